@@ -1,0 +1,33 @@
+#pragma once
+// Path helpers on byte strings. A Linux file name is bytes, not necessarily
+// UTF-8; "/" is the only separator. No multi-byte UTF-8 character contains the
+// bytes "/" or ".", so byte scans from the end stay exact.
+#include <string>
+#include <string_view>
+
+namespace tam {
+
+// The text from the last "." after the last "/", dot included; empty when
+// there is no such dot. A name ending in "." has the extension ".".
+std::string ExtractFileExt(std::string_view path);
+
+// The path with its extension removed (the whole path when it has none).
+std::string RemoveFileExt(std::string_view path);
+
+// Base name + ext: a path without extension gets ext appended.
+std::string ChangeFileExt(std::string_view path, std::string_view ext);
+
+// The text after the last "/" (the whole path when it has none).
+std::string ExtractFileName(std::string_view path);
+
+// The folder part: everything up to and including the last "/".
+std::string ExtractFilePath(std::string_view path);
+
+// stat() succeeds, links followed, and the entry is not a directory.
+bool FileExists(const std::string& path);
+
+// Exact-case tests of a whole extension, as every extension test here is made.
+inline bool IsJpegExt(std::string_view ext) { return ext == ".jpg" || ext == ".JPG"; }
+inline bool IsBmpExt(std::string_view ext) { return ext == ".bmp" || ext == ".BMP"; }
+
+}  // namespace tam

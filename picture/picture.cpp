@@ -1,0 +1,86 @@
+#include "picture/picture.h"
+
+#include <unistd.h>
+
+#include <new>
+#include <string>
+
+#include "picture/error.h"
+
+namespace tam {
+
+void CheckPictureSize(std::int64_t width, std::int64_t height, int bytes_per_pixel) {
+  if (width < 0 || height < 0) throw Error("画像の大きさが不正です");
+  const std::int64_t pixels = width * height;
+  if (pixels >= (std::int64_t{1} << 31)) {
+    throw Error("画像が大きすぎます (" + std::to_string(width) + " x " + std::to_string(height) + ")");
+  }
+  const long pages = ::sysconf(_SC_PHYS_PAGES);
+  const long page_size = ::sysconf(_SC_PAGESIZE);
+  if (pages > 0 && page_size > 0 &&
+      static_cast<double>(pixels) * bytes_per_pixel > static_cast<double>(pages) * page_size) {
+    throw Error("画像が大きすぎてメモリに収まりません (" + std::to_string(width) + " x " + std::to_string(height) +
+                ")");
+  }
+}
+
+namespace {
+
+std::vector<std::uint8_t> Allocate(std::int32_t width, std::int32_t height, int bpp) {
+  CheckPictureSize(width, height, bpp);
+  try {
+    return std::vector<std::uint8_t>(static_cast<std::size_t>(width) * static_cast<std::size_t>(height) * bpp);
+  } catch (const std::bad_alloc&) {
+    throw Error("画像を保持するメモリが足りません (" + std::to_string(width) + " x " + std::to_string(height) +
+                ")");
+  }
+}
+
+}  // namespace
+
+Picture Picture::Bgr24(std::int32_t width, std::int32_t height) {
+  Picture p;
+  p.pixels_ = Allocate(width, height, 3);
+  p.width_ = width;
+  p.height_ = height;
+  p.format_ = PixelFormat::Bgr24;
+  return p;
+}
+
+Picture Picture::Indexed8(std::int32_t width, std::int32_t height, std::vector<Bgr> palette) {
+  if (palette.empty() || palette.size() > 256) throw Error("パレットが不正です");
+  Picture p;
+  p.pixels_ = Allocate(width, height, 1);
+  p.width_ = width;
+  p.height_ = height;
+  p.format_ = PixelFormat::Indexed8;
+  p.palette_ = std::move(palette);
+  return p;
+}
+
+Bgr Picture::at(std::int32_t x, std::int32_t y) const {
+  const std::uint8_t* p = row(y);
+  if (format_ == PixelFormat::Bgr24) return {p[3 * x], p[3 * x + 1], p[3 * x + 2]};
+  const std::uint8_t index = p[x];
+  return index < palette_.size() ? palette_[index] : Bgr{};
+}
+
+void Picture::ToBgr24() {
+  if (format_ == PixelFormat::Bgr24) return;
+  std::vector<std::uint8_t> out = Allocate(width_, height_, 3);
+  // An index past the palette's end shows black rather than reading past it.
+  Bgr lut[256] = {};
+  for (std::size_t i = 0; i < palette_.size() && i < 256; ++i) lut[i] = palette_[i];
+  const std::size_t count = pixels_.size();
+  for (std::size_t i = 0; i < count; ++i) {
+    const Bgr c = lut[pixels_[i]];
+    out[3 * i] = c.b;
+    out[3 * i + 1] = c.g;
+    out[3 * i + 2] = c.r;
+  }
+  pixels_ = std::move(out);
+  palette_.clear();
+  format_ = PixelFormat::Bgr24;
+}
+
+}  // namespace tam

@@ -1,0 +1,61 @@
+#pragma once
+// The picture in memory: rows top-down, no row padding. The working form is
+// 24 bits per pixel in blue, green, red order; a picture decoded with
+// quantization is 8 bits per pixel with a palette until converted.
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace tam {
+
+struct Bgr {
+  std::uint8_t b = 0, g = 0, r = 0;
+  friend bool operator==(const Bgr&, const Bgr&) = default;
+};
+
+enum class PixelFormat { Bgr24, Indexed8 };
+
+class Picture {
+ public:
+  Picture() = default;
+  // A 24-bit picture of the given size, all pixels black. Throws tam::Error
+  // with a clear message when the size is negative or too large for memory.
+  static Picture Bgr24(std::int32_t width, std::int32_t height);
+  // An 8-bit picture with the given palette (1 to 256 entries), all index 0.
+  static Picture Indexed8(std::int32_t width, std::int32_t height, std::vector<Bgr> palette);
+
+  std::int32_t width() const { return width_; }
+  std::int32_t height() const { return height_; }
+  PixelFormat format() const { return format_; }
+  bool empty() const { return width_ == 0 || height_ == 0; }
+  int bytes_per_pixel() const { return format_ == PixelFormat::Bgr24 ? 3 : 1; }
+  std::size_t stride() const { return static_cast<std::size_t>(width_) * bytes_per_pixel(); }
+
+  std::uint8_t* row(std::int32_t y) { return pixels_.data() + stride() * static_cast<std::size_t>(y); }
+  const std::uint8_t* row(std::int32_t y) const {
+    return pixels_.data() + stride() * static_cast<std::size_t>(y);
+  }
+  std::vector<std::uint8_t>& pixels() { return pixels_; }
+  const std::vector<std::uint8_t>& pixels() const { return pixels_; }
+  const std::vector<Bgr>& palette() const { return palette_; }
+
+  // Colour of pixel (x, y) whatever the format.
+  Bgr at(std::int32_t x, std::int32_t y) const;
+
+  // Expands a palette picture to 24 bits; a 24-bit picture is left alone.
+  void ToBgr24();
+
+ private:
+  std::int32_t width_ = 0;
+  std::int32_t height_ = 0;
+  PixelFormat format_ = PixelFormat::Bgr24;
+  std::vector<std::uint8_t> pixels_;
+  std::vector<Bgr> palette_;
+};
+
+// Throws tam::Error with a clear Japanese message when a picture of this size
+// cannot be held: a negative side, 2^31 pixels or more, or more bytes than
+// memory can plausibly give.
+void CheckPictureSize(std::int64_t width, std::int64_t height, int bytes_per_pixel);
+
+}  // namespace tam

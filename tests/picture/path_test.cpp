@@ -1,0 +1,78 @@
+#include "picture/path.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include "support/testdata.h"
+
+namespace tam {
+namespace {
+
+struct PathCase {
+  const char* path;
+  const char* ext;
+  const char* base;
+  const char* name;
+};
+
+TEST(PathHelpers, ExtensionBaseAndFileName) {
+  const PathCase cases[] = {
+      {"/pics/a.jpg", ".jpg", "/pics/a", "a.jpg"},
+      {"/pics/a.JPG", ".JPG", "/pics/a", "a.JPG"},
+      {"/pics/f.b.jpg", ".jpg", "/pics/f.b", "f.b.jpg"},
+      {"/my.pics/e", "", "/my.pics/e", "e"},
+      {"/pics/dot.", ".", "/pics/dot", "dot."},
+      {"/pics/.hidden", ".hidden", "/pics/", ".hidden"},
+      {"noslash.bmp", ".bmp", "noslash", "noslash.bmp"},
+      {"", "", "", ""},
+      {"/pics/dir/", "", "/pics/dir/", ""},
+      // Backslash and colon are ordinary characters on Linux.
+      {"/pics/a\\b.c:d", ".c:d", "/pics/a\\b", "a\\b.c:d"},
+      // UTF-8 names: no byte of a multi-byte character is "." or "/".
+      {"/写真/画像.JPG", ".JPG", "/写真/画像", "画像.JPG"},
+      // Bytes that are not valid UTF-8 pass through untouched.
+      {"/pics/\xff\xfe.jpg", ".jpg", "/pics/\xff\xfe", "\xff\xfe.jpg"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.path);
+    EXPECT_EQ(ExtractFileExt(c.path), c.ext);
+    EXPECT_EQ(RemoveFileExt(c.path), c.base);
+    EXPECT_EQ(ExtractFileName(c.path), c.name);
+  }
+}
+
+TEST(PathHelpers, ChangeFileExtAppendsWhenThereIsNone) {
+  EXPECT_EQ(ChangeFileExt("/pics/a.jpg", "_x.jpg"), "/pics/a_x.jpg");
+  EXPECT_EQ(ChangeFileExt("/my.pics/e", "_x.jpg"), "/my.pics/e_x.jpg");
+  EXPECT_EQ(ChangeFileExt("/pics/b.BMP", ".jpg"), "/pics/b.jpg");
+  EXPECT_EQ(ExtractFilePath("/pics/a.jpg"), "/pics/");
+  EXPECT_EQ(ExtractFilePath("a.jpg"), "");
+}
+
+TEST(PathHelpers, ExactCaseExtensionTests) {
+  EXPECT_TRUE(IsJpegExt(".jpg"));
+  EXPECT_TRUE(IsJpegExt(".JPG"));
+  EXPECT_FALSE(IsJpegExt(".Jpg"));
+  EXPECT_FALSE(IsJpegExt(".jpeg"));
+  EXPECT_TRUE(IsBmpExt(".BMP"));
+  EXPECT_FALSE(IsBmpExt(".bMp"));
+}
+
+TEST(PathHelpers, FileExistsFollowsLinksAndRejectsFolders) {
+  tamtest::TempDir dir;
+  const std::string file = dir / "\xe9t\xe9.jpg";  // Latin-1 bytes, not UTF-8
+  tamtest::WriteText(file, "x");
+  ASSERT_EQ(::mkdir((dir / "x.jpg").c_str(), 0700), 0);
+  ASSERT_EQ(::symlink(file.c_str(), (dir / "link").c_str()), 0);
+  ASSERT_EQ(::symlink((dir / "gone").c_str(), (dir / "dangling").c_str()), 0);
+
+  EXPECT_TRUE(FileExists(file));
+  EXPECT_FALSE(FileExists(dir / "x.jpg"));
+  EXPECT_TRUE(FileExists(dir / "link"));
+  EXPECT_FALSE(FileExists(dir / "dangling"));
+  EXPECT_FALSE(FileExists(dir / "missing.jpg"));
+  EXPECT_FALSE(FileExists(""));
+}
+
+}  // namespace
+}  // namespace tam

@@ -1,0 +1,33 @@
+#pragma once
+// Helpers shared by the tests: where the shared test data lies, scratch
+// folders that clean up after themselves, small file utilities.
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace tamtest {
+
+// Path of a file under the shared test data folder (../shared/testdata).
+std::string TestData(const std::string& relative);
+
+// A fresh folder under the system temporary folder, removed with its content.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::string& path() const { return path_; }
+  // path() + "/" + name
+  std::string operator/(const std::string& name) const;
+
+ private:
+  std::string path_;
+};
+
+std::vector<std::uint8_t> ReadBytes(const std::string& path);
+void WriteBytes(const std::string& path, const std::vector<std::uint8_t>& bytes);
+void WriteText(const std::string& path, const std::string& text);
+bool Exists(const std::string& path);
+
+}  // namespace tamtest
