@@ -4,12 +4,29 @@
 set -euo pipefail
 
 packages=(
-  build-essential cmake ninja-build pkg-config git
-  qt6-base-dev qt6-base-dev-tools qt6-qpa-plugins libgl-dev
-  libjpeg62-turbo-dev libjpeg-turbo-progs libzip-dev libexif-dev
-  libgtest-dev libgmock-dev libbenchmark-dev
-  clang libclang-rt-14-dev
-  fonts-noto-cjk xvfb xauth x11-utils imagemagick
+  build-essential
+  cmake
+  ninja-build
+  pkg-config
+  git
+  qt6-base-dev
+  qt6-base-dev-tools
+  qt6-qpa-plugins
+  libgl-dev
+  libjpeg62-turbo-dev
+  libjpeg-turbo-progs
+  libzip-dev
+  libexif-dev
+  libgtest-dev
+  libgmock-dev
+  libbenchmark-dev
+  clang
+  libclang-rt-14-dev
+  fonts-noto-cjk
+  xvfb
+  xauth
+  x11-utils
+  imagemagick
 )
 
 missing=()

@@ -1,0 +1,67 @@
+#pragma once
+// The presentation server seen through the operations the insert command
+// uses: an application holding presentations, presentations holding slides.
+// Engines (the built-in one, LibreOffice Impress, a recording fake in tests)
+// implement these interfaces; the automation components hold them.
+// Every failing operation throws tam::Error with the server's own description.
+#include <QString>
+#include <memory>
+
+namespace tam::pres {
+
+// Slide layouts, as the presentation object model numbers them.
+inline constexpr int kLayoutTitle = 1;
+inline constexpr int kLayoutBlank = 12;
+// Text box orientation: horizontal.
+inline constexpr int kOrientationHorizontal = 1;
+
+class Slide {
+ public:
+  virtual ~Slide() = default;
+  // NotesPage.Shapes.Placeholders.Item(2).TextFrame.TextRange.InsertAfter(text)
+  virtual void AppendNotesText(const QString& text) = 0;
+  // Shapes.AddTextbox(orientation, left, top, width, height), sizes in points.
+  virtual void AddTextbox(int orientation, float left, float top, float width, float height) = 0;
+  // Shapes.Range(index).TextFrame.TextRange.Text = text (index from 1).
+  virtual void SetShapeText(int index, const QString& text) = 0;
+  // Shapes.Range(index).TextFrame.TextRange.Font.Size = points (index from 1).
+  virtual void SetShapeFontSize(int index, float points) = 0;
+  // Layout = layout
+  virtual void SetLayout(int layout) = 0;
+  // Shapes.Paste: the clipboard's picture becomes a shape on top.
+  virtual void Paste() = 0;
+};
+
+class Presentation {
+ public:
+  virtual ~Presentation() = default;
+  // Slides.Count
+  virtual int SlideCount() = 0;
+  // Slides.Add(index, layout): index from 1; count + 1 appends.
+  virtual std::shared_ptr<Slide> AddSlide(int index, int layout) = 0;
+};
+
+class Application {
+ public:
+  virtual ~Application() = default;
+  // Visible = visible
+  virtual void SetVisible(bool visible) = 0;
+  // Presentations.Add(with_window)
+  virtual std::shared_ptr<Presentation> AddPresentation(bool with_window) = 0;
+};
+
+// Where the components connect: attach to the running server, else start one.
+class Server {
+ public:
+  virtual ~Server() = default;
+  virtual std::shared_ptr<Application> ConnectApplication() = 0;
+  // A presentation or slide component that holds nothing connects to an
+  // object of its own class; an engine that has none throws.
+  virtual std::shared_ptr<Presentation> ConnectPresentation() = 0;
+  virtual std::shared_ptr<Slide> ConnectSlide() = 0;
+};
+
+// MIME type of the extra clipboard flavour carrying a JPEG file's own bytes.
+inline constexpr const char* kJpegMimeType = "image/jpeg";
+
+}  // namespace tam::pres
