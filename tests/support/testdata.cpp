@@ -50,3 +50,27 @@ bool Exists(const std::string& path) {
 }
 
 }  // namespace tamtest
+
+#include <QImage>
+#include <QString>
+
+namespace tamtest {
+
+tam::Picture LoadReference(const std::string& path) {
+  QImage image;
+  if (!image.load(QString::fromLocal8Bit(path.c_str()))) throw std::runtime_error("cannot load " + path);
+  image = image.convertToFormat(QImage::Format_RGB888);
+  tam::Picture p = tam::Picture::Bgr24(image.width(), image.height());
+  for (int y = 0; y < image.height(); ++y) {
+    const uchar* src = image.constScanLine(y);
+    std::uint8_t* dst = p.row(y);
+    for (int x = 0; x < image.width(); ++x) {
+      dst[3 * x] = src[3 * x + 2];
+      dst[3 * x + 1] = src[3 * x + 1];
+      dst[3 * x + 2] = src[3 * x];
+    }
+  }
+  return p;
+}
+
+}  // namespace tamtest

@@ -31,3 +31,10 @@ void WriteText(const std::string& path, const std::string& text);
 bool Exists(const std::string& path);
 
 }  // namespace tamtest
+
+#include "picture/picture.h"
+
+namespace tamtest {
+// Reads any picture file Qt can read (the reference PNGs) as a 24-bit picture.
+tam::Picture LoadReference(const std::string& path);
+}  // namespace tamtest
