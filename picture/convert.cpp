@@ -1,0 +1,100 @@
+#include "picture/convert.h"
+
+#include <vector>
+
+#include "picture/bmp.h"
+#include "picture/fileio.h"
+#include "picture/jpeg.h"
+#include "picture/path.h"
+#include "picture/picture.h"
+#include "picture/reduce.h"
+
+namespace tam {
+namespace {
+
+constexpr std::int32_t kSlideWidth = 960, kSlideHeight = 720;
+constexpr std::int32_t kQuarterWidth = 480, kQuarterHeight = 360;
+
+Picture ReadBitmap(const std::string& path) {
+  Picture picture = DecodeBmp(ReadWholeFile(path));
+  picture.ToBgr24();
+  // Bitmaps always fit the full slide box, quarter size or not.
+  ReducePicture(picture, kSlideWidth, kSlideHeight);
+  return picture;
+}
+
+Picture ReadJpeg(const std::string& path, const ConvertOptions& options, bool& multiple_scans) {
+  std::vector<std::uint8_t> file = ReadWholeFile(path);
+  const int orientation = ReadExifOrientation(file);
+  DecodedJpeg decoded = DecodeJpeg(file, {.low_colour_display = options.low_colour_display});
+  // The compressed bytes are not needed any more; give their memory back
+  // before the reduction allocates its own.
+  std::vector<std::uint8_t>().swap(file);
+  multiple_scans = decoded.multiple_scans;
+  Picture picture = std::move(decoded.picture);
+  // Cameras store portraits lying on their side with an orientation tag;
+  // every viewer turns them upright, so the reduced file must be upright too
+  // (it carries no tag of its own).
+  if (orientation != 1) ApplyOrientation(picture, orientation);
+  if (options.quarter) {
+    ReducePicture(picture, kQuarterWidth, kQuarterHeight);
+  } else {
+    ReducePicture(picture, kSlideWidth, kSlideHeight);
+  }
+  return picture;
+}
+
+}  // namespace
+
+std::string ConvertPicture(const std::string& path, int quality, SourceKind kind,
+                           const ConvertOptions& options) {
+  const std::string ext = ExtractFileExt(path);
+  const bool bitmap_test = IsBmpExt(ext) || kind == skBitmap;
+  const bool jpeg_test = IsJpegExt(ext) || kind == skJpeg;
+  if (!bitmap_test && !jpeg_test) return {};
+
+  // When both tests hold, the JPEG read replaces the bitmap; one of the two
+  // reads of the same bytes always fails, so nothing is written then.
+  Picture picture;
+  bool progressive = false;
+  if (bitmap_test) picture = ReadBitmap(path);
+  if (jpeg_test) picture = ReadJpeg(path, options, progressive);
+
+  // An empty bitmap file gives a 0 x 0 picture: there is nothing to encode.
+  if (picture.empty()) return {};
+  const std::vector<std::uint8_t> encoded = EncodeJpeg(picture, quality, progressive);
+  picture = Picture();
+
+  const std::string base = RemoveFileExt(path);
+  if (!options.overwrite) {
+    std::string output = base + "_x.jpg";
+    WriteFileAtomic(output, encoded);
+    return output;
+  }
+
+  std::string output;
+  if (bitmap_test) {
+    std::string replaced;
+    if (FileExists(base + ".bmp")) {
+      replaced = base + ".bmp";
+    } else if (FileExists(base + ".BMP")) {
+      replaced = base + ".BMP";
+    }
+    output = base + ".jpg";
+    WriteFileAtomic(output, encoded);
+    // Only now that its replacement is safely on disk does the bitmap go;
+    // a trash that fails leaves it where it is, which loses nothing.
+    if (!replaced.empty()) {
+      FreedesktopTrash real_trash;
+      Trash& trash = options.trash ? *options.trash : real_trash;
+      trash.MoveToTrash(replaced);
+    }
+  }
+  if (jpeg_test) {
+    WriteFileAtomic(path, encoded);
+    output = path;
+  }
+  return output;
+}
+
+}  // namespace tam
