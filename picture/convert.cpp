@@ -1,5 +1,7 @@
 #include "picture/convert.h"
 
+#include <sys/stat.h>
+
 #include <vector>
 
 #include "picture/bmp.h"
@@ -44,6 +46,24 @@ Picture ReadJpeg(const std::string& path, const ConvertOptions& options, bool& m
   return picture;
 }
 
+// The bitmap that a ".jpg" written in its place replaces: base + ".bmp", else
+// base + ".BMP", whichever is the very file that was converted. On a file
+// system that ignores case both names reach the source; on one that does not,
+// a different picture may carry the other spelling, and it must stay.
+std::string ReplacedBitmap(const std::string& source, const std::string& base) {
+  struct stat src;
+  if (::stat(source.c_str(), &src) != 0) return {};
+  for (const char* ext : {".bmp", ".BMP"}) {
+    const std::string name = base + ext;
+    struct stat st;
+    if (::stat(name.c_str(), &st) == 0 && !S_ISDIR(st.st_mode) && st.st_dev == src.st_dev &&
+        st.st_ino == src.st_ino) {
+      return name;
+    }
+  }
+  return {};
+}
+
 }  // namespace
 
 std::string ConvertPicture(const std::string& path, int quality, SourceKind kind,
@@ -74,12 +94,7 @@ std::string ConvertPicture(const std::string& path, int quality, SourceKind kind
 
   std::string output;
   if (bitmap_test) {
-    std::string replaced;
-    if (FileExists(base + ".bmp")) {
-      replaced = base + ".bmp";
-    } else if (FileExists(base + ".BMP")) {
-      replaced = base + ".BMP";
-    }
+    const std::string replaced = ReplacedBitmap(path, base);
     output = base + ".jpg";
     WriteFileAtomic(output, encoded);
     // Only now that its replacement is safely on disk does the bitmap go;
