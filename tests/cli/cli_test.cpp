@@ -13,7 +13,7 @@ namespace {
 
 using tamtest::TempDir;
 
-struct Run {
+struct CliResult {
   int status = -1;
   std::string out, err;
 };
@@ -25,12 +25,12 @@ std::string ReadText(const std::string& path) {
 
 // Arguments are single-quoted for the shell; the temporary folders and the
 // names used here hold no quote.
-Run RunCli(const TempDir& dir, const std::string& args) {
+CliResult RunCli(const TempDir& dir, const std::string& args) {
   const std::string cli = std::string(TAM_BINARY_DIR) + "/cli/tamarind2-cli";
   const std::string command = "HOME='" + dir.path() + "' XDG_DATA_HOME= '" + cli + "' " + args + " >'" +
                               dir.path() + "/.out' 2>'" + dir.path() + "/.err'";
   const int raw = std::system(command.c_str());
-  Run r;
+  CliResult r;
   r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
   r.out = ReadText(dir / ".out");
   r.err = ReadText(dir / ".err");
@@ -54,8 +54,8 @@ TEST(CliReduce, WritesEachPictureAndPrintsItsPath) {
   WriteJpeg(dir / "a.jpg", 1200, 900);
   WriteJpeg(dir / "c", 100, 50);  // listed as c.jpg
   std::filesystem::copy_file(tamtest::TestData("bmpsuite/g/rgb24.bmp"), dir / "b.bmp");
-  const Run r = RunCli(dir, "reduce --quality 70 " + Q(dir / "a.jpg") + " " + Q(dir / "b.bmp") + " " +
-                                Q(dir / "c.jpg") + " " + Q(dir / "nothing.jpg"));
+  const CliResult r = RunCli(dir, "reduce --quality 70 " + Q(dir / "a.jpg") + " " + Q(dir / "b.bmp") + " " +
+                                      Q(dir / "c.jpg") + " " + Q(dir / "nothing.jpg"));
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.out, dir / "a_x.jpg\n" + dir / "b_x.jpg\n" + dir / "c_x.jpg\n");
   EXPECT_NE(r.err.find(dir / "nothing.jpg"), std::string::npos) << r.err;
@@ -66,7 +66,7 @@ TEST(CliReduce, WritesEachPictureAndPrintsItsPath) {
 TEST(CliReduce, OverwriteAndQuarterReplaceTheSource) {
   TempDir dir;
   WriteJpeg(dir / "a.jpg", 1200, 900);
-  const Run r = RunCli(dir, "reduce --overwrite --quarter --quality=20 -- " + Q(dir / "a.jpg"));
+  const CliResult r = RunCli(dir, "reduce --overwrite --quarter --quality=20 -- " + Q(dir / "a.jpg"));
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.out, dir / "a.jpg\n");
   EXPECT_EQ(WidthOf(dir / "a.jpg"), 480);
@@ -76,7 +76,7 @@ TEST(CliReduce, FailuresAreReportedPerFileAndSetTheExitStatus) {
   TempDir dir;
   std::filesystem::copy_file(tamtest::TestData("bmpsuite/g/rgb24.bmp"), dir / "wrong.jpg");
   WriteJpeg(dir / "good.jpg", 20, 20);
-  const Run r = RunCli(dir, "reduce " + Q(dir / "wrong.jpg") + " " + Q(dir / "good.jpg"));
+  const CliResult r = RunCli(dir, "reduce " + Q(dir / "wrong.jpg") + " " + Q(dir / "good.jpg"));
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.out, dir / "good_x.jpg\n");
   EXPECT_NE(r.err.find(dir / "wrong.jpg: JPEG エラー #"), std::string::npos) << r.err;
@@ -86,17 +86,23 @@ TEST(CliReduce, FailuresAreReportedPerFileAndSetTheExitStatus) {
 TEST(CliReduce, BadCommandLinesAreUsageErrors) {
   TempDir dir;
   WriteJpeg(dir / "a.jpg", 20, 20);
-  for (const std::string args :
-       {"reduce --quality 101 " + Q(dir / "a.jpg"), "reduce --quality x " + Q(dir / "a.jpg"),
-        "reduce --quality", "reduce", "reduce --fast " + Q(dir / "a.jpg"), "shrink", ""}) {
+  const std::string file = Q(dir / "a.jpg");
+  const std::vector<std::string> bad = {"reduce --quality 101 " + file,
+                                        "reduce --quality x " + file,
+                                        "reduce --quality",
+                                        "reduce",
+                                        "reduce --fast " + file,
+                                        "shrink",
+                                        ""};
+  for (const std::string& args : bad) {
     SCOPED_TRACE(args);
-    const Run r = RunCli(dir, args);
+    const CliResult r = RunCli(dir, args);
     EXPECT_EQ(r.status, 2);
     EXPECT_EQ(r.out, "");
     EXPECT_NE(r.err, "");
   }
   EXPECT_FALSE(tamtest::Exists(dir / "a_x.jpg"));
-  const Run help = RunCli(dir, "reduce --help");
+  const CliResult help = RunCli(dir, "reduce --help");
   EXPECT_EQ(help.status, 0);
   EXPECT_NE(help.out.find("--quality"), std::string::npos);
   EXPECT_NE(RunCli(dir, "--help").out.find("reduce"), std::string::npos);
