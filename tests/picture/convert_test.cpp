@@ -12,6 +12,7 @@
 
 #include "picture/error.h"
 #include "picture/jpeg.h"
+#include "picture/reduce.h"
 #include "support/testdata.h"
 
 namespace tam {
@@ -338,6 +339,38 @@ TEST(ConvertPicture, QualityExtremesSetTheQuantizationTables) {
     const auto q100 = Inspect(ReadBytes(ConvertPicture(dir / name, 100, skByExtension, {}))).quant;
     ASSERT_EQ(q100.size(), 128u);
     EXPECT_TRUE(std::all_of(q100.begin(), q100.end(), [](int v) { return v == 1; }));
+  }
+}
+
+TEST(ConvertPicture, OutputEqualsDecodeReduceEncodeByteForByte) {
+  TempDir dir;
+  // Noise keeps every coefficient busy; sizes that reduce and sizes that fit.
+  std::uint32_t seed = 12345;
+  const auto noise = [&seed](int x, int y) {
+    seed = seed * 1664525u + 1013904223u;
+    return Bgr{static_cast<std::uint8_t>(seed >> 24), static_cast<std::uint8_t>(x + (seed >> 28)),
+               static_cast<std::uint8_t>(y * 3)};
+  };
+  WriteBytes(dir / "seq.jpg", EncodeJpeg(MakePicture(1203, 901, noise), 85, false));
+  WriteBytes(dir / "prog.jpg", EncodeJpeg(MakePicture(977, 1500, noise), 85, true));
+  WriteBytes(dir / "thin.jpg", EncodeJpeg(MakePicture(3000, 7, noise), 85, false));
+  std::filesystem::copy_file(TestData("jpeg/bad/junk_jpeg_header.jpg"), dir / "junk.jpg");
+  std::filesystem::copy_file(TestData("jpeg/good/iptc.jpg"), dir / "iptc.jpg");
+  struct Case {
+    const char* name;
+    bool quarter, low_colour;
+  };
+  const Case cases[] = {{"seq.jpg", false, false},  {"seq.jpg", true, false},  {"seq.jpg", false, true},
+                        {"prog.jpg", false, false}, {"prog.jpg", true, true},  {"thin.jpg", false, false},
+                        {"junk.jpg", false, false}, {"iptc.jpg", true, false}, {"iptc.jpg", false, false}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.name) + (c.quarter ? " quarter" : "") + (c.low_colour ? " low colour" : ""));
+    DecodedJpeg d = DecodeJpeg(ReadBytes(dir / c.name), {.low_colour_display = c.low_colour});
+    ReducePicture(d.picture, c.quarter ? 480 : 960, c.quarter ? 360 : 720);
+    const Bytes expected = EncodeJpeg(d.picture, 60, d.multiple_scans);
+    const std::string out = ConvertPicture(dir / c.name, 60, skByExtension,
+                                           {.quarter = c.quarter, .low_colour_display = c.low_colour});
+    EXPECT_TRUE(ReadBytes(out) == expected);
   }
 }
 

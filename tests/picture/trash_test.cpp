@@ -115,6 +115,35 @@ TEST(FreedesktopTrash, RelativePathsAndOddNamesAreRecordedAbsoluteAndEscaped) {
                   pics.path() + "/%FF%FE%20%23%3F.jpg");
 }
 
+TEST(FreedesktopTrash, LongestNamesAreShortenedInTheTrashOnly) {
+  TempDir home, pics;
+  ScopedEnv h("HOME", home.path().c_str());
+  ScopedEnv x("XDG_DATA_HOME", nullptr);
+  // 255 bytes: too long to take ".trashinfo" as well. The cut must not split
+  // a three-byte character.
+  std::string name = "ab";
+  for (int i = 0; i < 82; ++i) name += "写";
+  name += "bbb.bmp";
+  ASSERT_EQ(name.size(), 255u);
+  tamtest::WriteText(pics / name, "long");
+  ASSERT_TRUE(FreedesktopTrash().MoveToTrash(pics / name));
+  EXPECT_FALSE(tamtest::Exists(pics / name));
+  const std::string trash = home / ".local/share/Trash";
+  std::vector<std::string> files;
+  for (const auto& e : std::filesystem::directory_iterator(trash + "/files"))
+    files.push_back(e.path().filename());
+  ASSERT_EQ(files.size(), 1u);
+  const std::string stored = files[0];
+  EXPECT_LE(stored.size() + 10, 255u);
+  EXPECT_EQ(stored.substr(stored.size() - 4), ".bmp");
+  EXPECT_EQ(name.rfind(stored.substr(0, stored.size() - 4), 0), 0u);
+  EXPECT_EQ((stored.size() - 4 - 2) % 3, 0u) << "a character was cut";
+  EXPECT_EQ(ReadText(trash + "/files/" + stored), "long");
+  const std::string info = ReadText(trash + "/info/" + stored + ".trashinfo");
+  EXPECT_NE(info.find("Path=" + pics.path() + "/ab%E5%86%99"), std::string::npos);
+  EXPECT_NE(info.find("b.bmp\nDeletionDate="), std::string::npos);
+}
+
 TEST(FreedesktopTrash, FailureLeavesTheFileInPlace) {
   TempDir home, pics;
   // A home that cannot hold a trash: HOME names a plain file.
