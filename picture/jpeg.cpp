@@ -201,6 +201,8 @@ JpegReader::JpegReader(std::span<const std::uint8_t> file, const JpegDecodeOptio
 }
 
 JpegReader::~JpegReader() = default;
+JpegReader::JpegReader(JpegReader&&) noexcept = default;
+JpegReader& JpegReader::operator=(JpegReader&&) noexcept = default;
 
 std::int32_t JpegReader::width() const { return static_cast<std::int32_t>(state_->cinfo.output_width); }
 std::int32_t JpegReader::height() const { return static_cast<std::int32_t>(state_->cinfo.output_height); }
@@ -384,6 +386,8 @@ JpegWriter::JpegWriter(std::int32_t width, std::int32_t height, int quality, boo
 }
 
 JpegWriter::~JpegWriter() = default;
+JpegWriter::JpegWriter(JpegWriter&&) noexcept = default;
+JpegWriter& JpegWriter::operator=(JpegWriter&&) noexcept = default;
 
 void JpegWriter::WriteRows(const std::uint8_t* const* bgr_rows, int count) {
   State& s = *state_;

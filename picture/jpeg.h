@@ -44,14 +44,15 @@ void ApplyOrientation(Picture& picture, int orientation);
 // they come (the file must outlive the reader). The constructor reads the
 // header and applies the decoder settings; Start() begins decompression (for
 // two-pass quantization it runs the first pass), after which palette() holds
-// the colour map of a quantized picture. Every libjpeg error throws the same
-// tam::Error as DecodeJpeg.
+// the colour map of a quantized picture. The constructor refuses the sizes
+// DecodeJpeg refuses; every libjpeg error throws the same tam::Error as
+// DecodeJpeg. A moved-from reader may only be destroyed or assigned to.
 class JpegReader {
  public:
   JpegReader(std::span<const std::uint8_t> file, const JpegDecodeOptions& options = {});
   ~JpegReader();
-  JpegReader(const JpegReader&) = delete;
-  JpegReader& operator=(const JpegReader&) = delete;
+  JpegReader(JpegReader&&) noexcept;
+  JpegReader& operator=(JpegReader&&) noexcept;
 
   std::int32_t width() const;  // of the decoded picture
   std::int32_t height() const;
@@ -80,12 +81,13 @@ class JpegReader {
 
 // The encoder of EncodeJpeg fed row by row: rows in blue, green, red order,
 // top to bottom, width * 3 bytes each. Finish() hands back the stream.
+// A moved-from writer may only be destroyed or assigned to.
 class JpegWriter {
  public:
   JpegWriter(std::int32_t width, std::int32_t height, int quality, bool progressive);
   ~JpegWriter();
-  JpegWriter(const JpegWriter&) = delete;
-  JpegWriter& operator=(const JpegWriter&) = delete;
+  JpegWriter(JpegWriter&&) noexcept;
+  JpegWriter& operator=(JpegWriter&&) noexcept;
 
   void WriteRows(const std::uint8_t* const* bgr_rows, int count);
   std::vector<std::uint8_t> Finish();
