@@ -296,6 +296,51 @@ TEST(JpegDecode, CmykIsConvertedFromAdobesInvertedForm) {
   EXPECT_LE(MaxDifference(ours, reference), 2);
 }
 
+// A flat 16 x 16 CMYK stream, with or without Adobe's APP14 marker.
+Bytes FlatCmyk(const std::uint8_t (&cmyk)[4], bool adobe) {
+  jpeg_compress_struct c{};
+  jpeg_error_mgr err;
+  c.err = jpeg_std_error(&err);
+  jpeg_create_compress(&c);
+  unsigned char* buffer = nullptr;
+  unsigned long size = 0;
+  jpeg_mem_dest(&c, &buffer, &size);
+  c.image_width = c.image_height = 16;
+  c.input_components = 4;
+  c.in_color_space = JCS_CMYK;
+  jpeg_set_defaults(&c);
+  jpeg_set_quality(&c, 100, TRUE);
+  c.write_Adobe_marker = adobe;
+  jpeg_start_compress(&c, TRUE);
+  std::vector<std::uint8_t> row;
+  for (int x = 0; x < 16; ++x) row.insert(row.end(), std::begin(cmyk), std::end(cmyk));
+  JSAMPROW rows[1] = {row.data()};
+  while (c.next_scanline < 16) jpeg_write_scanlines(&c, rows, 1);
+  jpeg_finish_compress(&c);
+  Bytes out(buffer, buffer + size);
+  jpeg_destroy_compress(&c);
+  std::free(buffer);
+  return out;
+}
+
+TEST(JpegDecode, CmykWithoutAdobeMarkerIsPlainInk) {
+  const std::uint8_t cmyk[4] = {200, 100, 50, 230};
+  const auto ink = [](int a, int b) { return (a * b + 127) / 255; };
+  for (bool adobe : {true, false}) {
+    SCOPED_TRACE(adobe);
+    const DecodedJpeg d = DecodeJpeg(FlatCmyk(cmyk, adobe), {.low_colour_display = true});
+    ASSERT_EQ(d.picture.format(), PixelFormat::Bgr24);
+    const Bgr got = d.picture.at(7, 9);
+    // Adobe stores 255 for no ink; plain CMYK stores 255 for full ink.
+    const int k = adobe ? cmyk[3] : 255 - cmyk[3];
+    const int c = adobe ? cmyk[0] : 255 - cmyk[0], m = adobe ? cmyk[1] : 255 - cmyk[1],
+              y = adobe ? cmyk[2] : 255 - cmyk[2];
+    EXPECT_NEAR(got.r, ink(c, k), 1);
+    EXPECT_NEAR(got.g, ink(m, k), 1);
+    EXPECT_NEAR(got.b, ink(y, k), 1);
+  }
+}
+
 TEST(JpegDecode, RowReaderHandsOutRowsInAnyBatchSize) {
   const Bytes file = tamtest::ReadBytes(tamtest::TestData("jpeg/good/testorig.jpg"));
   const Picture whole = DecodeJpeg(file).picture;
