@@ -1,6 +1,7 @@
 #include "app/application.h"
 
 #include <cstdio>
+#include <vector>
 
 #include "picture/error.h"
 
@@ -12,8 +13,9 @@ struct InstalledHook {
   ExceptionHook hook;
 };
 
-InstalledHook& Installed() {
-  static InstalledHook installed;
+// The last one installed is in force; removing it brings back the one before.
+std::vector<InstalledHook>& Installed() {
+  static std::vector<InstalledHook> installed;
   return installed;
 }
 
@@ -33,17 +35,18 @@ bool TamApplication::notify(QObject* receiver, QEvent* event) {
 }
 
 void TamApplication::SetExceptionHook(const void* owner, ExceptionHook hook) {
-  Installed() = {owner, std::move(hook)};
+  ClearExceptionHook(owner);
+  Installed().push_back({owner, std::move(hook)});
 }
 
 void TamApplication::ClearExceptionHook(const void* owner) {
-  if (Installed().owner == owner) Installed() = {};
+  std::erase_if(Installed(), [owner](const InstalledHook& h) { return h.owner == owner; });
 }
 
 void TamApplication::ReportException(QObject* sender, const std::exception& error) noexcept {
   try {
     // A copy, so that a hook that replaces itself stays alive while it runs.
-    const ExceptionHook hook = Installed().hook;
+    const ExceptionHook hook = Installed().empty() ? ExceptionHook() : Installed().back().hook;
     if (hook) {
       hook(sender, error);
       return;

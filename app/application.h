@@ -16,8 +16,9 @@ class TamApplication : public QApplication {
 
   bool notify(QObject* receiver, QEvent* event) override;
 
-  // The application-wide hook; owner identifies who installed it, so that
-  // only the same owner removes it. Works whatever QApplication is running.
+  // The application-wide hook; owner identifies who installed it. The last
+  // hook installed is in force until its owner removes it. Works whatever
+  // QApplication is running.
   static void SetExceptionHook(const void* owner, ExceptionHook hook);
   static void ClearExceptionHook(const void* owner);
   // Hands an error to the hook; without a hook it goes to the terminal.
