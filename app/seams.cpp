@@ -54,6 +54,7 @@ class PictureOpenDialog : public QFileDialog {
   PictureOpenDialog(QWidget* parent, const QString& filter) : QFileDialog(parent) {
     setOption(QFileDialog::DontUseNativeDialog);
     setOption(QFileDialog::ReadOnly);
+    setOption(QFileDialog::HideNameFilterDetails);
     setFileMode(QFileDialog::ExistingFiles);
     setAcceptMode(QFileDialog::AcceptOpen);
     setNameFilter(filter);
@@ -95,7 +96,7 @@ class QtFileDialogs : public FileDialogs {
  public:
   std::optional<std::vector<std::string>> OpenPictures(QWidget* parent, const QString& filter) override {
     PictureOpenDialog dialog(parent, filter);
-    if (!last_folder_.isEmpty()) dialog.setDirectory(last_folder_);
+    dialog.setDirectory(last_folder_.isEmpty() ? QDir::homePath() : last_folder_);
     if (dialog.exec() != QDialog::Accepted) return std::nullopt;
     last_folder_ = dialog.directory().absolutePath();
     std::vector<std::string> paths;
