@@ -284,6 +284,10 @@ void TForm1::C1Click(QObject*) {
 
 void TForm1::X1Click(QObject*) { close(); }
 
+// The reduction run replaces this: it disables the window, owns a
+// TfrmProgress (app/uProgress) for the run, calls ConvertPicture
+// (picture/convert.h) for each of ListEntries() with the quality read from
+// compLb and the flags above, then SetListEntries() with the written paths.
 void TForm1::S1Click(QObject*) { ShowNotBuilt(); }
 
 void TForm1::PPTP1Click(QObject*) { ShowNotBuilt(); }
