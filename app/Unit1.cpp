@@ -30,6 +30,7 @@ constexpr int kClientWidth = 232;
 constexpr int kClientHeight = 204;
 constexpr int kFontPixels = 11;  // Tahoma 8 pt at 96 dpi
 constexpr int kItemHeight = 13;
+constexpr int kItemPadding = 2;
 
 constexpr char kUriListFormat[] = "text/uri-list";
 // One filter: the display text of the design and its four patterns.
@@ -59,13 +60,10 @@ std::vector<std::string> DroppedPaths(const QMimeData& mime) {
 TListBox::TListBox(QWidget* parent) : QListWidget(parent) {
   setHorizontalScrollMode(QAbstractItemView::ScrollPerPixel);
   setHorizontalScrollBarPolicy(Qt::ScrollBarAsNeeded);
+  setTextElideMode(Qt::ElideNone);
 }
 
-void TListBox::AddEntry(const std::string& path) {
-  auto* item = new QListWidgetItem(this);
-  item->setSizeHint(QSize(-1, std::max(kItemHeight, fontMetrics().height())));
-  SetEntry(row(item), path);
-}
+void TListBox::AddEntry(const std::string& path) { SetEntry(row(new QListWidgetItem(this)), path); }
 
 std::string TListBox::Entry(int row) const {
   return item(row)->data(Qt::UserRole).toByteArray().toStdString();
@@ -76,6 +74,10 @@ void TListBox::SetEntry(int row, const std::string& path) {
   const QByteArray bytes(path.data(), static_cast<qsizetype>(path.size()));
   entry->setData(Qt::UserRole, bytes);
   entry->setText(QFile::decodeName(bytes));
+  // One line of text as high as the font needs (13 pixels with Tahoma), as
+  // wide as the text, so a long path is scrolled to rather than shortened.
+  entry->setSizeHint(QSize(fontMetrics().horizontalAdvance(entry->text()) + 2 * kItemPadding,
+                           std::max(kItemHeight, fontMetrics().height())));
 }
 
 std::vector<std::string> TListBox::Entries() const {
