@@ -373,10 +373,13 @@ void TForm1::ShowNotBuilt() {
 void TForm1::FitOuterSizeLimits() {
   const QSize frame = frameGeometry().size() - geometry().size();
   if (frame == applied_frame_) return;
+  // The outer height stays what it was when the frame was not yet known.
+  const int outer_height = height() + std::max(0, applied_frame_.height());
   applied_frame_ = frame;
   setFixedWidth(kOuterWidth - frame.width());
   setMinimumHeight(kOuterMinHeight - frame.height());
   setMaximumHeight(kOuterMaxHeight - frame.height());
+  resize(width(), std::clamp(outer_height - frame.height(), minimumHeight(), maximumHeight()));
 }
 
 void TForm1::showEvent(QShowEvent* event) {
