@@ -117,6 +117,7 @@ TEST_F(MainWindow, WindowCannotBeMaximisedOrWidened) {
   EXPECT_EQ(form->maximumHeight(), 254);
   // Shown, the window's frame counts towards the limits.
   form->show();
+  EXPECT_EQ(form->frameGeometry().size(), QSize(240, 250));
   form->resize(600, 400);
   EXPECT_EQ(form->frameGeometry().width(), 240);
   EXPECT_EQ(form->frameGeometry().height(), 254);
