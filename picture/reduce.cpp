@@ -147,32 +147,73 @@ ReducePlan::ReducePlan(std::int32_t w, std::int32_t h, const FittedBox& box)
   plan_axis(box.height, box.sy, h, rows_, row_weights_);
 }
 
+namespace {
+
+// Destination pixels filtered side by side (see FilterGroup).
+constexpr int kGroup = 4;
+
+// The three channel sums of one destination pixel.
+struct Sums {
+  double blue = 0, green = 0, red = 0;
+};
+
+// Adds one source pixel with its coverage: each product and sum at extended
+// precision, each sum stored as a double.
+inline void AddPair(Sums& sums, long double weight, const std::uint8_t* s) {
+  sums.blue = static_cast<double>(sums.blue + weight * kByte.value[s[0]]);
+  sums.green = static_cast<double>(sums.green + weight * kByte.value[s[1]]);
+  sums.red = static_cast<double>(sums.red + weight * kByte.value[s[2]]);
+}
+
+// Footprints stop just short of their far edges, so the coverages sum to a
+// little less than A: a halfway average rounds down and none passes 255.
+inline void Store(const Sums& sums, long double area, std::uint8_t* out) {
+  out[0] = static_cast<std::uint8_t>(std::lrint(sums.blue / area));
+  out[1] = static_cast<std::uint8_t>(std::lrint(sums.green / area));
+  out[2] = static_cast<std::uint8_t>(std::lrint(sums.red / area));
+}
+
+}  // namespace
+
+// N destination pixels of one row, side by side: each one's sums still take
+// its source pixels in their own order, but the N chains of dependent
+// additions overlap in the floating-point unit.
+template <int N>
+void ReducePlan::FilterGroup(const Span* columns, const Span& row, const double* wys,
+                             const std::uint8_t* const* rows, long double area, std::uint8_t* out) const {
+  const double* w[N];
+  std::int32_t both = columns[0].count;
+  for (int n = 0; n < N; ++n) {
+    w[n] = column_weights_.data() + columns[n].weights;
+    both = std::min(both, columns[n].count);
+  }
+  Sums sums[N];
+  for (std::int32_t k = 0; k < row.count; ++k) {
+    const long double wy = wys[k];
+    const std::uint8_t* p[N];
+    for (int n = 0; n < N; ++n) p[n] = rows[k] + 3 * static_cast<std::size_t>(columns[n].first);
+    std::int32_t m = 0;
+    for (; m < both; ++m) {
+#pragma GCC unroll 8
+      for (int n = 0; n < N; ++n) AddPair(sums[n], w[n][m] * wy, p[n] + 3 * m);
+    }
+    for (int n = 0; n < N; ++n) {
+      for (std::int32_t j = m; j < columns[n].count; ++j) AddPair(sums[n], w[n][j] * wy, p[n] + 3 * j);
+    }
+  }
+  for (int n = 0; n < N; ++n) Store(sums[n], area, out + 3 * n);
+}
+
 void ReducePlan::FilterRow(std::int32_t y, const std::uint8_t* const* source_rows, std::uint8_t* out) const {
   const Span& row = rows_[static_cast<std::size_t>(y)];
   const double* const wys = row_weights_.data() + row.weights;
+  const std::uint8_t* const* const rows = source_rows + row.first;
   const long double area = box_.area_ratio;
-  for (const Span& column : columns_) {
-    const double* const wxs = column_weights_.data() + column.weights;
-    double blue = 0, green = 0, red = 0;
-    for (std::int32_t k = 0; k < row.count; ++k) {
-      const double wy = wys[k];
-      const std::uint8_t* s = source_rows[row.first + k] + 3 * static_cast<std::size_t>(column.first);
-      for (std::int32_t m = 0; m < column.count; ++m, s += 3) {
-        // Each product and sum at extended precision, each sum stored as a
-        // double, pair after pair in source order.
-        const long double weight = static_cast<long double>(wxs[m]) * wy;
-        blue = static_cast<double>(blue + weight * kByte.value[s[0]]);
-        green = static_cast<double>(green + weight * kByte.value[s[1]]);
-        red = static_cast<double>(red + weight * kByte.value[s[2]]);
-      }
-    }
-    // Footprints stop just short of their far edges, so the coverages sum to
-    // a little less than A: a halfway average rounds down and none passes 255.
-    out[0] = static_cast<std::uint8_t>(std::lrint(blue / area));
-    out[1] = static_cast<std::uint8_t>(std::lrint(green / area));
-    out[2] = static_cast<std::uint8_t>(std::lrint(red / area));
-    out += 3;
-  }
+  const std::size_t width = columns_.size();
+  std::size_t x = 0;
+  for (; x + kGroup <= width; x += kGroup)
+    FilterGroup<kGroup>(&columns_[x], row, wys, rows, area, out + 3 * x);
+  for (; x < width; ++x) FilterGroup<1>(&columns_[x], row, wys, rows, area, out + 3 * x);
 }
 
 void ReducePlan::FilterRows(std::int32_t y_begin, std::int32_t y_end, const std::uint8_t* const* source_rows,

@@ -57,6 +57,9 @@ class ReducePlan {
   };
 
   void FilterRow(std::int32_t y, const std::uint8_t* const* source_rows, std::uint8_t* out) const;
+  template <int N>
+  void FilterGroup(const Span* columns, const Span& row, const double* wys, const std::uint8_t* const* rows,
+                   long double area, std::uint8_t* out) const;
 
   std::int32_t source_width_ = 0;
   std::int32_t source_height_ = 0;
