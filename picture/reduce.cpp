@@ -3,6 +3,9 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <new>
+#include <optional>
+#include <string>
 #include <system_error>
 #include <thread>
 
@@ -129,7 +132,8 @@ ReducePlan::ReducePlan(std::int32_t w, std::int32_t h, const FittedBox& box)
   const auto plan_axis = [](std::int32_t count, double s, std::int32_t source_count, std::vector<Span>& spans,
                             std::vector<double>& weights) {
     spans.resize(static_cast<std::size_t>(count));
-    weights.reserve(static_cast<std::size_t>(count) * static_cast<std::size_t>(std::ceil(s) + 1));
+    // Neighbouring footprints share at most one source column.
+    weights.reserve(static_cast<std::size_t>(source_count) + static_cast<std::size_t>(count));
     for (std::int32_t x = 0; x < count; ++x) {
       const double a0 = FootprintStart(x, s);
       const double a1 = FootprintEnd(x, s);
@@ -228,10 +232,17 @@ void ReducePicture(Picture& picture, std::int32_t box_w, std::int32_t box_h) {
   const FittedBox box = FitBox(w, h, box_w, box_h);
   if (!box.reduces) return;
 
-  // Everything that can fail comes before the caller's picture changes.
-  const ReducePlan plan(w, h, box);
+  // Everything that can fail comes before the caller's picture changes
+  // (ToBgr24 allocates before it replaces anything).
+  std::optional<ReducePlan> plan;
+  std::vector<const std::uint8_t*> source_rows;
+  try {
+    plan.emplace(w, h, box);
+    source_rows.resize(static_cast<std::size_t>(h));
+  } catch (const std::bad_alloc&) {
+    throw Error("画像を縮小するメモリが足りません (" + std::to_string(w) + " x " + std::to_string(h) + ")");
+  }
   Picture dest = Picture::Bgr24(box.width, box.height);
-  std::vector<const std::uint8_t*> source_rows(static_cast<std::size_t>(h));
   picture.ToBgr24();
   for (std::int32_t i = 0; i < h; ++i) source_rows[static_cast<std::size_t>(i)] = picture.row(i);
 
@@ -244,13 +255,13 @@ void ReducePicture(Picture& picture, std::int32_t box_w, std::int32_t box_h) {
   if (worth_a_thread) {
     try {
       helper = std::thread(
-          [&] { plan.FilterRows(middle, box.height, source_rows.data(), dest.row(middle), stride); });
+          [&] { plan->FilterRows(middle, box.height, source_rows.data(), dest.row(middle), stride); });
     } catch (const std::system_error&) {
       // No thread to be had: this thread does all the rows.
     }
   }
   const std::int32_t split = helper.joinable() ? middle : box.height;
-  plan.FilterRows(0, split, source_rows.data(), dest.row(0), stride);
+  plan->FilterRows(0, split, source_rows.data(), dest.row(0), stride);
   if (helper.joinable()) helper.join();
 
   picture = std::move(dest);
