@@ -2,9 +2,11 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <vector>
 
 #include "picture/bmp.h"
+#include "picture/decode_reduce.h"
 #include "picture/fileio.h"
 #include "picture/jpeg.h"
 #include "picture/path.h"
@@ -25,24 +27,43 @@ Picture ReadBitmap(const std::string& path) {
   return picture;
 }
 
+constexpr int kBatchRows = 16;
+
+// Decodes every remaining row of the reader into the picture.
+void DecodeRest(JpegReader& reader, Picture& picture) {
+  std::uint8_t* rows[kBatchRows];
+  while (reader.next_row() < reader.height()) {
+    const std::int32_t first = reader.next_row();
+    const int count = static_cast<int>(std::min<std::int32_t>(kBatchRows, reader.height() - first));
+    for (int i = 0; i < count; ++i) rows[i] = picture.row(first + i);
+    reader.ReadRows(rows, count);
+  }
+  reader.Finish();
+}
+
 Picture ReadJpeg(const std::string& path, const ConvertOptions& options, bool& multiple_scans) {
-  std::vector<std::uint8_t> file = ReadWholeFile(path);
+  const std::vector<std::uint8_t> file = ReadWholeFile(path);
   const int orientation = ReadExifOrientation(file);
-  DecodedJpeg decoded = DecodeJpeg(file, {.low_colour_display = options.low_colour_display});
-  // The compressed bytes are not needed any more; give their memory back
-  // before the reduction allocates its own.
-  std::vector<std::uint8_t>().swap(file);
-  multiple_scans = decoded.multiple_scans;
-  Picture picture = std::move(decoded.picture);
+  JpegReader reader(file, {.low_colour_display = options.low_colour_display});
+  multiple_scans = reader.multiple_scans();
+  const std::int32_t box_w = options.quarter ? kQuarterWidth : kSlideWidth;
+  const std::int32_t box_h = options.quarter ? kQuarterHeight : kSlideHeight;
+
+  if (orientation == 1) {
+    const FittedBox box = FitBox(reader.width(), reader.height(), box_w, box_h);
+    if (box.reduces) return DecodeReduced(reader, box);
+  }
+  // A picture that already fits, or one to be turned upright first, is
+  // decoded whole.
+  reader.Start();
+  Picture picture = reader.quantized() ? Picture::Indexed8(reader.width(), reader.height(), reader.palette())
+                                       : Picture::Bgr24(reader.width(), reader.height());
+  DecodeRest(reader, picture);
   // Cameras store portraits lying on their side with an orientation tag;
   // every viewer turns them upright, so the reduced file must be upright too
   // (it carries no tag of its own).
-  if (orientation != 1) ApplyOrientation(picture, orientation);
-  if (options.quarter) {
-    ReducePicture(picture, kQuarterWidth, kQuarterHeight);
-  } else {
-    ReducePicture(picture, kSlideWidth, kSlideHeight);
-  }
+  ApplyOrientation(picture, orientation);
+  ReducePicture(picture, box_w, box_h);
   return picture;
 }
 
