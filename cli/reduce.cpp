@@ -29,9 +29,9 @@ constexpr char kUsage[] =
     "x を JPEG または BMP として変換します。\n";
 
 void PrintLine(std::FILE* out, std::string_view a, std::string_view b = {}, std::string_view c = {}) {
-  std::fwrite(a.data(), 1, a.size(), out);
-  std::fwrite(b.data(), 1, b.size(), out);
-  std::fwrite(c.data(), 1, c.size(), out);
+  for (const std::string_view part : {a, b, c}) {
+    if (!part.empty()) std::fwrite(part.data(), 1, part.size(), out);
+  }
   std::fputc('\n', out);
 }
 

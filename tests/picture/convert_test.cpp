@@ -13,6 +13,7 @@
 #include "picture/error.h"
 #include "picture/jpeg.h"
 #include "picture/reduce.h"
+#include "support/readonly.h"
 #include "support/testdata.h"
 
 namespace tam {
@@ -465,18 +466,24 @@ TEST(ConvertPicture, FailedWriteKeepsTheBitmapAndTrashesNothing) {
 }
 
 TEST(ConvertPicture, ReadOnlyFolderLeavesEverythingInPlace) {
-  if (::geteuid() == 0) GTEST_SKIP() << "permissions do not bind root";
   TempDir dir;
+  tamtest::ReadOnlyFolder folder(dir.path());
+  if (!folder.ok()) GTEST_SKIP() << "no read-only folder to be had";
   WriteBmp(dir / "b.bmp", 32, 24);
   WriteJpeg(dir / "a.jpg", 32, 24);
-  const Bytes jpeg = ReadBytes(dir / "a.jpg");
-  ASSERT_EQ(::chmod(dir.path().c_str(), 0555), 0);
+  const Bytes bitmap = ReadBytes(dir / "b.bmp"), jpeg = ReadBytes(dir / "a.jpg");
+  ASSERT_TRUE(folder.Lock());
   FakeTrash trash;
   const ConvertOptions on{.overwrite = true, .trash = &trash};
-  EXPECT_THROW(ConvertPicture(dir / "b.bmp", 50, skByExtension, on), Error);
-  EXPECT_THROW(ConvertPicture(dir / "a.jpg", 50, skByExtension, on), Error);
-  ::chmod(dir.path().c_str(), 0755);
+  for (const char* name : {"b.bmp", "a.jpg"}) {
+    const std::string message = ErrorOf([&] { ConvertPicture(dir / name, 50, skByExtension, on); });
+    EXPECT_EQ(
+        message.rfind("ファイル " + dir / (name[0] == 'b' ? "b.jpg" : "a.jpg") + " を作成できません。", 0),
+        0u)
+        << message;
+  }
   EXPECT_TRUE(trash.calls.empty());
+  EXPECT_EQ(ReadBytes(dir / "b.bmp"), bitmap);
   EXPECT_EQ(ReadBytes(dir / "a.jpg"), jpeg);
   EXPECT_EQ(FolderNames(dir.path()), (std::vector<std::string>{"a.jpg", "b.bmp"}));
 }
