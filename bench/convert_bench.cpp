@@ -32,7 +32,7 @@ const char* const kDefaultPhotos[] = {
     "/usr/share/backgrounds/sunset_by_Aitzol_Berasategi.jpg",
 };
 
-const char* const kStages[] = {"djpeg", "decode", "reduce", "encode", "convert"};
+const char* const kStages[] = {"djpeg", "decode", "reduce", "encode", "whole", "convert"};
 
 void RunDjpeg(const std::string& photo) {
   const char* argv[] = {"djpeg", "-dct", "int", "-outfile", "/dev/null", photo.c_str(), nullptr};
@@ -81,6 +81,16 @@ void Register(Photo& photo) {
   Configure(benchmark::RegisterBenchmark(name("encode").c_str(), [&photo](benchmark::State& state) {
     for (auto _ : state) {
       auto encoded = tam::EncodeJpeg(photo.reduced, 50, photo.progressive);
+      benchmark::DoNotOptimize(encoded.data());
+    }
+  }));
+  // The three stages one after the other on a whole decoded picture, as the
+  // conversion did before it streamed rows from the decoder into the filter.
+  Configure(benchmark::RegisterBenchmark(name("whole").c_str(), [&photo](benchmark::State& state) {
+    for (auto _ : state) {
+      auto decoded = tam::DecodeJpeg(tam::ReadWholeFile(photo.path));
+      tam::ReducePicture(decoded.picture, 960, 720);
+      auto encoded = tam::EncodeJpeg(decoded.picture, 50, decoded.multiple_scans);
       benchmark::DoNotOptimize(encoded.data());
     }
   }));
