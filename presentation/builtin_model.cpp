@@ -60,7 +60,7 @@ Box PlacePicture(int width_px, int height_px) {
   std::int64_t cy = std::int64_t{height_px} * kEmuPerPixel;
   if (cx > kSlideWidth || cy > kSlideHeight) {
     // The tighter side fits exactly; the other keeps the aspect ratio.
-    if (cx * kSlideHeight >= cy * kSlideWidth) {
+    if (static_cast<__int128>(cx) * kSlideHeight >= static_cast<__int128>(cy) * kSlideWidth) {
       cy = std::max<std::int64_t>(1, std::llround(static_cast<double>(cy) * kSlideWidth / cx));
       cx = kSlideWidth;
     } else {

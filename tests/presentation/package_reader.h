@@ -14,16 +14,12 @@
 #include <string>
 #include <vector>
 
+#include "support/qtapp.h"
+
 namespace tamtest {
 
 // One QApplication for the whole test program (widgets and the clipboard).
-inline void EnsureApp() {
-  if (QCoreApplication::instance()) return;
-  static int argc = 1;
-  static char arg0[] = "test";
-  static char* argv[] = {arg0, nullptr};
-  new QApplication(argc, argv);  // lives until the program ends
-}
+inline void EnsureApp() { App(); }
 
 struct Element {
   QString name;  // qualified, e.g. "p:sp"
