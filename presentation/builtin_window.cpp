@@ -194,7 +194,7 @@ PresentationWindow::PresentationWindow(std::shared_ptr<BuiltinPresentation> pres
   file->addSeparator();
   file->addAction("閉じる(&C)", this, [this] { close(); });
 
-  resize(SlidesView::kSlideWidth + 2 * SlidesView::kMargin + 40, 640);
+  resize(SlidesView::kSlideWidth + 2 * SlidesView::kMargin + 64, 640);
   presentation_->on_changed = [this] { Refresh(); };
   Refresh();
 }

@@ -232,6 +232,13 @@ TEST_F(PresentationWindowTest, ClosingAsksAboutUnsavedSlides) {
   ClipboardImage(img);
   InsertSlide(pres, slide, "a.jpg");
   EXPECT_GT(p->window()->view()->height(), SlidesView::kSlideHeight);
+  // The view draws the model: the picture at the slide's centre, white around it.
+  QImage shot = p->window()->view()->grab().toImage();
+  QPoint centre(SlidesView::kMargin + SlidesView::kSlideWidth / 2,
+                p->window()->view()->SlideTop(0) + SlidesView::kSlideHeight / 2);
+  if (const char* path = std::getenv("TAM_WINDOW_SHOT")) p->window()->grab().save(path);
+  EXPECT_EQ(shot.pixelColor(centre), QColor(Qt::green));
+  EXPECT_EQ(shot.pixelColor(centre + QPoint(100, 0)), QColor(Qt::white));
 
   prompts.answers = {PresentationPrompts::Answer::Cancel};
   EXPECT_FALSE(p->window()->close());
