@@ -8,6 +8,7 @@
 #include <cmath>
 
 #include "picture/error.h"
+#include "picture/jpeg.h"
 #include "presentation/builtin_window.h"
 #include "presentation/pptx_writer.h"
 
@@ -184,6 +185,11 @@ void BuiltinPresentation::ShowWindow() {
   window_->show();
 }
 
+void BuiltinPresentation::WindowGone() {
+  window_.clear();
+  on_changed = nullptr;
+}
+
 void BuiltinPresentation::HideWindow() {
   if (window_) window_->hide();
 }
@@ -289,7 +295,9 @@ std::shared_ptr<const Media> MediaFromClipboard() {
     QByteArray jpeg = mime->data(kJpegMimeType);
     JpegFrameInfo info = ReadJpegFrameInfo(jpeg);
     // Only the same picture, in a form every reader shows, is kept as it is.
-    if (info.portable && info.width == image.width() && info.height == image.height()) {
+    if (info.portable && info.width == image.width() && info.height == image.height() &&
+        ReadExifOrientation(std::span(reinterpret_cast<const std::uint8_t*>(jpeg.constData()),
+                                      static_cast<std::size_t>(jpeg.size()))) == 1) {
       media->format = Media::Format::Jpeg;
       media->bytes = std::move(jpeg);
       return media;

@@ -45,6 +45,8 @@ class BuiltinPresentation : public Presentation, public std::enable_shared_from_
 
   void ShowWindow();
   void HideWindow();
+  // The window tells its presentation when it goes.
+  void WindowGone();
   // The window listens here for changes of name, state or content.
   std::function<void()> on_changed;
 

@@ -200,6 +200,7 @@ PresentationWindow::PresentationWindow(std::shared_ptr<BuiltinPresentation> pres
 }
 
 PresentationWindow::~PresentationWindow() {
+  presentation_->WindowGone();
   std::erase_if(OpenWindows(), [this](const QPointer<PresentationWindow>& w) { return !w || w == this; });
 }
 
