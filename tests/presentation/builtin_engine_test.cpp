@@ -318,3 +318,40 @@ TEST_F(PresentationWindowTest, SaveAfterSaveAsWritesTheSameFileWithoutAsking) {
 
 }  // namespace
 }  // namespace tam::pres
+
+namespace tam::pres {
+namespace {
+
+// Only streams every presentation reader shows are kept as they are.
+TEST(JpegFrameInfo, JudgesWhichStreamsCanBeStoredAsTheyAre) {
+  struct Case {
+    const char* file;
+    bool portable;
+    int width, height;
+  } cases[] = {
+      {"jpeg/good/testorig.jpg", true, 227, 149},
+      {"jpeg/good/app13-multiple.jpg", true, 256, 160},  // progressive, a huge APP13 before the frame
+      {"jpeg/good/grayscale_24x16_sampling2x2.jpg", true, 24, 16},
+      {"jpeg/good/jpg-cmyk-1.jpg", false, 32, 32},
+      {"jpeg/good/pil_sample_cmyk.jpg", false, 100, 100},
+      {"jpeg/unusual/testimgari.jpg", false, 227, 149},  // arithmetic coding
+      {"jpeg/unusual/monkey12.jpg", false, 0, 0},        // 12-bit samples
+  };
+  for (const auto& c : cases) {
+    JpegFrameInfo info = ReadJpegFrameInfo(FileBytes(tamtest::TestData(c.file)));
+    EXPECT_EQ(info.portable, c.portable) << c.file;
+    if (c.width) {
+      EXPECT_EQ(info.width, c.width) << c.file;
+      EXPECT_EQ(info.height, c.height) << c.file;
+    }
+  }
+  // Damaged streams never read past their end and are never kept.
+  for (const char* f : {"missing-sof.jpg", "empty.jpg", "truncated_app14.jpg", "junk_jpeg_header.jpg"})
+    EXPECT_FALSE(ReadJpegFrameInfo(FileBytes(tamtest::TestData(std::string("jpeg/bad/") + f))).portable) << f;
+  QByteArray whole = FileBytes(tamtest::TestData("jpeg/good/testorig.jpg"));
+  for (qsizetype n = 0; n < 700; ++n) ReadJpegFrameInfo(whole.left(n));
+  EXPECT_FALSE(ReadJpegFrameInfo("\xff\xd8").portable);
+}
+
+}  // namespace
+}  // namespace tam::pres
