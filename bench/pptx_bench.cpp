@@ -9,6 +9,7 @@
 #include <QGuiApplication>
 #include <QImage>
 #include <QPainter>
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -33,15 +34,31 @@ struct Fixture {
   Fixture() {
     dir = std::filesystem::temp_directory_path() / ("tam-pptx-bench-" + std::to_string(getpid()));
     std::filesystem::create_directories(dir);
-    // A handful of distinct photographs-like pictures, repeated as separate files.
+    // A handful of distinct photograph-like pictures (smooth shapes, slight
+    // sensor noise), each written as JPEG at quality 75 and repeated as separate files.
     std::vector<QByteArray> pictures;
     for (int k = 0; k < 8; ++k) {
       QImage img(960, 720, QImage::Format_RGB32);
+      QPainter painter(&img);
+      QLinearGradient sky(0, 0, 0, 720);
+      sky.setColorAt(0, QColor(40 + k * 20, 90, 200));
+      sky.setColorAt(1, QColor(230, 200 - k * 10, 120));
+      painter.fillRect(img.rect(), sky);
+      for (int c = 0; c < 12; ++c) {
+        QRadialGradient g(QPointF(80 * c + 30 * k, 360 + 200 * ((c * 7 + k) % 3 - 1)),
+                          60 + 15 * ((c + k) % 5));
+        g.setColorAt(0, QColor((c * 40 + k * 30) % 256, (c * 90) % 256, (k * 60 + 50) % 256));
+        g.setColorAt(1, Qt::transparent);
+        painter.fillRect(img.rect(), g);
+      }
+      painter.end();
       for (int y = 0; y < 720; ++y) {
         auto* line = reinterpret_cast<QRgb*>(img.scanLine(y));
         for (int x = 0; x < 960; ++x) {
-          unsigned n = (x * 7919u + y * 104729u + k * 31u) * 2654435761u >> 27;  // fine-grained texture
-          line[x] = qRgb((x + k * 40) % 256, (y * 3 / 4 + n) % 256, ((x ^ y) + n * 4) % 256);
+          int n = static_cast<int>(((x * 7919u + y * 104729u + k * 31u) * 2654435761u) >> 29) - 4;
+          QRgb p = line[x];
+          line[x] = qRgb(std::clamp(qRed(p) + n, 0, 255), std::clamp(qGreen(p) + n, 0, 255),
+                         std::clamp(qBlue(p) + n, 0, 255));
         }
       }
       QBuffer b;
@@ -93,8 +110,8 @@ void BM_Build500Slides(benchmark::State& state) {
     benchmark::DoNotOptimize(p->SlideCount());
   }
   state.counters["ms_per_slide"] =
-      benchmark::Counter(kSlides * static_cast<double>(state.iterations()), benchmark::Counter::kIsRate |
-                                                                              benchmark::Counter::kInvert);
+      benchmark::Counter(kSlides * static_cast<double>(state.iterations()),
+                         benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
   state.counters["peak_MiB"] = PeakMiB();
 }
 
@@ -105,8 +122,8 @@ void BM_Save500Slides(benchmark::State& state) {
   for (auto _ : state) tam::pres::SavePptx(p->data(), out);
   double size = static_cast<double>(std::filesystem::file_size(out));
   state.counters["ms_per_slide"] =
-      benchmark::Counter(kSlides * static_cast<double>(state.iterations()), benchmark::Counter::kIsRate |
-                                                                              benchmark::Counter::kInvert);
+      benchmark::Counter(kSlides * static_cast<double>(state.iterations()),
+                         benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
   state.counters["file_MB"] = size / 1e6;
   state.counters["jpeg_sum_MB"] = Files().jpeg_bytes / 1e6;
   state.counters["file_over_jpegs_pct"] = 100.0 * (size / Files().jpeg_bytes - 1.0);
