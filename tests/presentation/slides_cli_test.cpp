@@ -6,8 +6,12 @@
 #include <QRegularExpression>
 #include <QStandardPaths>
 #include <filesystem>
+#include <functional>
 
 #include "package_reader.h"
+#include "presentation/builtin_engine.h"
+#include "presentation/builtin_window.h"
+#include "presentation/insertion.h"
 #include "support/testdata.h"
 
 namespace {
@@ -141,6 +145,81 @@ TEST_F(SlidesCli, LibreOfficeRendersEveryCaptionAndPicture) {
   EXPECT_EQ(columns(rows[1])[3], "127");
   EXPECT_EQ(columns(rows[1])[4], "64");
   for (const QString& row : rows) EXPECT_EQ(columns(row)[12], "96") << row.toStdString();
+}
+
+// Notes as LibreOffice reads them: an .odp conversion holds each slide's notes.
+TEST_F(SlidesCli, LibreOfficeFindsTheNotes) {
+  QString soffice = QStandardPaths::findExecutable("soffice");
+  if (soffice.isEmpty()) GTEST_SKIP() << "LibreOffice not installed";
+  QString out = Q(dir / "notes.pptx");
+  ASSERT_EQ(Cli({"-o", out, Q(dir / "a.jpg"), Q(dir / "d.bmp")}).code, 0);
+  Result r = Exec(soffice,
+                  {"--headless", "-env:UserInstallation=file://" + Q(dir / "profile"), "--convert-to", "odp",
+                   "--outdir", Q(dir.path()), out},
+                  180000);
+  ASSERT_EQ(r.code, 0) << r.err.toStdString();
+  tamtest::Package odp = tamtest::ReadPackage(dir / "notes.odp");
+  tamtest::Element content = odp.xml("content.xml");
+  QStringList notes;
+  for (const auto* n : content.all("presentation:notes")) {
+    std::function<QString(const tamtest::Element&)> all_text = [&](const tamtest::Element& e) {
+      QString t = e.text;
+      for (const auto& c : e.children) t += all_text(c);
+      return t;
+    };
+    QString text;
+    for (const auto* p : n->all("text:p")) text += all_text(*p);
+    notes << text;
+  }
+  EXPECT_EQ(notes, (QStringList{"a.jpg", "d.bmp"}));
+}
+
+// The whole way for a long show: 500 slides made through the components into
+// a presentation shown in its window, saved, and opened by LibreOffice.
+TEST_F(SlidesCli, FiveHundredSlidesShownSavedAndOpened) {
+  using namespace tam::pres;
+  BuiltinServer server(true);
+  TPowerPointApplication app(server);
+  TPowerPointPresentation pres(server);
+  TPowerPointSlide slide(server);
+  app.Connect();
+  app.SetVisible(true);
+  pres.ConnectTo(app.PresentationsAdd(true));
+  SlidePicture picture = SlidePicture::Load(dir / "a.jpg", PictureKind::Jpeg);
+  for (int i = 1; i <= 500; ++i)
+    AddPictureSlide(pres, slide,
+                    "/pics/IMG_" + QString::number(i).rightJustified(4, '0').toStdString() + ".jpg", picture);
+  slide.Disconnect();
+  app.Disconnect();
+  auto p = std::static_pointer_cast<BuiltinPresentation>(pres.object());
+  ASSERT_EQ(p->SlideCount(), 500);
+
+  // The last slide is drawn from the model like the first.
+  SlidesView* view = p->window()->view();
+  QRect last(SlidesView::kMargin, view->SlideTop(499), SlidesView::kSlideWidth, SlidesView::kSlideHeight);
+  QImage shot = view->grab(last).toImage();
+  QColor centre = shot.pixelColor(last.width() / 2, last.height() / 2);
+  EXPECT_NE(centre, QColor(Qt::white));
+  EXPECT_EQ(shot.pixelColor(5, last.height() - 5), QColor(Qt::white));
+
+  p->SaveAs(dir / "long.pptx");
+  QString soffice = QStandardPaths::findExecutable("soffice");
+  if (soffice.isEmpty() || QStandardPaths::findExecutable("pdfimages").isEmpty())
+    GTEST_SKIP() << "LibreOffice or poppler-utils not installed";
+  Result r = Exec(soffice,
+                  {"--headless", "-env:UserInstallation=file://" + Q(dir / "profile"), "--convert-to", "pdf",
+                   "--outdir", Q(dir.path()), Q(dir / "long.pptx")},
+                  540000);
+  ASSERT_EQ(r.code, 0) << r.err.toStdString();
+  Result info = Exec("pdfinfo", {Q(dir / "long.pdf")});
+  EXPECT_TRUE(info.out.contains(QRegularExpression("Pages:\\s+500\\n"))) << info.out.toStdString();
+  Result text = Exec("pdftotext", {Q(dir / "long.pdf"), "-"});
+  QStringList pages = text.out.split('\f');
+  ASSERT_GE(pages.size(), 500);
+  for (int i : {0, 249, 499})
+    EXPECT_TRUE(pages[i].contains("IMG_" + QString::number(i + 1).rightJustified(4, '0') + ".jpg")) << i;
+  Result images = Exec("pdfimages", {"-list", Q(dir / "long.pdf")});
+  EXPECT_EQ(images.out.split('\n', Qt::SkipEmptyParts).size() - 2, 500);
 }
 
 }  // namespace
