@@ -744,6 +744,18 @@ class Package {
     return w.Finish();
   }
 
+  // Readers that do not know Zip64 need at most 65535 entries and 4 GiB.
+  void CheckSize() const {
+    std::uint64_t bytes = 0;
+    for (const Part& p : parts_)
+      bytes += p.text ? p.text->size() : static_cast<std::uint64_t>(p.bytes->size());
+    if (parts_.size() + 1 > 65535 || bytes > 0xF0000000u)
+      throw Error(QString("プレゼンテーションが大きすぎて保存できません (部品 %1 個、%2 バイト)")
+                      .arg(parts_.size() + 1)
+                      .arg(bytes)
+                      .toStdString());
+  }
+
   void Write(ZipWriter& zip) {
     std::string types = ContentTypes();
     zip.Add("[Content_Types].xml", types);
@@ -905,6 +917,11 @@ void SavePptx(const PresentationData& data, const std::string& path, const PptxO
 
   Package pkg;
   BuildPackage(pkg, data, options);
+  try {
+    pkg.CheckSize();
+  } catch (const Error& e) {
+    SaveFailed(path, e.what());
+  }
   TempFile temp(path);
   try {
     ZipWriter zip(temp.path(), options.time.toSecsSinceEpoch());

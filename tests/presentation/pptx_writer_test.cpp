@@ -296,5 +296,20 @@ TEST_F(PptxWriterTest, FailedSaveKeepsTheEarlierFileAndNamesTheFile) {
   }
 }
 
+// Past 65535 entries the archive would need Zip64, which not every reader knows.
+TEST_F(PptxWriterTest, TooManyPartsIsRefusedNotWrittenAsZip64) {
+  PresentationData data;
+  auto blank = MakeSlide(256, kLayoutBlank);
+  for (int i = 0; i < 16400; ++i) data.slides.push_back(blank);
+  std::string out = dir / "huge.pptx";
+  try {
+    SavePptx(data, out);
+    FAIL();
+  } catch (const Error& e) {
+    EXPECT_NE(std::string(e.what()).find("huge.pptx"), std::string::npos);
+  }
+  EXPECT_FALSE(tamtest::Exists(out));
+}
+
 }  // namespace
 }  // namespace tam::pres
