@@ -5,6 +5,8 @@
 
 #include <QClipboard>
 #include <QMimeData>
+#include <QTransform>
+#include <cstdlib>
 
 #include "package_reader.h"
 #include "picture/error.h"
@@ -82,6 +84,41 @@ TEST_F(InsertionRun, BitmapGoesOnTheClipboardWithoutAJpegFlavour) {
   ASSERT_TRUE(mime->hasImage());
   EXPECT_EQ(qvariant_cast<QImage>(mime->imageData()).size(), QSize(127, 64));
   EXPECT_FALSE(mime->hasFormat(kJpegMimeType));
+}
+
+// A grey JPEG keeps its own bytes; one that must be turned upright is stored
+// as the turned picture, since its bytes would show it lying on its side.
+TEST_F(InsertionRun, JpegBytesAreKeptOnlyWhenTheyShowThePictureUpright) {
+  BuiltinServer server(false);
+  TPowerPointApplication app(server);
+  TPowerPointPresentation pres(server);
+  TPowerPointSlide slide(server);
+  pres.ConnectTo(app.PresentationsAdd(true));
+  std::string grey = tamtest::TestData("jpeg/good/hopper_gray.jpg");
+  std::string turned = tamtest::TestData("jpeg/good/hopper_orientation_6.jpg");
+  AddPictureSlide(pres, slide, grey, SlidePicture::Load(grey, PictureKind::Jpeg));
+  AddPictureSlide(pres, slide, turned, SlidePicture::Load(turned, PictureKind::Jpeg));
+  auto p = std::static_pointer_cast<BuiltinPresentation>(pres.object());
+  const Media& g = *p->data().slides[0]->shapes.back().media;
+  auto bytes = tamtest::ReadBytes(grey);
+  EXPECT_EQ(g.format, Media::Format::Jpeg);
+  EXPECT_EQ(g.bytes, QByteArray(reinterpret_cast<const char*>(bytes.data()), qsizetype(bytes.size())));
+  const Media& t = *p->data().slides[1]->shapes.back().media;
+  EXPECT_EQ(t.format, Media::Format::Png);
+  QImage stored = QImage::fromData(t.bytes);
+  auto turned_bytes = tamtest::ReadBytes(turned);
+  QImage raw = QImage::fromData(turned_bytes.data(), int(turned_bytes.size()));  // as stored, not turned
+  ASSERT_EQ(stored.size(), raw.size().transposed());
+  // Orientation 6: the stored picture is the file's turned a quarter clockwise.
+  QImage upright = raw.transformed(QTransform().rotate(90));
+  auto difference = [&](const QImage& a) {
+    long sum = 0;
+    for (int y = 4; y < a.height(); y += 8)
+      for (int x = 4; x < a.width(); x += 8)
+        sum += std::abs(qGray(a.pixel(x, y)) - qGray(stored.pixel(x, y)));
+    return sum;
+  };
+  EXPECT_LT(difference(upright) * 4, difference(raw));
 }
 
 }  // namespace
