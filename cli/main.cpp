@@ -5,6 +5,9 @@
 #include <vector>
 
 #include "cli/commands.h"
+#ifdef TAM_HAVE_SLIDES
+#include "cli/slides.h"
+#endif
 
 namespace {
 
@@ -17,6 +20,9 @@ struct Command {
 // Add a subcommand here.
 constexpr Command kCommands[] = {
     {"reduce", tamcli::RunReduce, "写真を縮小して JPEG で保存します"},
+#ifdef TAM_HAVE_SLIDES
+    {"slides", tamcli::RunSlides, "写真を 1 枚ずつスライドにして .pptx に保存します"},
+#endif
 };
 
 void PrintUsage(std::FILE* out) {
