@@ -19,7 +19,7 @@ std::vector<std::string> ReduceEntries(const std::vector<std::string>& entries, 
   std::vector<std::string> written;
   const int n = static_cast<int>(entries.size());
   for (int i = 0; i < n; ++i) {
-    if (const auto job = ChooseConversion(entries[i])) {
+    if (const auto job = ChooseConversionSource(entries[i])) {
       std::string output = ConvertPicture(job->path, quality, job->kind, options);
       if (!output.empty()) written.push_back(std::move(output));
     }

@@ -13,7 +13,7 @@ namespace tam {
 // It never reaches 100; after entry 53 of 100 it is 52.
 int ProgressPercent(int i, int n);
 
-// Converts each entry as the reduce command chooses (see ChooseConversion in
+// Converts each entry as the reduce command chooses (see ChooseConversionSource in
 // picture/entry.h), in order. After each entry, after_each(percent) runs; when
 // it returns true the loop stops there (the user aborted). Returns the written
 // paths in order. A conversion error propagates at once; files already written

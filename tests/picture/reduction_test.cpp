@@ -2,8 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include "picture/entry.h"
-#include "support/testdata.h"
 
 namespace tam {
 namespace {
@@ -31,39 +29,6 @@ TEST(ProgressPercent, RoundedQuotientsOfAHundredFallShort) {
       ASSERT_GE(p, 100 * i / n - 1) << i << "/" << n;
     }
   }
-}
-
-TEST(ChooseConversion, CasesInOrder) {
-  tamtest::TempDir dir;
-  tamtest::WriteText(dir / "a.jpg", "x");
-  tamtest::WriteText(dir / "b", "x");
-  tamtest::WriteText(dir / "e", "x");
-  tamtest::WriteText(dir / "f.png", "x");
-
-  auto job = ChooseConversion(dir / "a.jpg");
-  ASSERT_TRUE(job);
-  EXPECT_EQ(job->path, dir / "a.jpg");
-  EXPECT_EQ(job->kind, skByExtension);
-
-  job = ChooseConversion(dir / "f.png");  // any extension qualifies here
-  ASSERT_TRUE(job);
-  EXPECT_EQ(job->kind, skByExtension);
-
-  job = ChooseConversion(dir / "b.jpg");
-  ASSERT_TRUE(job);
-  EXPECT_EQ(job->path, dir / "b");
-  EXPECT_EQ(job->kind, skJpeg);
-
-  job = ChooseConversion(dir / "b.bmp");
-  ASSERT_TRUE(job);
-  EXPECT_EQ(job->path, dir / "b");
-  EXPECT_EQ(job->kind, skBitmap);
-
-  EXPECT_FALSE(ChooseConversion(dir / "b.JPG"));  // exact case only
-  EXPECT_FALSE(ChooseConversion(dir / "b.BMP"));
-  EXPECT_FALSE(ChooseConversion(dir / "e"));  // existing, but no extension
-  EXPECT_FALSE(ChooseConversion(dir / "missing.jpg"));
-  EXPECT_FALSE(ChooseConversion(dir.path()));  // a folder names no file
 }
 
 }  // namespace
