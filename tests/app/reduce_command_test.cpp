@@ -6,6 +6,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTest>
+#include <QSlider>
 #include <QTimer>
 #include <fstream>
 
@@ -166,7 +167,6 @@ TEST_F(ReduceCommand, AHundredEntriesShowTheRoundedShares) {
 
 TEST_F(ReduceCommand, EntryChoiceExtensionlessMissingAndDuplicates) {
   MakeJpeg("noext");                      // listed as noext.jpg
-  tamtest::WriteBytes(dir / "bare", {});  // replaced below by a real bitmap
   MakeBmp("bare");
   MakeJpeg("d");                          // listed as d.JPG: exact case only
   const std::string twice = MakeJpeg("t.jpg");
