@@ -55,11 +55,11 @@ struct Seams {
   std::shared_ptr<MessageBoxes> messages;
   std::shared_ptr<Beeper> beeper;
   std::shared_ptr<Clock> clock;
-  // Where replaced bitmaps go when overwriting; empty: the user's real trash.
-  std::shared_ptr<Trash> trash;
   // The running program's path, beside which the error log lies; empty: the
   // real one (/proc/self/exe).
   std::string program_path;
+  // Where replaced bitmaps go when overwriting; empty: the user's real trash.
+  std::shared_ptr<Trash> trash;
 };
 
 // Fills every empty member of seams with the real implementation.
