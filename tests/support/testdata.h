@@ -37,4 +37,8 @@ bool Exists(const std::string& path);
 namespace tamtest {
 // Reads any picture file Qt can read (the reference PNGs) as a 24-bit picture.
 tam::Picture LoadReference(const std::string& path);
+
+// A copy of a JPEG stream without its quantization tables: the header still
+// reads, but decoding the pixels fails.
+std::vector<std::uint8_t> WithoutQuantTables(const std::vector<std::uint8_t>& jpeg);
 }  // namespace tamtest
