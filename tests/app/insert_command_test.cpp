@@ -5,7 +5,6 @@
 
 #include <QAction>
 #include <QLabel>
-#include <QProcess>
 #include <QRegularExpression>
 #include <QStandardPaths>
 #include <filesystem>
@@ -19,6 +18,7 @@
 #include "presentation/package_reader.h"
 #include "support/qtapp.h"
 #include "support/recording_server.h"
+#include "support/run_program.h"
 #include "support/testdata.h"
 
 namespace tam {
@@ -35,26 +35,8 @@ class RecordingTrash : public Trash {
   }
 };
 
-struct Result {
-  int code = -1;
-  QString out, err;
-};
-
-Result Exec(const QString& program, const QStringList& args, int timeout_ms = 60000) {
-  QProcess p;
-  p.start(program, args);
-  Result r;
-  if (!p.waitForFinished(timeout_ms)) {
-    p.kill();
-    p.waitForFinished();
-    r.err = "timed out";
-    return r;
-  }
-  r.code = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
-  r.out = QString::fromUtf8(p.readAllStandardOutput());
-  r.err = QString::fromUtf8(p.readAllStandardError());
-  return r;
-}
+using tamtest::Exec;
+using tamtest::Result;
 
 QString Q(const std::string& s) { return QString::fromStdString(s); }
 
