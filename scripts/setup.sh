@@ -27,6 +27,10 @@ packages=(
   xauth
   x11-utils
   imagemagick
+  libreoffice-impress
+  libreoffice-dev
+  poppler-utils
+  unzip
 )
 
 missing=()
