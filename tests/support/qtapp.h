@@ -1,0 +1,8 @@
+#pragma once
+// The QApplication shared by a test program, created on first use so that
+// listing the tests needs no display; offscreen unless a platform is chosen.
+class QApplication;
+
+namespace tamtest {
+QApplication& App();
+}
