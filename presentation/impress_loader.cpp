@@ -32,7 +32,12 @@ std::vector<std::string> PluginCandidates(const ImpressOptions& options) {
   std::vector<std::string> out;
   if (const char* env = std::getenv("TAM_IMPRESS_PLUGIN"); env && *env) out.emplace_back(env);
   const std::string folder = ProgramFolder();
-  if (!folder.empty()) out.push_back(folder + "/" TAM_IMPRESS_PLUGIN_NAME);
+  if (!folder.empty()) {
+    out.push_back(folder + "/" TAM_IMPRESS_PLUGIN_NAME);
+#ifdef TAM_IMPRESS_RELATIVE_PATH
+    out.push_back(folder + "/" TAM_IMPRESS_RELATIVE_PATH);  // an installed tree moved elsewhere
+#endif
+  }
 #ifdef TAM_IMPRESS_INSTALL_PATH
   out.emplace_back(TAM_IMPRESS_INSTALL_PATH);
 #endif

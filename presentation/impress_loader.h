@@ -24,7 +24,7 @@ struct ImpressOptions {
   enum class Headless { kAuto, kYes, kNo } headless = Headless::kAuto;
   // Longest wait for one call into the office, and for a started office to answer.
   int call_timeout_ms = 60000;
-  int start_timeout_ms = 90000;
+  int start_timeout_ms = 60000;
 };
 
 // The Impress engine's extras beyond the presentation object model.

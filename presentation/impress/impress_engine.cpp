@@ -283,7 +283,12 @@ ClipboardPicture TakeClipboardPicture() {
   if (mime->hasImage()) image = qvariant_cast<QImage>(mime->imageData());
   if (mime->hasFormat(kJpegMimeType)) {
     picture.bytes = mime->data(kJpegMimeType);
-    picture.size = image.isNull() ? QImageReader(new QBuffer(&picture.bytes)).size() : image.size();
+    if (image.isNull()) {
+      QBuffer buffer(&picture.bytes);
+      picture.size = QImageReader(&buffer).size();
+    } else {
+      picture.size = image.size();
+    }
   } else if (!image.isNull()) {
     QBuffer buffer(&picture.bytes);
     buffer.open(QIODevice::WriteOnly);

@@ -19,20 +19,13 @@
 #include "gtest/gtest.h"
 #include "picture/error.h"
 #include "presentation/impress_loader.h"
+#include "support/qtapp.h"
 #include "support/testdata.h"
 
 namespace {
 
 using tam::pres::ImpressOptions;
 using tam::pres::OfficeServer;
-
-QGuiApplication& App() {
-  static int argc = 1;
-  static char name[] = "impress_test";
-  static char* argv[] = {name, nullptr};
-  static QGuiApplication* app = new QGuiApplication(argc, argv);
-  return *app;
-}
 
 std::string Shell(const std::string& command) {
   std::string out;
@@ -110,7 +103,7 @@ class ImpressEngine : public ::testing::Test {
 #ifndef TAM_IMPRESS_PLUGIN
     GTEST_SKIP() << "the Impress plug-in was not built (no LibreOffice SDK)";
 #else
-    App();
+    tamtest::App();
     options_.plugin = TAM_IMPRESS_PLUGIN;
     options_.pipe_name = "tamtest_" + std::to_string(::getpid());
     options_.user_installation = profile_.path();
