@@ -67,10 +67,6 @@ std::string FindSoffice(const std::string& search_path, const std::vector<std::s
   return {};
 }
 
-std::vector<std::string> DefaultSofficeFallbacks() {
-  return {"/usr/lib/libreoffice/program/soffice", "/opt/libreoffice/program/soffice"};
-}
-
 std::unique_ptr<OfficeServer> LoadImpressServer(const ImpressOptions& options, std::string* why_not) {
   auto fail = [why_not](std::string reason) {
     if (why_not) *why_not = std::move(reason);
@@ -79,7 +75,7 @@ std::unique_ptr<OfficeServer> LoadImpressServer(const ImpressOptions& options, s
   ImpressOptions resolved = options;
   if (resolved.soffice.empty()) {
     const char* path = std::getenv("PATH");
-    resolved.soffice = FindSoffice(path ? path : "", DefaultSofficeFallbacks());
+    resolved.soffice = FindSoffice(path ? path : "", resolved.soffice_fallbacks);
     if (resolved.soffice.empty()) return fail("LibreOffice (soffice) が見つかりません");
   } else if (!IsExecutableFile(resolved.soffice)) {
     return fail("LibreOffice (soffice) が見つかりません: " + resolved.soffice);

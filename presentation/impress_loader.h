@@ -12,8 +12,11 @@ namespace tam::pres {
 
 // How the Impress engine reaches its office. Empty fields take the defaults.
 struct ImpressOptions {
-  // The soffice launcher; found on PATH or in the usual install folder when empty.
+  // The soffice launcher; when empty, the first one on PATH, else the first
+  // existing one among the fallbacks.
   std::string soffice;
+  std::vector<std::string> soffice_fallbacks = {"/usr/lib/libreoffice/program/soffice",
+                                                "/opt/libreoffice/program/soffice"};
   // The plug-in file; found beside the program or in the install folder when empty.
   std::string plugin;
   // Name of the pipe the office listens on; per user when empty.
@@ -51,9 +54,6 @@ inline constexpr const char* kPdfFilter = "impress_pdf_Export";
 // The first executable "soffice" in the colon-separated search_path, else the
 // first existing file among fallbacks; empty when there is none.
 std::string FindSoffice(const std::string& search_path, const std::vector<std::string>& fallbacks);
-
-// The usual places of soffice when PATH has none.
-std::vector<std::string> DefaultSofficeFallbacks();
 
 // The Impress engine, or null (with the reason in why_not, in Japanese) when
 // LibreOffice is not installed or the plug-in cannot be loaded. The office is

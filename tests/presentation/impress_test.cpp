@@ -170,7 +170,18 @@ TEST(ImpressLoader, NoServerWithoutSofficeOrPlugin) {
   EXPECT_EQ(tam::pres::LoadImpressServer(options, &why), nullptr);
   EXPECT_NE(why.find("soffice"), std::string::npos) << why;
 
+  // No soffice on PATH and none where LibreOffice is usually installed.
   tamtest::TempDir bin;
+  const std::string saved_path = std::getenv("PATH") ? std::getenv("PATH") : "";
+  ::setenv("PATH", bin.path().c_str(), 1);
+  options.soffice.clear();
+  options.soffice_fallbacks = {bin / "program/soffice"};
+  why.clear();
+  EXPECT_EQ(tam::pres::LoadImpressServer(options, &why), nullptr);
+  EXPECT_NE(why.find("soffice"), std::string::npos) << why;
+  ::setenv("PATH", saved_path.c_str(), 1);
+
+  // A launcher, but the plug-in is missing or broken.
   tamtest::WriteText(bin / "soffice", "#!/bin/sh\nexit 1\n");
   ::chmod((bin / "soffice").c_str(), 0755);
   options.soffice = bin / "soffice";
