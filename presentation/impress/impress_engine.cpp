@@ -17,6 +17,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <climits>
 #include <cmath>
 #include <cstring>
 #include <thread>
@@ -178,22 +179,46 @@ Reference<uno::XComponentContext> Resolve(const OUString& url) {
 
 // ---- the office process ----
 
+// The office program itself, beside the launcher script: the launcher's own
+// helper process can hang when a first start with a new profile restarts
+// the office (exit code 81), so that restart is done here instead.
+std::string OfficeProgram(const std::string& soffice) {
+  char real[PATH_MAX];
+  if (!::realpath(soffice.c_str(), real)) return soffice;
+  std::string program(real);
+  program = program.substr(0, program.rfind('/') + 1) + "soffice.bin";
+  return ::access(program.c_str(), X_OK) == 0 ? program : soffice;
+}
+
+// The office asks to be started again (after creating a new profile).
+constexpr int kRestartExitCode = 81;
+
+bool Headless(const ImpressOptions& options) {
+  if (options.headless != ImpressOptions::Headless::kAuto)
+    return options.headless == ImpressOptions::Headless::kYes;
+  const char* x = std::getenv("DISPLAY");
+  const char* w = std::getenv("WAYLAND_DISPLAY");
+  return !(x && *x) && !(w && *w);
+}
+
 pid_t StartOffice(const ImpressOptions& options) {
-  std::vector<std::string> args = {options.soffice, "--invisible", "--nologo",
-                                   "--norestore",   "--nodefault", "--nolockcheck"};
-  bool headless = options.headless == ImpressOptions::Headless::kYes;
-  if (options.headless == ImpressOptions::Headless::kAuto) {
-    const char* x = std::getenv("DISPLAY");
-    const char* w = std::getenv("WAYLAND_DISPLAY");
-    headless = !(x && *x) && !(w && *w);
-  }
-  if (headless) args.emplace_back("--headless");
+  const std::string program = OfficeProgram(options.soffice);
+  std::vector<std::string> args = {program,       "--invisible", "--nologo",
+                                   "--norestore", "--nodefault", "--nolockcheck"};
+  if (Headless(options)) args.emplace_back("--headless");
   if (!options.user_installation.empty())
     args.push_back("-env:UserInstallation=" + FileUrl(options.user_installation));
   args.push_back("--accept=pipe,name=" + options.pipe_name + ";urp;StarOffice.ComponentContext");
   std::vector<char*> argv;
   for (auto& a : args) argv.push_back(a.data());
   argv.push_back(nullptr);
+  // What the launcher script sets up before it starts the program.
+  std::vector<std::string> env_strings = {"SAL_ENABLE_FILE_LOCKING=1"};
+  for (char** e = environ; *e; ++e)
+    if (std::strncmp(*e, "SAL_ENABLE_FILE_LOCKING=", 24) != 0) env_strings.emplace_back(*e);
+  std::vector<char*> envp;
+  for (auto& e : env_strings) envp.push_back(e.data());
+  envp.push_back(nullptr);
 
   posix_spawn_file_actions_t files;
   posix_spawn_file_actions_init(&files);
@@ -204,10 +229,10 @@ pid_t StartOffice(const ImpressOptions& options) {
   // A session of its own: the office outlives this program and its terminal.
   posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSID);
   pid_t pid = 0;
-  const int rc = ::posix_spawn(&pid, options.soffice.c_str(), &files, &attr, argv.data(), environ);
+  const int rc = ::posix_spawn(&pid, program.c_str(), &files, &attr, argv.data(), envp.data());
   posix_spawn_file_actions_destroy(&files);
   posix_spawnattr_destroy(&attr);
-  if (rc != 0) throw Error("LibreOffice を起動できません: " + options.soffice + ": " + std::strerror(rc));
+  if (rc != 0) throw Error("LibreOffice を起動できません: " + program + ": " + std::strerror(rc));
   return pid;
 }
 
@@ -603,24 +628,59 @@ class ImpressServer final : public OfficeServer {
         std::chrono::steady_clock::now() + std::chrono::milliseconds(options_.start_timeout_ms);
     pid_t launcher = 0;
     bool launcher_running = false;
+    int restarts = 0;
+    std::chrono::steady_clock::time_point handed_over{};
+    auto start = [&] {
+      launcher = StartOffice(options_);
+      launcher_running = true;
+      started_pid_ = launcher;
+    };
+    // Notices the end of the started office; starts it again when it asked
+    // for that (a first start with a new profile does).
+    auto check_ended = [&] {
+      int status = 0;
+      if (!launcher_running || ::waitpid(launcher, &status, WNOHANG) != launcher) return;
+      launcher_running = false;
+      if (WIFEXITED(status) && WEXITSTATUS(status) == kRestartExitCode && ++restarts <= 3) {
+        start();
+      } else if (WIFEXITED(status) && WEXITSTATUS(status) == 0) {
+        // It handed the request over to an office already running with the
+        // same profile, which answers on the pipe at once.
+        handed_over = std::chrono::steady_clock::now();
+      } else {
+        throw Error("LibreOffice が起動の途中で終了しました (" +
+                    std::string(WIFEXITED(status) ? "終了コード " + std::to_string(WEXITSTATUS(status))
+                                                  : "シグナル " + std::to_string(WTERMSIG(status))) +
+                    ")");
+      }
+    };
     for (;;) {
       session->context = session->Call([url] { return Resolve(url); });
-      if (session->context.is()) break;
+      if (session->context.is()) {
+        try {
+          session->desktop = session->Call([context = session->context] {
+            Reference<frame::XDesktop2> desktop = frame::Desktop::create(context);
+            desktop->getCurrentComponent();
+            return desktop;
+          });
+        } catch (const Error&) {
+          // An office we started may drop the first connection when it
+          // restarts itself; one we attached to is broken.
+          if (launcher == 0 || session->worker.hung()) throw;
+          session->context.clear();
+        }
+      }
+      if (session->desktop.is()) break;
       if (launcher == 0) {
-        launcher = StartOffice(options_);
-        launcher_running = true;
-        started_pid_ = launcher;
-      } else if (launcher_running) {
-        int status = 0;
-        if (::waitpid(launcher, &status, WNOHANG) == launcher) {
-          launcher_running = false;
-          // Exit 0: it handed the request over to an office already running
-          // with the same profile, which will answer on the pipe.
-          if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
-            throw Error("LibreOffice が起動の途中で終了しました (" +
-                        std::string(WIFEXITED(status) ? "終了コード " + std::to_string(WEXITSTATUS(status))
-                                                      : "シグナル " + std::to_string(WTERMSIG(status))) +
-                        ")");
+        start();
+      } else {
+        check_ended();
+        // Right after a restart the new office sometimes hands over to the
+        // old one that is just gone, and nobody answers: start it again.
+        if (!launcher_running && handed_over != std::chrono::steady_clock::time_point{} &&
+            std::chrono::steady_clock::now() - handed_over > std::chrono::seconds(5) && ++restarts <= 3) {
+          handed_over = {};
+          start();
         }
       }
       if (std::chrono::steady_clock::now() > deadline) {
@@ -631,8 +691,6 @@ class ImpressServer final : public OfficeServer {
       std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
     if (launcher_running) ReapLater(launcher);
-    session->desktop =
-        session->Call([context = session->context] { return frame::Desktop::create(context); });
     session_ = session;
     return session;
   }

@@ -107,13 +107,20 @@ class ImpressEngine : public ::testing::Test {
     options_.plugin = TAM_IMPRESS_PLUGIN;
     options_.pipe_name = "tamtest_" + std::to_string(::getpid());
     options_.user_installation = profile_.path();
-    options_.headless = ImpressOptions::Headless::kYes;
+    // TAM_IMPRESS_TEST_WINDOWED=1 runs the office with windows (under Xvfb, say).
+    const char* windowed = std::getenv("TAM_IMPRESS_TEST_WINDOWED");
+    options_.headless =
+        windowed && *windowed == '1' ? ImpressOptions::Headless::kNo : ImpressOptions::Headless::kYes;
     options_.call_timeout_ms = 30000;
     options_.start_timeout_ms = 90000;
 #endif
   }
   void TearDown() override {
     for (pid_t pid : offices_) KillTree(pid);
+    // Gone before the next test of this process uses the same pipe name.
+    for (pid_t pid : offices_)
+      for (int i = 0; i < 200 && Alive(pid); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    ::unlink(("/tmp/OSL_PIPE_" + std::to_string(::getuid()) + "_" + options_.pipe_name).c_str());
   }
 
   std::unique_ptr<OfficeServer> Load() {
