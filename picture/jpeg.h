@@ -1,6 +1,7 @@
 #pragma once
 // JPEG through libjpeg's 6b interface, whole streams held in memory.
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <vector>
 
@@ -15,22 +16,85 @@ struct JpegDecodeOptions {
 };
 
 struct DecodedJpeg {
-  Picture picture;           // 24-bit, or 8-bit with libjpeg's colour map
+  Picture picture;              // 24-bit, or 8-bit with libjpeg's colour map
   bool multiple_scans = false;  // jpeg_has_multiple_scans: a progressive source
 };
 
 // Decodes at full size with block smoothing. libjpeg warnings are ignored;
-// errors throw tam::Error "JPEG エラー #<libjpeg message code>".
+// errors throw tam::Error "JPEG エラー #<libjpeg message code>". A picture of
+// 2^31 pixels or more, or one whose decoding would not fit in memory, is
+// refused after the header with a Japanese message, before anything large is
+// allocated. CMYK and YCCK sources come out as 24-bit colour (never quantized).
 DecodedJpeg DecodeJpeg(std::span<const std::uint8_t> file, const JpegDecodeOptions& options = {});
 
 // Encodes a picture (expanded to 24 bits first) with jpeg_set_defaults and
-// jpeg_set_quality(quality, TRUE), progressive when asked.
+// jpeg_set_quality(quality, TRUE), progressive when asked. An empty picture
+// (a side of 0) encodes to no data at all: the result is an empty vector.
 std::vector<std::uint8_t> EncodeJpeg(const Picture& picture, int quality, bool progressive);
 
-// EXIF orientation (1 to 8) of a JPEG stream, 1 when it has none.
+// EXIF orientation (1 to 8) of a JPEG stream, 1 when it has none or the tag
+// is unreadable or out of range.
 int ReadExifOrientation(std::span<const std::uint8_t> file);
 
-// Turns a picture upright for the given EXIF orientation.
+// Turns a picture upright for the given EXIF orientation; values other than
+// 2 to 8 leave it alone. Orientations 5 to 8 swap width and height.
 void ApplyOrientation(Picture& picture, int orientation);
+
+// The decoder of DecodeJpeg, row by row, for callers that consume rows as
+// they come (the file must outlive the reader). The constructor reads the
+// header and applies the decoder settings; Start() begins decompression (for
+// two-pass quantization it runs the first pass), after which palette() holds
+// the colour map of a quantized picture. The constructor refuses the sizes
+// DecodeJpeg refuses; every libjpeg error throws the same tam::Error as
+// DecodeJpeg. A moved-from reader may only be destroyed or assigned to.
+class JpegReader {
+ public:
+  JpegReader(std::span<const std::uint8_t> file, const JpegDecodeOptions& options = {});
+  ~JpegReader();
+  JpegReader(JpegReader&&) noexcept;
+  JpegReader& operator=(JpegReader&&) noexcept;
+
+  std::int32_t width() const;  // of the decoded picture
+  std::int32_t height() const;
+  bool multiple_scans() const;
+  // Rows are palette indices (1 byte a pixel) rather than blue, green, red.
+  bool quantized() const;
+  int bytes_per_pixel() const { return quantized() ? 1 : 3; }
+  // Rough size of libjpeg's own whole-picture buffers (coefficients of a
+  // multi-scan source, the first pass of the colour quantizer), in bytes.
+  std::int64_t decoder_buffer_bytes() const;
+
+  void Start();
+  const std::vector<Bgr>& palette() const;
+  std::int32_t next_row() const;  // rows handed out so far
+  // Decodes up to count rows (fewer at the end) into rows[0..], each
+  // width() * bytes_per_pixel() bytes. Returns the number of rows written.
+  int ReadRows(std::uint8_t* const* rows, int count);
+  // Reads the rest of the stream once every row is out, as djpeg does;
+  // errors found there still throw.
+  void Finish();
+
+ private:
+  struct State;
+  std::unique_ptr<State> state_;
+};
+
+// The encoder of EncodeJpeg fed row by row: rows in blue, green, red order,
+// top to bottom, width * 3 bytes each. Finish() hands back the stream.
+// A moved-from writer may only be destroyed or assigned to.
+class JpegWriter {
+ public:
+  JpegWriter(std::int32_t width, std::int32_t height, int quality, bool progressive);
+  ~JpegWriter();
+  JpegWriter(JpegWriter&&) noexcept;
+  JpegWriter& operator=(JpegWriter&&) noexcept;
+
+  void WriteRows(const std::uint8_t* const* bgr_rows, int count);
+  std::vector<std::uint8_t> Finish();
+
+ private:
+  struct State;
+  std::unique_ptr<State> state_;
+};
 
 }  // namespace tam

@@ -23,6 +23,7 @@ packages=(
   clang
   libclang-rt-14-dev
   fonts-noto-cjk
+  qt6-translations-l10n
   xvfb
   xauth
   x11-utils

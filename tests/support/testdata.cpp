@@ -1,5 +1,7 @@
 #include "support/testdata.h"
 
+#include "picture/error.h"
+
 #include <sys/stat.h>
 
 #include <cstdio>
@@ -47,6 +49,15 @@ void WriteText(const std::string& path, const std::string& text) {
 bool Exists(const std::string& path) {
   struct stat st;
   return ::lstat(path.c_str(), &st) == 0;
+}
+
+std::string ErrorOf(const std::function<void()>& f) {
+  try {
+    f();
+  } catch (const tam::Error& e) {
+    return e.what();
+  }
+  return "(no error)";
 }
 
 }  // namespace tamtest

@@ -2,6 +2,7 @@
 // Helpers shared by the tests: where the shared test data lies, scratch
 // folders that clean up after themselves, small file utilities.
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -29,6 +30,9 @@ std::vector<std::uint8_t> ReadBytes(const std::string& path);
 void WriteBytes(const std::string& path, const std::vector<std::uint8_t>& bytes);
 void WriteText(const std::string& path, const std::string& text);
 bool Exists(const std::string& path);
+
+// The message of the tam::Error that f throws, or "(no error)".
+std::string ErrorOf(const std::function<void()>& f);
 
 }  // namespace tamtest
 

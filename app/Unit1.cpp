@@ -1,0 +1,451 @@
+#include "app/Unit1.h"
+
+#include <QAction>
+#include <QDragEnterEvent>
+#include <QDropEvent>
+#include <QFile>
+#include <QLabel>
+#include <QMenu>
+#include <QMenuBar>
+#include <QMimeData>
+#include <QScrollBar>
+#include <QSlider>
+#include <QUrl>
+#include <QWindow>
+#include <QPointer>
+#include <QGuiApplication>
+#include <QScreen>
+#include <algorithm>
+
+#include "app/application.h"
+#include "app/urilist.h"
+#include "picture/folder.h"
+#include "picture/path.h"
+#include "picture/reduction.h"
+#include "app/uProgress.h"
+
+namespace tam {
+namespace {
+
+// The design, in pixels at 96 dpi. The outer window includes its frame.
+constexpr int kOuterWidth = 240;
+constexpr int kOuterMinHeight = 250;
+constexpr int kOuterMaxHeight = 254;
+constexpr int kClientWidth = 232;
+constexpr int kClientHeight = 204;
+constexpr int kFontPixels = 11;  // Tahoma 8 pt at 96 dpi
+constexpr int kItemHeight = 13;
+constexpr int kItemPadding = 2;
+
+constexpr char kUriListFormat[] = "text/uri-list";
+// One filter: the display text of the design and its four patterns.
+constexpr char kPictureFilter[] = "画像ファイル(*.jpg,*.bmp) (*.jpg *.bmp *.JPG *.BMP)";
+constexpr char kNotBuilt[] = "この機能はまだ実装されていません";
+
+QString Counter(const char* word, qsizetype count) {
+  return QString::fromUtf8(word) + QString::number(count);
+}
+
+// The dropped items' byte paths. The raw list keeps names that are not
+// valid UTF-8 exact; QUrl is the fallback when a source gives only URLs.
+std::vector<std::string> DroppedPaths(const QMimeData& mime) {
+  const QByteArray raw = mime.data(kUriListFormat);
+  if (!raw.isEmpty()) return LocalPathsOfUriList(std::string_view(raw.constData(), raw.size()));
+  std::vector<std::string> paths;
+  for (const QUrl& url : mime.urls()) {
+    if (url.isLocalFile()) paths.push_back(QFile::encodeName(url.toLocalFile()).toStdString());
+  }
+  return paths;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------- TListBox
+
+TListBox::TListBox(QWidget* parent) : QListWidget(parent) {
+  setHorizontalScrollMode(QAbstractItemView::ScrollPerPixel);
+  setHorizontalScrollBarPolicy(Qt::ScrollBarAsNeeded);
+  setTextElideMode(Qt::ElideNone);
+}
+
+void TListBox::AddEntry(const std::string& path) { SetEntry(row(new QListWidgetItem(this)), path); }
+
+std::string TListBox::Entry(int row) const {
+  return item(row)->data(Qt::UserRole).toByteArray().toStdString();
+}
+
+void TListBox::SetEntry(int row, const std::string& path) {
+  QListWidgetItem* entry = item(row);
+  const QByteArray bytes(path.data(), static_cast<qsizetype>(path.size()));
+  entry->setData(Qt::UserRole, bytes);
+  entry->setText(QFile::decodeName(bytes));
+  // One line of text as high as the font needs (13 pixels with Tahoma), as
+  // wide as the text, so a long path is scrolled to rather than shortened.
+  entry->setSizeHint(QSize(fontMetrics().horizontalAdvance(entry->text()) + 2 * kItemPadding,
+                           std::max(kItemHeight, fontMetrics().height())));
+}
+
+std::vector<std::string> TListBox::Entries() const {
+  std::vector<std::string> entries;
+  entries.reserve(static_cast<std::size_t>(count()));
+  for (int i = 0; i < count(); ++i) entries.push_back(Entry(i));
+  return entries;
+}
+
+void TListBox::SetHorizontalExtent(int pixels) {
+  extent_ = std::max(0, pixels);
+  updateGeometries();
+}
+
+void TListBox::updateGeometries() {
+  QListWidget::updateGeometries();
+  // The range is what the add commands set, not what the view measures.
+  QScrollBar* bar = horizontalScrollBar();
+  bar->setPageStep(viewport()->width());
+  bar->setRange(0, std::max(0, extent_ - viewport()->width()));
+}
+
+// ---------------------------------------------------------------- TForm1
+
+TForm1::TForm1(Seams seams, QWidget* parent)
+    : QMainWindow(parent),
+      seams_(WithRealSeams(std::move(seams))),
+      error_log_(seams_.program_path.empty() ? RunningProgramPath() : seams_.program_path, *seams_.clock) {
+  setWindowTitle(QStringLiteral("Tamarind 2 for PowerPoint"));
+  // System menu and minimize only: no maximize button.
+  setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                 Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint | Qt::WindowStaysOnTopHint);
+  QFont font;
+  font.setFamilies(
+      {QStringLiteral("Tahoma"), QStringLiteral("Noto Sans CJK JP"), QStringLiteral("IPAGothic")});
+  // Pixels rather than points, so the design's pixel geometry holds at any dpi.
+  font.setPixelSize(kFontPixels);
+  setFont(font);
+  if (const QScreen* screen = QGuiApplication::primaryScreen()) low_colour_display_ = screen->depth() <= 8;
+  BuildControls();
+  BuildMenu();
+  resize(kOuterWidth, kOuterMinHeight);
+  FitOuterSizeLimits();
+  TamApplication::SetExceptionHook(this, [this](QObject* sender, const std::exception& error) {
+    ApplicationEvents1Exception(sender, error);
+  });
+  Dispatch(this, [this] { FormCreate(this); });
+}
+
+TForm1::~TForm1() { TamApplication::ClearExceptionHook(this); }
+
+void TForm1::BuildControls() {
+  auto* client = new QWidget(this);
+  client->setMinimumSize(kClientWidth, 0);
+  setCentralWidget(client);
+
+  const auto label = [client](const char* caption, int left, int top) {
+    auto* l = new QLabel(client);
+    l->setTextFormat(Qt::PlainText);
+    l->move(left, top);
+    SetCaption(l, QString::fromUtf8(caption));
+    return l;
+  };
+  Label1 = label("画質", 8, 24);
+  compLb = label("50", 55, 24);
+
+  TrackBar1 = new QSlider(Qt::Horizontal, client);
+  TrackBar1->setGeometry(85, 16, 100, 33);
+  TrackBar1->setRange(0, 100);
+  TrackBar1->setValue(50);
+  TrackBar1->setSingleStep(5);
+  TrackBar1->setPageStep(2);
+  TrackBar1->setTickInterval(25);
+  TrackBar1->setTickPosition(QSlider::TicksBothSides);
+
+  ListBox1 = new TListBox(client);
+  ListBox1->setGeometry(7, 71, 217, 58);
+  ListBox1->setSelectionMode(QAbstractItemView::SingleSelection);
+
+  // The design caption carries a full-width ampersand; later texts a plain one.
+  DDLb = label("D＆D数:0", 8, 135);
+  listLb = label("リスト:0", 33, 151);
+  shrinkLb = label("縮小数:0", 55, 167);
+  SlideLb = label("スライド:0", 85, 184);
+
+  setTabOrder(ListBox1, TrackBar1);
+  ListBox1->setFocus();
+  connect(TrackBar1, &QSlider::valueChanged, this,
+          [this] { Dispatch(TrackBar1, [this] { TrackBar1Change(TrackBar1); }); });
+}
+
+void TForm1::BuildMenu() {
+  QMenuBar* bar = menuBar();
+  const auto menu = [bar](const char* caption) {
+    QMenu* m = bar->addMenu(QString::fromUtf8(caption));
+    return m;
+  };
+  const auto item = [](QMenu* m, const char* caption) { return m->addAction(QString::fromUtf8(caption)); };
+  const auto option = [&](QMenu* m, const char* caption, bool checked) {
+    QAction* a = item(m, caption);
+    a->setCheckable(true);
+    a->setChecked(checked);
+    return a;
+  };
+
+  QMenu* file = menu("ファイル(&F)");
+  F1 = file->menuAction();
+  O2 = item(file, "ファイル選択(&O)");
+  D1 = item(file, "フォルダ選択(&D)");
+  C1 = item(file, "すべて閉じる(&C)");
+  N1 = file->addSeparator();
+  X1 = item(file, "終了(&X)");
+
+  QMenu* edit = menu("編集(&E)");
+  E1 = edit->menuAction();
+  S1 = item(edit, "縮小(&S)");
+  PPTP1 = item(edit, "PPT挿入(&P)");
+  PPTP1->setEnabled(false);
+  A1 = item(edit, "一括処理(&A)");
+  N2 = edit->addSeparator();
+  QMenu* extension = edit->addMenu(QStringLiteral("拡張子付加"));
+  N3 = extension->menuAction();
+  jpg1 = item(extension, "jpg");
+  bmp1 = item(extension, "bmp");
+
+  QMenu* settings = menu("設定(&O)");
+  O1 = settings->menuAction();
+  S2 = option(settings, "上書き保存(&S)", false);
+  D = option(settings, "挿入後元ファイル削除(&D)", false);
+  M1 = option(settings, "終了時音を鳴らす(&M)", false);
+  N14H1 = option(settings, "スライドの1/4サイズ(&H)", false);
+
+  QMenu* view = menu("表示(&V)");
+  V1 = view->menuAction();
+  N4 = option(view, "常に手前に表示", true);
+
+  Connect(O2, &TForm1::O2Click);
+  Connect(D1, &TForm1::D1Click);
+  Connect(C1, &TForm1::C1Click);
+  Connect(X1, &TForm1::X1Click);
+  Connect(S1, &TForm1::S1Click);
+  Connect(PPTP1, &TForm1::PPTP1Click);
+  Connect(A1, &TForm1::A1Click);
+  Connect(jpg1, &TForm1::jpg1Click);
+  Connect(bmp1, &TForm1::bmp1Click);
+  Connect(S2, &TForm1::S2Click);
+  Connect(D, &TForm1::DClick);
+  Connect(M1, &TForm1::M1Click);
+  Connect(N14H1, &TForm1::N14H1Click);
+  Connect(N4, &TForm1::N4Click);
+}
+
+void TForm1::Connect(QAction* item, void (TForm1::*handler)(QObject*)) {
+  connect(item, &QAction::triggered, this,
+          [this, item, handler] { Dispatch(item, [&] { (this->*handler)(item); }); });
+}
+
+void TForm1::SetCaption(QLabel* label, const QString& text) {
+  label->setText(text);
+  label->adjustSize();
+}
+
+// ---------------------------------------------------------------- handlers
+
+void TForm1::FormCreate(QObject*) {
+  setAcceptDrops(true);
+  OverwriteSave_ = false;
+  DeleteAfterInsert_ = false;
+  BeepOnFinish_ = false;
+  N3->setEnabled(false);
+}
+
+void TForm1::O2Click(QObject*) {
+  const auto chosen = seams_.dialogs->OpenPictures(this, QString::fromUtf8(kPictureFilter));
+  if (chosen) SetListEntries(*chosen);
+  RefreshAfterAdd(Counter("選択数:", ListBox1->count()));
+  N3->setEnabled(false);
+}
+
+void TForm1::D1Click(QObject*) {
+  const auto folder = seams_.dialogs->ChooseFolder(this, QStringLiteral("フォルダの選択"));
+  if (!folder) return;
+  for (const std::string& path : FindFolderPictures(*folder)) ListBox1->AddEntry(path);
+  if (ListBox1->count() > 0) PPTP1->setEnabled(true);
+  RefreshAfterAdd(Counter("D&D数:", ListBox1->count()));
+}
+
+void TForm1::WMDropFiles(const std::vector<std::string>& paths) {
+  for (const std::string& path : paths) {
+    // Judged on the whole path: nothing is cut, however long it is.
+    const std::string ext = ExtractFileExt(path);
+    if (IsJpegExt(ext) || IsBmpExt(ext)) {
+      ListBox1->AddEntry(path);
+    } else if (ext.empty()) {
+      ListBox1->AddEntry(path);
+      N3->setEnabled(true);
+    }
+  }
+  if (ListBox1->count() > 0) PPTP1->setEnabled(true);
+  RefreshAfterAdd(Counter("D&D数:", static_cast<qsizetype>(paths.size())));
+}
+
+void TForm1::C1Click(QObject*) {
+  ListBox1->clear();
+  ListBox1->SetHorizontalExtent(0);
+}
+
+void TForm1::X1Click(QObject*) { close(); }
+
+// The reduce command: every entry converted in turn with the progress window
+// showing, abortable between files; the list then holds the written files.
+// On an error the list and labels stay as they were and the error goes on.
+void TForm1::S1Click(QObject* Sender) {
+  if (ListBox1->count() == 0) return;
+  const std::vector<std::string> entries = ListEntries();
+  const int quality = compLb->text().toInt();
+  const ConvertOptions options{OverwriteSave_, QuarterSlideSize_, low_colour_display_, seams_.trash.get()};
+
+  // No command of this window can start while the run pumps events. The
+  // progress window, made after this, is not disabled with it.
+  struct Reenable {
+    TForm1* form;
+    ~Reenable() { form->setEnabled(true); }
+  } reenable{this};
+  setEnabled(false);
+  QPointer<TfrmProgress> progress = new TfrmProgress(this);
+  struct ReleaseProgress {
+    QPointer<TfrmProgress>& window;
+    ~ReleaseProgress() {
+      if (window) window->Release();
+    }
+  } release{progress};
+  progress->ShowCentred();
+
+  const std::vector<std::string> written = ReduceEntries(entries, quality, options, [&](int percent) {
+    if (progress) {
+      progress->SetProgressPosition(percent);
+      progress->SetProgressText(QString::number(percent) + QStringLiteral(" %"));
+    }
+    QCoreApplication::processEvents(QEventLoop::AllEvents);
+    return AbortRequested;
+  });
+
+  SetListEntries(written);
+  SetCaption(shrinkLb, QString::asprintf("縮小数:%d", static_cast<int>(written.size())));
+  PPTP1->setEnabled(true);
+  if (Sender == S1 && BeepOnFinish_) seams_.beeper->Beep();
+}
+
+void TForm1::PPTP1Click(QObject*) { ShowNotBuilt(); }
+
+void TForm1::A1Click(QObject*) { ShowNotBuilt(); }
+
+void TForm1::jpg1Click(QObject*) { AppendExtensionToBareEntries(".jpg"); }
+
+void TForm1::bmp1Click(QObject*) { AppendExtensionToBareEntries(".bmp"); }
+
+void TForm1::S2Click(QObject*) { OverwriteSave_ = S2->isChecked(); }
+
+void TForm1::DClick(QObject*) { DeleteAfterInsert_ = D->isChecked(); }
+
+void TForm1::M1Click(QObject*) { BeepOnFinish_ = M1->isChecked(); }
+
+void TForm1::N14H1Click(QObject*) { QuarterSlideSize_ = N14H1->isChecked(); }
+
+void TForm1::N4Click(QObject*) {
+  Qt::WindowFlags flags = windowFlags();
+  flags.setFlag(Qt::WindowStaysOnTopHint, N4->isChecked());
+  // setWindowFlags would hide and re-create the window; this changes the
+  // stacking of the existing one, which keeps its place and is not activated.
+  overrideWindowFlags(flags);
+  if (QWindow* window = windowHandle()) window->setFlags(flags);
+}
+
+void TForm1::TrackBar1Change(QObject*) { SetCaption(compLb, QString::number(TrackBar1->value())); }
+
+void TForm1::ApplicationEvents1Exception(QObject*, const std::exception& E) noexcept {
+  try {
+    const std::string message = E.what();
+    try {
+      error_log_.Write(message);
+    } catch (const std::exception& log_failed) {
+      // The box below still reports the error itself.
+      qWarning("tamarind2: %s", log_failed.what());
+    }
+    QWidget* owner = QApplication::activeWindow() ? QApplication::activeWindow() : this;
+    seams_.messages->Show(owner, ErrorBoxText(message), QString::fromUtf8(kApplicationTitle),
+                          MessageIcon::Critical);
+  } catch (const std::exception& failed) {
+    qWarning("tamarind2: %s", failed.what());
+  } catch (...) {
+  }
+}
+
+// ---------------------------------------------------------------- helpers
+
+std::vector<std::string> TForm1::ListEntries() const { return ListBox1->Entries(); }
+
+void TForm1::SetListEntries(const std::vector<std::string>& paths) {
+  ListBox1->clear();
+  for (const std::string& path : paths) ListBox1->AddEntry(path);
+}
+
+void TForm1::RefreshAfterAdd(const QString& dd_caption) {
+  int widest = 0;
+  const QFontMetrics metrics = ListBox1->fontMetrics();
+  for (int i = 0; i < ListBox1->count(); ++i)
+    widest = std::max(widest, metrics.horizontalAdvance(ListBox1->item(i)->text()));
+  ListBox1->SetHorizontalExtent(widest + 20);
+  SetCaption(DDLb, dd_caption);
+  SetCaption(listLb, Counter("リスト:", ListBox1->count()));
+}
+
+void TForm1::AppendExtensionToBareEntries(const char* ext) {
+  for (int row = 0; row < ListBox1->count(); ++row) {
+    const std::string entry = ListBox1->Entry(row);
+    if (ExtractFileExt(entry).empty()) ListBox1->SetEntry(row, entry + ext);
+  }
+}
+
+void TForm1::ShowNotBuilt() {
+  seams_.messages->Show(this, QString::fromUtf8(kNotBuilt), QString::fromUtf8(kApplicationTitle),
+                        MessageIcon::Information);
+}
+
+// ---------------------------------------------------------------- window
+
+void TForm1::FitOuterSizeLimits() {
+  const QSize frame = frameGeometry().size() - geometry().size();
+  if (frame == applied_frame_) return;
+  // The outer height stays what it was when the frame was not yet known.
+  const int outer_height = height() + std::max(0, applied_frame_.height());
+  applied_frame_ = frame;
+  setFixedWidth(kOuterWidth - frame.width());
+  setMinimumHeight(kOuterMinHeight - frame.height());
+  setMaximumHeight(kOuterMaxHeight - frame.height());
+  resize(width(), std::clamp(outer_height - frame.height(), minimumHeight(), maximumHeight()));
+}
+
+void TForm1::showEvent(QShowEvent* event) {
+  QMainWindow::showEvent(event);
+  FitOuterSizeLimits();
+}
+
+// The window manager's frame becomes known after the window is mapped.
+void TForm1::moveEvent(QMoveEvent* event) {
+  QMainWindow::moveEvent(event);
+  FitOuterSizeLimits();
+}
+
+void TForm1::dragEnterEvent(QDragEnterEvent* event) {
+  if (event->mimeData()->hasFormat(kUriListFormat)) event->acceptProposedAction();
+}
+
+void TForm1::dragMoveEvent(QDragMoveEvent* event) {
+  if (event->mimeData()->hasFormat(kUriListFormat)) event->acceptProposedAction();
+}
+
+void TForm1::dropEvent(QDropEvent* event) {
+  if (!event->mimeData()->hasFormat(kUriListFormat)) return;
+  event->acceptProposedAction();
+  const QMimeData* mime = event->mimeData();
+  Dispatch(this, [this, mime] { WMDropFiles(DroppedPaths(*mime)); });
+}
+
+}  // namespace tam

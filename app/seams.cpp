@@ -1,0 +1,169 @@
+#include "app/seams.h"
+
+#include <dirent.h>
+#include <sys/stat.h>
+
+#include <QApplication>
+#include <QBuffer>
+#include <QDir>
+#include <QFile>
+#include <QFileDialog>
+#include <QGridLayout>
+#include <QImageReader>
+#include <QLabel>
+#include <QMessageBox>
+#include <fstream>
+#include <iterator>
+
+namespace tam {
+namespace {
+
+bool EntryExists(const std::string& path) {
+  struct stat st;
+  return ::lstat(path.c_str(), &st) == 0;
+}
+
+// The raw name in folder whose shown form is shown, or "" when none is.
+std::string FindRawName(const std::string& folder, const QString& shown) {
+  std::string found;
+  if (DIR* dir = ::opendir(folder.empty() ? "/" : folder.c_str())) {
+    while (const dirent* entry = ::readdir(dir)) {
+      if (QFile::decodeName(entry->d_name) == shown) {
+        found = entry->d_name;
+        break;
+      }
+    }
+    ::closedir(dir);
+  }
+  return found;
+}
+
+QByteArray ReadForPreview(const std::string& path) {
+  constexpr std::streamsize kLargestPreviewFile = 64 << 20;
+  std::ifstream in(path, std::ios::binary | std::ios::ate);
+  if (!in || in.tellg() > kLargestPreviewFile) return {};
+  QByteArray data(static_cast<qsizetype>(in.tellg()), '\0');
+  in.seekg(0);
+  in.read(data.data(), data.size());
+  return in ? data : QByteArray();
+}
+
+// Qt's own (not the desktop's) open dialog with a preview pane on its right.
+class PictureOpenDialog : public QFileDialog {
+ public:
+  PictureOpenDialog(QWidget* parent, const QString& filter) : QFileDialog(parent) {
+    setOption(QFileDialog::DontUseNativeDialog);
+    setOption(QFileDialog::ReadOnly);
+    setOption(QFileDialog::HideNameFilterDetails);
+    setFileMode(QFileDialog::ExistingFiles);
+    setAcceptMode(QFileDialog::AcceptOpen);
+    setNameFilter(filter);
+    setSizeGripEnabled(true);
+    preview_ = new QLabel(this);
+    preview_->setFixedSize(kPreviewSide, kPreviewSide);
+    preview_->setAlignment(Qt::AlignCenter);
+    preview_->setFrameShape(QFrame::StyledPanel);
+    if (auto* grid = qobject_cast<QGridLayout*>(layout())) {
+      grid->addWidget(preview_, 0, grid->columnCount(), grid->rowCount(), 1);
+    }
+    connect(this, &QFileDialog::currentChanged, this, &PictureOpenDialog::ShowPreview);
+  }
+
+ private:
+  static constexpr int kPreviewSide = 180;
+
+  void ShowPreview(const QString& shown) {
+    preview_->clear();
+    QByteArray data = ReadForPreview(BytesOfShownPath(shown));
+    if (data.isEmpty()) return;
+    QBuffer buffer(&data);
+    QImageReader reader(&buffer);
+    reader.setAutoTransform(true);
+    const QSize size = reader.size();
+    if (size.isValid() && (size.width() > kPreviewSide || size.height() > kPreviewSide)) {
+      reader.setScaledSize(size.scaled(kPreviewSide, kPreviewSide, Qt::KeepAspectRatio));
+    }
+    const QImage image = reader.read();
+    if (image.isNull()) return;
+    preview_->setPixmap(
+        QPixmap::fromImage(image.scaled(preview_->size(), Qt::KeepAspectRatio, Qt::SmoothTransformation)));
+  }
+
+  QLabel* preview_;
+};
+
+class QtFileDialogs : public FileDialogs {
+ public:
+  std::optional<std::vector<std::string>> OpenPictures(QWidget* parent, const QString& filter) override {
+    PictureOpenDialog dialog(parent, filter);
+    dialog.setDirectory(last_folder_.isEmpty() ? QDir::homePath() : last_folder_);
+    if (dialog.exec() != QDialog::Accepted) return std::nullopt;
+    last_folder_ = dialog.directory().absolutePath();
+    std::vector<std::string> paths;
+    for (const QString& shown : dialog.selectedFiles()) paths.push_back(BytesOfShownPath(shown));
+    return paths;
+  }
+
+  std::optional<std::string> ChooseFolder(QWidget* parent, const QString& title) override {
+    const QString shown = QFileDialog::getExistingDirectory(
+        parent, title, QDir::homePath(),
+        QFileDialog::ShowDirsOnly | QFileDialog::DontUseNativeDialog | QFileDialog::ReadOnly);
+    if (shown.isEmpty()) return std::nullopt;
+    return BytesOfShownPath(shown);
+  }
+
+ private:
+  QString last_folder_;
+};
+
+class QtMessageBoxes : public MessageBoxes {
+ public:
+  void Show(QWidget* parent, const QString& text, const QString& title, MessageIcon icon) override {
+    const QMessageBox::Icon qicon = icon == MessageIcon::Critical  ? QMessageBox::Critical
+                                    : icon == MessageIcon::Warning ? QMessageBox::Warning
+                                                                   : QMessageBox::Information;
+    QWidget* owner = QApplication::activeWindow() ? QApplication::activeWindow() : parent;
+    QMessageBox box(qicon, title, text, QMessageBox::Ok, owner);
+    box.setTextFormat(Qt::PlainText);
+    box.exec();
+  }
+};
+
+class QtBeeper : public Beeper {
+ public:
+  void Beep() override { QApplication::beep(); }
+};
+
+class SystemClock : public Clock {
+ public:
+  QDateTime Now() override { return QDateTime::currentDateTime(); }
+};
+
+}  // namespace
+
+Seams WithRealSeams(Seams seams) {
+  if (!seams.dialogs) seams.dialogs = std::make_shared<QtFileDialogs>();
+  if (!seams.messages) seams.messages = std::make_shared<QtMessageBoxes>();
+  if (!seams.beeper) seams.beeper = std::make_shared<QtBeeper>();
+  if (!seams.clock) seams.clock = std::make_shared<SystemClock>();
+  if (!seams.trash) seams.trash = std::make_shared<FreedesktopTrash>();
+  return seams;
+}
+
+std::string BytesOfShownPath(const QString& shown) {
+  const std::string direct = QFile::encodeName(shown).toStdString();
+  if (direct.empty() || EntryExists(direct) || !shown.startsWith(u'/')) return direct;
+  std::string resolved;
+  for (const QString& part : shown.split(u'/', Qt::SkipEmptyParts)) {
+    std::string next = resolved + '/' + QFile::encodeName(part).toStdString();
+    if (!EntryExists(next)) {
+      const std::string raw = FindRawName(resolved, part);
+      if (raw.empty()) return direct;
+      next = resolved + '/' + raw;
+    }
+    resolved = std::move(next);
+  }
+  return resolved.empty() ? direct : resolved;
+}
+
+}  // namespace tam

@@ -1,0 +1,454 @@
+#include "picture/jpeg.h"
+
+// jpeglib.h wants FILE and size_t declared before it.
+#include <jerror.h>
+#include <jpeglib.h>
+
+#include <algorithm>
+#include <csetjmp>
+#include <cstddef>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "picture/error.h"
+
+namespace tam {
+namespace {
+
+// libjpeg reports an error through error_exit, which must not return: it
+// jumps back to the setjmp of the small function that made the call. Those
+// functions (the "Guarded" ones below) hold nothing with a destructor, so the
+// jump skips no clean-up; on error they destroy the libjpeg object and return
+// false, and their caller throws once they have returned.
+struct ErrorManager {
+  jpeg_error_mgr pub;
+  std::jmp_buf jump;
+};
+
+ErrorManager* Manager(j_common_ptr cinfo) { return reinterpret_cast<ErrorManager*>(cinfo->err); }
+
+[[noreturn]] void JumpOnError(j_common_ptr cinfo) { std::longjmp(Manager(cinfo)->jump, 1); }
+
+// Warnings (recoverable damage) are still counted by libjpeg, never printed.
+void Quiet(j_common_ptr) {}
+
+void InstallErrorManager(ErrorManager& err) {
+  jpeg_std_error(&err.pub);
+  err.pub.error_exit = JumpOnError;
+  err.pub.output_message = Quiet;
+}
+
+Error JpegError(int code) { return Error("JPEG エラー #" + std::to_string(code)); }
+
+// ---- decoder ----
+
+struct HeaderFacts {
+  bool multiple_scans;
+};
+
+bool GuardedOpen(j_decompress_ptr cinfo, const std::uint8_t* data, std::size_t size, HeaderFacts* facts) {
+  if (setjmp(Manager(reinterpret_cast<j_common_ptr>(cinfo))->jump)) {
+    jpeg_destroy_decompress(cinfo);
+    return false;
+  }
+  jpeg_create_decompress(cinfo);
+  jpeg_mem_src(cinfo, data, static_cast<unsigned long>(size));
+  jpeg_read_header(cinfo, TRUE);
+  facts->multiple_scans = jpeg_has_multiple_scans(cinfo);
+  return true;
+}
+
+bool GuardedConfigure(j_decompress_ptr cinfo, J_COLOR_SPACE out_color_space, bool quantize) {
+  if (setjmp(Manager(reinterpret_cast<j_common_ptr>(cinfo))->jump)) {
+    jpeg_destroy_decompress(cinfo);
+    return false;
+  }
+  cinfo->scale_num = 1;
+  cinfo->scale_denom = 1;
+  cinfo->do_block_smoothing = TRUE;
+  cinfo->out_color_space = out_color_space;
+  if (quantize) {
+    cinfo->quantize_colors = TRUE;
+    cinfo->desired_number_of_colors = 236;
+  }
+  jpeg_calc_output_dimensions(cinfo);
+  return true;
+}
+
+bool GuardedStart(j_decompress_ptr cinfo) {
+  if (setjmp(Manager(reinterpret_cast<j_common_ptr>(cinfo))->jump)) {
+    jpeg_destroy_decompress(cinfo);
+    return false;
+  }
+  jpeg_start_decompress(cinfo);
+  return true;
+}
+
+bool GuardedRead(j_decompress_ptr cinfo, JSAMPARRAY rows, JDIMENSION count, JDIMENSION* got) {
+  if (setjmp(Manager(reinterpret_cast<j_common_ptr>(cinfo))->jump)) {
+    jpeg_destroy_decompress(cinfo);
+    return false;
+  }
+  *got = jpeg_read_scanlines(cinfo, rows, count);
+  return true;
+}
+
+bool GuardedFinish(j_decompress_ptr cinfo) {
+  if (setjmp(Manager(reinterpret_cast<j_common_ptr>(cinfo))->jump)) {
+    jpeg_destroy_decompress(cinfo);
+    return false;
+  }
+  jpeg_finish_decompress(cinfo);
+  return true;
+}
+
+// How CMYK rows from libjpeg become blue, green, red.
+enum class CmykForm {
+  kNone,      // libjpeg hands out the final colours
+  kInverted,  // Adobe's form: 255 means no ink
+  kPlain,     // 255 means full ink
+};
+
+std::uint8_t Times(int a, int b) { return static_cast<std::uint8_t>((a * b + 127) / 255); }
+
+void CmykToBgr(const std::uint8_t* cmyk, std::uint8_t* bgr, std::int32_t width, CmykForm form) {
+  for (std::int32_t x = 0; x < width; ++x, cmyk += 4, bgr += 3) {
+    int c = cmyk[0], m = cmyk[1], y = cmyk[2], k = cmyk[3];
+    if (form == CmykForm::kPlain) {
+      c = 255 - c;
+      m = 255 - m;
+      y = 255 - y;
+      k = 255 - k;
+    }
+    bgr[0] = Times(y, k);
+    bgr[1] = Times(m, k);
+    bgr[2] = Times(c, k);
+  }
+}
+
+constexpr int kBatchRows = 16;
+
+}  // namespace
+
+struct JpegReader::State {
+  jpeg_decompress_struct cinfo{};
+  ErrorManager err{};
+  bool alive = false;  // cinfo owns libjpeg memory
+  bool started = false;
+  bool multiple_scans = false;
+  bool quantize = false;
+  CmykForm cmyk = CmykForm::kNone;
+  std::vector<std::uint8_t> scratch;  // CMYK rows before conversion
+  std::vector<Bgr> palette;
+
+  State() {
+    InstallErrorManager(err);
+    cinfo.err = &err.pub;
+  }
+  ~State() {
+    if (alive) jpeg_destroy_decompress(&cinfo);
+  }
+  // Called after a guarded function failed: it has destroyed cinfo already.
+  [[noreturn]] void Fail() {
+    alive = false;
+    throw JpegError(err.pub.msg_code);
+  }
+};
+
+JpegReader::JpegReader(std::span<const std::uint8_t> file, const JpegDecodeOptions& options)
+    : state_(std::make_unique<State>()) {
+  State& s = *state_;
+  HeaderFacts facts{};
+  s.alive = true;
+  if (!GuardedOpen(&s.cinfo, file.data(), file.size(), &facts)) s.Fail();
+  s.multiple_scans = facts.multiple_scans;
+
+  // libjpeg's choice stands, except that colour comes straight out in blue,
+  // green, red (same samples, other order) and CMYK is converted here:
+  // libjpeg turns YCCK into CMYK but neither into RGB.
+  J_COLOR_SPACE out = s.cinfo.out_color_space;
+  switch (out) {
+    case JCS_GRAYSCALE:
+      s.quantize = true;
+      break;
+    case JCS_RGB:
+      // The colour quantizer weighs its channels as red, green, blue.
+      if (options.low_colour_display) {
+        s.quantize = true;
+      } else {
+        out = JCS_EXT_BGR;
+      }
+      break;
+    case JCS_CMYK:
+      // Adobe's APP14 marks the inverted form Photoshop writes (its YCCK
+      // decodes to that form too); CMYK without it is taken as plain ink.
+      s.cmyk = s.cinfo.saw_Adobe_marker ? CmykForm::kInverted : CmykForm::kPlain;
+      break;
+    default:
+      // Two or five components and the like: no colour picture can be made;
+      // asking for RGB lets libjpeg refuse with its own error.
+      out = JCS_RGB;
+      break;
+  }
+  if (!GuardedConfigure(&s.cinfo, out, s.quantize)) s.Fail();
+
+  // Refuse before libjpeg or the caller allocates a picture that cannot fit.
+  const std::int64_t pixels = std::int64_t{width()} * height();
+  const std::int64_t bytes = decoder_buffer_bytes();
+  const int per_pixel = pixels > 0 ? static_cast<int>((bytes + pixels - 1) / pixels) : 0;
+  CheckPictureSize(width(), height(), per_pixel + bytes_per_pixel());
+}
+
+JpegReader::~JpegReader() = default;
+JpegReader::JpegReader(JpegReader&&) noexcept = default;
+JpegReader& JpegReader::operator=(JpegReader&&) noexcept = default;
+
+std::int32_t JpegReader::width() const { return static_cast<std::int32_t>(state_->cinfo.output_width); }
+std::int32_t JpegReader::height() const { return static_cast<std::int32_t>(state_->cinfo.output_height); }
+bool JpegReader::multiple_scans() const { return state_->multiple_scans; }
+bool JpegReader::quantized() const { return state_->quantize; }
+const std::vector<Bgr>& JpegReader::palette() const { return state_->palette; }
+std::int32_t JpegReader::next_row() const { return static_cast<std::int32_t>(state_->cinfo.output_scanline); }
+
+std::int64_t JpegReader::decoder_buffer_bytes() const {
+  const jpeg_decompress_struct& c = state_->cinfo;
+  std::int64_t bytes = 0;
+  if (state_->multiple_scans) {
+    // All scans are gathered as DCT coefficients (2 bytes each) first.
+    for (int i = 0; i < c.num_components; ++i) {
+      const jpeg_component_info& comp = c.comp_info[i];
+      const std::int64_t h = comp.h_samp_factor > 0 ? comp.h_samp_factor : 1;
+      const std::int64_t v = comp.v_samp_factor > 0 ? comp.v_samp_factor : 1;
+      const std::int64_t across = (comp.width_in_blocks + h - 1) / h * h;
+      const std::int64_t down = (comp.height_in_blocks + v - 1) / v * v;
+      bytes += across * down * 64 * 2;
+    }
+  }
+  if (c.quantize_colors && c.two_pass_quantize && c.out_color_components == 3) {
+    // The first pass keeps the whole colour picture for the second.
+    bytes += std::int64_t{c.output_width} * c.output_height * 3;
+  }
+  return bytes;
+}
+
+void JpegReader::Start() {
+  State& s = *state_;
+  if (s.started) return;
+  if (!GuardedStart(&s.cinfo)) s.Fail();
+  s.started = true;
+  if (s.quantize) {
+    const int colours = s.cinfo.actual_number_of_colors;
+    JSAMPARRAY map = s.cinfo.colormap;
+    s.palette.resize(static_cast<std::size_t>(colours));
+    for (int i = 0; i < colours; ++i) {
+      if (s.cinfo.out_color_components == 1) {
+        s.palette[i] = {map[0][i], map[0][i], map[0][i]};
+      } else {
+        s.palette[i] = {map[2][i], map[1][i], map[0][i]};
+      }
+    }
+  }
+  if (s.cmyk != CmykForm::kNone) {
+    s.scratch.resize(static_cast<std::size_t>(s.cinfo.output_width) * 4 * kBatchRows);
+  }
+}
+
+int JpegReader::ReadRows(std::uint8_t* const* rows, int count) {
+  State& s = *state_;
+  Start();
+  int done = 0;
+  while (done < count && s.cinfo.output_scanline < s.cinfo.output_height) {
+    JSAMPROW batch[kBatchRows];
+    const int want = std::min(count - done, kBatchRows);
+    for (int i = 0; i < want; ++i) {
+      batch[i] = s.cmyk == CmykForm::kNone ? rows[done + i]
+                                           : s.scratch.data() + std::size_t{s.cinfo.output_width} * 4 * i;
+    }
+    JDIMENSION got = 0;
+    if (!GuardedRead(&s.cinfo, batch, static_cast<JDIMENSION>(want), &got)) s.Fail();
+    // The memory source never suspends; no progress would mean a broken stream.
+    if (got == 0) {
+      jpeg_destroy_decompress(&s.cinfo);
+      s.alive = false;
+      throw JpegError(JERR_INPUT_EOF);
+    }
+    if (s.cmyk != CmykForm::kNone) {
+      for (JDIMENSION i = 0; i < got; ++i) {
+        CmykToBgr(batch[i], rows[done + static_cast<int>(i)], width(), s.cmyk);
+      }
+    }
+    done += static_cast<int>(got);
+  }
+  return done;
+}
+
+void JpegReader::Finish() {
+  State& s = *state_;
+  Start();
+  if (!GuardedFinish(&s.cinfo)) s.Fail();
+}
+
+DecodedJpeg DecodeJpeg(std::span<const std::uint8_t> file, const JpegDecodeOptions& options) {
+  JpegReader reader(file, options);
+  reader.Start();
+  DecodedJpeg out;
+  out.multiple_scans = reader.multiple_scans();
+  out.picture = reader.quantized() ? Picture::Indexed8(reader.width(), reader.height(), reader.palette())
+                                   : Picture::Bgr24(reader.width(), reader.height());
+  std::uint8_t* rows[kBatchRows];
+  while (reader.next_row() < reader.height()) {
+    const std::int32_t first = reader.next_row();
+    const int count = static_cast<int>(std::min<std::int32_t>(kBatchRows, reader.height() - first));
+    for (int i = 0; i < count; ++i) rows[i] = out.picture.row(first + i);
+    reader.ReadRows(rows, count);
+  }
+  reader.Finish();
+  return out;
+}
+
+// ---- encoder ----
+
+namespace {
+
+bool GuardedOpenEncoder(j_compress_ptr cinfo, unsigned char** buffer, unsigned long* size, JDIMENSION width,
+                        JDIMENSION height, int quality, bool progressive) {
+  if (setjmp(Manager(reinterpret_cast<j_common_ptr>(cinfo))->jump)) {
+    jpeg_destroy_compress(cinfo);
+    return false;
+  }
+  jpeg_create_compress(cinfo);
+  jpeg_mem_dest(cinfo, buffer, size);
+  cinfo->image_width = width;
+  cinfo->image_height = height;
+  cinfo->input_components = 3;
+  cinfo->in_color_space = JCS_RGB;
+  jpeg_set_defaults(cinfo);
+  jpeg_set_quality(cinfo, quality, TRUE);
+  if (progressive) jpeg_simple_progression(cinfo);
+  jpeg_start_compress(cinfo, TRUE);
+  return true;
+}
+
+bool GuardedWrite(j_compress_ptr cinfo, JSAMPARRAY rows, JDIMENSION count) {
+  if (setjmp(Manager(reinterpret_cast<j_common_ptr>(cinfo))->jump)) {
+    jpeg_destroy_compress(cinfo);
+    return false;
+  }
+  jpeg_write_scanlines(cinfo, rows, count);
+  return true;
+}
+
+bool GuardedFinishEncoder(j_compress_ptr cinfo) {
+  if (setjmp(Manager(reinterpret_cast<j_common_ptr>(cinfo))->jump)) {
+    jpeg_destroy_compress(cinfo);
+    return false;
+  }
+  jpeg_finish_compress(cinfo);
+  return true;
+}
+
+}  // namespace
+
+struct JpegWriter::State {
+  jpeg_compress_struct cinfo{};
+  ErrorManager err{};
+  bool alive = false;
+  // jpeg_mem_dest's buffer: malloc'ed and regrown by libjpeg, freed here.
+  unsigned char* buffer = nullptr;
+  unsigned long size = 0;
+  std::vector<std::uint8_t> rgb;  // a batch of rows in red, green, blue
+
+  State() {
+    InstallErrorManager(err);
+    cinfo.err = &err.pub;
+  }
+  ~State() {
+    if (alive) jpeg_destroy_compress(&cinfo);
+    std::free(buffer);
+  }
+  [[noreturn]] void Fail() {
+    alive = false;
+    throw JpegError(err.pub.msg_code);
+  }
+};
+
+JpegWriter::JpegWriter(std::int32_t width, std::int32_t height, int quality, bool progressive)
+    : state_(std::make_unique<State>()) {
+  State& s = *state_;
+  if (width < 0 || height < 0) throw Error("画像の大きさが不正です");
+  s.alive = true;
+  if (!GuardedOpenEncoder(&s.cinfo, &s.buffer, &s.size, static_cast<JDIMENSION>(width),
+                          static_cast<JDIMENSION>(height), quality, progressive)) {
+    s.Fail();
+  }
+  s.rgb.resize(static_cast<std::size_t>(width) * 3 * kBatchRows);
+}
+
+JpegWriter::~JpegWriter() = default;
+JpegWriter::JpegWriter(JpegWriter&&) noexcept = default;
+JpegWriter& JpegWriter::operator=(JpegWriter&&) noexcept = default;
+
+void JpegWriter::WriteRows(const std::uint8_t* const* bgr_rows, int count) {
+  State& s = *state_;
+  const std::size_t width = s.cinfo.image_width;
+  for (int done = 0; done < count;) {
+    const int n = std::min(count - done, kBatchRows);
+    JSAMPROW batch[kBatchRows];
+    for (int i = 0; i < n; ++i) {
+      const std::uint8_t* in = bgr_rows[done + i];
+      std::uint8_t* out = s.rgb.data() + width * 3 * i;
+      for (std::size_t x = 0; x < width; ++x, in += 3, out += 3) {
+        out[0] = in[2];
+        out[1] = in[1];
+        out[2] = in[0];
+      }
+      batch[i] = s.rgb.data() + width * 3 * i;
+    }
+    if (!GuardedWrite(&s.cinfo, batch, static_cast<JDIMENSION>(n))) s.Fail();
+    done += n;
+  }
+}
+
+std::vector<std::uint8_t> JpegWriter::Finish() {
+  State& s = *state_;
+  if (!GuardedFinishEncoder(&s.cinfo)) s.Fail();
+  std::vector<std::uint8_t> out(s.buffer, s.buffer + s.size);
+  jpeg_destroy_compress(&s.cinfo);
+  s.alive = false;
+  return out;
+}
+
+std::vector<std::uint8_t> EncodeJpeg(const Picture& picture, int quality, bool progressive) {
+  if (picture.empty()) return {};
+  JpegWriter writer(picture.width(), picture.height(), quality, progressive);
+  const std::int32_t height = picture.height();
+  const std::uint8_t* rows[kBatchRows];
+  if (picture.format() == PixelFormat::Bgr24) {
+    for (std::int32_t y = 0; y < height; y += kBatchRows) {
+      const int n = static_cast<int>(std::min<std::int32_t>(kBatchRows, height - y));
+      for (int i = 0; i < n; ++i) rows[i] = picture.row(y + i);
+      writer.WriteRows(rows, n);
+    }
+    return writer.Finish();
+  }
+  // A palette picture is expanded a row at a time; indices past the palette
+  // show black, as in Picture::ToBgr24.
+  Bgr lut[256] = {};
+  for (std::size_t i = 0; i < picture.palette().size() && i < 256; ++i) lut[i] = picture.palette()[i];
+  std::vector<std::uint8_t> row(static_cast<std::size_t>(picture.width()) * 3);
+  for (std::int32_t y = 0; y < height; ++y) {
+    const std::uint8_t* in = picture.row(y);
+    for (std::int32_t x = 0; x < picture.width(); ++x) {
+      const Bgr c = lut[in[x]];
+      row[3 * x] = c.b;
+      row[3 * x + 1] = c.g;
+      row[3 * x + 2] = c.r;
+    }
+    rows[0] = row.data();
+    writer.WriteRows(rows, 1);
+  }
+  return writer.Finish();
+}
+
+}  // namespace tam

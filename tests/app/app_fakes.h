@@ -1,0 +1,56 @@
+#pragma once
+// Fakes for the window's seams: dialogs that answer as told, message boxes
+// and beeps that are only counted, a clock that stands still.
+#include <functional>
+
+#include "app/seams.h"
+
+namespace tamtest {
+
+class FakeDialogs : public tam::FileDialogs {
+ public:
+  std::optional<std::vector<std::string>> open_answer;  // nullopt: cancelled
+  std::optional<std::string> folder_answer;             // nullopt: cancelled
+  std::function<void()> before_answer;                  // may throw
+  QString filter, title;
+  int open_calls = 0, folder_calls = 0;
+
+  std::optional<std::vector<std::string>> OpenPictures(QWidget*, const QString& f) override {
+    ++open_calls;
+    filter = f;
+    if (before_answer) before_answer();
+    return open_answer;
+  }
+  std::optional<std::string> ChooseFolder(QWidget*, const QString& t) override {
+    ++folder_calls;
+    title = t;
+    if (before_answer) before_answer();
+    return folder_answer;
+  }
+};
+
+class FakeMessages : public tam::MessageBoxes {
+ public:
+  struct Box {
+    QString text, title;
+    tam::MessageIcon icon;
+  };
+  std::vector<Box> shown;
+  void Show(QWidget*, const QString& text, const QString& title, tam::MessageIcon icon) override {
+    shown.push_back({text, title, icon});
+  }
+};
+
+class FakeBeeper : public tam::Beeper {
+ public:
+  int beeps = 0;
+  void Beep() override { ++beeps; }
+};
+
+class FakeClock : public tam::Clock {
+ public:
+  QDateTime now{QDate(2007, 5, 12), QTime(9, 5, 7)};
+  QDateTime Now() override { return now; }
+};
+
+}  // namespace tamtest

@@ -1,0 +1,168 @@
+#include "app/errorlog.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <optional>
+
+#include "picture/error.h"
+#include "support/testdata.h"
+
+namespace tam {
+namespace {
+
+class FixedClock : public Clock {
+ public:
+  QDateTime now{QDate(2007, 5, 12), QTime(9, 5, 7)};
+  QDateTime Now() override { return now; }
+};
+
+// Sets or clears an environment variable for the life of the object.
+class ScopedEnv {
+ public:
+  ScopedEnv(const char* name, const char* value) : name_(name) {
+    if (const char* old = std::getenv(name)) old_ = old;
+    value ? ::setenv(name, value, 1) : ::unsetenv(name);
+  }
+  ~ScopedEnv() { old_ ? ::setenv(name_, old_->c_str(), 1) : ::unsetenv(name_); }
+
+ private:
+  const char* name_;
+  std::optional<std::string> old_;
+};
+
+std::string ReadText(const std::string& path) {
+  const auto bytes = tamtest::ReadBytes(path);
+  return {bytes.begin(), bytes.end()};
+}
+
+TEST(LogTimestamp, FollowsTheLocaleShortFormats) {
+  struct Case {
+    const char* locale;
+    QTime time;
+    const char* expected;
+  };
+  const QDate day(2007, 5, 12);
+  const Case cases[] = {
+      {"ja_JP", QTime(9, 5, 7), "2007/05/12 9:05:07"},
+      {"ja_JP", QTime(23, 59, 59), "2007/05/12 23:59:59"},
+      {"ja_JP", QTime(0, 0, 1), "2007/05/12 0:00:01"},
+      // Midnight: the date alone; milliseconds are not part of the time.
+      {"ja_JP", QTime(0, 0, 0), "2007/05/12"},
+      {"ja_JP", QTime(0, 0, 0, 500), "2007/05/12"},
+      // 12-hour clock, marker after the time.
+      {"en_US", QTime(13, 5, 7), "5/12/07 1:05:07 PM"},
+      {"en_US", QTime(0, 30, 0), "5/12/07 12:30:00 AM"},
+      {"en_US", QTime(12, 0, 9), "5/12/07 12:00:09 PM"},
+      // Leading zero on the hours.
+      {"de_DE", QTime(9, 5, 7), "12.05.07 09:05:07"},
+      // Marker before the time.
+      {"ko_KR", QTime(13, 5, 7), "07. 5. 12. 오후 1:05:07"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(LogTimestamp(QDateTime(day, c.time), QLocale(QString::fromLatin1(c.locale))),
+              QString::fromUtf8(c.expected))
+        << c.locale << " " << c.time.toString().toStdString();
+  }
+}
+
+TEST(LogLine, TimestampColonMessageAndCrLfWithTheMessageBytesKept) {
+  const QLocale japanese(QLocale::Japanese, QLocale::Japan);
+  const QDateTime when(QDate(2007, 5, 12), QTime(9, 5, 7));
+  EXPECT_EQ(LogLine(when, japanese, "JPEG エラー #53"), "2007/05/12 9:05:07:JPEG エラー #53\r\n");
+  EXPECT_EQ(LogLine(when, japanese, ""), "2007/05/12 9:05:07:\r\n");
+  EXPECT_EQ(LogLine(when, japanese, "two\nlines"), "2007/05/12 9:05:07:two\nlines\r\n");
+  EXPECT_EQ(LogLine(when, japanese, "bad \xe9 byte"), "2007/05/12 9:05:07:bad \xe9 byte\r\n");
+  EXPECT_EQ(LogLine(QDateTime(QDate(2007, 5, 12), QTime(0, 0)), japanese, "x"), "2007/05/12:x\r\n");
+}
+
+TEST(ErrorBoxText, FullStopOnlyAfterCharactersAboveTheDot) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"abc", "abc."},      {"file 7", "file 7."}, {"エラー", "エラー."},
+      {"ends.", "ends."},   {"(note)", "(note)"},  {"trailing ", "trailing "},
+      {"dash-", "dash-"},   {"slash/", "slash/."}, {"", ""},
+      {"comma,", "comma,"}, {"colon:", "colon:."},
+  };
+  for (const auto& [message, shown] : cases) {
+    EXPECT_EQ(ErrorBoxText(message), QString::fromUtf8(shown)) << message;
+  }
+}
+
+TEST(LogPath, ExtensionReplacedOrAppended) {
+  EXPECT_EQ(LogPathFor("/opt/tamarind/tamarind2"), "/opt/tamarind/tamarind2.log");
+  EXPECT_EQ(LogPathFor("/opt/tamarind/Tamarind2.exe"), "/opt/tamarind/Tamarind2.log");
+  EXPECT_EQ(LogPathFor("/opt/v1.2/tamarind2"), "/opt/v1.2/tamarind2.log");
+  EXPECT_FALSE(RunningProgramPath().empty());
+  EXPECT_EQ(RunningProgramPath().front(), '/');
+}
+
+TEST(LogPath, FallbackFolderFollowsXdgStateHome) {
+  {
+    ScopedEnv state("XDG_STATE_HOME", "/var/state-test");
+    EXPECT_EQ(FallbackLogFolder(), "/var/state-test/tamarind2");
+  }
+  ScopedEnv home("HOME", "/home/tester");
+  {
+    ScopedEnv state("XDG_STATE_HOME", nullptr);
+    EXPECT_EQ(FallbackLogFolder(), "/home/tester/.local/state/tamarind2");
+  }
+  ScopedEnv relative("XDG_STATE_HOME", "relative/state");
+  EXPECT_EQ(FallbackLogFolder(), "/home/tester/.local/state/tamarind2");
+}
+
+class ErrorLogFiles : public ::testing::Test {
+ protected:
+  tamtest::TempDir dir;
+  FixedClock clock;
+  QLocale japanese{QLocale::Japanese, QLocale::Japan};
+  ScopedEnv state{"XDG_STATE_HOME", (dir / "state").c_str()};
+};
+
+TEST_F(ErrorLogFiles, FirstErrorCreatesTheLogLaterOnesAppend) {
+  ErrorLog log(dir / "tamarind2", clock, japanese);
+  EXPECT_EQ(log.Write("最初"), dir / "tamarind2.log");
+  EXPECT_EQ(ReadText(dir / "tamarind2.log"), "2007/05/12 9:05:07:最初\r\n");
+
+  clock.now = QDateTime(QDate(2007, 5, 13), QTime(0, 0));
+  log.Write("二番目");
+  EXPECT_EQ(ReadText(dir / "tamarind2.log"), "2007/05/12 9:05:07:最初\r\n2007/05/13:二番目\r\n");
+  EXPECT_FALSE(tamtest::Exists(dir / "state"));
+}
+
+TEST_F(ErrorLogFiles, LogOfAnEarlierRunKeepsItsContent) {
+  tamtest::WriteText(dir / "prog.log", "old line\r\nno end");
+  ErrorLog log(dir / "prog.bin", clock, japanese);
+  log.Write("new");
+  EXPECT_EQ(ReadText(dir / "prog.log"), "old line\r\nno end2007/05/12 9:05:07:new\r\n");
+}
+
+TEST_F(ErrorLogFiles, FolderNamedLikeTheLogSendsTheLineToTheStateFolder) {
+  ASSERT_EQ(::mkdir((dir / "tamarind2.log").c_str(), 0755), 0);
+  ErrorLog log(dir / "tamarind2", clock, japanese);
+  EXPECT_EQ(log.Write("x"), dir / "state/tamarind2/tamarind2.log");
+  log.Write("y");
+  EXPECT_EQ(ReadText(dir / "state/tamarind2/tamarind2.log"),
+            "2007/05/12 9:05:07:x\r\n2007/05/12 9:05:07:y\r\n");
+}
+
+TEST_F(ErrorLogFiles, ReadOnlyProgramFolderSendsTheLineToTheStateFolder) {
+  // Root writes into a folder without write bits; /proc takes no new files
+  // from anyone.
+  std::string program = dir / "ro/tamarind2";
+  ASSERT_EQ(::mkdir((dir / "ro").c_str(), 0555), 0);
+  if (::geteuid() == 0) program = "/proc/tamarind2";
+  ErrorLog log(program, clock, japanese);
+  EXPECT_EQ(log.Write("読み取り専用"), dir / "state/tamarind2/tamarind2.log");
+  EXPECT_EQ(ReadText(dir / "state/tamarind2/tamarind2.log"), "2007/05/12 9:05:07:読み取り専用\r\n");
+}
+
+TEST_F(ErrorLogFiles, NowhereToWriteIsAnError) {
+  ScopedEnv nowhere("XDG_STATE_HOME", "/proc/no-such-state");
+  ErrorLog log("/proc/tamarind2", clock, japanese);
+  EXPECT_THROW(log.Write("lost"), Error);
+}
+
+}  // namespace
+}  // namespace tam

@@ -1,0 +1,443 @@
+#include "app/Unit1.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <QAction>
+#include <QApplication>
+#include <QDragEnterEvent>
+#include <QDropEvent>
+#include <QFile>
+#include <QLabel>
+#include <QMenu>
+#include <QMimeData>
+#include <QScrollBar>
+#include <QSlider>
+#include <QTest>
+#include <QUrl>
+
+#include "app_fakes.h"
+#include "picture/error.h"
+#include "support/qtapp.h"
+#include "support/testdata.h"
+
+namespace tam {
+namespace {
+
+using tamtest::FakeMessages;
+
+class MainWindow : public ::testing::Test {
+ protected:
+  MainWindow() {
+    tamtest::App();
+    Seams seams;
+    seams.dialogs = dialogs;
+    seams.messages = messages;
+    seams.beeper = beeper;
+    seams.clock = clock;
+    seams.program_path = dir / "tamarind2";
+    form = std::make_unique<TForm1>(seams);
+  }
+
+  std::vector<std::string> Entries() const { return form->ListEntries(); }
+  QString Text(QLabel* label) const { return label->text(); }
+
+  // A real drag and drop: enter on the list (which passes it on to the
+  // window), then the drop.
+  bool Drop(QMimeData& mime) {
+    QWidget* target = form->ListBox1->viewport();
+    QDragEnterEvent enter(QPoint(5, 5), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(target, &enter);
+    if (!enter.isAccepted()) return false;
+    QDropEvent drop(QPointF(5, 5), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(target, &drop);
+    return true;
+  }
+  void DropUriList(const std::string& uri_list) {
+    QMimeData mime;
+    mime.setData("text/uri-list", QByteArray::fromStdString(uri_list));
+    ASSERT_TRUE(Drop(mime));
+  }
+  void DropPaths(const std::vector<std::string>& paths) {
+    std::string list;
+    for (const auto& p : paths)
+      list += QUrl::fromLocalFile(QFile::decodeName(p.c_str())).toEncoded().toStdString() + "\r\n";
+    DropUriList(list);
+  }
+  int ExtentOf(const std::vector<std::string>& paths) const {
+    int widest = 0;
+    for (const auto& p : paths)
+      widest =
+          std::max(widest, form->ListBox1->fontMetrics().horizontalAdvance(QFile::decodeName(p.c_str())));
+    return widest + 20;
+  }
+
+  tamtest::TempDir dir;
+  std::shared_ptr<tamtest::FakeDialogs> dialogs = std::make_shared<tamtest::FakeDialogs>();
+  std::shared_ptr<FakeMessages> messages = std::make_shared<FakeMessages>();
+  std::shared_ptr<tamtest::FakeBeeper> beeper = std::make_shared<tamtest::FakeBeeper>();
+  std::shared_ptr<tamtest::FakeClock> clock = std::make_shared<tamtest::FakeClock>();
+  std::unique_ptr<TForm1> form;
+};
+
+TEST_F(MainWindow, FreshStart) {
+  EXPECT_EQ(form->windowTitle(), "Tamarind 2 for PowerPoint");
+  EXPECT_EQ(form->TrackBar1->value(), 50);
+  EXPECT_EQ(Text(form->compLb), "50");
+  EXPECT_EQ(form->ListBox1->count(), 0);
+  EXPECT_EQ(Text(form->DDLb), "D＆D数:0");
+  EXPECT_EQ(Text(form->listLb), "リスト:0");
+  EXPECT_EQ(Text(form->shrinkLb), "縮小数:0");
+  EXPECT_EQ(Text(form->SlideLb), "スライド:0");
+  for (QAction* option : {form->S2, form->D, form->M1, form->N14H1}) {
+    EXPECT_TRUE(option->isCheckable());
+    EXPECT_FALSE(option->isChecked()) << option->text().toStdString();
+  }
+  EXPECT_FALSE(form->OverwriteSave() || form->DeleteAfterInsert() || form->BeepOnFinish() ||
+               form->QuarterSlideSize());
+  EXPECT_TRUE(form->N4->isChecked());
+  EXPECT_TRUE(form->windowFlags().testFlag(Qt::WindowStaysOnTopHint));
+  EXPECT_FALSE(form->PPTP1->isEnabled());
+  EXPECT_FALSE(form->N3->isEnabled());
+  for (QAction* item :
+       {form->F1, form->O2, form->D1, form->C1, form->X1, form->E1, form->S1, form->A1, form->jpg1,
+        form->bmp1, form->O1, form->S2, form->D, form->M1, form->N14H1, form->V1, form->N4}) {
+    EXPECT_TRUE(item->isEnabled()) << item->text().toStdString();
+  }
+  EXPECT_TRUE(form->acceptDrops());
+}
+
+TEST_F(MainWindow, WindowCannotBeMaximisedOrWidened) {
+  EXPECT_FALSE(form->windowFlags().testFlag(Qt::WindowMaximizeButtonHint));
+  EXPECT_TRUE(form->windowFlags().testFlag(Qt::WindowMinimizeButtonHint));
+  // Offscreen windows have no frame, so the outer limits apply as they stand.
+  EXPECT_EQ(form->minimumWidth(), 240);
+  EXPECT_EQ(form->maximumWidth(), 240);
+  EXPECT_EQ(form->minimumHeight(), 250);
+  EXPECT_EQ(form->maximumHeight(), 254);
+  // Shown, the window's frame counts towards the limits.
+  form->show();
+  EXPECT_EQ(form->frameGeometry().size(), QSize(240, 250));
+  form->resize(600, 400);
+  EXPECT_EQ(form->frameGeometry().width(), 240);
+  EXPECT_EQ(form->frameGeometry().height(), 254);
+  form->resize(100, 100);
+  EXPECT_EQ(form->frameGeometry().width(), 240);
+  EXPECT_EQ(form->frameGeometry().height(), 250);
+}
+
+TEST_F(MainWindow, MenusHoldTheirItemsInOrder) {
+  const auto items = [](QAction* menu) {
+    std::vector<QAction*> list;
+    for (QAction* a : menu->menu()->actions()) list.push_back(a);
+    return list;
+  };
+  EXPECT_EQ(items(form->F1), (std::vector<QAction*>{form->O2, form->D1, form->C1, form->N1, form->X1}));
+  EXPECT_EQ(items(form->E1), (std::vector<QAction*>{form->S1, form->PPTP1, form->A1, form->N2, form->N3}));
+  EXPECT_EQ(items(form->N3), (std::vector<QAction*>{form->jpg1, form->bmp1}));
+  EXPECT_EQ(items(form->O1), (std::vector<QAction*>{form->S2, form->D, form->M1, form->N14H1}));
+  EXPECT_EQ(items(form->V1), (std::vector<QAction*>{form->N4}));
+  EXPECT_TRUE(form->N1->isSeparator());
+  EXPECT_TRUE(form->N2->isSeparator());
+  EXPECT_EQ(form->N3->text(), "拡張子付加");
+  EXPECT_EQ(form->N14H1->text(), "スライドの1/4サイズ(&H)");
+}
+
+TEST_F(MainWindow, OptionTogglesKeepFlagsEqualToCheckMarks) {
+  struct Option {
+    QAction* item;
+    bool (TForm1::*flag)() const;
+  };
+  const Option options[] = {{form->S2, &TForm1::OverwriteSave},
+                            {form->D, &TForm1::DeleteAfterInsert},
+                            {form->M1, &TForm1::BeepOnFinish},
+                            {form->N14H1, &TForm1::QuarterSlideSize}};
+  for (const Option& o : options) {
+    o.item->trigger();
+    EXPECT_TRUE(o.item->isChecked());
+    EXPECT_TRUE((form.get()->*o.flag)());
+    for (const Option& other : options) {
+      if (other.item != o.item) {
+        EXPECT_FALSE((form.get()->*other.flag)()) << other.item->text().toStdString();
+      }
+    }
+    o.item->trigger();
+    EXPECT_FALSE(o.item->isChecked());
+    EXPECT_FALSE((form.get()->*o.flag)());
+  }
+  EXPECT_EQ(Text(form->listLb), "リスト:0");
+  EXPECT_TRUE(messages->shown.empty());
+  EXPECT_EQ(beeper->beeps, 0);
+}
+
+TEST_F(MainWindow, OptionsAreOffAgainInANewWindow) {
+  form->S2->trigger();
+  form->N14H1->trigger();
+  form = std::make_unique<TForm1>(Seams{dialogs, messages, beeper, clock, dir / "tamarind2"});
+  EXPECT_FALSE(form->OverwriteSave());
+  EXPECT_FALSE(form->QuarterSlideSize());
+  EXPECT_FALSE(form->S2->isChecked());
+}
+
+TEST_F(MainWindow, AlwaysOnTopToggleKeepsTheWindowAndItsContents) {
+  form->show();
+  form->SetListEntries({"/p/a.jpg"});
+  const QRect where = form->geometry();
+  form->N4->trigger();
+  EXPECT_FALSE(form->N4->isChecked());
+  EXPECT_FALSE(form->windowFlags().testFlag(Qt::WindowStaysOnTopHint));
+  ASSERT_NE(form->windowHandle(), nullptr);
+  EXPECT_FALSE(form->windowHandle()->flags().testFlag(Qt::WindowStaysOnTopHint));
+  EXPECT_TRUE(form->isVisible());
+  form->N4->trigger();
+  EXPECT_TRUE(form->N4->isChecked());
+  EXPECT_TRUE(form->windowHandle()->flags().testFlag(Qt::WindowStaysOnTopHint));
+  EXPECT_TRUE(form->isVisible());
+  EXPECT_EQ(form->geometry(), where);
+  EXPECT_EQ(Entries(), std::vector<std::string>{"/p/a.jpg"});
+  DropPaths({"/p/b.jpg"});
+  EXPECT_EQ(Entries(), (std::vector<std::string>{"/p/a.jpg", "/p/b.jpg"}));
+}
+
+TEST_F(MainWindow, SliderKeysMoveByFiveAndPagesByTwo) {
+  QSlider* slider = form->TrackBar1;
+  QTest::keyClick(slider, Qt::Key_Right);
+  EXPECT_EQ(slider->value(), 55);
+  EXPECT_EQ(Text(form->compLb), "55");
+  QTest::keyClick(slider, Qt::Key_Left);
+  QTest::keyClick(slider, Qt::Key_Left);
+  EXPECT_EQ(Text(form->compLb), "45");
+  QTest::keyClick(slider, Qt::Key_PageUp);
+  EXPECT_EQ(Text(form->compLb), "47");
+  QTest::keyClick(slider, Qt::Key_PageDown);
+  QTest::keyClick(slider, Qt::Key_PageDown);
+  EXPECT_EQ(Text(form->compLb), "43");
+  QTest::keyClick(slider, Qt::Key_End);
+  EXPECT_EQ(Text(form->compLb), "100");
+  QTest::keyClick(slider, Qt::Key_Right);
+  EXPECT_EQ(Text(form->compLb), "100");
+  QTest::keyClick(slider, Qt::Key_Home);
+  EXPECT_EQ(Text(form->compLb), "0");
+  slider->setValue(7);
+  EXPECT_EQ(Text(form->compLb), "7");
+  EXPECT_EQ(slider->tickInterval(), 25);
+}
+
+TEST_F(MainWindow, FileDialogReplacesTheList) {
+  form->SetListEntries({"/1", "/2", "/3", "/4", "/5"});
+  form->N3->setEnabled(true);
+  dialogs->open_answer = std::vector<std::string>{"/p/a.jpg", "/p/b.BMP", "/p/\xff.jpg"};
+  form->O2->trigger();
+  EXPECT_EQ(Entries(), *dialogs->open_answer);
+  EXPECT_EQ(Text(form->DDLb), "選択数:3");
+  EXPECT_EQ(Text(form->listLb), "リスト:3");
+  EXPECT_FALSE(form->PPTP1->isEnabled());
+  EXPECT_FALSE(form->N3->isEnabled());
+  EXPECT_EQ(form->ListBox1->HorizontalExtent(), ExtentOf(*dialogs->open_answer));
+  EXPECT_TRUE(dialogs->filter.startsWith("画像ファイル(*.jpg,*.bmp)"));
+  for (const char* pattern : {"*.jpg", "*.bmp", "*.JPG", "*.BMP"})
+    EXPECT_TRUE(dialogs->filter.contains(pattern));
+
+  // Enabled stays enabled too.
+  form->PPTP1->setEnabled(true);
+  form->O2->trigger();
+  EXPECT_TRUE(form->PPTP1->isEnabled());
+}
+
+TEST_F(MainWindow, CancelledFileDialogKeepsTheListButRefreshes) {
+  form->SetListEntries({"/1", "/2", "/3", "/4", "/5"});
+  form->N3->setEnabled(true);
+  dialogs->open_answer.reset();
+  form->O2->trigger();
+  EXPECT_EQ(dialogs->open_calls, 1);
+  EXPECT_EQ(Entries().size(), 5u);
+  EXPECT_EQ(Text(form->DDLb), "選択数:5");
+  EXPECT_EQ(Text(form->listLb), "リスト:5");
+  EXPECT_FALSE(form->N3->isEnabled());
+
+  // Choosing nothing from an empty list: a scroll range of 20.
+  form->SetListEntries({});
+  form->O2->trigger();
+  EXPECT_EQ(form->ListBox1->HorizontalExtent(), 20);
+  EXPECT_EQ(Text(form->DDLb), "選択数:0");
+}
+
+TEST_F(MainWindow, FolderChoiceAppendsJpegsThenBitmaps) {
+  const std::string folder = dir / "pics";
+  ASSERT_EQ(::mkdir(folder.c_str(), 0755), 0);
+  for (const char* name : {"b.bmp", "z.JPG", "a.jpg", "notes.txt"})
+    tamtest::WriteText(folder + "/" + name, "");
+  form->SetListEntries({"/first.jpg"});
+  dialogs->folder_answer = folder;
+  form->D1->trigger();
+  EXPECT_EQ(dialogs->title, "フォルダの選択");
+  const std::vector<std::string> once = {"/first.jpg", folder + "/a.jpg", folder + "/z.JPG",
+                                         folder + "/b.bmp"};
+  EXPECT_EQ(Entries(), once);
+  EXPECT_EQ(Text(form->DDLb), "D&D数:4");
+  EXPECT_EQ(Text(form->listLb), "リスト:4");
+  EXPECT_TRUE(form->PPTP1->isEnabled());
+  EXPECT_FALSE(form->N3->isEnabled());
+  EXPECT_EQ(form->ListBox1->HorizontalExtent(), ExtentOf(once));
+
+  form->D1->trigger();
+  EXPECT_EQ(Entries().size(), 7u);
+  EXPECT_EQ(Entries()[6], folder + "/b.bmp");
+  EXPECT_EQ(Text(form->DDLb), "D&D数:7");
+}
+
+TEST_F(MainWindow, FolderChoiceWithoutMatchesStillRefreshes) {
+  dialogs->folder_answer = dir.path();
+  form->D1->trigger();
+  EXPECT_EQ(form->ListBox1->count(), 0);
+  EXPECT_EQ(Text(form->DDLb), "D&D数:0");
+  EXPECT_EQ(Text(form->listLb), "リスト:0");
+  EXPECT_FALSE(form->PPTP1->isEnabled());
+}
+
+TEST_F(MainWindow, CancelledFolderDialogChangesNothing) {
+  form->SetListEntries({"/a.jpg"});
+  dialogs->folder_answer.reset();
+  form->D1->trigger();
+  EXPECT_EQ(dialogs->folder_calls, 1);
+  EXPECT_EQ(Entries().size(), 1u);
+  EXPECT_EQ(Text(form->DDLb), "D＆D数:0");
+  EXPECT_EQ(Text(form->listLb), "リスト:0");
+  EXPECT_FALSE(form->PPTP1->isEnabled());
+  EXPECT_EQ(form->ListBox1->HorizontalExtent(), 0);
+}
+
+TEST_F(MainWindow, DropAppendsByTheExactCaseExtensionRule) {
+  DropPaths({"/p/a.jpg", "/p/b.JPG", "/p/c.Jpg", "/p/d.png", "/p/e"});
+  EXPECT_EQ(Entries(), (std::vector<std::string>{"/p/a.jpg", "/p/b.JPG", "/p/e"}));
+  EXPECT_EQ(Text(form->DDLb), "D&D数:5");
+  EXPECT_EQ(Text(form->listLb), "リスト:3");
+  EXPECT_TRUE(form->N3->isEnabled());
+  EXPECT_TRUE(form->PPTP1->isEnabled());
+  EXPECT_EQ(form->ListBox1->HorizontalExtent(), ExtentOf(Entries()));
+}
+
+TEST_F(MainWindow, DropOfRejectedItemsOnlyCountsThem) {
+  DropPaths({"/p/a.png", "/p/b.jpeg", "/p/c.Bmp"});
+  EXPECT_EQ(form->ListBox1->count(), 0);
+  EXPECT_EQ(Text(form->DDLb), "D&D数:3");
+  EXPECT_EQ(Text(form->listLb), "リスト:0");
+  EXPECT_FALSE(form->PPTP1->isEnabled());
+  EXPECT_FALSE(form->N3->isEnabled());
+}
+
+TEST_F(MainWindow, DropKeepsLongPathsAndRawBytesWhole) {
+  const std::string long_path = "/" + std::string(300, 'd') + "/picture.jpg";
+  const std::string latin1 = "/p/caf\xe9.bmp";  // not valid UTF-8
+  const std::string folder = "/p/v1.0/folder";  // dot only in a parent folder
+  const std::string spaced = "/p/a b#c%.JPG";
+  DropUriList("file://" + std::string("/") + std::string(300, 'd') + "/picture.jpg\r\n" +
+              "# a comment line\r\nfile:///p/caf%E9.bmp\r\nfile://localhost/p/v1.0/folder\r\n" +
+              "http://example.invalid/x.jpg\r\nfile:///p/a%20b%23c%25.JPG\r\n");
+  EXPECT_EQ(Entries(), (std::vector<std::string>{long_path, latin1, folder, spaced}));
+  EXPECT_EQ(Text(form->DDLb), "D&D数:4");
+  EXPECT_TRUE(form->N3->isEnabled());
+  // The list box shows the long entry and can scroll to its end.
+  EXPECT_EQ(form->ListBox1->HorizontalExtent(), ExtentOf(Entries()));
+  EXPECT_GT(form->ListBox1->horizontalScrollBar()->maximum(), 0);
+}
+
+TEST_F(MainWindow, DropWithoutFileListIsRefused) {
+  QMimeData mime;
+  mime.setText("/p/a.jpg");
+  EXPECT_FALSE(Drop(mime));
+  EXPECT_EQ(Text(form->DDLb), "D＆D数:0");
+}
+
+TEST_F(MainWindow, ClearEmptiesTheListOnly) {
+  DropPaths({"/p/a.jpg", "/p/b"});
+  ASSERT_TRUE(form->N3->isEnabled());
+  form->C1->trigger();
+  EXPECT_EQ(form->ListBox1->count(), 0);
+  EXPECT_EQ(form->ListBox1->HorizontalExtent(), 0);
+  EXPECT_EQ(form->ListBox1->horizontalScrollBar()->maximum(), 0);
+  EXPECT_EQ(Text(form->DDLb), "D&D数:2");
+  EXPECT_EQ(Text(form->listLb), "リスト:2");
+  EXPECT_TRUE(form->PPTP1->isEnabled());
+  EXPECT_TRUE(form->N3->isEnabled());
+}
+
+TEST_F(MainWindow, ExtensionCommandsCompleteBareEntriesOnly) {
+  form->SetListEntries({"/my.pics/e", "/p/x.jpeg", "/p/y.JPG", "/p/z", "/p/dot."});
+  const int extent = form->ListBox1->HorizontalExtent();
+  form->jpg1->trigger();
+  EXPECT_EQ(Entries(),
+            (std::vector<std::string>{"/my.pics/e.jpg", "/p/x.jpeg", "/p/y.JPG", "/p/z.jpg", "/p/dot."}));
+  form->SetListEntries({"/p/\xe9", "/p/b.bmp"});
+  form->bmp1->trigger();
+  EXPECT_EQ(Entries(), (std::vector<std::string>{"/p/\xe9.bmp", "/p/b.bmp"}));
+  EXPECT_EQ(form->ListBox1->HorizontalExtent(), extent);
+  EXPECT_EQ(Text(form->listLb), "リスト:0");
+  form->SetListEntries({});
+  form->jpg1->trigger();
+  EXPECT_EQ(form->ListBox1->count(), 0);
+}
+
+TEST_F(MainWindow, CommandsNotBuiltYetSaySo) {
+  form->SetListEntries({"/p/a.jpg"});
+  form->PPTP1->setEnabled(true);
+  for (QAction* command : {form->PPTP1, form->A1}) command->trigger();
+  ASSERT_EQ(messages->shown.size(), 2u);
+  for (const auto& box : messages->shown) {
+    EXPECT_EQ(box.text, "この機能はまだ実装されていません");
+    EXPECT_EQ(box.title, "Tamarind 2");
+  }
+  EXPECT_EQ(Entries(), std::vector<std::string>{"/p/a.jpg"});
+}
+
+TEST_F(MainWindow, ErrorInAHandlerIsLoggedAndShownOnce) {
+  form->SetListEntries({"/p/a.jpg"});
+  dialogs->before_answer = [] { throw Error("ファイルを開けません"); };
+  form->O2->trigger();
+  ASSERT_EQ(messages->shown.size(), 1u);
+  EXPECT_EQ(messages->shown[0].text, "ファイルを開けません.");
+  EXPECT_EQ(messages->shown[0].title, "Tamarind 2");
+  EXPECT_EQ(messages->shown[0].icon, MessageIcon::Critical);
+  const std::string stamp = LogTimestamp(clock->now, QLocale::system()).toStdString();
+  const auto log = tamtest::ReadBytes(dir / "tamarind2.log");
+  EXPECT_EQ(std::string(log.begin(), log.end()), stamp + ":ファイルを開けません\r\n");
+  // The handler was left where it failed; the window goes on working.
+  EXPECT_EQ(Entries(), std::vector<std::string>{"/p/a.jpg"});
+
+  clock->now = QDateTime(QDate(2007, 5, 13), QTime(0, 0));
+  dialogs->before_answer = [] { throw Error("(2)"); };
+  form->D1->trigger();
+  ASSERT_EQ(messages->shown.size(), 2u);
+  EXPECT_EQ(messages->shown[1].text, "(2)");
+  const auto both = tamtest::ReadBytes(dir / "tamarind2.log");
+  const std::string midnight = LogTimestamp(clock->now, QLocale::system()).toStdString();
+  EXPECT_EQ(std::string(both.begin(), both.end()),
+            stamp + ":ファイルを開けません\r\n" + midnight + ":(2)\r\n");
+
+  dialogs->before_answer = nullptr;
+  dialogs->open_answer = std::vector<std::string>{"/p/b.jpg"};
+  form->O2->trigger();
+  EXPECT_EQ(Entries(), std::vector<std::string>{"/p/b.jpg"});
+}
+
+TEST_F(MainWindow, ErrorBoxIsShownWhenNoLogCanBeWritten) {
+  const char* old_state = std::getenv("XDG_STATE_HOME");
+  const std::string saved = old_state ? old_state : "";
+  ::setenv("XDG_STATE_HOME", "/proc/no-such-state", 1);
+  form = std::make_unique<TForm1>(Seams{dialogs, messages, beeper, clock, "/proc/tamarind2"});
+  dialogs->before_answer = [] { throw std::runtime_error("disk gone"); };
+  form->D1->trigger();
+  old_state ? ::setenv("XDG_STATE_HOME", saved.c_str(), 1) : ::unsetenv("XDG_STATE_HOME");
+  ASSERT_EQ(messages->shown.size(), 1u);
+  EXPECT_EQ(messages->shown[0].text, "disk gone.");
+  EXPECT_FALSE(tamtest::Exists("/proc/tamarind2.log"));
+}
+
+TEST_F(MainWindow, ExitClosesTheWindow) {
+  form->show();
+  form->X1->trigger();
+  EXPECT_FALSE(form->isVisible());
+}
+
+}  // namespace
+}  // namespace tam
