@@ -647,6 +647,7 @@ class ImpressServer final : public OfficeServer {
         // It handed the request over to an office already running with the
         // same profile, which answers on the pipe at once.
         handed_over = std::chrono::steady_clock::now();
+        started_pid_ = 0;  // not ours to stop
       } else {
         throw Error("LibreOffice が起動の途中で終了しました (" +
                     std::string(WIFEXITED(status) ? "終了コード " + std::to_string(WEXITSTATUS(status))

@@ -11,6 +11,7 @@
 #include <QMimeData>
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <regex>
 #include <set>
@@ -362,6 +363,45 @@ TEST_F(ImpressEngine, AHungOfficeTimesOutInsteadOfBlocking) {
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
   for (pid_t pid : offices_) ::kill(pid, SIGKILL);
   for (pid_t pid : offices_) ::kill(pid, SIGCONT);
+}
+
+// The command-line tool builds and stores through Impress, then stops the
+// office it started. HOME is a scratch folder, so the office makes a new profile.
+TEST_F(ImpressEngine, CommandLineToolStoresThroughImpress) {
+  tamtest::TempDir home, work;
+  std::filesystem::copy_file(tamtest::TestData("jpeg/good/testorig.jpg"), work / "a.jpg");
+  std::filesystem::copy_file(tamtest::TestData("bmpsuite/g/pal8.bmp"), work / "写真.BMP");
+  std::filesystem::copy_file(tamtest::TestData("jpeg/good/testorig.jpg"), work / "c.Jpg");
+  const std::string env = "env HOME='" + home.path() + "' XDG_CONFIG_HOME='" + home.path() + "/config' ";
+  const std::string cli = TAM_BINARY_DIR "/cli/tamarind2-cli slides";
+  EXPECT_EQ(::system((env + cli + " --engine other -o x.pptx a.jpg 2>/dev/null").c_str()), 2 << 8);
+
+  const std::string out =
+      Shell(env + cli + " --engine impress -o '" + work / "out.pptx" + "' '" + work / "a.jpg" + "' '" +
+            work / "写真.BMP" + "' '" + work / "c.Jpg" + "' 2>/dev/null; echo rc=$?");
+  // Stop whatever office is still there with that profile before checking.
+  auto leftovers = [&] {
+    std::set<pid_t> found;
+    for (const auto& e : std::filesystem::directory_iterator("/proc")) {
+      std::ifstream cmd(e.path() / "cmdline");
+      std::string line;
+      std::getline(cmd, line, '\0');
+      std::getline(cmd, line);
+      if (line.find(home.path()) != std::string::npos) found.insert(std::atoi(e.path().filename().c_str()));
+    }
+    return found;
+  };
+  for (int i = 0; i < 100 && !leftovers().empty(); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  const std::set<pid_t> left = leftovers();
+  for (pid_t pid : left) ::kill(pid, SIGKILL);
+  EXPECT_TRUE(left.empty()) << "the office the tool started is still running";
+
+  EXPECT_NE(out.find("スライド:2\nrc=0"), std::string::npos) << out;
+  const std::string pptx = work / "out.pptx";
+  EXPECT_EQ(Count(Shell("unzip -Z1 '" + pptx + "'"), "ppt/slides/slide"), 2);
+  EXPECT_EQ(Count(Shell("unzip -Z1 '" + pptx + "'"), "ppt/media/"), 2);
+  EXPECT_EQ(RunsText(Shell("unzip -p '" + pptx + "' ppt/notesSlides/notesSlide2.xml")), "写真.BMP");
 }
 
 }  // namespace
