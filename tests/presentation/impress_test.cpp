@@ -215,6 +215,10 @@ TEST_F(ImpressEngine, StartsAnOfficeThenAttachesToIt) {
   app->SetVisible(true);
   auto presentation = app->AddPresentation(true);
   EXPECT_EQ(presentation->SlideCount(), 0) << "a new presentation starts without slides";
+  if (options_.headless == ImpressOptions::Headless::kNo) {
+    const std::string windows = Shell("xwininfo -root -tree");
+    EXPECT_NE(windows.find("LibreOffice Impress"), std::string::npos) << "the window shows\n" << windows;
+  }
   presentation->AddSlide(1, tam::pres::kLayoutTitle)->SetShapeText(1, "最初");
   presentation->AddSlide(2, tam::pres::kLayoutBlank);
   EXPECT_EQ(presentation->SlideCount(), 2);
