@@ -38,7 +38,10 @@ void BM_ImpressColdStartAnd100Slides(benchmark::State& state) {
     options.plugin = TAM_IMPRESS_PLUGIN;
     options.pipe_name = "tambench_" + std::to_string(::getpid());
     options.user_installation = profile;
-    options.headless = tam::pres::ImpressOptions::Headless::kYes;
+    // TAM_IMPRESS_BENCH_WINDOWED=1: with the office's window shown (needs a display).
+    const char* windowed = std::getenv("TAM_IMPRESS_BENCH_WINDOWED");
+    options.headless = windowed && *windowed == '1' ? tam::pres::ImpressOptions::Headless::kNo
+                                                    : tam::pres::ImpressOptions::Headless::kYes;
     std::string why;
     auto server = tam::pres::LoadImpressServer(options, &why);
     if (!server) {
@@ -72,6 +75,7 @@ void BM_ImpressColdStartAnd100Slides(benchmark::State& state) {
     state.counters["total_s"] = Seconds(t3 - t0);
     if (presentation->SlideCount() != 100) state.SkipWithError("wrong slide count");
     const long pid = server->StartedProcess();
+    server->ClosePresentation(*presentation);
     server->TerminateOffice();
     if (pid > 0) ::kill(static_cast<pid_t>(pid), SIGKILL);
     std::error_code ignored;  // the office may still be removing its lock file

@@ -253,8 +253,12 @@ struct Session {
 
   template <class F>
   std::invoke_result_t<F> Call(F f) {
-    return worker.Call(Guarded(std::move(f)), std::chrono::milliseconds(options.call_timeout_ms),
-                       "LibreOffice が " + Seconds(options.call_timeout_ms) +
+    return Call(std::move(f), options.call_timeout_ms);
+  }
+  template <class F>
+  std::invoke_result_t<F> Call(F f, int limit_ms) {
+    return worker.Call(Guarded(std::move(f)), std::chrono::milliseconds(limit_ms),
+                       "LibreOffice が " + Seconds(limit_ms) +
                            " 秒以内に応答しませんでした (LibreOffice が応答していない可能性があります)",
                        "LibreOffice が応答していません");
   }
@@ -590,16 +594,20 @@ class ImpressServer final : public OfficeServer {
 
   long StartedProcess() const override { return started_pid_; }
 
+  // An office with unsaved documents and windows asks the user first; this
+  // does not wait for that answer longer than a few seconds.
   void TerminateOffice() override {
     if (!session_ || session_->worker.hung()) return;
     try {
-      session_->Call([desktop = session_->desktop] {
-        try {
-          desktop->terminate();
-        } catch (const lang::DisposedException&) {
-          // The office went away while answering: that is what was asked for.
-        }
-      });
+      session_->Call(
+          [desktop = session_->desktop] {
+            try {
+              desktop->terminate();
+            } catch (const lang::DisposedException&) {
+              // The office went away while answering: that is what was asked for.
+            }
+          },
+          std::min(options_.call_timeout_ms, 5000));
     } catch (const Error&) {
     }
     session_.reset();
