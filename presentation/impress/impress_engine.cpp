@@ -227,7 +227,12 @@ pid_t StartOffice(const ImpressOptions& options) {
   posix_spawnattr_t attr;
   posix_spawnattr_init(&attr);
   // A session of its own: the office outlives this program and its terminal.
-  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSID);
+  // and SIGPIPE back to its default, which this program ignores.
+  sigset_t defaults;
+  sigemptyset(&defaults);
+  sigaddset(&defaults, SIGPIPE);
+  posix_spawnattr_setsigdefault(&attr, &defaults);
+  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGDEF);
   pid_t pid = 0;
   const int rc = ::posix_spawn(&pid, program.c_str(), &files, &attr, argv.data(), envp.data());
   posix_spawn_file_actions_destroy(&files);
@@ -714,5 +719,10 @@ class ImpressServer final : public OfficeServer {
 
 extern "C" __attribute__((visibility("default"))) tam::pres::OfficeServer* tam_create_impress_server(
     const tam::pres::ImpressOptions* options) {
+  // A write to an office that has just died must be an error, not the end
+  // of this program.
+  struct sigaction pipe_action {};
+  if (::sigaction(SIGPIPE, nullptr, &pipe_action) == 0 && pipe_action.sa_handler == SIG_DFL)
+    ::signal(SIGPIPE, SIG_IGN);
   return new tam::pres::impress::ImpressServer(options ? *options : tam::pres::ImpressOptions{});
 }
