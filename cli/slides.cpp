@@ -10,6 +10,7 @@
 #include "picture/error.h"
 #include "presentation/builtin_engine.h"
 #include "presentation/components.h"
+#include "presentation/impress_loader.h"
 #include "presentation/insertion.h"
 
 namespace tamcli {
@@ -20,8 +21,9 @@ constexpr int kOk = 0, kFailed = 1, kUsage = 2;
 
 void Usage(std::FILE* out) {
   std::fprintf(out,
-               "使い方: tamarind2-cli slides -o 出力.pptx ファイル...\n"
+               "使い方: tamarind2-cli slides [--engine builtin|impress] -o 出力.pptx ファイル...\n"
                "  拡張子が .jpg .JPG .bmp .BMP のファイルを 1 枚ずつスライドにして保存します。\n"
+               "  --engine impress: LibreOffice Impress でスライドを作り、Impress で保存します。\n"
                "  ほかのファイルは飛ばします。図の読み込みに失敗すると、そこまでのスライドを保存して 1 "
                "を返します。\n");
 }
@@ -41,6 +43,7 @@ std::unique_ptr<QGuiApplication> GuiApplication() {
 
 int RunSlides(std::span<const std::string_view> args) {
   std::string out;
+  std::string engine = "builtin";
   std::vector<std::string> files;
   bool options = true;
   for (std::size_t i = 0; i < args.size(); ++i) {
@@ -55,6 +58,12 @@ int RunSlides(std::span<const std::string_view> args) {
         return kUsage;
       }
       out = args[++i];
+    } else if (options && args[i] == "--engine") {
+      if (i + 1 >= args.size() || (args[i + 1] != "builtin" && args[i + 1] != "impress")) {
+        Usage(stderr);
+        return kUsage;
+      }
+      engine = args[++i];
     } else if (options && args[i].size() > 1 && args[i][0] == '-') {
       std::cerr << "tamarind2-cli slides: 不明なオプションです: " << args[i] << "\n";
       Usage(stderr);
@@ -69,16 +78,32 @@ int RunSlides(std::span<const std::string_view> args) {
   }
 
   auto gui = GuiApplication();
-  tam::pres::BuiltinServer server(/*windows=*/false);
-  tam::pres::TPowerPointApplication app(server);
-  tam::pres::TPowerPointPresentation presentation(server);
-  tam::pres::TPowerPointSlide slide(server);
-  std::shared_ptr<tam::pres::BuiltinPresentation> built;
+  std::unique_ptr<tam::pres::Server> server;
+  tam::pres::OfficeServer* office = nullptr;
+  if (engine == "impress") {
+    std::string why;
+    // Headless where there is no display; the office is started with its
+    // windows hidden either way and its presentation closed at the end.
+    auto impress = tam::pres::LoadImpressServer({}, &why);
+    if (!impress) {
+      std::cerr << "tamarind2-cli slides: " << why << "\n";
+      return kFailed;
+    }
+    office = impress.get();
+    server = std::move(impress);
+  } else {
+    server = std::make_unique<tam::pres::BuiltinServer>(/*windows=*/false);
+  }
+  tam::pres::TPowerPointApplication app(*server);
+  tam::pres::TPowerPointPresentation presentation(*server);
+  tam::pres::TPowerPointSlide slide(*server);
+  std::shared_ptr<tam::pres::Presentation> made;
   try {
     app.Connect();
-    app.SetVisible(true);
-    built = std::static_pointer_cast<tam::pres::BuiltinPresentation>(app.PresentationsAdd(true));
-    presentation.ConnectTo(built);
+    // The office's window stays hidden: nobody is there to look at it.
+    if (!office) app.SetVisible(true);
+    made = app.PresentationsAdd(true);
+    presentation.ConnectTo(made);
   } catch (const tam::Error& e) {
     std::cerr << "tamarind2-cli slides: " << e.what() << "\n";
     return kFailed;
@@ -106,7 +131,13 @@ int RunSlides(std::span<const std::string_view> args) {
   slide.Disconnect();
 
   try {
-    built->SaveAs(out);
+    if (office) {
+      office->StorePresentation(*made, out, tam::pres::kPptxFilter);
+      office->ClosePresentation(*made);
+      if (office->StartedProcess() != 0) office->TerminateOffice();
+    } else {
+      std::static_pointer_cast<tam::pres::BuiltinPresentation>(made)->SaveAs(out);
+    }
   } catch (const tam::Error& e) {
     std::cerr << "tamarind2-cli slides: " << e.what() << "\n";
     return kFailed;

@@ -29,7 +29,9 @@ packages=(
   x11-utils
   imagemagick
   libreoffice-impress
+  libreoffice-dev
   poppler-utils
+  unzip
 )
 
 missing=()

@@ -1,0 +1,95 @@
+// Time of the Impress engine: the cold start (office started with a fresh
+// private profile, connected, new presentation) and the insertion of 100
+// slides of a 960 x 720 picture, the way the insert command makes them.
+#include <benchmark/benchmark.h>
+#include <signal.h>
+#include <stdlib.h>
+
+#include <QBuffer>
+#include <QClipboard>
+#include <QGuiApplication>
+#include <QImage>
+#include <QMimeData>
+#include <chrono>
+#include <filesystem>
+#include <string>
+
+#include "presentation/impress_loader.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double Seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
+
+void BM_ImpressColdStartAnd100Slides(benchmark::State& state) {
+  QImage picture(960, 720, QImage::Format_RGB888);
+  for (int y = 0; y < picture.height(); ++y)
+    for (int x = 0; x < picture.width(); ++x) picture.setPixel(x, y, qRgb(x % 256, y % 256, (x + y) % 256));
+  QByteArray jpeg;
+  QBuffer buffer(&jpeg);
+  buffer.open(QIODevice::WriteOnly);
+  picture.save(&buffer, "JPEG", 50);
+
+  for (auto _ : state) {
+    char profile[] = "/tmp/tamarind-bench-XXXXXX";
+    if (!::mkdtemp(profile)) state.SkipWithError("no temporary folder");
+    tam::pres::ImpressOptions options;
+    options.plugin = TAM_IMPRESS_PLUGIN;
+    options.pipe_name = "tambench_" + std::to_string(::getpid());
+    options.user_installation = profile;
+    // TAM_IMPRESS_BENCH_WINDOWED=1: with the office's window shown (needs a display).
+    const char* windowed = std::getenv("TAM_IMPRESS_BENCH_WINDOWED");
+    options.headless = windowed && *windowed == '1' ? tam::pres::ImpressOptions::Headless::kNo
+                                                    : tam::pres::ImpressOptions::Headless::kYes;
+    std::string why;
+    auto server = tam::pres::LoadImpressServer(options, &why);
+    if (!server) {
+      state.SkipWithError(why.c_str());
+      break;
+    }
+    const auto t0 = Clock::now();
+    auto app = server->ConnectApplication();
+    app->SetVisible(true);
+    const auto t1 = Clock::now();
+    auto presentation = app->AddPresentation(true);
+    const auto t2 = Clock::now();
+    for (int i = 0; i < 100; ++i) {
+      auto* mime = new QMimeData;
+      mime->setImageData(picture);
+      mime->setData(tam::pres::kJpegMimeType, jpeg);
+      QGuiApplication::clipboard()->setMimeData(mime);
+      const QString name = QStringLiteral("IMG_%1.jpg").arg(i, 4, 10, QLatin1Char('0'));
+      auto slide = presentation->AddSlide(presentation->SlideCount() + 1, tam::pres::kLayoutTitle);
+      slide->AppendNotesText(name);
+      slide->AddTextbox(tam::pres::kOrientationHorizontal, 0, 0, 500, 50);
+      slide->SetShapeText(1, name);
+      slide->SetShapeFontSize(1, 8);
+      slide->SetLayout(tam::pres::kLayoutBlank);
+      slide->Paste();
+    }
+    const auto t3 = Clock::now();
+    state.counters["connect_s"] = Seconds(t1 - t0);
+    state.counters["new_presentation_s"] = Seconds(t2 - t1);
+    state.counters["per_slide_ms"] = Seconds(t3 - t2) * 1000 / 100;
+    state.counters["total_s"] = Seconds(t3 - t0);
+    if (presentation->SlideCount() != 100) state.SkipWithError("wrong slide count");
+    const long pid = server->StartedProcess();
+    server->ClosePresentation(*presentation);
+    server->TerminateOffice();
+    if (pid > 0) ::kill(static_cast<pid_t>(pid), SIGKILL);
+    std::error_code ignored;  // the office may still be removing its lock file
+    std::filesystem::remove_all(profile, ignored);
+  }
+}
+BENCHMARK(BM_ImpressColdStartAnd100Slides)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  ::setenv("QT_QPA_PLATFORM", "offscreen", 0);
+  QGuiApplication app(argc, argv);
+  benchmark::Initialize(&argc, argv);
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+}

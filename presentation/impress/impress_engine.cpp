@@ -1,0 +1,728 @@
+// The presentation server on LibreOffice Impress, driven over UNO through a
+// named pipe. Every call into the office runs on the watchdog worker, so a
+// dead or hung office turns into an error instead of a frozen program.
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <QBuffer>
+#include <QByteArray>
+#include <QClipboard>
+#include <QGuiApplication>
+#include <QImage>
+#include <QImageReader>
+#include <QMimeData>
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <climits>
+#include <cmath>
+#include <cstring>
+#include <thread>
+#include <vector>
+
+#pragma GCC visibility push(default)
+#include "picture/error.h"
+#include "presentation/impress_loader.h"
+#pragma GCC visibility pop
+#include <com/sun/star/awt/Size.hpp>
+#include <com/sun/star/awt/XWindow.hpp>
+#include <com/sun/star/beans/PropertyValue.hpp>
+#include <com/sun/star/beans/XPropertySet.hpp>
+#include <com/sun/star/bridge/UnoUrlResolver.hpp>
+#include <com/sun/star/bridge/XUnoUrlResolver.hpp>
+#include <com/sun/star/connection/NoConnectException.hpp>
+#include <com/sun/star/container/XEnumeration.hpp>
+#include <com/sun/star/container/XEnumerationAccess.hpp>
+#include <com/sun/star/drawing/XDrawPage.hpp>
+#include <com/sun/star/drawing/XDrawPages.hpp>
+#include <com/sun/star/drawing/XDrawPagesSupplier.hpp>
+#include <com/sun/star/drawing/XShape.hpp>
+#include <com/sun/star/drawing/XShapes.hpp>
+#include <com/sun/star/frame/Desktop.hpp>
+#include <com/sun/star/frame/XComponentLoader.hpp>
+#include <com/sun/star/frame/XController.hpp>
+#include <com/sun/star/frame/XDesktop2.hpp>
+#include <com/sun/star/frame/XFrame.hpp>
+#include <com/sun/star/frame/XModel.hpp>
+#include <com/sun/star/frame/XStorable.hpp>
+#include <com/sun/star/graphic/GraphicProvider.hpp>
+#include <com/sun/star/graphic/XGraphic.hpp>
+#include <com/sun/star/graphic/XGraphicProvider.hpp>
+#include <com/sun/star/io/SequenceInputStream.hpp>
+#include <com/sun/star/io/XInputStream.hpp>
+#include <com/sun/star/lang/DisposedException.hpp>
+#include <com/sun/star/lang/XComponent.hpp>
+#include <com/sun/star/lang/XMultiServiceFactory.hpp>
+#include <com/sun/star/lang/XServiceInfo.hpp>
+#include <com/sun/star/presentation/XPresentationPage.hpp>
+#include <com/sun/star/text/XText.hpp>
+#include <com/sun/star/text/XTextCursor.hpp>
+#include <com/sun/star/uno/XComponentContext.hpp>
+#include <com/sun/star/util/XCloseable.hpp>
+#include <cppuhelper/bootstrap.hxx>
+#include <cppuhelper/exc_hlp.hxx>
+#include <rtl/bootstrap.hxx>
+#include <rtl/ustring.hxx>
+
+#include "presentation/impress/uno_worker.h"
+
+extern char** environ;
+
+namespace tam::pres::impress {
+namespace {
+
+using namespace com::sun::star;
+using rtl::OString;
+using rtl::OUString;
+using rtl::OUStringToOString;
+using uno::Reference;
+using uno::UNO_QUERY;
+using uno::UNO_QUERY_THROW;
+
+constexpr const char* kProgramDir = "/usr/lib/libreoffice/program";
+constexpr const char* kNotesShapeType = "com.sun.star.presentation.NotesShape";
+constexpr const char* kPresentationService = "com.sun.star.presentation.PresentationDocument";
+// A slide as PowerPoint makes it by default: 10 x 7.5 inches, in 1/100 mm.
+constexpr sal_Int32 kSlideWidth = 25400;
+constexpr sal_Int32 kSlideHeight = 19050;
+// A pasted picture measures 0.75 pt per pixel (96 pixels to the inch).
+constexpr double kPointsPerPixel = 0.75;
+
+// ---- conversions ----
+
+OUString ToOUString(const QString& s) {
+  return OUString(reinterpret_cast<const sal_Unicode*>(s.utf16()), static_cast<sal_Int32>(s.size()));
+}
+OUString ToOUString(const std::string& utf8) {
+  return OUString(utf8.data(), static_cast<sal_Int32>(utf8.size()), RTL_TEXTENCODING_UTF8);
+}
+std::string ToUtf8(const OUString& s) {
+  return OString(OUStringToOString(s, RTL_TEXTENCODING_UTF8)).getStr();
+}
+
+sal_Int32 PointsToHmm(double points) { return static_cast<sal_Int32>(std::lround(points * 2540.0 / 72.0)); }
+
+// A file URL for a byte path: every byte that is not plainly safe is escaped,
+// so names that are not UTF-8 reach the office unchanged.
+std::string FileUrl(const std::string& path) {
+  std::string absolute = path;
+  if (absolute.empty() || absolute[0] != '/') {
+    std::vector<char> cwd(4096);
+    if (!::getcwd(cwd.data(), cwd.size())) throw Error("現在のフォルダーがわかりません");
+    absolute = std::string(cwd.data()) + "/" + path;
+  }
+  static const char* hex = "0123456789ABCDEF";
+  std::string url = "file://";
+  for (unsigned char c : absolute) {
+    if (std::isalnum(c) || std::strchr("/-._~", c)) {
+      url += static_cast<char>(c);
+    } else {
+      url += '%';
+      url += hex[c >> 4];
+      url += hex[c & 15];
+    }
+  }
+  return url;
+}
+
+// ---- errors ----
+
+std::string Seconds(int ms) { return std::to_string((ms + 999) / 1000); }
+
+// Runs f and turns every UNO exception into the error the user sees, with
+// the office's own description.
+template <class F>
+auto Guarded(F f) {
+  return [f = std::move(f)]() mutable -> std::invoke_result_t<F> {
+    try {
+      return f();
+    } catch (const lang::DisposedException& e) {
+      throw Error("LibreOffice との接続が切れました (LibreOffice が終了した可能性があります): " +
+                  ToUtf8(e.Message));
+    } catch (const uno::Exception& e) {
+      std::string message = ToUtf8(e.Message);
+      if (message.empty())
+        message = "LibreOffice でエラーが発生しました (" +
+                  ToUtf8(cppu::getCaughtException().getValueTypeName()) + ")";
+      throw Error(message);
+    }
+  };
+}
+
+// ---- the local UNO environment ----
+
+Reference<uno::XComponentContext> LocalContext() {
+  // Made once and kept for the life of the process: the UNO runtime does not
+  // like being torn down while bridges may still be around.
+  static Reference<uno::XComponentContext>* context = [] {
+    const OUString dir = OUString::createFromAscii("file://") + OUString::createFromAscii(kProgramDir);
+    rtl::Bootstrap::set("URE_INTERNAL_LIB_DIR", dir);
+    rtl::Bootstrap::set("UNO_TYPES", dir + "/types.rdb " + dir + "/types/offapi.rdb");
+    rtl::Bootstrap::set("UNO_SERVICES", dir + "/services.rdb");
+    return new Reference<uno::XComponentContext>(cppu::defaultBootstrap_InitialComponentContext());
+  }();
+  return *context;
+}
+
+// The office's context behind the pipe, or null when nobody listens there.
+Reference<uno::XComponentContext> Resolve(const OUString& url) {
+  Reference<bridge::XUnoUrlResolver> resolver = bridge::UnoUrlResolver::create(LocalContext());
+  try {
+    return Reference<uno::XComponentContext>(resolver->resolve(url), UNO_QUERY_THROW);
+  } catch (const connection::NoConnectException&) {
+    return {};
+  }
+}
+
+// ---- the office process ----
+
+// The office program itself, beside the launcher script: the launcher's own
+// helper process can hang when a first start with a new profile restarts
+// the office (exit code 81), so that restart is done here instead.
+std::string OfficeProgram(const std::string& soffice) {
+  char real[PATH_MAX];
+  if (!::realpath(soffice.c_str(), real)) return soffice;
+  std::string program(real);
+  program = program.substr(0, program.rfind('/') + 1) + "soffice.bin";
+  return ::access(program.c_str(), X_OK) == 0 ? program : soffice;
+}
+
+// The office asks to be started again (after creating a new profile).
+constexpr int kRestartExitCode = 81;
+
+bool Headless(const ImpressOptions& options) {
+  if (options.headless != ImpressOptions::Headless::kAuto)
+    return options.headless == ImpressOptions::Headless::kYes;
+  const char* x = std::getenv("DISPLAY");
+  const char* w = std::getenv("WAYLAND_DISPLAY");
+  return !(x && *x) && !(w && *w);
+}
+
+pid_t StartOffice(const ImpressOptions& options) {
+  const std::string program = OfficeProgram(options.soffice);
+  std::vector<std::string> args = {program,       "--invisible", "--nologo",
+                                   "--norestore", "--nodefault", "--nolockcheck"};
+  if (Headless(options)) args.emplace_back("--headless");
+  if (!options.user_installation.empty())
+    args.push_back("-env:UserInstallation=" + FileUrl(options.user_installation));
+  args.push_back("--accept=pipe,name=" + options.pipe_name + ";urp;StarOffice.ComponentContext");
+  std::vector<char*> argv;
+  for (auto& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  // What the launcher script sets up before it starts the program.
+  std::vector<std::string> env_strings = {"SAL_ENABLE_FILE_LOCKING=1"};
+  for (char** e = environ; *e; ++e)
+    if (std::strncmp(*e, "SAL_ENABLE_FILE_LOCKING=", 24) != 0) env_strings.emplace_back(*e);
+  std::vector<char*> envp;
+  for (auto& e : env_strings) envp.push_back(e.data());
+  envp.push_back(nullptr);
+
+  posix_spawn_file_actions_t files;
+  posix_spawn_file_actions_init(&files);
+  for (int fd = 0; fd <= 2; ++fd)
+    posix_spawn_file_actions_addopen(&files, fd, "/dev/null", fd == 0 ? O_RDONLY : O_WRONLY, 0);
+  posix_spawnattr_t attr;
+  posix_spawnattr_init(&attr);
+  // A session of its own: the office outlives this program and its terminal.
+  // and SIGPIPE back to its default, which this program ignores.
+  sigset_t defaults;
+  sigemptyset(&defaults);
+  sigaddset(&defaults, SIGPIPE);
+  posix_spawnattr_setsigdefault(&attr, &defaults);
+  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGDEF);
+  pid_t pid = 0;
+  const int rc = ::posix_spawn(&pid, program.c_str(), &files, &attr, argv.data(), envp.data());
+  posix_spawn_file_actions_destroy(&files);
+  posix_spawnattr_destroy(&attr);
+  if (rc != 0) throw Error("LibreOffice を起動できません: " + program + ": " + std::strerror(rc));
+  return pid;
+}
+
+// Collects the launcher once it ends, whenever that is.
+void ReapLater(pid_t pid) {
+  std::thread([pid] { ::waitpid(pid, nullptr, 0); }).detach();
+}
+
+// ---- one connection to the office ----
+
+struct Session {
+  explicit Session(const ImpressOptions& o) : options(o) {}
+  ImpressOptions options;
+  UnoWorker worker;
+  Reference<uno::XComponentContext> context;
+  Reference<frame::XDesktop2> desktop;
+  std::atomic<bool> visible{false};
+
+  template <class F>
+  std::invoke_result_t<F> Call(F f) {
+    return Call(std::move(f), options.call_timeout_ms);
+  }
+  template <class F>
+  std::invoke_result_t<F> Call(F f, int limit_ms) {
+    return worker.Call(Guarded(std::move(f)), std::chrono::milliseconds(limit_ms),
+                       "LibreOffice が " + Seconds(limit_ms) +
+                           " 秒以内に応答しませんでした (LibreOffice が応答していない可能性があります)",
+                       "LibreOffice が応答していません");
+  }
+};
+
+// The presentation document behind a component, or an error.
+Reference<frame::XModel> PresentationModel(const Reference<uno::XInterface>& component) {
+  Reference<lang::XServiceInfo> info(component, UNO_QUERY);
+  if (!info.is() || !info->supportsService(OUString::createFromAscii(kPresentationService))) return {};
+  return Reference<frame::XModel>(component, UNO_QUERY);
+}
+
+sal_Int16 ImpressLayout(int layout) {
+  switch (layout) {
+    case 1:
+      return 0;  // title slide
+    case 2:
+      return 1;  // title and content
+    case 11:
+      return 19;  // title only
+    case 12:
+      return 20;  // blank
+    default:
+      throw Error("このスライドのレイアウトは使えません: " + std::to_string(layout));
+  }
+}
+
+Reference<text::XText> ShapeText(const Reference<drawing::XDrawPage>& page, int index) {
+  const sal_Int32 count = page->getCount();
+  if (index < 1 || index > count)
+    throw Error("図形の番号が範囲外です: " + std::to_string(index) + " (図形は " + std::to_string(count) +
+                " 個)");
+  Reference<text::XText> text(page->getByIndex(index - 1), UNO_QUERY);
+  if (!text.is()) throw Error("この図形には文字を入れられません: " + std::to_string(index));
+  return text;
+}
+
+// The picture on this program's clipboard: the JPEG file's own bytes where
+// they ride along, else the image as PNG; and its size in pixels.
+struct ClipboardPicture {
+  QByteArray bytes;
+  QSize size;
+};
+
+ClipboardPicture TakeClipboardPicture() {
+  if (!qGuiApp) throw Error("クリップボードを使えません");
+  const QMimeData* mime = QGuiApplication::clipboard()->mimeData();
+  if (!mime) throw Error("クリップボードに図がありません");
+  ClipboardPicture picture;
+  QImage image;
+  if (mime->hasImage()) image = qvariant_cast<QImage>(mime->imageData());
+  if (mime->hasFormat(kJpegMimeType)) {
+    picture.bytes = mime->data(kJpegMimeType);
+    if (image.isNull()) {
+      QBuffer buffer(&picture.bytes);
+      picture.size = QImageReader(&buffer).size();
+    } else {
+      picture.size = image.size();
+    }
+  } else if (!image.isNull()) {
+    QBuffer buffer(&picture.bytes);
+    buffer.open(QIODevice::WriteOnly);
+    if (!image.save(&buffer, "PNG")) throw Error("クリップボードの図を変換できません");
+    picture.size = image.size();
+  }
+  if (picture.bytes.isEmpty() || !picture.size.isValid() || picture.size.isEmpty())
+    throw Error("クリップボードに図がありません");
+  return picture;
+}
+
+// ---- the object model ----
+
+class ImpressSlide final : public Slide {
+ public:
+  ImpressSlide(std::shared_ptr<Session> session, Reference<frame::XModel> model,
+               Reference<drawing::XDrawPage> page)
+      : session_(std::move(session)), model_(std::move(model)), page_(std::move(page)) {}
+
+  void AppendNotesText(const QString& s) override {
+    session_->Call([page = page_, text = ToOUString(s)] {
+      Reference<presentation::XPresentationPage> slide(page, UNO_QUERY_THROW);
+      Reference<drawing::XDrawPage> notes = slide->getNotesPage();
+      for (sal_Int32 i = 0, n = notes->getCount(); i < n; ++i) {
+        Reference<drawing::XShape> shape(notes->getByIndex(i), UNO_QUERY);
+        if (shape.is() && shape->getShapeType().equalsAscii(kNotesShapeType)) {
+          Reference<text::XText> body(shape, UNO_QUERY_THROW);
+          body->insertString(body->getEnd(), text, false);
+          return;
+        }
+      }
+      throw Error("スライドのノートに本文の枠がありません");
+    });
+  }
+
+  void AddTextbox(int orientation, float left, float top, float width, float height) override {
+    if (orientation != kOrientationHorizontal)
+      throw Error("この文字の向きは使えません: " + std::to_string(orientation));
+    session_->Call([model = model_, page = page_, left, top, width, height] {
+      Reference<lang::XMultiServiceFactory> factory(model, UNO_QUERY_THROW);
+      Reference<drawing::XShape> box(
+          factory->createInstance(OUString::createFromAscii("com.sun.star.drawing.TextShape")),
+          UNO_QUERY_THROW);
+      page->add(box);
+      box->setPosition(awt::Point(PointsToHmm(left), PointsToHmm(top)));
+      box->setSize(awt::Size(PointsToHmm(width), PointsToHmm(height)));
+    });
+  }
+
+  void SetShapeText(int index, const QString& s) override {
+    session_->Call([page = page_, index, text = ToOUString(s)] { ShapeText(page, index)->setString(text); });
+  }
+
+  void SetShapeFontSize(int index, float points) override {
+    session_->Call([page = page_, index, points] {
+      Reference<text::XText> text = ShapeText(page, index);
+      Reference<text::XTextCursor> all = text->createTextCursor();
+      all->gotoStart(false);
+      all->gotoEnd(true);
+      Reference<beans::XPropertySet> props(all, UNO_QUERY_THROW);
+      // Japanese file names are set in the Asian font: its size counts too.
+      for (const char* name : {"CharHeight", "CharHeightAsian", "CharHeightComplex"})
+        props->setPropertyValue(OUString::createFromAscii(name), uno::Any(points));
+    });
+  }
+
+  void SetLayout(int layout) override {
+    const sal_Int16 value = ImpressLayout(layout);
+    session_->Call([page = page_, value] {
+      Reference<beans::XPropertySet>(page, UNO_QUERY_THROW)
+          ->setPropertyValue(OUString::createFromAscii("Layout"), uno::Any(value));
+    });
+  }
+
+  // The office cannot be handed our clipboard safely (a paste from another
+  // process can deadlock while this thread waits in the call), so the picture
+  // is read here and inserted as a graphic: on top, centred, at 0.75 pt per
+  // pixel, scaled down to fit the slide with its aspect ratio kept.
+  void Paste() override {
+    ClipboardPicture picture = TakeClipboardPicture();
+    uno::Sequence<sal_Int8> bytes(reinterpret_cast<const sal_Int8*>(picture.bytes.constData()),
+                                  static_cast<sal_Int32>(picture.bytes.size()));
+    const double width_pt = picture.size.width() * kPointsPerPixel;
+    const double height_pt = picture.size.height() * kPointsPerPixel;
+    session_->Call([context = session_->context, model = model_, page = page_, bytes, width_pt, height_pt] {
+      Reference<io::XInputStream> stream(io::SequenceInputStream::createStreamFromSequence(context, bytes),
+                                         UNO_QUERY_THROW);
+      Reference<graphic::XGraphicProvider> provider = graphic::GraphicProvider::create(context);
+      uno::Sequence<beans::PropertyValue> media(1);
+      media.getArray()[0].Name = OUString::createFromAscii("InputStream");
+      media.getArray()[0].Value <<= stream;
+      Reference<graphic::XGraphic> graphic = provider->queryGraphic(media);
+      if (!graphic.is()) throw Error("LibreOffice がクリップボードの図を読めませんでした");
+
+      Reference<beans::XPropertySet> page_props(page, UNO_QUERY_THROW);
+      sal_Int32 page_w = 0, page_h = 0;
+      page_props->getPropertyValue(OUString::createFromAscii("Width")) >>= page_w;
+      page_props->getPropertyValue(OUString::createFromAscii("Height")) >>= page_h;
+      const double slide_w = page_w * 72.0 / 2540.0, slide_h = page_h * 72.0 / 2540.0;
+      const double scale = std::min({1.0, slide_w / width_pt, slide_h / height_pt});
+      const double w = width_pt * scale, h = height_pt * scale;
+
+      Reference<lang::XMultiServiceFactory> factory(model, UNO_QUERY_THROW);
+      Reference<drawing::XShape> shape(
+          factory->createInstance(OUString::createFromAscii("com.sun.star.drawing.GraphicObjectShape")),
+          UNO_QUERY_THROW);
+      page->add(shape);
+      Reference<beans::XPropertySet>(shape, UNO_QUERY_THROW)
+          ->setPropertyValue(OUString::createFromAscii("Graphic"), uno::Any(graphic));
+      shape->setSize(awt::Size(PointsToHmm(w), PointsToHmm(h)));
+      shape->setPosition(awt::Point(PointsToHmm((slide_w - w) / 2), PointsToHmm((slide_h - h) / 2)));
+    });
+  }
+
+ private:
+  std::shared_ptr<Session> session_;
+  Reference<frame::XModel> model_;
+  Reference<drawing::XDrawPage> page_;
+};
+
+class ImpressPresentation final : public Presentation {
+ public:
+  // fresh: the document is new and its one slide is still the office's
+  // untouched first page, which the first added slide takes over.
+  ImpressPresentation(std::shared_ptr<Session> session, Reference<frame::XModel> model, bool fresh)
+      : session_(std::move(session)), model_(std::move(model)), fresh_(fresh) {}
+
+  int SlideCount() override {
+    const int count = session_->Call([model = model_] {
+      return static_cast<int>(
+          Reference<drawing::XDrawPagesSupplier>(model, UNO_QUERY_THROW)->getDrawPages()->getCount());
+    });
+    return fresh_ ? count - 1 : count;
+  }
+
+  std::shared_ptr<Slide> AddSlide(int index, int layout) override {
+    const sal_Int16 value = ImpressLayout(layout);
+    const bool reuse = fresh_;
+    Reference<drawing::XDrawPage> page = session_->Call([model = model_, index, value, reuse] {
+      Reference<drawing::XDrawPages> pages =
+          Reference<drawing::XDrawPagesSupplier>(model, UNO_QUERY_THROW)->getDrawPages();
+      const sal_Int32 count = reuse ? 0 : pages->getCount();
+      if (index < 1 || index > count + 1)
+        throw Error("スライドの位置が範囲外です: " + std::to_string(index) + " (スライドは " +
+                    std::to_string(count) + " 枚)");
+      Reference<drawing::XDrawPage> page;
+      if (reuse)
+        page.set(pages->getByIndex(0), UNO_QUERY_THROW);
+      else if (index == 1)
+        throw Error("先頭にはスライドを追加できません");  // the office adds only after a page
+      else
+        page = pages->insertNewByIndex(index - 2);  // lands right after page index - 2
+      Reference<beans::XPropertySet>(page, UNO_QUERY_THROW)
+          ->setPropertyValue(OUString::createFromAscii("Layout"), uno::Any(value));
+      return page;
+    });
+    fresh_ = false;
+    return std::make_shared<ImpressSlide>(session_, model_, page);
+  }
+
+  const Reference<frame::XModel>& model() const { return model_; }
+  const std::shared_ptr<Session>& session() const { return session_; }
+
+ private:
+  std::shared_ptr<Session> session_;
+  Reference<frame::XModel> model_;
+  bool fresh_;
+};
+
+class ImpressApplication final : public Application {
+ public:
+  explicit ImpressApplication(std::shared_ptr<Session> session) : session_(std::move(session)) {}
+
+  void SetVisible(bool visible) override {
+    session_->visible = visible;
+    session_->Call([desktop = session_->desktop, visible] {
+      Reference<frame::XFrame> frame = desktop->getCurrentFrame();
+      if (frame.is()) frame->getContainerWindow()->setVisible(visible);
+    });
+  }
+
+  std::shared_ptr<Presentation> AddPresentation(bool with_window) override {
+    const bool show = with_window && session_->visible;
+    Reference<frame::XModel> model = session_->Call([desktop = session_->desktop, show] {
+      uno::Sequence<beans::PropertyValue> args(1);
+      args.getArray()[0].Name = OUString::createFromAscii("Hidden");
+      args.getArray()[0].Value <<= !show;
+      Reference<lang::XComponent> doc =
+          Reference<frame::XComponentLoader>(desktop, UNO_QUERY_THROW)
+              ->loadComponentFromURL(OUString::createFromAscii("private:factory/simpress"),
+                                     OUString::createFromAscii("_blank"), 0, args);
+      Reference<frame::XModel> model(doc, UNO_QUERY_THROW);
+      // Slides of the size PowerPoint gives a new presentation, so that
+      // pictures fit them alike.
+      Reference<drawing::XDrawPages> pages =
+          Reference<drawing::XDrawPagesSupplier>(model, UNO_QUERY_THROW)->getDrawPages();
+      Reference<beans::XPropertySet> first(pages->getByIndex(0), UNO_QUERY_THROW);
+      first->setPropertyValue(OUString::createFromAscii("Width"), uno::Any(kSlideWidth));
+      first->setPropertyValue(OUString::createFromAscii("Height"), uno::Any(kSlideHeight));
+      if (show) {
+        Reference<frame::XController> controller = model->getCurrentController();
+        if (controller.is()) {
+          Reference<awt::XWindow> window = controller->getFrame()->getContainerWindow();
+          window->setVisible(true);
+          window->setFocus();
+        }
+      }
+      return model;
+    });
+    return std::make_shared<ImpressPresentation>(session_, model, true);
+  }
+
+ private:
+  std::shared_ptr<Session> session_;
+};
+
+class ImpressServer final : public OfficeServer {
+ public:
+  explicit ImpressServer(const ImpressOptions& options) : options_(options) {
+    if (options_.pipe_name.empty()) options_.pipe_name = "tamarind2_impress_" + std::to_string(::getuid());
+  }
+
+  std::shared_ptr<Application> ConnectApplication() override {
+    return std::make_shared<ImpressApplication>(Connect());
+  }
+
+  std::shared_ptr<Presentation> ConnectPresentation() override {
+    std::shared_ptr<Session> session = Healthy();
+    Reference<frame::XModel> model = session->Call([desktop = session->desktop] {
+      Reference<frame::XModel> model = PresentationModel(desktop->getCurrentComponent());
+      if (model.is()) return model;
+      Reference<container::XEnumeration> all = desktop->getComponents()->createEnumeration();
+      while (all->hasMoreElements()) {
+        model = PresentationModel(Reference<uno::XInterface>(all->nextElement(), UNO_QUERY));
+        if (model.is()) return model;
+      }
+      throw Error("LibreOffice Impress で開いているプレゼンテーションがありません");
+    });
+    return std::make_shared<ImpressPresentation>(session, model, false);
+  }
+
+  std::shared_ptr<Slide> ConnectSlide() override {
+    auto presentation = std::static_pointer_cast<ImpressPresentation>(ConnectPresentation());
+    Reference<drawing::XDrawPage> page = presentation->session()->Call([model = presentation->model()] {
+      Reference<drawing::XDrawPages> pages =
+          Reference<drawing::XDrawPagesSupplier>(model, UNO_QUERY_THROW)->getDrawPages();
+      if (pages->getCount() == 0) throw Error("プレゼンテーションにスライドがありません");
+      return Reference<drawing::XDrawPage>(pages->getByIndex(0), UNO_QUERY_THROW);
+    });
+    return std::make_shared<ImpressSlide>(presentation->session(), presentation->model(), page);
+  }
+
+  void StorePresentation(Presentation& presentation, const std::string& path,
+                         const std::string& filter) override {
+    auto* mine = dynamic_cast<ImpressPresentation*>(&presentation);
+    if (!mine) throw Error("このプレゼンテーションは LibreOffice Impress のものではありません");
+    const OUString url = ToOUString(FileUrl(path));
+    mine->session()->Call([model = mine->model(), url, filter = ToOUString(filter)] {
+      uno::Sequence<beans::PropertyValue> args(2);
+      args.getArray()[0].Name = OUString::createFromAscii("FilterName");
+      args.getArray()[0].Value <<= filter;
+      args.getArray()[1].Name = OUString::createFromAscii("Overwrite");
+      args.getArray()[1].Value <<= true;
+      Reference<frame::XStorable>(model, UNO_QUERY_THROW)->storeToURL(url, args);
+    });
+  }
+
+  void ClosePresentation(Presentation& presentation) override {
+    auto* mine = dynamic_cast<ImpressPresentation*>(&presentation);
+    if (!mine) throw Error("このプレゼンテーションは LibreOffice Impress のものではありません");
+    mine->session()->Call(
+        [model = mine->model()] { Reference<util::XCloseable>(model, UNO_QUERY_THROW)->close(true); });
+  }
+
+  long StartedProcess() const override { return started_pid_; }
+
+  // An office with unsaved documents and windows asks the user first; this
+  // does not wait for that answer longer than a few seconds.
+  void TerminateOffice() override {
+    if (!session_ || session_->worker.hung()) return;
+    try {
+      session_->Call(
+          [desktop = session_->desktop] {
+            try {
+              desktop->terminate();
+            } catch (const lang::DisposedException&) {
+              // The office went away while answering: that is what was asked for.
+            }
+          },
+          std::min(options_.call_timeout_ms, 5000));
+    } catch (const Error&) {
+    }
+    session_.reset();
+  }
+
+ private:
+  // The current connection, or a new one when there is none or it is broken.
+  std::shared_ptr<Session> Healthy() {
+    if (session_ && !session_->worker.hung()) {
+      try {
+        session_->Call([desktop = session_->desktop] { desktop->getCurrentComponent(); });
+        return session_;
+      } catch (const Error&) {
+      }
+    }
+    return Connect();
+  }
+
+  // Attaches to the office listening on our pipe, or starts one and waits
+  // until it answers there.
+  std::shared_ptr<Session> Connect() {
+    auto session = std::make_shared<Session>(options_);
+    const OUString url =
+        ToOUString("uno:pipe,name=" + options_.pipe_name + ";urp;StarOffice.ComponentContext");
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(options_.start_timeout_ms);
+    pid_t launcher = 0;
+    bool launcher_running = false;
+    int restarts = 0;
+    std::chrono::steady_clock::time_point handed_over{};
+    auto start = [&] {
+      launcher = StartOffice(options_);
+      launcher_running = true;
+      started_pid_ = launcher;
+    };
+    // Notices the end of the started office; starts it again when it asked
+    // for that (a first start with a new profile does).
+    auto check_ended = [&] {
+      int status = 0;
+      if (!launcher_running || ::waitpid(launcher, &status, WNOHANG) != launcher) return;
+      launcher_running = false;
+      if (WIFEXITED(status) && WEXITSTATUS(status) == kRestartExitCode && ++restarts <= 3) {
+        start();
+      } else if (WIFEXITED(status) && WEXITSTATUS(status) == 0) {
+        // It handed the request over to an office already running with the
+        // same profile, which answers on the pipe at once.
+        handed_over = std::chrono::steady_clock::now();
+        started_pid_ = 0;  // not ours to stop
+      } else {
+        throw Error("LibreOffice が起動の途中で終了しました (" +
+                    std::string(WIFEXITED(status) ? "終了コード " + std::to_string(WEXITSTATUS(status))
+                                                  : "シグナル " + std::to_string(WTERMSIG(status))) +
+                    ")");
+      }
+    };
+    for (;;) {
+      session->context = session->Call([url] { return Resolve(url); });
+      if (session->context.is()) {
+        try {
+          session->desktop = session->Call([context = session->context] {
+            Reference<frame::XDesktop2> desktop = frame::Desktop::create(context);
+            desktop->getCurrentComponent();
+            return desktop;
+          });
+        } catch (const Error&) {
+          // An office we started may drop the first connection when it
+          // restarts itself; one we attached to is broken.
+          if (launcher == 0 || session->worker.hung()) throw;
+          session->context.clear();
+        }
+      }
+      if (session->desktop.is()) break;
+      if (launcher == 0) {
+        start();
+      } else {
+        check_ended();
+        // Right after a restart the new office sometimes hands over to the
+        // old one that is just gone, and nobody answers: start it again.
+        if (!launcher_running && handed_over != std::chrono::steady_clock::time_point{} &&
+            std::chrono::steady_clock::now() - handed_over > std::chrono::seconds(5) && ++restarts <= 3) {
+          handed_over = {};
+          start();
+        }
+      }
+      if (std::chrono::steady_clock::now() > deadline) {
+        if (launcher_running) ReapLater(launcher);
+        throw Error("LibreOffice が " + Seconds(options_.start_timeout_ms) +
+                    " 秒以内に接続を受け付けませんでした");
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    if (launcher_running) ReapLater(launcher);
+    session_ = session;
+    return session;
+  }
+
+  ImpressOptions options_;
+  std::shared_ptr<Session> session_;
+  long started_pid_ = 0;
+};
+
+}  // namespace
+}  // namespace tam::pres::impress
+
+extern "C" __attribute__((visibility("default"))) tam::pres::OfficeServer* tam_create_impress_server(
+    const tam::pres::ImpressOptions* options) {
+  // A write to an office that has just died must be an error, not the end
+  // of this program.
+  struct sigaction pipe_action {};
+  if (::sigaction(SIGPIPE, nullptr, &pipe_action) == 0 && pipe_action.sa_handler == SIG_DFL)
+    ::signal(SIGPIPE, SIG_IGN);
+  return new tam::pres::impress::ImpressServer(options ? *options : tam::pres::ImpressOptions{});
+}
