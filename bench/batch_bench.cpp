@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "app/Unit1.h"
+#include "picture/convert.h"
 #include "presentation/builtin_engine.h"
 
 namespace {
@@ -102,6 +103,33 @@ void BM_InsertOnly(benchmark::State& state) {
   Report(state, seconds, g_reduced.size(), "per_slide_ms");
 }
 
+// The conversions alone, one after the other, as the reduce command would
+// call them (no window, no progress, no event loop).
+void BM_ConvertLoop(benchmark::State& state) {
+  double seconds = 0;
+  const tam::ConvertOptions options{false, false, false, nullptr};
+  for (auto _ : state) {
+    const auto start = std::chrono::steady_clock::now();
+    for (const std::string& source : g_sources) tam::ConvertPicture(source, 50, tam::skByExtension, options);
+    seconds = SecondsSince(start);
+  }
+  state.counters["per_photo_ms"] = seconds * 1000 / static_cast<double>(g_sources.size());
+}
+
+// The reduce command over the same list: the conversions plus the progress
+// window and the event pump after each file.
+void BM_ReduceRun(benchmark::State& state) {
+  double seconds = 0;
+  for (auto _ : state) {
+    g_form->SetListEntries(g_sources);
+    const auto start = std::chrono::steady_clock::now();
+    g_form->S1->trigger();
+    seconds = SecondsSince(start);
+  }
+  state.counters["per_photo_ms"] = seconds * 1000 / static_cast<double>(g_sources.size());
+  if (g_form->ListEntries().size() != g_sources.size()) state.SkipWithError("the run did not reduce every photo");
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -140,6 +168,14 @@ int main(int argc, char** argv) {
   seams.server = g_server;
   g_form = std::make_unique<tam::TForm1>(seams);
 
+  // The reduce command against the bare conversions, interleaved twice.
+  for (int round = 0; round < 2; ++round) {
+    benchmark::RegisterBenchmark("convert_loop", BM_ConvertLoop)
+        ->Iterations(1)
+        ->Unit(benchmark::kSecond)
+        ->UseRealTime();
+    benchmark::RegisterBenchmark("reduce_run", BM_ReduceRun)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
+  }
   benchmark::RegisterBenchmark("batch", BM_Batch)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
   benchmark::RegisterBenchmark("insert_only", BM_InsertOnly)
       ->Iterations(1)
