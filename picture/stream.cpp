@@ -1,0 +1,259 @@
+#include "picture/stream.h"
+
+#include <algorithm>
+#include <condition_variable>
+#include <cstddef>
+#include <exception>
+#include <mutex>
+#include <system_error>
+#include <thread>
+
+#include "picture/error.h"
+#include "picture/fastreduce.h"
+#include "picture/reduce.h"
+
+namespace tam {
+namespace {
+
+// Rows the decoder hands over at a time, and the encoder takes.
+constexpr int kBatch = 16;
+
+// The decoded rows between the two threads: row r lives in slot r % capacity
+// until the consumer releases it. The producer writes only slots of rows not
+// yet published, the consumer reads only published rows not yet released, so
+// the rows themselves need no lock; the counters do.
+class RowRing {
+ public:
+  RowRing(int capacity, std::size_t row_bytes)
+      : capacity_(capacity),
+        row_bytes_(row_bytes),
+        storage_(static_cast<std::size_t>(capacity) * row_bytes) {}
+
+  std::uint8_t* slot(std::int32_t row) {
+    return storage_.data() + static_cast<std::size_t>(row % capacity_) * row_bytes_;
+  }
+
+  // Producer: waits until at least one slot is free and returns how many
+  // rows (at most want) may be written from row `next` on; 0 once cancelled.
+  int WaitForSpace(std::int32_t next, int want) {
+    std::unique_lock lock(mutex_);
+    changed_.wait(lock, [&] { return cancelled_ || next - released_ < capacity_; });
+    if (cancelled_) return 0;
+    return std::min(want, capacity_ - (next - released_));
+  }
+  void Publish(std::int32_t rows) {
+    {
+      std::lock_guard lock(mutex_);
+      published_ = rows;
+    }
+    changed_.notify_all();
+  }
+  // Producer: the stream is read to its end, or failed.
+  void Close(std::exception_ptr error) {
+    {
+      std::lock_guard lock(mutex_);
+      closed_ = true;
+      error_ = std::move(error);
+    }
+    changed_.notify_all();
+  }
+
+  // Consumer: waits until rows [0, rows) are published; rethrows the
+  // producer's error.
+  void WaitForRows(std::int32_t rows) {
+    std::unique_lock lock(mutex_);
+    changed_.wait(lock, [&] { return published_ >= rows || closed_; });
+    if (error_) std::rethrow_exception(error_);
+    if (published_ < rows) throw Error("JPEG エラー: 行が足りません");  // never: the reader throws first
+  }
+  // Consumer: rows below `rows` are no longer needed.
+  void Release(std::int32_t rows) {
+    {
+      std::lock_guard lock(mutex_);
+      released_ = rows;
+    }
+    changed_.notify_all();
+  }
+  // Consumer: waits for the producer's end and rethrows its error.
+  void WaitForEnd() {
+    std::unique_lock lock(mutex_);
+    changed_.wait(lock, [&] { return closed_; });
+    if (error_) std::rethrow_exception(error_);
+  }
+  void Cancel() {
+    {
+      std::lock_guard lock(mutex_);
+      cancelled_ = true;
+    }
+    changed_.notify_all();
+  }
+
+ private:
+  const int capacity_;
+  const std::size_t row_bytes_;
+  std::vector<std::uint8_t> storage_;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::int32_t published_ = 0;
+  std::int32_t released_ = 0;
+  bool closed_ = false;
+  bool cancelled_ = false;
+  std::exception_ptr error_;
+};
+
+// The decoder's side: every row into the ring as blue, green, red (a
+// quantized row is expanded through the colour map, indices past its end
+// showing black as in Picture::ToBgr24), then the rest of the stream.
+void Produce(JpegReader& reader, RowRing& ring) {
+  try {
+    reader.Start();
+    const std::int32_t width = reader.width();
+    const std::int32_t height = reader.height();
+    const bool quantized = reader.quantized();
+    Bgr lut[256] = {};
+    std::vector<std::uint8_t> indices;
+    if (quantized) {
+      const auto& palette = reader.palette();
+      for (std::size_t i = 0; i < palette.size() && i < 256; ++i) lut[i] = palette[i];
+      indices.resize(static_cast<std::size_t>(width) * kBatch);
+    }
+    std::uint8_t* rows[kBatch];
+    for (std::int32_t next = 0; next < height;) {
+      const int want = static_cast<int>(std::min<std::int32_t>(kBatch, height - next));
+      const int count = ring.WaitForSpace(next, want);
+      if (count == 0) break;  // the consumer gave up
+      for (int i = 0; i < count; ++i) {
+        rows[i] = quantized ? indices.data() + static_cast<std::size_t>(width) * i : ring.slot(next + i);
+      }
+      const int got = reader.ReadRows(rows, count);
+      if (quantized) {
+        for (int i = 0; i < got; ++i) {
+          const std::uint8_t* in = rows[i];
+          std::uint8_t* out = ring.slot(next + i);
+          for (std::int32_t x = 0; x < width; ++x, out += 3) {
+            const Bgr c = lut[in[x]];
+            out[0] = c.b;
+            out[1] = c.g;
+            out[2] = c.r;
+          }
+        }
+      }
+      next += got;
+      ring.Publish(next);
+    }
+    if (reader.next_row() == height) reader.Finish();
+    ring.Close(nullptr);
+  } catch (...) {
+    ring.Close(std::current_exception());
+  }
+}
+
+// Runs the producer on a second thread for one scope; on every way out the
+// producer is told to stop and joined.
+class ProducerThread {
+ public:
+  ProducerThread(JpegReader& reader, RowRing& ring) : ring_(ring), thread_([&] { Produce(reader, ring); }) {}
+  ~ProducerThread() {
+    ring_.Cancel();
+    thread_.join();
+  }
+  ProducerThread(const ProducerThread&) = delete;
+  ProducerThread& operator=(const ProducerThread&) = delete;
+
+ private:
+  RowRing& ring_;
+  std::thread thread_;
+};
+
+// A source that already fits its box: its rows go to the encoder as they are.
+void CopyRows(RowRing& ring, std::int32_t height, JpegWriter& writer) {
+  const std::uint8_t* rows[kBatch];
+  for (std::int32_t y = 0; y < height;) {
+    const int count = static_cast<int>(std::min<std::int32_t>(kBatch, height - y));
+    ring.WaitForRows(y + count);
+    for (int i = 0; i < count; ++i) rows[i] = ring.slot(y + i);
+    writer.WriteRows(rows, count);
+    y += count;
+    ring.Release(y);
+  }
+}
+
+// Each destination row as soon as its source rows are in, a batch of them at
+// a time into the encoder.
+void ReduceRows(RowRing& ring, const ReducePlan& plan, JpegWriter& writer) {
+  FastRowFilter filter(plan);
+  // Indexed by source row; only the rows of the current destination row are set.
+  std::vector<const std::uint8_t*> source_rows(static_cast<std::size_t>(plan.source_height()));
+  const std::size_t stride = static_cast<std::size_t>(plan.width()) * 3;
+  std::vector<std::uint8_t> out(stride * kBatch);
+  const std::uint8_t* out_rows[kBatch];
+  int pending = 0;
+  for (std::int32_t y = 0; y < plan.height(); ++y) {
+    const std::int32_t first = plan.FirstSourceRow(y);
+    const std::int32_t last = plan.LastSourceRow(y);
+    ring.WaitForRows(last + 1);
+    for (std::int32_t i = first; i <= last; ++i) source_rows[static_cast<std::size_t>(i)] = ring.slot(i);
+    std::uint8_t* row = out.data() + stride * static_cast<std::size_t>(pending);
+    filter.FilterRow(y, source_rows.data(), row);
+    out_rows[pending++] = row;
+    // Rows the next destination row starts below are done with.
+    ring.Release(y + 1 < plan.height() ? plan.FirstSourceRow(y + 1) : plan.source_height());
+    if (pending == kBatch || y + 1 == plan.height()) {
+      writer.WriteRows(out_rows, pending);
+      pending = 0;
+    }
+  }
+}
+
+}  // namespace
+
+bool CanStreamJpeg(std::span<const std::uint8_t> file) { return ReadExifOrientation(file) == 1; }
+
+std::optional<std::vector<std::uint8_t>> ReduceJpegStreaming(std::span<const std::uint8_t> file,
+                                                             std::int32_t box_w, std::int32_t box_h,
+                                                             int quality, const JpegDecodeOptions& options) {
+  if (!CanStreamJpeg(file)) return std::nullopt;
+  JpegReader reader(file, options);
+  const std::int32_t width = reader.width();
+  const std::int32_t height = reader.height();
+  FittedBox box;
+  try {
+    box = FitBox(width, height, box_w, box_h);
+  } catch (const Error&) {
+    // The whole-picture path decodes first and fails here afterwards; let it,
+    // so that a damaged file still reports its decoding error first.
+    return std::nullopt;
+  }
+
+  std::optional<ReducePlan> plan;
+  int capacity = 4 * kBatch;
+  if (box.reduces) {
+    plan.emplace(width, height, box);
+    std::int32_t span = 1;
+    for (std::int32_t y = 0; y < plan->height(); ++y) {
+      span = std::max(span, plan->LastSourceRow(y) - plan->FirstSourceRow(y) + 1);
+    }
+    capacity = span + 2 * kBatch;
+  }
+  const std::int32_t out_width = box.reduces ? plan->width() : width;
+  const std::int32_t out_height = box.reduces ? plan->height() : height;
+  JpegWriter writer(out_width, out_height, quality, reader.multiple_scans());
+  RowRing ring(capacity, static_cast<std::size_t>(width) * 3);
+
+  std::optional<ProducerThread> producer;
+  try {
+    producer.emplace(reader, ring);
+  } catch (const std::system_error&) {
+    return std::nullopt;  // no second thread: the whole-picture path does it on one
+  }
+  if (box.reduces) {
+    ReduceRows(ring, *plan, writer);
+  } else {
+    CopyRows(ring, height, writer);
+  }
+  ring.WaitForEnd();
+  producer.reset();
+  return writer.Finish();
+}
+
+}  // namespace tam
