@@ -12,12 +12,17 @@
 #include <QSlider>
 #include <QUrl>
 #include <QWindow>
+#include <QPointer>
+#include <QGuiApplication>
+#include <QScreen>
 #include <algorithm>
 
 #include "app/application.h"
 #include "app/urilist.h"
 #include "picture/folder.h"
 #include "picture/path.h"
+#include "picture/reduction.h"
+#include "app/uProgress.h"
 
 namespace tam {
 namespace {
@@ -116,6 +121,7 @@ TForm1::TForm1(Seams seams, QWidget* parent)
   // Pixels rather than points, so the design's pixel geometry holds at any dpi.
   font.setPixelSize(kFontPixels);
   setFont(font);
+  if (const QScreen* screen = QGuiApplication::primaryScreen()) low_colour_display_ = screen->depth() <= 8;
   BuildControls();
   BuildMenu();
   resize(kOuterWidth, kOuterMinHeight);
@@ -286,11 +292,45 @@ void TForm1::C1Click(QObject*) {
 
 void TForm1::X1Click(QObject*) { close(); }
 
-// The reduction run replaces this: it disables the window, owns a
-// TfrmProgress (app/uProgress) for the run, calls ConvertPicture
-// (picture/convert.h) for each of ListEntries() with the quality read from
-// compLb and the flags above, then SetListEntries() with the written paths.
-void TForm1::S1Click(QObject*) { ShowNotBuilt(); }
+// The reduce command: every entry converted in turn with the progress window
+// showing, abortable between files; the list then holds the written files.
+// On an error the list and labels stay as they were and the error goes on.
+void TForm1::S1Click(QObject* Sender) {
+  if (ListBox1->count() == 0) return;
+  const std::vector<std::string> entries = ListEntries();
+  const int quality = compLb->text().toInt();
+  const ConvertOptions options{OverwriteSave_, QuarterSlideSize_, low_colour_display_, seams_.trash.get()};
+
+  // No command of this window can start while the run pumps events. The
+  // progress window, made after this, is not disabled with it.
+  struct Reenable {
+    TForm1* form;
+    ~Reenable() { form->setEnabled(true); }
+  } reenable{this};
+  setEnabled(false);
+  QPointer<TfrmProgress> progress = new TfrmProgress(this);
+  struct ReleaseProgress {
+    QPointer<TfrmProgress>& window;
+    ~ReleaseProgress() {
+      if (window) window->Release();
+    }
+  } release{progress};
+  progress->ShowCentred();
+
+  const std::vector<std::string> written = ReduceEntries(entries, quality, options, [&](int percent) {
+    if (progress) {
+      progress->SetProgressPosition(percent);
+      progress->SetProgressText(QString::number(percent) + QStringLiteral(" %"));
+    }
+    QCoreApplication::processEvents(QEventLoop::AllEvents);
+    return AbortRequested;
+  });
+
+  SetListEntries(written);
+  SetCaption(shrinkLb, QString::asprintf("縮小数:%d", static_cast<int>(written.size())));
+  PPTP1->setEnabled(true);
+  if (Sender == S1 && BeepOnFinish_) seams_.beeper->Beep();
+}
 
 void TForm1::PPTP1Click(QObject*) { ShowNotBuilt(); }
 

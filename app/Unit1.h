@@ -158,6 +158,9 @@ class TForm1 : public QMainWindow {
 
   Seams seams_;
   ErrorLog error_log_;
+  // Read once at start: a display of 8 bits per pixel or fewer makes the
+  // JPEG decoder quantize its colours.
+  bool low_colour_display_ = false;
   QSize applied_frame_{-1, -1};
 
   bool OverwriteSave_ = false;

@@ -146,6 +146,7 @@ Seams WithRealSeams(Seams seams) {
   if (!seams.messages) seams.messages = std::make_shared<QtMessageBoxes>();
   if (!seams.beeper) seams.beeper = std::make_shared<QtBeeper>();
   if (!seams.clock) seams.clock = std::make_shared<SystemClock>();
+  if (!seams.trash) seams.trash = std::make_shared<FreedesktopTrash>();
   return seams;
 }
 

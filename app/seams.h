@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "picture/trash.h"
+
 class QWidget;
 
 namespace tam {
@@ -56,6 +58,8 @@ struct Seams {
   // The running program's path, beside which the error log lies; empty: the
   // real one (/proc/self/exe).
   std::string program_path;
+  // Where replaced bitmaps go when overwriting; empty: the user's real trash.
+  std::shared_ptr<Trash> trash;
 };
 
 // Fills every empty member of seams with the real implementation.

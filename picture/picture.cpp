@@ -19,8 +19,8 @@ void CheckPictureSize(std::int64_t width, std::int64_t height, int bytes_per_pix
   const long page_size = ::sysconf(_SC_PAGESIZE);
   if (pages > 0 && page_size > 0 &&
       static_cast<double>(pixels) * bytes_per_pixel > static_cast<double>(pages) * page_size) {
-    throw Error("画像が大きすぎてメモリに収まりません (" + std::to_string(width) + " x " + std::to_string(height) +
-                ")");
+    throw Error("画像が大きすぎてメモリに収まりません (" + std::to_string(width) + " x " +
+                std::to_string(height) + ")");
   }
 }
 
@@ -29,10 +29,11 @@ namespace {
 std::vector<std::uint8_t> Allocate(std::int32_t width, std::int32_t height, int bpp) {
   CheckPictureSize(width, height, bpp);
   try {
-    return std::vector<std::uint8_t>(static_cast<std::size_t>(width) * static_cast<std::size_t>(height) * bpp);
+    return std::vector<std::uint8_t>(static_cast<std::size_t>(width) * static_cast<std::size_t>(height) *
+                                     bpp);
   } catch (const std::bad_alloc&) {
-    throw Error("画像を保持するメモリが足りません (" + std::to_string(width) + " x " + std::to_string(height) +
-                ")");
+    throw Error("画像を保持するメモリが足りません (" + std::to_string(width) + " x " +
+                std::to_string(height) + ")");
   }
 }
 

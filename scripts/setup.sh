@@ -28,6 +28,8 @@ packages=(
   xauth
   x11-utils
   imagemagick
+  libreoffice-impress
+  poppler-utils
 )
 
 missing=()

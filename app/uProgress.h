@@ -1,0 +1,42 @@
+#pragma once
+// The progress window of the reduce command: a text line, a bar and the
+// abort button, always on top of the other windows.
+#include <QString>
+#include <QWidget>
+
+class QLabel;
+class QProgressBar;
+class QPushButton;
+
+// Set false by each new progress window, true by its abort button; read by
+// the reduce command between files.
+extern bool AbortRequested;
+
+class TfrmProgress : public QWidget {
+  Q_OBJECT
+
+ public:
+  // Owned by the main window, which disposes of it if it still exists.
+  explicit TfrmProgress(QWidget* owner);
+
+  // Both setters repaint at once: the run hands control back to the event
+  // loop only between files, so a deferred paint would show stale values.
+  void SetProgressPosition(int value);
+  void SetProgressText(const QString& value);
+
+  // Shows the window centred over its owner, without taking the focus away.
+  void ShowCentred();
+  // The run's last use: the window goes when the event loop next runs.
+  void Release();
+
+  QLabel* lblProgress;
+  QProgressBar* pgbarProgress;
+  QPushButton* Button1;
+
+ protected:
+  void closeEvent(QCloseEvent* event) override;
+
+ private:
+  void FormCreate();
+  void Button1Click();
+};

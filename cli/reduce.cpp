@@ -1,0 +1,108 @@
+// tamarind2-cli reduce: the reduce command of the window, file by file.
+#include <charconv>
+#include <cstdio>
+#include <exception>
+#include <string>
+#include <vector>
+
+#include "cli/commands.h"
+#include "picture/convert.h"
+#include "picture/entry.h"
+
+namespace tamcli {
+namespace {
+
+constexpr char kUsage[] =
+    "使い方: tamarind2-cli reduce [--quality N] [--overwrite] [--quarter] FILE...\n"
+    "\n"
+    "JPEG と BMP の写真を 960 x 720 に収まるよう縮小し、JPEG で保存します。\n"
+    "書き込んだファイルのパスを 1 行に 1 つ出力します。\n"
+    "\n"
+    "  --quality N   JPEG の品質 (0 から 100、既定値 50)\n"
+    "  --overwrite   元のファイルに上書きします (BMP はごみ箱へ移し、\n"
+    "                同じ名前の .jpg を書き込みます)\n"
+    "                指定しないときは <名前>_x.jpg に書き込みます\n"
+    "  --quarter     JPEG を 480 x 360 に収めます\n"
+    "  --help        この説明を表示します\n"
+    "\n"
+    "FILE が x.jpg または x.bmp で、そのファイルがなく拡張子のない x があるときは、\n"
+    "x を JPEG または BMP として変換します。\n";
+
+void PrintLine(std::FILE* out, std::string_view a, std::string_view b = {}, std::string_view c = {}) {
+  for (const std::string_view part : {a, b, c}) {
+    if (!part.empty()) std::fwrite(part.data(), 1, part.size(), out);
+  }
+  std::fputc('\n', out);
+}
+
+int UsageError(std::string_view message) {
+  PrintLine(stderr, "tamarind2-cli reduce: ", message);
+  std::fputs("詳しくは tamarind2-cli reduce --help\n", stderr);
+  return kExitUsage;
+}
+
+bool ParseQuality(std::string_view text, int& quality) {
+  int value = 0;
+  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (ec != std::errc() || end != text.data() + text.size() || value < 0 || value > 100) return false;
+  quality = value;
+  return true;
+}
+
+}  // namespace
+
+int RunReduce(std::span<const std::string_view> args) {
+  int quality = 50;
+  tam::ConvertOptions options;
+  std::vector<std::string> files;
+  bool options_end = false;
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    const std::string_view a = args[i];
+    if (options_end || a.empty() || a[0] != '-' || a == "-") {
+      files.emplace_back(a);
+    } else if (a == "--") {
+      options_end = true;
+    } else if (a == "--help" || a == "-h") {
+      std::fputs(kUsage, stdout);
+      return kExitOk;
+    } else if (a == "--overwrite") {
+      options.overwrite = true;
+    } else if (a == "--quarter") {
+      options.quarter = true;
+    } else if (a == "--quality" || a.starts_with("--quality=")) {
+      std::string_view value;
+      if (a == "--quality") {
+        if (++i == args.size()) return UsageError("--quality に値がありません");
+        value = args[i];
+      } else {
+        value = a.substr(sizeof "--quality=" - 1);
+      }
+      if (!ParseQuality(value, quality)) return UsageError("品質は 0 から 100 の整数で指定してください");
+    } else {
+      return UsageError(std::string("不明なオプションです: ").append(a));
+    }
+  }
+  if (files.empty()) return UsageError("ファイルを指定してください");
+
+  int failed = 0;
+  for (const std::string& entry : files) {
+    try {
+      std::string written;
+      if (const auto source = tam::ChooseConversionSource(entry)) {
+        written = tam::ConvertPicture(source->path, quality, source->kind, options);
+      }
+      if (written.empty()) {
+        PrintLine(stderr, entry, ": 変換の対象ではないため、何も書き込みませんでした");
+      } else {
+        PrintLine(stdout, written);
+        std::fflush(stdout);
+      }
+    } catch (const std::exception& e) {
+      ++failed;
+      PrintLine(stderr, entry, ": ", e.what());
+    }
+  }
+  return failed ? kExitFailed : kExitOk;
+}
+
+}  // namespace tamcli

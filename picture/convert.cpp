@@ -1,0 +1,136 @@
+#include "picture/convert.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <vector>
+
+#include "picture/bmp.h"
+#include "picture/decode_reduce.h"
+#include "picture/fileio.h"
+#include "picture/jpeg.h"
+#include "picture/path.h"
+#include "picture/picture.h"
+#include "picture/reduce.h"
+
+namespace tam {
+namespace {
+
+constexpr std::int32_t kSlideWidth = 960, kSlideHeight = 720;
+constexpr std::int32_t kQuarterWidth = 480, kQuarterHeight = 360;
+
+Picture ReadBitmap(const std::string& path) {
+  Picture picture = DecodeBmp(ReadWholeFile(path));
+  picture.ToBgr24();
+  // Bitmaps always fit the full slide box, quarter size or not.
+  ReducePicture(picture, kSlideWidth, kSlideHeight);
+  return picture;
+}
+
+constexpr int kBatchRows = 16;
+
+// Decodes every remaining row of the reader into the picture.
+void DecodeRest(JpegReader& reader, Picture& picture) {
+  std::uint8_t* rows[kBatchRows];
+  while (reader.next_row() < reader.height()) {
+    const std::int32_t first = reader.next_row();
+    const int count = static_cast<int>(std::min<std::int32_t>(kBatchRows, reader.height() - first));
+    for (int i = 0; i < count; ++i) rows[i] = picture.row(first + i);
+    reader.ReadRows(rows, count);
+  }
+  reader.Finish();
+}
+
+Picture ReadJpeg(const std::string& path, const ConvertOptions& options, bool& multiple_scans) {
+  const std::vector<std::uint8_t> file = ReadWholeFile(path);
+  const int orientation = ReadExifOrientation(file);
+  JpegReader reader(file, {.low_colour_display = options.low_colour_display});
+  multiple_scans = reader.multiple_scans();
+  const std::int32_t box_w = options.quarter ? kQuarterWidth : kSlideWidth;
+  const std::int32_t box_h = options.quarter ? kQuarterHeight : kSlideHeight;
+
+  if (orientation == 1) {
+    const FittedBox box = FitBox(reader.width(), reader.height(), box_w, box_h);
+    if (box.reduces) return DecodeReduced(reader, box);
+  }
+  // A picture that already fits, or one to be turned upright first, is
+  // decoded whole.
+  reader.Start();
+  Picture picture = reader.quantized() ? Picture::Indexed8(reader.width(), reader.height(), reader.palette())
+                                       : Picture::Bgr24(reader.width(), reader.height());
+  DecodeRest(reader, picture);
+  // Cameras store portraits lying on their side with an orientation tag;
+  // every viewer turns them upright, so the reduced file must be upright too
+  // (it carries no tag of its own).
+  ApplyOrientation(picture, orientation);
+  ReducePicture(picture, box_w, box_h);
+  return picture;
+}
+
+// The bitmap that a ".jpg" written in its place replaces: base + ".bmp", else
+// base + ".BMP", whichever is the very file that was converted. On a file
+// system that ignores case both names reach the source; on one that does not,
+// a different picture may carry the other spelling, and it must stay.
+std::string ReplacedBitmap(const std::string& source, const std::string& base) {
+  struct stat src;
+  if (::stat(source.c_str(), &src) != 0) return {};
+  for (const char* ext : {".bmp", ".BMP"}) {
+    const std::string name = base + ext;
+    struct stat st;
+    if (::stat(name.c_str(), &st) == 0 && !S_ISDIR(st.st_mode) && st.st_dev == src.st_dev &&
+        st.st_ino == src.st_ino) {
+      return name;
+    }
+  }
+  return {};
+}
+
+}  // namespace
+
+std::string ConvertPicture(const std::string& path, int quality, SourceKind kind,
+                           const ConvertOptions& options) {
+  const std::string ext = ExtractFileExt(path);
+  const bool bitmap_test = IsBmpExt(ext) || kind == skBitmap;
+  const bool jpeg_test = IsJpegExt(ext) || kind == skJpeg;
+  if (!bitmap_test && !jpeg_test) return {};
+
+  // When both tests hold, the JPEG read replaces the bitmap; one of the two
+  // reads of the same bytes always fails, so nothing is written then.
+  Picture picture;
+  bool progressive = false;
+  if (bitmap_test) picture = ReadBitmap(path);
+  if (jpeg_test) picture = ReadJpeg(path, options, progressive);
+
+  // An empty bitmap file gives a 0 x 0 picture: there is nothing to encode.
+  if (picture.empty()) return {};
+  const std::vector<std::uint8_t> encoded = EncodeJpeg(picture, quality, progressive);
+  picture = Picture();
+
+  const std::string base = RemoveFileExt(path);
+  if (!options.overwrite) {
+    std::string output = base + "_x.jpg";
+    WriteFileAtomic(output, encoded);
+    return output;
+  }
+
+  std::string output;
+  if (bitmap_test) {
+    const std::string replaced = ReplacedBitmap(path, base);
+    output = base + ".jpg";
+    WriteFileAtomic(output, encoded);
+    // Only now that its replacement is safely on disk does the bitmap go;
+    // a trash that fails leaves it where it is, which loses nothing.
+    if (!replaced.empty()) {
+      FreedesktopTrash real_trash;
+      Trash& trash = options.trash ? *options.trash : real_trash;
+      trash.MoveToTrash(replaced);
+    }
+  }
+  if (jpeg_test) {
+    WriteFileAtomic(path, encoded);
+    output = path;
+  }
+  return output;
+}
+
+}  // namespace tam

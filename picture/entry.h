@@ -1,0 +1,23 @@
+#pragma once
+// Which file a list entry stands for, and how it is to be converted.
+#include <optional>
+#include <string>
+
+#include "picture/convert.h"
+
+namespace tam {
+
+struct ConversionSource {
+  std::string path;
+  SourceKind kind = skByExtension;
+  friend bool operator==(const ConversionSource&, const ConversionSource&) = default;
+};
+
+// An existing file with an extension is converted as it is (skByExtension).
+// An entry ending in ".jpg" or ".bmp" (exact case) that names no file while
+// the entry without it does stands for that extensionless file (skJpeg or
+// skBitmap): this is how extensionless pictures get into the list. Any other
+// entry is not converted.
+std::optional<ConversionSource> ChooseConversionSource(const std::string& entry);
+
+}  // namespace tam

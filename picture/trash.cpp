@@ -1,0 +1,247 @@
+#include "picture/trash.h"
+
+#include <fcntl.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <ctime>
+#include <optional>
+
+#include "picture/path.h"
+#include "picture/unique_fd.h"
+
+// Follows the freedesktop.org Trash specification 1.0: the info file is
+// written first (it claims the name), then the file is renamed into files/.
+// Nothing is ever copied across file systems and nothing is deleted for good.
+
+namespace tam {
+namespace {
+
+constexpr std::size_t kNameMax = 255;
+constexpr const char kInfoExt[] = ".trashinfo";
+
+std::optional<std::string> RealPath(const std::string& path) {
+  char* real = ::realpath(path.c_str(), nullptr);
+  if (!real) return std::nullopt;
+  std::string s(real);
+  std::free(real);
+  return s;
+}
+
+std::string HomeFolder() {
+  const char* home = std::getenv("HOME");
+  if (home && *home) return home;
+  if (const passwd* pw = ::getpwuid(::getuid()); pw && pw->pw_dir) return pw->pw_dir;
+  return {};
+}
+
+// $XDG_DATA_HOME when set to an absolute path, else ~/.local/share.
+std::string DataHome() {
+  const char* xdg = std::getenv("XDG_DATA_HOME");
+  if (xdg && xdg[0] == '/') return xdg;
+  const std::string home = HomeFolder();
+  return home.empty() ? std::string() : home + "/.local/share";
+}
+
+// Creates every missing folder of an absolute path with mode 0700 (the XDG
+// base directory rule for the data folder). True when it is a folder at the end.
+bool MakeFolders(const std::string& path) {
+  struct stat st;
+  if (::stat(path.c_str(), &st) == 0) return S_ISDIR(st.st_mode);
+  for (std::size_t slash = path.find('/', 1);; slash = path.find('/', slash + 1)) {
+    const std::string part = path.substr(0, slash);
+    if (!part.empty() && ::mkdir(part.c_str(), 0700) != 0 && errno != EEXIST) return false;
+    if (slash == std::string::npos) break;
+  }
+  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+// A trash folder of ours: a real folder (no link) owned by this user.
+bool IsOwnFolder(const std::string& path) {
+  struct stat st;
+  return ::lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == ::getuid();
+}
+
+// Makes `path` (mode 0700) unless it is there, and checks that it may be used.
+bool EnsureOwnFolder(const std::string& path) {
+  if (::mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) return false;
+  return IsOwnFolder(path);
+}
+
+bool EnsureTrashFolders(const std::string& trash) {
+  return EnsureOwnFolder(trash) && EnsureOwnFolder(trash + "/files") && EnsureOwnFolder(trash + "/info");
+}
+
+// The device of a path, or of its nearest existing ancestor when it is missing.
+std::optional<dev_t> DeviceOf(std::string path) {
+  for (;;) {
+    struct stat st;
+    if (::stat(path.c_str(), &st) == 0) return st.st_dev;
+    const auto slash = path.rfind('/');
+    if (slash == std::string::npos || path.empty() || path == "/") return std::nullopt;
+    path = slash == 0 ? "/" : path.substr(0, slash);
+  }
+}
+
+// The mount point holding `folder` (an absolute, resolved path): the topmost
+// ancestor on the same device.
+std::string TopFolder(const std::string& folder, dev_t dev) {
+  std::string top = folder;
+  while (top != "/") {
+    const auto slash = top.rfind('/');
+    const std::string parent = slash == 0 ? "/" : top.substr(0, slash);
+    struct stat st;
+    if (::stat(parent.c_str(), &st) != 0 || st.st_dev != dev) break;
+    top = parent;
+  }
+  return top;
+}
+
+// Path= is a URL-escaped byte string; "/" stays as it is.
+std::string EscapePath(const std::string& path) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  std::string out;
+  for (const unsigned char c : path) {
+    const bool plain = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+                       c == '-' || c == '_' || c == '.' || c == '~' || c == '/';
+    if (plain) {
+      out += static_cast<char>(c);
+    } else {
+      out += '%';
+      out += kHex[c >> 4];
+      out += kHex[c & 15];
+    }
+  }
+  return out;
+}
+
+std::string DeletionDate() {
+  const std::time_t now = std::time(nullptr);
+  std::tm local{};
+  ::localtime_r(&now, &local);
+  char text[32];
+  std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &local);
+  return text;
+}
+
+// Shortens a name so that name + ".trashinfo" fits a folder entry, cutting
+// before a UTF-8 continuation byte never, and keeping the extension if it can.
+std::string FitName(const std::string& name, std::size_t room) {
+  if (name.size() <= room) return name;
+  std::string ext = ExtractFileExt(name);
+  if (ext.size() > 16 || ext.size() >= room) ext.clear();
+  std::string stem = name.substr(0, name.size() - ext.size());
+  std::size_t cut = room - ext.size();
+  while (cut > 0 && (static_cast<unsigned char>(stem[cut]) & 0xC0) == 0x80) --cut;
+  return stem.substr(0, cut) + ext;
+}
+
+// Candidate names in the trash: "a.jpg", then "a.2.jpg", "a.3.jpg", ...
+std::string CandidateName(const std::string& name, int n) {
+  const std::size_t room = kNameMax - (sizeof kInfoExt - 1);
+  if (n == 1) return FitName(name, room);
+  const std::string number = "." + std::to_string(n);
+  std::string ext = ExtractFileExt(name);
+  if (ext == name) ext.clear();  // a name such as ".profile" has no stem
+  const std::string stem = name.substr(0, name.size() - ext.size());
+  return FitName(stem, room - number.size() - ext.size()) + number + ext;
+}
+
+bool WriteAll(int fd, const std::string& text) {
+  std::size_t done = 0;
+  while (done < text.size()) {
+    const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    done += static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+// Moves `file` into the trash folder `trash`, recording `recorded` as its
+// original path. False when any step fails; the file is then where it was.
+bool MoveInto(const std::string& trash, const std::string& file, const std::string& recorded) {
+  const std::string name = ExtractFileName(file);
+  const std::string contents =
+      "[Trash Info]\nPath=" + EscapePath(recorded) + "\nDeletionDate=" + DeletionDate() + "\n";
+  for (int n = 1; n < 10000; ++n) {
+    const std::string candidate = CandidateName(name, n);
+    const std::string info = trash + "/info/" + candidate + kInfoExt;
+    const std::string target = trash + "/files/" + candidate;
+    UniqueFd fd(::open(info.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+    if (!fd) {
+      if (errno == EEXIST) continue;
+      return false;
+    }
+    struct stat st;
+    if (::lstat(target.c_str(), &st) == 0) {
+      // A leftover without its info file: leave it alone and take the next name.
+      fd.reset();
+      ::unlink(info.c_str());
+      continue;
+    }
+    if (!WriteAll(fd.get(), contents) || fd.close() != 0 || ::rename(file.c_str(), target.c_str()) != 0) {
+      fd.reset();
+      ::unlink(info.c_str());
+      return false;
+    }
+    return true;
+  }
+  return false;
+}
+
+// $topdir/.Trash/$uid when the administrator prepared $topdir/.Trash (a real
+// folder with the sticky bit), otherwise $topdir/.Trash-$uid.
+bool MoveToTopTrash(const std::string& top, const std::string& file) {
+  const std::string uid = std::to_string(::getuid());
+  const std::string prefix = top == "/" ? "/" : top + "/";
+  // Paths in a top-folder trash are relative to the top folder, so they stay
+  // right when the medium is mounted elsewhere.
+  const std::string recorded = file.substr(prefix.size());
+
+  struct stat st;
+  const std::string shared = prefix + ".Trash";
+  if (::lstat(shared.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && (st.st_mode & S_ISVTX)) {
+    const std::string mine = shared + "/" + uid;
+    if (EnsureTrashFolders(mine) && MoveInto(mine, file, recorded)) return true;
+  }
+  const std::string own = prefix + ".Trash-" + uid;
+  return EnsureTrashFolders(own) && MoveInto(own, file, recorded);
+}
+
+}  // namespace
+
+bool FreedesktopTrash::MoveToTrash(const std::string& path) {
+  struct stat st;
+  if (path.empty() || ::lstat(path.c_str(), &st) != 0) return false;
+
+  // The absolute path with its folder resolved; the name itself is kept, so a
+  // symbolic link is trashed as the link.
+  const std::string name = ExtractFileName(path);
+  if (name.empty() || name == "." || name == "..") return false;
+  std::string folder = ExtractFilePath(path);
+  const auto real_folder = RealPath(folder.empty() ? "." : folder);
+  if (!real_folder) return false;
+  const std::string file = (*real_folder == "/" ? "/" : *real_folder + "/") + name;
+
+  const std::string data_home = DataHome();
+  if (!data_home.empty() && data_home[0] == '/') {
+    const std::string home_trash = data_home + "/Trash";
+    if (DeviceOf(home_trash) == st.st_dev) {
+      // The trash must not swallow itself.
+      if (file.rfind(home_trash + "/", 0) == 0) return false;
+      return MakeFolders(data_home) && EnsureTrashFolders(home_trash) && MoveInto(home_trash, file, file);
+    }
+  }
+  const std::string top = TopFolder(*real_folder, st.st_dev);
+  if (file.rfind(top == "/" ? "/.Trash" : top + "/.Trash", 0) == 0) return false;
+  return MoveToTopTrash(top, file);
+}
+
+}  // namespace tam

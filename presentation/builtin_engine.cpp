@@ -1,0 +1,313 @@
+#include "presentation/builtin_engine.h"
+
+#include <QBuffer>
+#include <QClipboard>
+#include <QGuiApplication>
+#include <QImage>
+#include <QMimeData>
+#include <cmath>
+
+#include "picture/error.h"
+#include "picture/jpeg.h"
+#include "presentation/builtin_window.h"
+#include "presentation/pptx_writer.h"
+
+namespace tam::pres {
+
+namespace {
+
+[[noreturn]] void Fail(const QString& message) { throw Error(message.toStdString()); }
+
+class BuiltinSlide : public Slide {
+ public:
+  BuiltinSlide(std::weak_ptr<BuiltinPresentation> presentation, std::weak_ptr<SlideData> slide)
+      : presentation_(std::move(presentation)), slide_(std::move(slide)) {}
+
+  void AppendNotesText(const QString& text) override {
+    Edit([&](SlideData& s) { s.notes += text; });
+  }
+
+  void AddTextbox(int orientation, float left, float top, float width, float height) override {
+    if (orientation != kOrientationHorizontal)
+      Fail(QString("Shapes.AddTextbox: 文字の方向 %1 は使用できません (横書き 1 のみ)").arg(orientation));
+    for (float v : {left, top, width, height})
+      if (!std::isfinite(v) || std::fabs(v) > 1e6f) Fail("Shapes.AddTextbox: 位置または大きさの値が不正です");
+    if (width < 0 || height < 0) Fail("Shapes.AddTextbox: 幅と高さは 0 以上でなければなりません");
+    Edit([&](SlideData& s) {
+      Shape shape;
+      shape.kind = ShapeKind::TextBox;
+      shape.id = s.next_shape_id++;
+      shape.name = QString("TextBox %1").arg(shape.id - 1);
+      auto emu = [](float pt) { return std::llround(double(pt) * kEmuPerPoint); };
+      shape.box = Box{emu(left), emu(top), emu(width), emu(height)};
+      s.shapes.push_back(shape);
+    });
+  }
+
+  void SetShapeText(int index, const QString& text) override {
+    Edit([&](SlideData& s) { TextShape(s, index).text = text; });
+  }
+
+  void SetShapeFontSize(int index, float points) override {
+    if (!std::isfinite(points) || points < 1 || points > 4000)
+      Fail(QString("Font.Size: 文字の大きさ %1 は範囲外です (1 から 4000 ポイント)").arg(double(points)));
+    Edit([&](SlideData& s) { TextShape(s, index).font_size = points; });
+  }
+
+  void SetLayout(int layout) override {
+    Edit([&](SlideData& s) { ChangeLayout(s, layout); });
+  }
+
+  void Paste() override {
+    auto presentation = Presentation();
+    presentation->CheckedSlide(slide_);
+    std::shared_ptr<const Media> media = MediaFromClipboard();
+    Edit([&](SlideData& s) {
+      Shape shape;
+      shape.kind = ShapeKind::Picture;
+      shape.id = s.next_shape_id++;
+      shape.name = QString("Picture %1").arg(shape.id - 1);
+      shape.box = PlacePicture(media->width, media->height);
+      shape.media = media;
+      s.shapes.push_back(shape);
+    });
+  }
+
+ private:
+  std::shared_ptr<BuiltinPresentation> Presentation() {
+    auto p = presentation_.lock();
+    if (!p) Fail("このスライドのプレゼンテーションは閉じられています");
+    p->CheckOpen();
+    return p;
+  }
+
+  template <typename F>
+  void Edit(F&& change) {
+    auto p = Presentation();
+    change(p->CheckedSlide(slide_));
+    p->Changed();
+  }
+
+  static Shape& TextShape(SlideData& s, int index) {
+    if (index < 1 || static_cast<std::size_t>(index) > s.shapes.size())
+      Fail(QString("Shapes.Range: インデックス %1 は範囲外です (図形は %2 個です)")
+               .arg(index)
+               .arg(s.shapes.size()));
+    Shape& shape = s.shapes[static_cast<std::size_t>(index) - 1];
+    if (!shape.has_text_frame())
+      Fail(QString("Shapes.Range(%1): この図形には文字を入れられません").arg(index));
+    return shape;
+  }
+
+  std::weak_ptr<BuiltinPresentation> presentation_;
+  std::weak_ptr<SlideData> slide_;
+};
+
+int Be16(const unsigned char* p) { return (p[0] << 8) | p[1]; }
+
+}  // namespace
+
+// ---- BuiltinPresentation
+
+BuiltinPresentation::BuiltinPresentation(BuiltinApplication* app, QString name)
+    : app_(app), name_(std::move(name)) {}
+
+BuiltinPresentation::~BuiltinPresentation() {
+  if (window_) window_->deleteLater();
+}
+
+PresentationWindow* BuiltinPresentation::window() const { return window_.data(); }
+
+void BuiltinPresentation::CheckOpen() const {
+  if (closed_) Fail(QString("プレゼンテーション \"%1\" は閉じられています").arg(name_));
+}
+
+SlideData& BuiltinPresentation::CheckedSlide(const std::weak_ptr<SlideData>& slide) {
+  CheckOpen();
+  auto s = slide.lock();
+  if (!s) Fail("このスライドはもうありません");
+  return *s;
+}
+
+int BuiltinPresentation::SlideCount() {
+  CheckOpen();
+  return static_cast<int>(data_.slides.size());
+}
+
+std::shared_ptr<Slide> BuiltinPresentation::AddSlide(int index, int layout) {
+  CheckOpen();
+  int count = static_cast<int>(data_.slides.size());
+  if (index < 1 || index > count + 1)
+    Fail(QString("Slides.Add: インデックス %1 は範囲外です (1 から %2)").arg(index).arg(count + 1));
+  if (data_.next_slide_id == 2147483647) Fail("Slides.Add: これ以上スライドを追加できません");
+  auto slide = MakeSlide(data_.next_slide_id, layout);
+  ++data_.next_slide_id;
+  data_.slides.insert(data_.slides.begin() + (index - 1), slide);
+  Changed();
+  return std::make_shared<BuiltinSlide>(weak_from_this(), slide);
+}
+
+void BuiltinPresentation::Changed() {
+  modified_ = true;
+  if (on_changed) on_changed();
+}
+
+void BuiltinPresentation::SaveAs(const std::string& path) {
+  CheckOpen();
+  QString file_name = QString::fromLocal8Bit(path.data(), qsizetype(path.size()));
+  file_name = file_name.mid(file_name.lastIndexOf('/') + 1);
+  PptxOptions options;
+  options.title = file_name;
+  SavePptx(data_, path, options);
+  path_ = path;
+  name_ = file_name;
+  modified_ = false;
+  if (on_changed) on_changed();
+}
+
+void BuiltinPresentation::Close() {
+  if (closed_) return;
+  closed_ = true;
+  data_.slides.clear();  // slides held elsewhere now report that they are gone
+  if (window_) {
+    window_->hide();
+    window_->deleteLater();
+    window_.clear();
+  }
+  on_changed = nullptr;
+  auto keep = shared_from_this();  // outlives the application's reference
+  if (app_) app_->Forget(this);
+}
+
+void BuiltinPresentation::ShowWindow() {
+  CheckOpen();
+  if (!window_) window_ = new PresentationWindow(shared_from_this());
+  window_->show();
+}
+
+void BuiltinPresentation::WindowGone() {
+  window_.clear();
+  on_changed = nullptr;
+}
+
+void BuiltinPresentation::HideWindow() {
+  if (window_) window_->hide();
+}
+
+// ---- BuiltinApplication
+
+BuiltinApplication::~BuiltinApplication() {
+  auto open = std::move(presentations_);
+  for (auto& p : open) p->Close();
+}
+
+void BuiltinApplication::SetVisible(bool visible) {
+  visible_ = visible;
+  if (!windows_) return;
+  for (auto& p : presentations_) {
+    if (!p->window()) continue;
+    if (visible)
+      p->ShowWindow();
+    else
+      p->HideWindow();
+  }
+}
+
+std::shared_ptr<Presentation> BuiltinApplication::AddPresentation(bool with_window) {
+  auto p = std::make_shared<BuiltinPresentation>(this, QString("プレゼンテーション%1").arg(++untitled_));
+  presentations_.push_back(p);
+  if (with_window && windows_) {
+    // A presentation opened with a window brings the application into view.
+    visible_ = true;
+    p->ShowWindow();
+  }
+  return p;
+}
+
+void BuiltinApplication::Forget(BuiltinPresentation* presentation) {
+  std::erase_if(presentations_, [&](const auto& p) { return p.get() == presentation; });
+}
+
+// ---- BuiltinServer
+
+std::shared_ptr<Application> BuiltinServer::ConnectApplication() {
+  if (!app_) app_ = std::make_shared<BuiltinApplication>(windows_);
+  return app_;
+}
+
+std::shared_ptr<Presentation> BuiltinServer::ConnectPresentation() {
+  Fail("内蔵プレゼンテーション エンジンには、接続先を指定しないプレゼンテーションへの接続はできません");
+}
+
+std::shared_ptr<Slide> BuiltinServer::ConnectSlide() {
+  Fail("内蔵プレゼンテーション エンジンには、接続先を指定しないスライドへの接続はできません");
+}
+
+// ---- Clipboard
+
+JpegFrameInfo ReadJpegFrameInfo(const QByteArray& jpeg) {
+  auto* p = reinterpret_cast<const unsigned char*>(jpeg.constData());
+  qsizetype n = jpeg.size(), i = 2;
+  if (n < 4 || p[0] != 0xFF || p[1] != 0xD8) return {};
+  while (i + 4 <= n) {
+    if (p[i] != 0xFF) return {};
+    unsigned char marker = p[i + 1];
+    if (marker == 0xFF) {  // fill byte
+      ++i;
+      continue;
+    }
+    if (marker == 0xD8 || marker == 0x01 || (marker >= 0xD0 && marker <= 0xD7)) {
+      i += 2;
+      continue;
+    }
+    if (marker == 0xD9 || marker == 0xDA) return {};  // no frame header before the scan
+    int length = Be16(p + i + 2);
+    if (length < 2 || i + 2 + length > n) return {};
+    bool sof = marker >= 0xC0 && marker <= 0xCF && marker != 0xC4 && marker != 0xC8 && marker != 0xCC;
+    if (sof) {
+      if (length < 8) return {};
+      JpegFrameInfo info;
+      info.precision = p[i + 4];
+      info.height = Be16(p + i + 5);
+      info.width = Be16(p + i + 7);
+      info.components = p[i + 9];
+      info.portable = (marker == 0xC0 || marker == 0xC1 || marker == 0xC2) && info.precision == 8 &&
+                      (info.components == 1 || info.components == 3) && info.width > 0 && info.height > 0;
+      return info;
+    }
+    i += 2 + length;
+  }
+  return {};
+}
+
+std::shared_ptr<const Media> MediaFromClipboard() {
+  if (!qobject_cast<QGuiApplication*>(QCoreApplication::instance()))
+    Fail("Shapes.Paste: クリップボードを使えません");
+  const QMimeData* mime = QGuiApplication::clipboard()->mimeData();
+  QImage image;
+  if (mime && mime->hasImage()) image = qvariant_cast<QImage>(mime->imageData());
+  if (image.isNull()) Fail("Shapes.Paste: クリップボードに貼り付けられる図がありません");
+
+  auto media = std::make_shared<Media>();
+  media->width = image.width();
+  media->height = image.height();
+  if (mime->hasFormat(kJpegMimeType)) {
+    QByteArray jpeg = mime->data(kJpegMimeType);
+    JpegFrameInfo info = ReadJpegFrameInfo(jpeg);
+    // Only the same picture, in a form every reader shows, is kept as it is.
+    if (info.portable && info.width == image.width() && info.height == image.height() &&
+        ReadExifOrientation(std::span(reinterpret_cast<const std::uint8_t*>(jpeg.constData()),
+                                      static_cast<std::size_t>(jpeg.size()))) == 1) {
+      media->format = Media::Format::Jpeg;
+      media->bytes = std::move(jpeg);
+      return media;
+    }
+  }
+  QBuffer buffer(&media->bytes);
+  buffer.open(QIODevice::WriteOnly);
+  if (!image.save(&buffer, "PNG")) Fail("Shapes.Paste: 図を PNG に変換できません");
+  media->format = Media::Format::Png;
+  return media;
+}
+
+}  // namespace tam::pres

@@ -1,0 +1,272 @@
+#include "presentation/builtin_window.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QFile>
+#include <QFileDialog>
+#include <QMenuBar>
+#include <QMessageBox>
+#include <QPaintEvent>
+#include <QPainter>
+#include <QPushButton>
+#include <QScrollArea>
+#include <QScrollBar>
+#include <algorithm>
+#include <vector>
+
+#include "picture/error.h"
+#include "picture/path.h"
+#include "presentation/builtin_engine.h"
+
+namespace tam::pres {
+
+namespace {
+
+class DialogPrompts : public PresentationPrompts {
+ public:
+  Answer AskSaveChanges(QWidget* parent, const QString& name) override {
+    QMessageBox box(QMessageBox::Warning, "Tamarind 2", QString("\"%1\" への変更を保存しますか?").arg(name),
+                    QMessageBox::NoButton, parent);
+    QPushButton* save = box.addButton("保存する(&S)", QMessageBox::AcceptRole);
+    QPushButton* discard = box.addButton("保存しない(&N)", QMessageBox::DestructiveRole);
+    QPushButton* cancel = box.addButton("キャンセル", QMessageBox::RejectRole);
+    box.setDefaultButton(save);
+    box.setEscapeButton(cancel);
+    box.exec();
+    if (box.clickedButton() == save) return Answer::Save;
+    if (box.clickedButton() == discard) return Answer::Discard;
+    return Answer::Cancel;
+  }
+
+  std::optional<std::string> AskFileName(QWidget* parent, const QString& suggested) override {
+    QFileDialog dialog(parent, "名前を付けて保存", suggested, "PowerPoint プレゼンテーション (*.pptx)");
+    dialog.setAcceptMode(QFileDialog::AcceptSave);
+    dialog.setDefaultSuffix("pptx");
+    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return std::nullopt;
+    QByteArray bytes = QFile::encodeName(dialog.selectedFiles().first());
+    return std::string(bytes.constData(), static_cast<std::size_t>(bytes.size()));
+  }
+
+  void ShowError(QWidget* parent, const QString& message) override {
+    QMessageBox::critical(parent, "Tamarind 2", message);
+  }
+};
+
+PresentationPrompts* g_prompts = nullptr;
+
+PresentationPrompts& Prompts() {
+  static DialogPrompts dialogs;
+  return g_prompts ? *g_prompts : dialogs;
+}
+
+std::vector<QPointer<PresentationWindow>>& OpenWindows() {
+  static std::vector<QPointer<PresentationWindow>> windows;
+  return windows;
+}
+
+// Slide lengths (EMU) to view pixels.
+constexpr double kScale = double(SlidesView::kSlideWidth) / kSlideWidth;
+int Px(std::int64_t emu) { return static_cast<int>(std::lround(emu * kScale)); }
+QRect PxRect(const Box& b, QPoint origin) {
+  return QRect(origin.x() + Px(b.x), origin.y() + Px(b.y), std::max(1, Px(b.cx)), std::max(1, Px(b.cy)));
+}
+
+}  // namespace
+
+void SetPresentationPrompts(PresentationPrompts* prompts) { g_prompts = prompts; }
+
+bool CloseAllPresentations() {
+  auto windows = OpenWindows();  // closing changes the list
+  for (auto& w : windows) {
+    if (w && !w->TryClose()) return false;
+  }
+  return true;
+}
+
+// ---- SlidesView
+
+SlidesView::SlidesView(std::shared_ptr<BuiltinPresentation> presentation, QWidget* parent)
+    : QWidget(parent), presentation_(presentation) {
+  setAutoFillBackground(true);
+  QPalette pal = palette();
+  pal.setColor(QPalette::Window, QColor(0xE0, 0xE0, 0xE0));
+  setPalette(pal);
+}
+
+int SlidesView::SlideTop(int index) const {
+  return kMargin + index * (kLabel + kSlideHeight + kNotesHeight + kMargin) + kLabel;
+}
+
+QSize SlidesView::sizeHint() const {
+  auto p = presentation_.lock();
+  int n = p ? static_cast<int>(p->data().slides.size()) : 0;
+  return QSize(kSlideWidth + 2 * kMargin, std::max(SlideTop(n) - kLabel, kSlideHeight / 2));
+}
+
+void SlidesView::ModelChanged() {
+  resize(sizeHint());
+  update();
+}
+
+const QImage* SlidesView::Thumbnail(const Media& media, QSize size) {
+  if (QImage* cached = thumbnails_.object(&media); cached && cached->size() == size) return cached;
+  QImage image = QImage::fromData(media.bytes);
+  if (image.isNull()) return nullptr;
+  auto* scaled = new QImage(image.scaled(size, Qt::IgnoreAspectRatio, Qt::SmoothTransformation));
+  thumbnails_.insert(&media, scaled);
+  return scaled;
+}
+
+void SlidesView::paintEvent(QPaintEvent* event) {
+  auto p = presentation_.lock();
+  if (!p) return;
+  QPainter painter(this);
+  const auto& slides = p->data().slides;
+  const int pitch = kLabel + kSlideHeight + kNotesHeight + kMargin;
+  int first = std::max(0, (event->rect().top() - kMargin) / pitch);
+  int last = std::min<int>(static_cast<int>(slides.size()) - 1, (event->rect().bottom() - kMargin) / pitch);
+  for (int i = first; i <= last; ++i) {
+    const SlideData& slide = *slides[static_cast<std::size_t>(i)];
+    QPoint origin(kMargin, SlideTop(i));
+    painter.setPen(Qt::black);
+    painter.setFont(font());
+    painter.drawText(QRect(kMargin, origin.y() - kLabel, kSlideWidth, kLabel),
+                     Qt::AlignLeft | Qt::AlignVCenter, QString("スライド %1").arg(i + 1));
+    QRect page(origin, QSize(kSlideWidth, kSlideHeight));
+    painter.fillRect(page, Qt::white);
+    painter.setClipRect(page);
+    for (const Shape& s : slide.shapes) {
+      QRect r = PxRect(s.box, origin);
+      if (s.kind == ShapeKind::Picture) {
+        if (const QImage* img = Thumbnail(*s.media, r.size()))
+          painter.drawImage(r.topLeft(), *img);
+        else
+          painter.fillRect(r, Qt::lightGray);
+        continue;
+      }
+      if (s.text.isEmpty()) {
+        if (s.is_placeholder()) {  // an empty placeholder shows its outline only
+          painter.setPen(QPen(Qt::gray, 1, Qt::DashLine));
+          painter.drawRect(r.adjusted(0, 0, -1, -1));
+        }
+        continue;
+      }
+      float points = s.font_size > 0                 ? s.font_size
+                     : s.kind == ShapeKind::Title    ? 44
+                     : s.kind == ShapeKind::Subtitle ? 32
+                                                     : 18;
+      QFont f = font();
+      f.setPixelSize(std::max(1, Px(std::llround(points * kEmuPerPoint))));
+      painter.setFont(f);
+      painter.setPen(Qt::black);
+      int align =
+          s.kind == ShapeKind::Subtitle ? Qt::AlignHCenter | Qt::AlignTop : Qt::AlignLeft | Qt::AlignTop;
+      painter.drawText(r.adjusted(1, 0, -1, 0), align | Qt::TextWordWrap, s.text);
+    }
+    painter.setClipping(false);
+    painter.setPen(Qt::darkGray);
+    painter.drawRect(page.adjusted(0, 0, -1, -1));
+    QRect notes(kMargin, origin.y() + kSlideHeight + 4, kSlideWidth, kNotesHeight - 8);
+    painter.fillRect(notes, QColor(0xF8, 0xF8, 0xF0));
+    painter.setFont(font());
+    painter.setPen(Qt::black);
+    painter.drawText(notes.adjusted(4, 2, -4, -2), Qt::AlignLeft | Qt::AlignTop | Qt::TextWordWrap,
+                     slide.notes.isEmpty() ? QString("ノート: (なし)") : "ノート: " + slide.notes);
+  }
+}
+
+// ---- PresentationWindow
+
+PresentationWindow::PresentationWindow(std::shared_ptr<BuiltinPresentation> presentation)
+    : presentation_(std::move(presentation)) {
+  OpenWindows().emplace_back(this);
+  auto* scroll = new QScrollArea(this);
+  view_ = new SlidesView(presentation_, scroll);
+  scroll->setWidget(view_);
+  scroll->setAlignment(Qt::AlignHCenter);
+  scroll->verticalScrollBar()->setSingleStep(40);
+  setCentralWidget(scroll);
+
+  QMenu* file = menuBar()->addMenu("ファイル(&F)");
+  QAction* save = file->addAction("保存(&S)", this, [this] { Save(); });
+  save->setShortcut(QKeySequence::Save);
+  file->addAction("名前を付けて保存(&A)...", this, [this] { SaveAs(); });
+  file->addSeparator();
+  file->addAction("閉じる(&C)", this, [this] { close(); });
+
+  resize(SlidesView::kSlideWidth + 2 * SlidesView::kMargin + 64, 640);
+  presentation_->on_changed = [this] { Refresh(); };
+  Refresh();
+}
+
+PresentationWindow::~PresentationWindow() {
+  presentation_->WindowGone();
+  std::erase_if(OpenWindows(), [this](const QPointer<PresentationWindow>& w) { return !w || w == this; });
+}
+
+void PresentationWindow::Refresh() {
+  QString title = presentation_->name();
+  if (presentation_->modified()) title += " *";
+  setWindowTitle(title + " - Tamarind 2");
+  view_->ModelChanged();
+}
+
+bool PresentationWindow::SaveAs() {
+  QString suggested = presentation_->name();
+  if (presentation_->path().empty()) suggested += ".pptx";
+  std::optional<std::string> path = Prompts().AskFileName(this, suggested);
+  if (!path || path->empty()) return false;
+  if (ExtractFileExt(*path).empty()) *path += ".pptx";
+  try {
+    presentation_->SaveAs(*path);
+    return true;
+  } catch (const Error& e) {
+    Prompts().ShowError(this, QString::fromUtf8(e.what()));
+    return false;
+  }
+}
+
+bool PresentationWindow::Save() {
+  if (presentation_->path().empty()) return SaveAs();
+  try {
+    presentation_->SaveAs(presentation_->path());
+    return true;
+  } catch (const Error& e) {
+    Prompts().ShowError(this, QString::fromUtf8(e.what()));
+    return false;
+  }
+}
+
+bool PresentationWindow::MaySaveChanges() {
+  if (presentation_->closed() || !presentation_->modified() || presentation_->data().slides.empty())
+    return true;
+  switch (Prompts().AskSaveChanges(this, presentation_->name())) {
+    case PresentationPrompts::Answer::Save:
+      return Save();
+    case PresentationPrompts::Answer::Discard:
+      return true;
+    case PresentationPrompts::Answer::Cancel:
+      break;
+  }
+  return false;
+}
+
+bool PresentationWindow::TryClose() {
+  if (!MaySaveChanges()) return false;
+  asked_ = true;
+  close();
+  return true;
+}
+
+void PresentationWindow::closeEvent(QCloseEvent* event) {
+  if (!asked_ && !MaySaveChanges()) {
+    event->ignore();
+    return;
+  }
+  event->accept();
+  // The presentation goes with its window; Close() schedules this window's deletion.
+  auto keep = presentation_;
+  keep->Close();
+}
+
+}  // namespace tam::pres

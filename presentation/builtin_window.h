@@ -1,0 +1,79 @@
+#pragma once
+// The window of a presentation of the built-in engine: the slides drawn from
+// the model one under the other, each with its notes, and a file menu.
+#include <QCache>
+#include <QImage>
+#include <QMainWindow>
+#include <memory>
+#include <optional>
+#include <string>
+
+namespace tam::pres {
+
+class BuiltinPresentation;
+struct Media;
+
+// The questions the window asks, replaceable so tests can answer them.
+class PresentationPrompts {
+ public:
+  enum class Answer { Save, Discard, Cancel };
+  virtual ~PresentationPrompts() = default;
+  // "Save the changes to <name>?"
+  virtual Answer AskSaveChanges(QWidget* parent, const QString& name) = 0;
+  // A file name for saving (bytes), or nothing when the user cancels.
+  virtual std::optional<std::string> AskFileName(QWidget* parent, const QString& suggested) = 0;
+  virtual void ShowError(QWidget* parent, const QString& message) = 0;
+};
+
+// Null restores the real dialogs. The prompts must outlive their use.
+void SetPresentationPrompts(PresentationPrompts* prompts);
+
+// Closes every presentation window, asking for each one with unsaved slides
+// whether to save it. False when the user cancelled: the rest stay open.
+bool CloseAllPresentations();
+
+class SlidesView : public QWidget {
+  Q_OBJECT
+ public:
+  explicit SlidesView(std::shared_ptr<BuiltinPresentation> presentation, QWidget* parent = nullptr);
+  QSize sizeHint() const override;
+  void ModelChanged();
+  // Top edge of slide i (from 0) in the view.
+  int SlideTop(int index) const;
+  static constexpr int kSlideWidth = 480, kSlideHeight = 360, kNotesHeight = 64, kMargin = 16, kLabel = 20;
+
+ protected:
+  void paintEvent(QPaintEvent* event) override;
+
+ private:
+  const QImage* Thumbnail(const Media& media, QSize size);
+  std::weak_ptr<BuiltinPresentation> presentation_;
+  QCache<const Media*, QImage> thumbnails_{64};
+};
+
+class PresentationWindow : public QMainWindow {
+  Q_OBJECT
+ public:
+  explicit PresentationWindow(std::shared_ptr<BuiltinPresentation> presentation);
+  ~PresentationWindow() override;
+
+  // The menu commands; false when nothing was saved.
+  bool Save();
+  bool SaveAs();
+  // Asks about unsaved slides; false when the user cancels.
+  bool MaySaveChanges();
+  // Asks as closing does, then closes; false when the user cancelled.
+  bool TryClose();
+  SlidesView* view() const { return view_; }
+
+ protected:
+  void closeEvent(QCloseEvent* event) override;
+
+ private:
+  void Refresh();
+  std::shared_ptr<BuiltinPresentation> presentation_;
+  SlidesView* view_;
+  bool asked_ = false;
+};
+
+}  // namespace tam::pres

@@ -1,0 +1,94 @@
+#include "presentation/insertion.h"
+
+#include <QClipboard>
+#include <QGuiApplication>
+#include <QImage>
+#include <QMimeData>
+#include <cstring>
+
+#include "picture/bmp.h"
+#include "picture/error.h"
+#include "picture/fileio.h"
+#include "picture/path.h"
+
+namespace tam::pres {
+
+namespace {
+
+QImage ToQImage(const Picture& picture) {
+  if (picture.empty()) throw Error("空の図はクリップボードに置けません");
+  const bool indexed = picture.format() == PixelFormat::Indexed8;
+  QImage image(picture.width(), picture.height(), indexed ? QImage::Format_Indexed8 : QImage::Format_BGR888);
+  if (image.isNull()) throw Error("メモリが不足しています");
+  for (std::int32_t y = 0; y < picture.height(); ++y)
+    std::memcpy(image.scanLine(y), picture.row(y), picture.stride());
+  if (indexed) {
+    QList<QRgb> colours;
+    for (const Bgr& c : picture.palette()) colours.push_back(qRgb(c.r, c.g, c.b));
+    image.setColorTable(colours);
+  }
+  return image;
+}
+
+}  // namespace
+
+PictureKind ClassifyPicture(const std::string& path) {
+  std::string ext = ExtractFileExt(path);
+  if (IsJpegExt(ext)) return PictureKind::Jpeg;
+  if (IsBmpExt(ext)) return PictureKind::Bmp;
+  return PictureKind::None;
+}
+
+QString SlideFileName(const std::string& path) {
+  std::string name = ExtractFileName(path);
+  return QString::fromLocal8Bit(name.data(), static_cast<qsizetype>(name.size()));
+}
+
+SlidePicture SlidePicture::Load(const std::string& path, PictureKind kind, const JpegDecodeOptions& options) {
+  SlidePicture p;
+  p.kind_ = kind;
+  p.options_ = options;
+  if (kind == PictureKind::Jpeg) {
+    p.jpeg_ = ReadWholeFile(path);
+  } else if (kind == PictureKind::Bmp) {
+    std::vector<std::uint8_t> file = ReadWholeFile(path);
+    p.bitmap_ = DecodeBmp(file);
+  } else {
+    throw Error("JPEG でも BMP でもないファイルです");
+  }
+  return p;
+}
+
+void SlidePicture::PutOnClipboard() const {
+  auto mime = std::make_unique<QMimeData>();
+  if (kind_ == PictureKind::Jpeg) {
+    DecodedJpeg decoded = DecodeJpeg(jpeg_, options_);
+    int orientation = ReadExifOrientation(jpeg_);
+    ApplyOrientation(decoded.picture, orientation);
+    mime->setImageData(ToQImage(decoded.picture));
+    // A turned picture no longer matches the stream's own pixels.
+    if (orientation == 1)
+      mime->setData(kJpegMimeType, QByteArray(reinterpret_cast<const char*>(jpeg_.data()),
+                                              static_cast<qsizetype>(jpeg_.size())));
+  } else {
+    mime->setImageData(ToQImage(bitmap_));
+  }
+  if (!qobject_cast<QGuiApplication*>(QCoreApplication::instance()))
+    throw Error("クリップボードを使えません");
+  QGuiApplication::clipboard()->setMimeData(mime.release());
+}
+
+void AddPictureSlide(TPowerPointPresentation& presentation, TPowerPointSlide& slide, const std::string& path,
+                     const SlidePicture& picture) {
+  int count = presentation.SlidesCount();
+  slide.ConnectTo(presentation.SlidesAdd(count + 1, kLayoutTitle));
+  slide.NotesBodyInsertAfter(SlideFileName(path));
+  slide.ShapesAddTextbox(kOrientationHorizontal, 0, 0, 500, 50);
+  slide.ShapesRangeSetText(1, SlideFileName(path));
+  slide.ShapesRangeSetFontSize(1, 8);
+  slide.SetLayout(kLayoutBlank);
+  picture.PutOnClipboard();
+  slide.ShapesPaste();
+}
+
+}  // namespace tam::pres

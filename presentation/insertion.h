@@ -1,0 +1,54 @@
+#pragma once
+// The steps that make one picture slide, shared by the insert command of the
+// main window and the command-line tool: load the listed file, append a slide
+// through the automation components, write the file name into its notes and
+// caption, switch it to the blank layout, put the picture on the clipboard
+// and paste it.
+#include <QString>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "picture/jpeg.h"
+#include "picture/picture.h"
+#include "presentation/components.h"
+
+namespace tam::pres {
+
+enum class PictureKind { None, Jpeg, Bmp };
+
+// By the exact-case extension: ".jpg"/".JPG" is JPEG, ".bmp"/".BMP" is BMP.
+PictureKind ClassifyPicture(const std::string& path);
+
+// The file name without its folder, as the slide's texts show it.
+QString SlideFileName(const std::string& path);
+
+// A listed picture loaded for its slide. A JPEG file is read whole and decoded
+// only when it goes on the clipboard; a BMP is decoded at once.
+class SlidePicture {
+ public:
+  // Throws tam::Error: the file-open error, or the BMP reader's.
+  static SlidePicture Load(const std::string& path, PictureKind kind, const JpegDecodeOptions& options = {});
+
+  // Replaces the clipboard's contents with the picture. A JPEG's own bytes ride
+  // along as image/jpeg when they show the picture as decoded (upright).
+  // Throws tam::Error for a JPEG the decoder rejects.
+  void PutOnClipboard() const;
+
+ private:
+  PictureKind kind_ = PictureKind::None;
+  std::vector<std::uint8_t> jpeg_;
+  Picture bitmap_;
+  JpegDecodeOptions options_;
+};
+
+// Appends one slide for the picture at the end of the presentation (Slides.Add
+// with the title layout), binds the slide component to it, appends the file
+// name to its notes, adds an empty 500 x 50 pt text box, sets the first shape's
+// text to the file name at 8 pt, switches to the blank layout, then puts the
+// picture on the clipboard and pastes it. A failure leaves the slide as far as
+// it got and throws tam::Error.
+void AddPictureSlide(TPowerPointPresentation& presentation, TPowerPointSlide& slide, const std::string& path,
+                     const SlidePicture& picture);
+
+}  // namespace tam::pres

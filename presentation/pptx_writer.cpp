@@ -1,0 +1,943 @@
+#include "presentation/pptx_writer.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+#include <deque>
+#include <map>
+
+#include "picture/error.h"
+#include "picture/path.h"
+#include "presentation/server.h"
+#include "presentation/xml_writer.h"
+#include "presentation/zip_archive.h"
+
+namespace tam::pres {
+
+namespace {
+
+constexpr const char* kNsA = "http://schemas.openxmlformats.org/drawingml/2006/main";
+constexpr const char* kNsR = "http://schemas.openxmlformats.org/officeDocument/2006/relationships";
+constexpr const char* kNsP = "http://schemas.openxmlformats.org/presentationml/2006/main";
+constexpr const char* kNsRels = "http://schemas.openxmlformats.org/package/2006/relationships";
+constexpr const char* kRelBase = "http://schemas.openxmlformats.org/officeDocument/2006/relationships/";
+constexpr const char* kCtBase = "application/vnd.openxmlformats-officedocument.";
+
+// Ids of the master and its layouts live above every slide id.
+constexpr long long kMasterId = 2147483648LL;
+
+struct Rel {
+  std::string type;  // short name after kRelBase, or a full URI
+  std::string target;
+};
+
+std::string RelsXml(const std::vector<Rel>& rels) {
+  XmlWriter w;
+  w.Start("Relationships");
+  w.Attr("xmlns", kNsRels);
+  for (std::size_t i = 0; i < rels.size(); ++i) {
+    w.Start("Relationship");
+    w.Attr("Id", "rId" + std::to_string(i + 1));
+    w.Attr("Type", rels[i].type.find("://") != std::string::npos ? rels[i].type : kRelBase + rels[i].type);
+    w.Attr("Target", rels[i].target);
+    w.End();
+  }
+  return w.Finish();
+}
+
+void StartPml(XmlWriter& w, std::string_view root) {
+  w.Start(root);
+  w.Attr("xmlns:a", kNsA);
+  w.Attr("xmlns:r", kNsR);
+  w.Attr("xmlns:p", kNsP);
+}
+
+void Xfrm(XmlWriter& w, const Box& b) {
+  w.Start("a:xfrm");
+  w.Empty("a:off", {{"x", std::to_string(b.x)}, {"y", std::to_string(b.y)}});
+  w.Empty("a:ext", {{"cx", std::to_string(b.cx)}, {"cy", std::to_string(b.cy)}});
+  w.End();
+}
+
+void GroupHeader(XmlWriter& w) {
+  w.Start("p:nvGrpSpPr");
+  w.Empty("p:cNvPr", {{"id", "1"}, {"name", ""}});
+  w.Empty("p:cNvGrpSpPr", {});
+  w.Empty("p:nvPr", {});
+  w.End();
+  w.Start("p:grpSpPr");
+  w.Start("a:xfrm");
+  w.Empty("a:off", {{"x", "0"}, {"y", "0"}});
+  w.Empty("a:ext", {{"cx", "0"}, {"cy", "0"}});
+  w.Empty("a:chOff", {{"x", "0"}, {"y", "0"}});
+  w.Empty("a:chExt", {{"cx", "0"}, {"cy", "0"}});
+  w.End();
+  w.End();
+}
+
+void ClrMap(XmlWriter& w, std::string_view element) {
+  w.Empty(element, {{"bg1", "lt1"},
+                    {"tx1", "dk1"},
+                    {"bg2", "lt2"},
+                    {"tx2", "dk2"},
+                    {"accent1", "accent1"},
+                    {"accent2", "accent2"},
+                    {"accent3", "accent3"},
+                    {"accent4", "accent4"},
+                    {"accent5", "accent5"},
+                    {"accent6", "accent6"},
+                    {"hlink", "hlink"},
+                    {"folHlink", "folHlink"}});
+}
+
+void MasterClrMapOvr(XmlWriter& w) {
+  w.Start("p:clrMapOvr");
+  w.Empty("a:masterClrMapping", {});
+  w.End();
+}
+
+void DefRPr(XmlWriter& w, int size, bool major) {
+  w.Start("a:defRPr");
+  w.Attr("sz", size);
+  w.Attr("kern", "1200");
+  w.Start("a:solidFill");
+  w.Empty("a:schemeClr", {{"val", "tx1"}});
+  w.End();
+  w.Empty("a:latin", {{"typeface", major ? "+mj-lt" : "+mn-lt"}});
+  w.Empty("a:ea", {{"typeface", major ? "+mj-ea" : "+mn-ea"}});
+  w.Empty("a:cs", {{"typeface", major ? "+mj-cs" : "+mn-cs"}});
+  w.End();
+}
+
+void Lvl1(XmlWriter& w, std::string_view algn, int size) {
+  w.Start("a:lvl1pPr");
+  w.Attr("marL", "0");
+  w.Attr("algn", algn);
+  w.Attr("defTabSz", "914400");
+  w.Attr("rtl", "0");
+  w.Attr("eaLnBrk", "1");
+  w.Attr("latinLnBrk", "0");
+  w.Attr("hangingPunct", "1");
+  DefRPr(w, size, false);
+  w.End();
+}
+
+// Paragraphs of a text: line ends of any kind (and PowerPoint's vertical tab) start a new one.
+QStringList Paragraphs(const QString& text) {
+  QString t = text;
+  t.replace("\r\n", "\n");
+  t.replace('\r', '\n');
+  t.replace(QChar(0x0B), '\n');
+  return t.split('\n');
+}
+
+void TextRuns(XmlWriter& w, const QString& text, float font_size, bool left_aligned) {
+  std::string sz = font_size > 0 ? std::to_string(std::lround(font_size * 100)) : std::string();
+  for (const QString& para : Paragraphs(text)) {
+    w.Start("a:p");
+    if (left_aligned) w.Empty("a:pPr", {{"algn", "l"}});
+    auto props = [&](std::string_view element) {
+      w.Start(element);
+      w.Attr("lang", "ja-JP");
+      w.Attr("altLang", "en-US");
+      if (!sz.empty()) w.Attr("sz", sz);
+      w.Attr("dirty", "0");
+      w.End();
+    };
+    if (!para.isEmpty()) {
+      w.Start("a:r");
+      props("a:rPr");
+      w.Start("a:t");
+      w.Text(para);
+      w.End();
+      w.End();
+    }
+    props("a:endParaRPr");
+    w.End();
+  }
+}
+
+void RectGeom(XmlWriter& w) {
+  w.Start("a:prstGeom");
+  w.Attr("prst", "rect");
+  w.Empty("a:avLst", {});
+  w.End();
+}
+
+void WriteShape(XmlWriter& w, const Shape& s, const std::string& image_rel) {
+  if (s.kind == ShapeKind::Picture) {
+    w.Start("p:pic");
+    w.Start("p:nvPicPr");
+    w.Start("p:cNvPr");
+    w.Attr("id", s.id);
+    w.Attr("name", s.name);
+    w.End();
+    w.Start("p:cNvPicPr");
+    w.Empty("a:picLocks", {{"noChangeAspect", "1"}});
+    w.End();
+    w.Empty("p:nvPr", {});
+    w.End();
+    w.Start("p:blipFill");
+    w.Empty("a:blip", {{"r:embed", image_rel}});
+    w.Start("a:stretch");
+    w.Empty("a:fillRect", {});
+    w.End();
+    w.End();
+    w.Start("p:spPr");
+    Xfrm(w, s.box);
+    RectGeom(w);
+    w.End();
+    w.End();
+    return;
+  }
+  w.Start("p:sp");
+  w.Start("p:nvSpPr");
+  w.Start("p:cNvPr");
+  w.Attr("id", s.id);
+  w.Attr("name", s.name);
+  w.End();
+  if (s.is_placeholder()) {
+    w.Start("p:cNvSpPr");
+    w.Empty("a:spLocks", {{"noGrp", "1"}});
+    w.End();
+    w.Start("p:nvPr");
+    if (s.kind == ShapeKind::Title)
+      w.Empty("p:ph", {{"type", "ctrTitle"}});
+    else
+      w.Empty("p:ph", {{"type", "subTitle"}, {"idx", "1"}});
+    w.End();
+  } else {
+    w.Empty("p:cNvSpPr", {{"txBox", "1"}});
+    w.Empty("p:nvPr", {});
+  }
+  w.End();  // nvSpPr
+  w.Start("p:spPr");
+  Xfrm(w, s.box);
+  if (s.kind == ShapeKind::TextBox) {
+    RectGeom(w);
+    w.Empty("a:noFill", {});
+  }
+  w.End();
+  w.Start("p:txBody");
+  if (s.kind == ShapeKind::Title) {
+    w.Start("a:bodyPr");
+    w.Attr("anchor", "t");
+    w.Empty("a:noAutofit", {});
+    w.End();
+  } else if (s.kind == ShapeKind::TextBox) {
+    w.Empty("a:bodyPr", {{"wrap", "square"}, {"rtlCol", "0"}});
+  } else {
+    w.Empty("a:bodyPr", {});
+  }
+  w.Empty("a:lstStyle", {});
+  TextRuns(w, s.text, s.font_size, s.kind == ShapeKind::Title);
+  w.End();  // txBody
+  w.End();  // sp
+}
+
+std::string SlideXml(const SlideData& slide, const std::map<const Media*, std::string>& media_rel) {
+  XmlWriter w;
+  StartPml(w, "p:sld");
+  w.Start("p:cSld");
+  w.Start("p:spTree");
+  GroupHeader(w);
+  for (const Shape& s : slide.shapes) WriteShape(w, s, s.media ? media_rel.at(s.media.get()) : std::string());
+  w.End();
+  w.End();
+  MasterClrMapOvr(w);
+  return w.Finish();
+}
+
+void NotesPlaceholders(XmlWriter& w, const QString* body_text) {
+  w.Start("p:sp");
+  w.Start("p:nvSpPr");
+  w.Empty("p:cNvPr", {{"id", "2"}, {"name", "Slide Image Placeholder 1"}});
+  w.Start("p:cNvSpPr");
+  w.Empty("a:spLocks", {{"noGrp", "1"}, {"noRot", "1"}, {"noChangeAspect", "1"}});
+  w.End();
+  w.Start("p:nvPr");
+  w.Empty("p:ph", {{"type", "sldImg"}});
+  w.End();
+  w.End();
+  if (body_text) {
+    w.Empty("p:spPr", {});
+  } else {
+    w.Start("p:spPr");
+    Xfrm(w, Box{1143000, 685800, 4572000, 3429000});
+    RectGeom(w);
+    w.Empty("a:noFill", {});
+    w.Start("a:ln");
+    w.Attr("w", "12700");
+    w.Start("a:solidFill");
+    w.Empty("a:prstClr", {{"val", "black"}});
+    w.End();
+    w.End();
+    w.End();
+    w.Start("p:txBody");
+    w.Empty("a:bodyPr", {{"vert", "horz"},
+                         {"lIns", "91440"},
+                         {"tIns", "45720"},
+                         {"rIns", "91440"},
+                         {"bIns", "45720"},
+                         {"rtlCol", "0"},
+                         {"anchor", "ctr"}});
+    w.Empty("a:lstStyle", {});
+    w.Start("a:p");
+    w.Empty("a:endParaRPr", {{"lang", "en-US"}});
+    w.End();
+    w.End();
+  }
+  w.End();  // sp
+
+  w.Start("p:sp");
+  w.Start("p:nvSpPr");
+  w.Empty("p:cNvPr", {{"id", "3"}, {"name", "Notes Placeholder 2"}});
+  w.Start("p:cNvSpPr");
+  w.Empty("a:spLocks", {{"noGrp", "1"}});
+  w.End();
+  w.Start("p:nvPr");
+  if (body_text)
+    w.Empty("p:ph", {{"type", "body"}, {"idx", "1"}});
+  else
+    w.Empty("p:ph", {{"type", "body"}, {"sz", "quarter"}, {"idx", "1"}});
+  w.End();
+  w.End();
+  if (body_text) {
+    w.Empty("p:spPr", {});
+    w.Start("p:txBody");
+    w.Empty("a:bodyPr", {});
+    w.Empty("a:lstStyle", {});
+    TextRuns(w, *body_text, 0, false);
+    w.End();
+  } else {
+    w.Start("p:spPr");
+    Xfrm(w, Box{685800, 4343400, 5486400, 4114800});
+    RectGeom(w);
+    w.End();
+    w.Start("p:txBody");
+    w.Empty("a:bodyPr", {{"vert", "horz"},
+                         {"lIns", "91440"},
+                         {"tIns", "45720"},
+                         {"rIns", "91440"},
+                         {"bIns", "45720"},
+                         {"rtlCol", "0"}});
+    w.Empty("a:lstStyle", {});
+    w.Start("a:p");
+    w.Empty("a:endParaRPr", {{"lang", "en-US"}});
+    w.End();
+    w.End();
+  }
+  w.End();  // sp
+}
+
+std::string NotesSlideXml(const SlideData& slide) {
+  XmlWriter w;
+  StartPml(w, "p:notes");
+  w.Start("p:cSld");
+  w.Start("p:spTree");
+  GroupHeader(w);
+  NotesPlaceholders(w, &slide.notes);
+  w.End();
+  w.End();
+  MasterClrMapOvr(w);
+  return w.Finish();
+}
+
+std::string NotesMasterXml() {
+  XmlWriter w;
+  StartPml(w, "p:notesMaster");
+  w.Start("p:cSld");
+  w.Start("p:bg");
+  w.Start("p:bgRef");
+  w.Attr("idx", "1001");
+  w.Empty("a:schemeClr", {{"val", "bg1"}});
+  w.End();
+  w.End();
+  w.Start("p:spTree");
+  GroupHeader(w);
+  NotesPlaceholders(w, nullptr);
+  w.End();
+  w.End();
+  ClrMap(w, "p:clrMap");
+  w.Start("p:notesStyle");
+  Lvl1(w, "l", 1200);
+  w.End();
+  return w.Finish();
+}
+
+void MasterPlaceholder(XmlWriter& w, int id, const char* name, bool title, const Box& box) {
+  w.Start("p:sp");
+  w.Start("p:nvSpPr");
+  w.Start("p:cNvPr");
+  w.Attr("id", id);
+  w.Attr("name", name);
+  w.End();
+  w.Start("p:cNvSpPr");
+  w.Empty("a:spLocks", {{"noGrp", "1"}});
+  w.End();
+  w.Start("p:nvPr");
+  if (title)
+    w.Empty("p:ph", {{"type", "title"}});
+  else
+    w.Empty("p:ph", {{"type", "body"}, {"idx", "1"}});
+  w.End();
+  w.End();
+  w.Start("p:spPr");
+  Xfrm(w, box);
+  RectGeom(w);
+  w.End();
+  w.Start("p:txBody");
+  w.Start("a:bodyPr");
+  for (auto [k, v] : {std::pair{"vert", "horz"},
+                      {"lIns", "91440"},
+                      {"tIns", "45720"},
+                      {"rIns", "91440"},
+                      {"bIns", "45720"},
+                      {"rtlCol", "0"}})
+    w.Attr(k, v);
+  if (title) w.Attr("anchor", "ctr");
+  w.End();
+  w.Empty("a:lstStyle", {});
+  w.Start("a:p");
+  w.Empty("a:endParaRPr", {{"lang", "en-US"}});
+  w.End();
+  w.End();
+  w.End();
+}
+
+std::string SlideMasterXml() {
+  XmlWriter w;
+  StartPml(w, "p:sldMaster");
+  w.Start("p:cSld");
+  w.Start("p:bg");
+  w.Start("p:bgRef");
+  w.Attr("idx", "1001");
+  w.Empty("a:schemeClr", {{"val", "bg1"}});
+  w.End();
+  w.End();
+  w.Start("p:spTree");
+  GroupHeader(w);
+  MasterPlaceholder(w, 2, "Title Placeholder 1", true, Box{457200, 274638, 8229600, 1143000});
+  MasterPlaceholder(w, 3, "Text Placeholder 2", false, Box{457200, 1600200, 8229600, 4525963});
+  w.End();
+  w.End();
+  ClrMap(w, "p:clrMap");
+  w.Start("p:sldLayoutIdLst");
+  w.Empty("p:sldLayoutId", {{"id", std::to_string(kMasterId + 1)}, {"r:id", "rId1"}});
+  w.Empty("p:sldLayoutId", {{"id", std::to_string(kMasterId + 2)}, {"r:id", "rId2"}});
+  w.End();
+  w.Start("p:txStyles");
+  w.Start("p:titleStyle");
+  w.Start("a:lvl1pPr");
+  for (auto [k, v] : {std::pair{"algn", "ctr"},
+                      {"defTabSz", "914400"},
+                      {"rtl", "0"},
+                      {"eaLnBrk", "1"},
+                      {"latinLnBrk", "0"},
+                      {"hangingPunct", "1"}})
+    w.Attr(k, v);
+  w.Start("a:spcBef");
+  w.Empty("a:spcPct", {{"val", "0"}});
+  w.End();
+  w.Empty("a:buNone", {});
+  DefRPr(w, 4400, true);
+  w.End();
+  w.End();
+  w.Start("p:bodyStyle");
+  w.Start("a:lvl1pPr");
+  for (auto [k, v] : {std::pair{"marL", "342900"},
+                      {"indent", "-342900"},
+                      {"algn", "l"},
+                      {"defTabSz", "914400"},
+                      {"rtl", "0"},
+                      {"eaLnBrk", "1"},
+                      {"latinLnBrk", "0"},
+                      {"hangingPunct", "1"}})
+    w.Attr(k, v);
+  w.Start("a:spcBef");
+  w.Empty("a:spcPct", {{"val", "20000"}});
+  w.End();
+  w.Empty("a:buFont", {{"typeface", "Arial"}});
+  w.Empty("a:buChar", {{"char", "\xE2\x80\xA2"}});
+  DefRPr(w, 3200, false);
+  w.End();
+  w.End();
+  w.Start("p:otherStyle");
+  w.Start("a:defPPr");
+  w.Empty("a:defRPr", {{"lang", "en-US"}});
+  w.End();
+  Lvl1(w, "l", 1800);
+  w.End();
+  w.End();
+  return w.Finish();
+}
+
+std::string LayoutXml(bool title) {
+  XmlWriter w;
+  StartPml(w, "p:sldLayout");
+  w.Attr("type", title ? "title" : "blank");
+  w.Attr("preserve", "1");
+  w.Start("p:cSld");
+  w.Attr("name", title ? "Title Slide" : "Blank");
+  w.Start("p:spTree");
+  GroupHeader(w);
+  if (title) {
+    Shape t;
+    t.kind = ShapeKind::Title;
+    t.id = 2;
+    t.name = "Title 1";
+    t.box = Box{685800, 2130425, 7772400, 1470025};
+    Shape s;
+    s.kind = ShapeKind::Subtitle;
+    s.id = 3;
+    s.name = "Subtitle 2";
+    s.box = kSubtitleBox;
+    for (const Shape* sh : {&t, &s}) {
+      w.Start("p:sp");
+      w.Start("p:nvSpPr");
+      w.Start("p:cNvPr");
+      w.Attr("id", sh->id);
+      w.Attr("name", sh->name);
+      w.End();
+      w.Start("p:cNvSpPr");
+      w.Empty("a:spLocks", {{"noGrp", "1"}});
+      w.End();
+      w.Start("p:nvPr");
+      if (sh == &t)
+        w.Empty("p:ph", {{"type", "ctrTitle"}});
+      else
+        w.Empty("p:ph", {{"type", "subTitle"}, {"idx", "1"}});
+      w.End();
+      w.End();
+      w.Start("p:spPr");
+      Xfrm(w, sh->box);
+      w.End();
+      w.Start("p:txBody");
+      w.Empty("a:bodyPr", {});
+      if (sh == &t) {
+        w.Empty("a:lstStyle", {});
+      } else {
+        w.Start("a:lstStyle");
+        w.Start("a:lvl1pPr");
+        w.Attr("marL", "0");
+        w.Attr("indent", "0");
+        w.Attr("algn", "ctr");
+        w.Empty("a:buNone", {});
+        w.End();
+        w.End();
+      }
+      w.Start("a:p");
+      w.Empty("a:endParaRPr", {{"lang", "en-US"}});
+      w.End();
+      w.End();
+      w.End();
+    }
+  }
+  w.End();
+  w.End();
+  MasterClrMapOvr(w);
+  return w.Finish();
+}
+
+std::string ThemeXml() {
+  XmlWriter w;
+  w.Start("a:theme");
+  w.Attr("xmlns:a", kNsA);
+  w.Attr("name", "Office Theme");
+  w.Start("a:themeElements");
+  w.Start("a:clrScheme");
+  w.Attr("name", "Office");
+  w.Start("a:dk1");
+  w.Empty("a:sysClr", {{"val", "windowText"}, {"lastClr", "000000"}});
+  w.End();
+  w.Start("a:lt1");
+  w.Empty("a:sysClr", {{"val", "window"}, {"lastClr", "FFFFFF"}});
+  w.End();
+  for (auto [name, rgb] : {std::pair{"a:dk2", "1F497D"},
+                           {"a:lt2", "EEECE1"},
+                           {"a:accent1", "4F81BD"},
+                           {"a:accent2", "C0504D"},
+                           {"a:accent3", "9BBB59"},
+                           {"a:accent4", "8064A2"},
+                           {"a:accent5", "4BACC6"},
+                           {"a:accent6", "F79646"},
+                           {"a:hlink", "0000FF"},
+                           {"a:folHlink", "800080"}}) {
+    w.Start(name);
+    w.Empty("a:srgbClr", {{"val", rgb}});
+    w.End();
+  }
+  w.End();
+  w.Start("a:fontScheme");
+  w.Attr("name", "Office");
+  for (const char* f : {"a:majorFont", "a:minorFont"}) {
+    w.Start(f);
+    w.Empty("a:latin", {{"typeface", "Calibri"}});
+    w.Empty("a:ea", {{"typeface", ""}});
+    w.Empty("a:cs", {{"typeface", ""}});
+    w.End();
+  }
+  w.End();
+  // Every list of the format scheme needs exactly three entries.
+  w.Start("a:fmtScheme");
+  w.Attr("name", "Office");
+  auto solid = [&] {
+    w.Start("a:solidFill");
+    w.Empty("a:schemeClr", {{"val", "phClr"}});
+    w.End();
+  };
+  w.Start("a:fillStyleLst");
+  for (int i = 0; i < 3; ++i) solid();
+  w.End();
+  w.Start("a:lnStyleLst");
+  for (const char* width : {"9525", "25400", "38100"}) {
+    w.Start("a:ln");
+    w.Attr("w", width);
+    solid();
+    w.End();
+  }
+  w.End();
+  w.Start("a:effectStyleLst");
+  for (int i = 0; i < 3; ++i) {
+    w.Start("a:effectStyle");
+    w.Empty("a:effectLst", {});
+    w.End();
+  }
+  w.End();
+  w.Start("a:bgFillStyleLst");
+  for (int i = 0; i < 3; ++i) solid();
+  w.End();
+  w.End();  // fmtScheme
+  w.End();  // themeElements
+  w.Empty("a:objectDefaults", {});
+  w.Empty("a:extraClrSchemeLst", {});
+  return w.Finish();
+}
+
+std::string PresentationXml(const PresentationData& data) {
+  XmlWriter w;
+  StartPml(w, "p:presentation");
+  w.Attr("saveSubsetFonts", "1");
+  w.Start("p:sldMasterIdLst");
+  w.Empty("p:sldMasterId", {{"id", std::to_string(kMasterId)}, {"r:id", "rId1"}});
+  w.End();
+  w.Start("p:notesMasterIdLst");
+  w.Empty("p:notesMasterId", {{"r:id", "rId2"}});
+  w.End();
+  if (!data.slides.empty()) {
+    w.Start("p:sldIdLst");
+    for (std::size_t i = 0; i < data.slides.size(); ++i)
+      w.Empty("p:sldId",
+              {{"id", std::to_string(data.slides[i]->id)}, {"r:id", "rId" + std::to_string(i + 3)}});
+    w.End();
+  }
+  w.Empty("p:sldSz",
+          {{"cx", std::to_string(kSlideWidth)}, {"cy", std::to_string(kSlideHeight)}, {"type", "screen4x3"}});
+  w.Empty("p:notesSz", {{"cx", std::to_string(kSlideHeight)}, {"cy", std::to_string(kSlideWidth)}});
+  w.Start("p:defaultTextStyle");
+  w.Start("a:defPPr");
+  w.Empty("a:defRPr", {{"lang", "en-US"}});
+  w.End();
+  Lvl1(w, "l", 1800);
+  w.End();
+  return w.Finish();
+}
+
+std::string W3cTime(const QDateTime& t) { return t.toUTC().toString("yyyy-MM-ddTHH:mm:ssZ").toStdString(); }
+
+std::string CoreXml(const PptxOptions& options) {
+  XmlWriter w;
+  w.Start("cp:coreProperties");
+  w.Attr("xmlns:cp", "http://schemas.openxmlformats.org/package/2006/metadata/core-properties");
+  w.Attr("xmlns:dc", "http://purl.org/dc/elements/1.1/");
+  w.Attr("xmlns:dcterms", "http://purl.org/dc/terms/");
+  w.Attr("xmlns:dcmitype", "http://purl.org/dc/dcmitype/");
+  w.Attr("xmlns:xsi", "http://www.w3.org/2001/XMLSchema-instance");
+  w.Start("dc:title");
+  w.Text(options.title);
+  w.End();
+  w.Start("dc:creator");
+  w.Text(std::string_view("Tamarind 2"));
+  w.End();
+  w.Start("cp:revision");
+  w.Text(std::string_view("1"));
+  w.End();
+  for (const char* element : {"dcterms:created", "dcterms:modified"}) {
+    w.Start(element);
+    w.Attr("xsi:type", "dcterms:W3CDTF");
+    w.Text(W3cTime(options.time));
+    w.End();
+  }
+  return w.Finish();
+}
+
+std::string AppXml(std::size_t slides) {
+  XmlWriter w;
+  w.Start("Properties");
+  w.Attr("xmlns", "http://schemas.openxmlformats.org/officeDocument/2006/extended-properties");
+  w.Attr("xmlns:vt", "http://schemas.openxmlformats.org/officeDocument/2006/docPropsVTypes");
+  auto element = [&](const char* name, const std::string& text) {
+    w.Start(name);
+    w.Text(text);
+    w.End();
+  };
+  element("Application", "Tamarind 2");
+  element("PresentationFormat", "On-screen Show (4:3)");
+  element("Slides", std::to_string(slides));
+  element("Notes", std::to_string(slides));
+  element("HiddenSlides", "0");
+  return w.Finish();
+}
+
+std::string PresPropsXml() {
+  XmlWriter w;
+  StartPml(w, "p:presentationPr");
+  return w.Finish();
+}
+
+std::string ViewPropsXml() {
+  XmlWriter w;
+  StartPml(w, "p:viewPr");
+  w.Start("p:normalViewPr");
+  w.Empty("p:restoredLeft", {{"sz", "15620"}});
+  w.Empty("p:restoredTop", {{"sz", "94660"}});
+  w.End();
+  w.Empty("p:gridSpacing", {{"cx", "76200"}, {"cy", "76200"}});
+  return w.Finish();
+}
+
+std::string TableStylesXml() {
+  XmlWriter w;
+  w.Start("a:tblStyleLst");
+  w.Attr("xmlns:a", kNsA);
+  w.Attr("def", "{5C22544A-7EE6-4342-B048-85BDC9FD1C3A}");
+  return w.Finish();
+}
+
+// The package assembled in memory as named parts, in the order they are zipped.
+class Package {
+ public:
+  void Xml(std::string name, std::string content_type, std::string xml) {
+    if (!content_type.empty()) overrides_.emplace_back(name, std::move(content_type));
+    texts_.push_back(std::move(xml));
+    parts_.push_back({std::move(name), &texts_.back(), nullptr});
+  }
+  void Binary(std::string name, const QByteArray* bytes) {
+    parts_.push_back({std::move(name), nullptr, bytes});
+  }
+
+  std::string ContentTypes() const {
+    XmlWriter w;
+    w.Start("Types");
+    w.Attr("xmlns", "http://schemas.openxmlformats.org/package/2006/content-types");
+    w.Empty("Default", {{"Extension", "rels"},
+                        {"ContentType", "application/vnd.openxmlformats-package.relationships+xml"}});
+    w.Empty("Default", {{"Extension", "xml"}, {"ContentType", "application/xml"}});
+    w.Empty("Default", {{"Extension", "png"}, {"ContentType", "image/png"}});
+    w.Empty("Default", {{"Extension", "jpeg"}, {"ContentType", "image/jpeg"}});
+    for (const auto& [name, type] : overrides_)
+      w.Empty("Override", {{"PartName", "/" + name}, {"ContentType", type}});
+    return w.Finish();
+  }
+
+  // Readers that do not know Zip64 need at most 65535 entries and 4 GiB.
+  void CheckSize() const {
+    std::uint64_t bytes = 0;
+    for (const Part& p : parts_)
+      bytes += p.text ? p.text->size() : static_cast<std::uint64_t>(p.bytes->size());
+    if (parts_.size() + 1 > 65535 || bytes > 0xF0000000u)
+      throw Error(QString("プレゼンテーションが大きすぎて保存できません (部品 %1 個、%2 バイト)")
+                      .arg(parts_.size() + 1)
+                      .arg(bytes)
+                      .toStdString());
+  }
+
+  void Write(ZipWriter& zip) {
+    std::string types = ContentTypes();
+    zip.Add("[Content_Types].xml", types);
+    for (const Part& p : parts_) {
+      if (p.text) {
+        zip.Add(p.name, *p.text);
+      } else {
+        // Pictures are compressed already: the fastest level costs little and gains little.
+        zip.Add(p.name,
+                std::span(reinterpret_cast<const std::uint8_t*>(p.bytes->constData()),
+                          static_cast<std::size_t>(p.bytes->size())),
+                1);
+      }
+    }
+    zip.Close();
+  }
+
+ private:
+  struct Part {
+    std::string name;
+    const std::string* text;
+    const QByteArray* bytes;
+  };
+  std::vector<Part> parts_;
+  std::deque<std::string> texts_;
+  std::vector<std::pair<std::string, std::string>> overrides_;
+};
+
+std::string Ct(const char* tail) { return std::string(kCtBase) + tail; }
+
+void BuildPackage(Package& pkg, const PresentationData& data, const PptxOptions& options) {
+  const std::string n_rels =
+      "http://schemas.openxmlformats.org/package/2006/relationships/metadata/core-properties";
+  pkg.Xml("_rels/.rels", "",
+          RelsXml({{"officeDocument", "ppt/presentation.xml"},
+                   {n_rels, "docProps/core.xml"},
+                   {"extended-properties", "docProps/app.xml"}}));
+  pkg.Xml("docProps/app.xml", Ct("extended-properties+xml"), AppXml(data.slides.size()));
+  pkg.Xml("docProps/core.xml", "application/vnd.openxmlformats-package.core-properties+xml",
+          CoreXml(options));
+
+  std::vector<Rel> pres_rels{{"slideMaster", "slideMasters/slideMaster1.xml"},
+                             {"notesMaster", "notesMasters/notesMaster1.xml"}};
+  for (std::size_t i = 0; i < data.slides.size(); ++i)
+    pres_rels.push_back({"slide", "slides/slide" + std::to_string(i + 1) + ".xml"});
+  pres_rels.push_back({"presProps", "presProps.xml"});
+  pres_rels.push_back({"viewProps", "viewProps.xml"});
+  pres_rels.push_back({"theme", "theme/theme1.xml"});
+  pres_rels.push_back({"tableStyles", "tableStyles.xml"});
+  pkg.Xml("ppt/presentation.xml", Ct("presentationml.presentation.main+xml"), PresentationXml(data));
+  pkg.Xml("ppt/_rels/presentation.xml.rels", "", RelsXml(pres_rels));
+
+  pkg.Xml("ppt/slideMasters/slideMaster1.xml", Ct("presentationml.slideMaster+xml"), SlideMasterXml());
+  pkg.Xml("ppt/slideMasters/_rels/slideMaster1.xml.rels", "",
+          RelsXml({{"slideLayout", "../slideLayouts/slideLayout1.xml"},
+                   {"slideLayout", "../slideLayouts/slideLayout2.xml"},
+                   {"theme", "../theme/theme1.xml"}}));
+  for (int i = 1; i <= 2; ++i) {
+    std::string n = std::to_string(i);
+    pkg.Xml("ppt/slideLayouts/slideLayout" + n + ".xml", Ct("presentationml.slideLayout+xml"),
+            LayoutXml(i == 1));
+    pkg.Xml("ppt/slideLayouts/_rels/slideLayout" + n + ".xml.rels", "",
+            RelsXml({{"slideMaster", "../slideMasters/slideMaster1.xml"}}));
+  }
+  pkg.Xml("ppt/notesMasters/notesMaster1.xml", Ct("presentationml.notesMaster+xml"), NotesMasterXml());
+  pkg.Xml("ppt/notesMasters/_rels/notesMaster1.xml.rels", "", RelsXml({{"theme", "../theme/theme2.xml"}}));
+  pkg.Xml("ppt/theme/theme1.xml", Ct("theme+xml"), ThemeXml());
+  pkg.Xml("ppt/theme/theme2.xml", Ct("theme+xml"), ThemeXml());
+  pkg.Xml("ppt/presProps.xml", Ct("presentationml.presProps+xml"), PresPropsXml());
+  pkg.Xml("ppt/viewProps.xml", Ct("presentationml.viewProps+xml"), ViewPropsXml());
+  pkg.Xml("ppt/tableStyles.xml", Ct("presentationml.tableStyles+xml"), TableStylesXml());
+
+  // A picture pasted on several slides is stored once.
+  std::map<const Media*, std::string> media_names;
+  for (std::size_t i = 0; i < data.slides.size(); ++i) {
+    const SlideData& slide = *data.slides[i];
+    std::string n = std::to_string(i + 1);
+    std::vector<Rel> rels{{"slideLayout", slide.layout == kLayoutTitle ? "../slideLayouts/slideLayout1.xml"
+                                                                       : "../slideLayouts/slideLayout2.xml"},
+                          {"notesSlide", "../notesSlides/notesSlide" + n + ".xml"}};
+    std::map<const Media*, std::string> rel_of;
+    for (const Shape& s : slide.shapes) {
+      if (!s.media || rel_of.count(s.media.get())) continue;
+      auto [it, fresh] = media_names.try_emplace(s.media.get());
+      if (fresh) {
+        it->second = "image" + std::to_string(media_names.size()) +
+                     (s.media->format == Media::Format::Jpeg ? ".jpeg" : ".png");
+        pkg.Binary("ppt/media/" + it->second, &s.media->bytes);
+      }
+      rels.push_back({"image", "../media/" + it->second});
+      rel_of[s.media.get()] = "rId" + std::to_string(rels.size());
+    }
+    pkg.Xml("ppt/slides/slide" + n + ".xml", Ct("presentationml.slide+xml"), SlideXml(slide, rel_of));
+    pkg.Xml("ppt/slides/_rels/slide" + n + ".xml.rels", "", RelsXml(rels));
+    pkg.Xml("ppt/notesSlides/notesSlide" + n + ".xml", Ct("presentationml.notesSlide+xml"),
+            NotesSlideXml(slide));
+    pkg.Xml("ppt/notesSlides/_rels/notesSlide" + n + ".xml.rels", "",
+            RelsXml({{"notesMaster", "../notesMasters/notesMaster1.xml"},
+                     {"slide", "../slides/slide" + n + ".xml"}}));
+  }
+}
+
+QString DisplayPath(const std::string& path) {
+  return QString::fromLocal8Bit(path.data(), qsizetype(path.size()));
+}
+
+[[noreturn]] void SaveFailed(const std::string& path, const std::string& reason) {
+  throw Error(QString("ファイル \"%1\" を保存できません。%2")
+                  .arg(DisplayPath(path), QString::fromStdString(reason))
+                  .toStdString());
+}
+
+// A temporary file beside the target, removed unless it was renamed into place.
+class TempFile {
+ public:
+  explicit TempFile(const std::string& target) {
+    std::string folder = ExtractFilePath(target);
+    path_ = folder + ".tam-save-XXXXXX";
+    int fd = mkstemp(path_.data());
+    if (fd < 0) SaveFailed(target, SystemReason(errno));
+    ::close(fd);
+  }
+  ~TempFile() {
+    if (!path_.empty()) ::unlink(path_.c_str());
+  }
+  TempFile(const TempFile&) = delete;
+  TempFile& operator=(const TempFile&) = delete;
+  const std::string& path() const { return path_; }
+  void Released() { path_.clear(); }
+
+ private:
+  std::string path_;
+};
+
+void SyncFile(const std::string& path, const std::string& target, mode_t mode) {
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) SaveFailed(target, SystemReason(errno));
+  int rc = ::fchmod(fd, mode);
+  if (rc == 0) rc = ::fsync(fd);
+  int err = errno;
+  ::close(fd);
+  if (rc != 0) SaveFailed(target, SystemReason(err));
+}
+
+mode_t TargetMode(const std::string& path) {
+  struct stat st;
+  if (::stat(path.c_str(), &st) == 0) return st.st_mode & 07777;
+  mode_t mask = ::umask(0);
+  ::umask(mask);
+  return 0666 & ~mask;
+}
+
+}  // namespace
+
+void SavePptx(const PresentationData& data, const std::string& path, const PptxOptions& options) {
+  if (path.empty()) SaveFailed(path, "ファイル名がありません。");
+  struct stat st;
+  if (::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) SaveFailed(path, SystemReason(EISDIR));
+
+  Package pkg;
+  BuildPackage(pkg, data, options);
+  try {
+    pkg.CheckSize();
+  } catch (const Error& e) {
+    SaveFailed(path, e.what());
+  }
+  TempFile temp(path);
+  try {
+    ZipWriter zip(temp.path(), options.time.toSecsSinceEpoch());
+    pkg.Write(zip);
+  } catch (const Error& e) {
+    SaveFailed(path, e.what());
+  }
+  SyncFile(temp.path(), path, TargetMode(path));
+  if (::rename(temp.path().c_str(), path.c_str()) != 0) SaveFailed(path, SystemReason(errno));
+  temp.Released();
+  std::string folder = ExtractFilePath(path);
+  int dir = ::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dir >= 0) {
+    ::fsync(dir);
+    ::close(dir);
+  }
+}
+
+}  // namespace tam::pres

@@ -1,0 +1,23 @@
+#pragma once
+// Writes a presentation as an Office Open XML .pptx package: slide master with
+// its theme, title and blank layouts, a notes master with a theme of its own,
+// one notes slide per slide, pictures stored as their own bytes.
+#include <QDateTime>
+#include <QString>
+#include <string>
+
+#include "presentation/builtin_model.h"
+
+namespace tam::pres {
+
+struct PptxOptions {
+  QString title;  // document title in the file's properties
+  QDateTime time = QDateTime::currentDateTimeUtc();
+};
+
+// Writes the package to a temporary file beside path and renames it over path,
+// so a failure leaves any earlier file intact. Throws tam::Error naming the file
+// and the reason.
+void SavePptx(const PresentationData& data, const std::string& path, const PptxOptions& options = {});
+
+}  // namespace tam::pres

@@ -1,0 +1,137 @@
+#include "presentation/xml_writer.h"
+
+#include <cassert>
+
+namespace tam::pres {
+
+namespace {
+
+bool XmlAllowed(char32_t c) {
+  if (c == 0x9 || c == 0xA || c == 0xD) return true;
+  if (c < 0x20) return false;
+  if (c >= 0xD800 && c <= 0xDFFF) return false;
+  if (c == 0xFFFE || c == 0xFFFF) return false;
+  return c <= 0x10FFFF;
+}
+
+}  // namespace
+
+std::string XmlSafeUtf8(const QString& text) {
+  QString clean;
+  clean.reserve(text.size());
+  for (qsizetype i = 0; i < text.size(); ++i) {
+    QChar c = text[i];
+    if (c.isHighSurrogate() && i + 1 < text.size() && text[i + 1].isLowSurrogate()) {
+      clean.append(c);
+      clean.append(text[++i]);
+      continue;
+    }
+    clean.append(XmlAllowed(c.unicode()) ? c : QChar(QChar::ReplacementCharacter));
+  }
+  QByteArray utf8 = clean.toUtf8();
+  return std::string(utf8.constData(), static_cast<std::size_t>(utf8.size()));
+}
+
+XmlWriter::XmlWriter() { out_ = "<?xml version=\"1.0\" encoding=\"UTF-8\" standalone=\"yes\"?>\n"; }
+
+void XmlWriter::CloseStartTag() {
+  if (start_tag_open_) {
+    out_ += '>';
+    start_tag_open_ = false;
+  }
+}
+
+void XmlWriter::Start(std::string_view name) {
+  CloseStartTag();
+  out_ += '<';
+  out_ += name;
+  open_.emplace_back(name);
+  start_tag_open_ = true;
+}
+
+void XmlWriter::Attr(std::string_view name, std::string_view value) {
+  assert(start_tag_open_);
+  out_ += ' ';
+  out_ += name;
+  out_ += "=\"";
+  Escaped(value, true);
+  out_ += '"';
+}
+
+void XmlWriter::Attr(std::string_view name, const QString& value) { Attr(name, XmlSafeUtf8(value)); }
+
+void XmlWriter::Attr(std::string_view name, long long value) { Attr(name, std::to_string(value)); }
+
+void XmlWriter::Text(const QString& text) { Text(XmlSafeUtf8(text)); }
+
+void XmlWriter::Text(std::string_view utf8) {
+  CloseStartTag();
+  Escaped(utf8, false);
+}
+
+void XmlWriter::End() {
+  assert(!open_.empty());
+  if (start_tag_open_) {
+    out_ += "/>";
+    start_tag_open_ = false;
+  } else {
+    out_ += "</";
+    out_ += open_.back();
+    out_ += '>';
+  }
+  open_.pop_back();
+}
+
+void XmlWriter::Empty(std::string_view name,
+                      std::initializer_list<std::pair<std::string_view, std::string_view>> attrs) {
+  Start(name);
+  for (const auto& [k, v] : attrs) Attr(k, v);
+  End();
+}
+
+std::string XmlWriter::Finish() {
+  while (!open_.empty()) End();
+  return std::move(out_);
+}
+
+void XmlWriter::Escaped(std::string_view utf8, bool in_attribute) {
+  for (char c : utf8) {
+    switch (c) {
+      case '&':
+        out_ += "&amp;";
+        break;
+      case '<':
+        out_ += "&lt;";
+        break;
+      case '>':
+        out_ += "&gt;";
+        break;
+      case '"':
+        if (in_attribute)
+          out_ += "&quot;";
+        else
+          out_ += c;
+        break;
+      // Line ends and tabs in attributes would be normalised to spaces by a reader.
+      case '\t':
+        if (in_attribute)
+          out_ += "&#9;";
+        else
+          out_ += c;
+        break;
+      case '\n':
+        if (in_attribute)
+          out_ += "&#10;";
+        else
+          out_ += c;
+        break;
+      case '\r':
+        out_ += "&#13;";
+        break;
+      default:
+        out_ += c;
+    }
+  }
+}
+
+}  // namespace tam::pres

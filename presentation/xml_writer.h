@@ -1,0 +1,46 @@
+#pragma once
+// A small streaming XML writer: elements, attributes and text, escaped and
+// encoded as UTF-8. Characters XML 1.0 cannot carry (most C0 controls, lone
+// surrogates, U+FFFE/U+FFFF) become U+FFFD, so any file name can be written.
+#include <QString>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace tam::pres {
+
+class XmlWriter {
+ public:
+  // Starts the document with the standalone UTF-8 declaration.
+  XmlWriter();
+
+  void Start(std::string_view name);
+  // Attributes go on the element most recently started, before any content.
+  void Attr(std::string_view name, std::string_view value);
+  void Attr(std::string_view name, const char* value) { Attr(name, std::string_view(value)); }
+  void Attr(std::string_view name, const std::string& value) { Attr(name, std::string_view(value)); }
+  void Attr(std::string_view name, const QString& value);
+  void Attr(std::string_view name, long long value);
+  void Text(const QString& text);
+  void Text(std::string_view utf8);
+  void End();
+  // Start + attributes + End for an element without content.
+  void Empty(std::string_view name,
+             std::initializer_list<std::pair<std::string_view, std::string_view>> attrs);
+
+  // Closes whatever is still open and hands over the document.
+  std::string Finish();
+
+ private:
+  void CloseStartTag();
+  void Escaped(std::string_view utf8, bool in_attribute);
+
+  std::string out_;
+  std::vector<std::string> open_;
+  bool start_tag_open_ = false;
+};
+
+// UTF-8 of a text with the characters XML cannot carry replaced by U+FFFD.
+std::string XmlSafeUtf8(const QString& text);
+
+}  // namespace tam::pres

@@ -1,0 +1,268 @@
+// The reduce command on the main window, with real picture files.
+#include <gtest/gtest.h>
+
+#include <QAction>
+#include <QLabel>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTest>
+#include <QSlider>
+#include <QTimer>
+#include <fstream>
+
+#include "app/Unit1.h"
+#include "app/uProgress.h"
+#include "app_fakes.h"
+#include "picture/jpeg.h"
+#include "picture/trash.h"
+#include "support/qtapp.h"
+#include "support/testdata.h"
+
+namespace tam {
+namespace {
+
+class RecordingTrash : public Trash {
+ public:
+  std::vector<std::string> moved;
+  bool MoveToTrash(const std::string& path) override {
+    moved.push_back(path);
+    return true;
+  }
+};
+
+// Watches every pass of the event loop during a run: what the progress
+// window shows then, and whether the main window takes input.
+class RunWatcher {
+ public:
+  explicit RunWatcher(TForm1& form) : form_(form) {
+    timer_.setInterval(0);
+    QObject::connect(&timer_, &QTimer::timeout, [this] { Look(); });
+    timer_.start();
+  }
+  std::vector<QString> texts;      // the progress text at each pass
+  std::vector<int> positions;      // the bar at each pass
+  bool main_window_enabled = false;  // seen enabled during any pass
+  int click_abort_at_pass = -1;      // click the abort button on this pass
+
+ private:
+  void Look() {
+    auto* progress = form_.findChild<TfrmProgress*>();
+    if (!progress || !progress->isVisible()) return;
+    texts.push_back(progress->lblProgress->text());
+    positions.push_back(progress->pgbarProgress->value());
+    if (form_.isEnabled()) main_window_enabled = true;
+    if (static_cast<int>(texts.size()) - 1 == click_abort_at_pass) {
+      QTest::mouseClick(progress->Button1, Qt::LeftButton);
+    }
+  }
+  TForm1& form_;
+  QTimer timer_;
+};
+
+class ReduceCommand : public ::testing::Test {
+ protected:
+  ReduceCommand() {
+    tamtest::App();
+    Seams seams;
+    seams.dialogs = std::make_shared<tamtest::FakeDialogs>();
+    seams.messages = messages;
+    seams.beeper = beeper;
+    seams.clock = std::make_shared<tamtest::FakeClock>();
+    seams.trash = trash;
+    seams.program_path = dir / "tamarind2";
+    form = std::make_unique<TForm1>(seams);
+  }
+
+  // A small real JPEG file.
+  std::string MakeJpeg(const std::string& name, int width = 40, int height = 30) {
+    Picture p = Picture::Bgr24(width, height);
+    for (std::size_t i = 0; i < p.pixels().size(); ++i) p.pixels()[i] = static_cast<std::uint8_t>(i * 7);
+    const std::string path = dir / name;
+    tamtest::WriteBytes(path, EncodeJpeg(p, 75, false));
+    return path;
+  }
+  std::string MakeBmp(const std::string& name) {
+    // 2 x 1, 24 bits: one blue and one red pixel.
+    std::vector<std::uint8_t> bmp = {'B', 'M', 62, 0, 0, 0, 0, 0, 0, 0, 54, 0, 0, 0, 40, 0, 0, 0, 2, 0, 0, 0, 1,
+                                     0,   0,   0, 1, 0, 24, 0, 0, 0, 0, 0, 8, 0, 0, 0, 0, 0, 0, 0, 0, 0,
+                                     0,   0,   0, 0, 0, 0,  0, 0, 0, 0, 255, 0, 0, 0, 0, 255, 0, 0};
+    const std::string path = dir / name;
+    tamtest::WriteBytes(path, bmp);
+    return path;
+  }
+  std::string ReadLog() {
+    std::ifstream in(dir / "tamarind2.log", std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+  }
+
+  tamtest::TempDir dir;
+  std::shared_ptr<tamtest::FakeMessages> messages = std::make_shared<tamtest::FakeMessages>();
+  std::shared_ptr<tamtest::FakeBeeper> beeper = std::make_shared<tamtest::FakeBeeper>();
+  std::shared_ptr<RecordingTrash> trash = std::make_shared<RecordingTrash>();
+  std::unique_ptr<TForm1> form;
+};
+
+TEST_F(ReduceCommand, EmptyListDoesNothing) {
+  RunWatcher watch(*form);
+  form->S1->trigger();
+  EXPECT_TRUE(watch.texts.empty());
+  EXPECT_EQ(form->shrinkLb->text(), QStringLiteral("縮小数:0"));
+  EXPECT_FALSE(form->PPTP1->isEnabled());
+  EXPECT_TRUE(messages->shown.empty());
+}
+
+TEST_F(ReduceCommand, OneEntryIsReplacedByItsReducedCopy) {
+  form->SetListEntries({MakeJpeg("a.jpg")});
+  RunWatcher watch(*form);
+  form->S1->trigger();
+  EXPECT_EQ(form->ListEntries(), std::vector<std::string>{dir / "a_x.jpg"});
+  EXPECT_TRUE(tamtest::Exists(dir / "a_x.jpg"));
+  EXPECT_EQ(form->shrinkLb->text(), QStringLiteral("縮小数:1"));
+  EXPECT_TRUE(form->PPTP1->isEnabled());
+  EXPECT_TRUE(form->isEnabled());
+  ASSERT_FALSE(watch.texts.empty());
+  EXPECT_EQ(watch.texts.front(), QStringLiteral("0 %"));
+  EXPECT_EQ(watch.positions.back(), 0);
+  EXPECT_FALSE(watch.main_window_enabled) << "the main window took input during the run";
+  EXPECT_TRUE(messages->shown.empty());
+}
+
+TEST_F(ReduceCommand, FourEntriesShowQuartersAndNeverAHundred) {
+  std::vector<std::string> entries;
+  for (const char* name : {"1.jpg", "2.jpg", "3.jpg", "4.jpg"}) entries.push_back(MakeJpeg(name));
+  form->SetListEntries(entries);
+  RunWatcher watch(*form);
+  form->S1->trigger();
+  std::vector<QString> distinct;
+  for (const QString& t : watch.texts)
+    if (distinct.empty() || distinct.back() != t) distinct.push_back(t);
+  EXPECT_EQ(distinct, (std::vector<QString>{"0 %", "25 %", "50 %", "75 %"}));
+  EXPECT_EQ(form->shrinkLb->text(), QStringLiteral("縮小数:4"));
+}
+
+TEST_F(ReduceCommand, AHundredEntriesShowTheRoundedShares) {
+  const std::string source = MakeJpeg("p.jpg", 8, 8);
+  // The same file a hundred times: each conversion writes p_x.jpg again.
+  form->SetListEntries(std::vector<std::string>(100, source));
+  std::vector<QString> after;  // the text after each entry
+  QTimer timer;
+  timer.setInterval(0);
+  QObject::connect(&timer, &QTimer::timeout, [&] {
+    if (auto* progress = form->findChild<TfrmProgress*>()) {
+      if (progress->isVisible()) after.push_back(progress->lblProgress->text());
+    }
+  });
+  timer.start();
+  form->S1->trigger();
+  ASSERT_GE(after.size(), 100u);
+  // Each pass records once: the texts seen in order, one per entry.
+  std::vector<QString> per_entry;
+  for (const QString& t : after)
+    if (per_entry.empty() || per_entry.back() != t) per_entry.push_back(t);
+  // After entry 53 the share shows 52 % and after 59 it shows 58 %: the
+  // rounded quotient falls just short, so 53 % and 59 % never appear.
+  auto seen = [&](const char* text) {
+    return std::find(per_entry.begin(), per_entry.end(), QString::fromUtf8(text)) != per_entry.end();
+  };
+  EXPECT_TRUE(seen("52 %"));
+  EXPECT_TRUE(seen("58 %"));
+  EXPECT_FALSE(seen("53 %"));
+  EXPECT_FALSE(seen("59 %"));
+  EXPECT_FALSE(seen("100 %"));
+  EXPECT_EQ(per_entry.front(), QStringLiteral("0 %"));
+  EXPECT_EQ(per_entry.back(), QStringLiteral("99 %"));
+  EXPECT_EQ(form->ListEntries().size(), 100u);
+  EXPECT_EQ(form->shrinkLb->text(), QStringLiteral("縮小数:100"));
+}
+
+TEST_F(ReduceCommand, EntryChoiceExtensionlessMissingAndDuplicates) {
+  MakeJpeg("noext");                      // listed as noext.jpg
+  MakeBmp("bare");
+  MakeJpeg("d");                          // listed as d.JPG: exact case only
+  const std::string twice = MakeJpeg("t.jpg");
+  form->SetListEntries({dir / "noext.jpg", dir / "bare.bmp", dir / "d.JPG", dir / "missing.jpg", twice, twice,
+                        dir / "noext"});
+  form->S1->trigger();
+  EXPECT_EQ(form->ListEntries(),
+            (std::vector<std::string>{dir / "noext_x.jpg", dir / "bare_x.jpg", dir / "t_x.jpg", dir / "t_x.jpg"}));
+  EXPECT_EQ(form->shrinkLb->text(), QStringLiteral("縮小数:4"));
+  EXPECT_FALSE(tamtest::Exists(dir / "d_x.jpg"));
+}
+
+TEST_F(ReduceCommand, AbortDuringTheThirdOfTen) {
+  std::vector<std::string> entries;
+  for (int i = 0; i < 10; ++i) entries.push_back(MakeJpeg("f" + std::to_string(i) + ".jpg"));
+  form->SetListEntries(entries);
+  RunWatcher watch(*form);
+  watch.click_abort_at_pass = 2;  // the pass after the third file
+  form->S1->trigger();
+  EXPECT_TRUE(AbortRequested);
+  ASSERT_EQ(form->ListEntries().size(), 3u);
+  EXPECT_EQ(form->ListEntries()[2], dir / "f2_x.jpg");
+  EXPECT_FALSE(tamtest::Exists(dir / "f3_x.jpg"));
+  EXPECT_EQ(form->shrinkLb->text(), QStringLiteral("縮小数:3"));
+  EXPECT_TRUE(form->PPTP1->isEnabled());
+  EXPECT_TRUE(form->isEnabled());
+
+  // The next run starts with the flag cleared and goes through.
+  form->SetListEntries({entries[5], entries[6]});
+  form->S1->trigger();
+  EXPECT_EQ(form->ListEntries().size(), 2u);
+}
+
+TEST_F(ReduceCommand, AnErrorAtTheThirdOfTenLeavesListAndLabelsAsTheyWere) {
+  std::vector<std::string> entries;
+  for (int i = 0; i < 10; ++i) entries.push_back(MakeJpeg("e" + std::to_string(i) + ".jpg"));
+  tamtest::WriteText(entries[2], "this is no JPEG");
+  form->SetListEntries(entries);
+  form->S1->trigger();
+
+  EXPECT_EQ(form->ListEntries(), entries);
+  EXPECT_EQ(form->shrinkLb->text(), QStringLiteral("縮小数:0"));
+  EXPECT_FALSE(form->PPTP1->isEnabled());
+  EXPECT_TRUE(form->isEnabled());
+  EXPECT_TRUE(tamtest::Exists(dir / "e0_x.jpg"));
+  EXPECT_TRUE(tamtest::Exists(dir / "e1_x.jpg"));
+  EXPECT_FALSE(tamtest::Exists(dir / "e2_x.jpg"));
+  EXPECT_FALSE(tamtest::Exists(dir / "e3_x.jpg"));
+  ASSERT_EQ(messages->shown.size(), 1u);
+  EXPECT_TRUE(messages->shown[0].text.startsWith(QStringLiteral("JPEG エラー #")));
+  EXPECT_EQ(messages->shown[0].icon, MessageIcon::Critical);
+  const std::string log = ReadLog();
+  EXPECT_NE(log.find(":JPEG エラー #"), std::string::npos) << log;
+  EXPECT_EQ(log.substr(log.size() - 2), "\r\n");
+  // The progress window is gone once the event loop has run.
+  QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+  EXPECT_EQ(form->findChild<TfrmProgress*>(), nullptr);
+}
+
+TEST_F(ReduceCommand, BeepsOnlyWhenStartedFromItsOwnItem) {
+  form->M1->trigger();
+  ASSERT_TRUE(form->BeepOnFinish());
+  form->SetListEntries({MakeJpeg("b.jpg")});
+  form->S1->trigger();
+  EXPECT_EQ(beeper->beeps, 1);
+  form->SetListEntries({dir / "b.jpg"});
+  form->S1Click(form->A1);
+  EXPECT_EQ(beeper->beeps, 1);
+}
+
+TEST_F(ReduceCommand, QualityComesFromTheSliderAndOptionsFromTheMenu) {
+  form->TrackBar1->setValue(0);
+  form->N14H1->trigger();  // quarter size for JPEG sources
+  form->S2->trigger();     // overwrite
+  const std::string big = MakeJpeg("big.jpg", 1280, 960);
+  const std::string bmp = MakeBmp("c.bmp");
+  form->SetListEntries({big, bmp});
+  form->S1->trigger();
+  EXPECT_EQ(form->ListEntries(), (std::vector<std::string>{big, dir / "c.jpg"}));
+  const DecodedJpeg out = DecodeJpeg(tamtest::ReadBytes(big));
+  EXPECT_EQ(out.picture.width(), 480);
+  EXPECT_EQ(out.picture.height(), 360);
+  // The bitmap went to the trash only after its JPEG was written.
+  EXPECT_EQ(trash->moved, std::vector<std::string>{bmp});
+  EXPECT_TRUE(tamtest::Exists(dir / "c.jpg"));
+}
+
+}  // namespace
+}  // namespace tam

@@ -1,0 +1,111 @@
+// Runs the built tamarind2-cli on real files.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+
+#include "picture/jpeg.h"
+#include "support/testdata.h"
+
+namespace {
+
+using tamtest::TempDir;
+
+struct CliResult {
+  int status = -1;
+  std::string out, err;
+};
+
+std::string ReadText(const std::string& path) {
+  const auto bytes = tamtest::ReadBytes(path);
+  return {bytes.begin(), bytes.end()};
+}
+
+// Arguments are single-quoted for the shell; the temporary folders and the
+// names used here hold no quote.
+CliResult RunCli(const TempDir& dir, const std::string& args) {
+  const std::string cli = std::string(TAM_BINARY_DIR) + "/cli/tamarind2-cli";
+  const std::string command = "HOME='" + dir.path() + "' XDG_DATA_HOME= '" + cli + "' " + args + " >'" +
+                              dir.path() + "/.out' 2>'" + dir.path() + "/.err'";
+  const int raw = std::system(command.c_str());
+  CliResult r;
+  r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+  r.out = ReadText(dir / ".out");
+  r.err = ReadText(dir / ".err");
+  std::remove((dir / ".out").c_str());
+  std::remove((dir / ".err").c_str());
+  return r;
+}
+
+std::string Q(const std::string& path) { return "'" + path + "'"; }
+
+void WriteJpeg(const std::string& path, int w, int h) {
+  tam::Picture p = tam::Picture::Bgr24(w, h);
+  for (auto& v : p.pixels()) v = static_cast<std::uint8_t>(&v - p.pixels().data());
+  tamtest::WriteBytes(path, tam::EncodeJpeg(p, 90, false));
+}
+
+int WidthOf(const std::string& path) { return tam::DecodeJpeg(tamtest::ReadBytes(path)).picture.width(); }
+
+TEST(CliReduce, WritesEachPictureAndPrintsItsPath) {
+  TempDir dir;
+  WriteJpeg(dir / "a.jpg", 1200, 900);
+  WriteJpeg(dir / "c", 100, 50);  // listed as c.jpg
+  std::filesystem::copy_file(tamtest::TestData("bmpsuite/g/rgb24.bmp"), dir / "b.bmp");
+  const CliResult r = RunCli(dir, "reduce --quality 70 " + Q(dir / "a.jpg") + " " + Q(dir / "b.bmp") + " " +
+                                      Q(dir / "c.jpg") + " " + Q(dir / "nothing.jpg"));
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, dir / "a_x.jpg\n" + dir / "b_x.jpg\n" + dir / "c_x.jpg\n");
+  EXPECT_NE(r.err.find(dir / "nothing.jpg"), std::string::npos) << r.err;
+  EXPECT_EQ(WidthOf(dir / "a_x.jpg"), 960);
+  EXPECT_EQ(WidthOf(dir / "c_x.jpg"), 100);
+}
+
+TEST(CliReduce, OverwriteAndQuarterReplaceTheSource) {
+  TempDir dir;
+  WriteJpeg(dir / "a.jpg", 1200, 900);
+  const CliResult r = RunCli(dir, "reduce --overwrite --quarter --quality=20 -- " + Q(dir / "a.jpg"));
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, dir / "a.jpg\n");
+  EXPECT_EQ(WidthOf(dir / "a.jpg"), 480);
+}
+
+TEST(CliReduce, FailuresAreReportedPerFileAndSetTheExitStatus) {
+  TempDir dir;
+  std::filesystem::copy_file(tamtest::TestData("bmpsuite/g/rgb24.bmp"), dir / "wrong.jpg");
+  WriteJpeg(dir / "good.jpg", 20, 20);
+  const CliResult r = RunCli(dir, "reduce " + Q(dir / "wrong.jpg") + " " + Q(dir / "good.jpg"));
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, dir / "good_x.jpg\n");
+  EXPECT_NE(r.err.find(dir / "wrong.jpg: JPEG エラー #"), std::string::npos) << r.err;
+  EXPECT_FALSE(tamtest::Exists(dir / "wrong_x.jpg"));
+}
+
+TEST(CliReduce, BadCommandLinesAreUsageErrors) {
+  TempDir dir;
+  WriteJpeg(dir / "a.jpg", 20, 20);
+  const std::string file = Q(dir / "a.jpg");
+  const std::vector<std::string> bad = {"reduce --quality 101 " + file,
+                                        "reduce --quality x " + file,
+                                        "reduce --quality",
+                                        "reduce",
+                                        "reduce --fast " + file,
+                                        "shrink",
+                                        ""};
+  for (const std::string& args : bad) {
+    SCOPED_TRACE(args);
+    const CliResult r = RunCli(dir, args);
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.out, "");
+    EXPECT_NE(r.err, "");
+  }
+  EXPECT_FALSE(tamtest::Exists(dir / "a_x.jpg"));
+  const CliResult help = RunCli(dir, "reduce --help");
+  EXPECT_EQ(help.status, 0);
+  EXPECT_NE(help.out.find("--quality"), std::string::npos);
+  EXPECT_NE(RunCli(dir, "--help").out.find("reduce"), std::string::npos);
+}
+
+}  // namespace

@@ -1,0 +1,357 @@
+// The built-in engine: a running application that later connections attach
+// to, the slide model the insert command builds, paste from the clipboard,
+// and the presentation window with its save questions.
+#include "presentation/builtin_engine.h"
+
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QBuffer>
+#include <QClipboard>
+#include <QImage>
+#include <QMimeData>
+#include <deque>
+
+#include "package_reader.h"
+#include "picture/error.h"
+#include "presentation/builtin_window.h"
+#include "presentation/components.h"
+#include "support/testdata.h"
+
+namespace tam::pres {
+namespace {
+
+void ClipboardImage(const QImage& image, const QByteArray& jpeg = {}) {
+  auto* mime = new QMimeData;
+  mime->setImageData(image);
+  if (!jpeg.isEmpty()) mime->setData(kJpegMimeType, jpeg);
+  QGuiApplication::clipboard()->setMimeData(mime);
+}
+
+QByteArray FileBytes(const std::string& path) {
+  auto b = tamtest::ReadBytes(path);
+  return QByteArray(reinterpret_cast<const char*>(b.data()), qsizetype(b.size()));
+}
+
+std::string ErrorOf(const std::function<void()>& f) {
+  try {
+    f();
+  } catch (const Error& e) {
+    return e.what();
+  }
+  return "(no error)";
+}
+
+class BuiltinEngine : public ::testing::Test {
+ protected:
+  void SetUp() override { tamtest::EnsureApp(); }
+  // Runs the insert command's steps for one picture already on the clipboard.
+  void InsertSlide(TPowerPointPresentation& pres, TPowerPointSlide& slide, const QString& name) {
+    slide.ConnectTo(pres.SlidesAdd(pres.SlidesCount() + 1, kLayoutTitle));
+    slide.NotesBodyInsertAfter(name);
+    slide.ShapesAddTextbox(kOrientationHorizontal, 0, 0, 500, 50);
+    slide.ShapesRangeSetText(1, name);
+    slide.ShapesRangeSetFontSize(1, 8);
+    slide.SetLayout(kLayoutBlank);
+    slide.ShapesPaste();
+  }
+};
+
+TEST_F(BuiltinEngine, ApplicationStaysRunningAndNamesNewPresentations) {
+  BuiltinServer server(false);
+  TPowerPointApplication app(server);
+  app.Connect();
+  auto first = app.PresentationsAdd(true);
+  app.Disconnect();
+  app.Connect();  // attaches to the running one
+  auto second = app.PresentationsAdd(true);
+  EXPECT_EQ(server.application()->presentations().size(), 2u);
+  EXPECT_EQ(std::static_pointer_cast<BuiltinPresentation>(first)->name(), "プレゼンテーション1");
+  EXPECT_EQ(std::static_pointer_cast<BuiltinPresentation>(second)->name(), "プレゼンテーション2");
+  TPowerPointPresentation pres(server);
+  std::string message = ErrorOf([&] { pres.SlidesCount(); });
+  EXPECT_NE(message.find("内蔵プレゼンテーション"), std::string::npos) << message;
+}
+
+TEST_F(BuiltinEngine, InsertStepsLeaveCaptionTextBoxAndCentredPicture) {
+  BuiltinServer server(false);
+  TPowerPointApplication app(server);
+  TPowerPointPresentation pres(server);
+  TPowerPointSlide slide(server);
+  pres.ConnectTo(app.PresentationsAdd(true));
+  QImage img(640, 480, QImage::Format_RGB32);
+  img.fill(Qt::blue);
+  ClipboardImage(img);
+  InsertSlide(pres, slide, "IMG_01.JPG");
+  InsertSlide(pres, slide, "IMG_02.JPG");
+  EXPECT_EQ(pres.SlidesCount(), 2);
+
+  auto p = std::static_pointer_cast<BuiltinPresentation>(pres.object());
+  const SlideData& s = *p->data().slides[0];
+  EXPECT_EQ(s.layout, kLayoutBlank);
+  EXPECT_EQ(s.notes, "IMG_01.JPG");
+  ASSERT_EQ(s.shapes.size(), 3u);  // the empty subtitle went with the layout change
+  EXPECT_EQ(s.shapes[0].kind, ShapeKind::Title);
+  EXPECT_EQ(s.shapes[0].text, "IMG_01.JPG");
+  EXPECT_EQ(s.shapes[0].font_size, 8);
+  EXPECT_EQ(s.shapes[0].box, kTitleBox);
+  EXPECT_EQ(s.shapes[1].kind, ShapeKind::TextBox);
+  EXPECT_EQ(s.shapes[1].box, (Box{0, 0, 6350000, 635000}));
+  EXPECT_EQ(s.shapes[2].kind, ShapeKind::Picture);
+  EXPECT_EQ(s.shapes[2].box, (Box{1524000, 1143000, 6096000, 4572000}));
+  EXPECT_EQ(s.shapes[2].media->format, Media::Format::Png);
+  std::set<int> ids;
+  for (const auto& sh : s.shapes) EXPECT_TRUE(ids.insert(sh.id).second);
+  EXPECT_NE(p->data().slides[0]->id, p->data().slides[1]->id);
+  EXPECT_TRUE(p->modified());
+}
+
+TEST_F(BuiltinEngine, PasteKeepsTheJpegBytesOnlyForTheSamePicture) {
+  BuiltinServer server(false);
+  TPowerPointApplication app(server);
+  TPowerPointPresentation pres(server);
+  TPowerPointSlide slide(server);
+  pres.ConnectTo(app.PresentationsAdd(false));
+  slide.ConnectTo(pres.SlidesAdd(1, kLayoutBlank));
+  QByteArray jpeg = FileBytes(tamtest::TestData("jpeg/good/testorig.jpg"));
+  QImage decoded = QImage::fromData(jpeg);
+  ASSERT_FALSE(decoded.isNull());
+
+  ClipboardImage(decoded, jpeg);
+  slide.ShapesPaste();
+  // A flavour of another size is not the same picture; a CMYK stream is not stored as it is.
+  ClipboardImage(decoded.scaled(100, 100), jpeg);
+  slide.ShapesPaste();
+  QByteArray cmyk = FileBytes(tamtest::TestData("jpeg/good/jpg-cmyk-1.jpg"));
+  ClipboardImage(QImage::fromData(cmyk), cmyk);
+  slide.ShapesPaste();
+
+  auto p = std::static_pointer_cast<BuiltinPresentation>(pres.object());
+  const auto& shapes = p->data().slides[0]->shapes;
+  ASSERT_EQ(shapes.size(), 3u);
+  EXPECT_EQ(shapes[0].media->format, Media::Format::Jpeg);
+  EXPECT_EQ(shapes[0].media->bytes, jpeg);
+  EXPECT_EQ(shapes[1].media->format, Media::Format::Png);
+  EXPECT_EQ(QImage::fromData(shapes[1].media->bytes).size(), QSize(100, 100));
+  EXPECT_EQ(shapes[2].media->format, Media::Format::Png);
+
+  QGuiApplication::clipboard()->setText("no picture");
+  std::string message = ErrorOf([&] { slide.ShapesPaste(); });
+  EXPECT_NE(message.find("クリップボード"), std::string::npos) << message;
+}
+
+TEST_F(BuiltinEngine, PicturePlacement) {
+  struct Case {
+    int w, h;
+    Box box;
+  } cases[] = {
+      {480, 360, {2286000, 1714500, 4572000, 3429000}},  // smaller: its own size at 96 dpi
+      {960, 720, {0, 0, 9144000, 6858000}},              // exactly the slide
+      {1920, 1080, {0, 857250, 9144000, 5143500}},       // wide: fits the width
+      {1000, 3000, {3429000, 0, 2286000, 6858000}},      // tall: fits the height
+      {20000, 1, {0, 3428771, 9144000, 457}},
+      {2000000000, 1, {0, 3428999, 9144000, 1}},  // never thinner than one unit
+      {1, 1, {4567237, 3424237, 9525, 9525}},
+  };
+  for (const auto& c : cases) EXPECT_EQ(PlacePicture(c.w, c.h), c.box) << c.w << "x" << c.h;
+}
+
+TEST_F(BuiltinEngine, LayoutChangesKeepPlaceholdersWithText) {
+  auto s = MakeSlide(256, kLayoutTitle);
+  ASSERT_EQ(s->shapes.size(), 2u);
+  s->shapes[1].text = "subtitle";
+  ChangeLayout(*s, kLayoutBlank);
+  ASSERT_EQ(s->shapes.size(), 1u);
+  EXPECT_EQ(s->shapes[0].kind, ShapeKind::Subtitle);
+  EXPECT_EQ(s->shapes[0].box, kSubtitleBox);
+  ChangeLayout(*s, kLayoutTitle);  // the title comes back, behind the rest
+  ASSERT_EQ(s->shapes.size(), 2u);
+  EXPECT_EQ(s->shapes[0].kind, ShapeKind::Title);
+  EXPECT_NE(s->shapes[0].id, s->shapes[1].id);
+  EXPECT_THROW(ChangeLayout(*s, 7), Error);
+}
+
+TEST_F(BuiltinEngine, BadArgumentsAreErrorsWithMessages) {
+  BuiltinServer server(false);
+  TPowerPointApplication app(server);
+  TPowerPointPresentation pres(server);
+  TPowerPointSlide slide(server);
+  pres.ConnectTo(app.PresentationsAdd(false));
+  EXPECT_NE(ErrorOf([&] { pres.SlidesAdd(2, kLayoutTitle); }).find("範囲外"), std::string::npos);
+  slide.ConnectTo(pres.SlidesAdd(1, kLayoutBlank));
+  EXPECT_NE(ErrorOf([&] { slide.ShapesRangeSetText(1, "x"); }).find("範囲外"), std::string::npos);
+  EXPECT_NE(ErrorOf([&] { slide.ShapesAddTextbox(1, 0, 0, -5, 5); }), "(no error)");
+  slide.ShapesAddTextbox(1, 0, 0, 500, 50);
+  EXPECT_NE(ErrorOf([&] { slide.ShapesRangeSetFontSize(1, 0); }), "(no error)");
+  EXPECT_EQ(pres.SlidesCount(), 1);
+}
+
+class RecordingPrompts : public PresentationPrompts {
+ public:
+  std::deque<Answer> answers;
+  std::optional<std::string> file;
+  std::vector<QString> asked, errors;
+  Answer AskSaveChanges(QWidget*, const QString& name) override {
+    asked.push_back(name);
+    Answer a = answers.empty() ? Answer::Cancel : answers.front();
+    if (!answers.empty()) answers.pop_front();
+    return a;
+  }
+  std::optional<std::string> AskFileName(QWidget*, const QString& suggested) override {
+    asked.push_back("file:" + suggested);
+    return file;
+  }
+  void ShowError(QWidget*, const QString& m) override { errors.push_back(m); }
+};
+
+class PresentationWindowTest : public BuiltinEngine {
+ protected:
+  void SetUp() override {
+    BuiltinEngine::SetUp();
+    SetPresentationPrompts(&prompts);
+  }
+  void TearDown() override { SetPresentationPrompts(nullptr); }
+  RecordingPrompts prompts;
+  tamtest::TempDir dir;
+};
+
+TEST_F(PresentationWindowTest, ClosingAsksAboutUnsavedSlides) {
+  BuiltinServer server(true);
+  TPowerPointApplication app(server);
+  TPowerPointPresentation pres(server);
+  TPowerPointSlide slide(server);
+  app.SetVisible(true);
+  pres.ConnectTo(app.PresentationsAdd(true));
+  auto p = std::static_pointer_cast<BuiltinPresentation>(pres.object());
+  ASSERT_NE(p->window(), nullptr);
+  EXPECT_TRUE(p->window()->isVisible());
+  EXPECT_TRUE(p->window()->windowTitle().startsWith("プレゼンテーション1"));
+
+  QImage img(100, 80, QImage::Format_RGB32);
+  img.fill(Qt::green);
+  ClipboardImage(img);
+  InsertSlide(pres, slide, "a.jpg");
+  EXPECT_GT(p->window()->view()->height(), SlidesView::kSlideHeight);
+  // The view draws the model: the picture at the slide's centre, white around it.
+  QImage shot = p->window()->view()->grab().toImage();
+  QPoint centre(SlidesView::kMargin + SlidesView::kSlideWidth / 2,
+                p->window()->view()->SlideTop(0) + SlidesView::kSlideHeight / 2);
+  if (const char* path = std::getenv("TAM_WINDOW_SHOT")) p->window()->grab().save(path);
+  EXPECT_EQ(shot.pixelColor(centre), QColor(Qt::green));
+  EXPECT_EQ(shot.pixelColor(centre + QPoint(100, 0)), QColor(Qt::white));
+
+  prompts.answers = {PresentationPrompts::Answer::Cancel};
+  EXPECT_FALSE(p->window()->close());
+  EXPECT_FALSE(p->closed());
+  EXPECT_FALSE(CloseAllPresentations());  // cancelled again: still open
+  EXPECT_FALSE(p->closed());
+
+  // Save: the never-saved presentation asks for a name, then bears it.
+  prompts.answers = {PresentationPrompts::Answer::Save};
+  prompts.file = dir / "saved";
+  EXPECT_TRUE(CloseAllPresentations());
+  EXPECT_TRUE(p->closed());
+  EXPECT_TRUE(server.application()->presentations().empty());
+  tamtest::Package pkg = tamtest::ReadPackage(dir / "saved.pptx");
+  EXPECT_TRUE(pkg.has("ppt/slides/slide1.xml"));
+  EXPECT_EQ(prompts.asked.back(), "file:プレゼンテーション1.pptx");
+  // The slide component's slide is gone with its presentation.
+  EXPECT_NE(ErrorOf([&] { slide.ShapesPaste(); }), "(no error)");
+}
+
+TEST_F(PresentationWindowTest, DiscardClosesAndFailedSaveKeepsTheWindow) {
+  BuiltinServer server(true);
+  TPowerPointApplication app(server);
+  TPowerPointPresentation pres(server);
+  TPowerPointSlide slide(server);
+  pres.ConnectTo(app.PresentationsAdd(true));
+  auto p = std::static_pointer_cast<BuiltinPresentation>(pres.object());
+  QImage img(10, 10, QImage::Format_RGB32);
+  img.fill(Qt::green);
+  ClipboardImage(img);
+  InsertSlide(pres, slide, "a.jpg");
+
+  prompts.answers = {PresentationPrompts::Answer::Save};
+  prompts.file = dir / "no/such/folder/x.pptx";
+  EXPECT_FALSE(p->window()->close());
+  ASSERT_EQ(prompts.errors.size(), 1u);
+  EXPECT_TRUE(prompts.errors[0].contains("x.pptx"));
+  EXPECT_FALSE(p->closed());
+
+  prompts.answers = {PresentationPrompts::Answer::Discard};
+  EXPECT_TRUE(p->window()->close());
+  EXPECT_TRUE(p->closed());
+
+  // An empty presentation closes without a question.
+  pres.ConnectTo(app.PresentationsAdd(true));
+  auto q = std::static_pointer_cast<BuiltinPresentation>(pres.object());
+  EXPECT_EQ(q->name(), "プレゼンテーション2");
+  std::size_t asked = prompts.asked.size();
+  EXPECT_TRUE(q->window()->close());
+  EXPECT_EQ(prompts.asked.size(), asked);
+}
+
+TEST_F(PresentationWindowTest, SaveAfterSaveAsWritesTheSameFileWithoutAsking) {
+  BuiltinServer server(true);
+  TPowerPointApplication app(server);
+  TPowerPointPresentation pres(server);
+  TPowerPointSlide slide(server);
+  pres.ConnectTo(app.PresentationsAdd(true));
+  auto p = std::static_pointer_cast<BuiltinPresentation>(pres.object());
+  QImage img(10, 10, QImage::Format_RGB32);
+  ClipboardImage(img);
+  InsertSlide(pres, slide, "a.jpg");
+  prompts.file = dir / "first.pptx";
+  EXPECT_TRUE(p->window()->SaveAs());
+  EXPECT_EQ(p->name(), "first.pptx");
+  EXPECT_FALSE(p->modified());
+  EXPECT_TRUE(p->window()->windowTitle().startsWith("first.pptx"));
+  InsertSlide(pres, slide, "b.jpg");
+  std::size_t asked = prompts.asked.size();
+  EXPECT_TRUE(p->window()->Save());
+  EXPECT_EQ(prompts.asked.size(), asked);
+  tamtest::Package pkg = tamtest::ReadPackage(dir / "first.pptx");
+  EXPECT_TRUE(pkg.has("ppt/slides/slide2.xml"));
+  EXPECT_TRUE(p->window()->close());  // saved: no question
+  EXPECT_EQ(prompts.asked.size(), asked);
+}
+
+}  // namespace
+}  // namespace tam::pres
+
+namespace tam::pres {
+namespace {
+
+// Only streams every presentation reader shows are kept as they are.
+TEST(JpegFrameInfo, JudgesWhichStreamsCanBeStoredAsTheyAre) {
+  struct Case {
+    const char* file;
+    bool portable;
+    int width, height;
+  } cases[] = {
+      {"jpeg/good/testorig.jpg", true, 227, 149},
+      {"jpeg/good/app13-multiple.jpg", true, 256, 160},  // progressive, a huge APP13 before the frame
+      {"jpeg/good/grayscale_24x16_sampling2x2.jpg", true, 24, 16},
+      {"jpeg/good/jpg-cmyk-1.jpg", false, 32, 32},
+      {"jpeg/good/pil_sample_cmyk.jpg", false, 100, 100},
+      {"jpeg/unusual/testimgari.jpg", false, 227, 149},  // arithmetic coding
+      {"jpeg/unusual/monkey12.jpg", false, 0, 0},        // 12-bit samples
+  };
+  for (const auto& c : cases) {
+    JpegFrameInfo info = ReadJpegFrameInfo(FileBytes(tamtest::TestData(c.file)));
+    EXPECT_EQ(info.portable, c.portable) << c.file;
+    if (c.width) {
+      EXPECT_EQ(info.width, c.width) << c.file;
+      EXPECT_EQ(info.height, c.height) << c.file;
+    }
+  }
+  // Damaged streams never read past their end and are never kept.
+  for (const char* f : {"missing-sof.jpg", "empty.jpg", "truncated_app14.jpg", "junk_jpeg_header.jpg"})
+    EXPECT_FALSE(ReadJpegFrameInfo(FileBytes(tamtest::TestData(std::string("jpeg/bad/") + f))).portable) << f;
+  QByteArray whole = FileBytes(tamtest::TestData("jpeg/good/testorig.jpg"));
+  for (qsizetype n = 0; n < 700; ++n) ReadJpegFrameInfo(whole.left(n));
+  EXPECT_FALSE(ReadJpegFrameInfo("\xff\xd8").portable);
+}
+
+}  // namespace
+}  // namespace tam::pres

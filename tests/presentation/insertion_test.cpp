@@ -1,0 +1,125 @@
+// The per-slide steps shared by the insert command and the command-line tool.
+#include "presentation/insertion.h"
+
+#include <gtest/gtest.h>
+
+#include <QClipboard>
+#include <QMimeData>
+#include <QTransform>
+#include <cstdlib>
+
+#include "package_reader.h"
+#include "picture/error.h"
+#include "presentation/builtin_engine.h"
+#include "support/testdata.h"
+
+namespace tam::pres {
+namespace {
+
+TEST(Insertion, ClassifiesByExactCaseExtension) {
+  struct Case {
+    const char* path;
+    PictureKind kind;
+  } cases[] = {
+      {"/p/a.jpg", PictureKind::Jpeg}, {"/p/b.JPG", PictureKind::Jpeg}, {"/p/c.bmp", PictureKind::Bmp},
+      {"/p/d.BMP", PictureKind::Bmp},  {"/p/e.Jpg", PictureKind::None}, {"/p/f.jpeg", PictureKind::None},
+      {"/p/g.png", PictureKind::None}, {"/p/noext", PictureKind::None}, {"/p.jpg/noext", PictureKind::None},
+  };
+  for (const auto& c : cases) EXPECT_EQ(ClassifyPicture(c.path), c.kind) << c.path;
+}
+
+TEST(Insertion, FileNameWithoutFolderEvenWhenNotUtf8) {
+  EXPECT_EQ(SlideFileName("/pics/day1/IMG_01.JPG"), "IMG_01.JPG");
+  EXPECT_EQ(SlideFileName("IMG_01.JPG"), "IMG_01.JPG");
+  QString odd = SlideFileName("/pics/\xff\xfe name.jpg");
+  EXPECT_TRUE(odd.endsWith(" name.jpg"));
+  EXPECT_FALSE(odd.contains('/'));
+}
+
+class InsertionRun : public ::testing::Test {
+ protected:
+  void SetUp() override { tamtest::EnsureApp(); }
+  tamtest::TempDir dir;
+};
+
+TEST_F(InsertionRun, PictureThatCannotBeDecodedLeavesTheSlideWithItsTexts) {
+  std::string good = tamtest::TestData("jpeg/good/testorig.jpg");
+  std::string bad = dir / "bad.jpg";
+  tamtest::WriteText(bad, "\xff\xd8\xff\xe0 not really a JPEG");
+  BuiltinServer server(false);
+  TPowerPointApplication app(server);
+  TPowerPointPresentation pres(server);
+  TPowerPointSlide slide(server);
+  pres.ConnectTo(app.PresentationsAdd(true));
+  AddPictureSlide(pres, slide, good, SlidePicture::Load(good, PictureKind::Jpeg));
+  SlidePicture broken = SlidePicture::Load(bad, PictureKind::Jpeg);  // read now, decoded on the clipboard
+  EXPECT_THROW(AddPictureSlide(pres, slide, bad, broken), Error);
+
+  auto p = std::static_pointer_cast<BuiltinPresentation>(pres.object());
+  ASSERT_EQ(p->data().slides.size(), 2u);
+  const SlideData& last = *p->data().slides[1];
+  EXPECT_EQ(last.notes, "bad.jpg");
+  ASSERT_EQ(last.shapes.size(), 2u);  // caption and text box, no picture
+  EXPECT_EQ(last.shapes[0].text, "bad.jpg");
+  EXPECT_EQ(p->data().slides[0]->shapes.back().kind, ShapeKind::Picture);
+  // The good JPEG went on the clipboard with its own bytes.
+  EXPECT_EQ(p->data().slides[0]->shapes.back().media->format, Media::Format::Jpeg);
+}
+
+TEST_F(InsertionRun, LoadFailuresNameTheFile) {
+  try {
+    SlidePicture::Load(dir / "gone.jpg", PictureKind::Jpeg);
+    FAIL();
+  } catch (const Error& e) {
+    EXPECT_NE(std::string(e.what()).find("gone.jpg"), std::string::npos) << e.what();
+  }
+  tamtest::WriteText(dir / "bad.bmp", "BM this is not a bitmap");
+  EXPECT_THROW(SlidePicture::Load(dir / "bad.bmp", PictureKind::Bmp), Error);
+}
+
+TEST_F(InsertionRun, BitmapGoesOnTheClipboardWithoutAJpegFlavour) {
+  SlidePicture p = SlidePicture::Load(tamtest::TestData("bmpsuite/g/pal8.bmp"), PictureKind::Bmp);
+  p.PutOnClipboard();
+  const QMimeData* mime = QGuiApplication::clipboard()->mimeData();
+  ASSERT_TRUE(mime->hasImage());
+  EXPECT_EQ(qvariant_cast<QImage>(mime->imageData()).size(), QSize(127, 64));
+  EXPECT_FALSE(mime->hasFormat(kJpegMimeType));
+}
+
+// A grey JPEG keeps its own bytes; one that must be turned upright is stored
+// as the turned picture, since its bytes would show it lying on its side.
+TEST_F(InsertionRun, JpegBytesAreKeptOnlyWhenTheyShowThePictureUpright) {
+  BuiltinServer server(false);
+  TPowerPointApplication app(server);
+  TPowerPointPresentation pres(server);
+  TPowerPointSlide slide(server);
+  pres.ConnectTo(app.PresentationsAdd(true));
+  std::string grey = tamtest::TestData("jpeg/good/hopper_gray.jpg");
+  std::string turned = tamtest::TestData("jpeg/good/hopper_orientation_6.jpg");
+  AddPictureSlide(pres, slide, grey, SlidePicture::Load(grey, PictureKind::Jpeg));
+  AddPictureSlide(pres, slide, turned, SlidePicture::Load(turned, PictureKind::Jpeg));
+  auto p = std::static_pointer_cast<BuiltinPresentation>(pres.object());
+  const Media& g = *p->data().slides[0]->shapes.back().media;
+  auto bytes = tamtest::ReadBytes(grey);
+  EXPECT_EQ(g.format, Media::Format::Jpeg);
+  EXPECT_EQ(g.bytes, QByteArray(reinterpret_cast<const char*>(bytes.data()), qsizetype(bytes.size())));
+  const Media& t = *p->data().slides[1]->shapes.back().media;
+  EXPECT_EQ(t.format, Media::Format::Png);
+  QImage stored = QImage::fromData(t.bytes);
+  auto turned_bytes = tamtest::ReadBytes(turned);
+  QImage raw = QImage::fromData(turned_bytes.data(), int(turned_bytes.size()));  // as stored, not turned
+  ASSERT_EQ(stored.size(), raw.size().transposed());
+  // Orientation 6: the stored picture is the file's turned a quarter clockwise.
+  QImage upright = raw.transformed(QTransform().rotate(90));
+  auto difference = [&](const QImage& a) {
+    long sum = 0;
+    for (int y = 4; y < a.height(); y += 8)
+      for (int x = 4; x < a.width(); x += 8)
+        sum += std::abs(qGray(a.pixel(x, y)) - qGray(stored.pixel(x, y)));
+    return sum;
+  };
+  EXPECT_LT(difference(upright) * 4, difference(raw));
+}
+
+}  // namespace
+}  // namespace tam::pres
