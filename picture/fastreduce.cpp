@@ -1,10 +1,9 @@
 #include "picture/fastreduce.h"
 
-#include <emmintrin.h>
-
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
+#include <cstring>
 
 namespace tam {
 
@@ -38,20 +37,60 @@ __attribute__((target_clones("avx2", "default"))) void AddRow(double* sums, cons
   for (std::size_t i = 0; i < count; ++i) sums[i] += coverage * static_cast<double>(row[i]);
 }
 
-// Rounds the three averages of a pixel to bytes. Returns false when one
-// lies within margin of a halfway point (or outside the byte range) and the
-// pixel must be decided exactly. No branch per channel: on photos the
-// rounding direction is as good as random.
-inline bool Decide(const double (&average)[3], double margin, std::uint8_t* out) {
-  bool undecided = false;
-  for (int c = 0; c < 3; ++c) {
-    // cvtsd2si rounds by the SSE rounding mode, to nearest as always here.
-    const int nearest = _mm_cvtsd_si32(_mm_set_sd(average[c]));
-    const double off = std::fabs(average[c] - static_cast<double>(nearest));
-    undecided |= (0.5 - off <= margin) | (static_cast<unsigned>(nearest) > 255);
-    out[c] = static_cast<std::uint8_t>(nearest);
+// Across the columns: the three channel sums of a destination pixel in one
+// vector (a fourth lane rides along unused), rounded to bytes without a
+// branch per channel, since on photos the direction is as good as random.
+// A pixel whose average lies within the margin of a halfway point (or
+// outside the byte range) is not written but listed for the exact filter.
+// Returns how many were listed.
+// The vectors never cross a function boundary (the helpers below are
+// inlined lambdas), so the note that their passing convention differs
+// between the two clones does not apply.
+#pragma GCC diagnostic ignored "-Wpsabi"
+using Lanes = double __attribute__((vector_size(32)));
+using Masks = long long __attribute__((vector_size(32)));
+
+__attribute__((target_clones("avx2", "default"))) std::int32_t AcrossRow(const ReducePlan& plan,
+                                                                         const double* sums,
+                                                                         double inverse_area, double margin,
+                                                                         std::uint8_t* out,
+                                                                         std::int32_t* undecided) {
+  const auto load = [](const double* p) {
+    Lanes v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+  };
+  const auto all = [](double v) { return Lanes{v, v, v, v}; };
+  // Adding and taking away 1.5 * 2^52 rounds to the nearest integer, ties to
+  // even, as the exact filter's final rounding does.
+  const Lanes round = all(6755399441055744.0);
+  const Lanes half = all(0.5 - margin), low_half = all(-(0.5 - margin));
+  const Lanes zero = all(0), top = all(255);
+  std::int32_t listed = 0;
+  const std::int32_t width = plan.width();
+  for (std::int32_t x = 0; x < width; ++x, out += 3) {
+    const std::int32_t columns = plan.SourceColumnCount(x);
+    if (columns <= 0) {
+      undecided[listed++] = x;
+      continue;
+    }
+    const double* const wx = plan.ColumnCoverages(x);
+    const double* s = sums + 3 * static_cast<std::size_t>(plan.FirstSourceColumn(x));
+    Lanes acc = all(wx[0]) * load(s);
+    for (std::int32_t m = 1; m < columns; ++m) acc += all(wx[m]) * load(s + 3 * m);
+    const Lanes average = acc * all(inverse_area);
+    const Lanes nearest = (average + round) - round;
+    const Lanes off = average - nearest;
+    const Masks bad = (off >= half) | (off <= low_half) | (nearest < zero) | (nearest > top);
+    if (bad[0] | bad[1] | bad[2]) {
+      undecided[listed++] = x;
+      continue;
+    }
+    out[0] = static_cast<std::uint8_t>(nearest[0]);
+    out[1] = static_cast<std::uint8_t>(nearest[1]);
+    out[2] = static_cast<std::uint8_t>(nearest[2]);
   }
-  return !undecided;
+  return listed;
 }
 
 }  // namespace
@@ -70,10 +109,12 @@ FastRowFilter::FastRowFilter(const ReducePlan& plan, double margin)
     : plan_(plan),
       margin_(margin < 0 ? SafeMargin(plan) : margin),
       inverse_area_(1.0 / static_cast<double>(plan.box().area_ratio)),
-      sums_(static_cast<std::size_t>(plan.source_width()) * 3) {}
+      // One more than the sums: the last pixel's unused fourth lane reads it.
+      sums_(static_cast<std::size_t>(plan.source_width()) * 3 + 1),
+      undecided_(static_cast<std::size_t>(plan.width())) {}
 
 void FastRowFilter::FilterRow(std::int32_t y, const std::uint8_t* const* source_rows, std::uint8_t* out) {
-  const std::size_t count = sums_.size();
+  const std::size_t count = static_cast<std::size_t>(plan_.source_width()) * 3;
   double* const sums = sums_.data();
   const std::int32_t first = plan_.FirstSourceRow(y);
   const std::int32_t last = plan_.LastSourceRow(y);
@@ -88,28 +129,12 @@ void FastRowFilter::FilterRow(std::int32_t y, const std::uint8_t* const* source_
   FirstRow(sums, source_rows[first], count, wy[0]);
   for (std::int32_t i = first + 1; i <= last; ++i) AddRow(sums, source_rows[i], count, wy[i - first]);
 
-  for (std::int32_t x = 0; x < width; ++x, out += 3) {
-    const std::int32_t columns = plan_.SourceColumnCount(x);
-    const double* const wx = plan_.ColumnCoverages(x);
-    if (columns <= 0) {
-      plan_.FilterPixel(x, y, source_rows, out);
-      ++exact_pixels_;
-      continue;
-    }
-    const double* s = sums + 3 * static_cast<std::size_t>(plan_.FirstSourceColumn(x));
-    double blue = wx[0] * s[0], green = wx[0] * s[1], red = wx[0] * s[2];
-    for (std::int32_t m = 1; m < columns; ++m) {
-      s += 3;
-      blue += wx[m] * s[0];
-      green += wx[m] * s[1];
-      red += wx[m] * s[2];
-    }
-    const double averages[3] = {blue * inverse_area_, green * inverse_area_, red * inverse_area_};
-    if (!Decide(averages, margin_, out)) {
-      plan_.FilterPixel(x, y, source_rows, out);
-      ++exact_pixels_;
-    }
+  const std::int32_t listed = AcrossRow(plan_, sums, inverse_area_, margin_, out, undecided_.data());
+  for (std::int32_t k = 0; k < listed; ++k) {
+    const std::int32_t x = undecided_[static_cast<std::size_t>(k)];
+    plan_.FilterPixel(x, y, source_rows, out + 3 * static_cast<std::size_t>(x));
   }
+  exact_pixels_ += listed;
 }
 
 }  // namespace tam

@@ -34,7 +34,8 @@ class FastRowFilter {
   const ReducePlan& plan_;
   double margin_;
   double inverse_area_;
-  std::vector<double> sums_;  // per source column and channel, down the rows
+  std::vector<double> sums_;             // per source column and channel, down the rows
+  std::vector<std::int32_t> undecided_;  // columns of one row left to the exact filter
   std::int64_t exact_pixels_ = 0;
 };
 
