@@ -4,6 +4,7 @@
 #include <condition_variable>
 #include <cstddef>
 #include <exception>
+#include <limits>
 #include <mutex>
 #include <system_error>
 #include <thread>
@@ -21,11 +22,17 @@ constexpr int kBatch = 16;
 // The decoded rows between the two threads: row r lives in slot r % capacity
 // until the consumer releases it. The producer writes only slots of rows not
 // yet published, the consumer reads only published rows not yet released, so
-// the rows themselves need no lock; the counters do.
+// the rows themselves need no lock; the counters do. A thread that has to
+// wait asks for a good stretch (kSlack rows) before it is woken, so the two
+// threads hand over in a few large steps rather than row by row.
 class RowRing {
  public:
-  RowRing(int capacity, std::size_t row_bytes)
+  static constexpr int kSlack = 2 * kBatch;
+
+  // capacity: at least the most rows the consumer holds at once + 2 * kSlack.
+  RowRing(int capacity, std::size_t row_bytes, std::int32_t height)
       : capacity_(capacity),
+        height_(height),
         row_bytes_(row_bytes),
         storage_(static_cast<std::size_t>(capacity) * row_bytes) {}
 
@@ -33,20 +40,26 @@ class RowRing {
     return storage_.data() + static_cast<std::size_t>(row % capacity_) * row_bytes_;
   }
 
-  // Producer: waits until at least one slot is free and returns how many
-  // rows (at most want) may be written from row `next` on; 0 once cancelled.
+  // Producer: returns how many rows (at most want) may be written from row
+  // `next` on, waiting while the ring is full; 0 once cancelled.
   int WaitForSpace(std::int32_t next, int want) {
     std::unique_lock lock(mutex_);
-    changed_.wait(lock, [&] { return cancelled_ || next - released_ < capacity_; });
+    if (!cancelled_ && next - released_ >= capacity_) {
+      space_wanted_ = next - capacity_ + kSlack;
+      space_.wait(lock, [&] { return cancelled_ || released_ >= space_wanted_; });
+      space_wanted_ = kNobody;
+    }
     if (cancelled_) return 0;
     return std::min(want, capacity_ - (next - released_));
   }
   void Publish(std::int32_t rows) {
+    bool wake;
     {
       std::lock_guard lock(mutex_);
       published_ = rows;
+      wake = published_ >= rows_wanted_;
     }
-    changed_.notify_all();
+    if (wake) rows_.notify_one();
   }
   // Producer: the stream is read to its end, or failed.
   void Close(std::exception_ptr error) {
@@ -55,29 +68,38 @@ class RowRing {
       closed_ = true;
       error_ = std::move(error);
     }
-    changed_.notify_all();
+    rows_.notify_one();
   }
 
   // Consumer: waits until rows [0, rows) are published; rethrows the
   // producer's error.
   void WaitForRows(std::int32_t rows) {
+    if (rows <= seen_) return;
     std::unique_lock lock(mutex_);
-    changed_.wait(lock, [&] { return published_ >= rows || closed_; });
+    if (published_ < rows && !closed_) {
+      rows_wanted_ = std::min(rows + kSlack, height_);
+      rows_.wait(lock, [&] { return published_ >= rows_wanted_ || closed_; });
+      rows_wanted_ = kNobody;
+    }
     if (error_) std::rethrow_exception(error_);
-    if (published_ < rows) throw Error("JPEG エラー: 行が足りません");  // never: the reader throws first
+    // Never: the reader throws when the stream gives no more rows.
+    if (published_ < rows) throw Error("JPEG エラー: 行が足りません");
+    seen_ = published_;
   }
   // Consumer: rows below `rows` are no longer needed.
   void Release(std::int32_t rows) {
+    bool wake;
     {
       std::lock_guard lock(mutex_);
       released_ = rows;
+      wake = released_ >= space_wanted_;
     }
-    changed_.notify_all();
+    if (wake) space_.notify_one();
   }
   // Consumer: waits for the producer's end and rethrows its error.
   void WaitForEnd() {
     std::unique_lock lock(mutex_);
-    changed_.wait(lock, [&] { return closed_; });
+    rows_.wait(lock, [&] { return closed_; });
     if (error_) std::rethrow_exception(error_);
   }
   void Cancel() {
@@ -85,17 +107,24 @@ class RowRing {
       std::lock_guard lock(mutex_);
       cancelled_ = true;
     }
-    changed_.notify_all();
+    space_.notify_one();
   }
 
  private:
+  static constexpr std::int32_t kNobody = std::numeric_limits<std::int32_t>::max();
+
   const int capacity_;
+  const std::int32_t height_;
   const std::size_t row_bytes_;
   std::vector<std::uint8_t> storage_;
   std::mutex mutex_;
-  std::condition_variable changed_;
+  std::condition_variable rows_;   // the consumer waits here for rows
+  std::condition_variable space_;  // the producer waits here for free slots
   std::int32_t published_ = 0;
   std::int32_t released_ = 0;
+  std::int32_t rows_wanted_ = kNobody;   // the waiting consumer wakes at this many rows
+  std::int32_t space_wanted_ = kNobody;  // the waiting producer wakes at this many released
+  std::int32_t seen_ = 0;                // published rows the consumer knows of (its own)
   bool closed_ = false;
   bool cancelled_ = false;
   std::exception_ptr error_;
@@ -226,19 +255,19 @@ std::optional<std::vector<std::uint8_t>> ReduceJpegStreaming(std::span<const std
   }
 
   std::optional<ReducePlan> plan;
-  int capacity = 4 * kBatch;
+  int capacity = 2 * RowRing::kSlack + kBatch;
   if (box.reduces) {
     plan.emplace(width, height, box);
     std::int32_t span = 1;
     for (std::int32_t y = 0; y < plan->height(); ++y) {
       span = std::max(span, plan->LastSourceRow(y) - plan->FirstSourceRow(y) + 1);
     }
-    capacity = span + 2 * kBatch;
+    capacity = span + 2 * RowRing::kSlack + kBatch;
   }
   const std::int32_t out_width = box.reduces ? plan->width() : width;
   const std::int32_t out_height = box.reduces ? plan->height() : height;
   JpegWriter writer(out_width, out_height, quality, reader.multiple_scans());
-  RowRing ring(capacity, static_cast<std::size_t>(width) * 3);
+  RowRing ring(capacity, static_cast<std::size_t>(width) * 3, height);
 
   std::optional<ProducerThread> producer;
   try {
