@@ -303,7 +303,7 @@ int main(int argc, char** argv) {
               rounds);
   std::printf("%-34s %6s %4s %8s %8s %15s %15s %15s %9s %9s %s\n", "photo", "MP", "kind", "KiB", "djpeg",
               "process", "convert", "whole path", "peak KiB", "budget", cli.empty() ? "" : "cli KiB");
-  int over = 0, over_in_process = 0;
+  int over = 0, over_in_process = 0, different = 0;
   for (const Photo& p : photos) {
     const double d = Median(p.djpeg);
     const double proc = Median(p.process), conv = Median(p.convert), whole = Median(p.whole);
@@ -318,10 +318,16 @@ int main(int argc, char** argv) {
                                 : "base",
                 p.size / 1024, d, proc, proc / d, conv, conv / d, whole, whole / d, p.our_peak, budget);
     if (!cli.empty()) std::printf(" %9ld", p.cli_peak);
-    std::printf("%s\n", peak > budget ? "  MEMORY OVER" : "");
+    // The streaming conversion must give the very bytes of the whole-picture path.
+    const bool same = tam::ReadWholeFile(tam::RemoveFileExt(p.copy) + "_x.jpg") ==
+                      tam::ReadWholeFile(tam::RemoveFileExt(p.copy) + "_w.jpg");
+    if (!same) ++different;
+    std::printf("%s%s\n", peak > budget ? "  MEMORY OVER" : "", same ? "" : "  BYTES DIFFER");
   }
   std::printf("photos over 1.25 x djpeg or over the memory budget: %d of %zu as a process, %d in process\n",
               over, photos.size(), over_in_process);
+  std::printf("output bytes equal to the whole-picture path's: %zu of %zu\n", photos.size() - different,
+              photos.size());
   std::printf("load average (1 min) %.2f before, %.2f after, %d cores; %.0f s\n", load_before, load_after,
               static_cast<int>(sysconf(_SC_NPROCESSORS_ONLN)), Ms(Clock::now() - started) / 1000);
 
