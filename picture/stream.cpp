@@ -6,6 +6,7 @@
 #include <exception>
 #include <limits>
 #include <mutex>
+#include <new>
 #include <system_error>
 #include <thread>
 
@@ -181,7 +182,8 @@ void Produce(JpegReader& reader, RowRing& ring) {
 // producer is told to stop and joined.
 class ProducerThread {
  public:
-  ProducerThread(JpegReader& reader, RowRing& ring) : ring_(ring), thread_([&] { Produce(reader, ring); }) {}
+  ProducerThread(JpegReader& reader, RowRing& ring)
+      : ring_(ring), thread_([r = &reader, g = &ring] { Produce(*r, *g); }) {}
   ~ProducerThread() {
     ring_.Cancel();
     thread_.join();
@@ -242,47 +244,54 @@ std::optional<std::vector<std::uint8_t>> ReduceJpegStreaming(std::span<const std
                                                              std::int32_t box_w, std::int32_t box_h,
                                                              int quality, const JpegDecodeOptions& options) {
   if (!CanStreamJpeg(file)) return std::nullopt;
-  JpegReader reader(file, options);
-  const std::int32_t width = reader.width();
-  const std::int32_t height = reader.height();
-  FittedBox box;
   try {
-    box = FitBox(width, height, box_w, box_h);
-  } catch (const Error&) {
-    // The whole-picture path decodes first and fails here afterwards; let it,
-    // so that a damaged file still reports its decoding error first.
+    JpegReader reader(file, options);
+    const std::int32_t width = reader.width();
+    const std::int32_t height = reader.height();
+    FittedBox box;
+    try {
+      box = FitBox(width, height, box_w, box_h);
+    } catch (const Error&) {
+      // The whole-picture path decodes first and fails here afterwards; let it,
+      // so that a damaged file still reports its decoding error first.
+      return std::nullopt;
+    }
+
+    std::optional<ReducePlan> plan;
+    int capacity = 2 * RowRing::kSlack + kBatch;
+    if (box.reduces) {
+      plan.emplace(width, height, box);
+      std::int32_t span = 1;
+      for (std::int32_t y = 0; y < plan->height(); ++y) {
+        span = std::max(span, plan->LastSourceRow(y) - plan->FirstSourceRow(y) + 1);
+      }
+      capacity = span + 2 * RowRing::kSlack + kBatch;
+    }
+    const std::int32_t out_width = box.reduces ? plan->width() : width;
+    const std::int32_t out_height = box.reduces ? plan->height() : height;
+    JpegWriter writer(out_width, out_height, quality, reader.multiple_scans());
+    RowRing ring(capacity, static_cast<std::size_t>(width) * 3, height);
+
+    std::optional<ProducerThread> producer;
+    try {
+      producer.emplace(reader, ring);
+    } catch (const std::system_error&) {
+      return std::nullopt;  // no second thread: the whole-picture path does it on one
+    }
+    if (box.reduces) {
+      ReduceRows(ring, *plan, writer);
+    } else {
+      CopyRows(ring, height, writer);
+    }
+    ring.WaitForEnd();
+    producer.reset();
+    return writer.Finish();
+  } catch (const std::bad_alloc&) {
+    // Short of memory for the ring, the tables or the output: the producer
+    // is stopped, nothing is written, and the whole-picture path gets its
+    // chance (and its own message if memory stays short).
     return std::nullopt;
   }
-
-  std::optional<ReducePlan> plan;
-  int capacity = 2 * RowRing::kSlack + kBatch;
-  if (box.reduces) {
-    plan.emplace(width, height, box);
-    std::int32_t span = 1;
-    for (std::int32_t y = 0; y < plan->height(); ++y) {
-      span = std::max(span, plan->LastSourceRow(y) - plan->FirstSourceRow(y) + 1);
-    }
-    capacity = span + 2 * RowRing::kSlack + kBatch;
-  }
-  const std::int32_t out_width = box.reduces ? plan->width() : width;
-  const std::int32_t out_height = box.reduces ? plan->height() : height;
-  JpegWriter writer(out_width, out_height, quality, reader.multiple_scans());
-  RowRing ring(capacity, static_cast<std::size_t>(width) * 3, height);
-
-  std::optional<ProducerThread> producer;
-  try {
-    producer.emplace(reader, ring);
-  } catch (const std::system_error&) {
-    return std::nullopt;  // no second thread: the whole-picture path does it on one
-  }
-  if (box.reduces) {
-    ReduceRows(ring, *plan, writer);
-  } else {
-    CopyRows(ring, height, writer);
-  }
-  ring.WaitForEnd();
-  producer.reset();
-  return writer.Finish();
 }
 
 }  // namespace tam
