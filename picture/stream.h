@@ -22,8 +22,8 @@ bool CanStreamJpeg(std::span<const std::uint8_t> file);
 // quality, progressive when the source has several scans, exactly as the
 // whole-picture path does. std::nullopt when the streaming path cannot serve
 // the file (an EXIF turn, no second thread or not enough memory to be had):
-// the caller then takes the whole-picture path. Errors throw the same tam::Error as DecodeJpeg
-// ("JPEG エラー #<code>"), and nothing is handed back.
+// the caller then takes the whole-picture path. Errors throw the same
+// tam::Error as DecodeJpeg ("JPEG エラー #<code>"), and nothing is handed back.
 std::optional<std::vector<std::uint8_t>> ReduceJpegStreaming(std::span<const std::uint8_t> file,
                                                              std::int32_t box_w, std::int32_t box_h,
                                                              int quality,
