@@ -1,28 +1,31 @@
 #include "app/Unit1.h"
 
 #include <QAction>
+#include <QCloseEvent>
 #include <QDragEnterEvent>
 #include <QDropEvent>
 #include <QFile>
+#include <QGuiApplication>
 #include <QLabel>
 #include <QMenu>
 #include <QMenuBar>
 #include <QMimeData>
+#include <QPointer>
+#include <QScreen>
 #include <QScrollBar>
 #include <QSlider>
 #include <QUrl>
 #include <QWindow>
-#include <QPointer>
-#include <QGuiApplication>
-#include <QScreen>
 #include <algorithm>
 
 #include "app/application.h"
+#include "app/uProgress.h"
 #include "app/urilist.h"
 #include "picture/folder.h"
 #include "picture/path.h"
 #include "picture/reduction.h"
-#include "app/uProgress.h"
+#include "presentation/builtin_window.h"
+#include "presentation/insert_run.h"
 
 namespace tam {
 namespace {
@@ -40,7 +43,7 @@ constexpr int kItemPadding = 2;
 constexpr char kUriListFormat[] = "text/uri-list";
 // One filter: the display text of the design and its four patterns.
 constexpr char kPictureFilter[] = "画像ファイル(*.jpg,*.bmp) (*.jpg *.bmp *.JPG *.BMP)";
-constexpr char kNotBuilt[] = "この機能はまだ実装されていません";
+constexpr char kNoFiles[] = "ファイルがありません";
 
 QString Counter(const char* word, qsizetype count) {
   return QString::fromUtf8(word) + QString::number(count);
@@ -122,6 +125,9 @@ TForm1::TForm1(Seams seams, QWidget* parent)
   font.setPixelSize(kFontPixels);
   setFont(font);
   if (const QScreen* screen = QGuiApplication::primaryScreen()) low_colour_display_ = screen->depth() <= 8;
+  PowerPointApplication1 = std::make_unique<pres::TPowerPointApplication>(*seams_.server);
+  PowerPointPresentation1 = std::make_unique<pres::TPowerPointPresentation>(*seams_.server);
+  PowerPointSlide1 = std::make_unique<pres::TPowerPointSlide>(*seams_.server);
   BuildControls();
   BuildMenu();
   resize(kOuterWidth, kOuterMinHeight);
@@ -132,7 +138,13 @@ TForm1::TForm1(Seams seams, QWidget* parent)
   Dispatch(this, [this] { FormCreate(this); });
 }
 
-TForm1::~TForm1() { TamApplication::ClearExceptionHook(this); }
+TForm1::~TForm1() {
+  TamApplication::ClearExceptionHook(this);
+  // The components let go of their objects while the server still lives.
+  PowerPointSlide1.reset();
+  PowerPointPresentation1.reset();
+  PowerPointApplication1.reset();
+}
 
 void TForm1::BuildControls() {
   auto* client = new QWidget(this);
@@ -332,9 +344,38 @@ void TForm1::S1Click(QObject* Sender) {
   if (Sender == S1 && BeepOnFinish_) seams_.beeper->Beep();
 }
 
-void TForm1::PPTP1Click(QObject*) { ShowNotBuilt(); }
+// The insert command: a new presentation with one slide per listed picture.
+// Failures of its phases are shown and the run goes on; whatever happened, the
+// list is emptied and the command disabled until new files come.
+void TForm1::PPTP1Click(QObject* Sender) {
+  if (ListBox1->count() == 0) return;
+  const std::vector<std::string> entries = ListEntries();
+  const pres::InsertOutcome outcome = pres::InsertSlides(
+      {*PowerPointApplication1, *PowerPointPresentation1, *PowerPointSlide1}, entries,
+      JpegDecodeOptions{low_colour_display_}, [this](const QString& text) { ShowMessage(text); });
+  if (DeleteAfterInsert_) pres::TrashInsertedFiles(entries, outcome, *seams_.trash);
+  SetCaption(SlideLb, QString::asprintf("スライド:%d", outcome.inserted));
+  ListBox1->clear();
+  ListBox1->SetHorizontalExtent(0);
+  PPTP1->setEnabled(false);
+  if (Sender == PPTP1 && BeepOnFinish_) seams_.beeper->Beep();
+  // The server keeps running with the presentation open.
+  PowerPointApplication1->Disconnect();
+}
 
-void TForm1::A1Click(QObject*) { ShowNotBuilt(); }
+// The batch command: reduce, then insert what the reduction wrote. Only this
+// command beeps, once, at its end.
+void TForm1::A1Click(QObject* Sender) {
+  if (ListBox1->count() == 0) {
+    ShowMessage(QString::fromUtf8(kNoFiles));
+    return;
+  }
+  S1Click(A1);
+  // A reduction that wrote nothing (or was aborted first) leaves the list
+  // empty: nothing to insert then.
+  if (ListBox1->count() > 0 && FileExists(ListBox1->Entry(0))) PPTP1Click(A1);
+  if (Sender == A1 && BeepOnFinish_) seams_.beeper->Beep();
+}
 
 void TForm1::jpg1Click(QObject*) { AppendExtensionToBareEntries(".jpg"); }
 
@@ -403,9 +444,8 @@ void TForm1::AppendExtensionToBareEntries(const char* ext) {
   }
 }
 
-void TForm1::ShowNotBuilt() {
-  seams_.messages->Show(this, QString::fromUtf8(kNotBuilt), QString::fromUtf8(kApplicationTitle),
-                        MessageIcon::Information);
+void TForm1::ShowMessage(const QString& text) {
+  seams_.messages->Show(this, text, QString::fromUtf8(kApplicationTitle), MessageIcon::None);
 }
 
 // ---------------------------------------------------------------- window
@@ -425,6 +465,16 @@ void TForm1::FitOuterSizeLimits() {
 void TForm1::showEvent(QShowEvent* event) {
   QMainWindow::showEvent(event);
   FitOuterSizeLimits();
+}
+
+void TForm1::closeEvent(QCloseEvent* event) {
+  bool may_close = false;
+  Dispatch(this, [&] { may_close = pres::CloseAllPresentations(); });
+  if (!may_close) {
+    event->ignore();
+    return;
+  }
+  QMainWindow::closeEvent(event);
 }
 
 // The window manager's frame becomes known after the window is mapped.

@@ -13,6 +13,7 @@
 #include "app/errorlog.h"
 #include "app/seams.h"
 #include "picture/error.h"
+#include "presentation/components.h"
 
 class QAction;
 class QLabel;
@@ -84,6 +85,12 @@ class TForm1 : public QMainWindow {
   QAction* V1;
   QAction* N4;
 
+  // The automation components the insert command works through, all bound
+  // to the window's presentation server.
+  std::unique_ptr<pres::TPowerPointApplication> PowerPointApplication1;
+  std::unique_ptr<pres::TPowerPointPresentation> PowerPointPresentation1;
+  std::unique_ptr<pres::TPowerPointSlide> PowerPointSlide1;
+
   // Handlers. Each menu item, the slider and the drop reach theirs through
   // Dispatch, so an error that escapes goes to ApplicationEvents1Exception.
   void FormCreate(QObject* Sender);
@@ -143,6 +150,9 @@ class TForm1 : public QMainWindow {
   void dragMoveEvent(QDragMoveEvent* event) override;
   void dropEvent(QDropEvent* event) override;
   void showEvent(QShowEvent* event) override;
+  // Closes the presentation windows first, asking to save unsaved slides;
+  // when the user cancels there, the main window stays open too.
+  void closeEvent(QCloseEvent* event) override;
   void moveEvent(QMoveEvent* event) override;
 
  private:
@@ -152,7 +162,8 @@ class TForm1 : public QMainWindow {
   // The closing steps of the add commands: scroll range and counter labels.
   void RefreshAfterAdd(const QString& dd_caption);
   void AppendExtensionToBareEntries(const char* ext);
-  void ShowNotBuilt();
+  // A plain box with one OK button and the application title.
+  void ShowMessage(const QString& text);
   // Keeps the outer window, frame included, at the design's size limits.
   void FitOuterSizeLimits();
 

@@ -15,6 +15,8 @@
 #include <fstream>
 #include <iterator>
 
+#include "presentation/server_choice.h"
+
 namespace tam {
 namespace {
 
@@ -119,9 +121,10 @@ class QtFileDialogs : public FileDialogs {
 class QtMessageBoxes : public MessageBoxes {
  public:
   void Show(QWidget* parent, const QString& text, const QString& title, MessageIcon icon) override {
-    const QMessageBox::Icon qicon = icon == MessageIcon::Critical  ? QMessageBox::Critical
-                                    : icon == MessageIcon::Warning ? QMessageBox::Warning
-                                                                   : QMessageBox::Information;
+    const QMessageBox::Icon qicon = icon == MessageIcon::Critical      ? QMessageBox::Critical
+                                    : icon == MessageIcon::Warning     ? QMessageBox::Warning
+                                    : icon == MessageIcon::Information ? QMessageBox::Information
+                                                                       : QMessageBox::NoIcon;
     QWidget* owner = QApplication::activeWindow() ? QApplication::activeWindow() : parent;
     QMessageBox box(qicon, title, text, QMessageBox::Ok, owner);
     box.setTextFormat(Qt::PlainText);
@@ -147,6 +150,7 @@ Seams WithRealSeams(Seams seams) {
   if (!seams.beeper) seams.beeper = std::make_shared<QtBeeper>();
   if (!seams.clock) seams.clock = std::make_shared<SystemClock>();
   if (!seams.trash) seams.trash = std::make_shared<FreedesktopTrash>();
+  if (!seams.server) seams.server = pres::ChooseServer();
   return seams;
 }
 

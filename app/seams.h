@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "picture/trash.h"
+#include "presentation/server.h"
 
 class QWidget;
 
@@ -28,7 +29,8 @@ class FileDialogs {
   virtual std::optional<std::string> ChooseFolder(QWidget* parent, const QString& title) = 0;
 };
 
-enum class MessageIcon { Information, Warning, Critical };
+// None: a plain message with no icon.
+enum class MessageIcon { None, Information, Warning, Critical };
 
 class MessageBoxes {
  public:
@@ -58,8 +60,11 @@ struct Seams {
   // The running program's path, beside which the error log lies; empty: the
   // real one (/proc/self/exe).
   std::string program_path;
-  // Where replaced bitmaps go when overwriting; empty: the user's real trash.
+  // Where replaced bitmaps go when overwriting, and inserted pictures when
+  // asked; empty: the user's real trash.
   std::shared_ptr<Trash> trash;
+  // The presentation server the insert command drives; empty: the real choice.
+  std::shared_ptr<pres::Server> server;
 };
 
 // Fills every empty member of seams with the real implementation.

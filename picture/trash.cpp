@@ -14,7 +14,7 @@
 #include "picture/path.h"
 #include "picture/unique_fd.h"
 
-// Follows the freedesktop.org Trash specification 1.0: the info file is
+// Follows the freedesktop.org trash layout (version 1.0): the info file is
 // written first (it claims the name), then the file is renamed into files/.
 // Nothing is ever copied across file systems and nothing is deleted for good.
 

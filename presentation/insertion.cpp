@@ -50,6 +50,9 @@ SlidePicture SlidePicture::Load(const std::string& path, PictureKind kind, const
   p.options_ = options;
   if (kind == PictureKind::Jpeg) {
     p.jpeg_ = ReadWholeFile(path);
+    // The header is read now, so a file that is no JPEG at all gets no slide;
+    // the pixels wait for the clipboard.
+    JpegReader header(p.jpeg_, options);
   } else if (kind == PictureKind::Bmp) {
     std::vector<std::uint8_t> file = ReadWholeFile(path);
     p.bitmap_ = DecodeBmp(file);

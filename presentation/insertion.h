@@ -23,11 +23,12 @@ PictureKind ClassifyPicture(const std::string& path);
 // The file name without its folder, as the slide's texts show it.
 QString SlideFileName(const std::string& path);
 
-// A listed picture loaded for its slide. A JPEG file is read whole and decoded
-// only when it goes on the clipboard; a BMP is decoded at once.
+// A listed picture loaded for its slide. A JPEG file is read whole and its
+// header checked; its pixels are decoded only when it goes on the clipboard.
+// A BMP is decoded at once.
 class SlidePicture {
  public:
-  // Throws tam::Error: the file-open error, or the BMP reader's.
+  // Throws tam::Error: the file-open error, the JPEG header's, or the BMP reader's.
   static SlidePicture Load(const std::string& path, PictureKind kind, const JpegDecodeOptions& options = {});
 
   // Replaces the clipboard's contents with the picture. A JPEG's own bytes ride

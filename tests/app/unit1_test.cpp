@@ -378,18 +378,6 @@ TEST_F(MainWindow, ExtensionCommandsCompleteBareEntriesOnly) {
   EXPECT_EQ(form->ListBox1->count(), 0);
 }
 
-TEST_F(MainWindow, CommandsNotBuiltYetSaySo) {
-  form->SetListEntries({"/p/a.jpg"});
-  form->PPTP1->setEnabled(true);
-  for (QAction* command : {form->PPTP1, form->A1}) command->trigger();
-  ASSERT_EQ(messages->shown.size(), 2u);
-  for (const auto& box : messages->shown) {
-    EXPECT_EQ(box.text, "この機能はまだ実装されていません");
-    EXPECT_EQ(box.title, "Tamarind 2");
-  }
-  EXPECT_EQ(Entries(), std::vector<std::string>{"/p/a.jpg"});
-}
-
 TEST_F(MainWindow, ErrorInAHandlerIsLoggedAndShownOnce) {
   form->SetListEntries({"/p/a.jpg"});
   dialogs->before_answer = [] { throw Error("ファイルを開けません"); };

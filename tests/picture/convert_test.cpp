@@ -19,6 +19,8 @@
 namespace tam {
 namespace {
 
+using tamtest::ErrorOf;
+
 using Bytes = std::vector<std::uint8_t>;
 using tamtest::Exists;
 using tamtest::ReadBytes;
@@ -166,15 +168,6 @@ class FakeTrash : public Trash {
  private:
   std::string must_exist_;
 };
-
-std::string ErrorOf(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const Error& e) {
-    return e.what();
-  }
-  return "(no error)";
-}
 
 // ---- Naming and routes --------------------------------------------------
 

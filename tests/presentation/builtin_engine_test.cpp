@@ -21,6 +21,8 @@
 namespace tam::pres {
 namespace {
 
+using tamtest::ErrorOf;
+
 void ClipboardImage(const QImage& image, const QByteArray& jpeg = {}) {
   auto* mime = new QMimeData;
   mime->setImageData(image);
@@ -31,15 +33,6 @@ void ClipboardImage(const QImage& image, const QByteArray& jpeg = {}) {
 QByteArray FileBytes(const std::string& path) {
   auto b = tamtest::ReadBytes(path);
   return QByteArray(reinterpret_cast<const char*>(b.data()), qsizetype(b.size()));
-}
-
-std::string ErrorOf(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const Error& e) {
-    return e.what();
-  }
-  return "(no error)";
 }
 
 class BuiltinEngine : public ::testing::Test {

@@ -9,9 +9,12 @@
 #include <vector>
 
 #include "picture/error.h"
+#include "support/testdata.h"
 
 namespace tam::pres {
 namespace {
+
+using tamtest::ErrorOf;
 
 // A server that records what is asked of it and fails on request.
 struct Log {
@@ -99,15 +102,6 @@ class FakeServer : public Server {
   Log& log_;
   std::shared_ptr<FakeApplication> app_;
 };
-
-std::string ErrorOf(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const Error& e) {
-    return e.what();
-  }
-  return "(no error)";
-}
 
 TEST(Components, ApplicationConnectsOnFirstUseAndKeepsItsBinding) {
   Log log;

@@ -45,14 +45,15 @@ class InsertionRun : public ::testing::Test {
 TEST_F(InsertionRun, PictureThatCannotBeDecodedLeavesTheSlideWithItsTexts) {
   std::string good = tamtest::TestData("jpeg/good/testorig.jpg");
   std::string bad = dir / "bad.jpg";
-  tamtest::WriteText(bad, "\xff\xd8\xff\xe0 not really a JPEG");
+  tamtest::WriteBytes(bad, tamtest::WithoutQuantTables(tamtest::ReadBytes(good)));
   BuiltinServer server(false);
   TPowerPointApplication app(server);
   TPowerPointPresentation pres(server);
   TPowerPointSlide slide(server);
   pres.ConnectTo(app.PresentationsAdd(true));
   AddPictureSlide(pres, slide, good, SlidePicture::Load(good, PictureKind::Jpeg));
-  SlidePicture broken = SlidePicture::Load(bad, PictureKind::Jpeg);  // read now, decoded on the clipboard
+  SlidePicture broken =
+      SlidePicture::Load(bad, PictureKind::Jpeg);  // header read now, pixels on the clipboard
   EXPECT_THROW(AddPictureSlide(pres, slide, bad, broken), Error);
 
   auto p = std::static_pointer_cast<BuiltinPresentation>(pres.object());
@@ -75,6 +76,9 @@ TEST_F(InsertionRun, LoadFailuresNameTheFile) {
   }
   tamtest::WriteText(dir / "bad.bmp", "BM this is not a bitmap");
   EXPECT_THROW(SlidePicture::Load(dir / "bad.bmp", PictureKind::Bmp), Error);
+  // A file that is no JPEG at all fails on its header, before any slide.
+  tamtest::WriteText(dir / "bad.jpg", "\xff\xd8\xff\xe0 not really a JPEG");
+  EXPECT_THROW(SlidePicture::Load(dir / "bad.jpg", PictureKind::Jpeg), Error);
 }
 
 TEST_F(InsertionRun, BitmapGoesOnTheClipboardWithoutAJpegFlavour) {

@@ -2,7 +2,6 @@
 // real presentation program (LibreOffice) and turned into a PDF.
 #include <gtest/gtest.h>
 
-#include <QProcess>
 #include <QRegularExpression>
 #include <QStandardPaths>
 #include <filesystem>
@@ -12,30 +11,13 @@
 #include "presentation/builtin_engine.h"
 #include "presentation/builtin_window.h"
 #include "presentation/insertion.h"
+#include "support/run_program.h"
 #include "support/testdata.h"
 
 namespace {
 
-struct Result {
-  int code = -1;
-  QString out, err;
-};
-
-Result Exec(const QString& program, const QStringList& args, int timeout_ms = 60000) {
-  QProcess p;
-  p.start(program, args);
-  Result r;
-  if (!p.waitForFinished(timeout_ms)) {
-    p.kill();
-    p.waitForFinished();
-    r.err = "timed out";
-    return r;
-  }
-  r.code = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
-  r.out = QString::fromUtf8(p.readAllStandardOutput());
-  r.err = QString::fromUtf8(p.readAllStandardError());
-  return r;
-}
+using tamtest::Exec;
+using tamtest::Result;
 
 Result Cli(const QStringList& args) {
   return Exec(TAM_BINARY_DIR "/cli/tamarind2-cli", QStringList{"slides"} + args);

@@ -1,7 +1,10 @@
 #include "support/testdata.h"
 
+#include "picture/error.h"
+
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -22,7 +25,8 @@ TempDir::TempDir() {
 
 TempDir::~TempDir() {
   std::error_code ec;
-  std::filesystem::permissions(path_, std::filesystem::perms::owner_all, std::filesystem::perm_options::add, ec);
+  std::filesystem::permissions(path_, std::filesystem::perms::owner_all, std::filesystem::perm_options::add,
+                               ec);
   std::filesystem::remove_all(path_, ec);
 }
 
@@ -49,6 +53,15 @@ bool Exists(const std::string& path) {
   return ::lstat(path.c_str(), &st) == 0;
 }
 
+std::string ErrorOf(const std::function<void()>& f) {
+  try {
+    f();
+  } catch (const tam::Error& e) {
+    return e.what();
+  }
+  return "(no error)";
+}
+
 }  // namespace tamtest
 
 #include <QImage>
@@ -71,6 +84,20 @@ tam::Picture LoadReference(const std::string& path) {
     }
   }
   return p;
+}
+
+std::vector<std::uint8_t> WithoutQuantTables(const std::vector<std::uint8_t>& jpeg) {
+  if (jpeg.size() < 2) return jpeg;
+  std::vector<std::uint8_t> out(jpeg.begin(), jpeg.begin() + 2);
+  std::size_t at = 2;
+  // Marker segments up to the first scan; DQT (0xDB) ones are left out.
+  while (at + 4 <= jpeg.size() && jpeg[at] == 0xFF && jpeg[at + 1] != 0xDA) {
+    const std::size_t end = std::min(jpeg.size(), at + 2 + (std::size_t{jpeg[at + 2]} << 8 | jpeg[at + 3]));
+    if (jpeg[at + 1] != 0xDB) out.insert(out.end(), jpeg.begin() + at, jpeg.begin() + end);
+    at = end;
+  }
+  out.insert(out.end(), jpeg.begin() + at, jpeg.end());
+  return out;
 }
 
 }  // namespace tamtest

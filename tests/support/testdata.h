@@ -2,6 +2,7 @@
 // Helpers shared by the tests: where the shared test data lies, scratch
 // folders that clean up after themselves, small file utilities.
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -30,6 +31,9 @@ void WriteBytes(const std::string& path, const std::vector<std::uint8_t>& bytes)
 void WriteText(const std::string& path, const std::string& text);
 bool Exists(const std::string& path);
 
+// The message of the tam::Error that f throws, or "(no error)".
+std::string ErrorOf(const std::function<void()>& f);
+
 }  // namespace tamtest
 
 #include "picture/picture.h"
@@ -37,4 +41,8 @@ bool Exists(const std::string& path);
 namespace tamtest {
 // Reads any picture file Qt can read (the reference PNGs) as a 24-bit picture.
 tam::Picture LoadReference(const std::string& path);
+
+// A copy of a JPEG stream without its quantization tables: the header still
+// reads, but decoding the pixels fails.
+std::vector<std::uint8_t> WithoutQuantTables(const std::vector<std::uint8_t>& jpeg);
 }  // namespace tamtest

@@ -1,0 +1,52 @@
+#pragma once
+// The insert command without the window: connect to the presentation server,
+// make a new presentation, then one slide per listed JPEG or BMP picture.
+// Each of the three phases is guarded on its own: its failure is reported and
+// the run goes on with the next phase.
+#include <QString>
+#include <cstddef>
+#include <exception>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "picture/jpeg.h"
+#include "picture/trash.h"
+#include "presentation/components.h"
+
+namespace tam::pres {
+
+// Shown instead of whatever the first connection attempt failed with.
+inline constexpr char kServerNotInstalled[] = "PowerPoint does not appear to be installed";
+
+struct InsertComponents {
+  TPowerPointApplication& application;
+  TPowerPointPresentation& presentation;
+  TPowerPointSlide& slide;
+};
+
+struct InsertOutcome {
+  int inserted = 0;                    // slides that got their picture
+  std::vector<std::size_t> completed;  // indices of their entries, in list order
+};
+
+// The user-facing text of an error a phase caught.
+QString ErrorText(const std::exception& error);
+
+// Runs the connection, presentation and insertion phases over entries and
+// returns what was inserted. A phase that fails with a std::exception hands
+// its text to report and ends; anything else thrown passes through unchanged.
+// The application component stays bound (the caller releases it when done);
+// the slide component is released when the loop ran through.
+InsertOutcome InsertSlides(const InsertComponents& components, const std::vector<std::string>& entries,
+                           const JpegDecodeOptions& decode,
+                           const std::function<void(const QString& text)>& report);
+
+// Sends the files whose entries got a complete slide to the trash, in list
+// order. Entries skipped for their extension, left unreached by an error or
+// failed half-way are spared: a picture is never trashed unless the
+// presentation holds it. A file that is no longer there is passed over, and a
+// file the trash refuses stays where it is.
+void TrashInsertedFiles(const std::vector<std::string>& entries, const InsertOutcome& outcome, Trash& trash);
+
+}  // namespace tam::pres
