@@ -14,13 +14,15 @@ namespace tam {
 // about (nx * ny) * u * T of T (u = 2^-53, a hair more for the extended
 // roundings). The two passes round each product and each partial sum to a
 // double, first down ny rows then across nx columns: within about
-// (nx + ny) * u * T. Both divide by A, and T / A < 255, so the two averages
-// differ by less than 255 * u * (nx * ny + nx + ny + 4). Rounding to the
+// (nx + ny) * u * T. Both divide by A (the two passes multiply by a rounded
+// 1 / A: two more roundings), and T / A < 255, so the two averages differ by
+// less than 255 * u * (nx * ny + nx + ny + 4). Rounding to the
 // nearest integer can only come out differently when an average lies that
 // close to k + 0.5; SafeMargin takes eight times that bound and such pixels
 // are redone exactly. The footprints stop 0.000001 short of their far edges,
-// which keeps exact halves about a millionth away from k + 0.5, so that
-// happens for next to no pixel.
+// which keeps exact halves some millionths of their value away from k + 0.5,
+// many orders of magnitude beyond the margin, so that happens for next to no
+// pixel.
 
 namespace {
 
