@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Installs what the conversion benchmark needs on top of scripts/setup.sh:
+# Installs what the benchmarks need on top of scripts/setup.sh:
 # two real photos (a 20 MP baseline and a 12 MP progressive wallpaper),
 # GNU time for the peak memory, and djpeg/rdjpgcom for the reference decode.
 # Idempotent: quiet when everything is there.
@@ -8,6 +8,7 @@ set -euo pipefail
 packages=(
   lomiri-wallpapers-20.04
   lomiri-wallpapers-16.04
+  plasma-workspace-wallpapers
   libjpeg-turbo-progs
   time
 )

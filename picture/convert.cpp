@@ -3,6 +3,8 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <optional>
+#include <span>
 #include <vector>
 
 #include "picture/bmp.h"
@@ -12,6 +14,7 @@
 #include "picture/path.h"
 #include "picture/picture.h"
 #include "picture/reduce.h"
+#include "picture/stream.h"
 
 namespace tam {
 namespace {
@@ -41,8 +44,9 @@ void DecodeRest(JpegReader& reader, Picture& picture) {
   reader.Finish();
 }
 
-Picture ReadJpeg(const std::string& path, const ConvertOptions& options, bool& multiple_scans) {
-  const std::vector<std::uint8_t> file = ReadWholeFile(path);
+// The whole-picture JPEG route, for files the streaming path leaves alone
+// (an upright turn needs the whole picture).
+Picture ReadJpeg(std::span<const std::uint8_t> file, const ConvertOptions& options, bool& multiple_scans) {
   const int orientation = ReadExifOrientation(file);
   JpegReader reader(file, {.low_colour_display = options.low_colour_display});
   multiple_scans = reader.multiple_scans();
@@ -98,13 +102,27 @@ std::string ConvertPicture(const std::string& path, int quality, SourceKind kind
   // reads of the same bytes always fails, so nothing is written then.
   Picture picture;
   bool progressive = false;
+  std::optional<std::vector<std::uint8_t>> streamed;
   if (bitmap_test) picture = ReadBitmap(path);
-  if (jpeg_test) picture = ReadJpeg(path, options, progressive);
+  if (jpeg_test) {
+    const std::vector<std::uint8_t> file = ReadWholeFile(path);
+    // Decoded, reduced and encoded row by row where the stream can serve
+    // the file: the same bytes, without the whole decoded picture.
+    streamed = ReduceJpegStreaming(file, options.quarter ? kQuarterWidth : kSlideWidth,
+                                   options.quarter ? kQuarterHeight : kSlideHeight, quality,
+                                   {.low_colour_display = options.low_colour_display});
+    picture = streamed ? Picture() : ReadJpeg(file, options, progressive);
+  }
 
-  // An empty bitmap file gives a 0 x 0 picture: there is nothing to encode.
-  if (picture.empty()) return {};
-  const std::vector<std::uint8_t> encoded = EncodeJpeg(picture, quality, progressive);
-  picture = Picture();
+  std::vector<std::uint8_t> encoded;
+  if (streamed) {
+    encoded = std::move(*streamed);
+  } else {
+    // An empty bitmap file gives a 0 x 0 picture: there is nothing to encode.
+    if (picture.empty()) return {};
+    encoded = EncodeJpeg(picture, quality, progressive);
+    picture = Picture();
+  }
 
   const std::string base = RemoveFileExt(path);
   if (!options.overwrite) {

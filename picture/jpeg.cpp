@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdio>
 #include <cstdlib>
+#include <new>
 #include <string>
 
 #include "picture/error.h"
@@ -311,14 +312,65 @@ DecodedJpeg DecodeJpeg(std::span<const std::uint8_t> file, const JpegDecodeOptio
 
 namespace {
 
-bool GuardedOpenEncoder(j_compress_ptr cinfo, unsigned char** buffer, unsigned long* size, JDIMENSION width,
-                        JDIMENSION height, int quality, bool progressive) {
+// The encoder's output grows in a vector the writer owns, so a writer
+// abandoned half-way (an error, or its caller giving up) frees it like any
+// other member. (jpeg_mem_dest hands its buffer over only when compression
+// ends; until then the pointer it was given goes stale once the buffer grows.)
+struct VectorDestination {
+  jpeg_destination_mgr pub;
+  std::vector<std::uint8_t> data;
+};
+
+VectorDestination* Destination(j_compress_ptr cinfo) {
+  return reinterpret_cast<VectorDestination*>(cinfo->dest);
+}
+
+void StartOutput(j_compress_ptr cinfo) {
+  VectorDestination* dest = Destination(cinfo);
+  // libjpeg's own error exit jumps: never from inside a catch block.
+  bool grown = true;
+  try {
+    dest->data.resize(64 * 1024);
+  } catch (const std::bad_alloc&) {
+    grown = false;
+  }
+  if (!grown) ERREXIT1(cinfo, JERR_OUT_OF_MEMORY, 10);
+  dest->pub.next_output_byte = dest->data.data();
+  dest->pub.free_in_buffer = dest->data.size();
+}
+
+boolean GrowOutput(j_compress_ptr cinfo) {
+  VectorDestination* dest = Destination(cinfo);
+  // Called when the buffer is full, whatever free_in_buffer says.
+  const std::size_t used = dest->data.size();
+  bool grown = true;
+  try {
+    dest->data.resize(used * 2);
+  } catch (const std::bad_alloc&) {
+    grown = false;
+  }
+  if (!grown) ERREXIT1(cinfo, JERR_OUT_OF_MEMORY, 10);
+  dest->pub.next_output_byte = dest->data.data() + used;
+  dest->pub.free_in_buffer = dest->data.size() - used;
+  return TRUE;
+}
+
+void EndOutput(j_compress_ptr cinfo) {
+  VectorDestination* dest = Destination(cinfo);
+  dest->data.resize(dest->data.size() - dest->pub.free_in_buffer);
+}
+
+bool GuardedOpenEncoder(j_compress_ptr cinfo, VectorDestination* dest, JDIMENSION width, JDIMENSION height,
+                        int quality, bool progressive) {
   if (setjmp(Manager(reinterpret_cast<j_common_ptr>(cinfo))->jump)) {
     jpeg_destroy_compress(cinfo);
     return false;
   }
   jpeg_create_compress(cinfo);
-  jpeg_mem_dest(cinfo, buffer, size);
+  dest->pub.init_destination = StartOutput;
+  dest->pub.empty_output_buffer = GrowOutput;
+  dest->pub.term_destination = EndOutput;
+  cinfo->dest = &dest->pub;
   cinfo->image_width = width;
   cinfo->image_height = height;
   cinfo->input_components = 3;
@@ -354,9 +406,7 @@ struct JpegWriter::State {
   jpeg_compress_struct cinfo{};
   ErrorManager err{};
   bool alive = false;
-  // jpeg_mem_dest's buffer: malloc'ed and regrown by libjpeg, freed here.
-  unsigned char* buffer = nullptr;
-  unsigned long size = 0;
+  VectorDestination dest{};
   std::vector<std::uint8_t> rgb;  // a batch of rows in red, green, blue
 
   State() {
@@ -365,7 +415,6 @@ struct JpegWriter::State {
   }
   ~State() {
     if (alive) jpeg_destroy_compress(&cinfo);
-    std::free(buffer);
   }
   [[noreturn]] void Fail() {
     alive = false;
@@ -378,8 +427,8 @@ JpegWriter::JpegWriter(std::int32_t width, std::int32_t height, int quality, boo
   State& s = *state_;
   if (width < 0 || height < 0) throw Error("画像の大きさが不正です");
   s.alive = true;
-  if (!GuardedOpenEncoder(&s.cinfo, &s.buffer, &s.size, static_cast<JDIMENSION>(width),
-                          static_cast<JDIMENSION>(height), quality, progressive)) {
+  if (!GuardedOpenEncoder(&s.cinfo, &s.dest, static_cast<JDIMENSION>(width), static_cast<JDIMENSION>(height),
+                          quality, progressive)) {
     s.Fail();
   }
   s.rgb.resize(static_cast<std::size_t>(width) * 3 * kBatchRows);
@@ -413,7 +462,7 @@ void JpegWriter::WriteRows(const std::uint8_t* const* bgr_rows, int count) {
 std::vector<std::uint8_t> JpegWriter::Finish() {
   State& s = *state_;
   if (!GuardedFinishEncoder(&s.cinfo)) s.Fail();
-  std::vector<std::uint8_t> out(s.buffer, s.buffer + s.size);
+  std::vector<std::uint8_t> out = std::move(s.dest.data);
   jpeg_destroy_compress(&s.cinfo);
   s.alive = false;
   return out;

@@ -226,6 +226,14 @@ void ReducePlan::FilterRows(std::int32_t y_begin, std::int32_t y_end, const std:
   for (std::int32_t y = y_begin; y < y_end; ++y, dest += dest_stride) FilterRow(y, source_rows, dest);
 }
 
+void ReducePlan::FilterPixel(std::int32_t x, std::int32_t y, const std::uint8_t* const* source_rows,
+                             std::uint8_t* out) const {
+  ExtendedPrecision precision;
+  const Span& row = rows_[static_cast<std::size_t>(y)];
+  FilterGroup<1>(&columns_[static_cast<std::size_t>(x)], row, row_weights_.data() + row.weights,
+                 source_rows + row.first, box_.area_ratio, out);
+}
+
 void ReducePicture(Picture& picture, std::int32_t box_w, std::int32_t box_h) {
   const std::int32_t w = picture.width();
   const std::int32_t h = picture.height();

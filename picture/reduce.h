@@ -40,12 +40,22 @@ class ReducePlan {
 
   std::int32_t FirstSourceRow(std::int32_t y) const { return rows_[y].first; }
   std::int32_t LastSourceRow(std::int32_t y) const { return rows_[y].first + rows_[y].count - 1; }
+  // The source columns destination column x covers, and the coverages of
+  // those columns (and of destination row y's source rows), in order.
+  std::int32_t FirstSourceColumn(std::int32_t x) const { return columns_[x].first; }
+  std::int32_t SourceColumnCount(std::int32_t x) const { return columns_[x].count; }
+  const double* ColumnCoverages(std::int32_t x) const { return column_weights_.data() + columns_[x].weights; }
+  const double* RowCoverages(std::int32_t y) const { return row_weights_.data() + rows_[y].weights; }
 
   // Filters destination rows [y_begin, y_end). source_rows[i] is the start of
   // source row i, 24 bits per pixel (only the rows named above are read);
   // dest is the start of destination row y_begin, rows dest_stride bytes apart.
   void FilterRows(std::int32_t y_begin, std::int32_t y_end, const std::uint8_t* const* source_rows,
                   std::uint8_t* dest, std::size_t dest_stride) const;
+  // Destination pixel (x, y) alone, exactly as FilterRows makes it; out
+  // receives its blue, green and red bytes.
+  void FilterPixel(std::int32_t x, std::int32_t y, const std::uint8_t* const* source_rows,
+                   std::uint8_t* out) const;
 
  private:
   // The source columns (or rows) one destination column (or row) covers and

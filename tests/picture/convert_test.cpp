@@ -368,6 +368,29 @@ TEST(ConvertPicture, OutputEqualsDecodeReduceEncodeByteForByte) {
   }
 }
 
+TEST(ConvertPicture, DamageFoundAfterTheLastRowFailsAndWritesNothing) {
+  // The rows stream into the encoder while the file is still being read; a
+  // second frame header just before the end is found only after the last
+  // row, and then nothing may be written, the source least of all.
+  TempDir dir;
+  Bytes jpeg = EncodeJpeg(MakePicture(1500, 1100), 85, false);
+  std::size_t sof = 2;
+  while (!(jpeg[sof] == 0xFF && jpeg[sof + 1] == 0xC0)) sof += 2 + (jpeg[sof + 2] << 8 | jpeg[sof + 3]);
+  const Bytes frame(jpeg.begin() + static_cast<std::ptrdiff_t>(sof),
+                    jpeg.begin() + static_cast<std::ptrdiff_t>(sof + 2 + (jpeg[sof + 2] << 8 | jpeg[sof + 3])));
+  jpeg.insert(jpeg.end() - 2, frame.begin(), frame.end());
+  WriteBytes(dir / "late.jpg", jpeg);
+  const std::string expected = ErrorOf([&] { DecodeJpeg(jpeg); });
+  ASSERT_EQ(expected.rfind("JPEG エラー #", 0), 0u);
+  const auto names = FolderNames(dir.path());
+  for (const bool overwrite : {false, true}) {
+    EXPECT_EQ(ErrorOf([&] { ConvertPicture(dir / "late.jpg", 50, skByExtension, {.overwrite = overwrite}); }),
+              expected);
+    EXPECT_EQ(FolderNames(dir.path()), names);
+    EXPECT_TRUE(ReadBytes(dir / "late.jpg") == jpeg);
+  }
+}
+
 // ---- Upright turn -------------------------------------------------------
 
 TEST(ConvertPicture, OrientationSixComesOutUprightWithoutTag) {

@@ -193,6 +193,26 @@ TEST(JpegEncode, EmptyPictureGivesNoDataAndOversizeFails) {
   }
 }
 
+TEST(JpegEncode, WriterGivenUpHalfWayReleasesItsGrownOutput) {
+  // Enough rows of noise that the output buffer has grown several times
+  // before the writer is dropped without Finish (a decoding error upstream).
+  const Picture picture = TestPicture(1500, 400);
+  for (int rows : {0, 150, 399}) {
+    JpegWriter writer(picture.width(), picture.height(), 100, rows == 150);
+    for (int y = 0; y < rows; ++y) {
+      const std::uint8_t* row = picture.row(y);
+      writer.WriteRows(&row, 1);
+    }
+  }
+  // And a finished one hands back the same stream as EncodeJpeg.
+  JpegWriter writer(picture.width(), picture.height(), 100, false);
+  for (int y = 0; y < picture.height(); ++y) {
+    const std::uint8_t* row = picture.row(y);
+    writer.WriteRows(&row, 1);
+  }
+  EXPECT_EQ(writer.Finish(), EncodeJpeg(picture, 100, false));
+}
+
 // ---- decoder ----
 
 const std::set<std::string> kProgressive = {"app13-multiple.jpg",         "jpg-progressive.jpg",

@@ -1,0 +1,142 @@
+#include "picture/fastreduce.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstddef>
+#include <cstring>
+
+namespace tam {
+
+// Why the two passes give the same bytes. Let T be the true sum of
+// coverage(column) * coverage(row) * value over a footprint of nx columns and
+// ny rows. The exact filter forms each product at extended precision and
+// rounds every partial sum to a double: with nonnegative terms it lands within
+// about (nx * ny) * u * T of T (u = 2^-53, a hair more for the extended
+// roundings). The two passes round each product and each partial sum to a
+// double, first down ny rows then across nx columns: within about
+// (nx + ny) * u * T. Both divide by A (the two passes multiply by a rounded
+// 1 / A: two more roundings), and T / A < 255, so the two averages differ by
+// less than 255 * u * (nx * ny + nx + ny + 4). Rounding to the
+// nearest integer can only come out differently when an average lies that
+// close to k + 0.5; SafeMargin takes eight times that bound and such pixels
+// are redone exactly. The footprints stop 0.000001 short of their far edges,
+// which keeps exact halves some millionths of their value away from k + 0.5,
+// many orders of magnitude beyond the margin, so that happens for next to no
+// pixel.
+
+namespace {
+
+// The source rows of one destination row summed down, per column and
+// channel, a row at a time. Cloned for AVX2 where the processor has it: four
+// lanes instead of two.
+__attribute__((target_clones("avx2", "default"))) void FirstRow(double* sums, const std::uint8_t* row,
+                                                                std::size_t count, double coverage) {
+  for (std::size_t i = 0; i < count; ++i) sums[i] = coverage * static_cast<double>(row[i]);
+}
+
+__attribute__((target_clones("avx2", "default"))) void AddRow(double* sums, const std::uint8_t* row,
+                                                              std::size_t count, double coverage) {
+  for (std::size_t i = 0; i < count; ++i) sums[i] += coverage * static_cast<double>(row[i]);
+}
+
+// Across the columns: the three channel sums of a destination pixel in one
+// vector (a fourth lane rides along unused), rounded to bytes without a
+// branch per channel, since on photos the direction is as good as random.
+// A pixel whose average lies within the margin of a halfway point (or
+// outside the byte range) is not written but listed for the exact filter.
+// Returns how many were listed.
+// The vectors never cross a function boundary (the helpers below are
+// inlined lambdas), so the note that their passing convention differs
+// between the two clones does not apply.
+#pragma GCC diagnostic ignored "-Wpsabi"
+using Lanes = double __attribute__((vector_size(32)));
+using Masks = long long __attribute__((vector_size(32)));
+
+__attribute__((target_clones("avx2", "default"))) std::int32_t AcrossRow(const ReducePlan& plan,
+                                                                         const double* sums,
+                                                                         double inverse_area, double margin,
+                                                                         std::uint8_t* out,
+                                                                         std::int32_t* undecided) {
+  const auto load = [](const double* p) {
+    Lanes v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+  };
+  const auto all = [](double v) { return Lanes{v, v, v, v}; };
+  // Adding and taking away 1.5 * 2^52 rounds to the nearest integer, ties to
+  // even, as the exact filter's final rounding does.
+  const Lanes round = all(6755399441055744.0);
+  const Lanes half = all(0.5 - margin), low_half = all(-(0.5 - margin));
+  const Lanes zero = all(0), top = all(255);
+  std::int32_t listed = 0;
+  const std::int32_t width = plan.width();
+  for (std::int32_t x = 0; x < width; ++x, out += 3) {
+    const std::int32_t columns = plan.SourceColumnCount(x);
+    if (columns <= 0) {
+      undecided[listed++] = x;
+      continue;
+    }
+    const double* const wx = plan.ColumnCoverages(x);
+    const double* s = sums + 3 * static_cast<std::size_t>(plan.FirstSourceColumn(x));
+    Lanes acc = all(wx[0]) * load(s);
+    for (std::int32_t m = 1; m < columns; ++m) acc += all(wx[m]) * load(s + 3 * m);
+    const Lanes average = acc * all(inverse_area);
+    const Lanes nearest = (average + round) - round;
+    const Lanes off = average - nearest;
+    const Masks bad = (off >= half) | (off <= low_half) | (nearest < zero) | (nearest > top);
+    if (bad[0] | bad[1] | bad[2]) {
+      undecided[listed++] = x;
+      continue;
+    }
+    out[0] = static_cast<std::uint8_t>(nearest[0]);
+    out[1] = static_cast<std::uint8_t>(nearest[1]);
+    out[2] = static_cast<std::uint8_t>(nearest[2]);
+  }
+  return listed;
+}
+
+}  // namespace
+
+double FastRowFilter::SafeMargin(const ReducePlan& plan) {
+  std::int32_t nx = 0, ny = 0;
+  for (std::int32_t x = 0; x < plan.width(); ++x) nx = std::max(nx, plan.SourceColumnCount(x));
+  for (std::int32_t y = 0; y < plan.height(); ++y) {
+    ny = std::max(ny, plan.LastSourceRow(y) - plan.FirstSourceRow(y) + 1);
+  }
+  const double terms = static_cast<double>(nx) * ny + nx + ny + 4;
+  return 255.0 * std::ldexp(1.0, -50) * terms;
+}
+
+FastRowFilter::FastRowFilter(const ReducePlan& plan, double margin)
+    : plan_(plan),
+      margin_(margin < 0 ? SafeMargin(plan) : margin),
+      inverse_area_(1.0 / static_cast<double>(plan.box().area_ratio)),
+      // One more than the sums: the last pixel's unused fourth lane reads it.
+      sums_(static_cast<std::size_t>(plan.source_width()) * 3 + 1),
+      undecided_(static_cast<std::size_t>(plan.width())) {}
+
+void FastRowFilter::FilterRow(std::int32_t y, const std::uint8_t* const* source_rows, std::uint8_t* out) {
+  const std::size_t count = static_cast<std::size_t>(plan_.source_width()) * 3;
+  double* const sums = sums_.data();
+  const std::int32_t first = plan_.FirstSourceRow(y);
+  const std::int32_t last = plan_.LastSourceRow(y);
+  const double* const wy = plan_.RowCoverages(y);
+  const std::int32_t width = plan_.width();
+  if (last < first) {
+    // No source row under the footprint (never for a plan that reduces).
+    for (std::int32_t x = 0; x < width; ++x) plan_.FilterPixel(x, y, source_rows, out + 3 * x);
+    exact_pixels_ += width;
+    return;
+  }
+  FirstRow(sums, source_rows[first], count, wy[0]);
+  for (std::int32_t i = first + 1; i <= last; ++i) AddRow(sums, source_rows[i], count, wy[i - first]);
+
+  const std::int32_t listed = AcrossRow(plan_, sums, inverse_area_, margin_, out, undecided_.data());
+  for (std::int32_t k = 0; k < listed; ++k) {
+    const std::int32_t x = undecided_[static_cast<std::size_t>(k)];
+    plan_.FilterPixel(x, y, source_rows, out + 3 * static_cast<std::size_t>(x));
+  }
+  exact_pixels_ += listed;
+}
+
+}  // namespace tam

@@ -1,0 +1,297 @@
+#include "picture/stream.h"
+
+#include <algorithm>
+#include <condition_variable>
+#include <cstddef>
+#include <exception>
+#include <limits>
+#include <mutex>
+#include <new>
+#include <system_error>
+#include <thread>
+
+#include "picture/error.h"
+#include "picture/fastreduce.h"
+#include "picture/reduce.h"
+
+namespace tam {
+namespace {
+
+// Rows the decoder hands over at a time, and the encoder takes.
+constexpr int kBatch = 16;
+
+// The decoded rows between the two threads: row r lives in slot r % capacity
+// until the consumer releases it. The producer writes only slots of rows not
+// yet published, the consumer reads only published rows not yet released, so
+// the rows themselves need no lock; the counters do. A thread that has to
+// wait asks for a good stretch (kSlack rows) before it is woken, so the two
+// threads hand over in a few large steps rather than row by row.
+class RowRing {
+ public:
+  static constexpr int kSlack = 2 * kBatch;
+
+  // capacity: at least the most rows the consumer holds at once + 2 * kSlack.
+  RowRing(int capacity, std::size_t row_bytes, std::int32_t height)
+      : capacity_(capacity),
+        height_(height),
+        row_bytes_(row_bytes),
+        storage_(static_cast<std::size_t>(capacity) * row_bytes) {}
+
+  std::uint8_t* slot(std::int32_t row) {
+    return storage_.data() + static_cast<std::size_t>(row % capacity_) * row_bytes_;
+  }
+
+  // Producer: returns how many rows (at most want) may be written from row
+  // `next` on, waiting while the ring is full; 0 once cancelled.
+  int WaitForSpace(std::int32_t next, int want) {
+    std::unique_lock lock(mutex_);
+    if (!cancelled_ && next - released_ >= capacity_) {
+      space_wanted_ = next - capacity_ + kSlack;
+      space_.wait(lock, [&] { return cancelled_ || released_ >= space_wanted_; });
+      space_wanted_ = kNobody;
+    }
+    if (cancelled_) return 0;
+    return std::min(want, capacity_ - (next - released_));
+  }
+  void Publish(std::int32_t rows) {
+    bool wake;
+    {
+      std::lock_guard lock(mutex_);
+      published_ = rows;
+      wake = published_ >= rows_wanted_;
+    }
+    if (wake) rows_.notify_one();
+  }
+  // Producer: the stream is read to its end, or failed.
+  void Close(std::exception_ptr error) {
+    {
+      std::lock_guard lock(mutex_);
+      closed_ = true;
+      error_ = std::move(error);
+    }
+    rows_.notify_one();
+  }
+
+  // Consumer: waits until rows [0, rows) are published; rethrows the
+  // producer's error.
+  void WaitForRows(std::int32_t rows) {
+    if (rows <= seen_) return;
+    std::unique_lock lock(mutex_);
+    if (published_ < rows && !closed_) {
+      rows_wanted_ = std::min(rows + kSlack, height_);
+      rows_.wait(lock, [&] { return published_ >= rows_wanted_ || closed_; });
+      rows_wanted_ = kNobody;
+    }
+    if (error_) std::rethrow_exception(error_);
+    // Never: the reader throws when the stream gives no more rows.
+    if (published_ < rows) throw Error("JPEG エラー: 行が足りません");
+    seen_ = published_;
+  }
+  // Consumer: rows below `rows` are no longer needed.
+  void Release(std::int32_t rows) {
+    bool wake;
+    {
+      std::lock_guard lock(mutex_);
+      released_ = rows;
+      wake = released_ >= space_wanted_;
+    }
+    if (wake) space_.notify_one();
+  }
+  // Consumer: waits for the producer's end and rethrows its error.
+  void WaitForEnd() {
+    std::unique_lock lock(mutex_);
+    rows_.wait(lock, [&] { return closed_; });
+    if (error_) std::rethrow_exception(error_);
+  }
+  void Cancel() {
+    {
+      std::lock_guard lock(mutex_);
+      cancelled_ = true;
+    }
+    space_.notify_one();
+  }
+
+ private:
+  static constexpr std::int32_t kNobody = std::numeric_limits<std::int32_t>::max();
+
+  const int capacity_;
+  const std::int32_t height_;
+  const std::size_t row_bytes_;
+  std::vector<std::uint8_t> storage_;
+  std::mutex mutex_;
+  std::condition_variable rows_;   // the consumer waits here for rows
+  std::condition_variable space_;  // the producer waits here for free slots
+  std::int32_t published_ = 0;
+  std::int32_t released_ = 0;
+  std::int32_t rows_wanted_ = kNobody;   // the waiting consumer wakes at this many rows
+  std::int32_t space_wanted_ = kNobody;  // the waiting producer wakes at this many released
+  std::int32_t seen_ = 0;                // published rows the consumer knows of (its own)
+  bool closed_ = false;
+  bool cancelled_ = false;
+  std::exception_ptr error_;
+};
+
+// The decoder's side: every row into the ring as blue, green, red (a
+// quantized row is expanded through the colour map, indices past its end
+// showing black as in Picture::ToBgr24), then the rest of the stream.
+void Produce(JpegReader& reader, RowRing& ring) {
+  try {
+    reader.Start();
+    const std::int32_t width = reader.width();
+    const std::int32_t height = reader.height();
+    const bool quantized = reader.quantized();
+    Bgr lut[256] = {};
+    std::vector<std::uint8_t> indices;
+    if (quantized) {
+      const auto& palette = reader.palette();
+      for (std::size_t i = 0; i < palette.size() && i < 256; ++i) lut[i] = palette[i];
+      indices.resize(static_cast<std::size_t>(width) * kBatch);
+    }
+    std::uint8_t* rows[kBatch];
+    for (std::int32_t next = 0; next < height;) {
+      const int want = static_cast<int>(std::min<std::int32_t>(kBatch, height - next));
+      const int count = ring.WaitForSpace(next, want);
+      if (count == 0) break;  // the consumer gave up
+      for (int i = 0; i < count; ++i) {
+        rows[i] = quantized ? indices.data() + static_cast<std::size_t>(width) * i : ring.slot(next + i);
+      }
+      const int got = reader.ReadRows(rows, count);
+      if (quantized) {
+        for (int i = 0; i < got; ++i) {
+          const std::uint8_t* in = rows[i];
+          std::uint8_t* out = ring.slot(next + i);
+          for (std::int32_t x = 0; x < width; ++x, out += 3) {
+            const Bgr c = lut[in[x]];
+            out[0] = c.b;
+            out[1] = c.g;
+            out[2] = c.r;
+          }
+        }
+      }
+      next += got;
+      ring.Publish(next);
+    }
+    if (reader.next_row() == height) reader.Finish();
+    ring.Close(nullptr);
+  } catch (...) {
+    ring.Close(std::current_exception());
+  }
+}
+
+// Runs the producer on a second thread for one scope; on every way out the
+// producer is told to stop and joined.
+class ProducerThread {
+ public:
+  ProducerThread(JpegReader& reader, RowRing& ring)
+      : ring_(ring), thread_([r = &reader, g = &ring] { Produce(*r, *g); }) {}
+  ~ProducerThread() {
+    ring_.Cancel();
+    thread_.join();
+  }
+  ProducerThread(const ProducerThread&) = delete;
+  ProducerThread& operator=(const ProducerThread&) = delete;
+
+ private:
+  RowRing& ring_;
+  std::thread thread_;
+};
+
+// A source that already fits its box: its rows go to the encoder as they are.
+void CopyRows(RowRing& ring, std::int32_t height, JpegWriter& writer) {
+  const std::uint8_t* rows[kBatch];
+  for (std::int32_t y = 0; y < height;) {
+    const int count = static_cast<int>(std::min<std::int32_t>(kBatch, height - y));
+    ring.WaitForRows(y + count);
+    for (int i = 0; i < count; ++i) rows[i] = ring.slot(y + i);
+    writer.WriteRows(rows, count);
+    y += count;
+    ring.Release(y);
+  }
+}
+
+// Each destination row as soon as its source rows are in, a batch of them at
+// a time into the encoder.
+void ReduceRows(RowRing& ring, const ReducePlan& plan, JpegWriter& writer) {
+  FastRowFilter filter(plan);
+  // Indexed by source row; only the rows of the current destination row are set.
+  std::vector<const std::uint8_t*> source_rows(static_cast<std::size_t>(plan.source_height()));
+  const std::size_t stride = static_cast<std::size_t>(plan.width()) * 3;
+  std::vector<std::uint8_t> out(stride * kBatch);
+  const std::uint8_t* out_rows[kBatch];
+  int pending = 0;
+  for (std::int32_t y = 0; y < plan.height(); ++y) {
+    const std::int32_t first = plan.FirstSourceRow(y);
+    const std::int32_t last = plan.LastSourceRow(y);
+    ring.WaitForRows(last + 1);
+    for (std::int32_t i = first; i <= last; ++i) source_rows[static_cast<std::size_t>(i)] = ring.slot(i);
+    std::uint8_t* row = out.data() + stride * static_cast<std::size_t>(pending);
+    filter.FilterRow(y, source_rows.data(), row);
+    out_rows[pending++] = row;
+    // Rows the next destination row starts below are done with.
+    ring.Release(y + 1 < plan.height() ? plan.FirstSourceRow(y + 1) : plan.source_height());
+    if (pending == kBatch || y + 1 == plan.height()) {
+      writer.WriteRows(out_rows, pending);
+      pending = 0;
+    }
+  }
+}
+
+}  // namespace
+
+bool CanStreamJpeg(std::span<const std::uint8_t> file) { return ReadExifOrientation(file) == 1; }
+
+std::optional<std::vector<std::uint8_t>> ReduceJpegStreaming(std::span<const std::uint8_t> file,
+                                                             std::int32_t box_w, std::int32_t box_h,
+                                                             int quality, const JpegDecodeOptions& options) {
+  if (!CanStreamJpeg(file)) return std::nullopt;
+  try {
+    JpegReader reader(file, options);
+    const std::int32_t width = reader.width();
+    const std::int32_t height = reader.height();
+    FittedBox box;
+    try {
+      box = FitBox(width, height, box_w, box_h);
+    } catch (const Error&) {
+      // The whole-picture path decodes first and fails here afterwards; let it,
+      // so that a damaged file still reports its decoding error first.
+      return std::nullopt;
+    }
+
+    std::optional<ReducePlan> plan;
+    int capacity = 2 * RowRing::kSlack + kBatch;
+    if (box.reduces) {
+      plan.emplace(width, height, box);
+      std::int32_t span = 1;
+      for (std::int32_t y = 0; y < plan->height(); ++y) {
+        span = std::max(span, plan->LastSourceRow(y) - plan->FirstSourceRow(y) + 1);
+      }
+      capacity = span + 2 * RowRing::kSlack + kBatch;
+    }
+    const std::int32_t out_width = box.reduces ? plan->width() : width;
+    const std::int32_t out_height = box.reduces ? plan->height() : height;
+    JpegWriter writer(out_width, out_height, quality, reader.multiple_scans());
+    RowRing ring(capacity, static_cast<std::size_t>(width) * 3, height);
+
+    std::optional<ProducerThread> producer;
+    try {
+      producer.emplace(reader, ring);
+    } catch (const std::system_error&) {
+      return std::nullopt;  // no second thread: the whole-picture path does it on one
+    }
+    if (box.reduces) {
+      ReduceRows(ring, *plan, writer);
+    } else {
+      CopyRows(ring, height, writer);
+    }
+    ring.WaitForEnd();
+    producer.reset();
+    return writer.Finish();
+  } catch (const std::bad_alloc&) {
+    // Short of memory for the ring, the tables or the output: the producer
+    // is stopped, nothing is written, and the whole-picture path gets its
+    // chance (and its own message if memory stays short).
+    return std::nullopt;
+  }
+}
+
+}  // namespace tam
