@@ -8,7 +8,6 @@
 #include <vector>
 
 #include "picture/bmp.h"
-#include "picture/decode_reduce.h"
 #include "picture/fileio.h"
 #include "picture/jpeg.h"
 #include "picture/path.h"
@@ -45,7 +44,7 @@ void DecodeRest(JpegReader& reader, Picture& picture) {
 }
 
 // The whole-picture JPEG route, for files the streaming path leaves alone
-// (an upright turn needs the whole picture).
+// (an upright turn needs the whole picture) and as the reference it matches.
 Picture ReadJpeg(std::span<const std::uint8_t> file, const ConvertOptions& options, bool& multiple_scans) {
   const int orientation = ReadExifOrientation(file);
   JpegReader reader(file, {.low_colour_display = options.low_colour_display});
@@ -53,12 +52,6 @@ Picture ReadJpeg(std::span<const std::uint8_t> file, const ConvertOptions& optio
   const std::int32_t box_w = options.quarter ? kQuarterWidth : kSlideWidth;
   const std::int32_t box_h = options.quarter ? kQuarterHeight : kSlideHeight;
 
-  if (orientation == 1) {
-    const FittedBox box = FitBox(reader.width(), reader.height(), box_w, box_h);
-    if (box.reduces) return DecodeReduced(reader, box);
-  }
-  // A picture that already fits, or one to be turned upright first, is
-  // decoded whole.
   reader.Start();
   Picture picture = reader.quantized() ? Picture::Indexed8(reader.width(), reader.height(), reader.palette())
                                        : Picture::Bgr24(reader.width(), reader.height());
