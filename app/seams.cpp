@@ -15,6 +15,8 @@
 #include <fstream>
 #include <iterator>
 
+#include "picture/bmp.h"
+#include "presentation/insertion.h"
 #include "presentation/server_choice.h"
 
 namespace tam {
@@ -78,6 +80,11 @@ class PictureOpenDialog : public QFileDialog {
     preview_->clear();
     QByteArray data = ReadForPreview(BytesOfShownPath(shown));
     if (data.isEmpty()) return;
+    if (data.startsWith("BM")) {
+      // Bitmaps through our own reader: Qt's shows stray memory for cut files.
+      ShowImage(BitmapPreview(data));
+      return;
+    }
     QBuffer buffer(&data);
     QImageReader reader(&buffer);
     reader.setAutoTransform(true);
@@ -85,7 +92,20 @@ class PictureOpenDialog : public QFileDialog {
     if (size.isValid() && (size.width() > kPreviewSide || size.height() > kPreviewSide)) {
       reader.setScaledSize(size.scaled(kPreviewSide, kPreviewSide, Qt::KeepAspectRatio));
     }
-    const QImage image = reader.read();
+    ShowImage(reader.read());
+  }
+
+  static QImage BitmapPreview(const QByteArray& data) {
+    try {
+      const Picture picture =
+          DecodeBmp({reinterpret_cast<const std::uint8_t*>(data.constData()), static_cast<std::size_t>(data.size())});
+      return picture.empty() ? QImage() : pres::ToQImage(picture);
+    } catch (const std::exception&) {
+      return {};  // no preview for a file that is no picture
+    }
+  }
+
+  void ShowImage(const QImage& image) {
     if (image.isNull()) return;
     preview_->setPixmap(
         QPixmap::fromImage(image.scaled(preview_->size(), Qt::KeepAspectRatio, Qt::SmoothTransformation)));

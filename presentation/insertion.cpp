@@ -13,8 +13,6 @@
 
 namespace tam::pres {
 
-namespace {
-
 QImage ToQImage(const Picture& picture) {
   if (picture.empty()) throw Error("空の図はクリップボードに置けません");
   const bool indexed = picture.format() == PixelFormat::Indexed8;
@@ -29,8 +27,6 @@ QImage ToQImage(const Picture& picture) {
   }
   return image;
 }
-
-}  // namespace
 
 PictureKind ClassifyPicture(const std::string& path) {
   std::string ext = ExtractFileExt(path);

@@ -4,6 +4,7 @@
 // through the automation components, write the file name into its notes and
 // caption, switch it to the blank layout, put the picture on the clipboard
 // and paste it.
+#include <QImage>
 #include <QString>
 #include <cstdint>
 #include <string>
@@ -16,6 +17,10 @@
 namespace tam::pres {
 
 enum class PictureKind { None, Jpeg, Bmp };
+
+// The picture as a Qt image, 24-bit or with its palette. Throws for an empty
+// picture or when memory runs out.
+QImage ToQImage(const Picture& picture);
 
 // By the exact-case extension: ".jpg"/".JPG" is JPEG, ".bmp"/".BMP" is BMP.
 PictureKind ClassifyPicture(const std::string& path);
