@@ -97,8 +97,8 @@ class PictureOpenDialog : public QFileDialog {
 
   static QImage BitmapPreview(const QByteArray& data) {
     try {
-      const Picture picture =
-          DecodeBmp({reinterpret_cast<const std::uint8_t*>(data.constData()), static_cast<std::size_t>(data.size())});
+      const Picture picture = DecodeBmp(
+          {reinterpret_cast<const std::uint8_t*>(data.constData()), static_cast<std::size_t>(data.size())});
       return picture.empty() ? QImage() : pres::ToQImage(picture);
     } catch (const std::exception&) {
       return {};  // no preview for a file that is no picture

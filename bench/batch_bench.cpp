@@ -127,7 +127,8 @@ void BM_ReduceRun(benchmark::State& state) {
     seconds = SecondsSince(start);
   }
   state.counters["per_photo_ms"] = seconds * 1000 / static_cast<double>(g_sources.size());
-  if (g_form->ListEntries().size() != g_sources.size()) state.SkipWithError("the run did not reduce every photo");
+  if (g_form->ListEntries().size() != g_sources.size())
+    state.SkipWithError("the run did not reduce every photo");
 }
 
 // What the reduce command adds to the conversions, alone: the same number of
@@ -190,9 +191,15 @@ int main(int argc, char** argv) {
         ->Iterations(1)
         ->Unit(benchmark::kSecond)
         ->UseRealTime();
-    benchmark::RegisterBenchmark("reduce_run", BM_ReduceRun)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
+    benchmark::RegisterBenchmark("reduce_run", BM_ReduceRun)
+        ->Iterations(1)
+        ->Unit(benchmark::kSecond)
+        ->UseRealTime();
   }
-  benchmark::RegisterBenchmark("run_overhead", BM_RunOverhead)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+  benchmark::RegisterBenchmark("run_overhead", BM_RunOverhead)
+      ->Iterations(1)
+      ->Unit(benchmark::kMillisecond)
+      ->UseRealTime();
   benchmark::RegisterBenchmark("batch", BM_Batch)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
   benchmark::RegisterBenchmark("insert_only", BM_InsertOnly)
       ->Iterations(1)

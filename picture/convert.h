@@ -18,6 +18,7 @@ struct ConvertOptions {
 
 // Converts one file and returns the path written last, or "" when nothing was
 // written. Errors throw tam::Error with the user-facing message.
-std::string ConvertPicture(const std::string& path, int quality, SourceKind kind, const ConvertOptions& options);
+std::string ConvertPicture(const std::string& path, int quality, SourceKind kind,
+                           const ConvertOptions& options);
 
 }  // namespace tam

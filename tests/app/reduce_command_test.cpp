@@ -5,8 +5,8 @@
 #include <QLabel>
 #include <QProgressBar>
 #include <QPushButton>
-#include <QTest>
 #include <QSlider>
+#include <QTest>
 #include <QTimer>
 #include <fstream>
 
@@ -39,8 +39,8 @@ class RunWatcher {
     QObject::connect(&timer_, &QTimer::timeout, [this] { Look(); });
     timer_.start();
   }
-  std::vector<QString> texts;      // the progress text at each pass
-  std::vector<int> positions;      // the bar at each pass
+  std::vector<QString> texts;        // the progress text at each pass
+  std::vector<int> positions;        // the bar at each pass
   bool main_window_enabled = false;  // seen enabled during any pass
   int click_abort_at_pass = -1;      // click the abort button on this pass
 
@@ -83,9 +83,10 @@ class ReduceCommand : public ::testing::Test {
   }
   std::string MakeBmp(const std::string& name) {
     // 2 x 1, 24 bits: one blue and one red pixel.
-    std::vector<std::uint8_t> bmp = {'B', 'M', 62, 0, 0, 0, 0, 0, 0, 0, 54, 0, 0, 0, 40, 0, 0, 0, 2, 0, 0, 0, 1,
-                                     0,   0,   0, 1, 0, 24, 0, 0, 0, 0, 0, 8, 0, 0, 0, 0, 0, 0, 0, 0, 0,
-                                     0,   0,   0, 0, 0, 0,  0, 0, 0, 0, 255, 0, 0, 0, 0, 255, 0, 0};
+    std::vector<std::uint8_t> bmp = {'B', 'M', 62, 0, 0, 0, 0,   0, 0, 0, 54, 0,   0,  0, 40, 0,
+                                     0,   0,   2,  0, 0, 0, 1,   0, 0, 0, 1,  0,   24, 0, 0,  0,
+                                     0,   0,   8,  0, 0, 0, 0,   0, 0, 0, 0,  0,   0,  0, 0,  0,
+                                     0,   0,   0,  0, 0, 0, 255, 0, 0, 0, 0,  255, 0,  0};
     const std::string path = dir / name;
     tamtest::WriteBytes(path, bmp);
     return path;
@@ -176,15 +177,15 @@ TEST_F(ReduceCommand, AHundredEntriesShowTheRoundedShares) {
 }
 
 TEST_F(ReduceCommand, EntryChoiceExtensionlessMissingAndDuplicates) {
-  MakeJpeg("noext");                      // listed as noext.jpg
+  MakeJpeg("noext");  // listed as noext.jpg
   MakeBmp("bare");
-  MakeJpeg("d");                          // listed as d.JPG: exact case only
+  MakeJpeg("d");  // listed as d.JPG: exact case only
   const std::string twice = MakeJpeg("t.jpg");
-  form->SetListEntries({dir / "noext.jpg", dir / "bare.bmp", dir / "d.JPG", dir / "missing.jpg", twice, twice,
-                        dir / "noext"});
+  form->SetListEntries(
+      {dir / "noext.jpg", dir / "bare.bmp", dir / "d.JPG", dir / "missing.jpg", twice, twice, dir / "noext"});
   form->S1->trigger();
-  EXPECT_EQ(form->ListEntries(),
-            (std::vector<std::string>{dir / "noext_x.jpg", dir / "bare_x.jpg", dir / "t_x.jpg", dir / "t_x.jpg"}));
+  EXPECT_EQ(form->ListEntries(), (std::vector<std::string>{dir / "noext_x.jpg", dir / "bare_x.jpg",
+                                                           dir / "t_x.jpg", dir / "t_x.jpg"}));
   EXPECT_EQ(form->shrinkLb->text(), QStringLiteral("縮小数:4"));
   EXPECT_FALSE(tamtest::Exists(dir / "d_x.jpg"));
 }

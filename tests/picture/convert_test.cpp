@@ -376,8 +376,9 @@ TEST(ConvertPicture, DamageFoundAfterTheLastRowFailsAndWritesNothing) {
   Bytes jpeg = EncodeJpeg(MakePicture(1500, 1100), 85, false);
   std::size_t sof = 2;
   while (!(jpeg[sof] == 0xFF && jpeg[sof + 1] == 0xC0)) sof += 2 + (jpeg[sof + 2] << 8 | jpeg[sof + 3]);
-  const Bytes frame(jpeg.begin() + static_cast<std::ptrdiff_t>(sof),
-                    jpeg.begin() + static_cast<std::ptrdiff_t>(sof + 2 + (jpeg[sof + 2] << 8 | jpeg[sof + 3])));
+  const Bytes frame(
+      jpeg.begin() + static_cast<std::ptrdiff_t>(sof),
+      jpeg.begin() + static_cast<std::ptrdiff_t>(sof + 2 + (jpeg[sof + 2] << 8 | jpeg[sof + 3])));
   jpeg.insert(jpeg.end() - 2, frame.begin(), frame.end());
   WriteBytes(dir / "late.jpg", jpeg);
   const std::string expected = ErrorOf([&] { DecodeJpeg(jpeg); });

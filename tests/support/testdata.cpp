@@ -1,7 +1,5 @@
 #include "support/testdata.h"
 
-#include "picture/error.h"
-
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -11,6 +9,8 @@
 #include <fstream>
 #include <iterator>
 #include <stdexcept>
+
+#include "picture/error.h"
 
 namespace tamtest {
 
