@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs every Debian package that building, testing and running Tamarind 2 needs.
 # Idempotent: quiet and quick when everything is already there.
+# Extra package names given as arguments are installed too (bench/setup.sh).
 set -euo pipefail
 
 packages=(
@@ -32,6 +33,7 @@ packages=(
   libreoffice-dev
   poppler-utils
   unzip
+  "$@"
 )
 
 missing=()
