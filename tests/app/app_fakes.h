@@ -4,6 +4,7 @@
 #include <functional>
 
 #include "app/seams.h"
+#include "picture/trash.h"
 
 namespace tamtest {
 
@@ -51,6 +52,34 @@ class FakeClock : public tam::Clock {
  public:
   QDateTime now{QDate(2007, 5, 12), QTime(9, 5, 7)};
   QDateTime Now() override { return now; }
+};
+
+class RecordingTrash : public tam::Trash {
+ public:
+  std::vector<std::string> moved;
+  bool MoveToTrash(const std::string& path) override {
+    moved.push_back(path);
+    return true;
+  }
+};
+
+// The fakes a command test gives the window: message boxes and beeps counted,
+// the trash recorded, the log beside program_path.
+struct CommandFakes {
+  std::shared_ptr<FakeMessages> messages = std::make_shared<FakeMessages>();
+  std::shared_ptr<FakeBeeper> beeper = std::make_shared<FakeBeeper>();
+  std::shared_ptr<RecordingTrash> trash = std::make_shared<RecordingTrash>();
+
+  tam::Seams Seams(const std::string& program_path) const {
+    tam::Seams seams;
+    seams.dialogs = std::make_shared<FakeDialogs>();
+    seams.messages = messages;
+    seams.beeper = beeper;
+    seams.clock = std::make_shared<FakeClock>();
+    seams.trash = trash;
+    seams.program_path = program_path;
+    return seams;
+  }
 };
 
 }  // namespace tamtest

@@ -26,15 +26,6 @@ namespace {
 
 using Calls = std::vector<std::string>;
 
-class RecordingTrash : public Trash {
- public:
-  std::vector<std::string> moved;
-  bool MoveToTrash(const std::string& path) override {
-    moved.push_back(path);
-    return true;
-  }
-};
-
 using tamtest::Exec;
 using tamtest::Result;
 
@@ -48,13 +39,7 @@ class InsertCommand : public ::testing::Test {
   }
 
   void UseServer(std::shared_ptr<pres::Server> server) {
-    Seams seams;
-    seams.dialogs = std::make_shared<tamtest::FakeDialogs>();
-    seams.messages = messages;
-    seams.beeper = beeper;
-    seams.clock = std::make_shared<tamtest::FakeClock>();
-    seams.trash = trash;
-    seams.program_path = dir / "tamarind2";
+    Seams seams = fakes.Seams(dir / "tamarind2");
     seams.server = std::move(server);
     form.reset();
     form = std::make_unique<TForm1>(seams);
@@ -105,9 +90,10 @@ class InsertCommand : public ::testing::Test {
   }
 
   tamtest::TempDir dir;
-  std::shared_ptr<tamtest::FakeMessages> messages = std::make_shared<tamtest::FakeMessages>();
-  std::shared_ptr<tamtest::FakeBeeper> beeper = std::make_shared<tamtest::FakeBeeper>();
-  std::shared_ptr<RecordingTrash> trash = std::make_shared<RecordingTrash>();
+  tamtest::CommandFakes fakes;
+  std::shared_ptr<tamtest::FakeMessages> messages = fakes.messages;
+  std::shared_ptr<tamtest::FakeBeeper> beeper = fakes.beeper;
+  std::shared_ptr<tamtest::RecordingTrash> trash = fakes.trash;
   std::shared_ptr<tamtest::RecordingServer> fake = std::make_shared<tamtest::RecordingServer>();
   std::shared_ptr<pres::BuiltinServer> engine = std::make_shared<pres::BuiltinServer>(false);
   std::unique_ptr<TForm1> form;

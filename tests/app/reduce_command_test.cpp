@@ -21,15 +21,6 @@
 namespace tam {
 namespace {
 
-class RecordingTrash : public Trash {
- public:
-  std::vector<std::string> moved;
-  bool MoveToTrash(const std::string& path) override {
-    moved.push_back(path);
-    return true;
-  }
-};
-
 // Watches every pass of the event loop during a run: what the progress
 // window shows then, and whether the main window takes input.
 class RunWatcher {
@@ -63,14 +54,7 @@ class ReduceCommand : public ::testing::Test {
  protected:
   ReduceCommand() {
     tamtest::App();
-    Seams seams;
-    seams.dialogs = std::make_shared<tamtest::FakeDialogs>();
-    seams.messages = messages;
-    seams.beeper = beeper;
-    seams.clock = std::make_shared<tamtest::FakeClock>();
-    seams.trash = trash;
-    seams.program_path = dir / "tamarind2";
-    form = std::make_unique<TForm1>(seams);
+    form = std::make_unique<TForm1>(fakes.Seams(dir / "tamarind2"));
   }
 
   // A small real JPEG file.
@@ -97,9 +81,10 @@ class ReduceCommand : public ::testing::Test {
   }
 
   tamtest::TempDir dir;
-  std::shared_ptr<tamtest::FakeMessages> messages = std::make_shared<tamtest::FakeMessages>();
-  std::shared_ptr<tamtest::FakeBeeper> beeper = std::make_shared<tamtest::FakeBeeper>();
-  std::shared_ptr<RecordingTrash> trash = std::make_shared<RecordingTrash>();
+  tamtest::CommandFakes fakes;
+  std::shared_ptr<tamtest::FakeMessages> messages = fakes.messages;
+  std::shared_ptr<tamtest::FakeBeeper> beeper = fakes.beeper;
+  std::shared_ptr<tamtest::RecordingTrash> trash = fakes.trash;
   std::unique_ptr<TForm1> form;
 };
 
