@@ -6,8 +6,11 @@
 #include "app/Unit1.h"
 #include "app/application.h"
 #include "app/seams.h"
+#include "picture/fileio.h"
 
 int main(int argc, char** argv) {
+  // Ended by a signal mid-save, the program leaves no temporary file behind.
+  tam::RemoveTempFilesOnSignals();
   tam::TamApplication app(argc, argv);
   tam::TamApplication::setApplicationName(QString::fromUtf8(tam::kApplicationTitle));
   tam::TamApplication::setDesktopFileName(QStringLiteral("tamarind2"));

@@ -1,4 +1,7 @@
 // tamarind2-cli reduce: the reduce command of the window, file by file.
+#include <sys/stat.h>
+
+#include <cerrno>
 #include <charconv>
 #include <cstdio>
 #include <exception>
@@ -8,6 +11,7 @@
 #include "cli/commands.h"
 #include "picture/convert.h"
 #include "picture/entry.h"
+#include "picture/error.h"
 
 namespace tamcli {
 namespace {
@@ -47,6 +51,17 @@ bool ParseQuality(std::string_view text, int& quality) {
   if (ec != std::errc() || end != text.data() + text.size() || value < 0 || value > 100) return false;
   quality = value;
   return true;
+}
+
+// A name typed on the command line that reaches no file (missing, a link
+// to nowhere, a loop, a folder) is a mistake to report, not a file to skip.
+void RequireFile(const std::string& entry) {
+  struct stat st;
+  if (::stat(entry.c_str(), &st) != 0) {
+    throw tam::Error("ファイル " + entry + " を開けません。" + tam::SystemReason(errno));
+  }
+  if (S_ISDIR(st.st_mode))
+    throw tam::Error("ファイル " + entry + " を開けません。" + tam::SystemReason(EISDIR));
 }
 
 }  // namespace
@@ -90,6 +105,8 @@ int RunReduce(std::span<const std::string_view> args) {
       std::string written;
       if (const auto source = tam::ChooseConversionSource(entry)) {
         written = tam::ConvertPicture(source->path, quality, source->kind, options);
+      } else {
+        RequireFile(entry);
       }
       if (written.empty()) {
         PrintLine(stderr, entry, ": 変換の対象ではないため、何も書き込みませんでした");

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "picture/bmp.h"
+#include "picture/error.h"
 #include "picture/fileio.h"
 #include "picture/jpeg.h"
 #include "picture/path.h"
@@ -82,6 +83,34 @@ std::string ReplacedBitmap(const std::string& source, const std::string& base) {
   return {};
 }
 
+bool SameFile(const std::string& a, const std::string& b) {
+  struct stat sa, sb;
+  return ::stat(a.c_str(), &sa) == 0 && ::stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev &&
+         sa.st_ino == sb.st_ino;
+}
+
+// Writes the reduced picture to output. A file there that is not the
+// program's own earlier output (trash given) goes to the trash first, once
+// its replacement is complete: a photo is never replaced for good, and when
+// the trash cannot take it nothing changes. An output name that reaches the
+// source itself (a link, a hard link) is refused: writing there would
+// destroy the picture being converted.
+void WriteOutput(const std::string& output, const std::string& source, std::span<const std::uint8_t> data,
+                 Trash* trash) {
+  if (output != source && SameFile(output, source)) {
+    throw Error("ファイル " + output + " は変換元の " + source +
+                " と同じファイルのため、書き込みませんでした。");
+  }
+  SafeFileWriter writer(output);
+  writer.Write(data);
+  if (!trash) return writer.Commit();
+  writer.Commit([&](const std::string& target) {
+    if (!trash->MoveToTrash(target)) {
+      throw Error("ファイル " + target + " をごみ箱に移せないため、上書きしませんでした。");
+    }
+  });
+}
+
 }  // namespace
 
 std::string ConvertPicture(const std::string& path, int quality, SourceKind kind,
@@ -117,10 +146,13 @@ std::string ConvertPicture(const std::string& path, int quality, SourceKind kind
     picture = Picture();
   }
 
+  FreedesktopTrash real_trash;
+  Trash& trash = options.trash ? *options.trash : real_trash;
   const std::string base = RemoveFileExt(path);
   if (!options.overwrite) {
     std::string output = base + "_x.jpg";
-    WriteFileAtomic(output, encoded);
+    // Our own output name: an earlier result there is simply replaced.
+    WriteOutput(output, path, encoded, nullptr);
     return output;
   }
 
@@ -128,17 +160,13 @@ std::string ConvertPicture(const std::string& path, int quality, SourceKind kind
   if (bitmap_test) {
     const std::string replaced = ReplacedBitmap(path, base);
     output = base + ".jpg";
-    WriteFileAtomic(output, encoded);
+    WriteOutput(output, path, encoded, &trash);
     // Only now that its replacement is safely on disk does the bitmap go;
     // a trash that fails leaves it where it is, which loses nothing.
-    if (!replaced.empty()) {
-      FreedesktopTrash real_trash;
-      Trash& trash = options.trash ? *options.trash : real_trash;
-      trash.MoveToTrash(replaced);
-    }
+    if (!replaced.empty()) trash.MoveToTrash(replaced);
   }
   if (jpeg_test) {
-    WriteFileAtomic(path, encoded);
+    WriteOutput(path, path, encoded, &trash);
     output = path;
   }
   return output;
