@@ -1,6 +1,7 @@
 // Runs the built tamarind2-cli on real files.
 #include <gtest/gtest.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -54,11 +55,12 @@ TEST(CliReduce, WritesEachPictureAndPrintsItsPath) {
   WriteJpeg(dir / "a.jpg", 1200, 900);
   WriteJpeg(dir / "c", 100, 50);  // listed as c.jpg
   std::filesystem::copy_file(tamtest::TestData("bmpsuite/g/rgb24.bmp"), dir / "b.bmp");
+  tamtest::WriteText(dir / "notes.txt", "not a picture");
   const CliResult r = RunCli(dir, "reduce --quality 70 " + Q(dir / "a.jpg") + " " + Q(dir / "b.bmp") + " " +
-                                      Q(dir / "c.jpg") + " " + Q(dir / "nothing.jpg"));
+                                      Q(dir / "c.jpg") + " " + Q(dir / "notes.txt"));
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.out, dir / "a_x.jpg\n" + dir / "b_x.jpg\n" + dir / "c_x.jpg\n");
-  EXPECT_NE(r.err.find(dir / "nothing.jpg"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find(dir / "notes.txt"), std::string::npos) << r.err;
   EXPECT_EQ(WidthOf(dir / "a_x.jpg"), 960);
   EXPECT_EQ(WidthOf(dir / "c_x.jpg"), 100);
 }
@@ -70,6 +72,28 @@ TEST(CliReduce, OverwriteAndQuarterReplaceTheSource) {
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.out, dir / "a.jpg\n");
   EXPECT_EQ(WidthOf(dir / "a.jpg"), 480);
+  // The original is not lost: it is in the user's trash.
+  EXPECT_EQ(WidthOf(dir / ".local/share/Trash/files/a.jpg"), 1200);
+}
+
+TEST(CliReduce, NamesThatReachNoFileAndALostOutputFail) {
+  TempDir dir;
+  WriteJpeg(dir / "a.jpg", 20, 20);
+  ASSERT_EQ(::symlink("nowhere.jpg", (dir / "dangling.jpg").c_str()), 0);
+  ASSERT_EQ(::symlink("loop.jpg", (dir / "loop.jpg").c_str()), 0);
+  const CliResult r = RunCli(dir, "reduce " + Q(dir / "missing.jpg") + " " + Q(dir / "dangling.jpg") + " " +
+                                      Q(dir / "loop.jpg") + " " + Q(dir / "a.jpg"));
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, dir / "a_x.jpg\n");
+  for (const char* name : {"missing.jpg", "dangling.jpg", "loop.jpg"}) {
+    EXPECT_NE(r.err.find(dir / name + ": "), std::string::npos) << name << "\n" << r.err;
+  }
+  // What was printed never arrived: that is a failure too.
+  const std::string cli = std::string(TAM_BINARY_DIR) + "/cli/tamarind2-cli";
+  const int raw = std::system(
+      ("HOME='" + dir.path() + "' '" + cli + "' reduce " + Q(dir / "a.jpg") + " >/dev/full 2>/dev/null")
+          .c_str());
+  EXPECT_TRUE(WIFEXITED(raw) && WEXITSTATUS(raw) == 1) << raw;
 }
 
 TEST(CliReduce, FailuresAreReportedPerFileAndSetTheExitStatus) {
