@@ -25,6 +25,7 @@ constexpr char kUsage[] =
     "  --quality N   JPEG の品質 (0 から 100、既定値 50)\n"
     "  --overwrite   元のファイルに上書きします (BMP はごみ箱へ移し、\n"
     "                同じ名前の .jpg を書き込みます)\n"
+    "                上書きされる元のファイルはごみ箱へ移します\n"
     "                指定しないときは <名前>_x.jpg に書き込みます\n"
     "  --quarter     JPEG を 480 x 360 に収めます\n"
     "  --help        この説明を表示します\n"
