@@ -103,7 +103,10 @@ void WriteOutput(const std::string& output, const std::string& source, std::span
   }
   SafeFileWriter writer(output);
   writer.Write(data);
-  if (!trash) return writer.Commit();
+  if (!trash) {
+    writer.Commit();
+    return;
+  }
   writer.Commit([&](const std::string& target) {
     if (!trash->MoveToTrash(target)) {
       throw Error("ファイル " + target + " をごみ箱に移せないため、上書きしませんでした。");
