@@ -67,7 +67,7 @@ std::vector<std::string> DroppedPaths(const QMimeData& mime) {
 
 TListBox::TListBox(QWidget* parent) : QListWidget(parent) {
   setHorizontalScrollMode(QAbstractItemView::ScrollPerPixel);
-  setHorizontalScrollBarPolicy(Qt::ScrollBarAsNeeded);
+  setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
   setTextElideMode(Qt::ElideNone);
 }
 
@@ -102,7 +102,16 @@ void TListBox::SetHorizontalExtent(int pixels) {
 
 void TListBox::updateGeometries() {
   QListWidget::updateGeometries();
-  // The range is what the add commands set, not what the view measures.
+  // The range is what the add commands set, not what the view measures, and
+  // so is the bar: left to the view, its bar would follow the items' widths
+  // while the range follows the extent, and where the two disagree each
+  // layout would show or hide the bar and lay out again, without end. Here
+  // showing the bar can only take height from the list, which can only bring
+  // the vertical bar and narrow the list further: the choice never undoes
+  // itself, so the layout settles at once.
+  const Qt::ScrollBarPolicy policy =
+      extent_ > viewport()->width() ? Qt::ScrollBarAlwaysOn : Qt::ScrollBarAlwaysOff;
+  if (horizontalScrollBarPolicy() != policy) setHorizontalScrollBarPolicy(policy);
   QScrollBar* bar = horizontalScrollBar();
   bar->setPageStep(viewport()->width());
   bar->setRange(0, std::max(0, extent_ - viewport()->width()));

@@ -15,6 +15,12 @@
 #include <QSlider>
 #include <QTest>
 #include <QUrl>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <map>
+#include <mutex>
+#include <thread>
 
 #include "app_fakes.h"
 #include "picture/error.h"
@@ -419,6 +425,84 @@ TEST_F(MainWindow, ErrorBoxIsShownWhenNoLogCanBeWritten) {
   ASSERT_EQ(messages->shown.size(), 1u);
   EXPECT_EQ(messages->shown[0].text, "disk gone.");
   EXPECT_FALSE(tamtest::Exists("/proc/tamarind2.log"));
+}
+
+// Ends the test program when a step hangs, so that a freeze fails the test
+// instead of blocking the run.
+class Watchdog {
+ public:
+  explicit Watchdog(std::chrono::seconds limit)
+      : thread_([this, limit] {
+          std::unique_lock lock(mutex_);
+          if (!done_.wait_for(lock, limit, [this] { return finished_; })) {
+            std::fputs("watchdog: the list did not settle\n", stderr);
+            std::_Exit(3);
+          }
+        }) {}
+  ~Watchdog() {
+    {
+      std::lock_guard lock(mutex_);
+      finished_ = true;
+    }
+    done_.notify_one();
+    thread_.join();
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable done_;
+  bool finished_ = false;
+  std::thread thread_;
+};
+
+// Entries whose widest text is, pixel by pixel, a little narrower to a little
+// wider than the list, with and without a vertical bar, added by a drop and
+// then replaced by longer names as the reduce command does: the list settles
+// every time, its bar shown exactly when the range set by the add command
+// exceeds the list, with that range.
+TEST_F(MainWindow, ListSettlesForEveryWidthAroundItsOwn) {
+  form->show();
+  QCoreApplication::processEvents();
+  TListBox* list = form->ListBox1;
+  const QFontMetrics metrics = list->fontMetrics();
+  const auto width_of = [&](const std::string& s) {
+    return metrics.horizontalAdvance(QString::fromStdString(s));
+  };
+  // A path for each text width: wide letters, narrow ones, one odd character.
+  std::map<int, std::string> path_of_width;
+  for (int wide = 0; wide < 60; ++wide)
+    for (int narrow = 0; narrow < 8; ++narrow)
+      for (const char* odd : {"", "r", "t", "1", "f", "s", "."}) {
+        const std::string path = "/" + std::string(wide, 'n') + std::string(narrow, 'i') + odd + ".jpg";
+        path_of_width.emplace(width_of(path), path);
+      }
+  const int full = list->width() - 2 * list->frameWidth();
+  const auto settle = [] {
+    for (int i = 0; i < 4; ++i) QCoreApplication::processEvents();
+  };
+  const auto expect_range = [&](const char* when, int text_width, int count) {
+    const QScrollBar* bar = list->horizontalScrollBar();
+    const int page = list->viewport()->width();
+    const int extent = list->HorizontalExtent();
+    EXPECT_EQ(bar->isVisible(), extent > page) << when << " width " << text_width << " count " << count;
+    EXPECT_EQ(bar->maximum(), std::max(0, extent - page))
+        << when << " width " << text_width << " count " << count;
+  };
+  for (int count : {2, 8}) {
+    for (int text_width = full - 40; text_width <= full + 4; ++text_width) {
+      ASSERT_TRUE(path_of_width.count(text_width)) << text_width;
+      const std::string path = path_of_width[text_width];
+      Watchdog watchdog(std::chrono::seconds(20));
+      form->C1->trigger();
+      form->WMDropFiles(std::vector<std::string>(count, path));
+      settle();
+      EXPECT_EQ(list->HorizontalExtent(), text_width + 20);
+      expect_range("added", text_width, count);
+      form->SetListEntries(std::vector<std::string>(count, path.substr(0, path.size() - 4) + "_x.jpg"));
+      settle();
+      expect_range("replaced", text_width, count);
+    }
+  }
 }
 
 TEST_F(MainWindow, ExitClosesTheWindow) {
