@@ -5,6 +5,7 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QDialog>
 #include <QDragEnterEvent>
 #include <QDropEvent>
 #include <QFile>
@@ -14,10 +15,12 @@
 #include <QScrollBar>
 #include <QSlider>
 #include <QTest>
+#include <QTimer>
 #include <QUrl>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
+#include <filesystem>
 #include <map>
 #include <mutex>
 #include <thread>
@@ -25,6 +28,7 @@
 #include "app_fakes.h"
 #include "picture/error.h"
 #include "support/qtapp.h"
+#include "support/recording_server.h"
 #include "support/testdata.h"
 
 namespace tam {
@@ -502,6 +506,38 @@ TEST_F(MainWindow, ListSettlesForEveryWidthAroundItsOwn) {
       settle();
       expect_range("replaced", text_width, count);
     }
+  }
+}
+
+// The real file dialogs, cancelled, with the user's folders in a scratch
+// place: nothing is stored there for the next start.
+TEST(FileDialogs, StoreNothingBetweenRuns) {
+  tamtest::TempDir dir;
+  for (const char* sub : {"home", "config", "cache"}) ::mkdir((dir / sub).c_str(), 0700);
+  ::setenv("HOME", (dir / "home").c_str(), 1);
+  ::setenv("XDG_CONFIG_HOME", (dir / "config").c_str(), 1);
+  ::setenv("XDG_CACHE_HOME", (dir / "cache").c_str(), 1);  // fonts may cache here
+  tamtest::App();
+  Seams seams;
+  seams.messages = std::make_shared<FakeMessages>();
+  seams.server = std::make_shared<tamtest::RecordingServer>();
+  seams.program_path = dir / "tamarind2";
+  TForm1 form(seams);
+  QTimer cancel;
+  cancel.setInterval(10);
+  QObject::connect(&cancel, &QTimer::timeout, [] {
+    if (auto* dialog = qobject_cast<QDialog*>(QApplication::activeModalWidget())) dialog->reject();
+  });
+  cancel.start();
+  for (int i = 0; i < 2; ++i) {
+    EXPECT_FALSE(form.seams().dialogs->OpenPictures(&form, QStringLiteral("*.jpg")));
+    EXPECT_FALSE(form.seams().dialogs->ChooseFolder(&form, QStringLiteral("フォルダの選択")));
+  }
+  for (const char* sub : {"home", "config"}) {
+    std::vector<std::string> stored;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(dir / sub))
+      stored.push_back(entry.path().string());
+    EXPECT_TRUE(stored.empty()) << stored.front();
   }
 }
 
