@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <QAction>
+#include <QCloseEvent>
 #include <QLabel>
 #include <QProgressBar>
 #include <QPushButton>
@@ -34,6 +35,8 @@ class RunWatcher {
   std::vector<int> positions;        // the bar at each pass
   bool main_window_enabled = false;  // seen enabled during any pass
   int click_abort_at_pass = -1;      // click the abort button on this pass
+  int close_at_pass = -1;            // the window manager closes the window, the program is told to quit
+  bool close_accepted = false;
 
  private:
   void Look() {
@@ -44,6 +47,13 @@ class RunWatcher {
     if (form_.isEnabled()) main_window_enabled = true;
     if (static_cast<int>(texts.size()) - 1 == click_abort_at_pass) {
       QTest::mouseClick(progress->Button1, Qt::LeftButton);
+    }
+    if (static_cast<int>(texts.size()) - 1 == close_at_pass) {
+      QCloseEvent close;
+      QCoreApplication::sendEvent(form_.windowHandle(), &close);
+      close_accepted = close.isAccepted();
+      QEvent quit(QEvent::Quit);
+      QCoreApplication::sendEvent(QCoreApplication::instance(), &quit);
     }
   }
   TForm1& form_;
@@ -196,6 +206,23 @@ TEST_F(ReduceCommand, AbortDuringTheThirdOfTen) {
   EXPECT_EQ(form->ListEntries().size(), 2u);
 }
 
+TEST_F(ReduceCommand, ClosingOrQuittingDuringTheRunIsRefused) {
+  form->show();
+  std::vector<std::string> entries;
+  for (int i = 0; i < 4; ++i) entries.push_back(MakeJpeg("c" + std::to_string(i) + ".jpg"));
+  form->SetListEntries(entries);
+  RunWatcher watch(*form);
+  watch.close_at_pass = 1;
+  form->S1->trigger();
+  EXPECT_FALSE(watch.close_accepted);
+  EXPECT_TRUE(form->isVisible());
+  EXPECT_FALSE(AbortRequested);
+  EXPECT_EQ(form->ListEntries().size(), 4u);
+  // Once the run is over the window closes as usual.
+  form->close();
+  EXPECT_FALSE(form->isVisible());
+}
+
 TEST_F(ReduceCommand, AnErrorAtTheThirdOfTenLeavesListAndLabelsAsTheyWere) {
   std::vector<std::string> entries;
   for (int i = 0; i < 10; ++i) entries.push_back(MakeJpeg("e" + std::to_string(i) + ".jpg"));
@@ -217,8 +244,7 @@ TEST_F(ReduceCommand, AnErrorAtTheThirdOfTenLeavesListAndLabelsAsTheyWere) {
   const std::string log = ReadLog();
   EXPECT_NE(log.find(":JPEG エラー #"), std::string::npos) << log;
   EXPECT_EQ(log.substr(log.size() - 2), "\r\n");
-  // The progress window is gone once the event loop has run.
-  QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+  // The progress window went with the run.
   EXPECT_EQ(form->findChild<TfrmProgress*>(), nullptr);
 }
 
