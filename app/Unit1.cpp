@@ -447,8 +447,12 @@ void TForm1::A1Click(QObject* Sender) {
   const RunScope run(*this);
   S1Click(A1);
   // A reduction that wrote nothing (or was aborted first) leaves the list
-  // empty: nothing to insert then.
-  if (ListBox1->count() > 0 && FileExists(ListBox1->Entry(0))) PPTP1Click(A1);
+  // empty: the user is told why no slides come.
+  if (ListBox1->count() == 0) {
+    ShowMessage(QString::fromUtf8(kNoFiles));
+  } else if (FileExists(ListBox1->Entry(0))) {
+    PPTP1Click(A1);
+  }
   if (Sender == A1 && BeepOnFinish_) seams_.beeper->Beep();
 }
 

@@ -274,11 +274,11 @@ TEST_F(InsertCommand, BatchOnAnEmptyListOnlySaysSo) {
   EXPECT_EQ(form->shrinkLb->text(), QStringLiteral("縮小数:0"));
 }
 
-TEST_F(InsertCommand, BatchWhoseReductionWroteNothingSkipsTheInsertionAndBeeps) {
+TEST_F(InsertCommand, BatchWhoseReductionWroteNothingSaysSoAndBeeps) {
   form->M1->trigger();
   List({dir / "missing.jpg", dir.path()});
   form->A1->trigger();
-  EXPECT_TRUE(messages->shown.empty()) << Shown()[0].toStdString();
+  EXPECT_EQ(Shown(), std::vector<QString>{"ファイルがありません"});
   EXPECT_TRUE(fake->log.calls.empty());
   EXPECT_EQ(form->ListBox1->count(), 0);
   EXPECT_TRUE(form->PPTP1->isEnabled());  // as the reduction left it
