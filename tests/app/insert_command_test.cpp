@@ -65,6 +65,7 @@ class InsertCommand : public ::testing::Test {
     std::vector<std::string> paths;
     for (const auto& n : names) paths.push_back(n.empty() || n[0] == '/' ? n : dir / n);
     form->SetListEntries(paths);
+    form->ListBox1->SetHorizontalExtent(300);  // as an add command leaves it
     form->PPTP1->setEnabled(true);
   }
   std::vector<QString> Shown() const {

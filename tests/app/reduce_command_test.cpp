@@ -9,6 +9,8 @@
 #include <QSlider>
 #include <QTest>
 #include <QTimer>
+#include <algorithm>
+#include <array>
 #include <fstream>
 
 #include "app/Unit1.h"
@@ -21,6 +23,8 @@
 
 namespace tam {
 namespace {
+
+constexpr std::array<std::uint8_t, 2> kDqt = {0xFF, 0xDB};
 
 // Watches every pass of the event loop during a run: what the progress
 // window shows then, and whether the main window takes input.
@@ -268,7 +272,13 @@ TEST_F(ReduceCommand, QualityComesFromTheSliderAndOptionsFromTheMenu) {
   form->SetListEntries({big, bmp});
   form->S1->trigger();
   EXPECT_EQ(form->ListEntries(), (std::vector<std::string>{big, dir / "c.jpg"}));
-  const DecodedJpeg out = DecodeJpeg(tamtest::ReadBytes(big));
+  const std::vector<std::uint8_t> written = tamtest::ReadBytes(big);
+  // Quality 0 scales every quantizer to the baseline limit; 50 would keep the
+  // standard table, whose first value is 16.
+  const auto dqt = std::search(written.begin(), written.end(), kDqt.begin(), kDqt.end());
+  ASSERT_LT(dqt + 5, written.end());
+  EXPECT_EQ(dqt[5], 255);
+  const DecodedJpeg out = DecodeJpeg(written);
   EXPECT_EQ(out.picture.width(), 480);
   EXPECT_EQ(out.picture.height(), 360);
   // The bitmap went to the trash only after its JPEG was written.

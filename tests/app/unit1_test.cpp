@@ -391,7 +391,11 @@ TEST_F(MainWindow, ExtensionCommandsCompleteBareEntriesOnly) {
 TEST_F(MainWindow, ErrorInAHandlerIsLoggedAndShownOnce) {
   form->SetListEntries({"/p/a.jpg"});
   dialogs->before_answer = [] { throw Error("ファイルを開けません"); };
+  bool logged_before_box = false;
+  messages->on_show = [&] { logged_before_box = tamtest::Exists(dir / "tamarind2.log"); };
   form->O2->trigger();
+  EXPECT_TRUE(logged_before_box) << "the box came before the log line";
+  messages->on_show = nullptr;
   ASSERT_EQ(messages->shown.size(), 1u);
   EXPECT_EQ(messages->shown[0].text, "ファイルを開けません.");
   EXPECT_EQ(messages->shown[0].title, "Tamarind 2");
