@@ -155,6 +155,13 @@ class TForm1::RunScope : public QObject {
   }
   ~RunScope() override {
     if (!outer_) return;
+    // Input held back while the insertion repainted (a close from the window
+    // manager, clicks) reaches the window while it still refuses it, rather
+    // than acting once the run is over.
+    {
+      const BusyCursor still_busy;
+      QCoreApplication::processEvents();
+    }
     QCoreApplication::instance()->removeEventFilter(this);
     form_.setEnabled(true);
     form_.running_ = false;
