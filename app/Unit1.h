@@ -151,11 +151,14 @@ class TForm1 : public QMainWindow {
   void dropEvent(QDropEvent* event) override;
   void showEvent(QShowEvent* event) override;
   // Closes the presentation windows first, asking to save unsaved slides;
-  // when the user cancels there, the main window stays open too.
+  // when the user cancels there, the main window stays open too. During a
+  // run the window does not close at all.
   void closeEvent(QCloseEvent* event) override;
   void moveEvent(QMoveEvent* event) override;
 
  private:
+  class RunScope;
+
   void BuildControls();
   void BuildMenu();
   void Connect(QAction* item, void (TForm1::*handler)(QObject*));
@@ -178,6 +181,7 @@ class TForm1 : public QMainWindow {
   bool DeleteAfterInsert_ = false;
   bool BeepOnFinish_ = false;
   bool QuarterSlideSize_ = false;
+  bool running_ = false;  // a command run is going on
 };
 
 }  // namespace tam

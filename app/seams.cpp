@@ -12,6 +12,7 @@
 #include <QImageReader>
 #include <QLabel>
 #include <QMessageBox>
+#include <QSettings>
 #include <fstream>
 #include <iterator>
 
@@ -116,6 +117,18 @@ class PictureOpenDialog : public QFileDialog {
 
 class QtFileDialogs : public FileDialogs {
  public:
+  // Qt's file dialog keeps its folder, history and view in QtProject.conf in
+  // the user's configuration folder, written when a dialog goes and read
+  // when the next one opens. The program keeps nothing between runs: the
+  // settings are looked for under /dev/null, where no file can be read or
+  // made, not even by root. Nothing else of the program uses settings.
+  QtFileDialogs() {
+    for (const QSettings::Format format : {QSettings::NativeFormat, QSettings::IniFormat}) {
+      for (const QSettings::Scope scope : {QSettings::UserScope, QSettings::SystemScope})
+        QSettings::setPath(format, scope, QStringLiteral("/dev/null"));
+    }
+  }
+
   std::optional<std::vector<std::string>> OpenPictures(QWidget* parent, const QString& filter) override {
     PictureOpenDialog dialog(parent, filter);
     dialog.setDirectory(last_folder_.isEmpty() ? QDir::homePath() : last_folder_);

@@ -58,11 +58,6 @@ void TfrmProgress::ShowCentred() {
   show();
 }
 
-void TfrmProgress::Release() {
-  hide();
-  deleteLater();
-}
-
 void TfrmProgress::closeEvent(QCloseEvent* event) {
   // The window has no close button; a close request from the window manager
   // is taken as a wish to stop, like the abort button.

@@ -395,6 +395,18 @@ TEST(ConvertPicture, DamageFoundAfterTheLastRowFailsAndWritesNothing) {
 
 // ---- Upright turn -------------------------------------------------------
 
+// Most portraits take the whole-picture path for their turn: the quarter box
+// and the progressive scans hold there too.
+TEST(ConvertPicture, TurnedProgressiveJpegKeepsQuarterBoxAndScans) {
+  TempDir dir;
+  WriteBytes(dir / "portrait.jpg", WithOrientation(EncodeJpeg(MakePicture(1600, 1200), 90, true), 6));
+  const Bytes written = ReadBytes(ConvertPicture(dir / "portrait.jpg", 50, skByExtension, {.quarter = true}));
+  const JpegInfo info = Inspect(written);
+  EXPECT_EQ(info.height, 360);  // upright 1200 x 1600 in the 480 x 360 box
+  EXPECT_LT(info.width, 271);
+  EXPECT_EQ(info.sof, 0xC2);
+}
+
 TEST(ConvertPicture, OrientationSixComesOutUprightWithoutTag) {
   TempDir dir;
   // Stored on its side: red on the left, blue on the right; shown turned a
