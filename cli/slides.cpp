@@ -20,12 +20,20 @@ namespace {
 constexpr int kOk = 0, kFailed = 1, kUsage = 2;
 
 void Usage(std::FILE* out) {
-  std::fprintf(out,
-               "使い方: tamarind2-cli slides [--engine builtin|impress] -o 出力.pptx ファイル...\n"
-               "  拡張子が .jpg .JPG .bmp .BMP のファイルを 1 枚ずつスライドにして保存します。\n"
-               "  --engine impress: LibreOffice Impress でスライドを作り、Impress で保存します。\n"
-               "  ほかのファイルは飛ばします。図の読み込みに失敗すると、そこまでのスライドを保存して 1 "
-               "を返します。\n");
+  std::fputs(
+      "使い方: tamarind2-cli slides [--engine builtin|impress] -o 出力.pptx ファイル...\n"
+      "\n"
+      "拡張子が .jpg .JPG .bmp .BMP のファイルを 1 枚ずつスライドにして保存します。\n"
+      "ほかのファイルは飛ばします。図の読み込みに失敗すると、そこまでのスライドを保存して 1 を返します。\n"
+      "\n"
+      "  -o 出力.pptx      保存先 (必須)\n"
+      "  --engine builtin  組み込みのエンジンでスライドを作って保存します (既定)\n"
+      "  --engine impress  LibreOffice Impress でスライドを作り、Impress で保存します\n"
+      "  --help            この説明を表示します\n"
+      "  --                これ以降の引数をすべてファイルとして扱います\n"
+      "\n"
+      "終了状態: 0 成功、1 処理できないファイルがあった、2 コマンドラインの誤り\n",
+      out);
 }
 
 // The clipboard needs a GUI application object; an offscreen one keeps the
