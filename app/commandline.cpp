@@ -56,7 +56,8 @@ CommandLine ParseCommandLine(std::span<const char* const> args, const std::strin
       continue;
     }
     if (arg.empty()) continue;
-    if (arg.size() >= 5 && (arg.substr(0, 5) == "file:" || arg.substr(0, 5) == "FILE:")) {
+    // A URI, as some launchers hand over; "file:x.jpg" stays a name.
+    if (arg.starts_with("file:/") || arg.starts_with("FILE:/")) {
       for (std::string& path : LocalPathsOfUriList(arg)) line.paths.push_back(std::move(path));
     } else {
       line.paths.push_back(AbsoluteClean(arg, cwd));

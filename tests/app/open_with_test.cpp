@@ -36,11 +36,11 @@ TEST(CommandLine, OptionsPathsAndUris) {
   EXPECT_TRUE(wrong.paths.empty());
   // A shell's relative and untidy forms become the clean absolute path a
   // drop would carry; "--" lets a name look like an option.
-  const CommandLine ok = Parse(
-      {"a.jpg", "./p/", "../b.BMP", "/x//y/./z.jpg", "-", "--", "--help", "file:///u/caf%E9.jpg", "", "/"});
+  const CommandLine ok = Parse({"a.jpg", "./p/", "../b.BMP", "/x//y/./z.jpg", "-", "--", "--help",
+                                "file:///u/caf%E9.jpg", "file:x.jpg", "", "/"});
   EXPECT_EQ(ok.action, CommandLine::Action::kRun);
-  EXPECT_EQ(ok.paths,
-            (Paths{"/w/a.jpg", "/w/p", "/b.BMP", "/x/y/z.jpg", "/w/-", "/w/--help", "/u/caf\xe9.jpg", "/"}));
+  EXPECT_EQ(ok.paths, (Paths{"/w/a.jpg", "/w/p", "/b.BMP", "/x/y/z.jpg", "/w/-", "/w/--help",
+                             "/u/caf\xe9.jpg", "/w/file:x.jpg", "/"}));
   EXPECT_TRUE(Parse({}).paths.empty());
 }
 
