@@ -23,8 +23,6 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # The UNO libraries the Impress plug-in links live in LibreOffice's own folder.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS /usr/lib/libreoffice/program)
-# Qt finds its display plug-in at run time: no library names it.
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "qt6-qpa-plugins")
 # Impress is optional (the built-in engine serves without it); the rest make
 # the window speak and show Japanese.
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "libreoffice-impress, qt6-translations-l10n, fonts-noto-cjk | fonts-ipafont-gothic")

@@ -72,6 +72,11 @@ version=$(inside tamarind2 --version)
 written=$(inside tamarind2-cli reduce --quality 70 /work/photo.jpg)
 [ "$written" = /work/photo_x.jpg ] || fail "reduce wrote '$written'"
 [ "$(identify -format %wx%h "$root/work/photo_x.jpg")" = 960x720 ] || fail "reduced photo is not 960x720"
+# The window itself: Qt's libraries and plug-ins load, the photo is taken in,
+# and the program is still running when it is stopped.
+status=0
+inside timeout 10 tamarind2 -platform offscreen /work/photo.jpg >/dev/null 2>"$root/work/window.log" || status=$?
+[ "$status" -eq 124 ] || { cat "$root/work/window.log" >&2; fail "the window ended with status $status"; }
 slides=$(inside tamarind2-cli slides -o /work/show.pptx /work/photo_x.jpg)
 [ "$slides" = "スライド:1" ] || fail "slides said '$slides'"
 unzip -l "$root/work/show.pptx" | grep -q 'ppt/slides/slide1.xml' || fail "show.pptx has no slide"
@@ -80,4 +85,4 @@ for f in /usr/share/man/man1/tamarind2.1.gz /usr/share/man/man1/tamarind2-cli.1.
   /usr/share/icons/hicolor/scalable/apps/tamarind2.svg /usr/share/icons/hicolor/64x64/apps/tamarind2.png; do
   [ -f "$root$f" ] || fail "$f is not installed"
 done
-say "passed in $(($(date +%s) - started)) s: $version, reduce, slides, manuals, desktop entry"
+say "passed in $(($(date +%s) - started)) s: $version, the window, reduce, slides, manuals, desktop entry"
