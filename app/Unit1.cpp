@@ -184,7 +184,8 @@ class TForm1::RunScope : public QObject {
 TForm1::TForm1(Seams seams, QWidget* parent)
     : QMainWindow(parent),
       seams_(WithRealSeams(std::move(seams))),
-      error_log_(seams_.program_path.empty() ? RunningProgramPath() : seams_.program_path, *seams_.clock) {
+      error_log_(seams_.program_path.empty() ? RunningProgramPath() : seams_.program_path, *seams_.clock),
+      engines_(std::make_shared<pres::EngineChoice>(seams_.server, seams_.office)) {
   setWindowTitle(QStringLiteral("Tamarind 2 for PowerPoint"));
   // System menu and minimize only: no maximize button.
   setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
@@ -196,9 +197,9 @@ TForm1::TForm1(Seams seams, QWidget* parent)
   font.setPixelSize(kFontPixels);
   setFont(font);
   if (const QScreen* screen = QGuiApplication::primaryScreen()) low_colour_display_ = screen->depth() <= 8;
-  PowerPointApplication1 = std::make_unique<pres::TPowerPointApplication>(*seams_.server);
-  PowerPointPresentation1 = std::make_unique<pres::TPowerPointPresentation>(*seams_.server);
-  PowerPointSlide1 = std::make_unique<pres::TPowerPointSlide>(*seams_.server);
+  PowerPointApplication1 = std::make_unique<pres::TPowerPointApplication>(*engines_);
+  PowerPointPresentation1 = std::make_unique<pres::TPowerPointPresentation>(*engines_);
+  PowerPointSlide1 = std::make_unique<pres::TPowerPointSlide>(*engines_);
   BuildControls();
   BuildMenu();
   resize(kOuterWidth, kOuterMinHeight);
@@ -297,6 +298,10 @@ void TForm1::BuildMenu() {
   D = option(settings, "挿入後元ファイル削除(&D)", false);
   M1 = option(settings, "終了時音を鳴らす(&M)", false);
   N14H1 = option(settings, "スライドの1/4サイズ(&H)", false);
+  // After the items of the original design, so each keeps its place and letter.
+  N5 = settings->addSeparator();
+  I1 = option(settings, "LibreOffice Impress を使う(&I)", engines_->UsesImpress());
+  I1->setEnabled(engines_->ImpressAvailable());
 
   QMenu* view = menu("表示(&V)");
   V1 = view->menuAction();
@@ -315,6 +320,7 @@ void TForm1::BuildMenu() {
   Connect(D, &TForm1::DClick);
   Connect(M1, &TForm1::M1Click);
   Connect(N14H1, &TForm1::N14H1Click);
+  Connect(I1, &TForm1::I1Click);
   Connect(N4, &TForm1::N4Click);
 }
 
@@ -474,6 +480,11 @@ void TForm1::DClick(QObject*) { DeleteAfterInsert_ = D->isChecked(); }
 void TForm1::M1Click(QObject*) { BeepOnFinish_ = M1->isChecked(); }
 
 void TForm1::N14H1Click(QObject*) { QuarterSlideSize_ = N14H1->isChecked(); }
+
+void TForm1::I1Click(QObject*) {
+  engines_->UseImpress(I1->isChecked());
+  I1->setChecked(engines_->UsesImpress());
+}
 
 void TForm1::N4Click(QObject*) {
   Qt::WindowFlags flags = windowFlags();

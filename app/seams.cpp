@@ -17,6 +17,7 @@
 #include <iterator>
 
 #include "picture/bmp.h"
+#include "presentation/builtin_engine.h"
 #include "presentation/insertion.h"
 #include "presentation/server_choice.h"
 
@@ -183,7 +184,10 @@ Seams WithRealSeams(Seams seams) {
   if (!seams.beeper) seams.beeper = std::make_shared<QtBeeper>();
   if (!seams.clock) seams.clock = std::make_shared<SystemClock>();
   if (!seams.trash) seams.trash = std::make_shared<FreedesktopTrash>();
-  if (!seams.server) seams.server = pres::ChooseServer();
+  if (!seams.server) {
+    seams.server = std::make_shared<pres::BuiltinServer>(/*windows=*/true);
+    if (!seams.office) seams.office = pres::LoadImpressIfInstalled();
+  }
   return seams;
 }
 

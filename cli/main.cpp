@@ -35,7 +35,10 @@ void PrintUsage(std::FILE* out) {
     std::fprintf(out, "  %-10.*s %.*s\n", static_cast<int>(c.name.size()), c.name.data(),
                  static_cast<int>(c.summary.size()), c.summary.data());
   }
-  std::fprintf(out, "\n各コマンドの説明: tamarind2-cli <コマンド> --help\n");
+  std::fprintf(out,
+               "\n各コマンドの説明: tamarind2-cli <コマンド> --help\n"
+               "終了状態: 0 成功、1 処理できないファイルがあった、2 コマンドラインの誤り\n"
+               "詳しくは man tamarind2-cli を参照してください。\n");
 }
 
 // What was printed must have arrived: a full disk or a closed pipe behind

@@ -29,9 +29,12 @@ constexpr char kUsage[] =
     "                指定しないときは <名前>_x.jpg に書き込みます\n"
     "  --quarter     JPEG を 480 x 360 に収めます\n"
     "  --help        この説明を表示します\n"
+    "  --            これ以降の引数をすべてファイルとして扱います\n"
     "\n"
     "FILE が x.jpg または x.bmp で、そのファイルがなく拡張子のない x があるときは、\n"
-    "x を JPEG または BMP として変換します。\n";
+    "x を JPEG または BMP として変換します。\n"
+    "\n"
+    "終了状態: 0 成功、1 処理できないファイルがあった、2 コマンドラインの誤り\n";
 
 void PrintLine(std::FILE* out, std::string_view a, std::string_view b = {}, std::string_view c = {}) {
   for (const std::string_view part : {a, b, c}) {

@@ -24,15 +24,38 @@ namespace {
 constexpr int kOk = 0, kFailed = 1, kUsage = 2;
 
 void Usage(std::FILE* out) {
-  std::fprintf(
-      out,
-      "使い方: tamarind2-cli slides [--engine builtin|impress] -o 出力.pptx ファイル...\n"
-      "  拡張子が .jpg .JPG .bmp .BMP のファイルを 1 枚ずつスライドにして保存します。\n"
-      "  --engine impress: LibreOffice Impress でスライドを作り、Impress で保存します。\n"
-      "  ほかのファイルは飛ばします。図の読み込みに失敗すると、そこまでのスライドを保存して 1 "
-      "を返します。\n"
-      "  スライドが 1 枚もできないときは何も保存せず 1 を返します。\n"
-      "  出力.pptx が .pptx のファイル (zip) でないとき、写真と同じファイルのときは上書きしません。\n");
+  std::fputs(
+      "使い方: tamarind2-cli slides [--engine builtin|impress] -o 出力.pptx ファイル...
+"
+      "
+"
+      "拡張子が .jpg .JPG .bmp .BMP のファイルを 1 枚ずつスライドにして保存します。
+"
+      "ほかのファイルは飛ばします。図の読み込みに失敗すると、そこまでのスライドを保存して 1 を返します。
+"
+      "スライドが 1 枚もできないときは何も保存せず 1 を返します。
+"
+      "出力.pptx は .pptx で終わる名前にします。写真と同じファイルや、.pptx のファイル (zip) でない
+"
+      "既存のファイルは上書きしません。
+"
+      "
+"
+      "  -o 出力.pptx      保存先 (必須)
+"
+      "  --engine builtin  組み込みのエンジンでスライドを作って保存します (既定)
+"
+      "  --engine impress  LibreOffice Impress でスライドを作り、Impress で保存します
+"
+      "  --help            この説明を表示します
+"
+      "  --                これ以降の引数をすべてファイルとして扱います
+"
+      "
+"
+      "終了状態: 0 成功、1 処理できないファイルがあった、2 コマンドラインの誤り
+",
+      out);
 }
 
 // The clipboard needs a GUI application object; an offscreen one keeps the

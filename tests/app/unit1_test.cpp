@@ -141,10 +141,16 @@ TEST_F(MainWindow, MenusHoldTheirItemsInOrder) {
   EXPECT_EQ(items(form->F1), (std::vector<QAction*>{form->O2, form->D1, form->C1, form->N1, form->X1}));
   EXPECT_EQ(items(form->E1), (std::vector<QAction*>{form->S1, form->PPTP1, form->A1, form->N2, form->N3}));
   EXPECT_EQ(items(form->N3), (std::vector<QAction*>{form->jpg1, form->bmp1}));
-  EXPECT_EQ(items(form->O1), (std::vector<QAction*>{form->S2, form->D, form->M1, form->N14H1}));
+  // The engine choice comes last, after a separator, so the design's items
+  // keep their places and letters.
+  EXPECT_EQ(items(form->O1),
+            (std::vector<QAction*>{form->S2, form->D, form->M1, form->N14H1, form->N5, form->I1}));
   EXPECT_EQ(items(form->V1), (std::vector<QAction*>{form->N4}));
   EXPECT_TRUE(form->N1->isSeparator());
   EXPECT_TRUE(form->N2->isSeparator());
+  EXPECT_TRUE(form->N5->isSeparator());
+  EXPECT_EQ(form->I1->text(), "LibreOffice Impress を使う(&I)");
+  EXPECT_TRUE(form->I1->isCheckable());
   EXPECT_EQ(form->N3->text(), "拡張子付加");
   EXPECT_EQ(form->N14H1->text(), "スライドの1/4サイズ(&H)");
 }
