@@ -5,10 +5,14 @@
 #include <string>
 #include <vector>
 
+#include "picture/limits.h"
+
 namespace tam {
 
-// Reads a whole file. Throws tam::Error naming the file and the system's reason.
-std::vector<std::uint8_t> ReadWholeFile(const std::string& path);
+// Reads a whole regular file of at most `largest` bytes, exactly as large as
+// it was when opened. Anything else (a FIFO, a device, a larger file) is
+// refused without waiting. Throws tam::Error naming the file and the reason.
+std::vector<std::uint8_t> ReadWholeFile(const std::string& path, std::int64_t largest = kLargestFile);
 
 // Writes data to a temporary file in the target's folder, flushes it, then
 // renames it over the target. A replaced file keeps its permission bits. On

@@ -5,6 +5,7 @@
 #include <span>
 #include <vector>
 
+#include "picture/limits.h"
 #include "picture/picture.h"
 
 namespace tam {
@@ -22,9 +23,10 @@ struct DecodedJpeg {
 
 // Decodes at full size with block smoothing. libjpeg warnings are ignored;
 // errors throw tam::Error "JPEG エラー #<libjpeg message code>". A picture of
-// 2^31 pixels or more, or one whose decoding would not fit in memory, is
-// refused after the header with a Japanese message, before anything large is
-// allocated. CMYK and YCCK sources come out as 24-bit colour (never quantized).
+// 2^31 pixels or more, one whose decoding would take more than the budget of
+// picture/limits.h, or one of more than kMostScans scans, is refused with a
+// LimitError before anything large is allocated (or the scan too many read). CMYK and YCCK sources come out
+// as 24-bit colour (never quantized).
 DecodedJpeg DecodeJpeg(std::span<const std::uint8_t> file, const JpegDecodeOptions& options = {});
 
 // Encodes a picture (expanded to 24 bits first) with jpeg_set_defaults and
@@ -44,8 +46,9 @@ void ApplyOrientation(Picture& picture, int orientation);
 // they come (the file must outlive the reader). The constructor reads the
 // header and applies the decoder settings; Start() begins decompression (for
 // two-pass quantization it runs the first pass), after which palette() holds
-// the colour map of a quantized picture. The constructor refuses the sizes
-// DecodeJpeg refuses; every libjpeg error throws the same tam::Error as
+// the colour map of a quantized picture. The constructor refuses a
+// picture whose decoder alone (the file and libjpeg's buffers) exceeds the
+// budget; the caller checks what it makes of the rows. Every libjpeg error throws the same tam::Error as
 // DecodeJpeg. A moved-from reader may only be destroyed or assigned to.
 class JpegReader {
  public:
@@ -63,6 +66,8 @@ class JpegReader {
   // Rough size of libjpeg's own whole-picture buffers (coefficients of a
   // multi-scan source, the first pass of the colour quantizer), in bytes.
   std::int64_t decoder_buffer_bytes() const;
+  // The sizes a caller weighs against the budget (picture/limits.h).
+  DecodeCost cost() const;
 
   void Start();
   const std::vector<Bgr>& palette() const;
