@@ -339,6 +339,26 @@ DecodedJpeg DecodeJpeg(std::span<const std::uint8_t> file, const JpegDecodeOptio
   return out;
 }
 
+int CountJpegScans(std::span<const std::uint8_t> file, int stop_after) {
+  const std::size_t n = file.size();
+  int scans = 0;
+  std::size_t i = 0;
+  while (scans <= stop_after) {
+    while (i < n && file[i] != 0xFF) ++i;  // entropy-coded data, or junk
+    while (i < n && file[i] == 0xFF) ++i;  // fill bytes
+    if (i >= n) break;
+    const std::uint8_t marker = file[i++];
+    // Stuffed zeros, restart markers and the ones without a length stand alone.
+    if (marker == 0x00 || marker == 0x01 || (marker >= 0xD0 && marker <= 0xD8)) continue;
+    if (marker == 0xD9) break;
+    if (n - i < 2) break;
+    const std::size_t length = std::size_t{file[i]} << 8 | file[i + 1];
+    if (marker == 0xDA) ++scans;
+    i += std::max<std::size_t>(length, 2);
+  }
+  return scans;
+}
+
 // ---- encoder ----
 
 namespace {

@@ -38,6 +38,11 @@ std::vector<std::uint8_t> EncodeJpeg(const Picture& picture, int quality, bool p
 // is unreadable or out of range.
 int ReadExifOrientation(std::span<const std::uint8_t> file);
 
+// How many scans (SOS markers) a JPEG stream has, counting no further than
+// `stop_after` + 1: a cheap walk over the markers, no decoding. For callers
+// that hand the file to another decoder, which knows no scan limit.
+int CountJpegScans(std::span<const std::uint8_t> file, int stop_after = kMostScans);
+
 // Turns a picture upright for the given EXIF orientation; values other than
 // 2 to 8 leave it alone. Orientations 5 to 8 swap width and height.
 void ApplyOrientation(Picture& picture, int orientation);

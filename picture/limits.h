@@ -5,7 +5,9 @@
 // refused at once instead of taking the machine's memory or minutes of time.
 //
 // The budget: one conversion, or one slide of the insertion, may take at most
-// kMemoryBudget (1 GiB). Per pixel of a w x h source (MP = 10^6 pixels):
+// 1 GiB. The program itself, its libraries and the small buffers (tables, the
+// reduced picture and its JPEG) take up to about 40 MiB of that, so the large
+// buffers get kMemoryBudget, 960 MiB (1,006,632,960 bytes). Per pixel of a w x h source (MP = 10^6 pixels):
 //   - the file itself, held whole while it decodes (a 100 MP BMP of 32 bits
 //     is 400 MB; a 100 MP JPEG rarely more than 60 MB);
 //   - the decoded picture: 3 B/px (1 B/px for a quantized one, which later
@@ -20,17 +22,17 @@
 //   - the clipboard of the insertion: the picture, its QImage copy, then the
 //     QImage and its PNG (at most about as large), so three pictures at once.
 // The worst real photo of 100 MP, progressive 4:4:4, turned upright, takes
-// 60 MB + max(600 MB + 300 MB while decoding, 2 x 300 MB while turning) =
-// 960 MB (916 MiB) in the conversion and 60 MB + 3 x 300 MB = 960 MB on the
+// 60 MB + max(601 MB + 301 MB while decoding, 2 x 301 MB while turning) =
+// 962 MB (917 MiB) in the conversion and 60 MB + 3 x 301 MB = 962 MB on the
 // clipboard, within the budget; the usual camera file (baseline 4:2:0, about
-// 30 MB) needs 330 MB whole, or almost nothing streamed (see stream.h). The
+// 30 MB) needs 330 MB whole (630 MB turned), or almost nothing streamed. The
 // refused bombs lie far beyond: a progressive 30000 x 30000 claim needs 5.4 GB.
 //
 // Time: the decoding work grows with pixels x scans. Pixels are bounded by
 // memory (and by 2^31 for the streamed baseline file, which decodes even at
 // that size in seconds); scans by kMostScans. Cameras write one scan,
 // progressive encoders about 10; at 100 scans the largest grey progressive
-// picture the budget allows (about 500 MP) decodes in about 25 s here.
+// picture the budget allows (about 500 MP) decodes in about 12 s here.
 #include <cstdint>
 #include <string>
 
@@ -38,7 +40,7 @@
 
 namespace tam {
 
-inline constexpr std::int64_t kMemoryBudget = std::int64_t{1} << 30;
+inline constexpr std::int64_t kMemoryBudget = std::int64_t{960} << 20;
 
 // The largest file read whole: more than any real picture of 100 MP and
 // small enough that its picture still fits the budget beside it.
