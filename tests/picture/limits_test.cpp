@@ -186,10 +186,12 @@ TEST(HostileFiles, BombsAreRefusedBeforeTheirBigAllocation) {
     const char* why;
   };
   const Bomb bombs[] = {
-      {"rle.bmp", RleBomb(46000, 46000), "画像が大きすぎます (46000 x 46000 画素"},
+      // Sized so that the first picture would still be made and only the
+      // later ones refused: the refusal must come before the first.
+      {"rle.bmp", RleBomb(20000, 20000), "画像が大きすぎます (20000 x 20000 画素"},
       {"progressive.jpg", Claiming(30000, 30000, true), "画像が大きすぎます (30000 x 30000 画素"},
       // Cannot stream: the turn needs the whole picture, and its copy.
-      {"turned.jpg", Turned(Claiming(30000, 30000, false)), "画像が大きすぎます (30000 x 30000 画素"},
+      {"turned.jpg", Turned(Claiming(15000, 15000, false)), "画像が大きすぎます (15000 x 15000 画素"},
       {"scans.jpg", ManyScans(4096, 4096, 1000), "JPEG のスキャンが多すぎます (上限 100)"},
   };
   for (const Bomb& bomb : bombs) {
