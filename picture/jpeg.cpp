@@ -182,11 +182,11 @@ JpegReader::JpegReader(std::span<const std::uint8_t> file, const JpegDecodeOptio
     : state_(std::make_unique<State>()) {
   State& s = *state_;
   HeaderFacts facts{};
-  s.alive = true;
   s.file_bytes = static_cast<std::int64_t>(file.size());
-  if (file.size() > static_cast<std::size_t>(kLargestFile)) {
+  if (s.file_bytes > kLargestFile) {
     throw LimitError("ファイルが大きすぎます (上限 " + std::to_string(kLargestFile >> 20) + " MiB)");
   }
+  s.alive = true;
   if (!GuardedOpen(&s.cinfo, file.data(), file.size(), &facts)) s.Fail();
   s.cinfo.progress = &s.progress;
   s.multiple_scans = facts.multiple_scans;

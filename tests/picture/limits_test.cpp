@@ -224,7 +224,7 @@ TEST(HostileFiles, RealPicturesUpTo100MegapixelsStayWithinTheLimits) {
 
   // And one real conversion of a turned progressive picture, whole.
   TempDir dir;
-  Picture p = Picture::Bgr24(4000, 3000);
+  Picture p = Picture::Bgr24(2400, 1800);
   for (std::size_t i = 0; i < p.pixels().size(); ++i) p.pixels()[i] = static_cast<std::uint8_t>(i % 251);
   tamtest::WriteBytes(dir / "photo.jpg", Turned(EncodeJpeg(p, 90, true)));
   const std::string written = ConvertPicture(dir / "photo.jpg", 50, skByExtension, {});
