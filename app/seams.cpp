@@ -89,11 +89,7 @@ class PictureOpenDialog : public QFileDialog {
       ShowImage(BitmapPreview(data));
       return;
     }
-    // Qt's decoder knows no scan limit: a file of thousands of scans
-    // would hold the dialog for minutes.
-    const std::span<const std::uint8_t> bytes(reinterpret_cast<const std::uint8_t*>(data.constData()),
-                                              static_cast<std::size_t>(data.size()));
-    if (CountJpegScans(bytes) > kMostScans) return;
+    if (!WithinLimits(data)) return;
     QBuffer buffer(&data);
     QImageReader reader(&buffer);
     reader.setAutoTransform(true);
@@ -102,6 +98,21 @@ class PictureOpenDialog : public QFileDialog {
       reader.setScaledSize(size.scaled(kPreviewSide, kPreviewSide, Qt::KeepAspectRatio));
     }
     ShowImage(reader.read());
+  }
+
+  // Qt's decoder knows neither our scan limit (thousands of scans would
+  // hold the dialog for minutes) nor our memory budget (its small preview
+  // still needs libjpeg's coefficients of the whole picture).
+  static bool WithinLimits(const QByteArray& data) {
+    const std::span<const std::uint8_t> bytes(reinterpret_cast<const std::uint8_t*>(data.constData()),
+                                              static_cast<std::size_t>(data.size()));
+    if (CountJpegScans(bytes) > kMostScans) return false;
+    try {
+      const JpegReader header(bytes);  // refuses what the budget cannot hold
+      return true;
+    } catch (const std::exception&) {
+      return false;
+    }
   }
 
   static QImage BitmapPreview(const QByteArray& data) {
