@@ -13,10 +13,12 @@
 #include <QLabel>
 #include <QMessageBox>
 #include <QSettings>
-#include <fstream>
-#include <iterator>
 
 #include "picture/bmp.h"
+#include "picture/error.h"
+#include "picture/fileio.h"
+#include "picture/jpeg.h"
+#include "picture/limits.h"
 #include "presentation/builtin_engine.h"
 #include "presentation/insertion.h"
 #include "presentation/server_choice.h"
@@ -44,14 +46,16 @@ std::string FindRawName(const std::string& folder, const QString& shown) {
   return found;
 }
 
+// Through the pictures' own reader, so that a FIFO or a device shows no
+// preview rather than freezing the dialog.
 QByteArray ReadForPreview(const std::string& path) {
-  constexpr std::streamsize kLargestPreviewFile = 64 << 20;
-  std::ifstream in(path, std::ios::binary | std::ios::ate);
-  if (!in || in.tellg() > kLargestPreviewFile) return {};
-  QByteArray data(static_cast<qsizetype>(in.tellg()), '\0');
-  in.seekg(0);
-  in.read(data.data(), data.size());
-  return in ? data : QByteArray();
+  constexpr std::int64_t kLargestPreviewFile = 64 << 20;
+  try {
+    const std::vector<std::uint8_t> file = ReadWholeFile(path, kLargestPreviewFile);
+    return QByteArray(reinterpret_cast<const char*>(file.data()), static_cast<qsizetype>(file.size()));
+  } catch (const Error&) {
+    return {};
+  }
 }
 
 // Qt's own (not the desktop's) open dialog with a preview pane on its right.
@@ -87,6 +91,7 @@ class PictureOpenDialog : public QFileDialog {
       ShowImage(BitmapPreview(data));
       return;
     }
+    if (!WithinLimits(data)) return;
     QBuffer buffer(&data);
     QImageReader reader(&buffer);
     reader.setAutoTransform(true);
@@ -95,6 +100,21 @@ class PictureOpenDialog : public QFileDialog {
       reader.setScaledSize(size.scaled(kPreviewSide, kPreviewSide, Qt::KeepAspectRatio));
     }
     ShowImage(reader.read());
+  }
+
+  // Qt's decoder knows neither our scan limit (thousands of scans would
+  // hold the dialog for minutes) nor our memory budget (its small preview
+  // still needs libjpeg's coefficients of the whole picture).
+  static bool WithinLimits(const QByteArray& data) {
+    const std::span<const std::uint8_t> bytes(reinterpret_cast<const std::uint8_t*>(data.constData()),
+                                              static_cast<std::size_t>(data.size()));
+    if (CountJpegScans(bytes) > kMostScans) return false;
+    try {
+      const JpegReader header(bytes);  // refuses what the budget cannot hold
+      return true;
+    } catch (const std::exception&) {
+      return false;
+    }
   }
 
   static QImage BitmapPreview(const QByteArray& data) {

@@ -11,6 +11,7 @@
 #include "picture/error.h"
 #include "picture/fileio.h"
 #include "picture/jpeg.h"
+#include "picture/limits.h"
 #include "picture/path.h"
 #include "picture/picture.h"
 #include "picture/reduce.h"
@@ -49,6 +50,8 @@ void DecodeRest(JpegReader& reader, Picture& picture) {
 Picture ReadJpeg(std::span<const std::uint8_t> file, const ConvertOptions& options, bool& multiple_scans) {
   const int orientation = ReadExifOrientation(file);
   JpegReader reader(file, {.low_colour_display = options.low_colour_display});
+  const DecodeCost cost = reader.cost();
+  CheckMemoryNeed(cost.width, cost.height, ConversionNeed(cost, orientation >= 2 && orientation <= 8));
   multiple_scans = reader.multiple_scans();
   const std::int32_t box_w = options.quarter ? kQuarterWidth : kSlideWidth;
   const std::int32_t box_h = options.quarter ? kQuarterHeight : kSlideHeight;
@@ -128,15 +131,19 @@ std::string ConvertPicture(const std::string& path, int quality, SourceKind kind
   Picture picture;
   bool progressive = false;
   std::optional<std::vector<std::uint8_t>> streamed;
-  if (bitmap_test) picture = ReadBitmap(path);
-  if (jpeg_test) {
-    const std::vector<std::uint8_t> file = ReadWholeFile(path);
-    // Decoded, reduced and encoded row by row where the stream can serve
-    // the file: the same bytes, without the whole decoded picture.
-    streamed = ReduceJpegStreaming(file, options.quarter ? kQuarterWidth : kSlideWidth,
-                                   options.quarter ? kQuarterHeight : kSlideHeight, quality,
-                                   {.low_colour_display = options.low_colour_display});
-    picture = streamed ? Picture() : ReadJpeg(file, options, progressive);
+  try {
+    if (bitmap_test) picture = ReadBitmap(path);
+    if (jpeg_test) {
+      const std::vector<std::uint8_t> file = ReadWholeFile(path);
+      // Decoded, reduced and encoded row by row where the stream can serve
+      // the file: the same bytes, without the whole decoded picture.
+      streamed = ReduceJpegStreaming(file, options.quarter ? kQuarterWidth : kSlideWidth,
+                                     options.quarter ? kQuarterHeight : kSlideHeight, quality,
+                                     {.low_colour_display = options.low_colour_display});
+      picture = streamed ? Picture() : ReadJpeg(file, options, progressive);
+    }
+  } catch (const LimitError& refusal) {
+    throw NamingFile(path, refusal);
   }
 
   std::vector<std::uint8_t> encoded;

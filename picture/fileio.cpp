@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <new>
 #include <random>
+#include <string>
 
 #include "picture/error.h"
 #include "picture/path.h"
@@ -19,8 +20,12 @@
 namespace tam {
 namespace {
 
+[[noreturn]] void Fail(const char* before, const std::string& path, const char* after,
+                       const std::string& reason) {
+  throw Error(std::string(before) + path + after + reason);
+}
 [[noreturn]] void Fail(const char* before, const std::string& path, const char* after, int err) {
-  throw Error(std::string(before) + path + after + SystemReason(err));
+  Fail(before, path, after, SystemReason(err));
 }
 
 [[noreturn]] void FailOpen(const std::string& path, int err) {
@@ -138,35 +143,44 @@ void WriteAll(int fd, std::span<const std::uint8_t> data, const std::string& pat
 
 }  // namespace
 
-std::vector<std::uint8_t> ReadWholeFile(const std::string& path) {
-  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (!fd) FailOpen(path, errno);
+std::vector<std::uint8_t> ReadWholeFile(const std::string& path, std::int64_t largest) {
+  // Only a regular file has an end known in advance: a FIFO would wait for a
+  // writer for ever and a device such as /dev/zero never ends. Such a file is
+  // refused before it is opened (opening a device may itself do something),
+  // and once more on what was opened, in case the name changed in between.
   struct stat st;
+  if (::stat(path.c_str(), &st) != 0) FailOpen(path, errno);
+  if (S_ISDIR(st.st_mode)) FailOpen(path, EISDIR);
+  if (!S_ISREG(st.st_mode)) Fail("ファイル ", path, " を開けません。", "通常のファイルではありません");
+  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+  if (!fd) FailOpen(path, errno);
   if (::fstat(fd.get(), &st) != 0) FailOpen(path, errno);
   if (S_ISDIR(st.st_mode)) FailOpen(path, EISDIR);
+  if (!S_ISREG(st.st_mode)) Fail("ファイル ", path, " を開けません。", "通常のファイルではありません");
+  if (st.st_size > largest) {
+    constexpr std::int64_t kMiB = std::int64_t{1} << 20;
+    Fail("ファイル ", path, " を読み込めません。",
+         "ファイルが大きすぎます (" + std::to_string((st.st_size + kMiB - 1) / kMiB) + " MiB、上限 " +
+             std::to_string(largest / kMiB) + " MiB)");
+  }
 
+  // Exactly the size the file had when opened: bytes that a writer appends
+  // meanwhile are not read, and a file that shrinks is an error.
   std::vector<std::uint8_t> data;
   try {
-    // The size is a hint only: the file may change while it is read.
-    std::size_t capacity = S_ISREG(st.st_mode) && st.st_size > 0 ? static_cast<std::size_t>(st.st_size) : 0;
-    data.resize(capacity + 1);
-    std::size_t used = 0;
-    for (;;) {
-      if (used == data.size()) data.resize(data.size() < 65536 ? 65536 : data.size() * 2);
-      const ssize_t n = ::read(fd.get(), data.data() + used, data.size() - used);
-      if (n < 0) {
-        if (errno == EINTR) continue;
-        FailRead(path, errno);
-      }
-      if (n == 0) break;
-      used += static_cast<std::size_t>(n);
-    }
-    data.resize(used);
-    if (data.capacity() > used + used / 8 + 65536) data.shrink_to_fit();
+    data.resize(static_cast<std::size_t>(st.st_size));
   } catch (const std::bad_alloc&) {
     FailRead(path, ENOMEM);
-  } catch (const std::length_error&) {
-    FailRead(path, ENOMEM);
+  }
+  std::size_t used = 0;
+  while (used < data.size()) {
+    const ssize_t n = ::read(fd.get(), data.data() + used, data.size() - used);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      FailRead(path, errno);
+    }
+    if (n == 0) Fail("ファイル ", path, " を読み込めません。", "読み込み中にファイルが短くなりました");
+    used += static_cast<std::size_t>(n);
   }
   return data;
 }

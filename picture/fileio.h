@@ -6,12 +6,15 @@
 #include <string>
 #include <vector>
 
+#include "picture/limits.h"
 #include "picture/unique_fd.h"
 
 namespace tam {
 
-// Reads a whole file. Throws tam::Error naming the file and the system's reason.
-std::vector<std::uint8_t> ReadWholeFile(const std::string& path);
+// Reads a whole regular file of at most `largest` bytes, exactly as large as
+// it was when opened. Anything else (a FIFO, a device, a larger file) is
+// refused without waiting. Throws tam::Error naming the file and the reason.
+std::vector<std::uint8_t> ReadWholeFile(const std::string& path, std::int64_t largest = kLargestFile);
 
 // The one way this program puts a file in place: the new content is written
 // into a file without a name in the target's folder (a named temporary one

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Sets up, builds and runs every test: the normal build, then the picture
 # library and the companion tool again under AddressSanitizer + UBSan.
+# With FUZZ=1 each fuzz target (fuzz/) then runs for a minute as well.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
@@ -25,4 +26,8 @@ ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
 # there: about three minutes, most of it debootstrap.
 if [ "${CI:-}" = true ]; then
   bash scripts/package-test.sh build
+fi
+
+if [ "${FUZZ:-0}" = 1 ]; then
+  FUZZ_SECONDS=60 bash scripts/fuzz.sh
 fi

@@ -1,5 +1,6 @@
 // Runs the built tamarind2-cli on real files.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -25,11 +26,12 @@ std::string ReadText(const std::string& path) {
 }
 
 // Arguments are single-quoted for the shell; the temporary folders and the
-// names used here hold no quote.
+// names used here hold no quote. A run that hangs is stopped after two
+// minutes (status 124) rather than holding up the tests.
 CliResult RunCli(const TempDir& dir, const std::string& args) {
   const std::string cli = std::string(TAM_BINARY_DIR) + "/cli/tamarind2-cli";
-  const std::string command = "HOME='" + dir.path() + "' XDG_DATA_HOME= '" + cli + "' " + args + " >'" +
-                              dir.path() + "/.out' 2>'" + dir.path() + "/.err'";
+  const std::string command = "HOME='" + dir.path() + "' XDG_DATA_HOME= timeout 120 '" + cli + "' " + args +
+                              " >'" + dir.path() + "/.out' 2>'" + dir.path() + "/.err'";
   const int raw = std::system(command.c_str());
   CliResult r;
   r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
@@ -105,6 +107,24 @@ TEST(CliReduce, FailuresAreReportedPerFileAndSetTheExitStatus) {
   EXPECT_EQ(r.out, dir / "good_x.jpg\n");
   EXPECT_NE(r.err.find(dir / "wrong.jpg: JPEG エラー #"), std::string::npos) << r.err;
   EXPECT_FALSE(tamtest::Exists(dir / "wrong_x.jpg"));
+}
+
+TEST(CliReduce, AFifoIsRefusedAtOnceAndTheOtherFilesStillConvert) {
+  TempDir dir;
+  ASSERT_EQ(::mkfifo((dir / "pipe.jpg").c_str(), 0644), 0);
+  ASSERT_EQ(::mkfifo((dir / "pipe.bmp").c_str(), 0644), 0);
+  WriteJpeg(dir / "good.jpg", 20, 20);
+  const CliResult r =
+      RunCli(dir, "reduce " + Q(dir / "pipe.jpg") + " " + Q(dir / "pipe.bmp") + " " + Q(dir / "good.jpg"));
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, dir / "good_x.jpg\n");
+  for (const char* name : {"pipe.jpg", "pipe.bmp"}) {
+    const std::string path = dir / name;
+    EXPECT_NE(r.err.find(path + ": ファイル " + path + " を開けません。通常のファイルではありません"),
+              std::string::npos)
+        << r.err;
+  }
+  EXPECT_FALSE(tamtest::Exists(dir / "pipe_x.jpg"));
 }
 
 TEST(CliReduce, BadCommandLinesAreUsageErrors) {
