@@ -352,7 +352,16 @@ void TForm1::PPTP1Click(QObject* Sender) {
   const std::vector<std::string> entries = ListEntries();
   const pres::InsertOutcome outcome = pres::InsertSlides(
       {*PowerPointApplication1, *PowerPointPresentation1, *PowerPointSlide1}, entries,
-      JpegDecodeOptions{low_colour_display_}, [this](const QString& text) { ShowMessage(text); });
+      JpegDecodeOptions{low_colour_display_}, [this](const QString& text) { ShowMessage(text); },
+      [this](const std::string& line) {
+        // The box says only that the server is missing; why it would not
+        // start is kept here for whoever looks into it.
+        try {
+          error_log_.Write(line);
+        } catch (const std::exception& log_failed) {
+          qWarning("tamarind2: %s", log_failed.what());
+        }
+      });
   if (DeleteAfterInsert_) pres::TrashInsertedFiles(entries, outcome, *seams_.trash);
   SetCaption(SlideLb, QString::asprintf("スライド:%d", outcome.inserted));
   ListBox1->clear();

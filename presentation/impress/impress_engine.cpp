@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -20,6 +21,8 @@
 #include <climits>
 #include <cmath>
 #include <cstring>
+#include <exception>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -201,7 +204,61 @@ bool Headless(const ImpressOptions& options) {
   return !(x && *x) && !(w && *w);
 }
 
-pid_t StartOffice(const ImpressOptions& options) {
+// A file without a name that takes what a starting office writes on stderr:
+// a pipe would break (and end the office) once this program is gone, and the
+// office usually outlives it. Its space is freed when both have closed it.
+class ScratchFile {
+ public:
+  ScratchFile() {
+    const char* tmp = std::getenv("TMPDIR");
+    const std::string folder = tmp && *tmp ? tmp : "/tmp";
+    fd_ = ::open(folder.c_str(), O_TMPFILE | O_RDWR | O_APPEND | O_CLOEXEC, 0600);
+    if (fd_ < 0) {
+      std::string name = folder + "/tamarind2-office-XXXXXX";
+      fd_ = ::mkostemp(name.data(), O_APPEND | O_CLOEXEC);
+      if (fd_ >= 0) ::unlink(name.c_str());
+    }
+  }
+  ~ScratchFile() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  ScratchFile(const ScratchFile&) = delete;
+  ScratchFile& operator=(const ScratchFile&) = delete;
+
+  int fd() const { return fd_; }
+
+  // The last bytes written, on one line: the office's reason comes last.
+  std::string Tail() const {
+    constexpr off_t kMost = 2000;
+    struct stat st {};
+    if (fd_ < 0 || ::fstat(fd_, &st) != 0 || st.st_size <= 0) return {};
+    const off_t from = std::max<off_t>(0, st.st_size - kMost);
+    std::string bytes(static_cast<size_t>(st.st_size - from), '\0');
+    const ssize_t n = ::pread(fd_, bytes.data(), bytes.size(), from);
+    if (n <= 0) return {};
+    bytes.resize(static_cast<size_t>(n));
+    size_t start = 0;
+    if (from > 0)  // begin on a whole character
+      while (start < bytes.size() && (static_cast<unsigned char>(bytes[start]) & 0xC0) == 0x80) ++start;
+    std::string line;
+    for (size_t i = start; i < bytes.size(); ++i) {
+      const unsigned char c = static_cast<unsigned char>(bytes[i]);
+      if (c < 0x20 || c == 0x7F) {
+        if (!line.empty() && line.back() != ' ') line += ' ';
+      } else {
+        line += static_cast<char>(c);
+      }
+    }
+    while (!line.empty() && line.back() == ' ') line.pop_back();
+    return line;
+  }
+
+ private:
+  int fd_ = -1;
+};
+
+// stderr_fd: where the office's stderr goes; /dev/null when negative.
+pid_t StartOffice(const ImpressOptions& options, int stderr_fd) {
   const std::string program = OfficeProgram(options.soffice);
   std::vector<std::string> args = {program,       "--invisible", "--nologo",
                                    "--norestore", "--nodefault", "--nolockcheck"};
@@ -222,12 +279,17 @@ pid_t StartOffice(const ImpressOptions& options) {
 
   posix_spawn_file_actions_t files;
   posix_spawn_file_actions_init(&files);
-  for (int fd = 0; fd <= 2; ++fd)
-    posix_spawn_file_actions_addopen(&files, fd, "/dev/null", fd == 0 ? O_RDONLY : O_WRONLY, 0);
+  posix_spawn_file_actions_addopen(&files, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&files, 1, "/dev/null", O_WRONLY, 0);
+  if (stderr_fd >= 0)
+    posix_spawn_file_actions_adddup2(&files, stderr_fd, 2);
+  else
+    posix_spawn_file_actions_addopen(&files, 2, "/dev/null", O_WRONLY, 0);
   posix_spawnattr_t attr;
   posix_spawnattr_init(&attr);
-  // A session of its own: the office outlives this program and its terminal.
-  // and SIGPIPE back to its default, which this program ignores.
+  // A session of its own: the office outlives this program and its terminal,
+  // and whatever it starts can be stopped with it as one process group.
+  // SIGPIPE goes back to its default, which this program ignores.
   sigset_t defaults;
   sigemptyset(&defaults);
   sigaddset(&defaults, SIGPIPE);
@@ -244,6 +306,28 @@ pid_t StartOffice(const ImpressOptions& options) {
 // Collects the launcher once it ends, whenever that is.
 void ReapLater(pid_t pid) {
   std::thread([pid] { ::waitpid(pid, nullptr, 0); }).detach();
+}
+
+// Whether the child has ended; it is left to be collected, so that its
+// process group cannot be taken by a new process meanwhile.
+bool Ended(pid_t pid) {
+  siginfo_t info{};
+  return ::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+         info.si_pid == pid;
+}
+
+// Stops an office we started that never answered, with whatever it started
+// in its session, and collects it. It gets two seconds to go by itself
+// (leaving its profile tidy), then is killed.
+void StopOffice(pid_t pid) {
+  ::kill(-pid, SIGTERM);
+  for (int i = 0; i < 40 && !Ended(pid); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  ::kill(-pid, SIGKILL);
+  for (int i = 0; i < 40; ++i) {
+    if (::waitpid(pid, nullptr, WNOHANG) == pid) return;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  ReapLater(pid);  // stuck in the kernel: collected when it finally goes
 }
 
 // ---- one connection to the office ----
@@ -599,6 +683,15 @@ class ImpressServer final : public OfficeServer {
 
   long StartedProcess() const override { return started_pid_; }
 
+  void BeginRun() override {
+    in_run_ = true;
+    run_failure_ = nullptr;
+  }
+  void EndRun() override {
+    in_run_ = false;
+    run_failure_ = nullptr;
+  }
+
   // An office with unsaved documents and windows asks the user first; this
   // does not wait for that answer longer than a few seconds.
   void TerminateOffice() override {
@@ -631,78 +724,114 @@ class ImpressServer final : public OfficeServer {
     return Connect();
   }
 
-  // Attaches to the office listening on our pipe, or starts one and waits
-  // until it answers there.
+  // A new connection, unless one already failed in this run: then that
+  // failure again at once, instead of one more office started.
   std::shared_ptr<Session> Connect() {
+    if (run_failure_) std::rethrow_exception(run_failure_);
+    try {
+      return Attach();
+    } catch (...) {
+      if (in_run_) run_failure_ = std::current_exception();
+      throw;
+    }
+  }
+
+  // Attaches to the office listening on our pipe, or starts one and waits
+  // until it answers there. An office we started that ends before answering
+  // fails the attempt at once; one that stays silent is waited for up to the
+  // start limit. Either way nothing of it is left running.
+  std::shared_ptr<Session> Attach() {
+    using Clock = std::chrono::steady_clock;
     auto session = std::make_shared<Session>(options_);
     const OUString url =
         ToOUString("uno:pipe,name=" + options_.pipe_name + ";urp;StarOffice.ComponentContext");
-    const auto deadline =
-        std::chrono::steady_clock::now() + std::chrono::milliseconds(options_.start_timeout_ms);
+    const auto deadline = Clock::now() + std::chrono::milliseconds(options_.start_timeout_ms);
+    std::optional<ScratchFile> errors;  // the started office's stderr
     pid_t launcher = 0;
     bool launcher_running = false;
     int restarts = 0;
-    std::chrono::steady_clock::time_point handed_over{};
+    bool retried_hand_over = false;
+    Clock::time_point handed_over{};
     auto start = [&] {
-      launcher = StartOffice(options_);
+      if (!errors) errors.emplace();
+      launcher = StartOffice(options_, errors->fd());
       launcher_running = true;
       started_pid_ = launcher;
+    };
+    auto failure = [&](const std::string& message) {
+      return ServerStartError(message, errors ? errors->Tail() : std::string());
     };
     // Notices the end of the started office; starts it again when it asked
     // for that (a first start with a new profile does).
     auto check_ended = [&] {
-      int status = 0;
-      if (!launcher_running || ::waitpid(launcher, &status, WNOHANG) != launcher) return;
+      siginfo_t info{};
+      if (!launcher_running ||
+          ::waitid(P_PID, static_cast<id_t>(launcher), &info, WEXITED | WNOHANG | WNOWAIT) != 0 ||
+          info.si_pid != launcher)
+        return;
       launcher_running = false;
-      if (WIFEXITED(status) && WEXITSTATUS(status) == kRestartExitCode && ++restarts <= 3) {
+      started_pid_ = 0;
+      const bool exited = info.si_code == CLD_EXITED;
+      if (exited && info.si_status == kRestartExitCode && ++restarts <= 3) {
+        ::waitpid(launcher, nullptr, 0);
         start();
-      } else if (WIFEXITED(status) && WEXITSTATUS(status) == 0) {
+      } else if (exited && info.si_status == 0) {
         // It handed the request over to an office already running with the
         // same profile, which answers on the pipe at once.
-        handed_over = std::chrono::steady_clock::now();
-        started_pid_ = 0;  // not ours to stop
+        ::waitpid(launcher, nullptr, 0);
+        handed_over = Clock::now();
       } else {
-        throw Error("LibreOffice が起動の途中で終了しました (" +
-                    std::string(WIFEXITED(status) ? "終了コード " + std::to_string(WEXITSTATUS(status))
-                                                  : "シグナル " + std::to_string(WTERMSIG(status))) +
-                    ")");
+        ::kill(-launcher, SIGKILL);  // whatever it started goes with it
+        ::waitpid(launcher, nullptr, 0);
+        throw failure("LibreOffice が起動の途中で終了しました (" +
+                      (exited ? "終了コード " + std::to_string(info.si_status)
+                              : "シグナル " + std::to_string(info.si_status)) +
+                      ")");
       }
     };
-    for (;;) {
-      session->context = session->Call([url] { return Resolve(url); });
-      if (session->context.is()) {
-        try {
-          session->desktop = session->Call([context = session->context] {
-            Reference<frame::XDesktop2> desktop = frame::Desktop::create(context);
-            desktop->getCurrentComponent();
-            return desktop;
-          });
-        } catch (const Error&) {
-          // An office we started may drop the first connection when it
-          // restarts itself; one we attached to is broken.
-          if (launcher == 0 || session->worker.hung()) throw;
-          session->context.clear();
+    try {
+      for (;;) {
+        session->context = session->Call([url] { return Resolve(url); });
+        if (session->context.is()) {
+          try {
+            session->desktop = session->Call([context = session->context] {
+              Reference<frame::XDesktop2> desktop = frame::Desktop::create(context);
+              desktop->getCurrentComponent();
+              return desktop;
+            });
+          } catch (const Error&) {
+            // An office we started may drop the first connection when it
+            // restarts itself; one we attached to is broken.
+            if (launcher == 0 || session->worker.hung()) throw;
+            session->context.clear();
+          }
         }
-      }
-      if (session->desktop.is()) break;
-      if (launcher == 0) {
-        start();
-      } else {
-        check_ended();
-        // Right after a restart the new office sometimes hands over to the
-        // old one that is just gone, and nobody answers: start it again.
-        if (!launcher_running && handed_over != std::chrono::steady_clock::time_point{} &&
-            std::chrono::steady_clock::now() - handed_over > std::chrono::seconds(5) && ++restarts <= 3) {
-          handed_over = {};
+        if (session->desktop.is()) break;
+        if (launcher == 0) {
           start();
+        } else {
+          check_ended();
+          // Right after a restart the new office sometimes hands over to the
+          // old one that is just gone, and nobody answers: start it once more.
+          if (!launcher_running && handed_over != Clock::time_point{} &&
+              Clock::now() - handed_over > std::chrono::seconds(5)) {
+            if (retried_hand_over) throw failure("LibreOffice が起動の途中で終了しました (終了コード 0)");
+            retried_hand_over = true;
+            handed_over = {};
+            start();
+          }
         }
+        if (Clock::now() > deadline)
+          throw failure("LibreOffice が " + Seconds(options_.start_timeout_ms) +
+                        " 秒以内に接続を受け付けませんでした");
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
       }
-      if (std::chrono::steady_clock::now() > deadline) {
-        if (launcher_running) ReapLater(launcher);
-        throw Error("LibreOffice が " + Seconds(options_.start_timeout_ms) +
-                    " 秒以内に接続を受け付けませんでした");
+    } catch (...) {
+      if (launcher_running) {
+        StopOffice(launcher);
+        started_pid_ = 0;
       }
-      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      throw;
     }
     if (launcher_running) ReapLater(launcher);
     session_ = session;
@@ -712,6 +841,8 @@ class ImpressServer final : public OfficeServer {
   ImpressOptions options_;
   std::shared_ptr<Session> session_;
   long started_pid_ = 0;
+  bool in_run_ = false;
+  std::exception_ptr run_failure_;  // the first failed connection of this run
 };
 
 }  // namespace

@@ -1,6 +1,7 @@
 // The Impress engine against a real, headless LibreOffice with a private
 // profile. Every office a test starts is stopped by its process id.
 #include <dirent.h>
+#include <errno.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -20,6 +21,7 @@
 #include "gtest/gtest.h"
 #include "picture/error.h"
 #include "presentation/impress_loader.h"
+#include "presentation/insert_run.h"
 #include "support/qtapp.h"
 #include "support/testdata.h"
 
@@ -367,6 +369,100 @@ TEST_F(ImpressEngine, AHungOfficeTimesOutInsteadOfBlocking) {
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
   for (pid_t pid : offices_) ::kill(pid, SIGKILL);
   for (pid_t pid : offices_) ::kill(pid, SIGCONT);
+}
+
+// An office program in a folder of its own, found through the launcher
+// beside it, as a LibreOffice install is.
+std::string FakeOffice(const tamtest::TempDir& dir, const std::string& script) {
+  tamtest::WriteText(dir / "soffice", "#!/bin/sh\nexit 1\n");
+  tamtest::WriteText(dir / "soffice.bin", "#!/bin/sh\n" + script);
+  ::chmod((dir / "soffice").c_str(), 0755);
+  ::chmod((dir / "soffice.bin").c_str(), 0755);
+  return dir / "soffice";
+}
+
+int Lines(const std::string& path) {
+  std::ifstream in(path);
+  int n = 0;
+  for (std::string line; std::getline(in, line);) ++n;
+  return n;
+}
+
+// A profile that is a plain file: the real office gives up at once and says
+// why on stderr. The run reports each of its three phases, but the office is
+// started once; the next run tries again.
+TEST_F(ImpressEngine, AnOfficeThatCannotStartFailsTheRunOnceAndFast) {
+  tamtest::TempDir bin, home;
+  options_.soffice = FakeOffice(bin, "echo started >> '" + bin / "starts" +
+                                         "'\nexec /usr/lib/libreoffice/program/soffice.bin \"$@\"\n");
+  options_.user_installation = home / "profile";
+  tamtest::WriteText(options_.user_installation, "not a folder");
+  auto server = Load();
+  ASSERT_TRUE(server);
+  tam::pres::TPowerPointApplication app(*server);
+  tam::pres::TPowerPointPresentation presentation(*server);
+  tam::pres::TPowerPointSlide slide(*server);
+  const std::vector<std::string> entries = {tamtest::TestData("jpeg/good/testorig.jpg")};
+  std::vector<std::string> boxes, log;
+  auto run = [&] {
+    return tam::pres::InsertSlides(
+        {app, presentation, slide}, entries, {},
+        [&](const QString& text) { boxes.push_back(text.toStdString()); },
+        [&](const std::string& line) { log.push_back(line); });
+  };
+
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(run().inserted, 0);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(30));
+  EXPECT_EQ(Lines(bin / "starts"), 1) << "the later phases start no office of their own";
+  ASSERT_EQ(boxes.size(), 3u);
+  EXPECT_EQ(boxes[0], tam::pres::kServerNotInstalled);
+  EXPECT_NE(boxes[1].find("LibreOffice"), std::string::npos) << boxes[1];
+  EXPECT_EQ(boxes[2], boxes[1]);
+  ASSERT_EQ(log.size(), 1u);
+  EXPECT_NE(log[0].find(boxes[1]), std::string::npos) << log[0];
+  EXPECT_NE(log[0].find("User installation"), std::string::npos) << "the office's own words\n" << log[0];
+
+  run();
+  EXPECT_EQ(Lines(bin / "starts"), 2) << "the next run tries again";
+  EXPECT_EQ(boxes.size(), 6u);
+}
+
+// An office that stays alive without ever answering is waited for up to the
+// start limit, then stopped with what it started (a child that ignores
+// SIGTERM) and collected.
+TEST_F(ImpressEngine, ASilentOfficeTimesOutAndIsStoppedWithItsChildren) {
+  tamtest::TempDir bin;
+  options_.soffice =
+      FakeOffice(bin, "echo $$ > '" + bin / "pid" + "'\n(trap '' TERM; exec sleep 300) &\necho $! > '" +
+                          bin / "child" + "'\nexec sleep 300\n");
+  options_.start_timeout_ms = 3000;
+  auto server = Load();
+  ASSERT_TRUE(server);
+  const auto start = std::chrono::steady_clock::now();
+  try {
+    server->ConnectApplication();
+    FAIL() << "a silent office was connected";
+  } catch (const tam::Error& e) {
+    EXPECT_NE(std::string(e.what()).find("3 秒"), std::string::npos) << e.what();
+  }
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(15));
+  EXPECT_EQ(server->StartedProcess(), 0);
+
+  auto read_pid = [](const std::string& path) {
+    std::ifstream in(path);
+    pid_t pid = 0;
+    in >> pid;
+    return pid;
+  };
+  const pid_t office = read_pid(bin / "pid"), child = read_pid(bin / "child");
+  ASSERT_GT(office, 0);
+  ASSERT_GT(child, 0);
+  EXPECT_TRUE(::kill(office, 0) == -1 && errno == ESRCH) << "the office is collected, not left a zombie";
+  for (int i = 0; i < 40 && Alive(child); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_FALSE(Alive(child)) << "what the office started is stopped with it";
+  ::kill(office, SIGKILL);
+  ::kill(child, SIGKILL);
 }
 
 // The command-line tool builds and stores through Impress, then stops the
