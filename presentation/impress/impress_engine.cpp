@@ -813,9 +813,11 @@ class ImpressServer final : public OfficeServer {
           check_ended();
           // Right after a restart the new office sometimes hands over to the
           // old one that is just gone, and nobody answers: start it once more.
+          // Without a restart, nobody took the request over.
           if (!launcher_running && handed_over != Clock::time_point{} &&
               Clock::now() - handed_over > std::chrono::seconds(5)) {
-            if (retried_hand_over) throw failure("LibreOffice が起動の途中で終了しました (終了コード 0)");
+            if (retried_hand_over || restarts == 0)
+              throw failure("LibreOffice が起動の途中で終了しました (終了コード 0)");
             retried_hand_over = true;
             handed_over = {};
             start();
