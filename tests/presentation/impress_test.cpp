@@ -87,6 +87,19 @@ std::set<pid_t> ProcessTree(pid_t root) {
   return tree;
 }
 
+// Processes whose arguments mention text (a profile folder, say).
+std::set<pid_t> ProcessesMentioning(const std::string& text) {
+  std::set<pid_t> found;
+  for (const auto& e : std::filesystem::directory_iterator("/proc")) {
+    std::ifstream cmd(e.path() / "cmdline");
+    std::string line;
+    std::getline(cmd, line, '\0');
+    std::getline(cmd, line);
+    if (line.find(text) != std::string::npos) found.insert(std::atoi(e.path().filename().c_str()));
+  }
+  return found;
+}
+
 bool Alive(pid_t pid) {
   std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
   std::string line;
@@ -414,6 +427,7 @@ TEST_F(ImpressEngine, AnOfficeThatCannotStartFailsTheRunOnceAndFast) {
   const auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(run().inserted, 0);
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(30));
+  EXPECT_TRUE(ProcessesMentioning(home.path()).empty()) << "an office is left running";
   EXPECT_EQ(Lines(bin / "starts"), 1) << "the later phases start no office of their own";
   ASSERT_EQ(boxes.size(), 3u);
   EXPECT_EQ(boxes[0], tam::pres::kServerNotInstalled);
@@ -480,17 +494,7 @@ TEST_F(ImpressEngine, CommandLineToolStoresThroughImpress) {
       Shell(env + cli + " --engine impress -o '" + work / "out.pptx" + "' '" + work / "a.jpg" + "' '" +
             work / "写真.BMP" + "' '" + work / "c.Jpg" + "' 2>/dev/null; echo rc=$?");
   // Stop whatever office is still there with that profile before checking.
-  auto leftovers = [&] {
-    std::set<pid_t> found;
-    for (const auto& e : std::filesystem::directory_iterator("/proc")) {
-      std::ifstream cmd(e.path() / "cmdline");
-      std::string line;
-      std::getline(cmd, line, '\0');
-      std::getline(cmd, line);
-      if (line.find(home.path()) != std::string::npos) found.insert(std::atoi(e.path().filename().c_str()));
-    }
-    return found;
-  };
+  auto leftovers = [&] { return ProcessesMentioning(home.path()); };
   for (int i = 0; i < 100 && !leftovers().empty(); ++i)
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
   const std::set<pid_t> left = leftovers();
