@@ -33,6 +33,7 @@
 #include <com/sun/star/awt/Size.hpp>
 #include <com/sun/star/awt/XWindow.hpp>
 #include <com/sun/star/beans/PropertyValue.hpp>
+#include <com/sun/star/beans/XMultiPropertySet.hpp>
 #include <com/sun/star/beans/XPropertySet.hpp>
 #include <com/sun/star/bridge/UnoUrlResolver.hpp>
 #include <com/sun/star/bridge/XUnoUrlResolver.hpp>
@@ -63,6 +64,7 @@
 #include <com/sun/star/presentation/XPresentationPage.hpp>
 #include <com/sun/star/text/XText.hpp>
 #include <com/sun/star/text/XTextCursor.hpp>
+#include <com/sun/star/text/XTextRange.hpp>
 #include <com/sun/star/uno/XComponentContext.hpp>
 #include <com/sun/star/util/XCloseable.hpp>
 #include <cppuhelper/bootstrap.hxx>
@@ -339,6 +341,11 @@ struct Session {
   Reference<uno::XComponentContext> context;
   Reference<frame::XDesktop2> desktop;
   std::atomic<bool> visible{false};
+  // Made on the worker when the first picture is inserted, then kept: every
+  // call into the office is a round trip over the pipe. Calls share it, not
+  // the session, which must never end on the worker's own thread.
+  std::shared_ptr<Reference<graphic::XGraphicProvider>> graphic_provider =
+      std::make_shared<Reference<graphic::XGraphicProvider>>();
 
   template <class F>
   std::invoke_result_t<F> Call(F f) {
@@ -422,11 +429,17 @@ ClipboardPicture TakeClipboardPicture() {
 
 class ImpressSlide final : public Slide {
  public:
+  // page_size: the slide's size in 1/100 mm where the presentation knows it,
+  // else zero and read from the page when needed.
   ImpressSlide(std::shared_ptr<Session> session, Reference<frame::XModel> model,
-               Reference<drawing::XDrawPage> page)
-      : session_(std::move(session)), model_(std::move(model)), page_(std::move(page)) {}
+               Reference<drawing::XDrawPage> page, awt::Size page_size = {})
+      : session_(std::move(session)),
+        model_(std::move(model)),
+        page_(std::move(page)),
+        page_size_(page_size) {}
 
   void AppendNotesText(const QString& s) override {
+    text_.clear();
     session_->Call([page = page_, text = ToOUString(s)] {
       Reference<presentation::XPresentationPage> slide(page, UNO_QUERY_THROW);
       Reference<drawing::XDrawPage> notes = slide->getNotesPage();
@@ -445,6 +458,7 @@ class ImpressSlide final : public Slide {
   void AddTextbox(int orientation, float left, float top, float width, float height) override {
     if (orientation != kOrientationHorizontal)
       throw Error("この文字の向きは使えません: " + std::to_string(orientation));
+    text_.clear();
     session_->Call([model = model_, page = page_, left, top, width, height] {
       Reference<lang::XMultiServiceFactory> factory(model, UNO_QUERY_THROW);
       Reference<drawing::XShape> box(
@@ -456,25 +470,38 @@ class ImpressSlide final : public Slide {
     });
   }
 
+  // The text set here is the one whose size is set next: it is kept for that.
   void SetShapeText(int index, const QString& s) override {
-    session_->Call([page = page_, index, text = ToOUString(s)] { ShapeText(page, index)->setString(text); });
+    text_.clear();
+    text_ = session_->Call([page = page_, index, text = ToOUString(s)] {
+      Reference<text::XText> shape_text = ShapeText(page, index);
+      shape_text->setString(text);
+      return shape_text;
+    });
+    text_index_ = index;
   }
 
   void SetShapeFontSize(int index, float points) override {
-    session_->Call([page = page_, index, points] {
-      Reference<text::XText> text = ShapeText(page, index);
-      Reference<text::XTextCursor> all = text->createTextCursor();
-      all->gotoStart(false);
-      all->gotoEnd(true);
-      Reference<beans::XPropertySet> props(all, UNO_QUERY_THROW);
+    Reference<text::XText> known = text_index_ == index ? text_ : Reference<text::XText>();
+    text_.clear();
+    session_->Call([page = page_, index, points, known] {
+      Reference<text::XText> text = known.is() ? known : ShapeText(page, index);
+      // The whole text, selected in one call (XText is a range itself).
+      const Reference<text::XTextRange> whole(text.get());
+      Reference<beans::XMultiPropertySet> all(text->createTextCursorByRange(whole), UNO_QUERY_THROW);
       // Japanese file names are set in the Asian font: its size counts too.
-      for (const char* name : {"CharHeight", "CharHeightAsian", "CharHeightComplex"})
-        props->setPropertyValue(OUString::createFromAscii(name), uno::Any(points));
+      // The names in the order the office sorts them.
+      const OUString names[] = {OUString::createFromAscii("CharHeight"),
+                                OUString::createFromAscii("CharHeightAsian"),
+                                OUString::createFromAscii("CharHeightComplex")};
+      const uno::Any values[] = {uno::Any(points), uno::Any(points), uno::Any(points)};
+      all->setPropertyValues(uno::Sequence<OUString>(names, 3), uno::Sequence<uno::Any>(values, 3));
     });
   }
 
   void SetLayout(int layout) override {
     const sal_Int16 value = ImpressLayout(layout);
+    text_.clear();
     session_->Call([page = page_, value] {
       Reference<beans::XPropertySet>(page, UNO_QUERY_THROW)
           ->setPropertyValue(OUString::createFromAscii("Layout"), uno::Any(value));
@@ -491,63 +518,73 @@ class ImpressSlide final : public Slide {
                                   static_cast<sal_Int32>(picture.bytes.size()));
     const double width_pt = picture.size.width() * kPointsPerPixel;
     const double height_pt = picture.size.height() * kPointsPerPixel;
-    session_->Call([context = session_->context, model = model_, page = page_, bytes, width_pt, height_pt] {
-      Reference<io::XInputStream> stream(io::SequenceInputStream::createStreamFromSequence(context, bytes),
-                                         UNO_QUERY_THROW);
-      Reference<graphic::XGraphicProvider> provider = graphic::GraphicProvider::create(context);
-      uno::Sequence<beans::PropertyValue> media(1);
-      media.getArray()[0].Name = OUString::createFromAscii("InputStream");
-      media.getArray()[0].Value <<= stream;
-      Reference<graphic::XGraphic> graphic = provider->queryGraphic(media);
-      if (!graphic.is()) throw Error("LibreOffice がクリップボードの図を読めませんでした");
+    text_.clear();
+    page_size_ =
+        session_->Call([context = session_->context, provider = session_->graphic_provider, model = model_,
+                        page = page_, page_size = page_size_, bytes, width_pt, height_pt] {
+          Reference<io::XInputStream> stream(
+              io::SequenceInputStream::createStreamFromSequence(context, bytes), UNO_QUERY_THROW);
+          if (!provider->is()) *provider = graphic::GraphicProvider::create(context);
+          uno::Sequence<beans::PropertyValue> media(2);
+          media.getArray()[0].Name = OUString::createFromAscii("InputStream");
+          media.getArray()[0].Value <<= stream;
+          media.getArray()[1].Name = OUString::createFromAscii("LazyRead");
+          media.getArray()[1].Value <<= true;
+          Reference<graphic::XGraphic> graphic = (*provider)->queryGraphic(media);
+          if (!graphic.is()) throw Error("LibreOffice がクリップボードの図を読めませんでした");
 
-      Reference<beans::XPropertySet> page_props(page, UNO_QUERY_THROW);
-      sal_Int32 page_w = 0, page_h = 0;
-      page_props->getPropertyValue(OUString::createFromAscii("Width")) >>= page_w;
-      page_props->getPropertyValue(OUString::createFromAscii("Height")) >>= page_h;
-      const double slide_w = page_w * 72.0 / 2540.0, slide_h = page_h * 72.0 / 2540.0;
-      const double scale = std::min({1.0, slide_w / width_pt, slide_h / height_pt});
-      const double w = width_pt * scale, h = height_pt * scale;
+          awt::Size size = page_size;
+          if (size.Width <= 0 || size.Height <= 0) {
+            Reference<beans::XPropertySet> page_props(page, UNO_QUERY_THROW);
+            page_props->getPropertyValue(OUString::createFromAscii("Width")) >>= size.Width;
+            page_props->getPropertyValue(OUString::createFromAscii("Height")) >>= size.Height;
+          }
+          const double slide_w = size.Width * 72.0 / 2540.0, slide_h = size.Height * 72.0 / 2540.0;
+          const double scale = std::min({1.0, slide_w / width_pt, slide_h / height_pt});
+          const double w = width_pt * scale, h = height_pt * scale;
 
-      Reference<lang::XMultiServiceFactory> factory(model, UNO_QUERY_THROW);
-      Reference<drawing::XShape> shape(
-          factory->createInstance(OUString::createFromAscii("com.sun.star.drawing.GraphicObjectShape")),
-          UNO_QUERY_THROW);
-      page->add(shape);
-      Reference<beans::XPropertySet>(shape, UNO_QUERY_THROW)
-          ->setPropertyValue(OUString::createFromAscii("Graphic"), uno::Any(graphic));
-      shape->setSize(awt::Size(PointsToHmm(w), PointsToHmm(h)));
-      shape->setPosition(awt::Point(PointsToHmm((slide_w - w) / 2), PointsToHmm((slide_h - h) / 2)));
-    });
+          Reference<lang::XMultiServiceFactory> factory(model, UNO_QUERY_THROW);
+          Reference<drawing::XShape> shape(
+              factory->createInstance(OUString::createFromAscii("com.sun.star.drawing.GraphicObjectShape")),
+              UNO_QUERY_THROW);
+          page->add(shape);
+          Reference<beans::XPropertySet>(shape, UNO_QUERY_THROW)
+              ->setPropertyValue(OUString::createFromAscii("Graphic"), uno::Any(graphic));
+          shape->setSize(awt::Size(PointsToHmm(w), PointsToHmm(h)));
+          shape->setPosition(awt::Point(PointsToHmm((slide_w - w) / 2), PointsToHmm((slide_h - h) / 2)));
+          return size;
+        });
   }
 
  private:
   std::shared_ptr<Session> session_;
   Reference<frame::XModel> model_;
   Reference<drawing::XDrawPage> page_;
+  awt::Size page_size_;
+  // The text of shape text_index_ as the last call left it, while no other
+  // call has come between.
+  Reference<text::XText> text_;
+  int text_index_ = 0;
 };
 
 class ImpressPresentation final : public Presentation {
  public:
   // fresh: the document is new and its one slide is still the office's
   // untouched first page, which the first added slide takes over.
-  ImpressPresentation(std::shared_ptr<Session> session, Reference<frame::XModel> model, bool fresh)
-      : session_(std::move(session)), model_(std::move(model)), fresh_(fresh) {}
+  // page_size: the size its slides were given, zero when unknown.
+  ImpressPresentation(std::shared_ptr<Session> session, Reference<frame::XModel> model, bool fresh,
+                      awt::Size page_size = {})
+      : session_(std::move(session)), model_(std::move(model)), fresh_(fresh), page_size_(page_size) {}
 
   int SlideCount() override {
-    const int count = session_->Call([model = model_] {
-      return static_cast<int>(
-          Reference<drawing::XDrawPagesSupplier>(model, UNO_QUERY_THROW)->getDrawPages()->getCount());
-    });
+    const int count = session_->Call([pages = Pages()] { return static_cast<int>(pages->getCount()); });
     return fresh_ ? count - 1 : count;
   }
 
   std::shared_ptr<Slide> AddSlide(int index, int layout) override {
     const sal_Int16 value = ImpressLayout(layout);
     const bool reuse = fresh_;
-    Reference<drawing::XDrawPage> page = session_->Call([model = model_, index, value, reuse] {
-      Reference<drawing::XDrawPages> pages =
-          Reference<drawing::XDrawPagesSupplier>(model, UNO_QUERY_THROW)->getDrawPages();
+    Reference<drawing::XDrawPage> page = session_->Call([pages = Pages(), index, value, reuse] {
       const sal_Int32 count = reuse ? 0 : pages->getCount();
       if (index < 1 || index > count + 1)
         throw Error("スライドの位置が範囲外です: " + std::to_string(index) + " (スライドは " +
@@ -564,16 +601,27 @@ class ImpressPresentation final : public Presentation {
       return page;
     });
     fresh_ = false;
-    return std::make_shared<ImpressSlide>(session_, model_, page);
+    return std::make_shared<ImpressSlide>(session_, model_, page, page_size_);
   }
 
   const Reference<frame::XModel>& model() const { return model_; }
   const std::shared_ptr<Session>& session() const { return session_; }
 
  private:
+  // The document's slides, asked for once.
+  const Reference<drawing::XDrawPages>& Pages() {
+    if (!pages_.is())
+      pages_ = session_->Call([model = model_] {
+        return Reference<drawing::XDrawPagesSupplier>(model, UNO_QUERY_THROW)->getDrawPages();
+      });
+    return pages_;
+  }
+
   std::shared_ptr<Session> session_;
   Reference<frame::XModel> model_;
   bool fresh_;
+  awt::Size page_size_;
+  Reference<drawing::XDrawPages> pages_;
 };
 
 class ImpressApplication final : public Application {
@@ -616,7 +664,7 @@ class ImpressApplication final : public Application {
       }
       return model;
     });
-    return std::make_shared<ImpressPresentation>(session_, model, true);
+    return std::make_shared<ImpressPresentation>(session_, model, true, awt::Size(kSlideWidth, kSlideHeight));
   }
 
  private:

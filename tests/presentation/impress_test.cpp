@@ -314,6 +314,15 @@ TEST_F(ImpressEngine, BuildsTheSlidesAndStoresThemAsPptxAndPdf) {
     const std::string notes =
         RunsText(Shell("unzip -p '" + pptx + "' ppt/notesSlides/notesSlide" + n + ".xml"));
     EXPECT_NE(notes.find(pictures[i].name.toStdString()), std::string::npos) << notes;
+    // The first shape holds the name at 8 pt, in every run.
+    const std::string xml = Shell("unzip -p '" + pptx + "' ppt/slides/slide" + n + ".xml");
+    const std::string first = xml.substr(xml.find("<p:sp>"), xml.find("</p:sp>") - xml.find("<p:sp>"));
+    EXPECT_EQ(RunsText(first), pictures[i].name.toStdString());
+    const std::regex run_props(R"re(<a:rPr [^>]*>)re");
+    int runs = 0;
+    for (std::sregex_iterator it(first.begin(), first.end(), run_props), end; it != end; ++it, ++runs)
+      EXPECT_NE(it->str().find(" sz=\"800\""), std::string::npos) << it->str();
+    EXPECT_GT(runs, 0) << first;
   }
   struct Box {
     long x, y, cx, cy;
