@@ -334,9 +334,20 @@ void StopOffice(pid_t pid) {
 
 // ---- one connection to the office ----
 
+struct Session;
+
+// What an insert run holds in the office until it ends: the presentations it
+// made, whose views are not redrawn after every change of every slide (the
+// office's hidden view of a presentation costs more with every slide).
+struct RunState {
+  bool active = false;
+  std::vector<std::pair<std::weak_ptr<Session>, Reference<frame::XModel>>> held;
+};
+
 struct Session {
-  explicit Session(const ImpressOptions& o) : options(o) {}
+  Session(const ImpressOptions& o, std::shared_ptr<RunState> r) : options(o), run(std::move(r)) {}
   ImpressOptions options;
+  std::shared_ptr<RunState> run;
   UnoWorker worker;
   Reference<uno::XComponentContext> context;
   Reference<frame::XDesktop2> desktop;
@@ -638,7 +649,8 @@ class ImpressApplication final : public Application {
 
   std::shared_ptr<Presentation> AddPresentation(bool with_window) override {
     const bool show = with_window && session_->visible;
-    Reference<frame::XModel> model = session_->Call([desktop = session_->desktop, show] {
+    const bool hold = session_->run->active;
+    Reference<frame::XModel> model = session_->Call([desktop = session_->desktop, show, hold] {
       uno::Sequence<beans::PropertyValue> args(1);
       args.getArray()[0].Name = OUString::createFromAscii("Hidden");
       args.getArray()[0].Value <<= !show;
@@ -662,8 +674,10 @@ class ImpressApplication final : public Application {
           window->setFocus();
         }
       }
+      if (hold) model->lockControllers();
       return model;
     });
+    if (hold) session_->run->held.emplace_back(session_, model);
     return std::make_shared<ImpressPresentation>(session_, model, true, awt::Size(kSlideWidth, kSlideHeight));
   }
 
@@ -731,13 +745,33 @@ class ImpressServer final : public OfficeServer {
 
   long StartedProcess() const override { return started_pid_; }
 
+  bool Redrawing(Presentation& presentation) override {
+    auto* mine = dynamic_cast<ImpressPresentation*>(&presentation);
+    if (!mine) throw Error("このプレゼンテーションは LibreOffice Impress のものではありません");
+    return mine->session()->Call([model = mine->model()] { return !model->hasControllersLocked(); });
+  }
+
   void BeginRun() override {
     in_run_ = true;
     run_failure_ = nullptr;
+    run_->active = true;
   }
+  // The presentations of the run show their slides again. An office that
+  // went away or hangs has nothing left to show.
   void EndRun() override {
     in_run_ = false;
     run_failure_ = nullptr;
+    run_->active = false;
+    for (auto& [weak, model] : run_->held) {
+      std::shared_ptr<Session> session = weak.lock();
+      if (!session || session->worker.hung()) continue;
+      try {
+        session->Call([model = model] { model->unlockControllers(); },
+                      std::min(options_.call_timeout_ms, 5000));
+      } catch (const Error&) {
+      }
+    }
+    run_->held.clear();
   }
 
   // An office with unsaved documents and windows asks the user first; this
@@ -790,7 +824,7 @@ class ImpressServer final : public OfficeServer {
   // start limit. Either way nothing of it is left running.
   std::shared_ptr<Session> Attach() {
     using Clock = std::chrono::steady_clock;
-    auto session = std::make_shared<Session>(options_);
+    auto session = std::make_shared<Session>(options_, run_);
     const OUString url =
         ToOUString("uno:pipe,name=" + options_.pipe_name + ";urp;StarOffice.ComponentContext");
     const auto deadline = Clock::now() + std::chrono::milliseconds(options_.start_timeout_ms);
@@ -892,6 +926,7 @@ class ImpressServer final : public OfficeServer {
   std::shared_ptr<Session> session_;
   long started_pid_ = 0;
   bool in_run_ = false;
+  std::shared_ptr<RunState> run_ = std::make_shared<RunState>();
   std::exception_ptr run_failure_;  // the first failed connection of this run
 };
 

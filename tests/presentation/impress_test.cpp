@@ -281,6 +281,9 @@ TEST_F(ImpressEngine, BuildsTheSlidesAndStoresThemAsPptxAndPdf) {
 
   auto server = Load();
   ASSERT_TRUE(server);
+  // As the insert command does it: within a run, the new presentation is not
+  // redrawn for every change; it is once the run ends.
+  server->BeginRun();
   auto app = server->ConnectApplication();
   Track(*server);
   app->SetVisible(true);
@@ -290,6 +293,12 @@ TEST_F(ImpressEngine, BuildsTheSlidesAndStoresThemAsPptxAndPdf) {
     InsertSlide(*presentation, p.name);
   }
   EXPECT_EQ(presentation->SlideCount(), 4) << "exactly one slide per picture";
+  EXPECT_FALSE(server->Redrawing(*presentation));
+  server->EndRun();
+  EXPECT_TRUE(server->Redrawing(*presentation)) << "the run left the presentation's views frozen";
+  server->BeginRun();
+  server->EndRun();
+  EXPECT_TRUE(server->Redrawing(*presentation));
 
   tamtest::TempDir out;
   server->StorePresentation(*presentation, out / "slides.pptx", tam::pres::kPptxFilter);
@@ -419,6 +428,8 @@ TEST_F(ImpressEngine, AnOfficeThatCannotStartFailsTheRunOnceAndFast) {
                                          "'\nexec /usr/lib/libreoffice/program/soffice.bin \"$@\"\n");
   options_.user_installation = home / "profile";
   tamtest::WriteText(options_.user_installation, "not a folder");
+  // With windows the office would ask the user about it instead of ending.
+  options_.headless = ImpressOptions::Headless::kYes;
   auto server = Load();
   ASSERT_TRUE(server);
   tam::pres::TPowerPointApplication app(*server);
