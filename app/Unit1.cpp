@@ -437,6 +437,15 @@ void TForm1::PPTP1Click(QObject* Sender) {
         const NormalCursor normal;
         ShowMessage(text);
       },
+      [this](const std::string& line) {
+        // The box says only that the server is missing; why it would not
+        // start is kept here for whoever looks into it.
+        try {
+          error_log_.Write(line);
+        } catch (const std::exception& log_failed) {
+          qWarning("tamarind2: %s", log_failed.what());
+        }
+      },
       ShowPendingPaints);
   if (DeleteAfterInsert_) pres::TrashInsertedFiles(entries, outcome, *seams_.trash);
   SetCaption(SlideLb, QString::asprintf("スライド:%d", outcome.inserted));

@@ -151,6 +151,17 @@ int RunSlides(std::span<const std::string_view> args) {
   } else {
     server = std::make_unique<tam::pres::BuiltinServer>(/*windows=*/false);
   }
+  // One run, as the insert command makes it: the office redraws the new
+  // presentation once its slides are in, not after every change.
+  struct Run {
+    tam::pres::Server* server;
+    void End() {
+      if (server) server->EndRun();
+      server = nullptr;
+    }
+    ~Run() { End(); }
+  } run{server.get()};
+  server->BeginRun();
   tam::pres::TPowerPointApplication app(*server);
   tam::pres::TPowerPointPresentation presentation(*server);
   tam::pres::TPowerPointSlide slide(*server);
@@ -186,6 +197,7 @@ int RunSlides(std::span<const std::string_view> args) {
     }
   }
   slide.Disconnect();
+  run.End();
 
   // A run that made nothing leaves an earlier file of that name as it was.
   if (inserted == 0) {

@@ -19,6 +19,7 @@ class TPowerPointApplication {
   // Drops the reference; the application and its presentations stay open.
   void Disconnect() { app_.reset(); }
   bool connected() const { return app_ != nullptr; }
+  Server& server() const { return server_; }
 
   void SetVisible(bool visible);                                     // Visible
   std::shared_ptr<Presentation> PresentationsAdd(bool with_window);  // Presentations.Add

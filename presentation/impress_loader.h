@@ -45,6 +45,9 @@ class OfficeServer : public Server {
   virtual long StartedProcess() const = 0;
   // Asks the office to quit (for headless runs that started their own office).
   virtual void TerminateOffice() = 0;
+  // Whether the office redraws the presentation's views as it changes; a
+  // presentation made within an insert run is redrawn once the run ends.
+  virtual bool Redrawing(Presentation& presentation) = 0;
 };
 
 // The export filter that writes .pptx.

@@ -17,14 +17,32 @@ QString ErrorText(const std::exception& error) {
 InsertOutcome InsertSlides(const InsertComponents& c, const std::vector<std::string>& entries,
                            const JpegDecodeOptions& decode,
                            const std::function<void(const QString& text)>& report,
+                           const std::function<void(const std::string& line)>& log,
                            const std::function<void()>& after_slide) {
   InsertOutcome outcome;
+  struct Run {
+    Server& server;
+    explicit Run(Server& s) : server(s) { server.BeginRun(); }
+    ~Run() { server.EndRun(); }
+  } run(c.application.server());
+
+  // The same failed start meets every phase of the run; it is logged once.
+  bool start_logged = false;
+  auto log_start_failure = [&](const std::exception& error) {
+    const auto* failed = dynamic_cast<const ServerStartError*>(&error);
+    if (!failed || start_logged || !log) return;
+    start_logged = true;
+    log(std::string(failed->what()) + (failed->detail().empty() ? "" : ": " + failed->detail()));
+  };
 
   // Connection. However the server fails to start, the user is told it is
   // missing; a failure after it started keeps the server's own words.
   try {
     try {
       c.application.Connect();
+    } catch (const std::exception& error) {
+      log_start_failure(error);
+      throw Error(kServerNotInstalled);
     } catch (...) {
       throw Error(kServerNotInstalled);
     }
@@ -39,6 +57,7 @@ InsertOutcome InsertSlides(const InsertComponents& c, const std::vector<std::str
   try {
     c.presentation.ConnectTo(c.application.PresentationsAdd(true));
   } catch (const std::exception& error) {
+    log_start_failure(error);
     report(ErrorText(error));
   }
 
@@ -56,6 +75,7 @@ InsertOutcome InsertSlides(const InsertComponents& c, const std::vector<std::str
     }
     c.slide.Disconnect();
   } catch (const std::exception& error) {
+    log_start_failure(error);
     report(ErrorText(error));
   }
   return outcome;

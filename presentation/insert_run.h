@@ -36,12 +36,16 @@ QString ErrorText(const std::exception& error);
 // Runs the connection, presentation and insertion phases over entries and
 // returns what was inserted. A phase that fails with a std::exception hands
 // its text to report and ends; anything else thrown passes through unchanged.
+// When the server program could not be started, what it said about that goes
+// to log once per run, as the error's text, ": " and its words. The run is
+// one run of the application component's server (see Server::BeginRun).
 // The application component stays bound (the caller releases it when done);
 // the slide component is released when the loop ran through. after_slide, if
 // given, runs after each complete slide.
 InsertOutcome InsertSlides(const InsertComponents& components, const std::vector<std::string>& entries,
                            const JpegDecodeOptions& decode,
                            const std::function<void(const QString& text)>& report,
+                           const std::function<void(const std::string& line)>& log = {},
                            const std::function<void()>& after_slide = {});
 
 // Sends the files whose entries got a complete slide to the trash, in list

@@ -6,6 +6,10 @@
 // Every failing operation throws tam::Error with the server's own description.
 #include <QString>
 #include <memory>
+#include <string>
+#include <utility>
+
+#include "picture/error.h"
 
 namespace tam::pres {
 
@@ -59,6 +63,24 @@ class Server {
   // object of its own class; an engine that has none throws.
   virtual std::shared_ptr<Presentation> ConnectPresentation() = 0;
   virtual std::shared_ptr<Slide> ConnectSlide() = 0;
+  // Brackets one insert run. A server program that could not be started or
+  // reached within a run is not tried again in the same run: every later
+  // connection fails at once with the first failure.
+  virtual void BeginRun() {}
+  virtual void EndRun() {}
+};
+
+// The server program could not be started or reached. what() is the text for
+// the user; detail() is what the program itself said (its exit status, its
+// last words on stderr), for the log.
+class ServerStartError : public Error {
+ public:
+  ServerStartError(const std::string& message, std::string detail)
+      : Error(message), detail_(std::move(detail)) {}
+  const std::string& detail() const noexcept { return detail_; }
+
+ private:
+  std::string detail_;
 };
 
 // MIME type of the extra clipboard flavour carrying a JPEG file's own bytes.

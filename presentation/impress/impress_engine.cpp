@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -20,6 +21,8 @@
 #include <climits>
 #include <cmath>
 #include <cstring>
+#include <exception>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -30,6 +33,7 @@
 #include <com/sun/star/awt/Size.hpp>
 #include <com/sun/star/awt/XWindow.hpp>
 #include <com/sun/star/beans/PropertyValue.hpp>
+#include <com/sun/star/beans/XMultiPropertySet.hpp>
 #include <com/sun/star/beans/XPropertySet.hpp>
 #include <com/sun/star/bridge/UnoUrlResolver.hpp>
 #include <com/sun/star/bridge/XUnoUrlResolver.hpp>
@@ -60,6 +64,7 @@
 #include <com/sun/star/presentation/XPresentationPage.hpp>
 #include <com/sun/star/text/XText.hpp>
 #include <com/sun/star/text/XTextCursor.hpp>
+#include <com/sun/star/text/XTextRange.hpp>
 #include <com/sun/star/uno/XComponentContext.hpp>
 #include <com/sun/star/util/XCloseable.hpp>
 #include <cppuhelper/bootstrap.hxx>
@@ -201,7 +206,61 @@ bool Headless(const ImpressOptions& options) {
   return !(x && *x) && !(w && *w);
 }
 
-pid_t StartOffice(const ImpressOptions& options) {
+// A file without a name that takes what a starting office writes on stderr:
+// a pipe would break (and end the office) once this program is gone, and the
+// office usually outlives it. Its space is freed when both have closed it.
+class ScratchFile {
+ public:
+  ScratchFile() {
+    const char* tmp = std::getenv("TMPDIR");
+    const std::string folder = tmp && *tmp ? tmp : "/tmp";
+    fd_ = ::open(folder.c_str(), O_TMPFILE | O_RDWR | O_APPEND | O_CLOEXEC, 0600);
+    if (fd_ < 0) {
+      std::string name = folder + "/tamarind2-office-XXXXXX";
+      fd_ = ::mkostemp(name.data(), O_APPEND | O_CLOEXEC);
+      if (fd_ >= 0) ::unlink(name.c_str());
+    }
+  }
+  ~ScratchFile() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  ScratchFile(const ScratchFile&) = delete;
+  ScratchFile& operator=(const ScratchFile&) = delete;
+
+  int fd() const { return fd_; }
+
+  // The last bytes written, on one line: the office's reason comes last.
+  std::string Tail() const {
+    constexpr off_t kMost = 2000;
+    struct stat st {};
+    if (fd_ < 0 || ::fstat(fd_, &st) != 0 || st.st_size <= 0) return {};
+    const off_t from = std::max<off_t>(0, st.st_size - kMost);
+    std::string bytes(static_cast<size_t>(st.st_size - from), '\0');
+    const ssize_t n = ::pread(fd_, bytes.data(), bytes.size(), from);
+    if (n <= 0) return {};
+    bytes.resize(static_cast<size_t>(n));
+    size_t start = 0;
+    if (from > 0)  // begin on a whole character
+      while (start < bytes.size() && (static_cast<unsigned char>(bytes[start]) & 0xC0) == 0x80) ++start;
+    std::string line;
+    for (size_t i = start; i < bytes.size(); ++i) {
+      const unsigned char c = static_cast<unsigned char>(bytes[i]);
+      if (c < 0x20 || c == 0x7F) {
+        if (!line.empty() && line.back() != ' ') line += ' ';
+      } else {
+        line += static_cast<char>(c);
+      }
+    }
+    while (!line.empty() && line.back() == ' ') line.pop_back();
+    return line;
+  }
+
+ private:
+  int fd_ = -1;
+};
+
+// stderr_fd: where the office's stderr goes; /dev/null when negative.
+pid_t StartOffice(const ImpressOptions& options, int stderr_fd) {
   const std::string program = OfficeProgram(options.soffice);
   std::vector<std::string> args = {program,       "--invisible", "--nologo",
                                    "--norestore", "--nodefault", "--nolockcheck"};
@@ -222,12 +281,17 @@ pid_t StartOffice(const ImpressOptions& options) {
 
   posix_spawn_file_actions_t files;
   posix_spawn_file_actions_init(&files);
-  for (int fd = 0; fd <= 2; ++fd)
-    posix_spawn_file_actions_addopen(&files, fd, "/dev/null", fd == 0 ? O_RDONLY : O_WRONLY, 0);
+  posix_spawn_file_actions_addopen(&files, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&files, 1, "/dev/null", O_WRONLY, 0);
+  if (stderr_fd >= 0)
+    posix_spawn_file_actions_adddup2(&files, stderr_fd, 2);
+  else
+    posix_spawn_file_actions_addopen(&files, 2, "/dev/null", O_WRONLY, 0);
   posix_spawnattr_t attr;
   posix_spawnattr_init(&attr);
-  // A session of its own: the office outlives this program and its terminal.
-  // and SIGPIPE back to its default, which this program ignores.
+  // A session of its own: the office outlives this program and its terminal,
+  // and whatever it starts can be stopped with it as one process group.
+  // SIGPIPE goes back to its default, which this program ignores.
   sigset_t defaults;
   sigemptyset(&defaults);
   sigaddset(&defaults, SIGPIPE);
@@ -246,15 +310,53 @@ void ReapLater(pid_t pid) {
   std::thread([pid] { ::waitpid(pid, nullptr, 0); }).detach();
 }
 
+// Whether the child has ended; it is left to be collected, so that its
+// process group cannot be taken by a new process meanwhile.
+bool Ended(pid_t pid) {
+  siginfo_t info{};
+  return ::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+         info.si_pid == pid;
+}
+
+// Stops an office we started that never answered, with whatever it started
+// in its session, and collects it. It gets two seconds to go by itself
+// (leaving its profile tidy), then is killed.
+void StopOffice(pid_t pid) {
+  ::kill(-pid, SIGTERM);
+  for (int i = 0; i < 40 && !Ended(pid); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  ::kill(-pid, SIGKILL);
+  for (int i = 0; i < 40; ++i) {
+    if (::waitpid(pid, nullptr, WNOHANG) == pid) return;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  ReapLater(pid);  // stuck in the kernel: collected when it finally goes
+}
+
 // ---- one connection to the office ----
 
+struct Session;
+
+// What an insert run holds in the office until it ends: the presentations it
+// made, whose views are not redrawn after every change of every slide (the
+// office's hidden view of a presentation costs more with every slide).
+struct RunState {
+  bool active = false;
+  std::vector<std::pair<std::weak_ptr<Session>, Reference<frame::XModel>>> held;
+};
+
 struct Session {
-  explicit Session(const ImpressOptions& o) : options(o) {}
+  Session(const ImpressOptions& o, std::shared_ptr<RunState> r) : options(o), run(std::move(r)) {}
   ImpressOptions options;
+  std::shared_ptr<RunState> run;
   UnoWorker worker;
   Reference<uno::XComponentContext> context;
   Reference<frame::XDesktop2> desktop;
   std::atomic<bool> visible{false};
+  // Made on the worker when the first picture is inserted, then kept: every
+  // call into the office is a round trip over the pipe. Calls share it, not
+  // the session, which must never end on the worker's own thread.
+  std::shared_ptr<Reference<graphic::XGraphicProvider>> graphic_provider =
+      std::make_shared<Reference<graphic::XGraphicProvider>>();
 
   template <class F>
   std::invoke_result_t<F> Call(F f) {
@@ -338,11 +440,17 @@ ClipboardPicture TakeClipboardPicture() {
 
 class ImpressSlide final : public Slide {
  public:
+  // page_size: the slide's size in 1/100 mm where the presentation knows it,
+  // else zero and read from the page when needed.
   ImpressSlide(std::shared_ptr<Session> session, Reference<frame::XModel> model,
-               Reference<drawing::XDrawPage> page)
-      : session_(std::move(session)), model_(std::move(model)), page_(std::move(page)) {}
+               Reference<drawing::XDrawPage> page, awt::Size page_size = {})
+      : session_(std::move(session)),
+        model_(std::move(model)),
+        page_(std::move(page)),
+        page_size_(page_size) {}
 
   void AppendNotesText(const QString& s) override {
+    text_.clear();
     session_->Call([page = page_, text = ToOUString(s)] {
       Reference<presentation::XPresentationPage> slide(page, UNO_QUERY_THROW);
       Reference<drawing::XDrawPage> notes = slide->getNotesPage();
@@ -361,6 +469,7 @@ class ImpressSlide final : public Slide {
   void AddTextbox(int orientation, float left, float top, float width, float height) override {
     if (orientation != kOrientationHorizontal)
       throw Error("この文字の向きは使えません: " + std::to_string(orientation));
+    text_.clear();
     session_->Call([model = model_, page = page_, left, top, width, height] {
       Reference<lang::XMultiServiceFactory> factory(model, UNO_QUERY_THROW);
       Reference<drawing::XShape> box(
@@ -372,25 +481,38 @@ class ImpressSlide final : public Slide {
     });
   }
 
+  // The text set here is the one whose size is set next: it is kept for that.
   void SetShapeText(int index, const QString& s) override {
-    session_->Call([page = page_, index, text = ToOUString(s)] { ShapeText(page, index)->setString(text); });
+    text_.clear();
+    text_ = session_->Call([page = page_, index, text = ToOUString(s)] {
+      Reference<text::XText> shape_text = ShapeText(page, index);
+      shape_text->setString(text);
+      return shape_text;
+    });
+    text_index_ = index;
   }
 
   void SetShapeFontSize(int index, float points) override {
-    session_->Call([page = page_, index, points] {
-      Reference<text::XText> text = ShapeText(page, index);
-      Reference<text::XTextCursor> all = text->createTextCursor();
-      all->gotoStart(false);
-      all->gotoEnd(true);
-      Reference<beans::XPropertySet> props(all, UNO_QUERY_THROW);
+    Reference<text::XText> known = text_index_ == index ? text_ : Reference<text::XText>();
+    text_.clear();
+    session_->Call([page = page_, index, points, known] {
+      Reference<text::XText> text = known.is() ? known : ShapeText(page, index);
+      // The whole text, selected in one call (XText is a range itself).
+      const Reference<text::XTextRange> whole(text.get());
+      Reference<beans::XMultiPropertySet> all(text->createTextCursorByRange(whole), UNO_QUERY_THROW);
       // Japanese file names are set in the Asian font: its size counts too.
-      for (const char* name : {"CharHeight", "CharHeightAsian", "CharHeightComplex"})
-        props->setPropertyValue(OUString::createFromAscii(name), uno::Any(points));
+      // The names in the order the office sorts them.
+      const OUString names[] = {OUString::createFromAscii("CharHeight"),
+                                OUString::createFromAscii("CharHeightAsian"),
+                                OUString::createFromAscii("CharHeightComplex")};
+      const uno::Any values[] = {uno::Any(points), uno::Any(points), uno::Any(points)};
+      all->setPropertyValues(uno::Sequence<OUString>(names, 3), uno::Sequence<uno::Any>(values, 3));
     });
   }
 
   void SetLayout(int layout) override {
     const sal_Int16 value = ImpressLayout(layout);
+    text_.clear();
     session_->Call([page = page_, value] {
       Reference<beans::XPropertySet>(page, UNO_QUERY_THROW)
           ->setPropertyValue(OUString::createFromAscii("Layout"), uno::Any(value));
@@ -407,63 +529,73 @@ class ImpressSlide final : public Slide {
                                   static_cast<sal_Int32>(picture.bytes.size()));
     const double width_pt = picture.size.width() * kPointsPerPixel;
     const double height_pt = picture.size.height() * kPointsPerPixel;
-    session_->Call([context = session_->context, model = model_, page = page_, bytes, width_pt, height_pt] {
-      Reference<io::XInputStream> stream(io::SequenceInputStream::createStreamFromSequence(context, bytes),
-                                         UNO_QUERY_THROW);
-      Reference<graphic::XGraphicProvider> provider = graphic::GraphicProvider::create(context);
-      uno::Sequence<beans::PropertyValue> media(1);
-      media.getArray()[0].Name = OUString::createFromAscii("InputStream");
-      media.getArray()[0].Value <<= stream;
-      Reference<graphic::XGraphic> graphic = provider->queryGraphic(media);
-      if (!graphic.is()) throw Error("LibreOffice がクリップボードの図を読めませんでした");
+    text_.clear();
+    page_size_ =
+        session_->Call([context = session_->context, provider = session_->graphic_provider, model = model_,
+                        page = page_, page_size = page_size_, bytes, width_pt, height_pt] {
+          Reference<io::XInputStream> stream(
+              io::SequenceInputStream::createStreamFromSequence(context, bytes), UNO_QUERY_THROW);
+          if (!provider->is()) *provider = graphic::GraphicProvider::create(context);
+          uno::Sequence<beans::PropertyValue> media(2);
+          media.getArray()[0].Name = OUString::createFromAscii("InputStream");
+          media.getArray()[0].Value <<= stream;
+          media.getArray()[1].Name = OUString::createFromAscii("LazyRead");
+          media.getArray()[1].Value <<= true;
+          Reference<graphic::XGraphic> graphic = (*provider)->queryGraphic(media);
+          if (!graphic.is()) throw Error("LibreOffice がクリップボードの図を読めませんでした");
 
-      Reference<beans::XPropertySet> page_props(page, UNO_QUERY_THROW);
-      sal_Int32 page_w = 0, page_h = 0;
-      page_props->getPropertyValue(OUString::createFromAscii("Width")) >>= page_w;
-      page_props->getPropertyValue(OUString::createFromAscii("Height")) >>= page_h;
-      const double slide_w = page_w * 72.0 / 2540.0, slide_h = page_h * 72.0 / 2540.0;
-      const double scale = std::min({1.0, slide_w / width_pt, slide_h / height_pt});
-      const double w = width_pt * scale, h = height_pt * scale;
+          awt::Size size = page_size;
+          if (size.Width <= 0 || size.Height <= 0) {
+            Reference<beans::XPropertySet> page_props(page, UNO_QUERY_THROW);
+            page_props->getPropertyValue(OUString::createFromAscii("Width")) >>= size.Width;
+            page_props->getPropertyValue(OUString::createFromAscii("Height")) >>= size.Height;
+          }
+          const double slide_w = size.Width * 72.0 / 2540.0, slide_h = size.Height * 72.0 / 2540.0;
+          const double scale = std::min({1.0, slide_w / width_pt, slide_h / height_pt});
+          const double w = width_pt * scale, h = height_pt * scale;
 
-      Reference<lang::XMultiServiceFactory> factory(model, UNO_QUERY_THROW);
-      Reference<drawing::XShape> shape(
-          factory->createInstance(OUString::createFromAscii("com.sun.star.drawing.GraphicObjectShape")),
-          UNO_QUERY_THROW);
-      page->add(shape);
-      Reference<beans::XPropertySet>(shape, UNO_QUERY_THROW)
-          ->setPropertyValue(OUString::createFromAscii("Graphic"), uno::Any(graphic));
-      shape->setSize(awt::Size(PointsToHmm(w), PointsToHmm(h)));
-      shape->setPosition(awt::Point(PointsToHmm((slide_w - w) / 2), PointsToHmm((slide_h - h) / 2)));
-    });
+          Reference<lang::XMultiServiceFactory> factory(model, UNO_QUERY_THROW);
+          Reference<drawing::XShape> shape(
+              factory->createInstance(OUString::createFromAscii("com.sun.star.drawing.GraphicObjectShape")),
+              UNO_QUERY_THROW);
+          page->add(shape);
+          Reference<beans::XPropertySet>(shape, UNO_QUERY_THROW)
+              ->setPropertyValue(OUString::createFromAscii("Graphic"), uno::Any(graphic));
+          shape->setSize(awt::Size(PointsToHmm(w), PointsToHmm(h)));
+          shape->setPosition(awt::Point(PointsToHmm((slide_w - w) / 2), PointsToHmm((slide_h - h) / 2)));
+          return size;
+        });
   }
 
  private:
   std::shared_ptr<Session> session_;
   Reference<frame::XModel> model_;
   Reference<drawing::XDrawPage> page_;
+  awt::Size page_size_;
+  // The text of shape text_index_ as the last call left it, while no other
+  // call has come between.
+  Reference<text::XText> text_;
+  int text_index_ = 0;
 };
 
 class ImpressPresentation final : public Presentation {
  public:
   // fresh: the document is new and its one slide is still the office's
   // untouched first page, which the first added slide takes over.
-  ImpressPresentation(std::shared_ptr<Session> session, Reference<frame::XModel> model, bool fresh)
-      : session_(std::move(session)), model_(std::move(model)), fresh_(fresh) {}
+  // page_size: the size its slides were given, zero when unknown.
+  ImpressPresentation(std::shared_ptr<Session> session, Reference<frame::XModel> model, bool fresh,
+                      awt::Size page_size = {})
+      : session_(std::move(session)), model_(std::move(model)), fresh_(fresh), page_size_(page_size) {}
 
   int SlideCount() override {
-    const int count = session_->Call([model = model_] {
-      return static_cast<int>(
-          Reference<drawing::XDrawPagesSupplier>(model, UNO_QUERY_THROW)->getDrawPages()->getCount());
-    });
+    const int count = session_->Call([pages = Pages()] { return static_cast<int>(pages->getCount()); });
     return fresh_ ? count - 1 : count;
   }
 
   std::shared_ptr<Slide> AddSlide(int index, int layout) override {
     const sal_Int16 value = ImpressLayout(layout);
     const bool reuse = fresh_;
-    Reference<drawing::XDrawPage> page = session_->Call([model = model_, index, value, reuse] {
-      Reference<drawing::XDrawPages> pages =
-          Reference<drawing::XDrawPagesSupplier>(model, UNO_QUERY_THROW)->getDrawPages();
+    Reference<drawing::XDrawPage> page = session_->Call([pages = Pages(), index, value, reuse] {
       const sal_Int32 count = reuse ? 0 : pages->getCount();
       if (index < 1 || index > count + 1)
         throw Error("スライドの位置が範囲外です: " + std::to_string(index) + " (スライドは " +
@@ -480,16 +612,27 @@ class ImpressPresentation final : public Presentation {
       return page;
     });
     fresh_ = false;
-    return std::make_shared<ImpressSlide>(session_, model_, page);
+    return std::make_shared<ImpressSlide>(session_, model_, page, page_size_);
   }
 
   const Reference<frame::XModel>& model() const { return model_; }
   const std::shared_ptr<Session>& session() const { return session_; }
 
  private:
+  // The document's slides, asked for once.
+  const Reference<drawing::XDrawPages>& Pages() {
+    if (!pages_.is())
+      pages_ = session_->Call([model = model_] {
+        return Reference<drawing::XDrawPagesSupplier>(model, UNO_QUERY_THROW)->getDrawPages();
+      });
+    return pages_;
+  }
+
   std::shared_ptr<Session> session_;
   Reference<frame::XModel> model_;
   bool fresh_;
+  awt::Size page_size_;
+  Reference<drawing::XDrawPages> pages_;
 };
 
 class ImpressApplication final : public Application {
@@ -506,7 +649,8 @@ class ImpressApplication final : public Application {
 
   std::shared_ptr<Presentation> AddPresentation(bool with_window) override {
     const bool show = with_window && session_->visible;
-    Reference<frame::XModel> model = session_->Call([desktop = session_->desktop, show] {
+    const bool hold = session_->run->active;
+    Reference<frame::XModel> model = session_->Call([desktop = session_->desktop, show, hold] {
       uno::Sequence<beans::PropertyValue> args(1);
       args.getArray()[0].Name = OUString::createFromAscii("Hidden");
       args.getArray()[0].Value <<= !show;
@@ -530,9 +674,11 @@ class ImpressApplication final : public Application {
           window->setFocus();
         }
       }
+      if (hold) model->lockControllers();
       return model;
     });
-    return std::make_shared<ImpressPresentation>(session_, model, true);
+    if (hold) session_->run->held.emplace_back(session_, model);
+    return std::make_shared<ImpressPresentation>(session_, model, true, awt::Size(kSlideWidth, kSlideHeight));
   }
 
  private:
@@ -599,6 +745,35 @@ class ImpressServer final : public OfficeServer {
 
   long StartedProcess() const override { return started_pid_; }
 
+  bool Redrawing(Presentation& presentation) override {
+    auto* mine = dynamic_cast<ImpressPresentation*>(&presentation);
+    if (!mine) throw Error("このプレゼンテーションは LibreOffice Impress のものではありません");
+    return mine->session()->Call([model = mine->model()] { return !model->hasControllersLocked(); });
+  }
+
+  void BeginRun() override {
+    in_run_ = true;
+    run_failure_ = nullptr;
+    run_->active = true;
+  }
+  // The presentations of the run show their slides again. An office that
+  // went away or hangs has nothing left to show.
+  void EndRun() override {
+    in_run_ = false;
+    run_failure_ = nullptr;
+    run_->active = false;
+    for (auto& [weak, model] : run_->held) {
+      std::shared_ptr<Session> session = weak.lock();
+      if (!session || session->worker.hung()) continue;
+      try {
+        session->Call([model = model] { model->unlockControllers(); },
+                      std::min(options_.call_timeout_ms, 5000));
+      } catch (const Error&) {
+      }
+    }
+    run_->held.clear();
+  }
+
   // An office with unsaved documents and windows asks the user first; this
   // does not wait for that answer longer than a few seconds.
   void TerminateOffice() override {
@@ -631,78 +806,116 @@ class ImpressServer final : public OfficeServer {
     return Connect();
   }
 
-  // Attaches to the office listening on our pipe, or starts one and waits
-  // until it answers there.
+  // A new connection, unless one already failed in this run: then that
+  // failure again at once, instead of one more office started.
   std::shared_ptr<Session> Connect() {
-    auto session = std::make_shared<Session>(options_);
+    if (run_failure_) std::rethrow_exception(run_failure_);
+    try {
+      return Attach();
+    } catch (...) {
+      if (in_run_) run_failure_ = std::current_exception();
+      throw;
+    }
+  }
+
+  // Attaches to the office listening on our pipe, or starts one and waits
+  // until it answers there. An office we started that ends before answering
+  // fails the attempt at once; one that stays silent is waited for up to the
+  // start limit. Either way nothing of it is left running.
+  std::shared_ptr<Session> Attach() {
+    using Clock = std::chrono::steady_clock;
+    auto session = std::make_shared<Session>(options_, run_);
     const OUString url =
         ToOUString("uno:pipe,name=" + options_.pipe_name + ";urp;StarOffice.ComponentContext");
-    const auto deadline =
-        std::chrono::steady_clock::now() + std::chrono::milliseconds(options_.start_timeout_ms);
+    const auto deadline = Clock::now() + std::chrono::milliseconds(options_.start_timeout_ms);
+    std::optional<ScratchFile> errors;  // the started office's stderr
     pid_t launcher = 0;
     bool launcher_running = false;
     int restarts = 0;
-    std::chrono::steady_clock::time_point handed_over{};
+    bool retried_hand_over = false;
+    Clock::time_point handed_over{};
     auto start = [&] {
-      launcher = StartOffice(options_);
+      if (!errors) errors.emplace();
+      launcher = StartOffice(options_, errors->fd());
       launcher_running = true;
       started_pid_ = launcher;
+    };
+    auto failure = [&](const std::string& message) {
+      return ServerStartError(message, errors ? errors->Tail() : std::string());
     };
     // Notices the end of the started office; starts it again when it asked
     // for that (a first start with a new profile does).
     auto check_ended = [&] {
-      int status = 0;
-      if (!launcher_running || ::waitpid(launcher, &status, WNOHANG) != launcher) return;
+      siginfo_t info{};
+      if (!launcher_running ||
+          ::waitid(P_PID, static_cast<id_t>(launcher), &info, WEXITED | WNOHANG | WNOWAIT) != 0 ||
+          info.si_pid != launcher)
+        return;
       launcher_running = false;
-      if (WIFEXITED(status) && WEXITSTATUS(status) == kRestartExitCode && ++restarts <= 3) {
+      started_pid_ = 0;
+      const bool exited = info.si_code == CLD_EXITED;
+      if (exited && info.si_status == kRestartExitCode && ++restarts <= 3) {
+        ::waitpid(launcher, nullptr, 0);
         start();
-      } else if (WIFEXITED(status) && WEXITSTATUS(status) == 0) {
+      } else if (exited && info.si_status == 0) {
         // It handed the request over to an office already running with the
         // same profile, which answers on the pipe at once.
-        handed_over = std::chrono::steady_clock::now();
-        started_pid_ = 0;  // not ours to stop
+        ::waitpid(launcher, nullptr, 0);
+        handed_over = Clock::now();
       } else {
-        throw Error("LibreOffice が起動の途中で終了しました (" +
-                    std::string(WIFEXITED(status) ? "終了コード " + std::to_string(WEXITSTATUS(status))
-                                                  : "シグナル " + std::to_string(WTERMSIG(status))) +
-                    ")");
+        ::kill(-launcher, SIGKILL);  // whatever it started goes with it
+        ::waitpid(launcher, nullptr, 0);
+        throw failure("LibreOffice が起動の途中で終了しました (" +
+                      (exited ? "終了コード " + std::to_string(info.si_status)
+                              : "シグナル " + std::to_string(info.si_status)) +
+                      ")");
       }
     };
-    for (;;) {
-      session->context = session->Call([url] { return Resolve(url); });
-      if (session->context.is()) {
-        try {
-          session->desktop = session->Call([context = session->context] {
-            Reference<frame::XDesktop2> desktop = frame::Desktop::create(context);
-            desktop->getCurrentComponent();
-            return desktop;
-          });
-        } catch (const Error&) {
-          // An office we started may drop the first connection when it
-          // restarts itself; one we attached to is broken.
-          if (launcher == 0 || session->worker.hung()) throw;
-          session->context.clear();
+    try {
+      for (;;) {
+        session->context = session->Call([url] { return Resolve(url); });
+        if (session->context.is()) {
+          try {
+            session->desktop = session->Call([context = session->context] {
+              Reference<frame::XDesktop2> desktop = frame::Desktop::create(context);
+              desktop->getCurrentComponent();
+              return desktop;
+            });
+          } catch (const Error&) {
+            // An office we started may drop the first connection when it
+            // restarts itself; one we attached to is broken.
+            if (launcher == 0 || session->worker.hung()) throw;
+            session->context.clear();
+          }
         }
-      }
-      if (session->desktop.is()) break;
-      if (launcher == 0) {
-        start();
-      } else {
-        check_ended();
-        // Right after a restart the new office sometimes hands over to the
-        // old one that is just gone, and nobody answers: start it again.
-        if (!launcher_running && handed_over != std::chrono::steady_clock::time_point{} &&
-            std::chrono::steady_clock::now() - handed_over > std::chrono::seconds(5) && ++restarts <= 3) {
-          handed_over = {};
+        if (session->desktop.is()) break;
+        if (launcher == 0) {
           start();
+        } else {
+          check_ended();
+          // Right after a restart the new office sometimes hands over to the
+          // old one that is just gone, and nobody answers: start it once more.
+          // Without a restart, nobody took the request over.
+          if (!launcher_running && handed_over != Clock::time_point{} &&
+              Clock::now() - handed_over > std::chrono::seconds(5)) {
+            if (retried_hand_over || restarts == 0)
+              throw failure("LibreOffice が起動の途中で終了しました (終了コード 0)");
+            retried_hand_over = true;
+            handed_over = {};
+            start();
+          }
         }
+        if (Clock::now() > deadline)
+          throw failure("LibreOffice が " + Seconds(options_.start_timeout_ms) +
+                        " 秒以内に接続を受け付けませんでした");
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
       }
-      if (std::chrono::steady_clock::now() > deadline) {
-        if (launcher_running) ReapLater(launcher);
-        throw Error("LibreOffice が " + Seconds(options_.start_timeout_ms) +
-                    " 秒以内に接続を受け付けませんでした");
+    } catch (...) {
+      if (launcher_running) {
+        StopOffice(launcher);
+        started_pid_ = 0;
       }
-      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      throw;
     }
     if (launcher_running) ReapLater(launcher);
     session_ = session;
@@ -712,6 +925,9 @@ class ImpressServer final : public OfficeServer {
   ImpressOptions options_;
   std::shared_ptr<Session> session_;
   long started_pid_ = 0;
+  bool in_run_ = false;
+  std::shared_ptr<RunState> run_ = std::make_shared<RunState>();
+  std::exception_ptr run_failure_;  // the first failed connection of this run
 };
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include <QRegularExpression>
 #include <QStandardPaths>
 #include <QTimer>
+#include <algorithm>
 #include <filesystem>
 #include <functional>
 
@@ -208,6 +209,7 @@ TEST_F(InsertCommand, TrashSparesSkippedMissingAndUnreachedEntries) {
 
 TEST_F(InsertCommand, FailedConnectionIsReportedAndEveryLaterPhaseTriesAgain) {
   fake->log.fail_connect = "サーバーを起動できません";
+  fake->log.start_detail = "Fatal Error: 設定フォルダーが壊れています";
   MakeMixedList();
   List({"c.Jpg", "a.jpg", "b.BMP"});
   form->D->trigger();
@@ -221,6 +223,13 @@ TEST_F(InsertCommand, FailedConnectionIsReportedAndEveryLaterPhaseTriesAgain) {
     EXPECT_EQ(box.icon, MessageIcon::None);
   }
   EXPECT_EQ(fake->log.calls, (Calls{"connect application", "connect application", "connect presentation"}));
+  // Why it would not start is logged once, though two phases met it.
+  const auto bytes = tamtest::ReadBytes(dir / "tamarind2.log");
+  const std::string log(bytes.begin(), bytes.end());
+  EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 1) << log;
+  EXPECT_NE(log.find(":サーバーを起動できません: Fatal Error: 設定フォルダーが壊れています\r\n"),
+            std::string::npos)
+      << log;
   ExpectClosed(0);
   EXPECT_TRUE(trash->moved.empty());  // a run that made no slide trashes nothing
   EXPECT_EQ(beeper->beeps, 1);

@@ -1,6 +1,7 @@
 // The Impress engine against a real, headless LibreOffice with a private
 // profile. Every office a test starts is stopped by its process id.
 #include <dirent.h>
+#include <errno.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -20,6 +21,7 @@
 #include "gtest/gtest.h"
 #include "picture/error.h"
 #include "presentation/impress_loader.h"
+#include "presentation/insert_run.h"
 #include "support/qtapp.h"
 #include "support/testdata.h"
 
@@ -83,6 +85,19 @@ std::set<pid_t> ProcessTree(pid_t root) {
     ::closedir(proc);
   }
   return tree;
+}
+
+// Processes whose arguments mention text (a profile folder, say).
+std::set<pid_t> ProcessesMentioning(const std::string& text) {
+  std::set<pid_t> found;
+  for (const auto& e : std::filesystem::directory_iterator("/proc")) {
+    std::ifstream cmd(e.path() / "cmdline");
+    std::string line;
+    std::getline(cmd, line, '\0');
+    std::getline(cmd, line);
+    if (line.find(text) != std::string::npos) found.insert(std::atoi(e.path().filename().c_str()));
+  }
+  return found;
 }
 
 bool Alive(pid_t pid) {
@@ -266,6 +281,9 @@ TEST_F(ImpressEngine, BuildsTheSlidesAndStoresThemAsPptxAndPdf) {
 
   auto server = Load();
   ASSERT_TRUE(server);
+  // As the insert command does it: within a run, the new presentation is not
+  // redrawn for every change; it is once the run ends.
+  server->BeginRun();
   auto app = server->ConnectApplication();
   Track(*server);
   app->SetVisible(true);
@@ -275,6 +293,12 @@ TEST_F(ImpressEngine, BuildsTheSlidesAndStoresThemAsPptxAndPdf) {
     InsertSlide(*presentation, p.name);
   }
   EXPECT_EQ(presentation->SlideCount(), 4) << "exactly one slide per picture";
+  EXPECT_FALSE(server->Redrawing(*presentation));
+  server->EndRun();
+  EXPECT_TRUE(server->Redrawing(*presentation)) << "the run left the presentation's views frozen";
+  server->BeginRun();
+  server->EndRun();
+  EXPECT_TRUE(server->Redrawing(*presentation));
 
   tamtest::TempDir out;
   server->StorePresentation(*presentation, out / "slides.pptx", tam::pres::kPptxFilter);
@@ -299,6 +323,15 @@ TEST_F(ImpressEngine, BuildsTheSlidesAndStoresThemAsPptxAndPdf) {
     const std::string notes =
         RunsText(Shell("unzip -p '" + pptx + "' ppt/notesSlides/notesSlide" + n + ".xml"));
     EXPECT_NE(notes.find(pictures[i].name.toStdString()), std::string::npos) << notes;
+    // The first shape holds the name at 8 pt, in every run.
+    const std::string xml = Shell("unzip -p '" + pptx + "' ppt/slides/slide" + n + ".xml");
+    const std::string first = xml.substr(xml.find("<p:sp>"), xml.find("</p:sp>") - xml.find("<p:sp>"));
+    EXPECT_EQ(RunsText(first), pictures[i].name.toStdString());
+    const std::regex run_props(R"re(<a:rPr [^>]*>)re");
+    int runs = 0;
+    for (std::sregex_iterator it(first.begin(), first.end(), run_props), end; it != end; ++it, ++runs)
+      EXPECT_NE(it->str().find(" sz=\"800\""), std::string::npos) << it->str();
+    EXPECT_GT(runs, 0) << first;
   }
   struct Box {
     long x, y, cx, cy;
@@ -369,6 +402,103 @@ TEST_F(ImpressEngine, AHungOfficeTimesOutInsteadOfBlocking) {
   for (pid_t pid : offices_) ::kill(pid, SIGCONT);
 }
 
+// An office program in a folder of its own, found through the launcher
+// beside it, as a LibreOffice install is.
+std::string FakeOffice(const tamtest::TempDir& dir, const std::string& script) {
+  tamtest::WriteText(dir / "soffice", "#!/bin/sh\nexit 1\n");
+  tamtest::WriteText(dir / "soffice.bin", "#!/bin/sh\n" + script);
+  ::chmod((dir / "soffice").c_str(), 0755);
+  ::chmod((dir / "soffice.bin").c_str(), 0755);
+  return dir / "soffice";
+}
+
+int Lines(const std::string& path) {
+  std::ifstream in(path);
+  int n = 0;
+  for (std::string line; std::getline(in, line);) ++n;
+  return n;
+}
+
+// A profile that is a plain file: the real office gives up at once and says
+// why on stderr. The run reports each of its three phases, but the office is
+// started once; the next run tries again.
+TEST_F(ImpressEngine, AnOfficeThatCannotStartFailsTheRunOnceAndFast) {
+  tamtest::TempDir bin, home;
+  options_.soffice = FakeOffice(bin, "echo started >> '" + bin / "starts" +
+                                         "'\nexec /usr/lib/libreoffice/program/soffice.bin \"$@\"\n");
+  options_.user_installation = home / "profile";
+  tamtest::WriteText(options_.user_installation, "not a folder");
+  // With windows the office would ask the user about it instead of ending.
+  options_.headless = ImpressOptions::Headless::kYes;
+  auto server = Load();
+  ASSERT_TRUE(server);
+  tam::pres::TPowerPointApplication app(*server);
+  tam::pres::TPowerPointPresentation presentation(*server);
+  tam::pres::TPowerPointSlide slide(*server);
+  const std::vector<std::string> entries = {tamtest::TestData("jpeg/good/testorig.jpg")};
+  std::vector<std::string> boxes, log;
+  auto run = [&] {
+    return tam::pres::InsertSlides(
+        {app, presentation, slide}, entries, {},
+        [&](const QString& text) { boxes.push_back(text.toStdString()); },
+        [&](const std::string& line) { log.push_back(line); });
+  };
+
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(run().inserted, 0);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(30));
+  EXPECT_TRUE(ProcessesMentioning(home.path()).empty()) << "an office is left running";
+  EXPECT_EQ(Lines(bin / "starts"), 1) << "the later phases start no office of their own";
+  ASSERT_EQ(boxes.size(), 3u);
+  EXPECT_EQ(boxes[0], tam::pres::kServerNotInstalled);
+  EXPECT_NE(boxes[1].find("LibreOffice"), std::string::npos) << boxes[1];
+  EXPECT_EQ(boxes[2], boxes[1]);
+  ASSERT_EQ(log.size(), 1u);
+  EXPECT_NE(log[0].find(boxes[1]), std::string::npos) << log[0];
+  EXPECT_NE(log[0].find("User installation"), std::string::npos) << "the office's own words\n" << log[0];
+
+  run();
+  EXPECT_EQ(Lines(bin / "starts"), 2) << "the next run tries again";
+  EXPECT_EQ(boxes.size(), 6u);
+}
+
+// An office that stays alive without ever answering is waited for up to the
+// start limit, then stopped with what it started (a child that ignores
+// SIGTERM) and collected.
+TEST_F(ImpressEngine, ASilentOfficeTimesOutAndIsStoppedWithItsChildren) {
+  tamtest::TempDir bin;
+  options_.soffice =
+      FakeOffice(bin, "echo $$ > '" + bin / "pid" + "'\n(trap '' TERM; exec sleep 300) &\necho $! > '" +
+                          bin / "child" + "'\nexec sleep 300\n");
+  options_.start_timeout_ms = 3000;
+  auto server = Load();
+  ASSERT_TRUE(server);
+  const auto start = std::chrono::steady_clock::now();
+  try {
+    server->ConnectApplication();
+    FAIL() << "a silent office was connected";
+  } catch (const tam::Error& e) {
+    EXPECT_NE(std::string(e.what()).find("3 秒"), std::string::npos) << e.what();
+  }
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(15));
+  EXPECT_EQ(server->StartedProcess(), 0);
+
+  auto read_pid = [](const std::string& path) {
+    std::ifstream in(path);
+    pid_t pid = 0;
+    in >> pid;
+    return pid;
+  };
+  const pid_t office = read_pid(bin / "pid"), child = read_pid(bin / "child");
+  ASSERT_GT(office, 0);
+  ASSERT_GT(child, 0);
+  EXPECT_TRUE(::kill(office, 0) == -1 && errno == ESRCH) << "the office is collected, not left a zombie";
+  for (int i = 0; i < 40 && Alive(child); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_FALSE(Alive(child)) << "what the office started is stopped with it";
+  ::kill(office, SIGKILL);
+  ::kill(child, SIGKILL);
+}
+
 // The command-line tool builds and stores through Impress, then stops the
 // office it started. HOME is a scratch folder, so the office makes a new profile.
 TEST_F(ImpressEngine, CommandLineToolStoresThroughImpress) {
@@ -384,17 +514,7 @@ TEST_F(ImpressEngine, CommandLineToolStoresThroughImpress) {
       Shell(env + cli + " --engine impress -o '" + work / "out.pptx" + "' '" + work / "a.jpg" + "' '" +
             work / "写真.BMP" + "' '" + work / "c.Jpg" + "' 2>/dev/null; echo rc=$?");
   // Stop whatever office is still there with that profile before checking.
-  auto leftovers = [&] {
-    std::set<pid_t> found;
-    for (const auto& e : std::filesystem::directory_iterator("/proc")) {
-      std::ifstream cmd(e.path() / "cmdline");
-      std::string line;
-      std::getline(cmd, line, '\0');
-      std::getline(cmd, line);
-      if (line.find(home.path()) != std::string::npos) found.insert(std::atoi(e.path().filename().c_str()));
-    }
-    return found;
-  };
+  auto leftovers = [&] { return ProcessesMentioning(home.path()); };
   for (int i = 0; i < 100 && !leftovers().empty(); ++i)
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
   const std::set<pid_t> left = leftovers();

@@ -21,6 +21,7 @@ struct ForeignFault {};
 struct ServerLog {
   std::vector<std::string> calls;
   std::string fail_connect;  // non-empty: connecting the application throws this
+  std::string start_detail;  // non-empty: ...as a failed start, the server having said this
   std::string fail_visible;  // non-empty: making the application visible throws this
   std::string fail_call;     // a call as logged (e.g. "slide2: layout 12") that throws tam::Error
   std::string foreign_call;  // a call as logged that throws ForeignFault
@@ -109,6 +110,7 @@ class RecordingServer : public tam::pres::Server {
   ServerLog log;
   std::shared_ptr<tam::pres::Application> ConnectApplication() override {
     log.Record("connect application");
+    if (!log.start_detail.empty()) throw tam::pres::ServerStartError(log.fail_connect, log.start_detail);
     if (!log.fail_connect.empty()) throw tam::Error(log.fail_connect);
     if (!app_) app_ = std::make_shared<RecordingApplication>(log);
     return app_;
