@@ -16,6 +16,7 @@
 #include <iterator>
 
 #include "picture/bmp.h"
+#include "presentation/builtin_window.h"
 #include "presentation/insertion.h"
 #include "presentation/server_choice.h"
 
@@ -148,6 +149,7 @@ class QtMessageBoxes : public MessageBoxes {
     QWidget* owner = QApplication::activeWindow() ? QApplication::activeWindow() : parent;
     QMessageBox box(qicon, title, text, QMessageBox::Ok, owner);
     box.setTextFormat(Qt::PlainText);
+    pres::StackLikeOurTopWindow(&box);
     box.exec();
   }
 };
