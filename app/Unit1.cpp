@@ -1,6 +1,7 @@
 #include "app/Unit1.h"
 
 #include <QAction>
+#include <QApplication>
 #include <QCloseEvent>
 #include <QDragEnterEvent>
 #include <QDropEvent>
@@ -46,6 +47,26 @@ constexpr char kUriListFormat[] = "text/uri-list";
 constexpr char kPictureFilter[] = "画像ファイル(*.jpg,*.bmp) (*.jpg *.bmp *.JPG *.BMP)";
 constexpr char kNoFiles[] = "ファイルがありません";
 
+// Lets the display catch up (paints, windows that went) without taking any
+// input, so nothing else can start meanwhile.
+void ShowPendingPaints() { QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents); }
+
+// The busy cursor over the program's windows for as long as it lives.
+struct BusyCursor {
+  BusyCursor() { QApplication::setOverrideCursor(Qt::WaitCursor); }
+  ~BusyCursor() { QApplication::restoreOverrideCursor(); }
+  BusyCursor(const BusyCursor&) = delete;
+  BusyCursor& operator=(const BusyCursor&) = delete;
+};
+
+// The ordinary cursor while a message box waits in the middle of a busy run.
+struct NormalCursor {
+  NormalCursor() { QApplication::setOverrideCursor(Qt::ArrowCursor); }
+  ~NormalCursor() { QApplication::restoreOverrideCursor(); }
+  NormalCursor(const NormalCursor&) = delete;
+  NormalCursor& operator=(const NormalCursor&) = delete;
+};
+
 QString Counter(const char* word, qsizetype count) {
   return QString::fromUtf8(word) + QString::number(count);
 }
@@ -68,7 +89,7 @@ std::vector<std::string> DroppedPaths(const QMimeData& mime) {
 
 TListBox::TListBox(QWidget* parent) : QListWidget(parent) {
   setHorizontalScrollMode(QAbstractItemView::ScrollPerPixel);
-  setHorizontalScrollBarPolicy(Qt::ScrollBarAsNeeded);
+  setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
   setTextElideMode(Qt::ElideNone);
 }
 
@@ -103,7 +124,16 @@ void TListBox::SetHorizontalExtent(int pixels) {
 
 void TListBox::updateGeometries() {
   QListWidget::updateGeometries();
-  // The range is what the add commands set, not what the view measures.
+  // The range is what the add commands set, not what the view measures, and
+  // so is the bar: left to the view, its bar would follow the items' widths
+  // while the range follows the extent, and where the two disagree each
+  // layout would show or hide the bar and lay out again, without end. Here
+  // showing the bar can only take height from the list, which can only bring
+  // the vertical bar and narrow the list further: the choice never undoes
+  // itself, so the layout settles at once.
+  const Qt::ScrollBarPolicy policy =
+      extent_ > viewport()->width() ? Qt::ScrollBarAlwaysOn : Qt::ScrollBarAlwaysOff;
+  if (horizontalScrollBarPolicy() != policy) setHorizontalScrollBarPolicy(policy);
   QScrollBar* bar = horizontalScrollBar();
   bar->setPageStep(viewport()->width());
   bar->setRange(0, std::max(0, extent_ - viewport()->width()));
@@ -111,10 +141,52 @@ void TListBox::updateGeometries() {
 
 // ---------------------------------------------------------------- TForm1
 
+// A reduction or insertion run, or a batch holding both: the window takes no
+// input and refuses to close, and the program does not quit, until the run is
+// over, however it ends. The progress window's abort button is the way to
+// stop. Closing the window half-way would end the program after the current
+// file, the rest unreduced and the list lost.
+class TForm1::RunScope : public QObject {
+ public:
+  explicit RunScope(TForm1& form) : form_(form), outer_(!form.running_) {
+    if (!outer_) return;  // the batch around this run holds it already
+    form_.running_ = true;
+    form_.setEnabled(false);
+    QCoreApplication::instance()->installEventFilter(this);
+  }
+  ~RunScope() override {
+    if (!outer_) return;
+    // Input held back while the insertion repainted (a close from the window
+    // manager, clicks) reaches the window while it still refuses it, rather
+    // than acting once the run is over.
+    {
+      const BusyCursor still_busy;
+      QCoreApplication::processEvents();
+    }
+    QCoreApplication::instance()->removeEventFilter(this);
+    form_.setEnabled(true);
+    form_.running_ = false;
+  }
+  RunScope(const RunScope&) = delete;
+  RunScope& operator=(const RunScope&) = delete;
+
+ protected:
+  bool eventFilter(QObject*, QEvent* event) override {
+    if (event->type() != QEvent::Quit) return false;
+    event->ignore();
+    return true;
+  }
+
+ private:
+  TForm1& form_;
+  const bool outer_;
+};
+
 TForm1::TForm1(Seams seams, QWidget* parent)
     : QMainWindow(parent),
       seams_(WithRealSeams(std::move(seams))),
-      error_log_(seams_.program_path.empty() ? RunningProgramPath() : seams_.program_path, *seams_.clock) {
+      error_log_(seams_.program_path.empty() ? RunningProgramPath() : seams_.program_path, *seams_.clock),
+      engines_(std::make_shared<pres::EngineChoice>(seams_.server, seams_.office)) {
   setWindowTitle(QStringLiteral("Tamarind 2 for PowerPoint"));
   // System menu and minimize only: no maximize button.
   setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
@@ -126,9 +198,9 @@ TForm1::TForm1(Seams seams, QWidget* parent)
   font.setPixelSize(kFontPixels);
   setFont(font);
   if (const QScreen* screen = QGuiApplication::primaryScreen()) low_colour_display_ = screen->depth() <= 8;
-  PowerPointApplication1 = std::make_unique<pres::TPowerPointApplication>(*seams_.server);
-  PowerPointPresentation1 = std::make_unique<pres::TPowerPointPresentation>(*seams_.server);
-  PowerPointSlide1 = std::make_unique<pres::TPowerPointSlide>(*seams_.server);
+  PowerPointApplication1 = std::make_unique<pres::TPowerPointApplication>(*engines_);
+  PowerPointPresentation1 = std::make_unique<pres::TPowerPointPresentation>(*engines_);
+  PowerPointSlide1 = std::make_unique<pres::TPowerPointSlide>(*engines_);
   BuildControls();
   BuildMenu();
   resize(kOuterWidth, kOuterHeight);
@@ -227,6 +299,10 @@ void TForm1::BuildMenu() {
   D = option(settings, "挿入後元ファイル削除(&D)", false);
   M1 = option(settings, "終了時音を鳴らす(&M)", false);
   N14H1 = option(settings, "スライドの1/4サイズ(&H)", false);
+  // After the items of the original design, so each keeps its place and letter.
+  N5 = settings->addSeparator();
+  I1 = option(settings, "LibreOffice Impress を使う(&I)", engines_->UsesImpress());
+  I1->setEnabled(engines_->ImpressAvailable());
 
   QMenu* view = menu("表示(&V)");
   V1 = view->menuAction();
@@ -245,6 +321,7 @@ void TForm1::BuildMenu() {
   Connect(D, &TForm1::DClick);
   Connect(M1, &TForm1::M1Click);
   Connect(N14H1, &TForm1::N14H1Click);
+  Connect(I1, &TForm1::I1Click);
   Connect(N4, &TForm1::N4Click);
 }
 
@@ -316,16 +393,15 @@ void TForm1::S1Click(QObject* Sender) {
 
   // No command of this window can start while the run pumps events. The
   // progress window, made after this, is not disabled with it.
-  struct Reenable {
-    TForm1* form;
-    ~Reenable() { form->setEnabled(true); }
-  } reenable{this};
-  setEnabled(false);
+  const RunScope run(*this);
   QPointer<TfrmProgress> progress = new TfrmProgress(this);
+  // The window leaves the screen when the run ends, before whatever comes
+  // next (a batch's insertion, an error box) keeps the program busy.
   struct ReleaseProgress {
     QPointer<TfrmProgress>& window;
     ~ReleaseProgress() {
-      if (window) window->Release();
+      delete window.data();
+      ShowPendingPaints();
     }
   } release{progress};
   progress->ShowCentred();
@@ -351,9 +427,18 @@ void TForm1::S1Click(QObject* Sender) {
 void TForm1::PPTP1Click(QObject* Sender) {
   if (ListBox1->count() == 0) return;
   const std::vector<std::string> entries = ListEntries();
+  // There is no progress window here: the busy cursor shows the run, and the
+  // windows are repainted after each slide.
+  const RunScope run(*this);
+  const BusyCursor busy;
   const pres::InsertOutcome outcome = pres::InsertSlides(
       {*PowerPointApplication1, *PowerPointPresentation1, *PowerPointSlide1}, entries,
-      JpegDecodeOptions{low_colour_display_}, [this](const QString& text) { ShowMessage(text); });
+      JpegDecodeOptions{low_colour_display_},
+      [this](const QString& text) {
+        const NormalCursor normal;
+        ShowMessage(text);
+      },
+      ShowPendingPaints);
   if (DeleteAfterInsert_) pres::TrashInsertedFiles(entries, outcome, *seams_.trash);
   SetCaption(SlideLb, QString::asprintf("スライド:%d", outcome.inserted));
   ListBox1->clear();
@@ -371,10 +456,17 @@ void TForm1::A1Click(QObject* Sender) {
     ShowMessage(QString::fromUtf8(kNoFiles));
     return;
   }
+  // One run from the reduction through the insertion: the window stays
+  // disabled in between.
+  const RunScope run(*this);
   S1Click(A1);
   // A reduction that wrote nothing (or was aborted first) leaves the list
-  // empty: nothing to insert then.
-  if (ListBox1->count() > 0 && FileExists(ListBox1->Entry(0))) PPTP1Click(A1);
+  // empty: the user is told why no slides come.
+  if (ListBox1->count() == 0) {
+    ShowMessage(QString::fromUtf8(kNoFiles));
+  } else if (FileExists(ListBox1->Entry(0))) {
+    PPTP1Click(A1);
+  }
   if (Sender == A1 && BeepOnFinish_) seams_.beeper->Beep();
 }
 
@@ -389,6 +481,11 @@ void TForm1::DClick(QObject*) { DeleteAfterInsert_ = D->isChecked(); }
 void TForm1::M1Click(QObject*) { BeepOnFinish_ = M1->isChecked(); }
 
 void TForm1::N14H1Click(QObject*) { QuarterSlideSize_ = N14H1->isChecked(); }
+
+void TForm1::I1Click(QObject*) {
+  engines_->UseImpress(I1->isChecked());
+  I1->setChecked(engines_->UsesImpress());
+}
 
 void TForm1::N4Click(QObject*) {
   Qt::WindowFlags flags = windowFlags();
@@ -464,6 +561,10 @@ void TForm1::showEvent(QShowEvent* event) {
 }
 
 void TForm1::closeEvent(QCloseEvent* event) {
+  if (running_) {
+    event->ignore();
+    return;
+  }
   bool may_close = false;
   Dispatch(this, [&] { may_close = pres::CloseAllPresentations(); });
   if (!may_close) {
@@ -479,16 +580,17 @@ void TForm1::moveEvent(QMoveEvent* event) {
   FitOuterSizeLimits();
 }
 
+// A disabled window (a run is going on) takes no drops either.
 void TForm1::dragEnterEvent(QDragEnterEvent* event) {
-  if (event->mimeData()->hasFormat(kUriListFormat)) event->acceptProposedAction();
+  if (isEnabled() && event->mimeData()->hasFormat(kUriListFormat)) event->acceptProposedAction();
 }
 
 void TForm1::dragMoveEvent(QDragMoveEvent* event) {
-  if (event->mimeData()->hasFormat(kUriListFormat)) event->acceptProposedAction();
+  if (isEnabled() && event->mimeData()->hasFormat(kUriListFormat)) event->acceptProposedAction();
 }
 
 void TForm1::dropEvent(QDropEvent* event) {
-  if (!event->mimeData()->hasFormat(kUriListFormat)) return;
+  if (!isEnabled() || !event->mimeData()->hasFormat(kUriListFormat)) return;
   event->acceptProposedAction();
   const QMimeData* mime = event->mimeData();
   Dispatch(this, [this, mime] { WMDropFiles(DroppedPaths(*mime)); });

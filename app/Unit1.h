@@ -14,6 +14,7 @@
 #include "app/seams.h"
 #include "picture/error.h"
 #include "presentation/components.h"
+#include "presentation/server_choice.h"
 
 class QAction;
 class QLabel;
@@ -82,6 +83,8 @@ class TForm1 : public QMainWindow {
   QAction* D;
   QAction* M1;
   QAction* N14H1;
+  QAction* N5;
+  QAction* I1;
   QAction* V1;
   QAction* N4;
 
@@ -109,6 +112,9 @@ class TForm1 : public QMainWindow {
   void DClick(QObject* Sender);
   void M1Click(QObject* Sender);
   void N14H1Click(QObject* Sender);
+  // Chooses between LibreOffice Impress and the built-in engine for the next
+  // insert command.
+  void I1Click(QObject* Sender);
   void N4Click(QObject* Sender);
   void TrackBar1Change(QObject* Sender);
   // The dropped items' byte paths, in the order the file manager gave them.
@@ -134,6 +140,7 @@ class TForm1 : public QMainWindow {
   bool DeleteAfterInsert() const { return DeleteAfterInsert_; }
   bool BeepOnFinish() const { return BeepOnFinish_; }
   bool QuarterSlideSize() const { return QuarterSlideSize_; }
+  bool UsesImpress() const { return engines_->UsesImpress(); }
 
   // The file list as byte paths, first to last.
   std::vector<std::string> ListEntries() const;
@@ -151,11 +158,14 @@ class TForm1 : public QMainWindow {
   void dropEvent(QDropEvent* event) override;
   void showEvent(QShowEvent* event) override;
   // Closes the presentation windows first, asking to save unsaved slides;
-  // when the user cancels there, the main window stays open too.
+  // when the user cancels there, the main window stays open too. During a
+  // run the window does not close at all.
   void closeEvent(QCloseEvent* event) override;
   void moveEvent(QMoveEvent* event) override;
 
  private:
+  class RunScope;
+
   void BuildControls();
   void BuildMenu();
   void Connect(QAction* item, void (TForm1::*handler)(QObject*));
@@ -169,6 +179,8 @@ class TForm1 : public QMainWindow {
 
   Seams seams_;
   ErrorLog error_log_;
+  // The components' server: Impress or the built-in engine, as I1 says.
+  std::shared_ptr<pres::EngineChoice> engines_;
   // Read once at start: a display of 8 bits per pixel or fewer makes the
   // JPEG decoder quantize its colours.
   bool low_colour_display_ = false;
@@ -178,6 +190,7 @@ class TForm1 : public QMainWindow {
   bool DeleteAfterInsert_ = false;
   bool BeepOnFinish_ = false;
   bool QuarterSlideSize_ = false;
+  bool running_ = false;  // a command run is going on
 };
 
 }  // namespace tam

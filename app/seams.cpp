@@ -12,10 +12,14 @@
 #include <QImageReader>
 #include <QLabel>
 #include <QMessageBox>
-#include <fstream>
-#include <iterator>
+#include <QSettings>
 
 #include "picture/bmp.h"
+#include "picture/error.h"
+#include "picture/fileio.h"
+#include "picture/jpeg.h"
+#include "picture/limits.h"
+#include "presentation/builtin_engine.h"
 #include "presentation/builtin_window.h"
 #include "presentation/insertion.h"
 #include "presentation/server_choice.h"
@@ -43,14 +47,16 @@ std::string FindRawName(const std::string& folder, const QString& shown) {
   return found;
 }
 
+// Through the pictures' own reader, so that a FIFO or a device shows no
+// preview rather than freezing the dialog.
 QByteArray ReadForPreview(const std::string& path) {
-  constexpr std::streamsize kLargestPreviewFile = 64 << 20;
-  std::ifstream in(path, std::ios::binary | std::ios::ate);
-  if (!in || in.tellg() > kLargestPreviewFile) return {};
-  QByteArray data(static_cast<qsizetype>(in.tellg()), '\0');
-  in.seekg(0);
-  in.read(data.data(), data.size());
-  return in ? data : QByteArray();
+  constexpr std::int64_t kLargestPreviewFile = 64 << 20;
+  try {
+    const std::vector<std::uint8_t> file = ReadWholeFile(path, kLargestPreviewFile);
+    return QByteArray(reinterpret_cast<const char*>(file.data()), static_cast<qsizetype>(file.size()));
+  } catch (const Error&) {
+    return {};
+  }
 }
 
 // Qt's own (not the desktop's) open dialog with a preview pane on its right.
@@ -86,6 +92,7 @@ class PictureOpenDialog : public QFileDialog {
       ShowImage(BitmapPreview(data));
       return;
     }
+    if (!WithinLimits(data)) return;
     QBuffer buffer(&data);
     QImageReader reader(&buffer);
     reader.setAutoTransform(true);
@@ -94,6 +101,21 @@ class PictureOpenDialog : public QFileDialog {
       reader.setScaledSize(size.scaled(kPreviewSide, kPreviewSide, Qt::KeepAspectRatio));
     }
     ShowImage(reader.read());
+  }
+
+  // Qt's decoder knows neither our scan limit (thousands of scans would
+  // hold the dialog for minutes) nor our memory budget (its small preview
+  // still needs libjpeg's coefficients of the whole picture).
+  static bool WithinLimits(const QByteArray& data) {
+    const std::span<const std::uint8_t> bytes(reinterpret_cast<const std::uint8_t*>(data.constData()),
+                                              static_cast<std::size_t>(data.size()));
+    if (CountJpegScans(bytes) > kMostScans) return false;
+    try {
+      const JpegReader header(bytes);  // refuses what the budget cannot hold
+      return true;
+    } catch (const std::exception&) {
+      return false;
+    }
   }
 
   static QImage BitmapPreview(const QByteArray& data) {
@@ -117,6 +139,18 @@ class PictureOpenDialog : public QFileDialog {
 
 class QtFileDialogs : public FileDialogs {
  public:
+  // Qt's file dialog keeps its folder, history and view in QtProject.conf in
+  // the user's configuration folder, written when a dialog goes and read
+  // when the next one opens. The program keeps nothing between runs: the
+  // settings are looked for under /dev/null, where no file can be read or
+  // made, not even by root. Nothing else of the program uses settings.
+  QtFileDialogs() {
+    for (const QSettings::Format format : {QSettings::NativeFormat, QSettings::IniFormat}) {
+      for (const QSettings::Scope scope : {QSettings::UserScope, QSettings::SystemScope})
+        QSettings::setPath(format, scope, QStringLiteral("/dev/null"));
+    }
+  }
+
   std::optional<std::vector<std::string>> OpenPictures(QWidget* parent, const QString& filter) override {
     PictureOpenDialog dialog(parent, filter);
     dialog.setDirectory(last_folder_.isEmpty() ? QDir::homePath() : last_folder_);
@@ -172,7 +206,10 @@ Seams WithRealSeams(Seams seams) {
   if (!seams.beeper) seams.beeper = std::make_shared<QtBeeper>();
   if (!seams.clock) seams.clock = std::make_shared<SystemClock>();
   if (!seams.trash) seams.trash = std::make_shared<FreedesktopTrash>();
-  if (!seams.server) seams.server = pres::ChooseServer();
+  if (!seams.server) {
+    seams.server = std::make_shared<pres::BuiltinServer>(/*windows=*/true);
+    if (!seams.office) seams.office = pres::LoadImpressIfInstalled();
+  }
   return seams;
 }
 

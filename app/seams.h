@@ -63,8 +63,12 @@ struct Seams {
   // Where replaced bitmaps go when overwriting, and inserted pictures when
   // asked; empty: the user's real trash.
   std::shared_ptr<Trash> trash;
-  // The presentation server the insert command drives; empty: the real choice.
+  // The presentation servers the insert command drives: server while the
+  // Impress item is unchecked, office while it is checked. Both empty: the
+  // built-in engine with its windows, and LibreOffice Impress when its plug-in
+  // loads. A given server alone means there is no office.
   std::shared_ptr<pres::Server> server;
+  std::shared_ptr<pres::Server> office;
 };
 
 // Fills every empty member of seams with the real implementation.

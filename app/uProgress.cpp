@@ -62,11 +62,6 @@ void TfrmProgress::ShowCentred() {
   show();
 }
 
-void TfrmProgress::Release() {
-  hide();
-  deleteLater();
-}
-
 void TfrmProgress::changeEvent(QEvent* event) {
   QWidget::changeEvent(event);
   // The window holds the only abort control of the run, so it is not to be

@@ -25,9 +25,8 @@ class TfrmProgress : public QWidget {
   void SetProgressText(const QString& value);
 
   // Shows the window centred over its owner, without taking the focus away.
+  // The run that shows it destroys it at its end.
   void ShowCentred();
-  // The run's last use: the window goes when the event loop next runs.
-  void Release();
 
   QLabel* lblProgress;
   QProgressBar* pgbarProgress;

@@ -1,4 +1,7 @@
 // tamarind2-cli reduce: the reduce command of the window, file by file.
+#include <sys/stat.h>
+
+#include <cerrno>
 #include <charconv>
 #include <cstdio>
 #include <exception>
@@ -8,6 +11,7 @@
 #include "cli/commands.h"
 #include "picture/convert.h"
 #include "picture/entry.h"
+#include "picture/error.h"
 
 namespace tamcli {
 namespace {
@@ -21,12 +25,16 @@ constexpr char kUsage[] =
     "  --quality N   JPEG の品質 (0 から 100、既定値 50)\n"
     "  --overwrite   元のファイルに上書きします (BMP はごみ箱へ移し、\n"
     "                同じ名前の .jpg を書き込みます)\n"
+    "                上書きされる元のファイルはごみ箱へ移します\n"
     "                指定しないときは <名前>_x.jpg に書き込みます\n"
     "  --quarter     JPEG を 480 x 360 に収めます\n"
     "  --help        この説明を表示します\n"
+    "  --            これ以降の引数をすべてファイルとして扱います\n"
     "\n"
     "FILE が x.jpg または x.bmp で、そのファイルがなく拡張子のない x があるときは、\n"
-    "x を JPEG または BMP として変換します。\n";
+    "x を JPEG または BMP として変換します。\n"
+    "\n"
+    "終了状態: 0 成功、1 処理できないファイルがあった、2 コマンドラインの誤り\n";
 
 void PrintLine(std::FILE* out, std::string_view a, std::string_view b = {}, std::string_view c = {}) {
   for (const std::string_view part : {a, b, c}) {
@@ -47,6 +55,17 @@ bool ParseQuality(std::string_view text, int& quality) {
   if (ec != std::errc() || end != text.data() + text.size() || value < 0 || value > 100) return false;
   quality = value;
   return true;
+}
+
+// A name typed on the command line that reaches no file (missing, a link
+// to nowhere, a loop, a folder) is a mistake to report, not a file to skip.
+void RequireFile(const std::string& entry) {
+  struct stat st;
+  if (::stat(entry.c_str(), &st) != 0) {
+    throw tam::Error("ファイル " + entry + " を開けません。" + tam::SystemReason(errno));
+  }
+  if (S_ISDIR(st.st_mode))
+    throw tam::Error("ファイル " + entry + " を開けません。" + tam::SystemReason(EISDIR));
 }
 
 }  // namespace
@@ -90,6 +109,8 @@ int RunReduce(std::span<const std::string_view> args) {
       std::string written;
       if (const auto source = tam::ChooseConversionSource(entry)) {
         written = tam::ConvertPicture(source->path, quality, source->kind, options);
+      } else {
+        RequireFile(entry);
       }
       if (written.empty()) {
         PrintLine(stderr, entry, ": 変換の対象ではないため、何も書き込みませんでした");

@@ -1,7 +1,11 @@
 #include "cli/slides.h"
 
+#include <strings.h>
+#include <sys/stat.h>
+
 #include <QGuiApplication>
 #include <cstdio>
+#include <cstring>
 #include <iostream>
 #include <memory>
 #include <string>
@@ -20,12 +24,23 @@ namespace {
 constexpr int kOk = 0, kFailed = 1, kUsage = 2;
 
 void Usage(std::FILE* out) {
-  std::fprintf(out,
-               "使い方: tamarind2-cli slides [--engine builtin|impress] -o 出力.pptx ファイル...\n"
-               "  拡張子が .jpg .JPG .bmp .BMP のファイルを 1 枚ずつスライドにして保存します。\n"
-               "  --engine impress: LibreOffice Impress でスライドを作り、Impress で保存します。\n"
-               "  ほかのファイルは飛ばします。図の読み込みに失敗すると、そこまでのスライドを保存して 1 "
-               "を返します。\n");
+  std::fputs(
+      "使い方: tamarind2-cli slides [--engine builtin|impress] -o 出力.pptx ファイル...\n"
+      "\n"
+      "拡張子が .jpg .JPG .bmp .BMP のファイルを 1 枚ずつスライドにして保存します。\n"
+      "ほかのファイルは飛ばします。図の読み込みに失敗すると、そこまでのスライドを保存して 1 を返します。\n"
+      "スライドが 1 枚もできないときは何も保存せず 1 を返します。\n"
+      "出力.pptx は .pptx で終わる名前にします。写真と同じファイルや、.pptx のファイル (zip) でない\n"
+      "既存のファイルは上書きしません。\n"
+      "\n"
+      "  -o 出力.pptx      保存先 (必須)\n"
+      "  --engine builtin  組み込みのエンジンでスライドを作って保存します (既定)\n"
+      "  --engine impress  LibreOffice Impress でスライドを作り、Impress で保存します\n"
+      "  --help            この説明を表示します\n"
+      "  --                これ以降の引数をすべてファイルとして扱います\n"
+      "\n"
+      "終了状態: 0 成功、1 処理できないファイルがあった、2 コマンドラインの誤り\n",
+      out);
 }
 
 // The clipboard needs a GUI application object; an offscreen one keeps the
@@ -37,6 +52,38 @@ std::unique_ptr<QGuiApplication> GuiApplication() {
   static char arg0[] = "tamarind2-cli";
   static char* argv[] = {arg0, nullptr};
   return std::make_unique<QGuiApplication>(argc, argv);
+}
+
+bool SameFile(const struct stat& a, const std::string& path) {
+  struct stat b;
+  return ::stat(path.c_str(), &b) == 0 && a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+// Why OUT may not be written, checked before anything is read: it must be a
+// .pptx name and none of the pictures (a shell's "-o *.jpg" would otherwise
+// turn the first photo into a presentation).
+const char* RefusedOutput(const std::string& out, const std::vector<std::string>& files) {
+  if (out.size() < 5 || ::strcasecmp(out.c_str() + out.size() - 5, ".pptx") != 0) {
+    return "出力するファイルの名前は .pptx で終わる必要があります";
+  }
+  struct stat st;
+  if (::stat(out.c_str(), &st) != 0) return nullptr;
+  for (const std::string& file : files) {
+    if (SameFile(st, file)) return "出力するファイルが写真のファイルと同じです";
+  }
+  return nullptr;
+}
+
+bool ExistsButIsNoZip(const std::string& path) {
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+  char head[4] = {};
+  std::FILE* f = std::fopen(path.c_str(), "rb");
+  if (!f) return false;  // the save itself will say why it cannot write it
+  const std::size_t got = std::fread(head, 1, sizeof head, f);
+  std::fclose(f);
+  // A local file header, or the end record of an empty archive.
+  return got != 4 || !(std::memcmp(head, "PK\3\4", 4) == 0 || std::memcmp(head, "PK\5\6", 4) == 0);
 }
 
 }  // namespace
@@ -75,6 +122,16 @@ int RunSlides(std::span<const std::string_view> args) {
   if (out.empty() || files.empty()) {
     Usage(stderr);
     return kUsage;
+  }
+  if (const char* why = RefusedOutput(out, files)) {
+    std::cerr << "tamarind2-cli slides: " << out << ": " << why << "\n";
+    return kUsage;
+  }
+  // An existing file that is not a package is somebody's data, not an
+  // earlier presentation: it is never replaced.
+  if (ExistsButIsNoZip(out)) {
+    std::cerr << "tamarind2-cli slides: " << out << ": .pptx のファイルではないため、上書きしません\n";
+    return kFailed;
   }
 
   auto gui = GuiApplication();
@@ -129,6 +186,21 @@ int RunSlides(std::span<const std::string_view> args) {
     }
   }
   slide.Disconnect();
+
+  // A run that made nothing leaves an earlier file of that name as it was.
+  if (inserted == 0) {
+    std::cerr << "tamarind2-cli slides: スライドが 1 枚もできなかったため、" << out
+              << " には何も保存しませんでした\n";
+    if (office) {
+      try {
+        office->ClosePresentation(*made);
+        if (office->StartedProcess() != 0) office->TerminateOffice();
+      } catch (const tam::Error&) {
+        // Nothing was saved; an office that will not close changes nothing.
+      }
+    }
+    return kFailed;
+  }
 
   try {
     if (office) {

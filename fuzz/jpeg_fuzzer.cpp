@@ -1,11 +1,15 @@
 // libFuzzer target for the JPEG decode path: EXIF orientation, the decoder
-// with and without quantization, and the upright turn of what it decoded.
+// with and without quantization, and the upright turn of what it decoded,
+// with the conversion's own check of the memory this takes. A few bytes can
+// claim a picture of gigabytes or thousands of scans: the limits must refuse
+// them, or the fuzzer's memory limit and time-out report what slipped through.
 #include <cstddef>
 #include <cstdint>
 #include <span>
 
 #include "picture/error.h"
 #include "picture/jpeg.h"
+#include "picture/limits.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::span<const std::uint8_t> file(data, size);
@@ -14,11 +18,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     tam::JpegDecodeOptions options;
     options.low_colour_display = size % 2 == 1;
     {
-      // A few bytes can claim a picture of gigabytes, which then decodes
-      // (as grey) like any truncated file; only the fuzzer's memory limit
-      // minds, so such claims are skipped here.
       const tam::JpegReader header(file, options);
-      if (std::int64_t{header.width()} * header.height() > (std::int64_t{1} << 22)) return 0;
+      const tam::DecodeCost cost = header.cost();
+      tam::CheckMemoryNeed(cost.width, cost.height, tam::ConversionNeed(cost, orientation != 1));
     }
     tam::DecodedJpeg decoded = tam::DecodeJpeg(file, options);
     tam::ApplyOrientation(decoded.picture, orientation);

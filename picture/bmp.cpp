@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "picture/error.h"
+#include "picture/limits.h"
 
 // The reader trusts nothing in the file: every field is read with an explicit
 // little-endian read that checks the file's end, and the header as a whole is
@@ -226,6 +227,15 @@ class Channel {
   std::vector<std::uint8_t> lut_ = std::vector<std::uint8_t>(1, 0);
 };
 
+// Refuses a picture whose conversion would take more than the budget: the
+// file, the picture and, for a palette picture, its 24-bit form. A run-length
+// file of a few bytes may claim any size, so this comes before the picture.
+void CheckCost(Bytes file, const Header& h, int bytes_per_pixel) {
+  CheckPictureSize(h.width, h.height, 0);
+  const DecodeCost cost{h.width, h.height, bytes_per_pixel, static_cast<std::int64_t>(file.size()), 0};
+  CheckMemoryNeed(h.width, h.height, ConversionNeed(cost, false));
+}
+
 Picture DecodeUncompressed(Bytes file, const Header& h, std::vector<Bgr> palette) {
   // Rows are padded to 4 bytes; the last row's padding may be missing.
   const std::int64_t row_bytes = (h.width * h.bpp + 7) / 8;
@@ -234,7 +244,7 @@ Picture DecodeUncompressed(Bytes file, const Header& h, std::vector<Bgr> palette
   if (available < row_bytes || (h.height - 1) > (available - row_bytes) / stride) Invalid();
 
   const bool indexed = h.bpp <= 8;
-  CheckPictureSize(h.width, h.height, indexed ? 1 : 3);
+  CheckCost(file, h, indexed ? 1 : 3);
   const auto width = static_cast<std::int32_t>(h.width);
   const auto height = static_cast<std::int32_t>(h.height);
   Picture picture =
@@ -293,7 +303,7 @@ Picture DecodeUncompressed(Bytes file, const Header& h, std::vector<Bgr> palette
 // the file ends, whichever comes first.
 Picture DecodeRle(Bytes file, const Header& h, std::vector<Bgr> palette) {
   const int pixel_bytes = h.coding == Coding::kRle24 ? 3 : 1;
-  CheckPictureSize(h.width, h.height, pixel_bytes);
+  CheckCost(file, h, pixel_bytes);
   const auto width = static_cast<std::int32_t>(h.width);
   const auto height = static_cast<std::int32_t>(h.height);
   Picture picture =

@@ -8,8 +8,10 @@
 #include <vector>
 
 #include "picture/bmp.h"
+#include "picture/error.h"
 #include "picture/fileio.h"
 #include "picture/jpeg.h"
+#include "picture/limits.h"
 #include "picture/path.h"
 #include "picture/picture.h"
 #include "picture/reduce.h"
@@ -48,6 +50,8 @@ void DecodeRest(JpegReader& reader, Picture& picture) {
 Picture ReadJpeg(std::span<const std::uint8_t> file, const ConvertOptions& options, bool& multiple_scans) {
   const int orientation = ReadExifOrientation(file);
   JpegReader reader(file, {.low_colour_display = options.low_colour_display});
+  const DecodeCost cost = reader.cost();
+  CheckMemoryNeed(cost.width, cost.height, ConversionNeed(cost, orientation >= 2 && orientation <= 8));
   multiple_scans = reader.multiple_scans();
   const std::int32_t box_w = options.quarter ? kQuarterWidth : kSlideWidth;
   const std::int32_t box_h = options.quarter ? kQuarterHeight : kSlideHeight;
@@ -82,6 +86,37 @@ std::string ReplacedBitmap(const std::string& source, const std::string& base) {
   return {};
 }
 
+bool SameFile(const std::string& a, const std::string& b) {
+  struct stat sa, sb;
+  return ::stat(a.c_str(), &sa) == 0 && ::stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev &&
+         sa.st_ino == sb.st_ino;
+}
+
+// Writes the reduced picture to output. A file there that is not the
+// program's own earlier output (trash given) goes to the trash first, once
+// its replacement is complete: a photo is never replaced for good, and when
+// the trash cannot take it nothing changes. An output name that reaches the
+// source itself (a link, a hard link) is refused: writing there would
+// destroy the picture being converted.
+void WriteOutput(const std::string& output, const std::string& source, std::span<const std::uint8_t> data,
+                 Trash* trash) {
+  if (output != source && SameFile(output, source)) {
+    throw Error("ファイル " + output + " は変換元の " + source +
+                " と同じファイルのため、書き込みませんでした。");
+  }
+  SafeFileWriter writer(output);
+  writer.Write(data);
+  if (!trash) {
+    writer.Commit();
+    return;
+  }
+  writer.Commit([&](const std::string& target) {
+    if (!trash->MoveToTrash(target)) {
+      throw Error("ファイル " + target + " をごみ箱に移せないため、上書きしませんでした。");
+    }
+  });
+}
+
 }  // namespace
 
 std::string ConvertPicture(const std::string& path, int quality, SourceKind kind,
@@ -96,15 +131,19 @@ std::string ConvertPicture(const std::string& path, int quality, SourceKind kind
   Picture picture;
   bool progressive = false;
   std::optional<std::vector<std::uint8_t>> streamed;
-  if (bitmap_test) picture = ReadBitmap(path);
-  if (jpeg_test) {
-    const std::vector<std::uint8_t> file = ReadWholeFile(path);
-    // Decoded, reduced and encoded row by row where the stream can serve
-    // the file: the same bytes, without the whole decoded picture.
-    streamed = ReduceJpegStreaming(file, options.quarter ? kQuarterWidth : kSlideWidth,
-                                   options.quarter ? kQuarterHeight : kSlideHeight, quality,
-                                   {.low_colour_display = options.low_colour_display});
-    picture = streamed ? Picture() : ReadJpeg(file, options, progressive);
+  try {
+    if (bitmap_test) picture = ReadBitmap(path);
+    if (jpeg_test) {
+      const std::vector<std::uint8_t> file = ReadWholeFile(path);
+      // Decoded, reduced and encoded row by row where the stream can serve
+      // the file: the same bytes, without the whole decoded picture.
+      streamed = ReduceJpegStreaming(file, options.quarter ? kQuarterWidth : kSlideWidth,
+                                     options.quarter ? kQuarterHeight : kSlideHeight, quality,
+                                     {.low_colour_display = options.low_colour_display});
+      picture = streamed ? Picture() : ReadJpeg(file, options, progressive);
+    }
+  } catch (const LimitError& refusal) {
+    throw NamingFile(path, refusal);
   }
 
   std::vector<std::uint8_t> encoded;
@@ -117,10 +156,13 @@ std::string ConvertPicture(const std::string& path, int quality, SourceKind kind
     picture = Picture();
   }
 
+  FreedesktopTrash real_trash;
+  Trash& trash = options.trash ? *options.trash : real_trash;
   const std::string base = RemoveFileExt(path);
   if (!options.overwrite) {
     std::string output = base + "_x.jpg";
-    WriteFileAtomic(output, encoded);
+    // Our own output name: an earlier result there is simply replaced.
+    WriteOutput(output, path, encoded, nullptr);
     return output;
   }
 
@@ -128,17 +170,13 @@ std::string ConvertPicture(const std::string& path, int quality, SourceKind kind
   if (bitmap_test) {
     const std::string replaced = ReplacedBitmap(path, base);
     output = base + ".jpg";
-    WriteFileAtomic(output, encoded);
+    WriteOutput(output, path, encoded, &trash);
     // Only now that its replacement is safely on disk does the bitmap go;
     // a trash that fails leaves it where it is, which loses nothing.
-    if (!replaced.empty()) {
-      FreedesktopTrash real_trash;
-      Trash& trash = options.trash ? *options.trash : real_trash;
-      trash.MoveToTrash(replaced);
-    }
+    if (!replaced.empty()) trash.MoveToTrash(replaced);
   }
   if (jpeg_test) {
-    WriteFileAtomic(path, encoded);
+    WriteOutput(path, path, encoded, &trash);
     output = path;
   }
   return output;

@@ -45,9 +45,8 @@ __attribute__((target_clones("avx2", "default"))) void AddRow(double* sums, cons
 // A pixel whose average lies within the margin of a halfway point (or
 // outside the byte range) is not written but listed for the exact filter.
 // Returns how many were listed.
-// The vectors never cross a function boundary (the helpers below are
-// inlined lambdas), so the note that their passing convention differs
-// between the two clones does not apply.
+// The vectors never cross a function boundary, so the note that their
+// passing convention differs between the two clones does not apply.
 #pragma GCC diagnostic ignored "-Wpsabi"
 using Lanes = double __attribute__((vector_size(32)));
 using Masks = long long __attribute__((vector_size(32)));
@@ -57,17 +56,14 @@ __attribute__((target_clones("avx2", "default"))) std::int32_t AcrossRow(const R
                                                                          double inverse_area, double margin,
                                                                          std::uint8_t* out,
                                                                          std::int32_t* undecided) {
-  const auto load = [](const double* p) {
-    Lanes v;
-    std::memcpy(&v, p, sizeof v);
-    return v;
-  };
-  const auto all = [](double v) { return Lanes{v, v, v, v}; };
-  // Adding and taking away 1.5 * 2^52 rounds to the nearest integer, ties to
-  // even, as the exact filter's final rounding does.
-  const Lanes round = all(6755399441055744.0);
-  const Lanes half = all(0.5 - margin), low_half = all(-(0.5 - margin));
-  const Lanes zero = all(0), top = all(255);
+  // Broadcasts and loads are written out rather than made by helpers: a
+  // helper returning a vector would not build in the default clone with clang.
+  const double rounder = 6755399441055744.0;
+  const double h = 0.5 - margin;
+  const Lanes round = {rounder, rounder, rounder, rounder};
+  const Lanes half = {h, h, h, h}, low_half = {-h, -h, -h, -h};
+  const Lanes zero = {0, 0, 0, 0}, top = {255, 255, 255, 255};
+  const Lanes inverse = {inverse_area, inverse_area, inverse_area, inverse_area};
   std::int32_t listed = 0;
   const std::int32_t width = plan.width();
   for (std::int32_t x = 0; x < width; ++x, out += 3) {
@@ -78,9 +74,14 @@ __attribute__((target_clones("avx2", "default"))) std::int32_t AcrossRow(const R
     }
     const double* const wx = plan.ColumnCoverages(x);
     const double* s = sums + 3 * static_cast<std::size_t>(plan.FirstSourceColumn(x));
-    Lanes acc = all(wx[0]) * load(s);
-    for (std::int32_t m = 1; m < columns; ++m) acc += all(wx[m]) * load(s + 3 * m);
-    const Lanes average = acc * all(inverse_area);
+    Lanes v;
+    std::memcpy(&v, s, sizeof v);
+    Lanes acc = Lanes{wx[0], wx[0], wx[0], wx[0]} * v;
+    for (std::int32_t m = 1; m < columns; ++m) {
+      std::memcpy(&v, s + 3 * m, sizeof v);
+      acc += Lanes{wx[m], wx[m], wx[m], wx[m]} * v;
+    }
+    const Lanes average = acc * inverse;
     const Lanes nearest = (average + round) - round;
     const Lanes off = average - nearest;
     const Masks bad = (off >= half) | (off <= low_half) | (nearest < zero) | (nearest > top);

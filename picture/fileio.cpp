@@ -1,6 +1,7 @@
 #include "picture/fileio.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -10,6 +11,7 @@
 #include <cstdlib>
 #include <new>
 #include <random>
+#include <string>
 
 #include "picture/error.h"
 #include "picture/path.h"
@@ -18,8 +20,12 @@
 namespace tam {
 namespace {
 
+[[noreturn]] void Fail(const char* before, const std::string& path, const char* after,
+                       const std::string& reason) {
+  throw Error(std::string(before) + path + after + reason);
+}
 [[noreturn]] void Fail(const char* before, const std::string& path, const char* after, int err) {
-  throw Error(std::string(before) + path + after + SystemReason(err));
+  Fail(before, path, after, SystemReason(err));
 }
 
 [[noreturn]] void FailOpen(const std::string& path, int err) {
@@ -35,23 +41,6 @@ namespace {
   Fail("ファイル ", path, " に書き込めません。", err);
 }
 
-// A temporary file beside the target that is removed unless it was renamed
-// into place.
-class TempFile {
- public:
-  explicit TempFile(std::string path) : path_(std::move(path)) {}
-  TempFile(const TempFile&) = delete;
-  TempFile& operator=(const TempFile&) = delete;
-  ~TempFile() {
-    if (!path_.empty()) ::unlink(path_.c_str());
-  }
-  const std::string& path() const { return path_; }
-  void Release() { path_.clear(); }
-
- private:
-  std::string path_;
-};
-
 // A name no other process is likely to pick; O_EXCL settles any clash.
 std::string UniqueSuffix() {
   static std::atomic<unsigned long long> counter{std::random_device{}()};
@@ -63,16 +52,81 @@ std::string UniqueSuffix() {
   return s;
 }
 
+std::string TempName(const std::string& folder) { return folder + ".tamarind-" + UniqueSuffix() + ".tmp"; }
+
 // The file a write to `path` should replace: a symbolic link stays a link
-// and the file it points to is replaced.
+// and the file it points to is replaced. A link that points nowhere is
+// replaced itself; a loop fails as an open would.
 std::string ResolveTarget(const std::string& path) {
   struct stat st;
   if (::lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return path;
   char* real = ::realpath(path.c_str(), nullptr);
-  if (!real) return path;
+  if (!real) {
+    if (errno == ENOENT) return path;
+    FailCreate(path, errno);
+  }
   std::string resolved(real);
   std::free(real);
   return resolved;
+}
+
+// Refuses what an in-place write would refuse: a file that this user may
+// not write (mode, read-only mount, immutable flag). Root passes, as it
+// would in place.
+void CheckWritable(const std::string& path, const std::string& target, const struct stat& st) {
+  if (S_ISREG(st.st_mode)) {
+    // Opened without O_TRUNC: nothing about the file changes.
+    UniqueFd probe(::open(target.c_str(), O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    if (!probe) FailCreate(path, errno);
+  } else if (::faccessat(AT_FDCWD, target.c_str(), W_OK, AT_EACCESS) != 0) {
+    FailCreate(path, errno);
+  }
+}
+
+// An unnamed file gets its name through its /proc/self/fd entry, which
+// needs no privilege; without /proc a named temporary file is used instead.
+bool CanNameUnnamedFiles() {
+  static const bool can = ::access("/proc/self/fd", X_OK) == 0;
+  return can;
+}
+
+// Named temporary files in flight, for the signal handler: fixed storage and
+// lock-free flags, as async-signal-safe code needs. A slot is 2 while its
+// path names a temporary file that must go if the program is ended.
+struct TempSlot {
+  std::atomic<int> state{0};
+  char path[PATH_MAX];
+};
+constexpr int kTempSlots = 8;
+TempSlot g_temp_slots[kTempSlots];
+
+int ClaimTempSlot(const std::string& path) {
+  if (path.size() >= PATH_MAX) return -1;
+  for (int i = 0; i < kTempSlots; ++i) {
+    int expected = 0;
+    if (g_temp_slots[i].state.compare_exchange_strong(expected, 1)) {
+      path.copy(g_temp_slots[i].path, path.size());
+      g_temp_slots[i].path[path.size()] = '\0';
+      g_temp_slots[i].state.store(2, std::memory_order_release);
+      return i;
+    }
+  }
+  return -1;  // more writes at once than slots: this temp is merely not watched
+}
+
+void FreeTempSlot(int& slot) {
+  if (slot >= 0) g_temp_slots[slot].state.store(0, std::memory_order_release);
+  slot = -1;
+}
+
+extern "C" void RemoveTempFilesAndDie(int sig) {
+  const int saved = errno;
+  for (TempSlot& slot : g_temp_slots) {
+    if (slot.state.load(std::memory_order_acquire) == 2) ::unlink(slot.path);
+  }
+  errno = saved;
+  ::signal(sig, SIG_DFL);
+  ::raise(sig);
 }
 
 void WriteAll(int fd, std::span<const std::uint8_t> data, const std::string& path) {
@@ -89,74 +143,144 @@ void WriteAll(int fd, std::span<const std::uint8_t> data, const std::string& pat
 
 }  // namespace
 
-std::vector<std::uint8_t> ReadWholeFile(const std::string& path) {
-  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (!fd) FailOpen(path, errno);
+std::vector<std::uint8_t> ReadWholeFile(const std::string& path, std::int64_t largest) {
+  // Only a regular file has an end known in advance: a FIFO would wait for a
+  // writer for ever and a device such as /dev/zero never ends. Such a file is
+  // refused before it is opened (opening a device may itself do something),
+  // and once more on what was opened, in case the name changed in between.
   struct stat st;
+  if (::stat(path.c_str(), &st) != 0) FailOpen(path, errno);
+  if (S_ISDIR(st.st_mode)) FailOpen(path, EISDIR);
+  if (!S_ISREG(st.st_mode)) Fail("ファイル ", path, " を開けません。", "通常のファイルではありません");
+  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+  if (!fd) FailOpen(path, errno);
   if (::fstat(fd.get(), &st) != 0) FailOpen(path, errno);
   if (S_ISDIR(st.st_mode)) FailOpen(path, EISDIR);
+  if (!S_ISREG(st.st_mode)) Fail("ファイル ", path, " を開けません。", "通常のファイルではありません");
+  if (st.st_size > largest) {
+    constexpr std::int64_t kMiB = std::int64_t{1} << 20;
+    Fail("ファイル ", path, " を読み込めません。",
+         "ファイルが大きすぎます (" + std::to_string((st.st_size + kMiB - 1) / kMiB) + " MiB、上限 " +
+             std::to_string(largest / kMiB) + " MiB)");
+  }
 
+  // Exactly the size the file had when opened: bytes that a writer appends
+  // meanwhile are not read, and a file that shrinks is an error.
   std::vector<std::uint8_t> data;
   try {
-    // The size is a hint only: the file may change while it is read.
-    std::size_t capacity = S_ISREG(st.st_mode) && st.st_size > 0 ? static_cast<std::size_t>(st.st_size) : 0;
-    data.resize(capacity + 1);
-    std::size_t used = 0;
-    for (;;) {
-      if (used == data.size()) data.resize(data.size() < 65536 ? 65536 : data.size() * 2);
-      const ssize_t n = ::read(fd.get(), data.data() + used, data.size() - used);
-      if (n < 0) {
-        if (errno == EINTR) continue;
-        FailRead(path, errno);
-      }
-      if (n == 0) break;
-      used += static_cast<std::size_t>(n);
-    }
-    data.resize(used);
-    if (data.capacity() > used + used / 8 + 65536) data.shrink_to_fit();
+    data.resize(static_cast<std::size_t>(st.st_size));
   } catch (const std::bad_alloc&) {
     FailRead(path, ENOMEM);
-  } catch (const std::length_error&) {
-    FailRead(path, ENOMEM);
+  }
+  std::size_t used = 0;
+  while (used < data.size()) {
+    const ssize_t n = ::read(fd.get(), data.data() + used, data.size() - used);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      FailRead(path, errno);
+    }
+    if (n == 0) Fail("ファイル ", path, " を読み込めません。", "読み込み中にファイルが短くなりました");
+    used += static_cast<std::size_t>(n);
   }
   return data;
 }
 
-void WriteFileAtomic(const std::string& path, std::span<const std::uint8_t> data) {
-  const std::string target = ResolveTarget(path);
+SafeFileWriter::SafeFileWriter(const std::string& path) : path_(path), target_(ResolveTarget(path)) {
   struct stat old;
-  const bool replaces = ::stat(target.c_str(), &old) == 0;
-  if (replaces && S_ISDIR(old.st_mode)) FailCreate(path, EISDIR);
+  if (::stat(target_.c_str(), &old) == 0) {
+    if (S_ISDIR(old.st_mode)) FailCreate(path, EISDIR);
+    CheckWritable(path, target_, old);
+    replaces_ = true;
+  } else if (errno != ENOENT) {
+    FailCreate(path, errno);
+  }
 
   // A new file is created with 0666 so that the umask (and any default ACL)
   // gives it the permissions any other new file in that folder would get.
-  const std::string folder = ExtractFilePath(target);
-  UniqueFd fd;
-  std::string temp_path;
-  for (int attempt = 0;; ++attempt) {
-    temp_path = folder + ".tamarind-" + UniqueSuffix() + ".tmp";
-    fd = UniqueFd(::open(temp_path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
-    if (fd) break;
-    if (errno != EEXIST || attempt == 100) FailCreate(path, errno);
+  folder_ = ExtractFilePath(target_);
+  const char* folder = folder_.empty() ? "." : folder_.c_str();
+  if (CanNameUnnamedFiles()) {
+    fd_ = UniqueFd(::open(folder, O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666));
+    unnamed_ = static_cast<bool>(fd_);
+    // Only a file system without unnamed files falls back to a named one.
+    if (!fd_ && errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) FailCreate(path, errno);
   }
-  TempFile temp(temp_path);
+  if (!unnamed_) {
+    for (int attempt = 0;; ++attempt) {
+      temp_ = TempName(folder_);
+      fd_ = UniqueFd(::open(temp_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
+      if (fd_) break;
+      const int err = errno;
+      temp_.clear();
+      if (err != EEXIST || attempt == 100) FailCreate(path, err);
+    }
+    slot_ = ClaimTempSlot(temp_);
+  }
 
-  if (replaces) {
+  if (replaces_) {
     // Owner first: changing it may clear set-id bits that the mode restores.
     if (old.st_uid != ::geteuid() || old.st_gid != ::getegid()) {
-      [[maybe_unused]] int ignored = ::fchown(fd.get(), old.st_uid, old.st_gid);
+      [[maybe_unused]] int ignored = ::fchown(fd_.get(), old.st_uid, old.st_gid);
     }
-    if (::fchmod(fd.get(), old.st_mode & 07777) != 0) FailCreate(path, errno);
+    if (::fchmod(fd_.get(), old.st_mode & 07777) != 0) FailCreate(path, errno);
   }
-  WriteAll(fd.get(), data, path);
-  if (::fsync(fd.get()) != 0) FailWrite(path, errno);
-  if (fd.close() != 0) FailWrite(path, errno);
-  if (::rename(temp.path().c_str(), target.c_str()) != 0) FailCreate(path, errno);
-  temp.Release();
+}
+
+SafeFileWriter::~SafeFileWriter() {
+  if (!temp_.empty()) ::unlink(temp_.c_str());
+  FreeTempSlot(slot_);
+}
+
+void SafeFileWriter::FailWrite(int err) const { tam::FailWrite(path_, err); }
+
+void SafeFileWriter::Write(std::span<const std::uint8_t> data) { WriteAll(fd_.get(), data, path_); }
+
+// Gives the unnamed file a temporary name beside the target: a link cannot
+// replace an existing name, the rename that follows can.
+void SafeFileWriter::Name() {
+  const std::string proc = "/proc/self/fd/" + std::to_string(fd_.get());
+  for (int attempt = 0;; ++attempt) {
+    std::string temp = TempName(folder_);
+    if (::linkat(AT_FDCWD, proc.c_str(), AT_FDCWD, temp.c_str(), AT_SYMLINK_FOLLOW) == 0) {
+      temp_ = std::move(temp);
+      slot_ = ClaimTempSlot(temp_);
+      return;
+    }
+    if (errno != EEXIST || attempt == 100) FailCreate(path_, errno);
+  }
+}
+
+void SafeFileWriter::Commit(const std::function<void(const std::string& target)>& set_aside) {
+  if (!fd_) FailWrite(EBADF);
+  if (::fsync(fd_.get()) != 0) FailWrite(errno);
+  if (unnamed_) Name();
+  if (fd_.close() != 0) FailWrite(errno);
+  if (replaces_ && set_aside) set_aside(target_);
+  if (::rename(temp_.c_str(), target_.c_str()) != 0) FailCreate(path_, errno);
+  temp_.clear();
+  FreeTempSlot(slot_);
 
   // Makes the rename itself durable; a failure here loses nothing now.
-  UniqueFd dir(::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  UniqueFd dir(::open(folder_.empty() ? "." : folder_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (dir) ::fsync(dir.get());
+}
+
+void WriteFileAtomic(const std::string& path, std::span<const std::uint8_t> data) {
+  SafeFileWriter writer(path);
+  writer.Write(data);
+  writer.Commit();
+}
+
+void RemoveTempFilesOnSignals() {
+  struct sigaction action = {};
+  action.sa_handler = RemoveTempFilesAndDie;
+  sigemptyset(&action.sa_mask);
+  for (const int sig : {SIGINT, SIGTERM, SIGHUP}) {
+    struct sigaction old = {};
+    // A signal the caller ignores (nohup) stays ignored.
+    if (::sigaction(sig, nullptr, &old) == 0 && old.sa_handler == SIG_IGN) continue;
+    ::sigaction(sig, &action, nullptr);
+  }
 }
 
 }  // namespace tam

@@ -1,19 +1,72 @@
 #pragma once
 // Whole-file reads and safe whole-file writes on byte-string paths.
 #include <cstdint>
+#include <functional>
 #include <span>
 #include <string>
 #include <vector>
 
+#include "picture/limits.h"
+#include "picture/unique_fd.h"
+
 namespace tam {
 
-// Reads a whole file. Throws tam::Error naming the file and the system's reason.
-std::vector<std::uint8_t> ReadWholeFile(const std::string& path);
+// Reads a whole regular file of at most `largest` bytes, exactly as large as
+// it was when opened. Anything else (a FIFO, a device, a larger file) is
+// refused without waiting. Throws tam::Error naming the file and the reason.
+std::vector<std::uint8_t> ReadWholeFile(const std::string& path, std::int64_t largest = kLargestFile);
 
-// Writes data to a temporary file in the target's folder, flushes it, then
-// renames it over the target. A replaced file keeps its permission bits. On
-// failure the target is untouched and no temporary file is left; throws
-// tam::Error naming the file and the system's reason.
+// The one way this program puts a file in place: the new content is written
+// into a file without a name in the target's folder (a named temporary one
+// where the file system cannot do that), made durable, and only then given
+// the target's name. The target is never seen half written, and a write that
+// fails or is abandoned leaves it as it was with no temporary file beside it.
+//
+// It gives the outcome an in-place write would give: a symbolic link stays a
+// link and the file it points to gets the content; an existing file the user
+// may not write is refused; a replaced file keeps its permission bits and a
+// new one gets 0666 less the umask. Errors throw tam::Error naming `path`
+// with the system's reason.
+class SafeFileWriter {
+ public:
+  explicit SafeFileWriter(const std::string& path);
+  ~SafeFileWriter();  // abandons the write unless Commit succeeded
+  SafeFileWriter(const SafeFileWriter&) = delete;
+  SafeFileWriter& operator=(const SafeFileWriter&) = delete;
+
+  // The file whose name the content will take: `path`, or the file its
+  // symbolic link points to.
+  const std::string& target() const { return target_; }
+  // Whether a file is there now and will be replaced.
+  bool replaces() const { return replaces_; }
+  // Where the content goes, positioned at its start.
+  int fd() const { return fd_.get(); }
+
+  void Write(std::span<const std::uint8_t> data);
+  // A failure met by someone else writing through fd(), with its errno.
+  [[noreturn]] void FailWrite(int err) const;
+
+  // Makes the content durable and gives it the target's name. set_aside,
+  // when given and a file is replaced, runs once the content is complete
+  // and named, just before the name changes hands; it may throw to keep
+  // the old file (the write is then abandoned).
+  void Commit(const std::function<void(const std::string& target)>& set_aside = {});
+
+ private:
+  void Name();
+  std::string path_, target_, folder_, temp_;
+  UniqueFd fd_;
+  bool unnamed_ = false;
+  bool replaces_ = false;
+  int slot_ = -1;
+};
+
+// Writes data in place of `path` with a SafeFileWriter.
 void WriteFileAtomic(const std::string& path, std::span<const std::uint8_t> data);
+
+// Makes SIGINT, SIGTERM and SIGHUP remove a named temporary file that is in
+// flight before the program ends as the signal says. Programs call it once
+// at start; a library never installs handlers of its own accord.
+void RemoveTempFilesOnSignals();
 
 }  // namespace tam

@@ -13,6 +13,7 @@
 #include <string>
 
 #include "picture/error.h"
+#include "picture/limits.h"
 
 namespace tam {
 namespace {
@@ -25,6 +26,7 @@ namespace {
 struct ErrorManager {
   jpeg_error_mgr pub;
   std::jmp_buf jump;
+  bool too_many_scans = false;  // the error was ours, not libjpeg's
 };
 
 ErrorManager* Manager(j_common_ptr cinfo) { return reinterpret_cast<ErrorManager*>(cinfo->err); }
@@ -42,6 +44,16 @@ void InstallErrorManager(ErrorManager& err) {
 
 Error JpegError(int code) { return Error("JPEG エラー #" + std::to_string(code)); }
 
+// Every scan of a progressive file passes over all its blocks again, so a
+// file of many tiny scans costs minutes; libjpeg calls this between scans
+// and rows, and the error ends the decoding at the first scan too many.
+void CountScans(j_common_ptr cinfo) {
+  if (cinfo->is_decompressor && reinterpret_cast<j_decompress_ptr>(cinfo)->input_scan_number > kMostScans) {
+    Manager(cinfo)->too_many_scans = true;
+    cinfo->err->error_exit(cinfo);
+  }
+}
+
 // ---- decoder ----
 
 struct HeaderFacts {
@@ -54,6 +66,9 @@ bool GuardedOpen(j_decompress_ptr cinfo, const std::uint8_t* data, std::size_t s
     return false;
   }
   jpeg_create_decompress(cinfo);
+  // libjpeg's own limit for its whole-picture buffers, in case the sizes
+  // checked before they are made ever fall short of what it takes.
+  cinfo->mem->max_memory_to_use = static_cast<long>(kMemoryBudget - static_cast<std::int64_t>(size));
   jpeg_mem_src(cinfo, data, static_cast<unsigned long>(size));
   jpeg_read_header(cinfo, TRUE);
   facts->multiple_scans = jpeg_has_multiple_scans(cinfo);
@@ -135,6 +150,8 @@ constexpr int kBatchRows = 16;
 struct JpegReader::State {
   jpeg_decompress_struct cinfo{};
   ErrorManager err{};
+  jpeg_progress_mgr progress{};
+  std::int64_t file_bytes = 0;
   bool alive = false;  // cinfo owns libjpeg memory
   bool started = false;
   bool multiple_scans = false;
@@ -146,6 +163,7 @@ struct JpegReader::State {
   State() {
     InstallErrorManager(err);
     cinfo.err = &err.pub;
+    progress.progress_monitor = CountScans;
   }
   ~State() {
     if (alive) jpeg_destroy_decompress(&cinfo);
@@ -153,6 +171,9 @@ struct JpegReader::State {
   // Called after a guarded function failed: it has destroyed cinfo already.
   [[noreturn]] void Fail() {
     alive = false;
+    if (err.too_many_scans) {
+      throw LimitError("JPEG のスキャンが多すぎます (上限 " + std::to_string(kMostScans) + ")");
+    }
     throw JpegError(err.pub.msg_code);
   }
 };
@@ -161,8 +182,13 @@ JpegReader::JpegReader(std::span<const std::uint8_t> file, const JpegDecodeOptio
     : state_(std::make_unique<State>()) {
   State& s = *state_;
   HeaderFacts facts{};
+  s.file_bytes = static_cast<std::int64_t>(file.size());
+  if (s.file_bytes > kLargestFile) {
+    throw LimitError("ファイルが大きすぎます (上限 " + std::to_string(kLargestFile >> 20) + " MiB)");
+  }
   s.alive = true;
   if (!GuardedOpen(&s.cinfo, file.data(), file.size(), &facts)) s.Fail();
+  s.cinfo.progress = &s.progress;
   s.multiple_scans = facts.multiple_scans;
 
   // libjpeg's choice stands, except that colour comes straight out in blue,
@@ -194,11 +220,10 @@ JpegReader::JpegReader(std::span<const std::uint8_t> file, const JpegDecodeOptio
   }
   if (!GuardedConfigure(&s.cinfo, out, s.quantize)) s.Fail();
 
-  // Refuse before libjpeg or the caller allocates a picture that cannot fit.
-  const std::int64_t pixels = std::int64_t{width()} * height();
-  const std::int64_t bytes = decoder_buffer_bytes();
-  const int per_pixel = pixels > 0 ? static_cast<int>((bytes + pixels - 1) / pixels) : 0;
-  CheckPictureSize(width(), height(), per_pixel + bytes_per_pixel());
+  // Refuse before libjpeg allocates buffers beyond the budget; what the
+  // caller makes of the rows is the caller's to check (cost()).
+  CheckPictureSize(width(), height(), 0);
+  CheckMemoryNeed(width(), height(), s.file_bytes + decoder_buffer_bytes());
 }
 
 JpegReader::~JpegReader() = default;
@@ -231,6 +256,10 @@ std::int64_t JpegReader::decoder_buffer_bytes() const {
     bytes += std::int64_t{c.output_width} * c.output_height * 3;
   }
   return bytes;
+}
+
+DecodeCost JpegReader::cost() const {
+  return {width(), height(), bytes_per_pixel(), state_->file_bytes, decoder_buffer_bytes()};
 }
 
 void JpegReader::Start() {
@@ -292,6 +321,8 @@ void JpegReader::Finish() {
 
 DecodedJpeg DecodeJpeg(std::span<const std::uint8_t> file, const JpegDecodeOptions& options) {
   JpegReader reader(file, options);
+  const DecodeCost cost = reader.cost();
+  CheckMemoryNeed(cost.width, cost.height, cost.file_bytes + cost.decoder_bytes + cost.picture_bytes());
   reader.Start();
   DecodedJpeg out;
   out.multiple_scans = reader.multiple_scans();
@@ -306,6 +337,26 @@ DecodedJpeg DecodeJpeg(std::span<const std::uint8_t> file, const JpegDecodeOptio
   }
   reader.Finish();
   return out;
+}
+
+int CountJpegScans(std::span<const std::uint8_t> file, int stop_after) {
+  const std::size_t n = file.size();
+  int scans = 0;
+  std::size_t i = 0;
+  while (scans <= stop_after) {
+    while (i < n && file[i] != 0xFF) ++i;  // entropy-coded data, or junk
+    while (i < n && file[i] == 0xFF) ++i;  // fill bytes
+    if (i >= n) break;
+    const std::uint8_t marker = file[i++];
+    // Stuffed zeros, restart markers and the ones without a length stand alone.
+    if (marker == 0x00 || marker == 0x01 || (marker >= 0xD0 && marker <= 0xD8)) continue;
+    if (marker == 0xD9) break;
+    if (n - i < 2) break;
+    const std::size_t length = std::size_t{file[i]} << 8 | file[i + 1];
+    if (marker == 0xDA) ++scans;
+    i += std::max<std::size_t>(length, 2);
+  }
+  return scans;
 }
 
 // ---- encoder ----

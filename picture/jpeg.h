@@ -5,6 +5,7 @@
 #include <span>
 #include <vector>
 
+#include "picture/limits.h"
 #include "picture/picture.h"
 
 namespace tam {
@@ -22,9 +23,10 @@ struct DecodedJpeg {
 
 // Decodes at full size with block smoothing. libjpeg warnings are ignored;
 // errors throw tam::Error "JPEG エラー #<libjpeg message code>". A picture of
-// 2^31 pixels or more, or one whose decoding would not fit in memory, is
-// refused after the header with a Japanese message, before anything large is
-// allocated. CMYK and YCCK sources come out as 24-bit colour (never quantized).
+// 2^31 pixels or more, one whose decoding would take more than the budget of
+// picture/limits.h, or one of more than kMostScans scans, is refused with a
+// LimitError before anything large is allocated (or the scan too many read). CMYK and YCCK sources come out
+// as 24-bit colour (never quantized).
 DecodedJpeg DecodeJpeg(std::span<const std::uint8_t> file, const JpegDecodeOptions& options = {});
 
 // Encodes a picture (expanded to 24 bits first) with jpeg_set_defaults and
@@ -36,6 +38,11 @@ std::vector<std::uint8_t> EncodeJpeg(const Picture& picture, int quality, bool p
 // is unreadable or out of range.
 int ReadExifOrientation(std::span<const std::uint8_t> file);
 
+// How many scans (SOS markers) a JPEG stream has, counting no further than
+// `stop_after` + 1: a cheap walk over the markers, no decoding. For callers
+// that hand the file to another decoder, which knows no scan limit.
+int CountJpegScans(std::span<const std::uint8_t> file, int stop_after = kMostScans);
+
 // Turns a picture upright for the given EXIF orientation; values other than
 // 2 to 8 leave it alone. Orientations 5 to 8 swap width and height.
 void ApplyOrientation(Picture& picture, int orientation);
@@ -44,8 +51,9 @@ void ApplyOrientation(Picture& picture, int orientation);
 // they come (the file must outlive the reader). The constructor reads the
 // header and applies the decoder settings; Start() begins decompression (for
 // two-pass quantization it runs the first pass), after which palette() holds
-// the colour map of a quantized picture. The constructor refuses the sizes
-// DecodeJpeg refuses; every libjpeg error throws the same tam::Error as
+// the colour map of a quantized picture. The constructor refuses a
+// picture whose decoder alone (the file and libjpeg's buffers) exceeds the
+// budget; the caller checks what it makes of the rows. Every libjpeg error throws the same tam::Error as
 // DecodeJpeg. A moved-from reader may only be destroyed or assigned to.
 class JpegReader {
  public:
@@ -63,6 +71,8 @@ class JpegReader {
   // Rough size of libjpeg's own whole-picture buffers (coefficients of a
   // multi-scan source, the first pass of the colour quantizer), in bytes.
   std::int64_t decoder_buffer_bytes() const;
+  // The sizes a caller weighs against the budget (picture/limits.h).
+  DecodeCost cost() const;
 
   void Start();
   const std::vector<Bgr>& palette() const;

@@ -1,11 +1,10 @@
 #include "picture/picture.h"
 
-#include <unistd.h>
-
 #include <new>
 #include <string>
 
 #include "picture/error.h"
+#include "picture/limits.h"
 
 namespace tam {
 
@@ -13,15 +12,9 @@ void CheckPictureSize(std::int64_t width, std::int64_t height, int bytes_per_pix
   if (width < 0 || height < 0) throw Error("画像の大きさが不正です");
   const std::int64_t pixels = width * height;
   if (pixels >= (std::int64_t{1} << 31)) {
-    throw Error("画像が大きすぎます (" + std::to_string(width) + " x " + std::to_string(height) + ")");
+    throw LimitError("画像が大きすぎます (" + std::to_string(width) + " x " + std::to_string(height) + ")");
   }
-  const long pages = ::sysconf(_SC_PHYS_PAGES);
-  const long page_size = ::sysconf(_SC_PAGESIZE);
-  if (pages > 0 && page_size > 0 &&
-      static_cast<double>(pixels) * bytes_per_pixel > static_cast<double>(pages) * page_size) {
-    throw Error("画像が大きすぎてメモリに収まりません (" + std::to_string(width) + " x " +
-                std::to_string(height) + ")");
-  }
+  CheckMemoryNeed(width, height, pixels * bytes_per_pixel);
 }
 
 namespace {

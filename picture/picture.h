@@ -54,8 +54,8 @@ class Picture {
 };
 
 // Throws tam::Error with a clear Japanese message when a picture of this size
-// cannot be held: a negative side, 2^31 pixels or more, or more bytes than
-// memory can plausibly give.
+// cannot be held: a negative side; LimitError for 2^31 pixels or more, or more
+// bytes than the budget of picture/limits.h allows.
 void CheckPictureSize(std::int64_t width, std::int64_t height, int bytes_per_pixel);
 
 }  // namespace tam

@@ -16,7 +16,8 @@ QString ErrorText(const std::exception& error) {
 
 InsertOutcome InsertSlides(const InsertComponents& c, const std::vector<std::string>& entries,
                            const JpegDecodeOptions& decode,
-                           const std::function<void(const QString& text)>& report) {
+                           const std::function<void(const QString& text)>& report,
+                           const std::function<void()>& after_slide) {
   InsertOutcome outcome;
 
   // Connection. However the server fails to start, the user is told it is
@@ -51,6 +52,7 @@ InsertOutcome InsertSlides(const InsertComponents& c, const std::vector<std::str
       AddPictureSlide(c.presentation, c.slide, entry, picture);
       ++outcome.inserted;
       outcome.completed.push_back(i);
+      if (after_slide) after_slide();
     }
     c.slide.Disconnect();
   } catch (const std::exception& error) {

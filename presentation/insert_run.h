@@ -37,10 +37,12 @@ QString ErrorText(const std::exception& error);
 // returns what was inserted. A phase that fails with a std::exception hands
 // its text to report and ends; anything else thrown passes through unchanged.
 // The application component stays bound (the caller releases it when done);
-// the slide component is released when the loop ran through.
+// the slide component is released when the loop ran through. after_slide, if
+// given, runs after each complete slide.
 InsertOutcome InsertSlides(const InsertComponents& components, const std::vector<std::string>& entries,
                            const JpegDecodeOptions& decode,
-                           const std::function<void(const QString& text)>& report);
+                           const std::function<void(const QString& text)>& report,
+                           const std::function<void()>& after_slide = {});
 
 // Sends the files whose entries got a complete slide to the trash, in list
 // order. Entries skipped for their extension, left unreached by an error or

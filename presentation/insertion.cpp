@@ -9,6 +9,7 @@
 #include "picture/bmp.h"
 #include "picture/error.h"
 #include "picture/fileio.h"
+#include "picture/limits.h"
 #include "picture/path.h"
 
 namespace tam::pres {
@@ -43,17 +44,28 @@ QString SlideFileName(const std::string& path) {
 SlidePicture SlidePicture::Load(const std::string& path, PictureKind kind, const JpegDecodeOptions& options) {
   SlidePicture p;
   p.kind_ = kind;
+  p.path_ = path;
   p.options_ = options;
-  if (kind == PictureKind::Jpeg) {
-    p.jpeg_ = ReadWholeFile(path);
-    // The header is read now, so a file that is no JPEG at all gets no slide;
-    // the pixels wait for the clipboard.
-    JpegReader header(p.jpeg_, options);
-  } else if (kind == PictureKind::Bmp) {
-    std::vector<std::uint8_t> file = ReadWholeFile(path);
-    p.bitmap_ = DecodeBmp(file);
-  } else {
-    throw Error("JPEG でも BMP でもないファイルです");
+  try {
+    if (kind == PictureKind::Jpeg) {
+      p.jpeg_ = ReadWholeFile(path);
+      // The header is read now, so a file that is no JPEG at all gets no
+      // slide, nor one too large for the clipboard; the pixels wait for it.
+      JpegReader header(p.jpeg_, options);
+      const DecodeCost cost = header.cost();
+      CheckMemoryNeed(cost.width, cost.height, ClipboardNeed(cost));
+    } else if (kind == PictureKind::Bmp) {
+      std::vector<std::uint8_t> file = ReadWholeFile(path);
+      p.bitmap_ = DecodeBmp(file);
+      // The file is gone by the time the picture goes on the clipboard.
+      const Picture& b = p.bitmap_;
+      CheckMemoryNeed(b.width(), b.height(),
+                      ClipboardNeed({b.width(), b.height(), b.bytes_per_pixel(), 0, 0}));
+    } else {
+      throw Error("JPEG でも BMP でもないファイルです");
+    }
+  } catch (const LimitError& refusal) {
+    throw NamingFile(path, refusal);
   }
   return p;
 }
@@ -61,7 +73,12 @@ SlidePicture SlidePicture::Load(const std::string& path, PictureKind kind, const
 void SlidePicture::PutOnClipboard() const {
   auto mime = std::make_unique<QMimeData>();
   if (kind_ == PictureKind::Jpeg) {
-    DecodedJpeg decoded = DecodeJpeg(jpeg_, options_);
+    DecodedJpeg decoded;
+    try {
+      decoded = DecodeJpeg(jpeg_, options_);
+    } catch (const LimitError& refusal) {
+      throw NamingFile(path_, refusal);  // too many scans
+    }
     int orientation = ReadExifOrientation(jpeg_);
     ApplyOrientation(decoded.picture, orientation);
     mime->setImageData(ToQImage(decoded.picture));

@@ -33,7 +33,8 @@ QString SlideFileName(const std::string& path);
 // A BMP is decoded at once.
 class SlidePicture {
  public:
-  // Throws tam::Error: the file-open error, the JPEG header's, or the BMP reader's.
+  // Throws tam::Error: the file-open error, the JPEG header's, or the BMP
+  // reader's; a picture too large for the clipboard is refused here.
   static SlidePicture Load(const std::string& path, PictureKind kind, const JpegDecodeOptions& options = {});
 
   // Replaces the clipboard's contents with the picture. A JPEG's own bytes ride
@@ -43,6 +44,7 @@ class SlidePicture {
 
  private:
   PictureKind kind_ = PictureKind::None;
+  std::string path_;  // named in a refusal found only while decoding
   std::vector<std::uint8_t> jpeg_;
   Picture bitmap_;
   JpegDecodeOptions options_;

@@ -11,6 +11,7 @@
 #include <map>
 
 #include "picture/error.h"
+#include "picture/fileio.h"
 #include "picture/path.h"
 #include "presentation/server.h"
 #include "presentation/xml_writer.h"
@@ -868,76 +869,24 @@ QString DisplayPath(const std::string& path) {
                   .toStdString());
 }
 
-// A temporary file beside the target, removed unless it was renamed into place.
-class TempFile {
- public:
-  explicit TempFile(const std::string& target) {
-    std::string folder = ExtractFilePath(target);
-    path_ = folder + ".tam-save-XXXXXX";
-    int fd = mkstemp(path_.data());
-    if (fd < 0) SaveFailed(target, SystemReason(errno));
-    ::close(fd);
-  }
-  ~TempFile() {
-    if (!path_.empty()) ::unlink(path_.c_str());
-  }
-  TempFile(const TempFile&) = delete;
-  TempFile& operator=(const TempFile&) = delete;
-  const std::string& path() const { return path_; }
-  void Released() { path_.clear(); }
-
- private:
-  std::string path_;
-};
-
-void SyncFile(const std::string& path, const std::string& target, mode_t mode) {
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) SaveFailed(target, SystemReason(errno));
-  int rc = ::fchmod(fd, mode);
-  if (rc == 0) rc = ::fsync(fd);
-  int err = errno;
-  ::close(fd);
-  if (rc != 0) SaveFailed(target, SystemReason(err));
-}
-
-mode_t TargetMode(const std::string& path) {
-  struct stat st;
-  if (::stat(path.c_str(), &st) == 0) return st.st_mode & 07777;
-  mode_t mask = ::umask(0);
-  ::umask(mask);
-  return 0666 & ~mask;
-}
-
 }  // namespace
 
 void SavePptx(const PresentationData& data, const std::string& path, const PptxOptions& options) {
   if (path.empty()) SaveFailed(path, "ファイル名がありません。");
-  struct stat st;
-  if (::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) SaveFailed(path, SystemReason(EISDIR));
+  // Refuses a folder, a file the user may not write or a missing folder
+  // before any work is done.
+  SafeFileWriter out(path);
 
   Package pkg;
   BuildPackage(pkg, data, options);
   try {
     pkg.CheckSize();
-  } catch (const Error& e) {
-    SaveFailed(path, e.what());
-  }
-  TempFile temp(path);
-  try {
-    ZipWriter zip(temp.path(), options.time.toSecsSinceEpoch());
+    ZipWriter zip(out.fd(), options.time.toSecsSinceEpoch());
     pkg.Write(zip);
   } catch (const Error& e) {
     SaveFailed(path, e.what());
   }
-  SyncFile(temp.path(), path, TargetMode(path));
-  if (::rename(temp.path().c_str(), path.c_str()) != 0) SaveFailed(path, SystemReason(errno));
-  temp.Released();
-  std::string folder = ExtractFilePath(path);
-  int dir = ::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dir >= 0) {
-    ::fsync(dir);
-    ::close(dir);
-  }
+  out.Commit();
 }
 
 }  // namespace tam::pres

@@ -15,9 +15,10 @@ struct PptxOptions {
   QDateTime time = QDateTime::currentDateTimeUtc();
 };
 
-// Writes the package to a temporary file beside path and renames it over path,
-// so a failure leaves any earlier file intact. Throws tam::Error naming the file
-// and the reason.
+// Writes the package in place of path as every file of this program is
+// written (SafeFileWriter in picture/fileio.h): a failure leaves any earlier
+// file intact, a link keeps pointing to the saved file, a file the user may
+// not write is refused. Throws tam::Error naming the file and the reason.
 void SavePptx(const PresentationData& data, const std::string& path, const PptxOptions& options = {});
 
 }  // namespace tam::pres

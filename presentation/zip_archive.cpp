@@ -1,35 +1,126 @@
 #include "presentation/zip_archive.h"
 
+#include <unistd.h>
 #include <zip.h>
 
+#include <cerrno>
 #include <utility>
 
 #include "picture/error.h"
 
 namespace tam::pres {
 
-ZipWriter::ZipWriter(const std::string& path, std::time_t mtime) : mtime_(mtime) {
-  int code = 0;
-  archive_ = zip_open(path.c_str(), ZIP_CREATE | ZIP_TRUNCATE, &code);
-  if (!archive_) {
-    zip_error_t error;
-    zip_error_init_with_code(&error, code);
-    std::string reason = zip_error_strerror(&error);
-    zip_error_fini(&error);
-    throw Error(reason);
+struct ZipWriter::Sink {
+  int fd = -1;
+  zip_error_t error;
+};
+
+namespace {
+
+zip_int64_t Failed(zip_error_t& error, int code, int err) {
+  zip_error_set(&error, code, err);
+  return -1;
+}
+
+// libzip's view of the descriptor: a new archive that is only ever written.
+// It writes each entry's header, its data, then seeks back to complete the
+// header, the same calls it makes on a file of its own, so the bytes are the
+// same. Committing is the caller's business (the file is named by its writer).
+zip_int64_t SinkCallback(void* user, void* data, zip_uint64_t length, zip_source_cmd_t command) {
+  auto& sink = *static_cast<ZipWriter::Sink*>(user);
+  switch (command) {
+    case ZIP_SOURCE_SUPPORTS:
+      return ZIP_SOURCE_SUPPORTS_WRITABLE;
+    case ZIP_SOURCE_STAT: {
+      // An empty file: there is no earlier archive to read.
+      auto* st = ZIP_SOURCE_GET_ARGS(zip_stat_t, data, length, &sink.error);
+      if (!st) return -1;
+      zip_stat_init(st);
+      st->valid |= ZIP_STAT_SIZE;
+      st->size = 0;
+      return sizeof(zip_stat_t);
+    }
+    case ZIP_SOURCE_ERROR:
+      return zip_error_to_data(&sink.error, data, length);
+    case ZIP_SOURCE_READ:
+      return 0;
+    case ZIP_SOURCE_WRITE: {
+      const auto* bytes = static_cast<const char*>(data);
+      zip_uint64_t done = 0;
+      while (done < length) {
+        const ssize_t n = ::write(sink.fd, bytes + done, length - done);
+        if (n < 0) {
+          if (errno == EINTR) continue;
+          return Failed(sink.error, ZIP_ER_WRITE, errno);
+        }
+        done += static_cast<zip_uint64_t>(n);
+      }
+      return static_cast<zip_int64_t>(length);
+    }
+    case ZIP_SOURCE_SEEK_WRITE: {
+      auto* args = ZIP_SOURCE_GET_ARGS(zip_source_args_seek_t, data, length, &sink.error);
+      if (!args) return -1;
+      if (::lseek(sink.fd, static_cast<off_t>(args->offset), args->whence) < 0) {
+        return Failed(sink.error, ZIP_ER_SEEK, errno);
+      }
+      return 0;
+    }
+    case ZIP_SOURCE_TELL_WRITE: {
+      const off_t at = ::lseek(sink.fd, 0, SEEK_CUR);
+      if (at < 0) return Failed(sink.error, ZIP_ER_TELL, errno);
+      return static_cast<zip_int64_t>(at);
+    }
+    case ZIP_SOURCE_SEEK:
+    case ZIP_SOURCE_TELL:
+    case ZIP_SOURCE_OPEN:
+    case ZIP_SOURCE_CLOSE:
+    case ZIP_SOURCE_BEGIN_WRITE:
+    case ZIP_SOURCE_COMMIT_WRITE:
+    case ZIP_SOURCE_ROLLBACK_WRITE:
+    case ZIP_SOURCE_REMOVE:
+    case ZIP_SOURCE_FREE:
+      return 0;
+    default:
+      return Failed(sink.error, ZIP_ER_OPNOTSUPP, 0);
   }
+}
+
+[[noreturn]] void ThrowZipError(zip_error_t& error) {
+  std::string reason = zip_error_strerror(&error);
+  zip_error_fini(&error);
+  throw Error(reason);
+}
+
+}  // namespace
+
+ZipWriter::ZipWriter(int fd, std::time_t mtime) : sink_(std::make_unique<Sink>()), mtime_(mtime) {
+  sink_->fd = fd;
+  zip_error_init(&sink_->error);
+  zip_error_t error;
+  zip_error_init(&error);
+  zip_source_t* source = zip_source_function_create(SinkCallback, sink_.get(), &error);
+  if (!source) ThrowZipError(error);
+  archive_ = zip_open_from_source(source, ZIP_CREATE | ZIP_TRUNCATE, &error);
+  if (!archive_) {
+    zip_source_free(source);
+    ThrowZipError(error);
+  }
+  zip_error_fini(&error);
 }
 
 ZipWriter::~ZipWriter() {
   if (archive_) zip_discard(archive_);
+  if (sink_) zip_error_fini(&sink_->error);
 }
 
 ZipWriter::ZipWriter(ZipWriter&& other) noexcept
-    : archive_(std::exchange(other.archive_, nullptr)), mtime_(other.mtime_) {}
+    : sink_(std::move(other.sink_)), archive_(std::exchange(other.archive_, nullptr)), mtime_(other.mtime_) {}
 
 ZipWriter& ZipWriter::operator=(ZipWriter&& other) noexcept {
   if (this != &other) {
     if (archive_) zip_discard(archive_);
+    if (sink_) zip_error_fini(&sink_->error);
+    sink_ = std::move(other.sink_);
     archive_ = std::exchange(other.archive_, nullptr);
     mtime_ = other.mtime_;
   }

@@ -1,9 +1,12 @@
 #pragma once
 // A zip archive being written, over libzip. Entries are stored in the order
 // they are added, DEFLATE-compressed, without directory entries or extra
-// fields. The data handed to Add must stay alive until Close.
+// fields. The data handed to Add must stay alive until Close. The archive is
+// written straight into a file descriptor the caller owns (a SafeFileWriter's),
+// never into a temporary file of libzip's own.
 #include <cstdint>
 #include <ctime>
+#include <memory>
 #include <span>
 #include <string>
 
@@ -13,8 +16,9 @@ namespace tam::pres {
 
 class ZipWriter {
  public:
-  // Creates (or truncates) the archive file at path. Throws tam::Error.
-  ZipWriter(const std::string& path, std::time_t mtime);
+  // Writes the archive into fd, open for writing and positioned at its start,
+  // which must stay open until Close. Throws tam::Error.
+  ZipWriter(int fd, std::time_t mtime);
   ~ZipWriter();  // discards an archive not closed
   ZipWriter(const ZipWriter&) = delete;
   ZipWriter& operator=(const ZipWriter&) = delete;
@@ -27,8 +31,11 @@ class ZipWriter {
   // Writes the archive. Throws tam::Error with libzip's reason.
   void Close();
 
+  struct Sink;  // where libzip's writes go
+
  private:
   [[noreturn]] void Fail() const;
+  std::unique_ptr<Sink> sink_;  // owned here: libzip's source only points to it
   zip* archive_ = nullptr;
   std::time_t mtime_;
 };

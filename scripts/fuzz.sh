@@ -47,7 +47,7 @@ for fuzzer in "$repo"/fuzz/*_fuzzer.cpp; do
   for s in "${seeds[@]}"; do [ -d "$s" ] && existing+=("$s"); done
 
   echo "fuzz: running $name for ${seconds} s" >&2
-  if ! "$out/$name" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 \
+  if ! "$out/$name" -max_total_time="$seconds" -timeout="${FUZZ_TIMEOUT:-60}" -rss_limit_mb="${FUZZ_RSS_MB:-2048}" -print_final_stats=1 \
       -artifact_prefix="$out/artifacts/$name-" "${extra[@]}" "$corpus" "${existing[@]}"; then
     echo "fuzz: $name found a problem; see $out/artifacts/" >&2
     status=1

@@ -36,6 +36,13 @@ packages=(
   libreoffice-dev
   poppler-utils
   unzip
+  desktop-file-utils
+  appstream
+  dpkg-dev
+  file
+  groff-base
+  debootstrap
+  openbox
   "$@"
 )
 

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Sets up, builds and runs every test: the normal build, then the picture
 # library and the companion tool again under AddressSanitizer + UBSan.
+# With FUZZ=1 each fuzz target (fuzz/) then runs for a minute as well.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
@@ -19,3 +20,14 @@ cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTAM_SANITIZE=ON \
 cmake --build build-asan -j"$jobs"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
   ctest --test-dir build-asan --output-on-failure -j"$jobs" --timeout 600
+
+# On CI (as root, with the Debian archive reachable) the Debian package built
+# from the tested tree is installed with apt on a fresh Debian 12 root and run
+# there: about three minutes, most of it debootstrap.
+if [ "${CI:-}" = true ]; then
+  bash scripts/package-test.sh build
+fi
+
+if [ "${FUZZ:-0}" = 1 ]; then
+  FUZZ_SECONDS=60 bash scripts/fuzz.sh
+fi

@@ -37,8 +37,10 @@ class FakeMessages : public tam::MessageBoxes {
     tam::MessageIcon icon;
   };
   std::vector<Box> shown;
+  std::function<void()> on_show;  // runs as each box is shown
   void Show(QWidget*, const QString& text, const QString& title, tam::MessageIcon icon) override {
     shown.push_back({text, title, icon});
+    if (on_show) on_show();
   }
 };
 

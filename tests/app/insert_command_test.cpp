@@ -4,13 +4,17 @@
 #include <gtest/gtest.h>
 
 #include <QAction>
+#include <QApplication>
+#include <QCursor>
 #include <QLabel>
 #include <QRegularExpression>
 #include <QStandardPaths>
+#include <QTimer>
 #include <filesystem>
 #include <functional>
 
 #include "app/Unit1.h"
+#include "app/uProgress.h"
 #include "app_fakes.h"
 #include "picture/jpeg.h"
 #include "presentation/builtin_engine.h"
@@ -61,6 +65,7 @@ class InsertCommand : public ::testing::Test {
     std::vector<std::string> paths;
     for (const auto& n : names) paths.push_back(n.empty() || n[0] == '/' ? n : dir / n);
     form->SetListEntries(paths);
+    form->ListBox1->SetHorizontalExtent(300);  // as an add command leaves it
     form->PPTP1->setEnabled(true);
   }
   std::vector<QString> Shown() const {
@@ -270,16 +275,50 @@ TEST_F(InsertCommand, BatchOnAnEmptyListOnlySaysSo) {
   EXPECT_EQ(form->shrinkLb->text(), QStringLiteral("縮小数:0"));
 }
 
-TEST_F(InsertCommand, BatchWhoseReductionWroteNothingSkipsTheInsertionAndBeeps) {
+TEST_F(InsertCommand, BatchWhoseReductionWroteNothingSaysSoAndBeeps) {
   form->M1->trigger();
   List({dir / "missing.jpg", dir.path()});
   form->A1->trigger();
-  EXPECT_TRUE(messages->shown.empty()) << Shown()[0].toStdString();
+  EXPECT_EQ(Shown(), std::vector<QString>{"ファイルがありません"});
   EXPECT_TRUE(fake->log.calls.empty());
   EXPECT_EQ(form->ListBox1->count(), 0);
   EXPECT_TRUE(form->PPTP1->isEnabled());  // as the reduction left it
   EXPECT_EQ(form->SlideLb->text(), QStringLiteral("スライド:0"));
   EXPECT_EQ(beeper->beeps, 1);
+}
+
+// The insertion of a batch has no progress window: the reduction's is gone
+// before it starts, and the busy cursor shows instead while the windows are
+// kept painted and take no input.
+TEST_F(InsertCommand, BatchInsertionRunsBusyWithTheProgressWindowGone) {
+  form->show();
+  Copy("jpeg/good/testorig.jpg", "a.jpg");
+  Copy("jpeg/good/testorig.jpg", "b.jpg");
+  List({"a.jpg", "b.jpg"});
+  struct Pass {
+    bool progress_window, busy_cursor, main_window_enabled;
+  };
+  std::vector<Pass> during;  // each pass of the event loop once the insertion began
+  QTimer timer;
+  timer.setInterval(0);
+  QObject::connect(&timer, &QTimer::timeout, [&] {
+    if (fake->log.calls.empty()) return;
+    const QCursor* cursor = QApplication::overrideCursor();
+    during.push_back({form->findChild<TfrmProgress*>() != nullptr,
+                      cursor != nullptr && cursor->shape() == Qt::WaitCursor, form->isEnabled()});
+  });
+  timer.start();
+  form->A1->trigger();
+  timer.stop();
+  ASSERT_FALSE(during.empty()) << "nothing was painted during the insertion";
+  for (const Pass& pass : during) {
+    EXPECT_FALSE(pass.progress_window);
+    EXPECT_TRUE(pass.busy_cursor);
+    EXPECT_FALSE(pass.main_window_enabled);
+  }
+  EXPECT_EQ(QApplication::overrideCursor(), nullptr);
+  EXPECT_TRUE(form->isEnabled());
+  ExpectClosed(2);
 }
 
 TEST_F(InsertCommand, BatchEndsWhereTheReductionFails) {

@@ -2,7 +2,6 @@
 
 #include <QApplication>
 #include <QLabel>
-#include <QPointer>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTest>
@@ -61,16 +60,6 @@ TEST_F(ProgressWindow, SettersShowTheirValuesAtOnce) {
   EXPECT_EQ(progress->pgbarProgress->value(), 52);
   EXPECT_EQ(progress->lblProgress->text(), QStringLiteral("52 %"));
   EXPECT_GE(progress->lblProgress->width(), progress->lblProgress->sizeHint().width());
-}
-
-TEST_F(ProgressWindow, ReleaseDestroysItOnTheNextEventPass) {
-  QWidget owner;
-  QPointer<TfrmProgress> progress = new TfrmProgress(&owner);
-  progress->ShowCentred();
-  progress->Release();
-  EXPECT_FALSE(progress.isNull());
-  QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-  EXPECT_TRUE(progress.isNull());
 }
 
 TEST_F(ProgressWindow, ClosingFromTheWindowManagerAsksToStop) {

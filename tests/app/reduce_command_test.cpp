@@ -2,12 +2,15 @@
 #include <gtest/gtest.h>
 
 #include <QAction>
+#include <QCloseEvent>
 #include <QLabel>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QSlider>
 #include <QTest>
 #include <QTimer>
+#include <algorithm>
+#include <array>
 #include <fstream>
 
 #include "app/Unit1.h"
@@ -20,6 +23,8 @@
 
 namespace tam {
 namespace {
+
+constexpr std::array<std::uint8_t, 2> kDqt = {0xFF, 0xDB};
 
 // Watches every pass of the event loop during a run: what the progress
 // window shows then, and whether the main window takes input.
@@ -34,6 +39,8 @@ class RunWatcher {
   std::vector<int> positions;        // the bar at each pass
   bool main_window_enabled = false;  // seen enabled during any pass
   int click_abort_at_pass = -1;      // click the abort button on this pass
+  int close_at_pass = -1;            // the window manager closes the window, the program is told to quit
+  bool close_accepted = false;
 
  private:
   void Look() {
@@ -44,6 +51,13 @@ class RunWatcher {
     if (form_.isEnabled()) main_window_enabled = true;
     if (static_cast<int>(texts.size()) - 1 == click_abort_at_pass) {
       QTest::mouseClick(progress->Button1, Qt::LeftButton);
+    }
+    if (static_cast<int>(texts.size()) - 1 == close_at_pass) {
+      QCloseEvent close;
+      QCoreApplication::sendEvent(form_.windowHandle(), &close);
+      close_accepted = close.isAccepted();
+      QEvent quit(QEvent::Quit);
+      QCoreApplication::sendEvent(QCoreApplication::instance(), &quit);
     }
   }
   TForm1& form_;
@@ -196,6 +210,23 @@ TEST_F(ReduceCommand, AbortDuringTheThirdOfTen) {
   EXPECT_EQ(form->ListEntries().size(), 2u);
 }
 
+TEST_F(ReduceCommand, ClosingOrQuittingDuringTheRunIsRefused) {
+  form->show();
+  std::vector<std::string> entries;
+  for (int i = 0; i < 4; ++i) entries.push_back(MakeJpeg("c" + std::to_string(i) + ".jpg"));
+  form->SetListEntries(entries);
+  RunWatcher watch(*form);
+  watch.close_at_pass = 1;
+  form->S1->trigger();
+  EXPECT_FALSE(watch.close_accepted);
+  EXPECT_TRUE(form->isVisible());
+  EXPECT_FALSE(AbortRequested);
+  EXPECT_EQ(form->ListEntries().size(), 4u);
+  // Once the run is over the window closes as usual.
+  form->close();
+  EXPECT_FALSE(form->isVisible());
+}
+
 TEST_F(ReduceCommand, AnErrorAtTheThirdOfTenLeavesListAndLabelsAsTheyWere) {
   std::vector<std::string> entries;
   for (int i = 0; i < 10; ++i) entries.push_back(MakeJpeg("e" + std::to_string(i) + ".jpg"));
@@ -217,8 +248,7 @@ TEST_F(ReduceCommand, AnErrorAtTheThirdOfTenLeavesListAndLabelsAsTheyWere) {
   const std::string log = ReadLog();
   EXPECT_NE(log.find(":JPEG エラー #"), std::string::npos) << log;
   EXPECT_EQ(log.substr(log.size() - 2), "\r\n");
-  // The progress window is gone once the event loop has run.
-  QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+  // The progress window went with the run.
   EXPECT_EQ(form->findChild<TfrmProgress*>(), nullptr);
 }
 
@@ -242,11 +272,18 @@ TEST_F(ReduceCommand, QualityComesFromTheSliderAndOptionsFromTheMenu) {
   form->SetListEntries({big, bmp});
   form->S1->trigger();
   EXPECT_EQ(form->ListEntries(), (std::vector<std::string>{big, dir / "c.jpg"}));
-  const DecodedJpeg out = DecodeJpeg(tamtest::ReadBytes(big));
+  const std::vector<std::uint8_t> written = tamtest::ReadBytes(big);
+  // Quality 0 scales every quantizer to the baseline limit; 50 would keep the
+  // standard table, whose first value is 16.
+  const auto dqt = std::search(written.begin(), written.end(), kDqt.begin(), kDqt.end());
+  ASSERT_LT(dqt + 5, written.end());
+  EXPECT_EQ(dqt[5], 255);
+  const DecodedJpeg out = DecodeJpeg(written);
   EXPECT_EQ(out.picture.width(), 480);
   EXPECT_EQ(out.picture.height(), 360);
-  // The bitmap went to the trash only after its JPEG was written.
-  EXPECT_EQ(trash->moved, std::vector<std::string>{bmp});
+  // The overwritten JPEG went to the trash too, through the window's trash;
+  // the bitmap only after its JPEG was written.
+  EXPECT_EQ(trash->moved, (std::vector<std::string>{big, bmp}));
   EXPECT_TRUE(tamtest::Exists(dir / "c.jpg"));
 }
 

@@ -2,9 +2,11 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <QAction>
 #include <QApplication>
+#include <QDialog>
 #include <QDragEnterEvent>
 #include <QDropEvent>
 #include <QFile>
@@ -14,11 +16,15 @@
 #include <QScrollBar>
 #include <QSlider>
 #include <QTest>
+#include <QTimer>
 #include <QUrl>
+#include <filesystem>
+#include <map>
 
 #include "app_fakes.h"
 #include "picture/error.h"
 #include "support/qtapp.h"
+#include "support/recording_server.h"
 #include "support/testdata.h"
 
 namespace tam {
@@ -129,10 +135,16 @@ TEST_F(MainWindow, MenusHoldTheirItemsInOrder) {
   EXPECT_EQ(items(form->F1), (std::vector<QAction*>{form->O2, form->D1, form->C1, form->N1, form->X1}));
   EXPECT_EQ(items(form->E1), (std::vector<QAction*>{form->S1, form->PPTP1, form->A1, form->N2, form->N3}));
   EXPECT_EQ(items(form->N3), (std::vector<QAction*>{form->jpg1, form->bmp1}));
-  EXPECT_EQ(items(form->O1), (std::vector<QAction*>{form->S2, form->D, form->M1, form->N14H1}));
+  // The engine choice comes last, after a separator, so the design's items
+  // keep their places and letters.
+  EXPECT_EQ(items(form->O1),
+            (std::vector<QAction*>{form->S2, form->D, form->M1, form->N14H1, form->N5, form->I1}));
   EXPECT_EQ(items(form->V1), (std::vector<QAction*>{form->N4}));
   EXPECT_TRUE(form->N1->isSeparator());
   EXPECT_TRUE(form->N2->isSeparator());
+  EXPECT_TRUE(form->N5->isSeparator());
+  EXPECT_EQ(form->I1->text(), "LibreOffice Impress を使う(&I)");
+  EXPECT_TRUE(form->I1->isCheckable());
   EXPECT_EQ(form->N3->text(), "拡張子付加");
   EXPECT_EQ(form->N14H1->text(), "スライドの1/4サイズ(&H)");
 }
@@ -375,7 +387,11 @@ TEST_F(MainWindow, ExtensionCommandsCompleteBareEntriesOnly) {
 TEST_F(MainWindow, ErrorInAHandlerIsLoggedAndShownOnce) {
   form->SetListEntries({"/p/a.jpg"});
   dialogs->before_answer = [] { throw Error("ファイルを開けません"); };
+  bool logged_before_box = false;
+  messages->on_show = [&] { logged_before_box = tamtest::Exists(dir / "tamarind2.log"); };
   form->O2->trigger();
+  EXPECT_TRUE(logged_before_box) << "the box came before the log line";
+  messages->on_show = nullptr;
   ASSERT_EQ(messages->shown.size(), 1u);
   EXPECT_EQ(messages->shown[0].text, "ファイルを開けません.");
   EXPECT_EQ(messages->shown[0].title, "Tamarind 2");
@@ -413,6 +429,89 @@ TEST_F(MainWindow, ErrorBoxIsShownWhenNoLogCanBeWritten) {
   ASSERT_EQ(messages->shown.size(), 1u);
   EXPECT_EQ(messages->shown[0].text, "disk gone.");
   EXPECT_FALSE(tamtest::Exists("/proc/tamarind2.log"));
+}
+
+// Entries whose widest text is, pixel by pixel, a little narrower to a little
+// wider than the list, with and without a vertical bar, added by a drop and
+// then replaced by longer names as the reduce command does: the list settles
+// every time, its bar shown exactly when the range set by the add command
+// exceeds the list, with that range.
+TEST_F(MainWindow, ListSettlesForEveryWidthAroundItsOwn) {
+  form->show();
+  QCoreApplication::processEvents();
+  TListBox* list = form->ListBox1;
+  const QFontMetrics metrics = list->fontMetrics();
+  const auto width_of = [&](const std::string& s) {
+    return metrics.horizontalAdvance(QString::fromStdString(s));
+  };
+  // A path for each text width: wide letters, narrow ones, one odd character.
+  std::map<int, std::string> path_of_width;
+  for (int wide = 0; wide < 60; ++wide)
+    for (int narrow = 0; narrow < 8; ++narrow)
+      for (const char* odd : {"", "r", "t", "1", "f", "s", "."}) {
+        const std::string path = "/" + std::string(wide, 'n') + std::string(narrow, 'i') + odd + ".jpg";
+        path_of_width.emplace(width_of(path), path);
+      }
+  const int full = list->width() - 2 * list->frameWidth();
+  const auto settle = [] {
+    for (int i = 0; i < 4; ++i) QCoreApplication::processEvents();
+  };
+  const auto expect_range = [&](const char* when, int text_width, int count) {
+    const QScrollBar* bar = list->horizontalScrollBar();
+    const int page = list->viewport()->width();
+    const int extent = list->HorizontalExtent();
+    EXPECT_EQ(bar->isVisible(), extent > page) << when << " width " << text_width << " count " << count;
+    EXPECT_EQ(bar->maximum(), std::max(0, extent - page))
+        << when << " width " << text_width << " count " << count;
+  };
+  for (int count : {2, 8}) {
+    for (int text_width = full - 40; text_width <= full + 4; ++text_width) {
+      ASSERT_TRUE(path_of_width.count(text_width)) << text_width;
+      const std::string path = path_of_width[text_width];
+      ::alarm(20);  // a list that never settles ends the program: SIGALRM
+      form->C1->trigger();
+      form->WMDropFiles(std::vector<std::string>(count, path));
+      settle();
+      EXPECT_EQ(list->HorizontalExtent(), text_width + 20);
+      expect_range("added", text_width, count);
+      form->SetListEntries(std::vector<std::string>(count, path.substr(0, path.size() - 4) + "_x.jpg"));
+      settle();
+      expect_range("replaced", text_width, count);
+      ::alarm(0);
+    }
+  }
+}
+
+// The real file dialogs, cancelled, with the user's folders in a scratch
+// place: nothing is stored there for the next start.
+TEST(FileDialogs, StoreNothingBetweenRuns) {
+  tamtest::TempDir dir;
+  for (const char* sub : {"home", "config", "cache"}) ::mkdir((dir / sub).c_str(), 0700);
+  ::setenv("HOME", (dir / "home").c_str(), 1);
+  ::setenv("XDG_CONFIG_HOME", (dir / "config").c_str(), 1);
+  ::setenv("XDG_CACHE_HOME", (dir / "cache").c_str(), 1);  // fonts may cache here
+  tamtest::App();
+  Seams seams;
+  seams.messages = std::make_shared<FakeMessages>();
+  seams.server = std::make_shared<tamtest::RecordingServer>();
+  seams.program_path = dir / "tamarind2";
+  TForm1 form(seams);
+  QTimer cancel;
+  cancel.setInterval(10);
+  QObject::connect(&cancel, &QTimer::timeout, [] {
+    if (auto* dialog = qobject_cast<QDialog*>(QApplication::activeModalWidget())) dialog->reject();
+  });
+  cancel.start();
+  for (int i = 0; i < 2; ++i) {
+    EXPECT_FALSE(form.seams().dialogs->OpenPictures(&form, QStringLiteral("*.jpg")));
+    EXPECT_FALSE(form.seams().dialogs->ChooseFolder(&form, QStringLiteral("フォルダの選択")));
+  }
+  for (const char* sub : {"home", "config"}) {
+    std::vector<std::string> stored;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(dir / sub))
+      stored.push_back(entry.path().string());
+    EXPECT_TRUE(stored.empty()) << stored.front();
+  }
 }
 
 TEST_F(MainWindow, ExitClosesTheWindow) {

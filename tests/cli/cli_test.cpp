@@ -1,6 +1,8 @@
 // Runs the built tamarind2-cli on real files.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -24,11 +26,12 @@ std::string ReadText(const std::string& path) {
 }
 
 // Arguments are single-quoted for the shell; the temporary folders and the
-// names used here hold no quote.
+// names used here hold no quote. A run that hangs is stopped after two
+// minutes (status 124) rather than holding up the tests.
 CliResult RunCli(const TempDir& dir, const std::string& args) {
   const std::string cli = std::string(TAM_BINARY_DIR) + "/cli/tamarind2-cli";
-  const std::string command = "HOME='" + dir.path() + "' XDG_DATA_HOME= '" + cli + "' " + args + " >'" +
-                              dir.path() + "/.out' 2>'" + dir.path() + "/.err'";
+  const std::string command = "HOME='" + dir.path() + "' XDG_DATA_HOME= timeout 120 '" + cli + "' " + args +
+                              " >'" + dir.path() + "/.out' 2>'" + dir.path() + "/.err'";
   const int raw = std::system(command.c_str());
   CliResult r;
   r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
@@ -54,11 +57,12 @@ TEST(CliReduce, WritesEachPictureAndPrintsItsPath) {
   WriteJpeg(dir / "a.jpg", 1200, 900);
   WriteJpeg(dir / "c", 100, 50);  // listed as c.jpg
   std::filesystem::copy_file(tamtest::TestData("bmpsuite/g/rgb24.bmp"), dir / "b.bmp");
+  tamtest::WriteText(dir / "notes.txt", "not a picture");
   const CliResult r = RunCli(dir, "reduce --quality 70 " + Q(dir / "a.jpg") + " " + Q(dir / "b.bmp") + " " +
-                                      Q(dir / "c.jpg") + " " + Q(dir / "nothing.jpg"));
+                                      Q(dir / "c.jpg") + " " + Q(dir / "notes.txt"));
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.out, dir / "a_x.jpg\n" + dir / "b_x.jpg\n" + dir / "c_x.jpg\n");
-  EXPECT_NE(r.err.find(dir / "nothing.jpg"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find(dir / "notes.txt"), std::string::npos) << r.err;
   EXPECT_EQ(WidthOf(dir / "a_x.jpg"), 960);
   EXPECT_EQ(WidthOf(dir / "c_x.jpg"), 100);
 }
@@ -70,6 +74,28 @@ TEST(CliReduce, OverwriteAndQuarterReplaceTheSource) {
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.out, dir / "a.jpg\n");
   EXPECT_EQ(WidthOf(dir / "a.jpg"), 480);
+  // The original is not lost: it is in the user's trash.
+  EXPECT_EQ(WidthOf(dir / ".local/share/Trash/files/a.jpg"), 1200);
+}
+
+TEST(CliReduce, NamesThatReachNoFileAndALostOutputFail) {
+  TempDir dir;
+  WriteJpeg(dir / "a.jpg", 20, 20);
+  ASSERT_EQ(::symlink("nowhere.jpg", (dir / "dangling.jpg").c_str()), 0);
+  ASSERT_EQ(::symlink("loop.jpg", (dir / "loop.jpg").c_str()), 0);
+  const CliResult r = RunCli(dir, "reduce " + Q(dir / "missing.jpg") + " " + Q(dir / "dangling.jpg") + " " +
+                                      Q(dir / "loop.jpg") + " " + Q(dir / "a.jpg"));
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, dir / "a_x.jpg\n");
+  for (const char* name : {"missing.jpg", "dangling.jpg", "loop.jpg"}) {
+    EXPECT_NE(r.err.find(dir / name + ": "), std::string::npos) << name << "\n" << r.err;
+  }
+  // What was printed never arrived: that is a failure too.
+  const std::string cli = std::string(TAM_BINARY_DIR) + "/cli/tamarind2-cli";
+  const int raw = std::system(
+      ("HOME='" + dir.path() + "' '" + cli + "' reduce " + Q(dir / "a.jpg") + " >/dev/full 2>/dev/null")
+          .c_str());
+  EXPECT_TRUE(WIFEXITED(raw) && WEXITSTATUS(raw) == 1) << raw;
 }
 
 TEST(CliReduce, FailuresAreReportedPerFileAndSetTheExitStatus) {
@@ -81,6 +107,24 @@ TEST(CliReduce, FailuresAreReportedPerFileAndSetTheExitStatus) {
   EXPECT_EQ(r.out, dir / "good_x.jpg\n");
   EXPECT_NE(r.err.find(dir / "wrong.jpg: JPEG エラー #"), std::string::npos) << r.err;
   EXPECT_FALSE(tamtest::Exists(dir / "wrong_x.jpg"));
+}
+
+TEST(CliReduce, AFifoIsRefusedAtOnceAndTheOtherFilesStillConvert) {
+  TempDir dir;
+  ASSERT_EQ(::mkfifo((dir / "pipe.jpg").c_str(), 0644), 0);
+  ASSERT_EQ(::mkfifo((dir / "pipe.bmp").c_str(), 0644), 0);
+  WriteJpeg(dir / "good.jpg", 20, 20);
+  const CliResult r =
+      RunCli(dir, "reduce " + Q(dir / "pipe.jpg") + " " + Q(dir / "pipe.bmp") + " " + Q(dir / "good.jpg"));
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, dir / "good_x.jpg\n");
+  for (const char* name : {"pipe.jpg", "pipe.bmp"}) {
+    const std::string path = dir / name;
+    EXPECT_NE(r.err.find(path + ": ファイル " + path + " を開けません。通常のファイルではありません"),
+              std::string::npos)
+        << r.err;
+  }
+  EXPECT_FALSE(tamtest::Exists(dir / "pipe_x.jpg"));
 }
 
 TEST(CliReduce, BadCommandLinesAreUsageErrors) {

@@ -213,9 +213,10 @@ TEST(ConvertPicture, OutputNamesFollowTheSourceAndTheOverwriteOption) {
       if (written != source) {
         EXPECT_EQ(ReadBytes(source), before);
       }
-      const bool bitmap_by_ext = c.bitmap && c.kind == skByExtension;
-      EXPECT_EQ(trash.calls,
-                overwrite && bitmap_by_ext ? std::vector<std::string>{source} : std::vector<std::string>{});
+      // An overwritten JPEG and a converted bitmap go to the trash; an
+      // extensionless bitmap stays.
+      const bool trashed = overwrite && !(c.bitmap && c.kind == skBitmap);
+      EXPECT_EQ(trash.calls, trashed ? std::vector<std::string>{source} : std::vector<std::string>{});
     }
   }
 }
@@ -394,6 +395,18 @@ TEST(ConvertPicture, DamageFoundAfterTheLastRowFailsAndWritesNothing) {
 
 // ---- Upright turn -------------------------------------------------------
 
+// Most portraits take the whole-picture path for their turn: the quarter box
+// and the progressive scans hold there too.
+TEST(ConvertPicture, TurnedProgressiveJpegKeepsQuarterBoxAndScans) {
+  TempDir dir;
+  WriteBytes(dir / "portrait.jpg", WithOrientation(EncodeJpeg(MakePicture(1600, 1200), 90, true), 6));
+  const Bytes written = ReadBytes(ConvertPicture(dir / "portrait.jpg", 50, skByExtension, {.quarter = true}));
+  const JpegInfo info = Inspect(written);
+  EXPECT_EQ(info.height, 360);  // upright 1200 x 1600 in the 480 x 360 box
+  EXPECT_LT(info.width, 271);
+  EXPECT_EQ(info.sof, 0xC2);
+}
+
 TEST(ConvertPicture, OrientationSixComesOutUprightWithoutTag) {
   TempDir dir;
   // Stored on its side: red on the left, blue on the right; shown turned a
@@ -503,6 +516,72 @@ TEST(ConvertPicture, ReadOnlyFolderLeavesEverythingInPlace) {
   EXPECT_EQ(ReadBytes(dir / "b.bmp"), bitmap);
   EXPECT_EQ(ReadBytes(dir / "a.jpg"), jpeg);
   EXPECT_EQ(FolderNames(dir.path()), (std::vector<std::string>{"a.jpg", "b.bmp"}));
+}
+
+// A trash that really takes the files, in order, or refuses them all.
+class FolderTrash : public Trash {
+ public:
+  FolderTrash(std::string folder, bool works) : folder_(std::move(folder)), works_(works) {}
+  bool MoveToTrash(const std::string& path) override {
+    calls.push_back(path);
+    return works_ && ::rename(path.c_str(), (folder_ + "/" + std::to_string(calls.size())).c_str()) == 0;
+  }
+  std::vector<std::string> calls;
+
+ private:
+  std::string folder_;
+  bool works_;
+};
+
+TEST(ConvertPicture, EveryReplacedFileGoesToTheTrashOrNothingChanges) {
+  TempDir dir, bin;
+  WriteJpeg(dir / "a.jpg", 64, 48);
+  WriteBmp(dir / "b.bmp", 32, 24);
+  const std::string other = "someone else's b.jpg";
+  tamtest::WriteText(dir / "b.jpg", other);
+  const Bytes jpeg = ReadBytes(dir / "a.jpg"), bitmap = ReadBytes(dir / "b.bmp");
+
+  FolderTrash refusing(bin.path(), false);
+  const ConvertOptions refused{.overwrite = true, .trash = &refusing};
+  for (const char* name : {"a.jpg", "b.bmp"}) {
+    const std::string kept = dir / (name[0] == 'a' ? "a.jpg" : "b.jpg");
+    EXPECT_EQ(ErrorOf([&] { ConvertPicture(dir / name, 50, skByExtension, refused); }),
+              "ファイル " + kept + " をごみ箱に移せないため、上書きしませんでした。");
+  }
+  EXPECT_EQ(ReadBytes(dir / "a.jpg"), jpeg);
+  EXPECT_EQ(ReadBytes(dir / "b.bmp"), bitmap);
+  EXPECT_EQ(FolderNames(dir.path()), (std::vector<std::string>{"a.jpg", "b.bmp", "b.jpg"}));
+
+  FolderTrash taking(bin.path(), true);
+  const ConvertOptions on{.overwrite = true, .trash = &taking};
+  EXPECT_EQ(ConvertPicture(dir / "a.jpg", 50, skByExtension, on), dir / "a.jpg");
+  EXPECT_EQ(ConvertPicture(dir / "b.bmp", 50, skByExtension, on), dir / "b.jpg");
+  EXPECT_EQ(taking.calls, (std::vector<std::string>{dir / "a.jpg", dir / "b.jpg", dir / "b.bmp"}));
+  EXPECT_EQ(ReadBytes(bin / "1"), jpeg);
+  EXPECT_EQ(ReadBytes(bin / "2"), Bytes(other.begin(), other.end()));
+  EXPECT_EQ(ReadBytes(bin / "3"), bitmap);
+  EXPECT_EQ(Inspect(ReadBytes(dir / "a.jpg")).width, 64);
+  EXPECT_EQ(FolderNames(dir.path()), (std::vector<std::string>{"a.jpg", "b.jpg"}));
+}
+
+TEST(ConvertPicture, AnOutputNameThatReachesTheSourceIsRefused) {
+  TempDir dir;
+  WriteBmp(dir / "a.bmp", 32, 24);
+  WriteJpeg(dir / "c.jpg", 32, 24);
+  ASSERT_EQ(::symlink("a.bmp", (dir / "a.jpg").c_str()), 0);
+  ASSERT_EQ(::link((dir / "c.jpg").c_str(), (dir / "c_x.jpg").c_str()), 0);
+  const Bytes bitmap = ReadBytes(dir / "a.bmp"), jpeg = ReadBytes(dir / "c.jpg");
+  FakeTrash trash;
+  EXPECT_EQ(ErrorOf([&] {
+              ConvertPicture(dir / "a.bmp", 50, skByExtension, {.overwrite = true, .trash = &trash});
+            }),
+            "ファイル " + dir / "a.jpg" + " は変換元の " + dir / "a.bmp" +
+                " と同じファイルのため、書き込みませんでした。");
+  EXPECT_NE(ErrorOf([&] { ConvertPicture(dir / "c.jpg", 50, skByExtension, {}); }), "(no error)");
+  EXPECT_TRUE(trash.calls.empty());
+  EXPECT_EQ(ReadBytes(dir / "a.bmp"), bitmap);
+  EXPECT_EQ(ReadBytes(dir / "c.jpg"), jpeg);
+  EXPECT_EQ(FolderNames(dir.path()), (std::vector<std::string>{"a.bmp", "a.jpg", "c.jpg", "c_x.jpg"}));
 }
 
 TEST(ConvertPicture, WithoutATrashGivenTheUsersTrashIsUsed) {

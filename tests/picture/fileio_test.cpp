@@ -1,9 +1,11 @@
 #include "picture/fileio.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -137,6 +139,93 @@ TEST(WriteFileAtomic, ReadOnlyFolderRefusesTheWrite) {
   EXPECT_EQ(message.rfind("ファイル " + dir / "a.jpg" + " を作成できません。", 0), 0u) << message;
   EXPECT_EQ(tamtest::ReadBytes(dir / "a.jpg"), std::vector<std::uint8_t>({'o', 'l', 'd'}));
   EXPECT_EQ(FolderNames(dir.path()), std::vector<std::string>{"a.jpg"});
+}
+
+TEST(WriteFileAtomic, AFileTheUserMayNotWriteIsRefusedAsInPlace) {
+  // The rename would replace a write-protected file that an in-place write
+  // could not open; the user's protection must hold all the same.
+  TempDir dir;
+  tamtest::WriteText(dir / "a_x.jpg", "old");
+  ASSERT_EQ(::chmod((dir / "a_x.jpg").c_str(), 0444), 0);
+  const int result = tamtest::RunUnprivileged(dir.path(), [&] {
+    try {
+      WriteFileAtomic(dir / "a_x.jpg", kData);
+    } catch (const Error& e) {
+      return std::string(e.what()) ==
+                     "ファイル " + dir / "a_x.jpg" + " を作成できません。" + SystemReason(EACCES)
+                 ? 0
+                 : 1;
+    }
+    return 2;
+  });
+  if (result == tamtest::kNoUnprivilegedUser) GTEST_SKIP() << "no unprivileged user to be had";
+  EXPECT_EQ(result, 0) << "1: wrong message, 2: written";
+  EXPECT_EQ(tamtest::ReadBytes(dir / "a_x.jpg"), std::vector<std::uint8_t>({'o', 'l', 'd'}));
+  EXPECT_EQ(FolderNames(dir.path()), std::vector<std::string>{"a_x.jpg"});
+}
+
+TEST(SafeFileWriter, SetAsideSeesTheCompleteContentAndMayKeepTheOldFile) {
+  TempDir dir;
+  const std::string target = dir / "a.jpg";
+  tamtest::WriteText(target, "old");
+  {
+    SafeFileWriter writer(target);
+    writer.Write(kData);
+    EXPECT_THROW(writer.Commit([&](const std::string& replaced) {
+      EXPECT_EQ(replaced, target);
+      // The new content is whole under a temporary name before the old file goes.
+      const auto names = FolderNames(dir.path());
+      ASSERT_EQ(names.size(), 2u);
+      EXPECT_EQ(tamtest::ReadBytes(dir / (names[0] == "a.jpg" ? names[1] : names[0])), kData);
+      throw Error("kept");
+    }),
+                 Error);
+  }
+  EXPECT_EQ(tamtest::ReadBytes(target), std::vector<std::uint8_t>({'o', 'l', 'd'}));
+  EXPECT_EQ(FolderNames(dir.path()), std::vector<std::string>{"a.jpg"});
+}
+
+// Runs body in a child process and returns how the child ended.
+int ChildStatus(const std::function<void()>& body) {
+  const pid_t child = ::fork();
+  if (child == 0) {
+    body();
+    ::_exit(0);
+  }
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  return status;
+}
+
+TEST(SafeFileWriter, AProgramEndedMidWriteLeavesNoTemporaryFile) {
+  TempDir dir;
+  tamtest::WriteText(dir / "a.jpg", "old");
+  const std::vector<std::uint8_t> big(1 << 20, 0x55);
+  // Killed outright while writing: the content has no name yet (where the
+  // file system has unnamed files; elsewhere nothing can help).
+  const int probe = ::open(dir.path().c_str(), O_TMPFILE | O_WRONLY, 0600);
+  if (probe >= 0) {
+    ::close(probe);
+    const int status = ChildStatus([&] {
+      SafeFileWriter writer(dir / "a.jpg");
+      writer.Write(big);
+      ::raise(SIGKILL);
+    });
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL);
+    EXPECT_EQ(FolderNames(dir.path()), std::vector<std::string>{"a.jpg"});
+  }
+
+  // Terminated while the complete content has its temporary name: the
+  // handler removes it and the program still ends by that signal.
+  const int status = ChildStatus([&] {
+    RemoveTempFilesOnSignals();
+    SafeFileWriter writer(dir / "a.jpg");
+    writer.Write(big);
+    writer.Commit([](const std::string&) { ::raise(SIGTERM); });
+  });
+  EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << status;
+  EXPECT_EQ(FolderNames(dir.path()), std::vector<std::string>{"a.jpg"});
+  EXPECT_EQ(tamtest::ReadBytes(dir / "a.jpg"), std::vector<std::uint8_t>({'o', 'l', 'd'}));
 }
 
 }  // namespace

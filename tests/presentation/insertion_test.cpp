@@ -74,6 +74,14 @@ TEST_F(InsertionRun, LoadFailuresNameTheFile) {
   } catch (const Error& e) {
     EXPECT_NE(std::string(e.what()).find("gone.jpg"), std::string::npos) << e.what();
   }
+  // A picture the clipboard could not hold is refused with the file's name
+  // while its slide is still to be made.
+  Picture small = Picture::Bgr24(16, 16);
+  tamtest::WriteBytes(dir / "huge.jpg", tamtest::WithClaimedSize(EncodeJpeg(small, 50, false), 20000, 20000));
+  EXPECT_EQ(tamtest::ErrorOf([&] {
+              SlidePicture::Load(dir / "huge.jpg", PictureKind::Jpeg);
+            }).rfind("ファイル " + dir / "huge.jpg" + " を読み込めません。画像が大きすぎます", 0),
+            0u);
   tamtest::WriteText(dir / "bad.bmp", "BM this is not a bitmap");
   EXPECT_THROW(SlidePicture::Load(dir / "bad.bmp", PictureKind::Bmp), Error);
   // A file that is no JPEG at all fails on its header, before any slide.

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 
 #include <QBuffer>
 #include <QImage>
@@ -15,6 +16,7 @@
 #include "picture/error.h"
 #include "presentation/builtin_model.h"
 #include "presentation/server.h"
+#include "support/readonly.h"
 #include "support/testdata.h"
 
 namespace tam::pres {
@@ -294,6 +296,33 @@ TEST_F(PptxWriterTest, FailedSaveKeepsTheEarlierFileAndNamesTheFile) {
   } catch (const Error& e) {
     EXPECT_NE(std::string(e.what()).find("folder.pptx"), std::string::npos);
   }
+}
+
+// The save puts its file in place as every other write does: through a link,
+// and never over a file the user may not write.
+TEST_F(PptxWriterTest, SaveGoesThroughLinksAndRespectsWriteProtection) {
+  PresentationData data;
+  PictureSlide(data, "a.png", PngMedia(64, 64));
+  tamtest::WriteText(dir / "real.pptx", "old");
+  ASSERT_EQ(::symlink("real.pptx", (dir / "link.pptx").c_str()), 0);
+  SavePptx(data, dir / "link.pptx");
+  struct stat st;
+  ASSERT_EQ(::lstat((dir / "link.pptx").c_str(), &st), 0);
+  EXPECT_TRUE(S_ISLNK(st.st_mode));
+  EXPECT_TRUE(tamtest::ReadPackage(dir / "real.pptx").has("ppt/slides/slide1.xml"));
+
+  ASSERT_EQ(::chmod((dir / "real.pptx").c_str(), 0444), 0);
+  const auto before = tamtest::ReadBytes(dir / "real.pptx");
+  const int result = tamtest::RunUnprivileged(dir.path(), [&] {
+    const std::string message = tamtest::ErrorOf([&] { SavePptx(data, dir / "link.pptx"); });
+    return message.find(SystemReason(EACCES)) != std::string::npos ? 0 : 1;
+  });
+  if (result == tamtest::kNoUnprivilegedUser) GTEST_SKIP() << "no unprivileged user to be had";
+  EXPECT_EQ(result, 0);
+  EXPECT_EQ(tamtest::ReadBytes(dir / "real.pptx"), before);
+  int files = 0;
+  for ([[maybe_unused]] const auto& e : std::filesystem::directory_iterator(dir.path())) ++files;
+  EXPECT_EQ(files, 2) << "temporary file left behind";
 }
 
 // Past 65535 entries the archive would need Zip64, which not every reader knows.

@@ -5,24 +5,35 @@
 
 #include <string>
 
-#include "presentation/builtin_engine.h"
 #include "presentation/impress_loader.h"
+#include "support/recording_server.h"
 
 namespace tam::pres {
 namespace {
 
-// Without LibreOffice the built-in engine serves; with it, the Impress engine
-// (the office is not started by the choice itself).
-TEST(ServerChoice, ImpressWhenItsPluginLoadsElseTheBuiltInEngine) {
-  std::string why_not;
-  const bool impress_available = LoadImpressServer({}, &why_not) != nullptr;
-  const std::shared_ptr<Server> chosen = ChooseServer();
-  ASSERT_TRUE(chosen);
-  EXPECT_EQ(dynamic_cast<OfficeServer*>(chosen.get()) != nullptr, impress_available) << why_not;
-  EXPECT_EQ(dynamic_cast<BuiltinServer*>(chosen.get()) != nullptr, !impress_available);
+// Impress serves from the start when it loaded; a switch reaches the other
+// engine at the next connection, and without Impress nothing can switch to it.
+TEST(EngineChoice, ConnectionsGoToTheChosenEngine) {
+  const auto builtin = std::make_shared<tamtest::RecordingServer>();
+  const auto impress = std::make_shared<tamtest::RecordingServer>();
+  EngineChoice both(builtin, impress);
+  EXPECT_TRUE(both.ImpressAvailable());
+  EXPECT_TRUE(both.UsesImpress());
+  both.ConnectApplication();
+  both.UseImpress(false);
+  both.ConnectApplication();
+  EXPECT_EQ(impress->log.calls.size(), 1u);
+  EXPECT_EQ(builtin->log.calls.size(), 1u);
+
+  EngineChoice alone(builtin, nullptr);
+  EXPECT_FALSE(alone.UsesImpress());
+  alone.UseImpress(true);
+  EXPECT_FALSE(alone.UsesImpress());
+  alone.ConnectApplication();
+  EXPECT_EQ(builtin->log.calls.size(), 2u);
 }
 
-TEST(ServerChoice, NoOfficeOnTheSystemMeansTheBuiltInEngine) {
+TEST(EngineChoice, NoOfficeOnTheSystemMeansNoImpressEngine) {
   ImpressOptions options;
   options.soffice_fallbacks = {};
   const std::string saved_path = getenv("PATH") ? getenv("PATH") : "";

@@ -1,6 +1,8 @@
 // tamarind2-cli slides, run as the user runs it, and its output opened by a
 // real presentation program (LibreOffice) and turned into a PDF.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <QRegularExpression>
 #include <QStandardPaths>
@@ -71,9 +73,10 @@ TEST_F(SlidesCli, AFailingPictureEndsTheRunButWhatWasMadeIsSaved) {
   EXPECT_TRUE(r.err.contains("missing.jpg")) << r.err.toStdString();
   EXPECT_EQ(Captions(tamtest::ReadPackage(dir / "out.pptx")), QStringList{"a.jpg"});
 
+  // Nothing made: nothing saved.
   r = Cli({"-o", Q(dir / "out2.pptx"), Q(dir / "bad.bmp"), Q(dir / "a.jpg")});
   EXPECT_EQ(r.code, 1);
-  EXPECT_TRUE(Captions(tamtest::ReadPackage(dir / "out2.pptx")).isEmpty());
+  EXPECT_FALSE(tamtest::Exists(dir / "out2.pptx"));
 }
 
 TEST_F(SlidesCli, SaveFailureAndBadCommandLines) {
@@ -84,6 +87,41 @@ TEST_F(SlidesCli, SaveFailureAndBadCommandLines) {
   EXPECT_EQ(Cli({"-o", Q(dir / "x.pptx")}).code, 2);             // no pictures
   EXPECT_EQ(Cli({"-x", "-o", Q(dir / "x.pptx"), "a"}).code, 2);  // unknown option
   EXPECT_FALSE(tamtest::Exists(dir / "x.pptx"));
+}
+
+TEST_F(SlidesCli, OutputIsReplacedOnlyByAPresentationThatWasMade) {
+  const std::string out = dir / "out.pptx";
+  ASSERT_EQ(Cli({"-o", Q(out), Q(dir / "a.jpg")}).code, 0);
+  const auto before = tamtest::ReadBytes(out);
+  const auto photo = tamtest::ReadBytes(dir / "a.jpg");
+
+  // No slide made: the earlier presentation stays as it was.
+  tamtest::WriteText(dir / "notes.txt", "not a picture");
+  for (const QString& input : {Q(dir / "missing.jpg"), Q(dir / "notes.txt")}) {
+    const Result r = Cli({"-o", Q(out), input});
+    EXPECT_EQ(r.code, 1) << input.toStdString();
+    EXPECT_TRUE(tamtest::ReadBytes(out) == before) << input.toStdString();
+  }
+
+  // OUT not named .pptx, or one of the pictures (here by a hard link), is a
+  // mistake found before any picture is read: the pipe would hang a read.
+  ASSERT_EQ(::mkfifo((dir / "pipe.jpg").c_str(), 0644), 0);
+  ASSERT_EQ(::link((dir / "a.jpg").c_str(), (dir / "same.pptx").c_str()), 0);
+  for (const QStringList& args :
+       {QStringList{"-o", Q(dir / "a.jpg"), Q(dir / "pipe.jpg"), Q(dir / "a.jpg")},
+        QStringList{"-o", Q(dir / "same.pptx"), Q(dir / "pipe.jpg"), Q(dir / "a.jpg")},
+        QStringList{"-o", Q(dir / "new.ppt"), Q(dir / "pipe.jpg")}}) {
+    EXPECT_EQ(Exec(TAM_BINARY_DIR "/cli/tamarind2-cli", QStringList{"slides"} + args, 15000).code, 2)
+        << args.join(' ').toStdString();
+  }
+  EXPECT_TRUE(tamtest::ReadBytes(dir / "a.jpg") == photo);
+  EXPECT_FALSE(tamtest::Exists(dir / "new.ppt"));
+
+  // An existing file that is no package is never replaced.
+  tamtest::WriteText(dir / "notes.pptx", "my notes");
+  EXPECT_EQ(Cli({"-o", Q(dir / "notes.pptx"), Q(dir / "a.jpg")}).code, 1);
+  const auto notes = tamtest::ReadBytes(dir / "notes.pptx");
+  EXPECT_EQ(std::string(notes.begin(), notes.end()), "my notes");
 }
 
 // LibreOffice opens what we wrote: every slide becomes a page with its caption

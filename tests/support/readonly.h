@@ -1,11 +1,16 @@
 #pragma once
 // A folder that refuses every change, for tests of failed writes. Permissions
 // do not bind root, so as root the folder is a tmpfs of its own mounted
-// read-only; otherwise its mode is taken away.
+// read-only; otherwise its mode is taken away. And a way to run a check as a
+// user whom file modes bind.
+#include <grp.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <filesystem>
+#include <functional>
 #include <string>
 
 namespace tamtest {
@@ -42,5 +47,31 @@ class ReadOnlyFolder {
   bool ok_ = false;
   bool mounted_ = false;
 };
+
+// Runs check where file modes bind: as root, in a child process that has
+// become the user nobody (65534) after the folder and everything in it were
+// handed to that user; otherwise right here. Returns check's result, or
+// kNoUnprivilegedUser when no such child could be had (tests skip then).
+inline constexpr int kNoUnprivilegedUser = 77;
+inline int RunUnprivileged(const std::string& folder, const std::function<int()>& check) {
+  if (::geteuid() != 0) return check();
+  constexpr uid_t kNobody = 65534;
+  if (::lchown(folder.c_str(), kNobody, kNobody) != 0) return kNoUnprivilegedUser;
+  for (const auto& e : std::filesystem::recursive_directory_iterator(folder)) {
+    if (::lchown(e.path().c_str(), kNobody, kNobody) != 0) return kNoUnprivilegedUser;
+  }
+  const pid_t child = ::fork();
+  if (child < 0) return kNoUnprivilegedUser;
+  if (child == 0) {
+    if (::setgroups(0, nullptr) != 0 || ::setgid(kNobody) != 0 || ::setuid(kNobody) != 0 ||
+        ::access(folder.c_str(), W_OK | X_OK) != 0) {
+      ::_exit(kNoUnprivilegedUser);
+    }
+    ::_exit(check());
+  }
+  int status = 0;
+  if (::waitpid(child, &status, 0) != child || !WIFEXITED(status)) return -1;
+  return WEXITSTATUS(status);
+}
 
 }  // namespace tamtest

@@ -100,4 +100,19 @@ std::vector<std::uint8_t> WithoutQuantTables(const std::vector<std::uint8_t>& jp
   return out;
 }
 
+std::vector<std::uint8_t> WithClaimedSize(std::vector<std::uint8_t> jpeg, std::int32_t w, std::int32_t h) {
+  for (std::size_t at = 2; at + 9 <= jpeg.size() && jpeg[at] == 0xFF;) {
+    const std::uint8_t marker = jpeg[at + 1];
+    if (marker >= 0xC0 && marker <= 0xC2) {
+      jpeg[at + 5] = static_cast<std::uint8_t>(h >> 8);
+      jpeg[at + 6] = static_cast<std::uint8_t>(h);
+      jpeg[at + 7] = static_cast<std::uint8_t>(w >> 8);
+      jpeg[at + 8] = static_cast<std::uint8_t>(w);
+      return jpeg;
+    }
+    at += 2 + (std::size_t{jpeg[at + 2]} << 8 | jpeg[at + 3]);
+  }
+  return jpeg;
+}
+
 }  // namespace tamtest

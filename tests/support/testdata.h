@@ -45,4 +45,8 @@ tam::Picture LoadReference(const std::string& path);
 // A copy of a JPEG stream without its quantization tables: the header still
 // reads, but decoding the pixels fails.
 std::vector<std::uint8_t> WithoutQuantTables(const std::vector<std::uint8_t>& jpeg);
+
+// A copy of a JPEG stream whose frame header claims w x h: the pixels the
+// stream lacks decode as grey, as in any cut file.
+std::vector<std::uint8_t> WithClaimedSize(std::vector<std::uint8_t> jpeg, std::int32_t w, std::int32_t h);
 }  // namespace tamtest

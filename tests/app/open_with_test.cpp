@@ -1,0 +1,119 @@
+// "Open with": paths on the command line enter the list at start through the
+// same intake as a drop.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <QApplication>
+#include <QDropEvent>
+#include <QFile>
+#include <QLabel>
+#include <QMimeData>
+
+#include "app/Unit1.h"
+#include "app/commandline.h"
+#include "app_fakes.h"
+#include "support/qtapp.h"
+#include "support/run_program.h"
+#include "support/testdata.h"
+
+namespace tam {
+namespace {
+
+using Paths = std::vector<std::string>;
+
+CommandLine Parse(std::initializer_list<const char*> args, const std::string& cwd = "/w") {
+  const std::vector<const char*> list(args);
+  return ParseCommandLine(list, cwd);
+}
+
+TEST(CommandLine, OptionsPathsAndUris) {
+  EXPECT_EQ(Parse({"a.jpg", "--help"}).action, CommandLine::Action::kHelp);
+  EXPECT_EQ(Parse({"-h"}).action, CommandLine::Action::kHelp);
+  EXPECT_EQ(Parse({"--version", "x"}).action, CommandLine::Action::kVersion);
+  const CommandLine wrong = Parse({"a.jpg", "--bogus"});
+  EXPECT_EQ(wrong.action, CommandLine::Action::kUsageError);
+  EXPECT_NE(wrong.error.find("--bogus"), std::string::npos);
+  EXPECT_TRUE(wrong.paths.empty());
+  // A shell's relative and untidy forms become the clean absolute path a
+  // drop would carry; "--" lets a name look like an option.
+  const CommandLine ok = Parse({"a.jpg", "./p/", "../b.BMP", "/x//y/./z.jpg", "-", "--", "--help",
+                                "file:///u/caf%E9.jpg", "file:x.jpg", "", "/"});
+  EXPECT_EQ(ok.action, CommandLine::Action::kRun);
+  EXPECT_EQ(ok.paths, (Paths{"/w/a.jpg", "/w/p", "/b.BMP", "/x/y/z.jpg", "/w/-", "/w/--help",
+                             "/u/caf\xe9.jpg", "/w/file:x.jpg", "/"}));
+  EXPECT_TRUE(Parse({}).paths.empty());
+}
+
+// The program started with a file, a folder, a non-picture, a missing path
+// and a name that is not UTF-8 lists exactly what a drop of the same items
+// lists, with the same labels and menu states.
+TEST(OpenWith, ArgumentsFillTheListAsADropWould) {
+  tamtest::App();
+  tamtest::TempDir dir;
+  tamtest::WriteText(dir / "a.jpg", "");
+  tamtest::WriteText(dir / "notes.txt", "");
+  tamtest::WriteText(dir / "caf\xe9.BMP", "");
+  ASSERT_EQ(::mkdir((dir / "photos").c_str(), 0755), 0);
+  const std::string raw_name = "caf\xe9.BMP";
+  const std::vector<const char*> args = {"a.jpg", "photos/", "notes.txt", "missing.JPG", raw_name.c_str()};
+  const CommandLine line = ParseCommandLine(args, dir.path());
+  ASSERT_EQ(line.action, CommandLine::Action::kRun);
+
+  tamtest::CommandFakes fakes;
+  const std::unique_ptr<TForm1> started = ShowMainWindow(line.paths, fakes.Seams(dir / "tamarind2"));
+  const Paths expected = {dir / "a.jpg", dir / "photos", dir / "missing.JPG", dir / raw_name};
+  EXPECT_EQ(started->ListEntries(), expected);
+  EXPECT_EQ(started->DDLb->text(), "D&D数:5");
+  EXPECT_EQ(started->listLb->text(), "リスト:4");
+  EXPECT_TRUE(started->PPTP1->isEnabled());
+  EXPECT_TRUE(started->N3->isEnabled());  // the folder has no extension
+
+  TForm1 dropped(fakes.Seams(dir / "tamarind2"));
+  QMimeData mime;
+  QByteArray uri_list;
+  for (const std::string& p : line.paths)
+    uri_list += "file://" + QByteArray::fromStdString(p).toPercentEncoding("/") + "\r\n";
+  mime.setData("text/uri-list", uri_list);
+  QDragEnterEvent enter(QPoint(5, 5), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+  QApplication::sendEvent(dropped.ListBox1->viewport(), &enter);
+  QDropEvent drop(QPointF(5, 5), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+  QApplication::sendEvent(dropped.ListBox1->viewport(), &drop);
+  EXPECT_EQ(dropped.ListEntries(), started->ListEntries());
+  EXPECT_EQ(dropped.DDLb->text(), started->DDLb->text());
+  EXPECT_EQ(dropped.ListBox1->HorizontalExtent(), started->ListBox1->HorizontalExtent());
+  EXPECT_TRUE(fakes.messages->shown.empty());
+}
+
+TEST(OpenWith, NoArgumentsLeaveAFreshWindow) {
+  tamtest::App();
+  tamtest::TempDir dir;
+  tamtest::CommandFakes fakes;
+  const std::unique_ptr<TForm1> started = ShowMainWindow({}, fakes.Seams(dir / "tamarind2"));
+  EXPECT_EQ(started->DDLb->text(), "D＆D数:0");
+  EXPECT_FALSE(started->PPTP1->isEnabled());
+  EXPECT_TRUE(started->isVisible());
+}
+
+// Help and version are answered without a display and without a window.
+TEST(OpenWith, HelpAndVersionNeedNoDisplay) {
+  const QString program = QStringLiteral(TAM_BINARY_DIR "/app/tamarind2");
+  qunsetenv("DISPLAY");
+  qunsetenv("WAYLAND_DISPLAY");
+  const QByteArray platform = qgetenv("QT_QPA_PLATFORM");
+  qunsetenv("QT_QPA_PLATFORM");
+  const tamtest::Result version = tamtest::Exec(program, {"--version"});
+  const tamtest::Result help = tamtest::Exec(program, {"/no/such.jpg", "--help"});
+  const tamtest::Result headless = tamtest::Exec(program, {"/no/such.jpg"});
+  qputenv("QT_QPA_PLATFORM", platform);
+  const tamtest::Result wrong = tamtest::Exec(program, {"--bogus"});
+  EXPECT_EQ(version.code, 0);
+  EXPECT_TRUE(version.out.startsWith("tamarind2 ")) << version.out.toStdString();
+  EXPECT_EQ(help.code, 0);
+  EXPECT_TRUE(help.out.contains("--version"));
+  EXPECT_EQ(headless.code, 1) << headless.err.toStdString();
+  EXPECT_EQ(wrong.code, 2);
+  EXPECT_TRUE(wrong.err.contains("--bogus"));
+}
+
+}  // namespace
+}  // namespace tam
