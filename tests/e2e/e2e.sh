@@ -131,6 +131,15 @@ choose_folder() {
 
 clear_list() { menu f c; }
 
+# 設定 > LibreOffice Impress を使う, checked at start when Impress is installed:
+# unchecked, the built-in engine serves, and no office is started. Without
+# Impress the item is greyed and Escape closes the menu.
+use_builtin_engine() {
+  menu o i
+  sleep 0.2
+  xdotool key Escape
+}
+
 # count copies of one photo named IMG_0001.JPG, IMG_0002.JPG, ... in $1.
 make_photos() {
   local folder=$1 count=$2 source=$3 i
@@ -255,6 +264,7 @@ case_window_hints() {
 case_progress_gone_before_insertion() {
   make_sources
   start_program
+  use_builtin_engine
   start_reduction_by a 40
   wait_for 120 eval '[ "$(reduced_count)" -eq 40 ]' || fail "only $(reduced_count) of 40 photos were reduced"
   # The insertion starts within moments of the last file being written.
@@ -278,6 +288,7 @@ stack_position() {
 case_prompts_above_main_window() {
   make_sources
   start_program
+  use_builtin_engine
   make_photos "$work/few" 2 "$small_photo"
   choose_folder "$work/few"
   menu e p
