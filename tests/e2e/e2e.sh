@@ -40,6 +40,8 @@ finish() {
   rm -rf "$work"
 }
 trap finish EXIT
+# A time-out or Ctrl-C ends the case through the same clean-up.
+trap 'exit 143' TERM INT HUP
 
 fail() {
   echo "FAIL ($case_name): $*" >&2
