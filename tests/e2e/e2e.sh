@@ -20,7 +20,7 @@ work=$(printf '/tmp/t2e.%07d' "$$")
 rm -rf "$work"
 mkdir -p "$work/home" "$work/run"
 chmod 700 "$work/run"
-xvfb_pid= wm_pid= app_pid=
+xvfb_pid='' wm_pid='' app_pid=''
 
 # Asks a process of ours to end, and ends it if it has not within 5 s.
 stop() {
@@ -61,17 +61,21 @@ wait_for() {
   done
 }
 
+# Xvfb writes the number of the display it found free, then a newline.
+display_ready() { [[ $(tail -c1 "$work/display" 2>/dev/null | od -An -tx1) == *0a* ]]; }
+
+wm_ready() { xprop -root _NET_SUPPORTING_WM_CHECK | grep -q "window id"; }
+
 start_desktop() {
   Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$work/display" 2>"$work/xvfb.log" &
   xvfb_pid=$!
-  # Xvfb writes the number of the display it found free, then a newline.
-  wait_for 20 eval '[ "$(tail -c1 "$work/display" 2>/dev/null | od -An -c | tr -d " ")" = "\\n" ]' ||
-    fail "Xvfb did not start: $(cat "$work/xvfb.log")"
-  export DISPLAY=":$(cat "$work/display")"
+  wait_for 20 display_ready || fail "Xvfb did not start: $(cat "$work/xvfb.log")"
+  DISPLAY=":$(cat "$work/display")"
+  export DISPLAY
   export HOME="$work/home" XDG_RUNTIME_DIR="$work/run"
   openbox --sm-disable >"$work/openbox.log" 2>&1 &
   wm_pid=$!
-  wait_for 20 eval 'xprop -root _NET_SUPPORTING_WM_CHECK | grep -q "window id"' ||
+  wait_for 20 wm_ready ||
     fail "openbox did not start: $(cat "$work/openbox.log")"
 }
 
@@ -89,6 +93,7 @@ window_named() {
 }
 gone() { [ -z "$(windows_named "$1")" ]; }
 viewable() { xwininfo -id "$1" 2>/dev/null | grep -q 'Map State: IsViewable'; }
+hidden() { ! viewable "$1"; }
 
 start_program() {
   QT_QPA_PLATFORM=xcb "$program" >"$work/program.log" 2>&1 &
@@ -124,8 +129,7 @@ expect_idle() {
 # typed into the dialog and Enter pressed, as a user would.
 choose_folder() {
   menu f d
-  local dialog
-  dialog=$(window_named 'フォルダの選択') || fail "no folder dialog for $1"
+  window_named 'フォルダの選択' >/dev/null || fail "no folder dialog for $1"
   xdotool type --delay 2 "$1"
   xdotool key Return
   wait_for 10 gone 'フォルダの選択' || fail "the folder dialog stays open for $1"
@@ -209,6 +213,7 @@ start_reduction_by() {
 start_reduction() { start_reduction_by s "$1"; }
 
 reduced_count() { find "$photos" -name '*_x.jpg' | wc -l; }
+reduced_all() { [ "$(reduced_count)" -eq "$1" ]; }
 
 # The window manager's close request (the title bar's button, alt+F4) to the
 # main window during a run is ignored: every file is reduced and the program
@@ -256,7 +261,7 @@ case_window_hints() {
   ((flags & 2 && $(motif "$progress" 3) & 112)) &&
     fail "the progress window shows buttons: $(xprop -id "$progress" _MOTIF_WM_HINTS)"
   xdotool windowminimize "$progress"
-  wait_for 5 eval '! viewable "$progress"' || fail "the progress window cannot be minimised to test"
+  wait_for 5 hidden "$progress" || fail "the progress window cannot be minimised to test"
   wait_for 3 viewable "$progress" || fail "the minimised progress window stays hidden"
   wait_for 120 gone '処理中...' || fail "the run does not end"
 }
@@ -268,7 +273,7 @@ case_progress_gone_before_insertion() {
   start_program
   use_builtin_engine
   start_reduction_by a 40
-  wait_for 120 eval '[ "$(reduced_count)" -eq 40 ]' || fail "only $(reduced_count) of 40 photos were reduced"
+  wait_for 120 reduced_all 40 || fail "only $(reduced_count) of 40 photos were reduced"
   # The insertion starts within moments of the last file being written.
   sleep 0.3
   alive || fail "the program is gone after the reduction"
@@ -300,8 +305,9 @@ case_prompts_above_main_window() {
   question=$(window_named 'Tamarind 2') || fail "no question about saving"
   local above below
   above=$(stack_position "$question") below=$(stack_position "$main")
-  [ -n "$above" ] && [ -n "$below" ] && ((above > below)) ||
+  if [ -z "$above" ] || [ -z "$below" ] || ((above < below)); then
     fail "the question ($above) is not above the main window ($below): $(xprop -root _NET_CLIENT_LIST_STACKING)"
+  fi
   # Cancelling keeps everything open.
   xdotool windowactivate --sync "$question" 2>/dev/null || true
   xdotool key Escape
