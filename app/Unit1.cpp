@@ -32,9 +32,10 @@ namespace tam {
 namespace {
 
 // The design, in pixels at 96 dpi. The outer window includes its frame.
+// The outer height is fixed too: window managers that ignore the "no
+// maximise" hint (openbox) still leave it out for a window of fixed size.
 constexpr int kOuterWidth = 240;
-constexpr int kOuterMinHeight = 250;
-constexpr int kOuterMaxHeight = 254;
+constexpr int kOuterHeight = 250;
 constexpr int kClientWidth = 232;
 constexpr int kClientHeight = 204;
 constexpr int kFontPixels = 11;  // Tahoma 8 pt at 96 dpi
@@ -202,7 +203,7 @@ TForm1::TForm1(Seams seams, QWidget* parent)
   PowerPointSlide1 = std::make_unique<pres::TPowerPointSlide>(*engines_);
   BuildControls();
   BuildMenu();
-  resize(kOuterWidth, kOuterMinHeight);
+  resize(kOuterWidth, kOuterHeight);
   FitOuterSizeLimits();
   TamApplication::SetExceptionHook(this, [this](QObject* sender, const std::exception& error) {
     ApplicationEvents1Exception(sender, error);
@@ -559,13 +560,8 @@ void TForm1::ShowMessage(const QString& text) {
 void TForm1::FitOuterSizeLimits() {
   const QSize frame = frameGeometry().size() - geometry().size();
   if (frame == applied_frame_) return;
-  // The outer height stays what it was when the frame was not yet known.
-  const int outer_height = height() + std::max(0, applied_frame_.height());
   applied_frame_ = frame;
-  setFixedWidth(kOuterWidth - frame.width());
-  setMinimumHeight(kOuterMinHeight - frame.height());
-  setMaximumHeight(kOuterMaxHeight - frame.height());
-  resize(width(), std::clamp(outer_height - frame.height(), minimumHeight(), maximumHeight()));
+  setFixedSize(kOuterWidth - frame.width(), kOuterHeight - frame.height());
 }
 
 void TForm1::showEvent(QShowEvent* event) {

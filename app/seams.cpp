@@ -20,6 +20,7 @@
 #include "picture/jpeg.h"
 #include "picture/limits.h"
 #include "presentation/builtin_engine.h"
+#include "presentation/builtin_window.h"
 #include "presentation/insertion.h"
 #include "presentation/server_choice.h"
 
@@ -182,6 +183,7 @@ class QtMessageBoxes : public MessageBoxes {
     QWidget* owner = QApplication::activeWindow() ? QApplication::activeWindow() : parent;
     QMessageBox box(qicon, title, text, QMessageBox::Ok, owner);
     box.setTextFormat(Qt::PlainText);
+    pres::StackLikeOurTopWindow(&box);
     box.exec();
   }
 };

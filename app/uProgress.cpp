@@ -4,9 +4,13 @@
 #include <QLabel>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QTimer>
 
 bool AbortRequested = false;
 
+// A caption and a fixed frame: no system menu and no buttons. Window managers
+// read the buttons from these flags; the fixed size is what makes the ones
+// that ignore them (openbox) leave out maximising.
 TfrmProgress::TfrmProgress(QWidget* owner)
     : QWidget(owner, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowStaysOnTopHint) {
   setWindowTitle(QStringLiteral("処理中..."));
@@ -56,6 +60,17 @@ void TfrmProgress::ShowCentred() {
     move(frame.center() - QPoint(width() / 2, height() / 2));
   }
   show();
+}
+
+void TfrmProgress::changeEvent(QEvent* event) {
+  QWidget::changeEvent(event);
+  // The window holds the only abort control of the run, so it is not to be
+  // minimised; a window manager that still offers it gets it back at once.
+  if (event->type() == QEvent::WindowStateChange && isMinimized()) {
+    QTimer::singleShot(0, this, [this] {
+      if (isMinimized()) showNormal();
+    });
+  }
 }
 
 void TfrmProgress::closeEvent(QCloseEvent* event) {

@@ -32,6 +32,7 @@ class DialogPrompts : public PresentationPrompts {
     QPushButton* cancel = box.addButton("キャンセル", QMessageBox::RejectRole);
     box.setDefaultButton(save);
     box.setEscapeButton(cancel);
+    StackLikeOurTopWindow(&box);
     box.exec();
     if (box.clickedButton() == save) return Answer::Save;
     if (box.clickedButton() == discard) return Answer::Discard;
@@ -42,13 +43,16 @@ class DialogPrompts : public PresentationPrompts {
     QFileDialog dialog(parent, "名前を付けて保存", suggested, "PowerPoint プレゼンテーション (*.pptx)");
     dialog.setAcceptMode(QFileDialog::AcceptSave);
     dialog.setDefaultSuffix("pptx");
+    StackLikeOurTopWindow(&dialog);
     if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return std::nullopt;
     QByteArray bytes = QFile::encodeName(dialog.selectedFiles().first());
     return std::string(bytes.constData(), static_cast<std::size_t>(bytes.size()));
   }
 
   void ShowError(QWidget* parent, const QString& message) override {
-    QMessageBox::critical(parent, "Tamarind 2", message);
+    QMessageBox box(QMessageBox::Critical, "Tamarind 2", message, QMessageBox::Ok, parent);
+    StackLikeOurTopWindow(&box);
+    box.exec();
   }
 };
 
@@ -74,6 +78,15 @@ QRect PxRect(const Box& b, QPoint origin) {
 }  // namespace
 
 void SetPresentationPrompts(PresentationPrompts* prompts) { g_prompts = prompts; }
+
+void StackLikeOurTopWindow(QWidget* prompt) {
+  for (const QWidget* window : QApplication::topLevelWidgets()) {
+    if (window != prompt && window->isVisible() && window->windowFlags().testFlag(Qt::WindowStaysOnTopHint)) {
+      prompt->setWindowFlag(Qt::WindowStaysOnTopHint, true);
+      return;
+    }
+  }
+}
 
 bool CloseAllPresentations() {
   auto windows = OpenWindows();  // closing changes the list

@@ -28,6 +28,11 @@ class PresentationPrompts {
 // Null restores the real dialogs. The prompts must outlive their use.
 void SetPresentationPrompts(PresentationPrompts* prompts);
 
+// Gives a prompt, before it is shown, the stacking of the program's highest
+// window: a question asked by a window that lies below the always-on-top main
+// window would otherwise open hidden behind it.
+void StackLikeOurTopWindow(QWidget* prompt);
+
 // Closes every presentation window, asking for each one with unsaved slides
 // whether to save it. False when the user cancelled: the rest stay open.
 bool CloseAllPresentations();

@@ -28,6 +28,9 @@ packages=(
   xvfb
   xauth
   x11-utils
+  openbox
+  xdotool
+  wmctrl
   imagemagick
   libreoffice-impress
   libreoffice-dev

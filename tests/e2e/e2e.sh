@@ -1,0 +1,320 @@
+#!/usr/bin/env bash
+# End-to-end checks of tamarind2 as a user meets it: on an X server of its own
+# with the openbox window manager, driven by keys (xdotool) and by requests
+# through the window manager (wmctrl), its windows read back with xprop and
+# xwininfo. Every process it starts it stops again by its id.
+#
+# Usage: e2e.sh PROGRAM CASE
+# Exit 77 (skipped) when a tool is missing.
+set -euo pipefail
+
+program=$1
+case_name=$2
+for tool in Xvfb openbox xdotool wmctrl xprop xwininfo convert; do
+  command -v "$tool" >/dev/null || { echo "skipped: $tool is not installed"; exit 77; }
+done
+
+# A short, fixed-width folder name: the sweep below needs paths whose pixel
+# width it can predict, and a random name would vary it.
+work=$(printf '/tmp/t2e.%07d' "$$")
+rm -rf "$work"
+mkdir -p "$work/home" "$work/run"
+chmod 700 "$work/run"
+xvfb_pid='' wm_pid='' app_pid=''
+
+# Asks a process of ours to end, and ends it if it has not within 5 s.
+stop() {
+  kill "$1" 2>/dev/null || return 0
+  local i
+  for ((i = 0; i < 50; i++)); do
+    kill -0 "$1" 2>/dev/null || break
+    sleep 0.1
+  done
+  kill -KILL "$1" 2>/dev/null || true
+  wait "$1" 2>/dev/null || true
+}
+
+finish() {
+  local pid
+  for pid in $app_pid $wm_pid $xvfb_pid; do stop "$pid"; done
+  rm -rf "$work"
+}
+trap finish EXIT
+# A time-out or Ctrl-C ends the case through the same clean-up.
+trap 'exit 143' TERM INT HUP
+
+fail() {
+  echo "FAIL ($case_name): $*" >&2
+  [ -n "${DISPLAY:-}" ] && import -window root "e2e-$case_name.png" 2>/dev/null &&
+    echo "screen saved as $PWD/e2e-$case_name.png" >&2
+  exit 1
+}
+
+# Polls a command until it succeeds; false after the given seconds.
+wait_for() {
+  local seconds=$1
+  shift
+  local deadline=$((SECONDS + seconds))
+  until "$@"; do
+    ((SECONDS < deadline)) || return 1
+    sleep 0.05
+  done
+}
+
+# Xvfb writes the number of the display it found free, then a newline.
+display_ready() { [[ $(tail -c1 "$work/display" 2>/dev/null | od -An -tx1) == *0a* ]]; }
+
+wm_ready() { xprop -root _NET_SUPPORTING_WM_CHECK | grep -q "window id"; }
+
+start_desktop() {
+  Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$work/display" 2>"$work/xvfb.log" &
+  xvfb_pid=$!
+  wait_for 20 display_ready || fail "Xvfb did not start: $(cat "$work/xvfb.log")"
+  DISPLAY=":$(cat "$work/display")"
+  export DISPLAY
+  export HOME="$work/home" XDG_RUNTIME_DIR="$work/run"
+  openbox --sm-disable >"$work/openbox.log" 2>&1 &
+  wm_pid=$!
+  wait_for 20 wm_ready ||
+    fail "openbox did not start: $(cat "$work/openbox.log")"
+}
+
+alive() { kill -0 "$app_pid" 2>/dev/null; }
+
+# Visible windows of the program whose title is exactly $1.
+windows_named() { xdotool search --all --onlyvisible --pid "$app_pid" --name "^$1\$" 2>/dev/null || true; }
+window_named() {
+  local deadline=$((SECONDS + ${2:-10})) id
+  until id=$(windows_named "$1" | head -n1) && [ -n "$id" ]; do
+    ((SECONDS < deadline)) || return 1
+    sleep 0.05
+  done
+  echo "$id"
+}
+gone() { [ -z "$(windows_named "$1")" ]; }
+viewable() { xwininfo -id "$1" 2>/dev/null | grep -q 'Map State: IsViewable'; }
+hidden() { ! viewable "$1"; }
+
+start_program() {
+  QT_QPA_PLATFORM=xcb "$program" >"$work/program.log" 2>&1 &
+  app_pid=$!
+  main=$(window_named 'Tamarind 2 for PowerPoint' 20) || fail "no main window"
+}
+
+# Chooses a menu item by its keys: the menu's letter, then the item's.
+menu() {
+  xdotool windowactivate --sync "$main" 2>/dev/null || true
+  xdotool key "alt+$1"
+  sleep 0.2
+  xdotool key "$2"
+}
+
+# Processor time (clock ticks) the program has used so far.
+cpu_ticks() { awk '{ print $14 + $15 }' "/proc/$app_pid/stat"; }
+
+# The program stays alive and idle: a spinning event loop shows as processor
+# time that keeps growing while nobody touches the window.
+expect_idle() {
+  alive || fail "the program is gone $1"
+  sleep 0.3
+  local before after
+  before=$(cpu_ticks) || fail "the program is gone $1"
+  sleep 0.5
+  after=$(cpu_ticks) || fail "the program is gone $1"
+  (((after - before) * 100 / $(getconf CLK_TCK) < 20)) ||
+    fail "the program keeps the processor busy $1 ($((after - before)) ticks in 0.5 s)"
+}
+
+# Appends the pictures of a folder through ファイル > フォルダ選択: the path is
+# typed into the dialog and Enter pressed, as a user would.
+choose_folder() {
+  menu f d
+  window_named 'フォルダの選択' >/dev/null || fail "no folder dialog for $1"
+  xdotool type --delay 2 "$1"
+  xdotool key Return
+  wait_for 10 gone 'フォルダの選択' || fail "the folder dialog stays open for $1"
+}
+
+clear_list() { menu f c; }
+
+# 設定 > LibreOffice Impress を使う, checked at start when Impress is installed:
+# unchecked, the built-in engine serves, and no office is started. Without
+# Impress the item is greyed and Escape closes the menu.
+use_builtin_engine() {
+  menu o i
+  sleep 0.2
+  xdotool key Escape
+}
+
+# count copies of one photo named IMG_0001.JPG, IMG_0002.JPG, ... in $1.
+make_photos() {
+  local folder=$1 count=$2 source=$3 i
+  mkdir -p "$folder"
+  for ((i = 1; i <= count; i++)); do cp "$source" "$(printf '%s/IMG_%04d.JPG' "$folder" "$i")"; done
+}
+
+small_photo="$work/small.jpg"
+big_photo="$work/big.jpg"
+make_sources() {
+  convert -size 64x48 gradient:orange-navy -quality 90 "$small_photo"
+  convert -size 3000x2250 gradient:red-blue -quality 92 "$big_photo"
+}
+
+# ---------------------------------------------------------------- the cases
+
+# The list's horizontal range is the widest entry's width plus 20 pixels, so
+# entries a little narrower than the list make a horizontal bar that takes
+# away height, which may bring a vertical bar, which takes away width... The
+# list must settle whatever the widths. Each step lists pictures in a folder
+# whose name is wider than the step before by a narrow letter or a digit
+# (2 to 6 pixels), across the list's edge with a vertical bar always (8
+# pictures), never (2) and only once the horizontal one shows (3). After
+# each step the program must be alive and idle.
+width_steps() {
+  case $1 in
+    8) echo i ii 7 7i 7ii 77 ;;
+    2) echo 77 77i 77ii 777 777i 777ii ;;
+    3) echo ii 7 7ii 77i 777 ;;
+  esac
+}
+
+case_list_width() {
+  make_sources
+  start_program
+  local count name
+  for count in 8 2 3; do
+    for name in $(width_steps $count); do
+      local folder="$work/c$count/$name"
+      make_photos "$folder" "$count" "$small_photo"
+      clear_list
+      choose_folder "$folder"
+      if [ -n "${KEEP_GOING:-}" ]; then
+        if (expect_idle "") 2>/dev/null; then echo "ok $folder"; else
+          echo "FAULT $folder"
+          stop "$app_pid" || true
+          start_program
+        fi
+      else
+        expect_idle "after listing $count pictures as $folder/IMG_0001.JPG ..."
+      fi
+    done
+  done
+}
+
+# Starts 編集 > 縮小 (s) or 一括処理 (a) on count large photos; sets $photos
+# and $progress.
+start_reduction_by() {
+  photos="$work/photos"
+  make_photos "$photos" "$2" "$big_photo"
+  choose_folder "$photos"
+  menu e "$1"
+  progress=$(window_named '処理中...') || fail "no progress window"
+}
+start_reduction() { start_reduction_by s "$1"; }
+
+reduced_count() { find "$photos" -name '*_x.jpg' | wc -l; }
+reduced_all() { [ "$(reduced_count)" -eq "$1" ]; }
+
+# The window manager's close request (the title bar's button, alt+F4) to the
+# main window during a run is ignored: every file is reduced and the program
+# is still there afterwards.
+case_close_during_run() {
+  make_sources
+  start_program
+  start_reduction 30
+  wmctrl -i -c "$main"
+  xdotool windowactivate "$main" 2>/dev/null || true
+  xdotool key alt+F4
+  wait_for 120 gone '処理中...' || fail "the run does not end"
+  sleep 1
+  alive || fail "the program ended when asked to close during a run ($(reduced_count) of 30 photos reduced)"
+  [ "$(reduced_count)" -eq 30 ] || fail "only $(reduced_count) of 30 photos were reduced"
+  viewable "$main" || fail "the main window went away"
+  expect_idle "after the run"
+}
+
+# What the window manager offers for each window: the main window can be
+# minimised and closed but not maximised; the progress window shows its
+# caption only, and when minimised all the same it comes back, as it holds
+# the run's only abort control.
+allowed() { xprop -id "$1" _NET_WM_ALLOWED_ACTIONS; }
+# Field n (1: flags, 2: functions, 3: decorations) of the Motif hints.
+motif() { xprop -id "$1" _MOTIF_WM_HINTS | sed 's/.*= //' | cut -d, -f"$2" | tr -d ' '; }
+
+case_window_hints() {
+  make_sources
+  start_program
+  allowed "$main" | grep -q MAXIMIZE && fail "the main window can be maximised: $(allowed "$main")"
+  allowed "$main" | grep -q _NET_WM_ACTION_MINIMIZE || fail "the main window cannot be minimised"
+  allowed "$main" | grep -q _NET_WM_ACTION_CLOSE || fail "the main window cannot be closed"
+
+  start_reduction 80
+  allowed "$progress" | grep -q 'MAXIMIZE\|_NET_WM_ACTION_RESIZE' &&
+    fail "the progress window can be maximised or resized: $(allowed "$progress")"
+  # Motif functions (flag 1): minimise 8, maximise 16, close 32; decorations
+  # (flag 2): menu 16, minimise 32, maximise 64. openbox reads neither for
+  # its buttons, other window managers do.
+  local flags
+  flags=$(motif "$progress" 1)
+  ((flags & 1)) || fail "the progress window's functions are not restricted"
+  (($(motif "$progress" 2) & 56)) && fail "the progress window offers buttons: $(xprop -id "$progress" _MOTIF_WM_HINTS)"
+  ((flags & 2 && $(motif "$progress" 3) & 112)) &&
+    fail "the progress window shows buttons: $(xprop -id "$progress" _MOTIF_WM_HINTS)"
+  xdotool windowminimize "$progress"
+  wait_for 5 hidden "$progress" || fail "the progress window cannot be minimised to test"
+  wait_for 3 viewable "$progress" || fail "the minimised progress window stays hidden"
+  wait_for 120 gone '処理中...' || fail "the run does not end"
+}
+
+# A batch: the progress window belongs to the reduction and is gone before
+# the insertion starts, which may take a while with many pictures.
+case_progress_gone_before_insertion() {
+  make_sources
+  start_program
+  use_builtin_engine
+  start_reduction_by a 40
+  wait_for 120 reduced_all 40 || fail "only $(reduced_count) of 40 photos were reduced"
+  # The insertion starts within moments of the last file being written.
+  sleep 0.3
+  alive || fail "the program is gone after the reduction"
+  viewable "$progress" && fail "the progress window is still up during the insertion"
+  window_named '.* - Tamarind 2' 60 >/dev/null || fail "no presentation window"
+  expect_idle "after the batch"
+}
+
+# Position of a window in the window manager's stacking order, from the
+# bottom; empty when it is not there.
+stack_position() {
+  xprop -root _NET_CLIENT_LIST_STACKING | sed 's/.*# //' | tr ',' '\n' | tr -d ' ' |
+    awk -v id="$(printf '0x%x' "$1")" '$0 == id { print NR }'
+}
+
+# Closing the main window asks whether to save the unsaved presentation of
+# the built-in engine; the question opens above the always-on-top main
+# window, not hidden behind it.
+case_prompts_above_main_window() {
+  make_sources
+  start_program
+  use_builtin_engine
+  make_photos "$work/few" 2 "$small_photo"
+  choose_folder "$work/few"
+  menu e p
+  window_named '.* - Tamarind 2' 30 >/dev/null || fail "no presentation window"
+  wmctrl -i -c "$main"
+  local question
+  question=$(window_named 'Tamarind 2') || fail "no question about saving"
+  local above below
+  above=$(stack_position "$question") below=$(stack_position "$main")
+  if [ -z "$above" ] || [ -z "$below" ] || ((above < below)); then
+    fail "the question ($above) is not above the main window ($below): $(xprop -root _NET_CLIENT_LIST_STACKING)"
+  fi
+  # Cancelling keeps everything open.
+  xdotool windowactivate --sync "$question" 2>/dev/null || true
+  xdotool key Escape
+  wait_for 5 gone 'Tamarind 2' || fail "the question stays"
+  sleep 0.5
+  viewable "$main" || fail "the main window closed although the user cancelled"
+}
+
+start_desktop
+"case_$case_name"
