@@ -79,7 +79,10 @@ inside timeout 10 tamarind2 -platform offscreen /work/photo.jpg >/dev/null 2>"$r
 [ "$status" -eq 124 ] || { cat "$root/work/window.log" >&2; fail "the window ended with status $status"; }
 slides=$(inside tamarind2-cli slides -o /work/show.pptx /work/photo_x.jpg)
 [ "$slides" = "スライド:1" ] || fail "slides said '$slides'"
-unzip -l "$root/work/show.pptx" | grep -q 'ppt/slides/slide1.xml' || fail "show.pptx has no slide"
+# The listing is read whole first: grep -q leaving early would end unzip by
+# SIGPIPE, which pipefail reports as a failure.
+listing=$(unzip -l "$root/work/show.pptx") || fail "show.pptx is not a zip package"
+grep -q 'ppt/slides/slide1.xml' <<<"$listing" || fail "show.pptx has no slide"
 for f in /usr/share/man/man1/tamarind2.1.gz /usr/share/man/man1/tamarind2-cli.1.gz \
   /usr/share/applications/tamarind2.desktop /usr/share/metainfo/io.github.tamarind2.metainfo.xml \
   /usr/share/icons/hicolor/scalable/apps/tamarind2.svg /usr/share/icons/hicolor/64x64/apps/tamarind2.png; do
