@@ -89,6 +89,11 @@ class JpegReader {
   std::unique_ptr<State> state_;
 };
 
+// DecodeJpeg of a reader not yet started, for a caller that has weighed the
+// header's cost against what it will make of the picture (a need at least
+// DecodeJpeg's own): every row into one picture, then the rest of the stream.
+DecodedJpeg DecodeJpeg(JpegReader& reader);
+
 // The encoder of EncodeJpeg fed row by row: rows in blue, green, red order,
 // top to bottom, width * 3 bytes each. Finish() hands back the stream.
 // A moved-from writer may only be destroyed or assigned to.

@@ -132,21 +132,17 @@ class RowRing {
 };
 
 // The decoder's side: every row into the ring as blue, green, red (a
-// quantized row is expanded through the colour map, indices past its end
-// showing black as in Picture::ToBgr24), then the rest of the stream.
+// quantized row is expanded through the colour map), then the rest of the
+// stream.
 void Produce(JpegReader& reader, RowRing& ring) {
   try {
     reader.Start();
     const std::int32_t width = reader.width();
     const std::int32_t height = reader.height();
     const bool quantized = reader.quantized();
-    Bgr lut[256] = {};
+    const PaletteLookup palette(reader.palette());  // empty unless quantized
     std::vector<std::uint8_t> indices;
-    if (quantized) {
-      const auto& palette = reader.palette();
-      for (std::size_t i = 0; i < palette.size() && i < 256; ++i) lut[i] = palette[i];
-      indices.resize(static_cast<std::size_t>(width) * kBatch);
-    }
+    if (quantized) indices.resize(static_cast<std::size_t>(width) * kBatch);
     std::uint8_t* rows[kBatch];
     for (std::int32_t next = 0; next < height;) {
       const int want = static_cast<int>(std::min<std::int32_t>(kBatch, height - next));
@@ -157,16 +153,8 @@ void Produce(JpegReader& reader, RowRing& ring) {
       }
       const int got = reader.ReadRows(rows, count);
       if (quantized) {
-        for (int i = 0; i < got; ++i) {
-          const std::uint8_t* in = rows[i];
-          std::uint8_t* out = ring.slot(next + i);
-          for (std::int32_t x = 0; x < width; ++x, out += 3) {
-            const Bgr c = lut[in[x]];
-            out[0] = c.b;
-            out[1] = c.g;
-            out[2] = c.r;
-          }
-        }
+        for (int i = 0; i < got; ++i)
+          palette.Expand(rows[i], static_cast<std::size_t>(width), ring.slot(next + i));
       }
       next += got;
       ring.Publish(next);
