@@ -11,6 +11,7 @@
 #include "picture/error.h"
 #include "picture/fileio.h"
 #include "picture/jpeg.h"
+#include "picture/jpeg_header.h"
 #include "picture/limits.h"
 #include "picture/path.h"
 #include "picture/picture.h"
@@ -38,7 +39,7 @@ Picture ReadBitmap(const std::string& path) {
 // (an upright turn needs the whole picture) and as the reference it matches.
 Picture ReadJpeg(std::span<const std::uint8_t> file, const ConvertOptions& options, TargetBox box,
                  bool& multiple_scans) {
-  const int orientation = ReadExifOrientation(file);
+  const int orientation = ReadJpegHeader(file).orientation;
   JpegReader reader(file, {.low_colour_display = options.low_colour_display});
   const DecodeCost cost = reader.cost();
   CheckMemoryNeed(cost.width, cost.height, ConversionNeed(cost, orientation >= 2 && orientation <= 8));

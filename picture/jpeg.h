@@ -34,10 +34,6 @@ DecodedJpeg DecodeJpeg(std::span<const std::uint8_t> file, const JpegDecodeOptio
 // (a side of 0) encodes to no data at all: the result is an empty vector.
 std::vector<std::uint8_t> EncodeJpeg(const Picture& picture, int quality, bool progressive);
 
-// EXIF orientation (1 to 8) of a JPEG stream, 1 when it has none or the tag
-// is unreadable or out of range.
-int ReadExifOrientation(std::span<const std::uint8_t> file);
-
 // How many scans (SOS markers) a JPEG stream has, counting no further than
 // `stop_after` + 1: a cheap walk over the markers, no decoding. For callers
 // that hand the file to another decoder, which knows no scan limit.

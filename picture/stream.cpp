@@ -12,6 +12,7 @@
 
 #include "picture/error.h"
 #include "picture/fastreduce.h"
+#include "picture/jpeg_header.h"
 #include "picture/reduce.h"
 
 namespace tam {
@@ -226,7 +227,7 @@ void ReduceRows(RowRing& ring, const ReducePlan& plan, JpegWriter& writer) {
 
 }  // namespace
 
-bool CanStreamJpeg(std::span<const std::uint8_t> file) { return ReadExifOrientation(file) == 1; }
+bool CanStreamJpeg(std::span<const std::uint8_t> file) { return ReadJpegHeader(file).orientation == 1; }
 
 std::optional<std::vector<std::uint8_t>> ReduceJpegStreaming(std::span<const std::uint8_t> file,
                                                              std::int32_t box_w, std::int32_t box_h,
