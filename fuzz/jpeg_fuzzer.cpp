@@ -9,12 +9,13 @@
 
 #include "picture/error.h"
 #include "picture/jpeg.h"
+#include "picture/jpeg_header.h"
 #include "picture/limits.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::span<const std::uint8_t> file(data, size);
   try {
-    const int orientation = tam::ReadExifOrientation(file);
+    const int orientation = tam::ReadJpegHeader(file).orientation;
     tam::JpegDecodeOptions options;
     options.low_colour_display = size % 2 == 1;
     {

@@ -11,6 +11,7 @@
 #include "picture/error.h"
 #include "picture/fileio.h"
 #include "picture/jpeg.h"
+#include "picture/jpeg_header.h"
 #include "picture/limits.h"
 #include "picture/path.h"
 #include "picture/picture.h"
@@ -20,52 +21,36 @@
 namespace tam {
 namespace {
 
-constexpr std::int32_t kSlideWidth = 960, kSlideHeight = 720;
-constexpr std::int32_t kQuarterWidth = 480, kQuarterHeight = 360;
+// The box a converted picture is reduced to fit.
+struct TargetBox {
+  std::int32_t width, height;
+};
+constexpr TargetBox kSlideBox{960, 720}, kQuarterBox{480, 360};
 
 Picture ReadBitmap(const std::string& path) {
   Picture picture = DecodeBmp(ReadWholeFile(path));
   picture.ToBgr24();
   // Bitmaps always fit the full slide box, quarter size or not.
-  ReducePicture(picture, kSlideWidth, kSlideHeight);
+  ReducePicture(picture, kSlideBox.width, kSlideBox.height);
   return picture;
-}
-
-constexpr int kBatchRows = 16;
-
-// Decodes every remaining row of the reader into the picture.
-void DecodeRest(JpegReader& reader, Picture& picture) {
-  std::uint8_t* rows[kBatchRows];
-  while (reader.next_row() < reader.height()) {
-    const std::int32_t first = reader.next_row();
-    const int count = static_cast<int>(std::min<std::int32_t>(kBatchRows, reader.height() - first));
-    for (int i = 0; i < count; ++i) rows[i] = picture.row(first + i);
-    reader.ReadRows(rows, count);
-  }
-  reader.Finish();
 }
 
 // The whole-picture JPEG route, for files the streaming path leaves alone
 // (an upright turn needs the whole picture) and as the reference it matches.
-Picture ReadJpeg(std::span<const std::uint8_t> file, const ConvertOptions& options, bool& multiple_scans) {
-  const int orientation = ReadExifOrientation(file);
+Picture ReadJpeg(std::span<const std::uint8_t> file, const ConvertOptions& options, TargetBox box,
+                 bool& multiple_scans) {
+  const int orientation = ReadJpegHeader(file).orientation;
   JpegReader reader(file, {.low_colour_display = options.low_colour_display});
   const DecodeCost cost = reader.cost();
   CheckMemoryNeed(cost.width, cost.height, ConversionNeed(cost, orientation >= 2 && orientation <= 8));
-  multiple_scans = reader.multiple_scans();
-  const std::int32_t box_w = options.quarter ? kQuarterWidth : kSlideWidth;
-  const std::int32_t box_h = options.quarter ? kQuarterHeight : kSlideHeight;
-
-  reader.Start();
-  Picture picture = reader.quantized() ? Picture::Indexed8(reader.width(), reader.height(), reader.palette())
-                                       : Picture::Bgr24(reader.width(), reader.height());
-  DecodeRest(reader, picture);
+  DecodedJpeg decoded = DecodeJpeg(reader);
+  multiple_scans = decoded.multiple_scans;
   // Cameras store portraits lying on their side with an orientation tag;
   // every viewer turns them upright, so the reduced file must be upright too
   // (it carries no tag of its own).
-  ApplyOrientation(picture, orientation);
-  ReducePicture(picture, box_w, box_h);
-  return picture;
+  ApplyOrientation(decoded.picture, orientation);
+  ReducePicture(decoded.picture, box.width, box.height);
+  return std::move(decoded.picture);
 }
 
 // The bitmap that a ".jpg" written in its place replaces: base + ".bmp", else
@@ -135,12 +120,12 @@ std::string ConvertPicture(const std::string& path, int quality, SourceKind kind
     if (bitmap_test) picture = ReadBitmap(path);
     if (jpeg_test) {
       const std::vector<std::uint8_t> file = ReadWholeFile(path);
+      const TargetBox box = options.quarter ? kQuarterBox : kSlideBox;
       // Decoded, reduced and encoded row by row where the stream can serve
       // the file: the same bytes, without the whole decoded picture.
-      streamed = ReduceJpegStreaming(file, options.quarter ? kQuarterWidth : kSlideWidth,
-                                     options.quarter ? kQuarterHeight : kSlideHeight, quality,
+      streamed = ReduceJpegStreaming(file, box.width, box.height, quality,
                                      {.low_colour_display = options.low_colour_display});
-      picture = streamed ? Picture() : ReadJpeg(file, options, progressive);
+      picture = streamed ? Picture() : ReadJpeg(file, options, box, progressive);
     }
   } catch (const LimitError& refusal) {
     throw NamingFile(path, refusal);

@@ -1,70 +1,10 @@
-// EXIF orientation: reading the tag and turning the pixels upright.
-#include <libexif/exif-data.h>
-#include <libexif/exif-utils.h>
-
+// Turning the pixels upright for an EXIF orientation (read in jpeg_header.h).
 #include <algorithm>
 #include <cstddef>
-#include <cstring>
-#include <memory>
 
 #include "picture/jpeg.h"
 
 namespace tam {
-namespace {
-
-struct ExifDataUnref {
-  void operator()(ExifData* data) const { exif_data_unref(data); }
-};
-
-// The orientation tag of one APP1 "Exif" payload (starting at "Exif\0\0").
-int OrientationOfExif(const std::uint8_t* payload, std::size_t size) {
-  std::unique_ptr<ExifData, ExifDataUnref> data(exif_data_new());
-  if (!data) return 1;
-  // Read the data as it stands: libexif's clean-up would add or rewrite tags.
-  exif_data_unset_option(data.get(), EXIF_DATA_OPTION_FOLLOW_SPECIFICATION);
-  exif_data_load_data(data.get(), payload, static_cast<unsigned int>(size));
-  ExifEntry* entry = exif_content_get_entry(data->ifd[EXIF_IFD_0], EXIF_TAG_ORIENTATION);
-  if (!entry || !entry->data || entry->components < 1) return 1;
-  const ExifByteOrder order = exif_data_get_byte_order(data.get());
-  long value = 0;
-  if (entry->format == EXIF_FORMAT_SHORT && entry->size >= 2) {
-    value = exif_get_short(entry->data, order);
-  } else if (entry->format == EXIF_FORMAT_LONG && entry->size >= 4) {
-    value = exif_get_long(entry->data, order);  // written so by a few tools
-  } else {
-    return 1;
-  }
-  return value >= 1 && value <= 8 ? static_cast<int>(value) : 1;
-}
-
-}  // namespace
-
-int ReadExifOrientation(std::span<const std::uint8_t> file) {
-  const std::uint8_t* d = file.data();
-  const std::size_t size = file.size();
-  if (size < 4 || d[0] != 0xFF || d[1] != 0xD8) return 1;
-  // Walk the marker segments before the first scan; EXIF lives in APP1.
-  std::size_t pos = 2;
-  while (pos + 4 <= size) {
-    if (d[pos] != 0xFF) return 1;
-    const std::uint8_t marker = d[pos + 1];
-    if (marker == 0xFF) {  // fill byte
-      ++pos;
-      continue;
-    }
-    pos += 2;
-    if (marker == 0x01 || marker == 0xD8 || (marker >= 0xD0 && marker <= 0xD7)) continue;  // no length
-    if (marker == 0xDA || marker == 0xD9) return 1;  // scan data or end: no EXIF before it
-    const std::size_t length = std::size_t{d[pos]} << 8 | d[pos + 1];
-    if (length < 2 || length > size - pos) return 1;
-    static constexpr std::uint8_t kExif[6] = {'E', 'x', 'i', 'f', 0, 0};
-    if (marker == 0xE1 && length >= 2 + sizeof kExif && std::memcmp(d + pos + 2, kExif, sizeof kExif) == 0) {
-      return OrientationOfExif(d + pos + 2, length - 2);
-    }
-    pos += length;
-  }
-  return 1;
-}
 
 namespace {
 

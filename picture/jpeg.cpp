@@ -323,6 +323,10 @@ DecodedJpeg DecodeJpeg(std::span<const std::uint8_t> file, const JpegDecodeOptio
   JpegReader reader(file, options);
   const DecodeCost cost = reader.cost();
   CheckMemoryNeed(cost.width, cost.height, cost.file_bytes + cost.decoder_bytes + cost.picture_bytes());
+  return DecodeJpeg(reader);
+}
+
+DecodedJpeg DecodeJpeg(JpegReader& reader) {
   reader.Start();
   DecodedJpeg out;
   out.multiple_scans = reader.multiple_scans();
@@ -532,19 +536,11 @@ std::vector<std::uint8_t> EncodeJpeg(const Picture& picture, int quality, bool p
     }
     return writer.Finish();
   }
-  // A palette picture is expanded a row at a time; indices past the palette
-  // show black, as in Picture::ToBgr24.
-  Bgr lut[256] = {};
-  for (std::size_t i = 0; i < picture.palette().size() && i < 256; ++i) lut[i] = picture.palette()[i];
+  // A palette picture is expanded a row at a time.
+  const PaletteLookup palette(picture.palette());
   std::vector<std::uint8_t> row(static_cast<std::size_t>(picture.width()) * 3);
   for (std::int32_t y = 0; y < height; ++y) {
-    const std::uint8_t* in = picture.row(y);
-    for (std::int32_t x = 0; x < picture.width(); ++x) {
-      const Bgr c = lut[in[x]];
-      row[3 * x] = c.b;
-      row[3 * x + 1] = c.g;
-      row[3 * x + 2] = c.r;
-    }
+    palette.Expand(picture.row(y), static_cast<std::size_t>(picture.width()), row.data());
     rows[0] = row.data();
     writer.WriteRows(rows, 1);
   }

@@ -34,10 +34,6 @@ DecodedJpeg DecodeJpeg(std::span<const std::uint8_t> file, const JpegDecodeOptio
 // (a side of 0) encodes to no data at all: the result is an empty vector.
 std::vector<std::uint8_t> EncodeJpeg(const Picture& picture, int quality, bool progressive);
 
-// EXIF orientation (1 to 8) of a JPEG stream, 1 when it has none or the tag
-// is unreadable or out of range.
-int ReadExifOrientation(std::span<const std::uint8_t> file);
-
 // How many scans (SOS markers) a JPEG stream has, counting no further than
 // `stop_after` + 1: a cheap walk over the markers, no decoding. For callers
 // that hand the file to another decoder, which knows no scan limit.
@@ -88,6 +84,11 @@ class JpegReader {
   struct State;
   std::unique_ptr<State> state_;
 };
+
+// DecodeJpeg of a reader not yet started, for a caller that has weighed the
+// header's cost against what it will make of the picture (a need at least
+// DecodeJpeg's own): every row into one picture, then the rest of the stream.
+DecodedJpeg DecodeJpeg(JpegReader& reader);
 
 // The encoder of EncodeJpeg fed row by row: rows in blue, green, red order,
 // top to bottom, width * 3 bytes each. Finish() hands back the stream.

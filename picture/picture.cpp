@@ -62,16 +62,7 @@ Bgr Picture::at(std::int32_t x, std::int32_t y) const {
 void Picture::ToBgr24() {
   if (format_ == PixelFormat::Bgr24) return;
   std::vector<std::uint8_t> out = Allocate(width_, height_, 3);
-  // An index past the palette's end shows black rather than reading past it.
-  Bgr lut[256] = {};
-  for (std::size_t i = 0; i < palette_.size() && i < 256; ++i) lut[i] = palette_[i];
-  const std::size_t count = pixels_.size();
-  for (std::size_t i = 0; i < count; ++i) {
-    const Bgr c = lut[pixels_[i]];
-    out[3 * i] = c.b;
-    out[3 * i + 1] = c.g;
-    out[3 * i + 2] = c.r;
-  }
+  PaletteLookup(palette_).Expand(pixels_.data(), pixels_.size(), out.data());
   pixels_ = std::move(out);
   palette_.clear();
   format_ = PixelFormat::Bgr24;

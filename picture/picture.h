@@ -15,6 +15,28 @@ struct Bgr {
 
 enum class PixelFormat { Bgr24, Indexed8 };
 
+// The colours of a palette by index, for every expansion of 8-bit pixels to
+// 24 bits: an index past the palette's end shows black rather than reading
+// past it.
+class PaletteLookup {
+ public:
+  explicit PaletteLookup(const std::vector<Bgr>& palette) {
+    for (std::size_t i = 0; i < palette.size() && i < 256; ++i) colours_[i] = palette[i];
+  }
+  // Writes count pixels given as indices as blue, green, red bytes.
+  void Expand(const std::uint8_t* indices, std::size_t count, std::uint8_t* bgr) const {
+    for (std::size_t i = 0; i < count; ++i, bgr += 3) {
+      const Bgr c = colours_[indices[i]];
+      bgr[0] = c.b;
+      bgr[1] = c.g;
+      bgr[2] = c.r;
+    }
+  }
+
+ private:
+  Bgr colours_[256] = {};
+};
+
 class Picture {
  public:
   Picture() = default;

@@ -12,6 +12,7 @@
 
 #include "picture/error.h"
 #include "picture/fastreduce.h"
+#include "picture/jpeg_header.h"
 #include "picture/reduce.h"
 
 namespace tam {
@@ -132,21 +133,17 @@ class RowRing {
 };
 
 // The decoder's side: every row into the ring as blue, green, red (a
-// quantized row is expanded through the colour map, indices past its end
-// showing black as in Picture::ToBgr24), then the rest of the stream.
+// quantized row is expanded through the colour map), then the rest of the
+// stream.
 void Produce(JpegReader& reader, RowRing& ring) {
   try {
     reader.Start();
     const std::int32_t width = reader.width();
     const std::int32_t height = reader.height();
     const bool quantized = reader.quantized();
-    Bgr lut[256] = {};
+    const PaletteLookup palette(reader.palette());  // empty unless quantized
     std::vector<std::uint8_t> indices;
-    if (quantized) {
-      const auto& palette = reader.palette();
-      for (std::size_t i = 0; i < palette.size() && i < 256; ++i) lut[i] = palette[i];
-      indices.resize(static_cast<std::size_t>(width) * kBatch);
-    }
+    if (quantized) indices.resize(static_cast<std::size_t>(width) * kBatch);
     std::uint8_t* rows[kBatch];
     for (std::int32_t next = 0; next < height;) {
       const int want = static_cast<int>(std::min<std::int32_t>(kBatch, height - next));
@@ -157,16 +154,8 @@ void Produce(JpegReader& reader, RowRing& ring) {
       }
       const int got = reader.ReadRows(rows, count);
       if (quantized) {
-        for (int i = 0; i < got; ++i) {
-          const std::uint8_t* in = rows[i];
-          std::uint8_t* out = ring.slot(next + i);
-          for (std::int32_t x = 0; x < width; ++x, out += 3) {
-            const Bgr c = lut[in[x]];
-            out[0] = c.b;
-            out[1] = c.g;
-            out[2] = c.r;
-          }
-        }
+        for (int i = 0; i < got; ++i)
+          palette.Expand(rows[i], static_cast<std::size_t>(width), ring.slot(next + i));
       }
       next += got;
       ring.Publish(next);
@@ -238,7 +227,7 @@ void ReduceRows(RowRing& ring, const ReducePlan& plan, JpegWriter& writer) {
 
 }  // namespace
 
-bool CanStreamJpeg(std::span<const std::uint8_t> file) { return ReadExifOrientation(file) == 1; }
+bool CanStreamJpeg(std::span<const std::uint8_t> file) { return ReadJpegHeader(file).orientation == 1; }
 
 std::optional<std::vector<std::uint8_t>> ReduceJpegStreaming(std::span<const std::uint8_t> file,
                                                              std::int32_t box_w, std::int32_t box_h,

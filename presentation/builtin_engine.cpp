@@ -8,7 +8,7 @@
 #include <cmath>
 
 #include "picture/error.h"
-#include "picture/jpeg.h"
+#include "picture/jpeg_header.h"
 #include "presentation/builtin_window.h"
 #include "presentation/pptx_writer.h"
 
@@ -102,8 +102,6 @@ class BuiltinSlide : public Slide {
   std::weak_ptr<BuiltinPresentation> presentation_;
   std::weak_ptr<SlideData> slide_;
 };
-
-int Be16(const unsigned char* p) { return (p[0] << 8) | p[1]; }
 
 }  // namespace
 
@@ -245,41 +243,6 @@ std::shared_ptr<Slide> BuiltinServer::ConnectSlide() {
 
 // ---- Clipboard
 
-JpegFrameInfo ReadJpegFrameInfo(const QByteArray& jpeg) {
-  auto* p = reinterpret_cast<const unsigned char*>(jpeg.constData());
-  qsizetype n = jpeg.size(), i = 2;
-  if (n < 4 || p[0] != 0xFF || p[1] != 0xD8) return {};
-  while (i + 4 <= n) {
-    if (p[i] != 0xFF) return {};
-    unsigned char marker = p[i + 1];
-    if (marker == 0xFF) {  // fill byte
-      ++i;
-      continue;
-    }
-    if (marker == 0xD8 || marker == 0x01 || (marker >= 0xD0 && marker <= 0xD7)) {
-      i += 2;
-      continue;
-    }
-    if (marker == 0xD9 || marker == 0xDA) return {};  // no frame header before the scan
-    int length = Be16(p + i + 2);
-    if (length < 2 || i + 2 + length > n) return {};
-    bool sof = marker >= 0xC0 && marker <= 0xCF && marker != 0xC4 && marker != 0xC8 && marker != 0xCC;
-    if (sof) {
-      if (length < 8) return {};
-      JpegFrameInfo info;
-      info.precision = p[i + 4];
-      info.height = Be16(p + i + 5);
-      info.width = Be16(p + i + 7);
-      info.components = p[i + 9];
-      info.portable = (marker == 0xC0 || marker == 0xC1 || marker == 0xC2) && info.precision == 8 &&
-                      (info.components == 1 || info.components == 3) && info.width > 0 && info.height > 0;
-      return info;
-    }
-    i += 2 + length;
-  }
-  return {};
-}
-
 std::shared_ptr<const Media> MediaFromClipboard() {
   if (!qobject_cast<QGuiApplication*>(QCoreApplication::instance()))
     Fail("Shapes.Paste: クリップボードを使えません");
@@ -293,11 +256,11 @@ std::shared_ptr<const Media> MediaFromClipboard() {
   media->height = image.height();
   if (mime->hasFormat(kJpegMimeType)) {
     QByteArray jpeg = mime->data(kJpegMimeType);
-    JpegFrameInfo info = ReadJpegFrameInfo(jpeg);
-    // Only the same picture, in a form every reader shows, is kept as it is.
-    if (info.portable && info.width == image.width() && info.height == image.height() &&
-        ReadExifOrientation(std::span(reinterpret_cast<const std::uint8_t*>(jpeg.constData()),
-                                      static_cast<std::size_t>(jpeg.size()))) == 1) {
+    const JpegHeader header = ReadJpegHeader(std::span(
+        reinterpret_cast<const std::uint8_t*>(jpeg.constData()), static_cast<std::size_t>(jpeg.size())));
+    // Only the same picture, upright, in a form every reader shows, is kept as it is.
+    if (header.portable() && header.width == image.width() && header.height == image.height() &&
+        header.orientation == 1) {
       media->format = Media::Format::Jpeg;
       media->bytes = std::move(jpeg);
       return media;

@@ -95,15 +95,6 @@ class BuiltinServer : public Server {
   std::shared_ptr<BuiltinApplication> app_;
 };
 
-// What a JPEG stream's frame header says, enough to judge whether any
-// presentation reader can show the stream as it is.
-struct JpegFrameInfo {
-  int width = 0, height = 0, components = 0, precision = 0;
-  bool portable = false;  // 8-bit baseline, extended or progressive Huffman, grey or YCbCr
-};
-// Empty (all zero) when the stream has no readable frame header.
-JpegFrameInfo ReadJpegFrameInfo(const QByteArray& jpeg);
-
 // The clipboard's picture as the engine stores it: the image/jpeg flavour's
 // own bytes when they carry the same picture, else the picture as PNG.
 // Throws tam::Error when the clipboard holds no picture.

@@ -9,6 +9,7 @@
 #include "picture/bmp.h"
 #include "picture/error.h"
 #include "picture/fileio.h"
+#include "picture/jpeg_header.h"
 #include "picture/limits.h"
 #include "picture/path.h"
 
@@ -79,7 +80,7 @@ void SlidePicture::PutOnClipboard() const {
     } catch (const LimitError& refusal) {
       throw NamingFile(path_, refusal);  // too many scans
     }
-    int orientation = ReadExifOrientation(jpeg_);
+    int orientation = ReadJpegHeader(jpeg_).orientation;
     ApplyOrientation(decoded.picture, orientation);
     mime->setImageData(ToQImage(decoded.picture));
     // A turned picture no longer matches the stream's own pixels.

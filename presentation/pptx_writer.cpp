@@ -16,6 +16,8 @@
 #include "presentation/server.h"
 #include "presentation/xml_writer.h"
 #include "presentation/zip_archive.h"
+// Made by the build from presentation/pptx_parts/*.xml.
+#include "pptx_parts.h"
 
 namespace tam::pres {
 
@@ -28,7 +30,8 @@ constexpr const char* kNsRels = "http://schemas.openxmlformats.org/package/2006/
 constexpr const char* kRelBase = "http://schemas.openxmlformats.org/officeDocument/2006/relationships/";
 constexpr const char* kCtBase = "application/vnd.openxmlformats-officedocument.";
 
-// Ids of the master and its layouts live above every slide id.
+// The master's id, above every slide id; its layouts' ids follow it
+// (pptx_parts/slide_master.xml).
 constexpr long long kMasterId = 2147483648LL;
 
 struct Rel {
@@ -78,21 +81,6 @@ void GroupHeader(XmlWriter& w) {
   w.Empty("a:chExt", {{"cx", "0"}, {"cy", "0"}});
   w.End();
   w.End();
-}
-
-void ClrMap(XmlWriter& w, std::string_view element) {
-  w.Empty(element, {{"bg1", "lt1"},
-                    {"tx1", "dk1"},
-                    {"bg2", "lt2"},
-                    {"tx2", "dk2"},
-                    {"accent1", "accent1"},
-                    {"accent2", "accent2"},
-                    {"accent3", "accent3"},
-                    {"accent4", "accent4"},
-                    {"accent5", "accent5"},
-                    {"accent6", "accent6"},
-                    {"hlink", "hlink"},
-                    {"folHlink", "folHlink"}});
 }
 
 void MasterClrMapOvr(XmlWriter& w) {
@@ -169,6 +157,25 @@ void RectGeom(XmlWriter& w) {
   w.End();
 }
 
+using Attrs = std::initializer_list<std::pair<std::string_view, std::string_view>>;
+
+// The non-visual properties of a placeholder: its id and name, the locks
+// that keep it what it is, and the place of the layout it takes (p:ph).
+void PlaceholderNames(XmlWriter& w, long long id, const QString& name, Attrs locks, Attrs place) {
+  w.Start("p:nvSpPr");
+  w.Start("p:cNvPr");
+  w.Attr("id", id);
+  w.Attr("name", name);
+  w.End();
+  w.Start("p:cNvSpPr");
+  w.Empty("a:spLocks", locks);
+  w.End();
+  w.Start("p:nvPr");
+  w.Empty("p:ph", place);
+  w.End();
+  w.End();
+}
+
 void WriteShape(XmlWriter& w, const Shape& s, const std::string& image_rel) {
   if (s.kind == ShapeKind::Picture) {
     w.Start("p:pic");
@@ -196,26 +203,20 @@ void WriteShape(XmlWriter& w, const Shape& s, const std::string& image_rel) {
     return;
   }
   w.Start("p:sp");
-  w.Start("p:nvSpPr");
-  w.Start("p:cNvPr");
-  w.Attr("id", s.id);
-  w.Attr("name", s.name);
-  w.End();
-  if (s.is_placeholder()) {
-    w.Start("p:cNvSpPr");
-    w.Empty("a:spLocks", {{"noGrp", "1"}});
-    w.End();
-    w.Start("p:nvPr");
-    if (s.kind == ShapeKind::Title)
-      w.Empty("p:ph", {{"type", "ctrTitle"}});
-    else
-      w.Empty("p:ph", {{"type", "subTitle"}, {"idx", "1"}});
-    w.End();
+  if (s.kind == ShapeKind::Title) {
+    PlaceholderNames(w, s.id, s.name, {{"noGrp", "1"}}, {{"type", "ctrTitle"}});
+  } else if (s.kind == ShapeKind::Subtitle) {
+    PlaceholderNames(w, s.id, s.name, {{"noGrp", "1"}}, {{"type", "subTitle"}, {"idx", "1"}});
   } else {
+    w.Start("p:nvSpPr");
+    w.Start("p:cNvPr");
+    w.Attr("id", s.id);
+    w.Attr("name", s.name);
+    w.End();
     w.Empty("p:cNvSpPr", {{"txBox", "1"}});
     w.Empty("p:nvPr", {});
+    w.End();
   }
-  w.End();  // nvSpPr
   w.Start("p:spPr");
   Xfrm(w, s.box);
   if (s.kind == ShapeKind::TextBox) {
@@ -253,86 +254,24 @@ std::string SlideXml(const SlideData& slide, const std::map<const Media*, std::s
   return w.Finish();
 }
 
-void NotesPlaceholders(XmlWriter& w, const QString* body_text) {
+// The notes page: the slide's picture above, the notes text below, both
+// placed by the notes master.
+void NotesPlaceholders(XmlWriter& w, const QString& notes) {
   w.Start("p:sp");
-  w.Start("p:nvSpPr");
-  w.Empty("p:cNvPr", {{"id", "2"}, {"name", "Slide Image Placeholder 1"}});
-  w.Start("p:cNvSpPr");
-  w.Empty("a:spLocks", {{"noGrp", "1"}, {"noRot", "1"}, {"noChangeAspect", "1"}});
+  PlaceholderNames(w, 2, QStringLiteral("Slide Image Placeholder 1"),
+                   {{"noGrp", "1"}, {"noRot", "1"}, {"noChangeAspect", "1"}}, {{"type", "sldImg"}});
+  w.Empty("p:spPr", {});
   w.End();
-  w.Start("p:nvPr");
-  w.Empty("p:ph", {{"type", "sldImg"}});
-  w.End();
-  w.End();
-  if (body_text) {
-    w.Empty("p:spPr", {});
-  } else {
-    w.Start("p:spPr");
-    Xfrm(w, Box{1143000, 685800, 4572000, 3429000});
-    RectGeom(w);
-    w.Empty("a:noFill", {});
-    w.Start("a:ln");
-    w.Attr("w", "12700");
-    w.Start("a:solidFill");
-    w.Empty("a:prstClr", {{"val", "black"}});
-    w.End();
-    w.End();
-    w.End();
-    w.Start("p:txBody");
-    w.Empty("a:bodyPr", {{"vert", "horz"},
-                         {"lIns", "91440"},
-                         {"tIns", "45720"},
-                         {"rIns", "91440"},
-                         {"bIns", "45720"},
-                         {"rtlCol", "0"},
-                         {"anchor", "ctr"}});
-    w.Empty("a:lstStyle", {});
-    w.Start("a:p");
-    w.Empty("a:endParaRPr", {{"lang", "en-US"}});
-    w.End();
-    w.End();
-  }
-  w.End();  // sp
-
   w.Start("p:sp");
-  w.Start("p:nvSpPr");
-  w.Empty("p:cNvPr", {{"id", "3"}, {"name", "Notes Placeholder 2"}});
-  w.Start("p:cNvSpPr");
-  w.Empty("a:spLocks", {{"noGrp", "1"}});
-  w.End();
-  w.Start("p:nvPr");
-  if (body_text)
-    w.Empty("p:ph", {{"type", "body"}, {"idx", "1"}});
-  else
-    w.Empty("p:ph", {{"type", "body"}, {"sz", "quarter"}, {"idx", "1"}});
+  PlaceholderNames(w, 3, QStringLiteral("Notes Placeholder 2"), {{"noGrp", "1"}},
+                   {{"type", "body"}, {"idx", "1"}});
+  w.Empty("p:spPr", {});
+  w.Start("p:txBody");
+  w.Empty("a:bodyPr", {});
+  w.Empty("a:lstStyle", {});
+  TextRuns(w, notes, 0, false);
   w.End();
   w.End();
-  if (body_text) {
-    w.Empty("p:spPr", {});
-    w.Start("p:txBody");
-    w.Empty("a:bodyPr", {});
-    w.Empty("a:lstStyle", {});
-    TextRuns(w, *body_text, 0, false);
-    w.End();
-  } else {
-    w.Start("p:spPr");
-    Xfrm(w, Box{685800, 4343400, 5486400, 4114800});
-    RectGeom(w);
-    w.End();
-    w.Start("p:txBody");
-    w.Empty("a:bodyPr", {{"vert", "horz"},
-                         {"lIns", "91440"},
-                         {"tIns", "45720"},
-                         {"rIns", "91440"},
-                         {"bIns", "45720"},
-                         {"rtlCol", "0"}});
-    w.Empty("a:lstStyle", {});
-    w.Start("a:p");
-    w.Empty("a:endParaRPr", {{"lang", "en-US"}});
-    w.End();
-    w.End();
-  }
-  w.End();  // sp
 }
 
 std::string NotesSlideXml(const SlideData& slide) {
@@ -341,281 +280,10 @@ std::string NotesSlideXml(const SlideData& slide) {
   w.Start("p:cSld");
   w.Start("p:spTree");
   GroupHeader(w);
-  NotesPlaceholders(w, &slide.notes);
+  NotesPlaceholders(w, slide.notes);
   w.End();
   w.End();
   MasterClrMapOvr(w);
-  return w.Finish();
-}
-
-std::string NotesMasterXml() {
-  XmlWriter w;
-  StartPml(w, "p:notesMaster");
-  w.Start("p:cSld");
-  w.Start("p:bg");
-  w.Start("p:bgRef");
-  w.Attr("idx", "1001");
-  w.Empty("a:schemeClr", {{"val", "bg1"}});
-  w.End();
-  w.End();
-  w.Start("p:spTree");
-  GroupHeader(w);
-  NotesPlaceholders(w, nullptr);
-  w.End();
-  w.End();
-  ClrMap(w, "p:clrMap");
-  w.Start("p:notesStyle");
-  Lvl1(w, "l", 1200);
-  w.End();
-  return w.Finish();
-}
-
-void MasterPlaceholder(XmlWriter& w, int id, const char* name, bool title, const Box& box) {
-  w.Start("p:sp");
-  w.Start("p:nvSpPr");
-  w.Start("p:cNvPr");
-  w.Attr("id", id);
-  w.Attr("name", name);
-  w.End();
-  w.Start("p:cNvSpPr");
-  w.Empty("a:spLocks", {{"noGrp", "1"}});
-  w.End();
-  w.Start("p:nvPr");
-  if (title)
-    w.Empty("p:ph", {{"type", "title"}});
-  else
-    w.Empty("p:ph", {{"type", "body"}, {"idx", "1"}});
-  w.End();
-  w.End();
-  w.Start("p:spPr");
-  Xfrm(w, box);
-  RectGeom(w);
-  w.End();
-  w.Start("p:txBody");
-  w.Start("a:bodyPr");
-  for (auto [k, v] : {std::pair{"vert", "horz"},
-                      {"lIns", "91440"},
-                      {"tIns", "45720"},
-                      {"rIns", "91440"},
-                      {"bIns", "45720"},
-                      {"rtlCol", "0"}})
-    w.Attr(k, v);
-  if (title) w.Attr("anchor", "ctr");
-  w.End();
-  w.Empty("a:lstStyle", {});
-  w.Start("a:p");
-  w.Empty("a:endParaRPr", {{"lang", "en-US"}});
-  w.End();
-  w.End();
-  w.End();
-}
-
-std::string SlideMasterXml() {
-  XmlWriter w;
-  StartPml(w, "p:sldMaster");
-  w.Start("p:cSld");
-  w.Start("p:bg");
-  w.Start("p:bgRef");
-  w.Attr("idx", "1001");
-  w.Empty("a:schemeClr", {{"val", "bg1"}});
-  w.End();
-  w.End();
-  w.Start("p:spTree");
-  GroupHeader(w);
-  MasterPlaceholder(w, 2, "Title Placeholder 1", true, Box{457200, 274638, 8229600, 1143000});
-  MasterPlaceholder(w, 3, "Text Placeholder 2", false, Box{457200, 1600200, 8229600, 4525963});
-  w.End();
-  w.End();
-  ClrMap(w, "p:clrMap");
-  w.Start("p:sldLayoutIdLst");
-  w.Empty("p:sldLayoutId", {{"id", std::to_string(kMasterId + 1)}, {"r:id", "rId1"}});
-  w.Empty("p:sldLayoutId", {{"id", std::to_string(kMasterId + 2)}, {"r:id", "rId2"}});
-  w.End();
-  w.Start("p:txStyles");
-  w.Start("p:titleStyle");
-  w.Start("a:lvl1pPr");
-  for (auto [k, v] : {std::pair{"algn", "ctr"},
-                      {"defTabSz", "914400"},
-                      {"rtl", "0"},
-                      {"eaLnBrk", "1"},
-                      {"latinLnBrk", "0"},
-                      {"hangingPunct", "1"}})
-    w.Attr(k, v);
-  w.Start("a:spcBef");
-  w.Empty("a:spcPct", {{"val", "0"}});
-  w.End();
-  w.Empty("a:buNone", {});
-  DefRPr(w, 4400, true);
-  w.End();
-  w.End();
-  w.Start("p:bodyStyle");
-  w.Start("a:lvl1pPr");
-  for (auto [k, v] : {std::pair{"marL", "342900"},
-                      {"indent", "-342900"},
-                      {"algn", "l"},
-                      {"defTabSz", "914400"},
-                      {"rtl", "0"},
-                      {"eaLnBrk", "1"},
-                      {"latinLnBrk", "0"},
-                      {"hangingPunct", "1"}})
-    w.Attr(k, v);
-  w.Start("a:spcBef");
-  w.Empty("a:spcPct", {{"val", "20000"}});
-  w.End();
-  w.Empty("a:buFont", {{"typeface", "Arial"}});
-  w.Empty("a:buChar", {{"char", "\xE2\x80\xA2"}});
-  DefRPr(w, 3200, false);
-  w.End();
-  w.End();
-  w.Start("p:otherStyle");
-  w.Start("a:defPPr");
-  w.Empty("a:defRPr", {{"lang", "en-US"}});
-  w.End();
-  Lvl1(w, "l", 1800);
-  w.End();
-  w.End();
-  return w.Finish();
-}
-
-std::string LayoutXml(bool title) {
-  XmlWriter w;
-  StartPml(w, "p:sldLayout");
-  w.Attr("type", title ? "title" : "blank");
-  w.Attr("preserve", "1");
-  w.Start("p:cSld");
-  w.Attr("name", title ? "Title Slide" : "Blank");
-  w.Start("p:spTree");
-  GroupHeader(w);
-  if (title) {
-    Shape t;
-    t.kind = ShapeKind::Title;
-    t.id = 2;
-    t.name = "Title 1";
-    t.box = Box{685800, 2130425, 7772400, 1470025};
-    Shape s;
-    s.kind = ShapeKind::Subtitle;
-    s.id = 3;
-    s.name = "Subtitle 2";
-    s.box = kSubtitleBox;
-    for (const Shape* sh : {&t, &s}) {
-      w.Start("p:sp");
-      w.Start("p:nvSpPr");
-      w.Start("p:cNvPr");
-      w.Attr("id", sh->id);
-      w.Attr("name", sh->name);
-      w.End();
-      w.Start("p:cNvSpPr");
-      w.Empty("a:spLocks", {{"noGrp", "1"}});
-      w.End();
-      w.Start("p:nvPr");
-      if (sh == &t)
-        w.Empty("p:ph", {{"type", "ctrTitle"}});
-      else
-        w.Empty("p:ph", {{"type", "subTitle"}, {"idx", "1"}});
-      w.End();
-      w.End();
-      w.Start("p:spPr");
-      Xfrm(w, sh->box);
-      w.End();
-      w.Start("p:txBody");
-      w.Empty("a:bodyPr", {});
-      if (sh == &t) {
-        w.Empty("a:lstStyle", {});
-      } else {
-        w.Start("a:lstStyle");
-        w.Start("a:lvl1pPr");
-        w.Attr("marL", "0");
-        w.Attr("indent", "0");
-        w.Attr("algn", "ctr");
-        w.Empty("a:buNone", {});
-        w.End();
-        w.End();
-      }
-      w.Start("a:p");
-      w.Empty("a:endParaRPr", {{"lang", "en-US"}});
-      w.End();
-      w.End();
-      w.End();
-    }
-  }
-  w.End();
-  w.End();
-  MasterClrMapOvr(w);
-  return w.Finish();
-}
-
-std::string ThemeXml() {
-  XmlWriter w;
-  w.Start("a:theme");
-  w.Attr("xmlns:a", kNsA);
-  w.Attr("name", "Office Theme");
-  w.Start("a:themeElements");
-  w.Start("a:clrScheme");
-  w.Attr("name", "Office");
-  w.Start("a:dk1");
-  w.Empty("a:sysClr", {{"val", "windowText"}, {"lastClr", "000000"}});
-  w.End();
-  w.Start("a:lt1");
-  w.Empty("a:sysClr", {{"val", "window"}, {"lastClr", "FFFFFF"}});
-  w.End();
-  for (auto [name, rgb] : {std::pair{"a:dk2", "1F497D"},
-                           {"a:lt2", "EEECE1"},
-                           {"a:accent1", "4F81BD"},
-                           {"a:accent2", "C0504D"},
-                           {"a:accent3", "9BBB59"},
-                           {"a:accent4", "8064A2"},
-                           {"a:accent5", "4BACC6"},
-                           {"a:accent6", "F79646"},
-                           {"a:hlink", "0000FF"},
-                           {"a:folHlink", "800080"}}) {
-    w.Start(name);
-    w.Empty("a:srgbClr", {{"val", rgb}});
-    w.End();
-  }
-  w.End();
-  w.Start("a:fontScheme");
-  w.Attr("name", "Office");
-  for (const char* f : {"a:majorFont", "a:minorFont"}) {
-    w.Start(f);
-    w.Empty("a:latin", {{"typeface", "Calibri"}});
-    w.Empty("a:ea", {{"typeface", ""}});
-    w.Empty("a:cs", {{"typeface", ""}});
-    w.End();
-  }
-  w.End();
-  // Every list of the format scheme needs exactly three entries.
-  w.Start("a:fmtScheme");
-  w.Attr("name", "Office");
-  auto solid = [&] {
-    w.Start("a:solidFill");
-    w.Empty("a:schemeClr", {{"val", "phClr"}});
-    w.End();
-  };
-  w.Start("a:fillStyleLst");
-  for (int i = 0; i < 3; ++i) solid();
-  w.End();
-  w.Start("a:lnStyleLst");
-  for (const char* width : {"9525", "25400", "38100"}) {
-    w.Start("a:ln");
-    w.Attr("w", width);
-    solid();
-    w.End();
-  }
-  w.End();
-  w.Start("a:effectStyleLst");
-  for (int i = 0; i < 3; ++i) {
-    w.Start("a:effectStyle");
-    w.Empty("a:effectLst", {});
-    w.End();
-  }
-  w.End();
-  w.Start("a:bgFillStyleLst");
-  for (int i = 0; i < 3; ++i) solid();
-  w.End();
-  w.End();  // fmtScheme
-  w.End();  // themeElements
-  w.Empty("a:objectDefaults", {});
-  w.Empty("a:extraClrSchemeLst", {});
   return w.Finish();
 }
 
@@ -694,31 +362,6 @@ std::string AppXml(std::size_t slides) {
   return w.Finish();
 }
 
-std::string PresPropsXml() {
-  XmlWriter w;
-  StartPml(w, "p:presentationPr");
-  return w.Finish();
-}
-
-std::string ViewPropsXml() {
-  XmlWriter w;
-  StartPml(w, "p:viewPr");
-  w.Start("p:normalViewPr");
-  w.Empty("p:restoredLeft", {{"sz", "15620"}});
-  w.Empty("p:restoredTop", {{"sz", "94660"}});
-  w.End();
-  w.Empty("p:gridSpacing", {{"cx", "76200"}, {"cy", "76200"}});
-  return w.Finish();
-}
-
-std::string TableStylesXml() {
-  XmlWriter w;
-  w.Start("a:tblStyleLst");
-  w.Attr("xmlns:a", kNsA);
-  w.Attr("def", "{5C22544A-7EE6-4342-B048-85BDC9FD1C3A}");
-  return w.Finish();
-}
-
 // The package assembled in memory as named parts, in the order they are zipped.
 class Package {
  public:
@@ -785,6 +428,10 @@ class Package {
   std::vector<std::pair<std::string, std::string>> overrides_;
 };
 
+// A part that is the same in every package, kept as readable XML in
+// presentation/pptx_parts/ and joined by the build into one line.
+std::string Constant(std::string_view body) { return std::string(kXmlDeclaration).append(body); }
+
 std::string Ct(const char* tail) { return std::string(kCtBase) + tail; }
 
 void BuildPackage(Package& pkg, const PresentationData& data, const PptxOptions& options) {
@@ -809,7 +456,8 @@ void BuildPackage(Package& pkg, const PresentationData& data, const PptxOptions&
   pkg.Xml("ppt/presentation.xml", Ct("presentationml.presentation.main+xml"), PresentationXml(data));
   pkg.Xml("ppt/_rels/presentation.xml.rels", "", RelsXml(pres_rels));
 
-  pkg.Xml("ppt/slideMasters/slideMaster1.xml", Ct("presentationml.slideMaster+xml"), SlideMasterXml());
+  pkg.Xml("ppt/slideMasters/slideMaster1.xml", Ct("presentationml.slideMaster+xml"),
+          Constant(parts::kSlideMaster));
   pkg.Xml("ppt/slideMasters/_rels/slideMaster1.xml.rels", "",
           RelsXml({{"slideLayout", "../slideLayouts/slideLayout1.xml"},
                    {"slideLayout", "../slideLayouts/slideLayout2.xml"},
@@ -817,17 +465,18 @@ void BuildPackage(Package& pkg, const PresentationData& data, const PptxOptions&
   for (int i = 1; i <= 2; ++i) {
     std::string n = std::to_string(i);
     pkg.Xml("ppt/slideLayouts/slideLayout" + n + ".xml", Ct("presentationml.slideLayout+xml"),
-            LayoutXml(i == 1));
+            Constant(i == 1 ? parts::kLayoutTitle : parts::kLayoutBlank));
     pkg.Xml("ppt/slideLayouts/_rels/slideLayout" + n + ".xml.rels", "",
             RelsXml({{"slideMaster", "../slideMasters/slideMaster1.xml"}}));
   }
-  pkg.Xml("ppt/notesMasters/notesMaster1.xml", Ct("presentationml.notesMaster+xml"), NotesMasterXml());
+  pkg.Xml("ppt/notesMasters/notesMaster1.xml", Ct("presentationml.notesMaster+xml"),
+          Constant(parts::kNotesMaster));
   pkg.Xml("ppt/notesMasters/_rels/notesMaster1.xml.rels", "", RelsXml({{"theme", "../theme/theme2.xml"}}));
-  pkg.Xml("ppt/theme/theme1.xml", Ct("theme+xml"), ThemeXml());
-  pkg.Xml("ppt/theme/theme2.xml", Ct("theme+xml"), ThemeXml());
-  pkg.Xml("ppt/presProps.xml", Ct("presentationml.presProps+xml"), PresPropsXml());
-  pkg.Xml("ppt/viewProps.xml", Ct("presentationml.viewProps+xml"), ViewPropsXml());
-  pkg.Xml("ppt/tableStyles.xml", Ct("presentationml.tableStyles+xml"), TableStylesXml());
+  pkg.Xml("ppt/theme/theme1.xml", Ct("theme+xml"), Constant(parts::kTheme));
+  pkg.Xml("ppt/theme/theme2.xml", Ct("theme+xml"), Constant(parts::kTheme));
+  pkg.Xml("ppt/presProps.xml", Ct("presentationml.presProps+xml"), Constant(parts::kPresProps));
+  pkg.Xml("ppt/viewProps.xml", Ct("presentationml.viewProps+xml"), Constant(parts::kViewProps));
+  pkg.Xml("ppt/tableStyles.xml", Ct("presentationml.tableStyles+xml"), Constant(parts::kTableStyles));
 
   // A picture pasted on several slides is stored once.
   std::map<const Media*, std::string> media_names;
@@ -890,3 +539,7 @@ void SavePptx(const PresentationData& data, const std::string& path, const PptxO
 }
 
 }  // namespace tam::pres
+
+#include "presentation/server.h"
+#include "presentation/xml_writer.h"
+#include "presentation/zip_archive.h"

@@ -32,7 +32,7 @@ std::string XmlSafeUtf8(const QString& text) {
   return std::string(utf8.constData(), static_cast<std::size_t>(utf8.size()));
 }
 
-XmlWriter::XmlWriter() { out_ = "<?xml version=\"1.0\" encoding=\"UTF-8\" standalone=\"yes\"?>\n"; }
+XmlWriter::XmlWriter() : out_(kXmlDeclaration) {}
 
 void XmlWriter::CloseStartTag() {
   if (start_tag_open_) {

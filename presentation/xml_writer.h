@@ -9,6 +9,10 @@
 
 namespace tam::pres {
 
+// The declaration every document starts with, its own line.
+inline constexpr std::string_view kXmlDeclaration =
+    "<?xml version=\"1.0\" encoding=\"UTF-8\" standalone=\"yes\"?>\n";
+
 class XmlWriter {
  public:
   // Starts the document with the standalone UTF-8 declaration.

@@ -12,6 +12,7 @@
 
 #include "picture/error.h"
 #include "picture/jpeg.h"
+#include "picture/jpeg_header.h"
 #include "picture/reduce.h"
 #include "support/readonly.h"
 #include "support/testdata.h"
@@ -415,11 +416,11 @@ TEST(ConvertPicture, OrientationSixComesOutUprightWithoutTag) {
     return x < 24 ? Bgr{0, 0, 255} : Bgr{255, 0, 0};
   });
   WriteBytes(dir / "side.jpg", WithOrientation(EncodeJpeg(stored, 95, false), 6));
-  ASSERT_EQ(ReadExifOrientation(ReadBytes(dir / "side.jpg")), 6);
+  ASSERT_EQ(ReadJpegHeader(ReadBytes(dir / "side.jpg")).orientation, 6);
   const std::string out = ConvertPicture(dir / "side.jpg", 95, skByExtension, {});
   const Bytes written = ReadBytes(out);
   EXPECT_FALSE(Inspect(written).exif);
-  EXPECT_EQ(ReadExifOrientation(written), 1);
+  EXPECT_EQ(ReadJpegHeader(written).orientation, 1);
   const Picture p = DecodeJpeg(written).picture;
   ASSERT_EQ(p.width(), 24);
   ASSERT_EQ(p.height(), 48);

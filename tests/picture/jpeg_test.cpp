@@ -14,6 +14,7 @@
 #include <string>
 
 #include "picture/error.h"
+#include "picture/jpeg_header.h"
 #include "support/testdata.h"
 
 namespace tam {
@@ -420,23 +421,87 @@ TEST(ExifOrientation, ReadsTheTagAndFallsBackToOne) {
   const Bytes plain = EncodeJpeg(TestPicture(8, 8), 50, false);
   for (bool big_endian : {false, true}) {
     for (int value = 1; value <= 8; ++value) {
-      EXPECT_EQ(ReadExifOrientation(WithExif(plain, value, big_endian)), value) << value << big_endian;
+      EXPECT_EQ(ReadJpegHeader(WithExif(plain, value, big_endian)).orientation, value) << value << big_endian;
     }
-    EXPECT_EQ(ReadExifOrientation(WithExif(plain, 0, big_endian)), 1);
-    EXPECT_EQ(ReadExifOrientation(WithExif(plain, 9, big_endian)), 1);
-    EXPECT_EQ(ReadExifOrientation(WithExif(plain, 6, big_endian, 2)), 1);  // ASCII, not a number
+    EXPECT_EQ(ReadJpegHeader(WithExif(plain, 0, big_endian)).orientation, 1);
+    EXPECT_EQ(ReadJpegHeader(WithExif(plain, 9, big_endian)).orientation, 1);
+    EXPECT_EQ(ReadJpegHeader(WithExif(plain, 6, big_endian, 2)).orientation, 1);  // ASCII, not a number
   }
-  EXPECT_EQ(ReadExifOrientation(plain), 1);
-  EXPECT_EQ(ReadExifOrientation({}), 1);
-  EXPECT_EQ(ReadExifOrientation(tamtest::ReadBytes(tamtest::TestData("jpeg/good/hopper_orientation_6.jpg"))),
-            6);
-  EXPECT_EQ(ReadExifOrientation(tamtest::ReadBytes(tamtest::TestData("jpeg/good/pil_sample_rgb.jpg"))), 1);
+  EXPECT_EQ(ReadJpegHeader(plain).orientation, 1);
+  EXPECT_EQ(ReadJpegHeader({}).orientation, 1);
+  EXPECT_EQ(
+      ReadJpegHeader(tamtest::ReadBytes(tamtest::TestData("jpeg/good/hopper_orientation_6.jpg"))).orientation,
+      6);
+  EXPECT_EQ(ReadJpegHeader(tamtest::ReadBytes(tamtest::TestData("jpeg/good/pil_sample_rgb.jpg"))).orientation,
+            1);
   // A segment length running past the end, and EXIF cut inside its IFD.
   Bytes cut = WithExif(plain, 6, false);
-  EXPECT_EQ(ReadExifOrientation(Bytes(cut.begin(), cut.begin() + 20)), 1);
-  EXPECT_EQ(ReadExifOrientation(Bytes(cut.begin(), cut.begin() + 30)), 1);
+  EXPECT_EQ(ReadJpegHeader(Bytes(cut.begin(), cut.begin() + 20)).orientation, 1);
+  EXPECT_EQ(ReadJpegHeader(Bytes(cut.begin(), cut.begin() + 30)).orientation, 1);
   cut[5] = 20;  // APP1 ends inside the entry
-  EXPECT_EQ(ReadExifOrientation(cut), 1);
+  EXPECT_EQ(ReadJpegHeader(cut).orientation, 1);
+}
+
+// Only streams every presentation reader shows are kept as they are.
+TEST(JpegHeader, JudgesWhichStreamsCanBeStoredAsTheyAre) {
+  struct Case {
+    const char* file;
+    bool portable;
+    int width, height;
+  } cases[] = {
+      {"jpeg/good/testorig.jpg", true, 227, 149},
+      {"jpeg/good/app13-multiple.jpg", true, 256, 160},  // progressive, a huge APP13 before the frame
+      {"jpeg/good/grayscale_24x16_sampling2x2.jpg", true, 24, 16},
+      {"jpeg/good/jpg-cmyk-1.jpg", false, 32, 32},
+      {"jpeg/good/pil_sample_cmyk.jpg", false, 100, 100},
+      {"jpeg/unusual/testimgari.jpg", false, 227, 149},  // arithmetic coding
+      {"jpeg/unusual/monkey12.jpg", false, 0, 0},        // 12-bit samples
+  };
+  for (const auto& c : cases) {
+    const JpegHeader header = ReadJpegHeader(tamtest::ReadBytes(tamtest::TestData(c.file)));
+    EXPECT_EQ(header.portable(), c.portable) << c.file;
+    if (c.width) {
+      EXPECT_EQ(header.width, c.width) << c.file;
+      EXPECT_EQ(header.height, c.height) << c.file;
+    }
+  }
+  // Damaged streams never read past their end and are never kept.
+  for (const char* f : {"missing-sof.jpg", "empty.jpg", "truncated_app14.jpg", "junk_jpeg_header.jpg"})
+    EXPECT_FALSE(
+        ReadJpegHeader(tamtest::ReadBytes(tamtest::TestData(std::string("jpeg/bad/") + f))).portable())
+        << f;
+  const Bytes whole = tamtest::ReadBytes(tamtest::TestData("jpeg/good/testorig.jpg"));
+  for (std::size_t n = 0; n < 700; ++n) ReadJpegHeader(std::span(whole).first(n));
+  EXPECT_FALSE(ReadJpegHeader(Bytes{0xFF, 0xD8}).portable());
+}
+
+// One walk serves both facts: an EXIF segment after the frame header still
+// turns the picture, and a damaged segment after the frame header hides the
+// EXIF behind it but not the frame.
+TEST(JpegHeader, ReadsTheFrameAndTheOrientationWhicheverComesFirst) {
+  const Bytes plain = EncodeJpeg(TestPicture(8, 8), 50, false);
+  const Bytes exif = WithExif(plain, 6, false);
+  const Bytes exif_segment(exif.begin() + 2,
+                           exif.begin() + 2 + static_cast<std::ptrdiff_t>(exif.size() - plain.size()));
+  // Where the frame header (SOF0) of the plain stream ends.
+  std::size_t after_frame = 2;
+  while (plain[after_frame + 1] != 0xC0)
+    after_frame += 2 + (plain[after_frame + 2] << 8 | plain[after_frame + 3]);
+  after_frame += 2 + (plain[after_frame + 2] << 8 | plain[after_frame + 3]);
+
+  Bytes late = plain;
+  late.insert(late.begin() + static_cast<std::ptrdiff_t>(after_frame), exif_segment.begin(),
+              exif_segment.end());
+  JpegHeader header = ReadJpegHeader(late);
+  EXPECT_EQ(header.orientation, 6);
+  EXPECT_EQ(header.width, 8);
+  EXPECT_TRUE(header.portable());
+
+  Bytes damaged = late;
+  damaged[after_frame] = 0x00;  // no marker where the EXIF segment starts
+  header = ReadJpegHeader(damaged);
+  EXPECT_EQ(header.orientation, 1);
+  EXPECT_EQ(header.height, 8);
 }
 
 // Where the stored first row and first column lie in the upright picture,
@@ -537,7 +602,7 @@ TEST(ExifOrientation, TaggedFilesComeOutUpright) {
     const Bytes file =
         WithExif(EncodeJpeg(Stored(upright, orientation), 95, false), orientation, orientation % 2);
     Picture decoded = DecodeJpeg(file).picture;
-    ApplyOrientation(decoded, ReadExifOrientation(file));
+    ApplyOrientation(decoded, ReadJpegHeader(file).orientation);
     ASSERT_EQ(decoded.width(), 32);
     for (int block = 0; block < 6; ++block) {
       const Bgr c = decoded.at((block % 2) * 16 + 8, (block / 2) * 16 + 8), e = colours[block];
@@ -548,7 +613,7 @@ TEST(ExifOrientation, TaggedFilesComeOutUpright) {
   const Bytes hopper = tamtest::ReadBytes(tamtest::TestData("jpeg/good/hopper_orientation_6.jpg"));
   const Picture stored = DecodeJpeg(hopper).picture;
   Picture turned = stored;
-  ApplyOrientation(turned, ReadExifOrientation(hopper));
+  ApplyOrientation(turned, ReadJpegHeader(hopper).orientation);
   for (int y = 0; y < stored.height(); ++y) ASSERT_EQ(turned.at(stored.height() - 1 - y, 0), stored.at(0, y));
 }
 

@@ -25,29 +25,9 @@ double ReferenceCoverage(std::int32_t j, double a0, double a1) {
   return static_cast<double>(static_cast<long double>(a1) - static_cast<long double>(a0));
 }
 
-FittedBox ReferenceFit(std::int32_t w, std::int32_t h, std::int32_t box_w, std::int32_t box_h) {
-  FittedBox box{box_w, box_h};
-  box.area_ratio = static_cast<float>(static_cast<long double>(w * h) / (box_w * box_h));
-  box.sx = static_cast<double>(static_cast<long double>(w) / box_w);
-  box.sy = static_cast<double>(static_cast<long double>(h) / box_h);
-  if (box.sx != box.sy) {
-    if (box.sx < box.sy) {
-      box.width = static_cast<std::int32_t>(std::floor(w / static_cast<long double>(box.sy)));
-    } else {
-      box.height = static_cast<std::int32_t>(std::floor(h / static_cast<long double>(box.sx)));
-    }
-    box.width = std::max(box.width, 1);
-    box.height = std::max(box.height, 1);
-    box.area_ratio = static_cast<float>(static_cast<long double>(w * h) / (box.width * box.height));
-    box.sx = static_cast<double>(static_cast<long double>(w) / box.width);
-    box.sy = static_cast<double>(static_cast<long double>(h) / box.height);
-  }
-  box.reduces = box.area_ratio >= 1.0f;
-  return box;
-}
-
 Picture ReferenceReduce(Picture source, std::int32_t box_w, std::int32_t box_h) {
-  const FittedBox box = ReferenceFit(source.width(), source.height(), box_w, box_h);
+  // The box itself is held to its own table (FitBox tests below).
+  const FittedBox box = FitBox(source.width(), source.height(), box_w, box_h);
   if (!box.reduces) return source;
   source.ToBgr24();
   Picture dest = Picture::Bgr24(box.width, box.height);

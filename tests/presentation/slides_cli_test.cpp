@@ -196,7 +196,7 @@ TEST_F(SlidesCli, LibreOfficeFindsTheNotes) {
 
 // The whole way for a long show: 500 slides made through the components into
 // a presentation shown in its window, saved, and opened by LibreOffice.
-TEST_F(SlidesCli, FiveHundredSlidesShownSavedAndOpened) {
+TEST_F(SlidesCli, FiveHundredSlidesShownSavedAndOpenedInLibreOffice) {
   using namespace tam::pres;
   BuiltinServer server(true);
   TPowerPointApplication app(server);

@@ -7,6 +7,7 @@
 #include <QImage>
 #include <QMimeData>
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -25,11 +26,14 @@ struct ServerLog {
   std::string fail_visible;  // non-empty: making the application visible throws this
   std::string fail_call;     // a call as logged (e.g. "slide2: layout 12") that throws tam::Error
   std::string foreign_call;  // a call as logged that throws ForeignFault
+  std::string std_call;      // a call as logged that throws std::runtime_error("server said no")
+  bool no_slide = false;     // connecting a slide hands back no object at all, as a broken server might
 
   void Record(const std::string& call) {
     calls.push_back(call);
     if (call == fail_call) throw tam::Error("server refused " + call);
     if (call == foreign_call) throw ForeignFault{};
+    if (call == std_call) throw std::runtime_error("server said no");
   }
 };
 
@@ -121,6 +125,7 @@ class RecordingServer : public tam::pres::Server {
   }
   std::shared_ptr<tam::pres::Slide> ConnectSlide() override {
     log.Record("connect slide");
+    if (log.no_slide) return nullptr;
     throw tam::Error("スライドがありません");
   }
 
