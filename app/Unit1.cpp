@@ -431,6 +431,19 @@ void TForm1::PPTP1Click(QObject* Sender) {
   // windows are repainted after each slide.
   const RunScope run(*this);
   const BusyCursor busy;
+  // The office shows its own windows while it runs, among them the one that
+  // says why it cannot start: a window kept above everything would hide them.
+  // The window takes no input meanwhile, so it loses nothing by going under.
+  struct OfficeMayCover {
+    TForm1& form;
+    const bool lowered;
+    OfficeMayCover(TForm1& f, bool office) : form(f), lowered(office && f.N4->isChecked()) {
+      if (lowered) form.SetStaysOnTop(false);
+    }
+    ~OfficeMayCover() {
+      if (lowered) form.SetStaysOnTop(form.N4->isChecked());
+    }
+  } const office_may_cover(*this, UsesImpress());
   const pres::InsertOutcome outcome = pres::InsertSlides(
       {*PowerPointApplication1, *PowerPointPresentation1, *PowerPointSlide1}, entries,
       JpegDecodeOptions{low_colour_display_},
@@ -496,9 +509,12 @@ void TForm1::I1Click(QObject*) {
   I1->setChecked(engines_->UsesImpress());
 }
 
-void TForm1::N4Click(QObject*) {
+void TForm1::N4Click(QObject*) { SetStaysOnTop(N4->isChecked()); }
+
+void TForm1::SetStaysOnTop(bool on_top) {
   Qt::WindowFlags flags = windowFlags();
-  flags.setFlag(Qt::WindowStaysOnTopHint, N4->isChecked());
+  if (flags.testFlag(Qt::WindowStaysOnTopHint) == on_top) return;
+  flags.setFlag(Qt::WindowStaysOnTopHint, on_top);
   // setWindowFlags would hide and re-create the window; this changes the
   // stacking of the existing one, which keeps its place and is not activated.
   overrideWindowFlags(flags);

@@ -165,6 +165,8 @@ class TForm1 : public QMainWindow {
 
  private:
   class RunScope;
+  // Keeps the window above others, or lets it go below, in place.
+  void SetStaysOnTop(bool on_top);
 
   void BuildControls();
   void BuildMenu();

@@ -87,5 +87,26 @@ TEST_F(EngineChoiceMenu, TheItemSwitchesEnginesBetweenInsertions) {
   shown->Close();
 }
 
+// While the office runs, its windows (the one that says why it cannot start
+// among them) must not lie under a window kept above everything; afterwards
+// the window is above again, as its menu says.
+TEST_F(EngineChoiceMenu, TheWindowGoesUnderTheOfficeOnlyWhileItWorks) {
+  office->log.fail_connect = "no office";
+  const auto form = Window(office);
+  ASSERT_TRUE(form->N4->isChecked());
+  std::vector<bool> above_while_shown;
+  fakes.messages->on_show = [&] {
+    above_while_shown.push_back(form->windowFlags() & Qt::WindowStaysOnTopHint);
+  };
+  Insert(*form);
+  ASSERT_FALSE(above_while_shown.empty());
+  EXPECT_FALSE(above_while_shown.front());
+  EXPECT_TRUE(form->windowFlags() & Qt::WindowStaysOnTopHint);
+
+  form->N4->trigger();  // not kept above: the run leaves it so
+  Insert(*form);
+  EXPECT_FALSE(form->windowFlags() & Qt::WindowStaysOnTopHint);
+}
+
 }  // namespace
 }  // namespace tam
