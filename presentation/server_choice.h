@@ -2,6 +2,7 @@
 // Which presentation server the main window drives: the user's choice between
 // LibreOffice Impress and the built-in engine, made on the menu.
 #include <memory>
+#include <utility>
 
 #include "presentation/server.h"
 
@@ -25,6 +26,15 @@ class EngineChoice : public Server {
   std::shared_ptr<Application> ConnectApplication() override { return Current().ConnectApplication(); }
   std::shared_ptr<Presentation> ConnectPresentation() override { return Current().ConnectPresentation(); }
   std::shared_ptr<Slide> ConnectSlide() override { return Current().ConnectSlide(); }
+  // A run belongs to the engine chosen when it began: that engine alone
+  // learns where it ends (the window takes no input in between).
+  void BeginRun() override {
+    running_ = &Current();
+    running_->BeginRun();
+  }
+  void EndRun() override {
+    if (Server* server = std::exchange(running_, nullptr)) server->EndRun();
+  }
 
  private:
   Server& Current() { return uses_impress_ ? *impress_ : *builtin_; }
@@ -32,6 +42,7 @@ class EngineChoice : public Server {
   std::shared_ptr<Server> builtin_;
   std::shared_ptr<Server> impress_;
   bool uses_impress_;
+  Server* running_ = nullptr;
 };
 
 // The Impress engine when LibreOffice and the plug-in are installed, else null.

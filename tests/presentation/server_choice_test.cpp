@@ -33,6 +33,30 @@ TEST(EngineChoice, ConnectionsGoToTheChosenEngine) {
   EXPECT_EQ(builtin->log.calls.size(), 2u);
 }
 
+// An office that failed to start is not started again within the run, and
+// its presentation is redrawn when the run ends: both need the run's bounds to
+// reach the engine that serves it, even past a switch.
+TEST(EngineChoice, TheRunsBoundsReachTheEngineThatServesIt) {
+  struct Counting : tamtest::RecordingServer {
+    int begun = 0, ended = 0;
+    void BeginRun() override { ++begun; }
+    void EndRun() override { ++ended; }
+  };
+  const auto builtin = std::make_shared<Counting>();
+  const auto impress = std::make_shared<Counting>();
+  EngineChoice choice(builtin, impress);
+  choice.BeginRun();
+  choice.UseImpress(false);
+  choice.EndRun();
+  EXPECT_EQ(impress->begun, 1);
+  EXPECT_EQ(impress->ended, 1);
+  choice.BeginRun();
+  choice.EndRun();
+  EXPECT_EQ(builtin->begun, 1);
+  EXPECT_EQ(builtin->ended, 1);
+  EXPECT_EQ(impress->begun, 1);
+}
+
 TEST(EngineChoice, NoOfficeOnTheSystemMeansNoImpressEngine) {
   ImpressOptions options;
   options.soffice_fallbacks = {};
