@@ -20,12 +20,12 @@
 #include <algorithm>
 
 #include "app/application.h"
+#include "app/presentation_window.h"
 #include "app/uProgress.h"
 #include "app/urilist.h"
 #include "picture/folder.h"
 #include "picture/path.h"
 #include "picture/reduction.h"
-#include "presentation/builtin_window.h"
 #include "presentation/insert_run.h"
 
 namespace tam {
@@ -575,7 +575,7 @@ void TForm1::closeEvent(QCloseEvent* event) {
     return;
   }
   bool may_close = false;
-  Dispatch(this, [&] { may_close = pres::CloseAllPresentations(); });
+  Dispatch(this, [&] { may_close = CloseAllPresentations(); });
   if (!may_close) {
     event->ignore();
     return;

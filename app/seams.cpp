@@ -14,13 +14,13 @@
 #include <QMessageBox>
 #include <QSettings>
 
+#include "app/presentation_window.h"
 #include "picture/bmp.h"
 #include "picture/error.h"
 #include "picture/fileio.h"
 #include "picture/jpeg.h"
 #include "picture/limits.h"
 #include "presentation/builtin_engine.h"
-#include "presentation/builtin_window.h"
 #include "presentation/insertion.h"
 #include "presentation/server_choice.h"
 
@@ -183,7 +183,7 @@ class QtMessageBoxes : public MessageBoxes {
     QWidget* owner = QApplication::activeWindow() ? QApplication::activeWindow() : parent;
     QMessageBox box(qicon, title, text, QMessageBox::Ok, owner);
     box.setTextFormat(Qt::PlainText);
-    pres::StackLikeOurTopWindow(&box);
+    StackLikeOurTopWindow(&box);
     box.exec();
   }
 };
@@ -207,7 +207,7 @@ Seams WithRealSeams(Seams seams) {
   if (!seams.clock) seams.clock = std::make_shared<SystemClock>();
   if (!seams.trash) seams.trash = std::make_shared<FreedesktopTrash>();
   if (!seams.server) {
-    seams.server = std::make_shared<pres::BuiltinServer>(/*windows=*/true);
+    seams.server = std::make_shared<pres::BuiltinServer>(std::make_shared<PresentationWindows>());
     if (!seams.office) seams.office = pres::LoadImpressIfInstalled();
   }
   return seams;

@@ -105,7 +105,7 @@ std::shared_ptr<tam::pres::BuiltinPresentation> Build(tam::pres::BuiltinServer& 
 void BM_Build500Slides(benchmark::State& state) {
   Files();
   for (auto _ : state) {
-    tam::pres::BuiltinServer server(false);
+    tam::pres::BuiltinServer server;
     auto p = Build(server);
     benchmark::DoNotOptimize(p->SlideCount());
   }
@@ -116,7 +116,7 @@ void BM_Build500Slides(benchmark::State& state) {
 }
 
 void BM_Save500Slides(benchmark::State& state) {
-  tam::pres::BuiltinServer server(false);
+  tam::pres::BuiltinServer server;
   auto p = Build(server);
   std::string out = (Files().dir / "bench.pptx").string();
   for (auto _ : state) tam::pres::SavePptx(p->data(), out);

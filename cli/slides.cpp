@@ -149,7 +149,7 @@ int RunSlides(std::span<const std::string_view> args) {
     office = impress.get();
     server = std::move(impress);
   } else {
-    server = std::make_unique<tam::pres::BuiltinServer>(/*windows=*/false);
+    server = std::make_unique<tam::pres::BuiltinServer>();
   }
   // One run, as the insert command makes it: the office redraws the new
   // presentation once its slides are in, not after every change.

@@ -9,7 +9,6 @@
 
 #include "picture/error.h"
 #include "picture/jpeg_header.h"
-#include "presentation/builtin_window.h"
 #include "presentation/pptx_writer.h"
 
 namespace tam::pres {
@@ -110,11 +109,7 @@ class BuiltinSlide : public Slide {
 BuiltinPresentation::BuiltinPresentation(BuiltinApplication* app, QString name)
     : app_(app), name_(std::move(name)) {}
 
-BuiltinPresentation::~BuiltinPresentation() {
-  if (window_) window_->deleteLater();
-}
-
-PresentationWindow* BuiltinPresentation::window() const { return window_.data(); }
+BuiltinPresentation::~BuiltinPresentation() = default;
 
 void BuiltinPresentation::CheckOpen() const {
   if (closed_) Fail(QString("プレゼンテーション \"%1\" は閉じられています").arg(name_));
@@ -147,7 +142,7 @@ std::shared_ptr<Slide> BuiltinPresentation::AddSlide(int index, int layout) {
 
 void BuiltinPresentation::Changed() {
   modified_ = true;
-  if (on_changed) on_changed();
+  Tell(&PresentationObserver::Changed);
 }
 
 void BuiltinPresentation::SaveAs(const std::string& path) {
@@ -160,36 +155,37 @@ void BuiltinPresentation::SaveAs(const std::string& path) {
   path_ = path;
   name_ = file_name;
   modified_ = false;
-  if (on_changed) on_changed();
+  Tell(&PresentationObserver::Changed);
 }
 
 void BuiltinPresentation::Close() {
   if (closed_) return;
   closed_ = true;
-  data_.slides.clear();  // slides held elsewhere now report that they are gone
-  if (window_) {
-    window_->hide();
-    window_->deleteLater();
-    window_.clear();
-  }
-  on_changed = nullptr;
+  data_.slides.clear();            // slides held elsewhere now report that they are gone
   auto keep = shared_from_this();  // outlives the application's reference
+  if (viewed_) {
+    viewed_ = false;
+    if (PresentationObserver* observer = app_ ? app_->observer() : nullptr) observer->Closed(*this);
+  }
   if (app_) app_->Forget(this);
 }
 
-void BuiltinPresentation::ShowWindow() {
+void BuiltinPresentation::Show() {
   CheckOpen();
-  if (!window_) window_ = new PresentationWindow(shared_from_this());
-  window_->show();
+  PresentationObserver* observer = app_ ? app_->observer() : nullptr;
+  if (!observer) return;
+  viewed_ = true;
+  observer->Shown(shared_from_this());
 }
 
-void BuiltinPresentation::WindowGone() {
-  window_.clear();
-  on_changed = nullptr;
+void BuiltinPresentation::Hide() {
+  if (!viewed_) return;
+  if (PresentationObserver* observer = app_ ? app_->observer() : nullptr) observer->Hidden(*this);
 }
 
-void BuiltinPresentation::HideWindow() {
-  if (window_) window_->hide();
+void BuiltinPresentation::Tell(void (PresentationObserver::*event)(BuiltinPresentation&)) {
+  if (!viewed_) return;
+  if (PresentationObserver* observer = app_ ? app_->observer() : nullptr) (observer->*event)(*this);
 }
 
 // ---- BuiltinApplication
@@ -201,23 +197,24 @@ BuiltinApplication::~BuiltinApplication() {
 
 void BuiltinApplication::SetVisible(bool visible) {
   visible_ = visible;
-  if (!windows_) return;
-  for (auto& p : presentations_) {
-    if (!p->window()) continue;
+  if (!observer_) return;
+  auto all = presentations_;  // an observer may close one
+  for (auto& p : all) {
+    if (!p->viewed()) continue;
     if (visible)
-      p->ShowWindow();
+      p->Show();
     else
-      p->HideWindow();
+      p->Hide();
   }
 }
 
 std::shared_ptr<Presentation> BuiltinApplication::AddPresentation(bool with_window) {
   auto p = std::make_shared<BuiltinPresentation>(this, QString("プレゼンテーション%1").arg(++untitled_));
   presentations_.push_back(p);
-  if (with_window && windows_) {
+  if (with_window && observer_) {
     // A presentation opened with a window brings the application into view.
     visible_ = true;
-    p->ShowWindow();
+    p->Show();
   }
   return p;
 }
@@ -229,7 +226,7 @@ void BuiltinApplication::Forget(BuiltinPresentation* presentation) {
 // ---- BuiltinServer
 
 std::shared_ptr<Application> BuiltinServer::ConnectApplication() {
-  if (!app_) app_ = std::make_shared<BuiltinApplication>(windows_);
+  if (!app_) app_ = std::make_shared<BuiltinApplication>(observer_);
   return app_;
 }
 

@@ -15,11 +15,11 @@
 #include <functional>
 
 #include "app/Unit1.h"
+#include "app/presentation_window.h"
 #include "app/uProgress.h"
 #include "app_fakes.h"
 #include "picture/jpeg.h"
 #include "presentation/builtin_engine.h"
-#include "presentation/builtin_window.h"
 #include "presentation/package_reader.h"
 #include "support/qtapp.h"
 #include "support/recording_server.h"
@@ -101,7 +101,7 @@ class InsertCommand : public ::testing::Test {
   std::shared_ptr<tamtest::FakeBeeper> beeper = fakes.beeper;
   std::shared_ptr<tamtest::RecordingTrash> trash = fakes.trash;
   std::shared_ptr<tamtest::RecordingServer> fake = std::make_shared<tamtest::RecordingServer>();
-  std::shared_ptr<pres::BuiltinServer> engine = std::make_shared<pres::BuiltinServer>(false);
+  std::shared_ptr<pres::BuiltinServer> engine = std::make_shared<pres::BuiltinServer>();
   std::unique_ptr<TForm1> form;
 };
 
@@ -417,7 +417,7 @@ TEST_F(InsertCommand, BatchEndToEndOpensInLibreOffice) {
 
 // ---------------------------------------------------------------- closing
 
-class AnswerPrompts : public pres::PresentationPrompts {
+class AnswerPrompts : public PresentationPrompts {
  public:
   Answer answer = Answer::Cancel;
   int asked = 0;
@@ -430,9 +430,8 @@ class AnswerPrompts : public pres::PresentationPrompts {
 };
 
 TEST_F(InsertCommand, ClosingTheWindowAsksAboutUnsavedPresentations) {
-  UseServer(std::make_shared<pres::BuiltinServer>(true));
   AnswerPrompts prompts;
-  pres::SetPresentationPrompts(&prompts);
+  UseServer(std::make_shared<pres::BuiltinServer>(std::make_shared<PresentationWindows>(&prompts)));
   Copy("jpeg/good/testorig.jpg", "a.jpg");
   List({"a.jpg"});
   form->show();
@@ -440,11 +439,10 @@ TEST_F(InsertCommand, ClosingTheWindowAsksAboutUnsavedPresentations) {
   form->close();
   EXPECT_EQ(prompts.asked, 1);
   EXPECT_TRUE(form->isVisible());  // cancelled: both stay open
-  prompts.answer = pres::PresentationPrompts::Answer::Discard;
+  prompts.answer = PresentationPrompts::Answer::Discard;
   form->close();
   EXPECT_EQ(prompts.asked, 2);
   EXPECT_FALSE(form->isVisible());
-  pres::SetPresentationPrompts(nullptr);
 }
 
 }  // namespace

@@ -46,7 +46,7 @@ TEST_F(InsertionRun, PictureThatCannotBeDecodedLeavesTheSlideWithItsTexts) {
   std::string good = tamtest::TestData("jpeg/good/testorig.jpg");
   std::string bad = dir / "bad.jpg";
   tamtest::WriteBytes(bad, tamtest::WithoutQuantTables(tamtest::ReadBytes(good)));
-  BuiltinServer server(false);
+  BuiltinServer server;
   TPowerPointApplication app(server);
   TPowerPointPresentation pres(server);
   TPowerPointSlide slide(server);
@@ -101,7 +101,7 @@ TEST_F(InsertionRun, BitmapGoesOnTheClipboardWithoutAJpegFlavour) {
 // A grey JPEG keeps its own bytes; one that must be turned upright is stored
 // as the turned picture, since its bytes would show it lying on its side.
 TEST_F(InsertionRun, JpegBytesAreKeptOnlyWhenTheyShowThePictureUpright) {
-  BuiltinServer server(false);
+  BuiltinServer server;
   TPowerPointApplication app(server);
   TPowerPointPresentation pres(server);
   TPowerPointSlide slide(server);
