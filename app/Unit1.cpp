@@ -434,9 +434,9 @@ void TForm1::PPTP1Click(QObject* Sender) {
   const pres::InsertOutcome outcome = pres::InsertSlides(
       {*PowerPointApplication1, *PowerPointPresentation1, *PowerPointSlide1}, entries,
       JpegDecodeOptions{low_colour_display_},
-      [this](const QString& text) {
+      [this](const std::string& text) {
         const NormalCursor normal;
-        ShowMessage(text);
+        ShowMessage(QString::fromStdString(text));
       },
       [this](const std::string& line) {
         // The box says only that the server is missing; why it would not

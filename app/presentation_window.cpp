@@ -119,7 +119,7 @@ void SlidesView::ModelChanged() {
 
 const QImage* SlidesView::Thumbnail(const Media& media, QSize size) {
   if (QImage* cached = thumbnails_.object(&media); cached && cached->size() == size) return cached;
-  QImage image = QImage::fromData(media.bytes);
+  QImage image = QImage::fromData(media.bytes.data(), static_cast<int>(media.bytes.size()));
   if (image.isNull()) return nullptr;
   auto* scaled = new QImage(image.scaled(size, Qt::IgnoreAspectRatio, Qt::SmoothTransformation));
   thumbnails_.insert(&media, scaled);
@@ -153,7 +153,7 @@ void SlidesView::paintEvent(QPaintEvent* event) {
           painter.fillRect(r, Qt::lightGray);
         continue;
       }
-      if (s.text.isEmpty()) {
+      if (s.text.empty()) {
         if (s.is_placeholder()) {  // an empty placeholder shows its outline only
           painter.setPen(QPen(Qt::gray, 1, Qt::DashLine));
           painter.drawRect(r.adjusted(0, 0, -1, -1));
@@ -170,7 +170,7 @@ void SlidesView::paintEvent(QPaintEvent* event) {
       painter.setPen(Qt::black);
       int align =
           s.kind == ShapeKind::Subtitle ? Qt::AlignHCenter | Qt::AlignTop : Qt::AlignLeft | Qt::AlignTop;
-      painter.drawText(r.adjusted(1, 0, -1, 0), align | Qt::TextWordWrap, s.text);
+      painter.drawText(r.adjusted(1, 0, -1, 0), align | Qt::TextWordWrap, QString::fromStdString(s.text));
     }
     painter.setClipping(false);
     painter.setPen(Qt::darkGray);
@@ -179,8 +179,9 @@ void SlidesView::paintEvent(QPaintEvent* event) {
     painter.fillRect(notes, QColor(0xF8, 0xF8, 0xF0));
     painter.setFont(font());
     painter.setPen(Qt::black);
-    painter.drawText(notes.adjusted(4, 2, -4, -2), Qt::AlignLeft | Qt::AlignTop | Qt::TextWordWrap,
-                     slide.notes.isEmpty() ? QString("ノート: (なし)") : "ノート: " + slide.notes);
+    painter.drawText(
+        notes.adjusted(4, 2, -4, -2), Qt::AlignLeft | Qt::AlignTop | Qt::TextWordWrap,
+        slide.notes.empty() ? QString("ノート: (なし)") : "ノート: " + QString::fromStdString(slide.notes));
   }
 }
 
@@ -217,14 +218,14 @@ PresentationPrompts& PresentationWindow::Prompts() {
 }
 
 void PresentationWindow::Refresh() {
-  QString title = presentation_->name();
+  QString title = QString::fromStdString(presentation_->name());
   if (presentation_->modified()) title += " *";
   setWindowTitle(title + " - Tamarind 2");
   view_->ModelChanged();
 }
 
 bool PresentationWindow::SaveAs() {
-  QString suggested = presentation_->name();
+  QString suggested = QString::fromStdString(presentation_->name());
   if (presentation_->path().empty()) suggested += ".pptx";
   std::optional<std::string> path = Prompts().AskFileName(this, suggested);
   if (!path || path->empty()) return false;
@@ -252,7 +253,7 @@ bool PresentationWindow::Save() {
 bool PresentationWindow::MaySaveChanges() {
   if (presentation_->closed() || !presentation_->modified() || presentation_->data().slides.empty())
     return true;
-  switch (Prompts().AskSaveChanges(this, presentation_->name())) {
+  switch (Prompts().AskSaveChanges(this, QString::fromStdString(presentation_->name()))) {
     case PresentationPrompts::Answer::Save:
       return Save();
     case PresentationPrompts::Answer::Discard:

@@ -69,9 +69,9 @@ void BM_ImpressColdStartAndSlides(benchmark::State& state) {
       QGuiApplication::clipboard()->setMimeData(mime);
       const QString name = QStringLiteral("IMG_%1.jpg").arg(i, 4, 10, QLatin1Char('0'));
       auto slide = presentation->AddSlide(presentation->SlideCount() + 1, tam::pres::kLayoutTitle);
-      slide->AppendNotesText(name);
+      slide->AppendNotesText(name.toStdString());
       slide->AddTextbox(tam::pres::kOrientationHorizontal, 0, 0, 500, 50);
-      slide->SetShapeText(1, name);
+      slide->SetShapeText(1, name.toStdString());
       slide->SetShapeFontSize(1, 8);
       slide->SetLayout(tam::pres::kLayoutBlank);
       slide->Paste();

@@ -6,29 +6,33 @@
 #include <QImage>
 #include <QMimeData>
 #include <cmath>
+#include <cstdio>
 
 #include "picture/error.h"
 #include "picture/jpeg_header.h"
+#include "picture/path.h"
 #include "presentation/pptx_writer.h"
 
 namespace tam::pres {
 
 namespace {
 
-[[noreturn]] void Fail(const QString& message) { throw Error(message.toStdString()); }
+[[noreturn]] void Fail(const std::string& message) { throw Error(message); }
+
+std::string Str(long long n) { return std::to_string(n); }
 
 class BuiltinSlide : public Slide {
  public:
   BuiltinSlide(std::weak_ptr<BuiltinPresentation> presentation, std::weak_ptr<SlideData> slide)
       : presentation_(std::move(presentation)), slide_(std::move(slide)) {}
 
-  void AppendNotesText(const QString& text) override {
+  void AppendNotesText(const std::string& text) override {
     Edit([&](SlideData& s) { s.notes += text; });
   }
 
   void AddTextbox(int orientation, float left, float top, float width, float height) override {
     if (orientation != kOrientationHorizontal)
-      Fail(QString("Shapes.AddTextbox: 文字の方向 %1 は使用できません (横書き 1 のみ)").arg(orientation));
+      Fail("Shapes.AddTextbox: 文字の方向 " + Str(orientation) + " は使用できません (横書き 1 のみ)");
     for (float v : {left, top, width, height})
       if (!std::isfinite(v) || std::fabs(v) > 1e6f) Fail("Shapes.AddTextbox: 位置または大きさの値が不正です");
     if (width < 0 || height < 0) Fail("Shapes.AddTextbox: 幅と高さは 0 以上でなければなりません");
@@ -36,20 +40,23 @@ class BuiltinSlide : public Slide {
       Shape shape;
       shape.kind = ShapeKind::TextBox;
       shape.id = s.next_shape_id++;
-      shape.name = QString("TextBox %1").arg(shape.id - 1);
+      shape.name = "TextBox " + Str(shape.id - 1);
       auto emu = [](float pt) { return std::llround(double(pt) * kEmuPerPoint); };
       shape.box = Box{emu(left), emu(top), emu(width), emu(height)};
       s.shapes.push_back(shape);
     });
   }
 
-  void SetShapeText(int index, const QString& text) override {
+  void SetShapeText(int index, const std::string& text) override {
     Edit([&](SlideData& s) { TextShape(s, index).text = text; });
   }
 
   void SetShapeFontSize(int index, float points) override {
-    if (!std::isfinite(points) || points < 1 || points > 4000)
-      Fail(QString("Font.Size: 文字の大きさ %1 は範囲外です (1 から 4000 ポイント)").arg(double(points)));
+    if (!std::isfinite(points) || points < 1 || points > 4000) {
+      char shown[32];
+      std::snprintf(shown, sizeof shown, "%g", double(points));
+      Fail(std::string("Font.Size: 文字の大きさ ") + shown + " は範囲外です (1 から 4000 ポイント)");
+    }
     Edit([&](SlideData& s) { TextShape(s, index).font_size = points; });
   }
 
@@ -65,7 +72,7 @@ class BuiltinSlide : public Slide {
       Shape shape;
       shape.kind = ShapeKind::Picture;
       shape.id = s.next_shape_id++;
-      shape.name = QString("Picture %1").arg(shape.id - 1);
+      shape.name = "Picture " + Str(shape.id - 1);
       shape.box = PlacePicture(media->width, media->height);
       shape.media = media;
       s.shapes.push_back(shape);
@@ -89,12 +96,10 @@ class BuiltinSlide : public Slide {
 
   static Shape& TextShape(SlideData& s, int index) {
     if (index < 1 || static_cast<std::size_t>(index) > s.shapes.size())
-      Fail(QString("Shapes.Range: インデックス %1 は範囲外です (図形は %2 個です)")
-               .arg(index)
-               .arg(s.shapes.size()));
+      Fail("Shapes.Range: インデックス " + Str(index) + " は範囲外です (図形は " +
+           Str(long(s.shapes.size())) + " 個です)");
     Shape& shape = s.shapes[static_cast<std::size_t>(index) - 1];
-    if (!shape.has_text_frame())
-      Fail(QString("Shapes.Range(%1): この図形には文字を入れられません").arg(index));
+    if (!shape.has_text_frame()) Fail("Shapes.Range(" + Str(index) + "): この図形には文字を入れられません");
     return shape;
   }
 
@@ -106,13 +111,13 @@ class BuiltinSlide : public Slide {
 
 // ---- BuiltinPresentation
 
-BuiltinPresentation::BuiltinPresentation(BuiltinApplication* app, QString name)
+BuiltinPresentation::BuiltinPresentation(BuiltinApplication* app, std::string name)
     : app_(app), name_(std::move(name)) {}
 
 BuiltinPresentation::~BuiltinPresentation() = default;
 
 void BuiltinPresentation::CheckOpen() const {
-  if (closed_) Fail(QString("プレゼンテーション \"%1\" は閉じられています").arg(name_));
+  if (closed_) Fail("プレゼンテーション \"" + name_ + "\" は閉じられています");
 }
 
 SlideData& BuiltinPresentation::CheckedSlide(const std::weak_ptr<SlideData>& slide) {
@@ -131,7 +136,7 @@ std::shared_ptr<Slide> BuiltinPresentation::AddSlide(int index, int layout) {
   CheckOpen();
   int count = static_cast<int>(data_.slides.size());
   if (index < 1 || index > count + 1)
-    Fail(QString("Slides.Add: インデックス %1 は範囲外です (1 から %2)").arg(index).arg(count + 1));
+    Fail("Slides.Add: インデックス " + Str(index) + " は範囲外です (1 から " + Str(count + 1) + ")");
   if (data_.next_slide_id == 2147483647) Fail("Slides.Add: これ以上スライドを追加できません");
   auto slide = MakeSlide(data_.next_slide_id, layout);
   ++data_.next_slide_id;
@@ -147,8 +152,7 @@ void BuiltinPresentation::Changed() {
 
 void BuiltinPresentation::SaveAs(const std::string& path) {
   CheckOpen();
-  QString file_name = QString::fromLocal8Bit(path.data(), qsizetype(path.size()));
-  file_name = file_name.mid(file_name.lastIndexOf('/') + 1);
+  const std::string file_name = ShownUtf8(ExtractFileName(path));
   PptxOptions options;
   options.title = file_name;
   SavePptx(data_, path, options);
@@ -209,7 +213,7 @@ void BuiltinApplication::SetVisible(bool visible) {
 }
 
 std::shared_ptr<Presentation> BuiltinApplication::AddPresentation(bool with_window) {
-  auto p = std::make_shared<BuiltinPresentation>(this, QString("プレゼンテーション%1").arg(++untitled_));
+  auto p = std::make_shared<BuiltinPresentation>(this, "プレゼンテーション" + Str(++untitled_));
   presentations_.push_back(p);
   if (with_window && observer_) {
     // A presentation opened with a window brings the application into view.
@@ -259,13 +263,15 @@ std::shared_ptr<const Media> MediaFromClipboard() {
     if (header.portable() && header.width == image.width() && header.height == image.height() &&
         header.orientation == 1) {
       media->format = Media::Format::Jpeg;
-      media->bytes = std::move(jpeg);
+      media->bytes.assign(jpeg.constData(), jpeg.constData() + jpeg.size());
       return media;
     }
   }
-  QBuffer buffer(&media->bytes);
+  QByteArray png;
+  QBuffer buffer(&png);
   buffer.open(QIODevice::WriteOnly);
   if (!image.save(&buffer, "PNG")) Fail("Shapes.Paste: 図を PNG に変換できません");
+  media->bytes.assign(png.constData(), png.constData() + png.size());
   media->format = Media::Format::Png;
   return media;
 }

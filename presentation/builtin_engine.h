@@ -3,7 +3,6 @@
 // started, stays running for the life of its server and holds any number of
 // presentations. It knows no windows: whoever shows its presentations (the
 // program's presentation windows) watches them through a PresentationObserver.
-#include <QString>
 #include <memory>
 #include <string>
 #include <vector>
@@ -34,15 +33,15 @@ class PresentationObserver {
 
 class BuiltinPresentation : public Presentation, public std::enable_shared_from_this<BuiltinPresentation> {
  public:
-  BuiltinPresentation(BuiltinApplication* app, QString name);
+  BuiltinPresentation(BuiltinApplication* app, std::string name);
   ~BuiltinPresentation() override;
 
   int SlideCount() override;
   std::shared_ptr<Slide> AddSlide(int index, int layout) override;
 
   const PresentationData& data() const { return data_; }
-  // "プレゼンテーション1" until saved, then the file name.
-  QString name() const { return name_; }
+  // "プレゼンテーション1" until saved, then the file name (UTF-8).
+  const std::string& name() const { return name_; }
   const std::string& path() const { return path_; }  // empty until saved
   bool modified() const { return modified_; }
   bool closed() const { return closed_; }
@@ -71,7 +70,7 @@ class BuiltinPresentation : public Presentation, public std::enable_shared_from_
 
   BuiltinApplication* app_;
   PresentationData data_;
-  QString name_;
+  std::string name_;
   std::string path_;
   bool modified_ = false;
   bool closed_ = false;

@@ -14,16 +14,15 @@ Shape MakePlaceholder(SlideData& slide, ShapeKind kind) {
   Shape s;
   s.kind = kind;
   s.id = slide.next_shape_id++;
-  s.name = QString(kind == ShapeKind::Title ? "Title %1" : "Subtitle %1").arg(s.id - 1);
+  s.name = (kind == ShapeKind::Title ? "Title " : "Subtitle ") + std::to_string(s.id - 1);
   s.box = kind == ShapeKind::Title ? kTitleBox : kSubtitleBox;
   return s;
 }
 
 void CheckLayout(int layout) {
   if (layout != kLayoutTitle && layout != kLayoutBlank)
-    throw Error(QString("レイアウト %1 は使用できません (使用できるのはタイトル 1 と白紙 12 です)")
-                    .arg(layout)
-                    .toStdString());
+    throw Error("レイアウト " + std::to_string(layout) +
+                " は使用できません (使用できるのはタイトル 1 と白紙 12 です)");
 }
 
 }  // namespace
@@ -40,7 +39,7 @@ std::shared_ptr<SlideData> MakeSlide(int id, int layout) {
 void ChangeLayout(SlideData& slide, int layout) {
   CheckLayout(layout);
   if (layout == kLayoutBlank) {
-    std::erase_if(slide.shapes, [](const Shape& s) { return s.is_placeholder() && s.text.isEmpty(); });
+    std::erase_if(slide.shapes, [](const Shape& s) { return s.is_placeholder() && s.text.empty(); });
   } else {
     auto has = [&](ShapeKind k) {
       return std::any_of(slide.shapes.begin(), slide.shapes.end(),

@@ -2,10 +2,9 @@
 // The document model of the built-in presentation engine: 4:3 slides of
 // shapes in z-order (back to front), each with a notes page. Lengths are in
 // EMU (12700 per point, 9525 per pixel at 96 dpi), as the .pptx file has them.
-#include <QByteArray>
-#include <QString>
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <vector>
 
 namespace tam::pres {
@@ -24,7 +23,7 @@ struct Box {
 struct Media {
   enum class Format { Png, Jpeg };
   Format format = Format::Png;
-  QByteArray bytes;
+  std::vector<std::uint8_t> bytes;
   int width = 0, height = 0;  // pixels
 };
 
@@ -32,10 +31,10 @@ enum class ShapeKind { Title, Subtitle, TextBox, Picture };
 
 struct Shape {
   ShapeKind kind = ShapeKind::TextBox;
-  int id = 0;  // unique within the slide; 1 is the shape tree itself
-  QString name;
+  int id = 0;        // unique within the slide; 1 is the shape tree itself
+  std::string name;  // UTF-8, as are the texts
   Box box;
-  QString text;
+  std::string text;
   float font_size = 0;  // points; 0 leaves the size to the layout
   std::shared_ptr<const Media> media;
   bool is_placeholder() const { return kind == ShapeKind::Title || kind == ShapeKind::Subtitle; }
@@ -47,7 +46,7 @@ struct SlideData {
   int layout = 0;
   std::vector<Shape> shapes;
   // The notes page holds the slide image placeholder first and the body second.
-  QString notes;
+  std::string notes;
   int next_shape_id = 2;
 };
 

@@ -37,10 +37,7 @@ PictureKind ClassifyPicture(const std::string& path) {
   return PictureKind::None;
 }
 
-QString SlideFileName(const std::string& path) {
-  std::string name = ExtractFileName(path);
-  return QString::fromLocal8Bit(name.data(), static_cast<qsizetype>(name.size()));
-}
+std::string SlideFileName(const std::string& path) { return ShownUtf8(ExtractFileName(path)); }
 
 SlidePicture SlidePicture::Load(const std::string& path, PictureKind kind, const JpegDecodeOptions& options) {
   SlidePicture p;

@@ -25,8 +25,8 @@ QImage ToQImage(const Picture& picture);
 // By the exact-case extension: ".jpg"/".JPG" is JPEG, ".bmp"/".BMP" is BMP.
 PictureKind ClassifyPicture(const std::string& path);
 
-// The file name without its folder, as the slide's texts show it.
-QString SlideFileName(const std::string& path);
+// The file name without its folder, as the slide's texts show it (UTF-8).
+std::string SlideFileName(const std::string& path);
 
 // A listed picture loaded for its slide. A JPEG file is read whole and its
 // header checked; its pixels are decoded only when it goes on the clipboard.

@@ -98,9 +98,6 @@ constexpr double kPointsPerPixel = 0.75;
 
 // ---- conversions ----
 
-OUString ToOUString(const QString& s) {
-  return OUString(reinterpret_cast<const sal_Unicode*>(s.utf16()), static_cast<sal_Int32>(s.size()));
-}
 OUString ToOUString(const std::string& utf8) {
   return OUString(utf8.data(), static_cast<sal_Int32>(utf8.size()), RTL_TEXTENCODING_UTF8);
 }
@@ -449,7 +446,7 @@ class ImpressSlide final : public Slide {
         page_(std::move(page)),
         page_size_(page_size) {}
 
-  void AppendNotesText(const QString& s) override {
+  void AppendNotesText(const std::string& s) override {
     text_.clear();
     session_->Call([page = page_, text = ToOUString(s)] {
       Reference<presentation::XPresentationPage> slide(page, UNO_QUERY_THROW);
@@ -482,7 +479,7 @@ class ImpressSlide final : public Slide {
   }
 
   // The text set here is the one whose size is set next: it is kept for that.
-  void SetShapeText(int index, const QString& s) override {
+  void SetShapeText(int index, const std::string& s) override {
     text_.clear();
     text_ = session_->Call([page = page_, index, text = ToOUString(s)] {
       Reference<text::XText> shape_text = ShapeText(page, index);

@@ -52,9 +52,9 @@ class PresentationWindowTest : public ::testing::Test {
   // Runs the insert command's steps for one picture already on the clipboard.
   void InsertSlide(TPowerPointPresentation& pres, TPowerPointSlide& slide, const QString& name) {
     slide.ConnectTo(pres.SlidesAdd(pres.SlidesCount() + 1, kLayoutTitle));
-    slide.NotesBodyInsertAfter(name);
+    slide.NotesBodyInsertAfter(name.toStdString());
     slide.ShapesAddTextbox(kOrientationHorizontal, 0, 0, 500, 50);
-    slide.ShapesRangeSetText(1, name);
+    slide.ShapesRangeSetText(1, name.toStdString());
     slide.ShapesRangeSetFontSize(1, 8);
     slide.SetLayout(kLayoutBlank);
     slide.ShapesPaste();

@@ -166,9 +166,9 @@ void PutOnClipboard(const QImage& image, const QByteArray& jpeg = {}) {
 // One slide as the insert command makes it.
 void InsertSlide(tam::pres::Presentation& presentation, const QString& name) {
   auto slide = presentation.AddSlide(presentation.SlideCount() + 1, tam::pres::kLayoutTitle);
-  slide->AppendNotesText(name);
+  slide->AppendNotesText(name.toStdString());
   slide->AddTextbox(tam::pres::kOrientationHorizontal, 0, 0, 500, 50);
-  slide->SetShapeText(1, name);
+  slide->SetShapeText(1, name.toStdString());
   slide->SetShapeFontSize(1, 8);
   slide->SetLayout(tam::pres::kLayoutBlank);
   slide->Paste();
@@ -439,8 +439,7 @@ TEST_F(ImpressEngine, AnOfficeThatCannotStartFailsTheRunOnceAndFast) {
   std::vector<std::string> boxes, log;
   auto run = [&] {
     return tam::pres::InsertSlides(
-        {app, presentation, slide}, entries, {},
-        [&](const QString& text) { boxes.push_back(text.toStdString()); },
+        {app, presentation, slide}, entries, {}, [&](const std::string& text) { boxes.push_back(text); },
         [&](const std::string& line) { log.push_back(line); });
   };
 

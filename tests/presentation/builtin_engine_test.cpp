@@ -39,9 +39,9 @@ class BuiltinEngine : public ::testing::Test {
   // Runs the insert command's steps for one picture already on the clipboard.
   void InsertSlide(TPowerPointPresentation& pres, TPowerPointSlide& slide, const QString& name) {
     slide.ConnectTo(pres.SlidesAdd(pres.SlidesCount() + 1, kLayoutTitle));
-    slide.NotesBodyInsertAfter(name);
+    slide.NotesBodyInsertAfter(name.toStdString());
     slide.ShapesAddTextbox(kOrientationHorizontal, 0, 0, 500, 50);
-    slide.ShapesRangeSetText(1, name);
+    slide.ShapesRangeSetText(1, name.toStdString());
     slide.ShapesRangeSetFontSize(1, 8);
     slide.SetLayout(kLayoutBlank);
     slide.ShapesPaste();
@@ -121,9 +121,12 @@ TEST_F(BuiltinEngine, PasteKeepsTheJpegBytesOnlyForTheSamePicture) {
   const auto& shapes = p->data().slides[0]->shapes;
   ASSERT_EQ(shapes.size(), 3u);
   EXPECT_EQ(shapes[0].media->format, Media::Format::Jpeg);
-  EXPECT_EQ(shapes[0].media->bytes, jpeg);
+  EXPECT_EQ(QByteArray::fromRawData(reinterpret_cast<const char*>(shapes[0].media->bytes.data()),
+                                    qsizetype(shapes[0].media->bytes.size())),
+            jpeg);
   EXPECT_EQ(shapes[1].media->format, Media::Format::Png);
-  EXPECT_EQ(QImage::fromData(shapes[1].media->bytes).size(), QSize(100, 100));
+  EXPECT_EQ(QImage::fromData(shapes[1].media->bytes.data(), int(shapes[1].media->bytes.size())).size(),
+            QSize(100, 100));
   EXPECT_EQ(shapes[2].media->format, Media::Format::Png);
 
   QGuiApplication::clipboard()->setText("no picture");

@@ -41,14 +41,12 @@ class RecordingSlide : public tam::pres::Slide {
  public:
   RecordingSlide(ServerLog& log, std::string name) : log_(log), name_(std::move(name)) {}
   ~RecordingSlide() override { log_.calls.push_back("release " + name_); }
-  void AppendNotesText(const QString& t) override { Rec("notes " + t.toStdString()); }
+  void AppendNotesText(const std::string& t) override { Rec("notes " + t); }
   void AddTextbox(int o, float l, float t, float w, float h) override {
     Rec("textbox " + std::to_string(o) + " " + std::to_string(int(l)) + " " + std::to_string(int(t)) + " " +
         std::to_string(int(w)) + " " + std::to_string(int(h)));
   }
-  void SetShapeText(int i, const QString& t) override {
-    Rec("text " + std::to_string(i) + " " + t.toStdString());
-  }
+  void SetShapeText(int i, const std::string& t) override { Rec("text " + std::to_string(i) + " " + t); }
   void SetShapeFontSize(int i, float p) override {
     Rec("size " + std::to_string(i) + " " + std::to_string(int(p)));
   }
