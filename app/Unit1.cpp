@@ -432,7 +432,7 @@ void TForm1::PPTP1Click(QObject* Sender) {
   const RunScope run(*this);
   const BusyCursor busy;
   const pres::InsertOutcome outcome = pres::InsertSlides(
-      {*PowerPointApplication1, *PowerPointPresentation1, *PowerPointSlide1}, entries,
+      {*PowerPointApplication1, *PowerPointPresentation1, *PowerPointSlide1, clipboard_}, entries,
       JpegDecodeOptions{low_colour_display_},
       [this](const std::string& text) {
         const NormalCursor normal;

@@ -14,6 +14,7 @@
 #include <QMessageBox>
 #include <QSettings>
 
+#include "app/clipboard.h"
 #include "app/presentation_window.h"
 #include "picture/bmp.h"
 #include "picture/error.h"
@@ -122,7 +123,7 @@ class PictureOpenDialog : public QFileDialog {
     try {
       const Picture picture = DecodeBmp(
           {reinterpret_cast<const std::uint8_t*>(data.constData()), static_cast<std::size_t>(data.size())});
-      return picture.empty() ? QImage() : pres::ToQImage(picture);
+      return picture.empty() ? QImage() : ToQImage(picture);
     } catch (const std::exception&) {
       return {};  // no preview for a file that is no picture
     }

@@ -95,9 +95,10 @@ std::shared_ptr<tam::pres::BuiltinPresentation> Build(tam::pres::BuiltinServer& 
   app.SetVisible(true);
   auto p = std::static_pointer_cast<tam::pres::BuiltinPresentation>(app.PresentationsAdd(true));
   presentation.ConnectTo(p);
+  tam::pres::ProcessClipboard clipboard;
   for (const std::string& file : Files().files) {
     auto picture = tam::pres::SlidePicture::Load(file, tam::pres::PictureKind::Jpeg);
-    tam::pres::AddPictureSlide(presentation, slide, file, picture);
+    tam::pres::AddPictureSlide(presentation, slide, file, picture, clipboard);
   }
   return p;
 }

@@ -1,15 +1,9 @@
 #include "presentation/builtin_engine.h"
 
-#include <QBuffer>
-#include <QClipboard>
-#include <QGuiApplication>
-#include <QImage>
-#include <QMimeData>
 #include <cmath>
 #include <cstdio>
 
 #include "picture/error.h"
-#include "picture/jpeg_header.h"
 #include "picture/path.h"
 #include "presentation/pptx_writer.h"
 
@@ -64,10 +58,7 @@ class BuiltinSlide : public Slide {
     Edit([&](SlideData& s) { ChangeLayout(s, layout); });
   }
 
-  void Paste() override {
-    auto presentation = Presentation();
-    presentation->CheckedSlide(slide_);
-    std::shared_ptr<const Media> media = MediaFromClipboard();
+  void Paste(const std::shared_ptr<const Media>& media) override {
     Edit([&](SlideData& s) {
       Shape shape;
       shape.kind = ShapeKind::Picture;
@@ -240,40 +231,6 @@ std::shared_ptr<Presentation> BuiltinServer::ConnectPresentation() {
 
 std::shared_ptr<Slide> BuiltinServer::ConnectSlide() {
   Fail("内蔵プレゼンテーション エンジンには、接続先を指定しないスライドへの接続はできません");
-}
-
-// ---- Clipboard
-
-std::shared_ptr<const Media> MediaFromClipboard() {
-  if (!qobject_cast<QGuiApplication*>(QCoreApplication::instance()))
-    Fail("Shapes.Paste: クリップボードを使えません");
-  const QMimeData* mime = QGuiApplication::clipboard()->mimeData();
-  QImage image;
-  if (mime && mime->hasImage()) image = qvariant_cast<QImage>(mime->imageData());
-  if (image.isNull()) Fail("Shapes.Paste: クリップボードに貼り付けられる図がありません");
-
-  auto media = std::make_shared<Media>();
-  media->width = image.width();
-  media->height = image.height();
-  if (mime->hasFormat(kJpegMimeType)) {
-    QByteArray jpeg = mime->data(kJpegMimeType);
-    const JpegHeader header = ReadJpegHeader(std::span(
-        reinterpret_cast<const std::uint8_t*>(jpeg.constData()), static_cast<std::size_t>(jpeg.size())));
-    // Only the same picture, upright, in a form every reader shows, is kept as it is.
-    if (header.portable() && header.width == image.width() && header.height == image.height() &&
-        header.orientation == 1) {
-      media->format = Media::Format::Jpeg;
-      media->bytes.assign(jpeg.constData(), jpeg.constData() + jpeg.size());
-      return media;
-    }
-  }
-  QByteArray png;
-  QBuffer buffer(&png);
-  buffer.open(QIODevice::WriteOnly);
-  if (!image.save(&buffer, "PNG")) Fail("Shapes.Paste: 図を PNG に変換できません");
-  media->bytes.assign(png.constData(), png.constData() + png.size());
-  media->format = Media::Format::Png;
-  return media;
 }
 
 }  // namespace tam::pres

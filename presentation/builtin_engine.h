@@ -114,9 +114,4 @@ class BuiltinServer : public Server {
   std::shared_ptr<BuiltinApplication> app_;
 };
 
-// The clipboard's picture as the engine stores it: the image/jpeg flavour's
-// own bytes when they carry the same picture, else the picture as PNG.
-// Throws tam::Error when the clipboard holds no picture.
-std::shared_ptr<const Media> MediaFromClipboard();
-
 }  // namespace tam::pres

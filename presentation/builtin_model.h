@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "presentation/media.h"
+
 namespace tam::pres {
 
 inline constexpr std::int64_t kEmuPerPoint = 12700;
@@ -17,14 +19,6 @@ inline constexpr std::int64_t kSlideHeight = 6858000;  // 540 pt
 struct Box {
   std::int64_t x = 0, y = 0, cx = 0, cy = 0;
   friend bool operator==(const Box&, const Box&) = default;
-};
-
-// A picture as stored in the file: its encoded bytes, kept unchanged.
-struct Media {
-  enum class Format { Png, Jpeg };
-  Format format = Format::Png;
-  std::vector<std::uint8_t> bytes;
-  int width = 0, height = 0;  // pixels
 };
 
 enum class ShapeKind { Title, Subtitle, TextBox, Picture };

@@ -133,9 +133,9 @@ void TPowerPointSlide::SetLayout(int layout) {
   Call([&] { s.SetLayout(layout); });
 }
 
-void TPowerPointSlide::ShapesPaste() {
+void TPowerPointSlide::ShapesPaste(Clipboard& clipboard) {
   Slide& s = Held();
-  Call([&] { s.Paste(); });
+  Call([&] { s.Paste(StoredPicture(clipboard.Take())); });
 }
 
 }  // namespace tam::pres

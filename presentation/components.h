@@ -7,6 +7,7 @@
 #include <memory>
 #include <string>
 
+#include "presentation/clipboard.h"
 #include "presentation/server.h"
 
 namespace tam::pres {
@@ -68,7 +69,8 @@ class TPowerPointSlide {
   // Shapes.Range(index).TextFrame.TextRange.Font.Size = points
   void ShapesRangeSetFontSize(int index, float points);
   void SetLayout(int layout);  // Layout
-  void ShapesPaste();          // Shapes.Paste
+  // Shapes.Paste of the clipboard's picture.
+  void ShapesPaste(Clipboard& clipboard);
 
  private:
   Slide& Held();

@@ -68,7 +68,7 @@ InsertOutcome InsertSlides(const InsertComponents& c, const std::vector<std::str
       const PictureKind kind = ClassifyPicture(entry);
       if (kind == PictureKind::None) continue;
       const SlidePicture picture = SlidePicture::Load(entry, kind, decode);
-      AddPictureSlide(c.presentation, c.slide, entry, picture);
+      AddPictureSlide(c.presentation, c.slide, entry, picture, c.clipboard);
       ++outcome.inserted;
       outcome.completed.push_back(i);
       if (after_slide) after_slide();

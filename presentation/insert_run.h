@@ -22,6 +22,7 @@ struct InsertComponents {
   TPowerPointApplication& application;
   TPowerPointPresentation& presentation;
   TPowerPointSlide& slide;
+  Clipboard& clipboard;  // where each picture goes before it is pasted
 };
 
 struct InsertOutcome {

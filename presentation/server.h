@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "picture/error.h"
+#include "presentation/media.h"
 
 namespace tam::pres {
 
@@ -32,8 +33,9 @@ class Slide {
   virtual void SetShapeFontSize(int index, float points) = 0;
   // Layout = layout
   virtual void SetLayout(int layout) = 0;
-  // Shapes.Paste: the clipboard's picture becomes a shape on top.
-  virtual void Paste() = 0;
+  // Shapes.Paste: the clipboard's picture, as StoredPicture (clipboard.h)
+  // decided a slide stores it, becomes a shape on top.
+  virtual void Paste(const std::shared_ptr<const Media>& picture) = 0;
 };
 
 class Presentation {
@@ -82,8 +84,5 @@ class ServerStartError : public Error {
  private:
   std::string detail_;
 };
-
-// MIME type of the extra clipboard flavour carrying a JPEG file's own bytes.
-inline constexpr const char* kJpegMimeType = "image/jpeg";
 
 }  // namespace tam::pres

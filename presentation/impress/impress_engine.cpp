@@ -8,13 +8,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <QBuffer>
-#include <QByteArray>
-#include <QClipboard>
-#include <QGuiApplication>
-#include <QImage>
-#include <QImageReader>
-#include <QMimeData>
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
@@ -400,39 +393,6 @@ Reference<text::XText> ShapeText(const Reference<drawing::XDrawPage>& page, int 
   return text;
 }
 
-// The picture on this program's clipboard: the JPEG file's own bytes where
-// they ride along, else the image as PNG; and its size in pixels.
-struct ClipboardPicture {
-  QByteArray bytes;
-  QSize size;
-};
-
-ClipboardPicture TakeClipboardPicture() {
-  if (!qGuiApp) throw Error("クリップボードを使えません");
-  const QMimeData* mime = QGuiApplication::clipboard()->mimeData();
-  if (!mime) throw Error("クリップボードに図がありません");
-  ClipboardPicture picture;
-  QImage image;
-  if (mime->hasImage()) image = qvariant_cast<QImage>(mime->imageData());
-  if (mime->hasFormat(kJpegMimeType)) {
-    picture.bytes = mime->data(kJpegMimeType);
-    if (image.isNull()) {
-      QBuffer buffer(&picture.bytes);
-      picture.size = QImageReader(&buffer).size();
-    } else {
-      picture.size = image.size();
-    }
-  } else if (!image.isNull()) {
-    QBuffer buffer(&picture.bytes);
-    buffer.open(QIODevice::WriteOnly);
-    if (!image.save(&buffer, "PNG")) throw Error("クリップボードの図を変換できません");
-    picture.size = image.size();
-  }
-  if (picture.bytes.isEmpty() || !picture.size.isValid() || picture.size.isEmpty())
-    throw Error("クリップボードに図がありません");
-  return picture;
-}
-
 // ---- the object model ----
 
 class ImpressSlide final : public Slide {
@@ -516,16 +476,16 @@ class ImpressSlide final : public Slide {
     });
   }
 
-  // The office cannot be handed our clipboard safely (a paste from another
-  // process can deadlock while this thread waits in the call), so the picture
-  // is read here and inserted as a graphic: on top, centred, at 0.75 pt per
-  // pixel, scaled down to fit the slide with its aspect ratio kept.
-  void Paste() override {
-    ClipboardPicture picture = TakeClipboardPicture();
-    uno::Sequence<sal_Int8> bytes(reinterpret_cast<const sal_Int8*>(picture.bytes.constData()),
-                                  static_cast<sal_Int32>(picture.bytes.size()));
-    const double width_pt = picture.size.width() * kPointsPerPixel;
-    const double height_pt = picture.size.height() * kPointsPerPixel;
+  // The office is never handed our clipboard (a paste from another process
+  // can deadlock while this thread waits in the call): the picture read from
+  // it is inserted as a graphic, on top, centred, at 0.75 pt per pixel,
+  // scaled down to fit the slide with its aspect ratio kept.
+  void Paste(const std::shared_ptr<const Media>& picture) override {
+    if (picture->bytes.size() > std::size_t(SAL_MAX_INT32)) throw Error("図が大きすぎます");
+    uno::Sequence<sal_Int8> bytes(reinterpret_cast<const sal_Int8*>(picture->bytes.data()),
+                                  static_cast<sal_Int32>(picture->bytes.size()));
+    const double width_pt = picture->width * kPointsPerPixel;
+    const double height_pt = picture->height * kPointsPerPixel;
     text_.clear();
     page_size_ =
         session_->Call([context = session_->context, provider = session_->graphic_provider, model = model_,

@@ -14,6 +14,7 @@
 #include "picture/error.h"
 #include "presentation/components.h"
 #include "presentation/package_reader.h"
+#include "support/clipboard_picture.h"
 #include "support/testdata.h"
 
 namespace tam {
@@ -22,11 +23,13 @@ namespace {
 using namespace pres;
 using tamtest::ErrorOf;
 
-void ClipboardImage(const QImage& image) {
-  auto* mime = new QMimeData;
-  mime->setImageData(image);
-  QGuiApplication::clipboard()->setMimeData(mime);
+// The clipboard of these tests.
+ProcessClipboard& Clip() {
+  static ProcessClipboard clipboard;
+  return clipboard;
 }
+
+void ClipboardImage(const QImage& image) { Clip().Put(tamtest::ClipOf(image)); }
 
 class RecordingPrompts : public PresentationPrompts {
  public:
@@ -57,7 +60,7 @@ class PresentationWindowTest : public ::testing::Test {
     slide.ShapesRangeSetText(1, name.toStdString());
     slide.ShapesRangeSetFontSize(1, 8);
     slide.SetLayout(kLayoutBlank);
-    slide.ShapesPaste();
+    slide.ShapesPaste(Clip());
   }
   RecordingPrompts prompts;
   std::shared_ptr<PresentationWindows> windows = std::make_shared<PresentationWindows>(&prompts);
@@ -105,7 +108,7 @@ TEST_F(PresentationWindowTest, ClosingAsksAboutUnsavedSlides) {
   EXPECT_TRUE(pkg.has("ppt/slides/slide1.xml"));
   EXPECT_EQ(prompts.asked.back(), "file:プレゼンテーション1.pptx");
   // The slide component's slide is gone with its presentation.
-  EXPECT_NE(ErrorOf([&] { slide.ShapesPaste(); }), "(no error)");
+  EXPECT_NE(ErrorOf([&] { slide.ShapesPaste(Clip()); }), "(no error)");
 }
 
 TEST_F(PresentationWindowTest, DiscardClosesAndFailedSaveKeepsTheWindow) {

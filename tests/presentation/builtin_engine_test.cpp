@@ -14,6 +14,7 @@
 #include "package_reader.h"
 #include "picture/error.h"
 #include "presentation/components.h"
+#include "support/clipboard_picture.h"
 #include "support/testdata.h"
 
 namespace tam::pres {
@@ -21,11 +22,14 @@ namespace {
 
 using tamtest::ErrorOf;
 
+// The clipboard of these tests.
+ProcessClipboard& Clip() {
+  static ProcessClipboard clipboard;
+  return clipboard;
+}
+
 void ClipboardImage(const QImage& image, const QByteArray& jpeg = {}) {
-  auto* mime = new QMimeData;
-  mime->setImageData(image);
-  if (!jpeg.isEmpty()) mime->setData(kJpegMimeType, jpeg);
-  QGuiApplication::clipboard()->setMimeData(mime);
+  Clip().Put(tamtest::ClipOf(image, jpeg));
 }
 
 QByteArray FileBytes(const std::string& path) {
@@ -44,7 +48,7 @@ class BuiltinEngine : public ::testing::Test {
     slide.ShapesRangeSetText(1, name.toStdString());
     slide.ShapesRangeSetFontSize(1, 8);
     slide.SetLayout(kLayoutBlank);
-    slide.ShapesPaste();
+    slide.ShapesPaste(Clip());
   }
 };
 
@@ -109,13 +113,13 @@ TEST_F(BuiltinEngine, PasteKeepsTheJpegBytesOnlyForTheSamePicture) {
   ASSERT_FALSE(decoded.isNull());
 
   ClipboardImage(decoded, jpeg);
-  slide.ShapesPaste();
+  slide.ShapesPaste(Clip());
   // A flavour of another size is not the same picture; a CMYK stream is not stored as it is.
   ClipboardImage(decoded.scaled(100, 100), jpeg);
-  slide.ShapesPaste();
+  slide.ShapesPaste(Clip());
   QByteArray cmyk = FileBytes(tamtest::TestData("jpeg/good/jpg-cmyk-1.jpg"));
   ClipboardImage(QImage::fromData(cmyk), cmyk);
-  slide.ShapesPaste();
+  slide.ShapesPaste(Clip());
 
   auto p = std::static_pointer_cast<BuiltinPresentation>(pres.object());
   const auto& shapes = p->data().slides[0]->shapes;
@@ -129,8 +133,8 @@ TEST_F(BuiltinEngine, PasteKeepsTheJpegBytesOnlyForTheSamePicture) {
             QSize(100, 100));
   EXPECT_EQ(shapes[2].media->format, Media::Format::Png);
 
-  QGuiApplication::clipboard()->setText("no picture");
-  std::string message = ErrorOf([&] { slide.ShapesPaste(); });
+  ProcessClipboard empty;
+  std::string message = ErrorOf([&] { slide.ShapesPaste(empty); });
   EXPECT_NE(message.find("クリップボード"), std::string::npos) << message;
 }
 

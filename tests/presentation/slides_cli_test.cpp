@@ -205,9 +205,11 @@ TEST_F(SlidesCli, FiveHundredSlidesShownSavedAndOpenedInLibreOffice) {
   app.SetVisible(true);
   pres.ConnectTo(app.PresentationsAdd(true));
   SlidePicture picture = SlidePicture::Load(dir / "a.jpg", PictureKind::Jpeg);
+  ProcessClipboard clipboard;
   for (int i = 1; i <= 500; ++i)
     AddPictureSlide(pres, slide,
-                    "/pics/IMG_" + QString::number(i).rightJustified(4, '0').toStdString() + ".jpg", picture);
+                    "/pics/IMG_" + QString::number(i).rightJustified(4, '0').toStdString() + ".jpg", picture,
+                    clipboard);
   slide.Disconnect();
   app.Disconnect();
   auto p = std::static_pointer_cast<BuiltinPresentation>(pres.object());
