@@ -54,20 +54,20 @@ void ChangeLayout(SlideData& slide, int layout) {
   slide.layout = layout;
 }
 
-Box PlacePicture(int width_px, int height_px) {
+Box PlacePicture(int width_px, int height_px, std::int64_t slide_width, std::int64_t slide_height) {
   std::int64_t cx = std::int64_t{width_px} * kEmuPerPixel;
   std::int64_t cy = std::int64_t{height_px} * kEmuPerPixel;
-  if (cx > kSlideWidth || cy > kSlideHeight) {
+  if (cx > slide_width || cy > slide_height) {
     // The tighter side fits exactly; the other keeps the aspect ratio.
-    if (static_cast<__int128>(cx) * kSlideHeight >= static_cast<__int128>(cy) * kSlideWidth) {
-      cy = std::max<std::int64_t>(1, std::llround(static_cast<double>(cy) * kSlideWidth / cx));
-      cx = kSlideWidth;
+    if (static_cast<__int128>(cx) * slide_height >= static_cast<__int128>(cy) * slide_width) {
+      cy = std::max<std::int64_t>(1, std::llround(static_cast<double>(cy) * slide_width / cx));
+      cx = slide_width;
     } else {
-      cx = std::max<std::int64_t>(1, std::llround(static_cast<double>(cx) * kSlideHeight / cy));
-      cy = kSlideHeight;
+      cx = std::max<std::int64_t>(1, std::llround(static_cast<double>(cx) * slide_height / cy));
+      cy = slide_height;
     }
   }
-  return Box{(kSlideWidth - cx) / 2, (kSlideHeight - cy) / 2, cx, cy};
+  return Box{(slide_width - cx) / 2, (slide_height - cy) / 2, cx, cy};
 }
 
 }  // namespace tam::pres

@@ -57,9 +57,11 @@ std::shared_ptr<SlideData> MakeSlide(int id, int layout);
 // the others with their boxes; the title layout brings back missing ones.
 void ChangeLayout(SlideData& slide, int layout);
 
-// Box of a picture of the given pixel size: 0.75 pt per pixel, scaled down to
-// fit the slide keeping its aspect ratio, centred.
-Box PlacePicture(int width_px, int height_px);
+// Box of a pasted picture of the given pixel size, for every engine: 0.75 pt
+// per pixel, scaled down to fit the slide (of this size, in EMU) keeping its
+// aspect ratio, centred.
+Box PlacePicture(int width_px, int height_px, std::int64_t slide_width = kSlideWidth,
+                 std::int64_t slide_height = kSlideHeight);
 
 }  // namespace tam::pres
 

@@ -21,6 +21,7 @@
 
 #pragma GCC visibility push(default)
 #include "picture/error.h"
+#include "presentation/builtin_model.h"
 #include "presentation/impress_loader.h"
 #pragma GCC visibility pop
 #include <com/sun/star/awt/Size.hpp>
@@ -84,10 +85,8 @@ constexpr const char* kProgramDir = "/usr/lib/libreoffice/program";
 constexpr const char* kNotesShapeType = "com.sun.star.presentation.NotesShape";
 constexpr const char* kPresentationService = "com.sun.star.presentation.PresentationDocument";
 // A slide as PowerPoint makes it by default: 10 x 7.5 inches, in 1/100 mm.
-constexpr sal_Int32 kSlideWidth = 25400;
-constexpr sal_Int32 kSlideHeight = 19050;
-// A pasted picture measures 0.75 pt per pixel (96 pixels to the inch).
-constexpr double kPointsPerPixel = 0.75;
+constexpr sal_Int32 kPageWidth = 25400;
+constexpr sal_Int32 kPageHeight = 19050;
 
 // ---- conversions ----
 
@@ -484,12 +483,11 @@ class ImpressSlide final : public Slide {
     if (picture->bytes.size() > std::size_t(SAL_MAX_INT32)) throw Error("図が大きすぎます");
     uno::Sequence<sal_Int8> bytes(reinterpret_cast<const sal_Int8*>(picture->bytes.data()),
                                   static_cast<sal_Int32>(picture->bytes.size()));
-    const double width_pt = picture->width * kPointsPerPixel;
-    const double height_pt = picture->height * kPointsPerPixel;
+    const int width_px = picture->width, height_px = picture->height;
     text_.clear();
     page_size_ =
         session_->Call([context = session_->context, provider = session_->graphic_provider, model = model_,
-                        page = page_, page_size = page_size_, bytes, width_pt, height_pt] {
+                        page = page_, page_size = page_size_, bytes, width_px, height_px] {
           Reference<io::XInputStream> stream(
               io::SequenceInputStream::createStreamFromSequence(context, bytes), UNO_QUERY_THROW);
           if (!provider->is()) *provider = graphic::GraphicProvider::create(context);
@@ -507,9 +505,13 @@ class ImpressSlide final : public Slide {
             page_props->getPropertyValue(OUString::createFromAscii("Width")) >>= size.Width;
             page_props->getPropertyValue(OUString::createFromAscii("Height")) >>= size.Height;
           }
-          const double slide_w = size.Width * 72.0 / 2540.0, slide_h = size.Height * 72.0 / 2540.0;
-          const double scale = std::min({1.0, slide_w / width_pt, slide_h / height_pt});
-          const double w = width_pt * scale, h = height_pt * scale;
+          // Placed as the built-in engine places it, in EMU (360 to 1/100 mm).
+          constexpr std::int64_t kEmuPerHmm = 360;
+          const Box box = PlacePicture(width_px, height_px, std::int64_t{size.Width} * kEmuPerHmm,
+                                       std::int64_t{size.Height} * kEmuPerHmm);
+          auto hmm = [](std::int64_t emu) {
+            return static_cast<sal_Int32>(std::llround(emu / double(kEmuPerHmm)));
+          };
 
           Reference<lang::XMultiServiceFactory> factory(model, UNO_QUERY_THROW);
           Reference<drawing::XShape> shape(
@@ -518,8 +520,8 @@ class ImpressSlide final : public Slide {
           page->add(shape);
           Reference<beans::XPropertySet>(shape, UNO_QUERY_THROW)
               ->setPropertyValue(OUString::createFromAscii("Graphic"), uno::Any(graphic));
-          shape->setSize(awt::Size(PointsToHmm(w), PointsToHmm(h)));
-          shape->setPosition(awt::Point(PointsToHmm((slide_w - w) / 2), PointsToHmm((slide_h - h) / 2)));
+          shape->setSize(awt::Size(hmm(box.cx), hmm(box.cy)));
+          shape->setPosition(awt::Point(hmm(box.x), hmm(box.y)));
           return size;
         });
   }
@@ -621,8 +623,8 @@ class ImpressApplication final : public Application {
       Reference<drawing::XDrawPages> pages =
           Reference<drawing::XDrawPagesSupplier>(model, UNO_QUERY_THROW)->getDrawPages();
       Reference<beans::XPropertySet> first(pages->getByIndex(0), UNO_QUERY_THROW);
-      first->setPropertyValue(OUString::createFromAscii("Width"), uno::Any(kSlideWidth));
-      first->setPropertyValue(OUString::createFromAscii("Height"), uno::Any(kSlideHeight));
+      first->setPropertyValue(OUString::createFromAscii("Width"), uno::Any(kPageWidth));
+      first->setPropertyValue(OUString::createFromAscii("Height"), uno::Any(kPageHeight));
       if (show) {
         Reference<frame::XController> controller = model->getCurrentController();
         if (controller.is()) {
@@ -635,7 +637,7 @@ class ImpressApplication final : public Application {
       return model;
     });
     if (hold) session_->run->held.emplace_back(session_, model);
-    return std::make_shared<ImpressPresentation>(session_, model, true, awt::Size(kSlideWidth, kSlideHeight));
+    return std::make_shared<ImpressPresentation>(session_, model, true, awt::Size(kPageWidth, kPageHeight));
   }
 
  private:
