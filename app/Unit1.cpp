@@ -20,12 +20,12 @@
 #include <algorithm>
 
 #include "app/application.h"
+#include "app/presentation_window.h"
 #include "app/uProgress.h"
 #include "app/urilist.h"
 #include "picture/folder.h"
 #include "picture/path.h"
 #include "picture/reduction.h"
-#include "presentation/builtin_window.h"
 #include "presentation/insert_run.h"
 
 namespace tam {
@@ -445,11 +445,11 @@ void TForm1::PPTP1Click(QObject* Sender) {
     }
   } const office_may_cover(*this, UsesImpress());
   const pres::InsertOutcome outcome = pres::InsertSlides(
-      {*PowerPointApplication1, *PowerPointPresentation1, *PowerPointSlide1}, entries,
+      {*PowerPointApplication1, *PowerPointPresentation1, *PowerPointSlide1, clipboard_}, entries,
       JpegDecodeOptions{low_colour_display_},
-      [this](const QString& text) {
+      [this](const std::string& text) {
         const NormalCursor normal;
-        ShowMessage(text);
+        ShowMessage(QString::fromStdString(text));
       },
       [this](const std::string& line) {
         // The box says only that the server is missing; why it would not
@@ -591,7 +591,7 @@ void TForm1::closeEvent(QCloseEvent* event) {
     return;
   }
   bool may_close = false;
-  Dispatch(this, [&] { may_close = pres::CloseAllPresentations(); });
+  Dispatch(this, [&] { may_close = CloseAllPresentations(); });
   if (!may_close) {
     event->ignore();
     return;

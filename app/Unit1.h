@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "app/clipboard.h"
 #include "app/errorlog.h"
 #include "app/seams.h"
 #include "picture/error.h"
@@ -93,6 +94,8 @@ class TForm1 : public QMainWindow {
   std::unique_ptr<pres::TPowerPointApplication> PowerPointApplication1;
   std::unique_ptr<pres::TPowerPointPresentation> PowerPointPresentation1;
   std::unique_ptr<pres::TPowerPointSlide> PowerPointSlide1;
+  // Where the insert command puts each picture for the paste.
+  DesktopClipboard clipboard_;
 
   // Handlers. Each menu item, the slider and the drop reach theirs through
   // Dispatch, so an error that escapes goes to ApplicationEvents1Exception.

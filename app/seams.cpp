@@ -14,13 +14,14 @@
 #include <QMessageBox>
 #include <QSettings>
 
+#include "app/clipboard.h"
+#include "app/presentation_window.h"
 #include "picture/bmp.h"
 #include "picture/error.h"
 #include "picture/fileio.h"
 #include "picture/jpeg.h"
 #include "picture/limits.h"
 #include "presentation/builtin_engine.h"
-#include "presentation/builtin_window.h"
 #include "presentation/insertion.h"
 #include "presentation/server_choice.h"
 
@@ -122,7 +123,7 @@ class PictureOpenDialog : public QFileDialog {
     try {
       const Picture picture = DecodeBmp(
           {reinterpret_cast<const std::uint8_t*>(data.constData()), static_cast<std::size_t>(data.size())});
-      return picture.empty() ? QImage() : pres::ToQImage(picture);
+      return picture.empty() ? QImage() : ToQImage(picture);
     } catch (const std::exception&) {
       return {};  // no preview for a file that is no picture
     }
@@ -183,7 +184,7 @@ class QtMessageBoxes : public MessageBoxes {
     QWidget* owner = QApplication::activeWindow() ? QApplication::activeWindow() : parent;
     QMessageBox box(qicon, title, text, QMessageBox::Ok, owner);
     box.setTextFormat(Qt::PlainText);
-    pres::StackLikeOurTopWindow(&box);
+    StackLikeOurTopWindow(&box);
     box.exec();
   }
 };
@@ -207,7 +208,7 @@ Seams WithRealSeams(Seams seams) {
   if (!seams.clock) seams.clock = std::make_shared<SystemClock>();
   if (!seams.trash) seams.trash = std::make_shared<FreedesktopTrash>();
   if (!seams.server) {
-    seams.server = std::make_shared<pres::BuiltinServer>(/*windows=*/true);
+    seams.server = std::make_shared<pres::BuiltinServer>(std::make_shared<PresentationWindows>());
     if (!seams.office) seams.office = pres::LoadImpressIfInstalled();
   }
   return seams;

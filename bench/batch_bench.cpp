@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "app/Unit1.h"
+#include "app/presentation_window.h"
 #include "picture/convert.h"
 #include "presentation/builtin_engine.h"
 
@@ -174,7 +175,7 @@ int main(int argc, char** argv) {
     g_reduced.push_back(g_scratch + name + "_x.jpg");
   }
 
-  g_server = std::make_shared<tam::pres::BuiltinServer>(/*windows=*/true);
+  g_server = std::make_shared<tam::pres::BuiltinServer>(std::make_shared<tam::PresentationWindows>());
   g_messages = std::make_shared<CountedMessages>();
   tam::Seams seams;
   seams.dialogs = std::make_shared<NoDialogs>();

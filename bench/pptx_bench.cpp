@@ -95,9 +95,10 @@ std::shared_ptr<tam::pres::BuiltinPresentation> Build(tam::pres::BuiltinServer& 
   app.SetVisible(true);
   auto p = std::static_pointer_cast<tam::pres::BuiltinPresentation>(app.PresentationsAdd(true));
   presentation.ConnectTo(p);
+  tam::pres::ProcessClipboard clipboard;
   for (const std::string& file : Files().files) {
     auto picture = tam::pres::SlidePicture::Load(file, tam::pres::PictureKind::Jpeg);
-    tam::pres::AddPictureSlide(presentation, slide, file, picture);
+    tam::pres::AddPictureSlide(presentation, slide, file, picture, clipboard);
   }
   return p;
 }
@@ -105,7 +106,7 @@ std::shared_ptr<tam::pres::BuiltinPresentation> Build(tam::pres::BuiltinServer& 
 void BM_Build500Slides(benchmark::State& state) {
   Files();
   for (auto _ : state) {
-    tam::pres::BuiltinServer server(false);
+    tam::pres::BuiltinServer server;
     auto p = Build(server);
     benchmark::DoNotOptimize(p->SlideCount());
   }
@@ -116,7 +117,7 @@ void BM_Build500Slides(benchmark::State& state) {
 }
 
 void BM_Save500Slides(benchmark::State& state) {
-  tam::pres::BuiltinServer server(false);
+  tam::pres::BuiltinServer server;
   auto p = Build(server);
   std::string out = (Files().dir / "bench.pptx").string();
   for (auto _ : state) tam::pres::SavePptx(p->data(), out);

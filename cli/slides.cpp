@@ -3,7 +3,6 @@
 #include <strings.h>
 #include <sys/stat.h>
 
-#include <QGuiApplication>
 #include <cstdio>
 #include <cstring>
 #include <iostream>
@@ -41,17 +40,6 @@ void Usage(std::FILE* out) {
       "\n"
       "終了状態: 0 成功、1 処理できないファイルがあった、2 コマンドラインの誤り\n",
       out);
-}
-
-// The clipboard needs a GUI application object; an offscreen one keeps the
-// user's own clipboard untouched.
-std::unique_ptr<QGuiApplication> GuiApplication() {
-  if (QCoreApplication::instance()) return nullptr;
-  qputenv("QT_QPA_PLATFORM", "offscreen");
-  static int argc = 1;
-  static char arg0[] = "tamarind2-cli";
-  static char* argv[] = {arg0, nullptr};
-  return std::make_unique<QGuiApplication>(argc, argv);
 }
 
 bool SameFile(const struct stat& a, const std::string& path) {
@@ -134,7 +122,6 @@ int RunSlides(std::span<const std::string_view> args) {
     return kFailed;
   }
 
-  auto gui = GuiApplication();
   std::unique_ptr<tam::pres::Server> server;
   tam::pres::OfficeServer* office = nullptr;
   if (engine == "impress") {
@@ -149,7 +136,7 @@ int RunSlides(std::span<const std::string_view> args) {
     office = impress.get();
     server = std::move(impress);
   } else {
-    server = std::make_unique<tam::pres::BuiltinServer>(/*windows=*/false);
+    server = std::make_unique<tam::pres::BuiltinServer>();
   }
   // One run, as the insert command makes it: the office redraws the new
   // presentation once its slides are in, not after every change.
@@ -165,6 +152,8 @@ int RunSlides(std::span<const std::string_view> args) {
   tam::pres::TPowerPointApplication app(*server);
   tam::pres::TPowerPointPresentation presentation(*server);
   tam::pres::TPowerPointSlide slide(*server);
+  // The pictures pass through a clipboard of this process: the user's own stays untouched.
+  tam::pres::ProcessClipboard clipboard;
   std::shared_ptr<tam::pres::Presentation> made;
   try {
     app.Connect();
@@ -188,7 +177,7 @@ int RunSlides(std::span<const std::string_view> args) {
     }
     try {
       tam::pres::SlidePicture picture = tam::pres::SlidePicture::Load(file, kind);
-      tam::pres::AddPictureSlide(presentation, slide, file, picture);
+      tam::pres::AddPictureSlide(presentation, slide, file, picture, clipboard);
       ++inserted;
     } catch (const tam::Error& e) {
       std::cerr << file << ": " << e.what() << "\n";

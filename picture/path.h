@@ -23,6 +23,11 @@ std::string ExtractFileName(std::string_view path);
 // The folder part: everything up to and including the last "/".
 std::string ExtractFilePath(std::string_view path);
 
+// The bytes of a name as text to show: valid UTF-8 is kept, every byte that
+// is not part of a valid character becomes U+FFFD, as a UTF-8 desktop shows
+// such a name.
+std::string ShownUtf8(std::string_view bytes);
+
 // stat() succeeds, links followed, and the entry is not a directory.
 bool FileExists(const std::string& path);
 

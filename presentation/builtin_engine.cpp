@@ -1,35 +1,32 @@
 #include "presentation/builtin_engine.h"
 
-#include <QBuffer>
-#include <QClipboard>
-#include <QGuiApplication>
-#include <QImage>
-#include <QMimeData>
 #include <cmath>
+#include <cstdio>
 
 #include "picture/error.h"
-#include "picture/jpeg_header.h"
-#include "presentation/builtin_window.h"
+#include "picture/path.h"
 #include "presentation/pptx_writer.h"
 
 namespace tam::pres {
 
 namespace {
 
-[[noreturn]] void Fail(const QString& message) { throw Error(message.toStdString()); }
+[[noreturn]] void Fail(const std::string& message) { throw Error(message); }
+
+std::string Str(long long n) { return std::to_string(n); }
 
 class BuiltinSlide : public Slide {
  public:
   BuiltinSlide(std::weak_ptr<BuiltinPresentation> presentation, std::weak_ptr<SlideData> slide)
       : presentation_(std::move(presentation)), slide_(std::move(slide)) {}
 
-  void AppendNotesText(const QString& text) override {
+  void AppendNotesText(const std::string& text) override {
     Edit([&](SlideData& s) { s.notes += text; });
   }
 
   void AddTextbox(int orientation, float left, float top, float width, float height) override {
     if (orientation != kOrientationHorizontal)
-      Fail(QString("Shapes.AddTextbox: 文字の方向 %1 は使用できません (横書き 1 のみ)").arg(orientation));
+      Fail("Shapes.AddTextbox: 文字の方向 " + Str(orientation) + " は使用できません (横書き 1 のみ)");
     for (float v : {left, top, width, height})
       if (!std::isfinite(v) || std::fabs(v) > 1e6f) Fail("Shapes.AddTextbox: 位置または大きさの値が不正です");
     if (width < 0 || height < 0) Fail("Shapes.AddTextbox: 幅と高さは 0 以上でなければなりません");
@@ -37,20 +34,23 @@ class BuiltinSlide : public Slide {
       Shape shape;
       shape.kind = ShapeKind::TextBox;
       shape.id = s.next_shape_id++;
-      shape.name = QString("TextBox %1").arg(shape.id - 1);
+      shape.name = "TextBox " + Str(shape.id - 1);
       auto emu = [](float pt) { return std::llround(double(pt) * kEmuPerPoint); };
       shape.box = Box{emu(left), emu(top), emu(width), emu(height)};
       s.shapes.push_back(shape);
     });
   }
 
-  void SetShapeText(int index, const QString& text) override {
+  void SetShapeText(int index, const std::string& text) override {
     Edit([&](SlideData& s) { TextShape(s, index).text = text; });
   }
 
   void SetShapeFontSize(int index, float points) override {
-    if (!std::isfinite(points) || points < 1 || points > 4000)
-      Fail(QString("Font.Size: 文字の大きさ %1 は範囲外です (1 から 4000 ポイント)").arg(double(points)));
+    if (!std::isfinite(points) || points < 1 || points > 4000) {
+      char shown[32];
+      std::snprintf(shown, sizeof shown, "%g", double(points));
+      Fail(std::string("Font.Size: 文字の大きさ ") + shown + " は範囲外です (1 から 4000 ポイント)");
+    }
     Edit([&](SlideData& s) { TextShape(s, index).font_size = points; });
   }
 
@@ -58,15 +58,12 @@ class BuiltinSlide : public Slide {
     Edit([&](SlideData& s) { ChangeLayout(s, layout); });
   }
 
-  void Paste() override {
-    auto presentation = Presentation();
-    presentation->CheckedSlide(slide_);
-    std::shared_ptr<const Media> media = MediaFromClipboard();
+  void Paste(const std::shared_ptr<const Media>& media) override {
     Edit([&](SlideData& s) {
       Shape shape;
       shape.kind = ShapeKind::Picture;
       shape.id = s.next_shape_id++;
-      shape.name = QString("Picture %1").arg(shape.id - 1);
+      shape.name = "Picture " + Str(shape.id - 1);
       shape.box = PlacePicture(media->width, media->height);
       shape.media = media;
       s.shapes.push_back(shape);
@@ -90,12 +87,10 @@ class BuiltinSlide : public Slide {
 
   static Shape& TextShape(SlideData& s, int index) {
     if (index < 1 || static_cast<std::size_t>(index) > s.shapes.size())
-      Fail(QString("Shapes.Range: インデックス %1 は範囲外です (図形は %2 個です)")
-               .arg(index)
-               .arg(s.shapes.size()));
+      Fail("Shapes.Range: インデックス " + Str(index) + " は範囲外です (図形は " +
+           Str(long(s.shapes.size())) + " 個です)");
     Shape& shape = s.shapes[static_cast<std::size_t>(index) - 1];
-    if (!shape.has_text_frame())
-      Fail(QString("Shapes.Range(%1): この図形には文字を入れられません").arg(index));
+    if (!shape.has_text_frame()) Fail("Shapes.Range(" + Str(index) + "): この図形には文字を入れられません");
     return shape;
   }
 
@@ -107,17 +102,13 @@ class BuiltinSlide : public Slide {
 
 // ---- BuiltinPresentation
 
-BuiltinPresentation::BuiltinPresentation(BuiltinApplication* app, QString name)
+BuiltinPresentation::BuiltinPresentation(BuiltinApplication* app, std::string name)
     : app_(app), name_(std::move(name)) {}
 
-BuiltinPresentation::~BuiltinPresentation() {
-  if (window_) window_->deleteLater();
-}
-
-PresentationWindow* BuiltinPresentation::window() const { return window_.data(); }
+BuiltinPresentation::~BuiltinPresentation() = default;
 
 void BuiltinPresentation::CheckOpen() const {
-  if (closed_) Fail(QString("プレゼンテーション \"%1\" は閉じられています").arg(name_));
+  if (closed_) Fail("プレゼンテーション \"" + name_ + "\" は閉じられています");
 }
 
 SlideData& BuiltinPresentation::CheckedSlide(const std::weak_ptr<SlideData>& slide) {
@@ -136,7 +127,7 @@ std::shared_ptr<Slide> BuiltinPresentation::AddSlide(int index, int layout) {
   CheckOpen();
   int count = static_cast<int>(data_.slides.size());
   if (index < 1 || index > count + 1)
-    Fail(QString("Slides.Add: インデックス %1 は範囲外です (1 から %2)").arg(index).arg(count + 1));
+    Fail("Slides.Add: インデックス " + Str(index) + " は範囲外です (1 から " + Str(count + 1) + ")");
   if (data_.next_slide_id == 2147483647) Fail("Slides.Add: これ以上スライドを追加できません");
   auto slide = MakeSlide(data_.next_slide_id, layout);
   ++data_.next_slide_id;
@@ -147,49 +138,49 @@ std::shared_ptr<Slide> BuiltinPresentation::AddSlide(int index, int layout) {
 
 void BuiltinPresentation::Changed() {
   modified_ = true;
-  if (on_changed) on_changed();
+  Tell(&PresentationObserver::Changed);
 }
 
 void BuiltinPresentation::SaveAs(const std::string& path) {
   CheckOpen();
-  QString file_name = QString::fromLocal8Bit(path.data(), qsizetype(path.size()));
-  file_name = file_name.mid(file_name.lastIndexOf('/') + 1);
+  const std::string file_name = ShownUtf8(ExtractFileName(path));
   PptxOptions options;
   options.title = file_name;
   SavePptx(data_, path, options);
   path_ = path;
   name_ = file_name;
   modified_ = false;
-  if (on_changed) on_changed();
+  Tell(&PresentationObserver::Changed);
 }
 
 void BuiltinPresentation::Close() {
   if (closed_) return;
   closed_ = true;
-  data_.slides.clear();  // slides held elsewhere now report that they are gone
-  if (window_) {
-    window_->hide();
-    window_->deleteLater();
-    window_.clear();
-  }
-  on_changed = nullptr;
+  data_.slides.clear();            // slides held elsewhere now report that they are gone
   auto keep = shared_from_this();  // outlives the application's reference
+  if (viewed_) {
+    viewed_ = false;
+    if (PresentationObserver* observer = app_ ? app_->observer() : nullptr) observer->Closed(*this);
+  }
   if (app_) app_->Forget(this);
 }
 
-void BuiltinPresentation::ShowWindow() {
+void BuiltinPresentation::Show() {
   CheckOpen();
-  if (!window_) window_ = new PresentationWindow(shared_from_this());
-  window_->show();
+  PresentationObserver* observer = app_ ? app_->observer() : nullptr;
+  if (!observer) return;
+  viewed_ = true;
+  observer->Shown(shared_from_this());
 }
 
-void BuiltinPresentation::WindowGone() {
-  window_.clear();
-  on_changed = nullptr;
+void BuiltinPresentation::Hide() {
+  if (!viewed_) return;
+  if (PresentationObserver* observer = app_ ? app_->observer() : nullptr) observer->Hidden(*this);
 }
 
-void BuiltinPresentation::HideWindow() {
-  if (window_) window_->hide();
+void BuiltinPresentation::Tell(void (PresentationObserver::*event)(BuiltinPresentation&)) {
+  if (!viewed_) return;
+  if (PresentationObserver* observer = app_ ? app_->observer() : nullptr) (observer->*event)(*this);
 }
 
 // ---- BuiltinApplication
@@ -201,23 +192,24 @@ BuiltinApplication::~BuiltinApplication() {
 
 void BuiltinApplication::SetVisible(bool visible) {
   visible_ = visible;
-  if (!windows_) return;
-  for (auto& p : presentations_) {
-    if (!p->window()) continue;
+  if (!observer_) return;
+  auto all = presentations_;  // an observer may close one
+  for (auto& p : all) {
+    if (!p->viewed()) continue;
     if (visible)
-      p->ShowWindow();
+      p->Show();
     else
-      p->HideWindow();
+      p->Hide();
   }
 }
 
 std::shared_ptr<Presentation> BuiltinApplication::AddPresentation(bool with_window) {
-  auto p = std::make_shared<BuiltinPresentation>(this, QString("プレゼンテーション%1").arg(++untitled_));
+  auto p = std::make_shared<BuiltinPresentation>(this, "プレゼンテーション" + Str(++untitled_));
   presentations_.push_back(p);
-  if (with_window && windows_) {
+  if (with_window && observer_) {
     // A presentation opened with a window brings the application into view.
     visible_ = true;
-    p->ShowWindow();
+    p->Show();
   }
   return p;
 }
@@ -229,7 +221,7 @@ void BuiltinApplication::Forget(BuiltinPresentation* presentation) {
 // ---- BuiltinServer
 
 std::shared_ptr<Application> BuiltinServer::ConnectApplication() {
-  if (!app_) app_ = std::make_shared<BuiltinApplication>(windows_);
+  if (!app_) app_ = std::make_shared<BuiltinApplication>(observer_);
   return app_;
 }
 
@@ -239,38 +231,6 @@ std::shared_ptr<Presentation> BuiltinServer::ConnectPresentation() {
 
 std::shared_ptr<Slide> BuiltinServer::ConnectSlide() {
   Fail("内蔵プレゼンテーション エンジンには、接続先を指定しないスライドへの接続はできません");
-}
-
-// ---- Clipboard
-
-std::shared_ptr<const Media> MediaFromClipboard() {
-  if (!qobject_cast<QGuiApplication*>(QCoreApplication::instance()))
-    Fail("Shapes.Paste: クリップボードを使えません");
-  const QMimeData* mime = QGuiApplication::clipboard()->mimeData();
-  QImage image;
-  if (mime && mime->hasImage()) image = qvariant_cast<QImage>(mime->imageData());
-  if (image.isNull()) Fail("Shapes.Paste: クリップボードに貼り付けられる図がありません");
-
-  auto media = std::make_shared<Media>();
-  media->width = image.width();
-  media->height = image.height();
-  if (mime->hasFormat(kJpegMimeType)) {
-    QByteArray jpeg = mime->data(kJpegMimeType);
-    const JpegHeader header = ReadJpegHeader(std::span(
-        reinterpret_cast<const std::uint8_t*>(jpeg.constData()), static_cast<std::size_t>(jpeg.size())));
-    // Only the same picture, upright, in a form every reader shows, is kept as it is.
-    if (header.portable() && header.width == image.width() && header.height == image.height() &&
-        header.orientation == 1) {
-      media->format = Media::Format::Jpeg;
-      media->bytes = std::move(jpeg);
-      return media;
-    }
-  }
-  QBuffer buffer(&media->bytes);
-  buffer.open(QIODevice::WriteOnly);
-  if (!image.save(&buffer, "PNG")) Fail("Shapes.Paste: 図を PNG に変換できません");
-  media->format = Media::Format::Png;
-  return media;
 }
 
 }  // namespace tam::pres

@@ -1,10 +1,8 @@
 #pragma once
 // The built-in presentation engine: an in-process application that, once
 // started, stays running for the life of its server and holds any number of
-// presentations. With windows on, each presentation shown gets a window.
-#include <QPointer>
-#include <QString>
-#include <functional>
+// presentations. It knows no windows: whoever shows its presentations (the
+// program's presentation windows) watches them through a PresentationObserver.
 #include <memory>
 #include <string>
 #include <vector>
@@ -15,65 +13,85 @@
 namespace tam::pres {
 
 class BuiltinApplication;
-class PresentationWindow;
+class BuiltinPresentation;
+
+// Told what happens to the presentations that are to be seen. Without one
+// (the command-line tool, tests of the model) the engine keeps only the model.
+class PresentationObserver {
+ public:
+  virtual ~PresentationObserver() = default;
+  // The presentation is to be in view: opened with a window, or the
+  // application made visible again.
+  virtual void Shown(const std::shared_ptr<BuiltinPresentation>& presentation) = 0;
+  // The application was made invisible.
+  virtual void Hidden(BuiltinPresentation& presentation) = 0;
+  // Its name, its saved state or its slides changed.
+  virtual void Changed(BuiltinPresentation& presentation) = 0;
+  // It was closed: its slides are gone, and so must be its view.
+  virtual void Closed(BuiltinPresentation& presentation) = 0;
+};
 
 class BuiltinPresentation : public Presentation, public std::enable_shared_from_this<BuiltinPresentation> {
  public:
-  BuiltinPresentation(BuiltinApplication* app, QString name);
+  BuiltinPresentation(BuiltinApplication* app, std::string name);
   ~BuiltinPresentation() override;
 
   int SlideCount() override;
   std::shared_ptr<Slide> AddSlide(int index, int layout) override;
 
   const PresentationData& data() const { return data_; }
-  // "プレゼンテーション1" until saved, then the file name.
-  QString name() const { return name_; }
+  // "プレゼンテーション1" until saved, then the file name (UTF-8).
+  const std::string& name() const { return name_; }
   const std::string& path() const { return path_; }  // empty until saved
   bool modified() const { return modified_; }
   bool closed() const { return closed_; }
-  PresentationWindow* window() const;
+  // Opened with a window, and its view not gone since.
+  bool viewed() const { return viewed_; }
 
   // Writes the presentation as .pptx; on success it bears the file's name.
   void SaveAs(const std::string& path);
-  // Closes without asking: the application lets go of it and its window goes.
+  // Closes without asking: the application lets go of it and its view goes.
   void Close();
 
-  // Called by the slides after every change: marks it modified, redraws.
+  // Called by the slides after every change: marks it modified, tells the observer.
   void Changed();
   SlideData& CheckedSlide(const std::weak_ptr<SlideData>& slide);
   void CheckOpen() const;
 
-  void ShowWindow();
-  void HideWindow();
-  // The window tells its presentation when it goes.
-  void WindowGone();
-  // The window listens here for changes of name, state or content.
-  std::function<void()> on_changed;
+  // Brings the presentation into view (asks the observer to show it).
+  void Show();
+  void Hide();
+  // Its view tells the presentation when it goes on its own.
+  void ViewGone() { viewed_ = false; }
 
  private:
+  // Passes an event on to the observer while the presentation is in view.
+  void Tell(void (PresentationObserver::*event)(BuiltinPresentation&));
+
   BuiltinApplication* app_;
   PresentationData data_;
-  QString name_;
+  std::string name_;
   std::string path_;
   bool modified_ = false;
   bool closed_ = false;
-  QPointer<PresentationWindow> window_;
+  bool viewed_ = false;
 };
 
 class BuiltinApplication : public Application {
  public:
-  explicit BuiltinApplication(bool windows) : windows_(windows) {}
+  explicit BuiltinApplication(std::shared_ptr<PresentationObserver> observer)
+      : observer_(std::move(observer)) {}
   ~BuiltinApplication() override;
   void SetVisible(bool visible) override;
   std::shared_ptr<Presentation> AddPresentation(bool with_window) override;
 
   bool visible() const { return visible_; }
-  bool windows() const { return windows_; }
+  PresentationObserver* observer() const { return observer_.get(); }
   const std::vector<std::shared_ptr<BuiltinPresentation>>& presentations() const { return presentations_; }
   void Forget(BuiltinPresentation* presentation);
 
  private:
-  bool windows_;
+  std::shared_ptr<PresentationObserver> observer_;
   bool visible_ = false;
   int untitled_ = 0;
   std::vector<std::shared_ptr<BuiltinPresentation>> presentations_;
@@ -81,8 +99,9 @@ class BuiltinApplication : public Application {
 
 class BuiltinServer : public Server {
  public:
-  // Without windows (a command-line tool, tests) the engine keeps only the model.
-  explicit BuiltinServer(bool windows = true) : windows_(windows) {}
+  // Without an observer (a command-line tool, tests) the engine keeps only the model.
+  explicit BuiltinServer(std::shared_ptr<PresentationObserver> observer = nullptr)
+      : observer_(std::move(observer)) {}
   std::shared_ptr<Application> ConnectApplication() override;
   std::shared_ptr<Presentation> ConnectPresentation() override;
   std::shared_ptr<Slide> ConnectSlide() override;
@@ -91,13 +110,8 @@ class BuiltinServer : public Server {
   std::shared_ptr<BuiltinApplication> application() const { return app_; }
 
  private:
-  bool windows_;
+  std::shared_ptr<PresentationObserver> observer_;
   std::shared_ptr<BuiltinApplication> app_;
 };
-
-// The clipboard's picture as the engine stores it: the image/jpeg flavour's
-// own bytes when they carry the same picture, else the picture as PNG.
-// Throws tam::Error when the clipboard holds no picture.
-std::shared_ptr<const Media> MediaFromClipboard();
 
 }  // namespace tam::pres

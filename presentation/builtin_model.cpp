@@ -14,16 +14,15 @@ Shape MakePlaceholder(SlideData& slide, ShapeKind kind) {
   Shape s;
   s.kind = kind;
   s.id = slide.next_shape_id++;
-  s.name = QString(kind == ShapeKind::Title ? "Title %1" : "Subtitle %1").arg(s.id - 1);
+  s.name = (kind == ShapeKind::Title ? "Title " : "Subtitle ") + std::to_string(s.id - 1);
   s.box = kind == ShapeKind::Title ? kTitleBox : kSubtitleBox;
   return s;
 }
 
 void CheckLayout(int layout) {
   if (layout != kLayoutTitle && layout != kLayoutBlank)
-    throw Error(QString("レイアウト %1 は使用できません (使用できるのはタイトル 1 と白紙 12 です)")
-                    .arg(layout)
-                    .toStdString());
+    throw Error("レイアウト " + std::to_string(layout) +
+                " は使用できません (使用できるのはタイトル 1 と白紙 12 です)");
 }
 
 }  // namespace
@@ -40,7 +39,7 @@ std::shared_ptr<SlideData> MakeSlide(int id, int layout) {
 void ChangeLayout(SlideData& slide, int layout) {
   CheckLayout(layout);
   if (layout == kLayoutBlank) {
-    std::erase_if(slide.shapes, [](const Shape& s) { return s.is_placeholder() && s.text.isEmpty(); });
+    std::erase_if(slide.shapes, [](const Shape& s) { return s.is_placeholder() && s.text.empty(); });
   } else {
     auto has = [&](ShapeKind k) {
       return std::any_of(slide.shapes.begin(), slide.shapes.end(),
@@ -55,20 +54,20 @@ void ChangeLayout(SlideData& slide, int layout) {
   slide.layout = layout;
 }
 
-Box PlacePicture(int width_px, int height_px) {
+Box PlacePicture(int width_px, int height_px, std::int64_t slide_width, std::int64_t slide_height) {
   std::int64_t cx = std::int64_t{width_px} * kEmuPerPixel;
   std::int64_t cy = std::int64_t{height_px} * kEmuPerPixel;
-  if (cx > kSlideWidth || cy > kSlideHeight) {
+  if (cx > slide_width || cy > slide_height) {
     // The tighter side fits exactly; the other keeps the aspect ratio.
-    if (static_cast<__int128>(cx) * kSlideHeight >= static_cast<__int128>(cy) * kSlideWidth) {
-      cy = std::max<std::int64_t>(1, std::llround(static_cast<double>(cy) * kSlideWidth / cx));
-      cx = kSlideWidth;
+    if (static_cast<__int128>(cx) * slide_height >= static_cast<__int128>(cy) * slide_width) {
+      cy = std::max<std::int64_t>(1, std::llround(static_cast<double>(cy) * slide_width / cx));
+      cx = slide_width;
     } else {
-      cx = std::max<std::int64_t>(1, std::llround(static_cast<double>(cx) * kSlideHeight / cy));
-      cy = kSlideHeight;
+      cx = std::max<std::int64_t>(1, std::llround(static_cast<double>(cx) * slide_height / cy));
+      cy = slide_height;
     }
   }
-  return Box{(kSlideWidth - cx) / 2, (kSlideHeight - cy) / 2, cx, cy};
+  return Box{(slide_width - cx) / 2, (slide_height - cy) / 2, cx, cy};
 }
 
 }  // namespace tam::pres

@@ -2,11 +2,12 @@
 // The document model of the built-in presentation engine: 4:3 slides of
 // shapes in z-order (back to front), each with a notes page. Lengths are in
 // EMU (12700 per point, 9525 per pixel at 96 dpi), as the .pptx file has them.
-#include <QByteArray>
-#include <QString>
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <vector>
+
+#include "presentation/media.h"
 
 namespace tam::pres {
 
@@ -20,22 +21,14 @@ struct Box {
   friend bool operator==(const Box&, const Box&) = default;
 };
 
-// A picture as stored in the file: its encoded bytes, kept unchanged.
-struct Media {
-  enum class Format { Png, Jpeg };
-  Format format = Format::Png;
-  QByteArray bytes;
-  int width = 0, height = 0;  // pixels
-};
-
 enum class ShapeKind { Title, Subtitle, TextBox, Picture };
 
 struct Shape {
   ShapeKind kind = ShapeKind::TextBox;
-  int id = 0;  // unique within the slide; 1 is the shape tree itself
-  QString name;
+  int id = 0;        // unique within the slide; 1 is the shape tree itself
+  std::string name;  // UTF-8, as are the texts
   Box box;
-  QString text;
+  std::string text;
   float font_size = 0;  // points; 0 leaves the size to the layout
   std::shared_ptr<const Media> media;
   bool is_placeholder() const { return kind == ShapeKind::Title || kind == ShapeKind::Subtitle; }
@@ -47,7 +40,7 @@ struct SlideData {
   int layout = 0;
   std::vector<Shape> shapes;
   // The notes page holds the slide image placeholder first and the body second.
-  QString notes;
+  std::string notes;
   int next_shape_id = 2;
 };
 
@@ -64,9 +57,11 @@ std::shared_ptr<SlideData> MakeSlide(int id, int layout);
 // the others with their boxes; the title layout brings back missing ones.
 void ChangeLayout(SlideData& slide, int layout);
 
-// Box of a picture of the given pixel size: 0.75 pt per pixel, scaled down to
-// fit the slide keeping its aspect ratio, centred.
-Box PlacePicture(int width_px, int height_px);
+// Box of a pasted picture of the given pixel size, for every engine: 0.75 pt
+// per pixel, scaled down to fit the slide (of this size, in EMU) keeping its
+// aspect ratio, centred.
+Box PlacePicture(int width_px, int height_px, std::int64_t slide_width = kSlideWidth,
+                 std::int64_t slide_height = kSlideHeight);
 
 }  // namespace tam::pres
 

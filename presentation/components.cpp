@@ -108,7 +108,7 @@ Slide& TPowerPointSlide::Held() {
   return *slide_;
 }
 
-void TPowerPointSlide::NotesBodyInsertAfter(const QString& text) {
+void TPowerPointSlide::NotesBodyInsertAfter(const std::string& text) {
   Slide& s = Held();
   Call([&] { s.AppendNotesText(text); });
 }
@@ -118,7 +118,7 @@ void TPowerPointSlide::ShapesAddTextbox(int orientation, float left, float top, 
   Call([&] { s.AddTextbox(orientation, left, top, width, height); });
 }
 
-void TPowerPointSlide::ShapesRangeSetText(int index, const QString& text) {
+void TPowerPointSlide::ShapesRangeSetText(int index, const std::string& text) {
   Slide& s = Held();
   Call([&] { s.SetShapeText(index, text); });
 }
@@ -133,9 +133,9 @@ void TPowerPointSlide::SetLayout(int layout) {
   Call([&] { s.SetLayout(layout); });
 }
 
-void TPowerPointSlide::ShapesPaste() {
+void TPowerPointSlide::ShapesPaste(Clipboard& clipboard) {
   Slide& s = Held();
-  Call([&] { s.Paste(); });
+  Call([&] { s.Paste(StoredPicture(clipboard.Take())); });
 }
 
 }  // namespace tam::pres

@@ -4,9 +4,10 @@
 // command uses, named after the presentation object model. An operation on a
 // component that holds nothing connects it first. Every failure is a
 // tam::Error carrying the server's own description.
-#include <QString>
 #include <memory>
+#include <string>
 
+#include "presentation/clipboard.h"
 #include "presentation/server.h"
 
 namespace tam::pres {
@@ -60,15 +61,16 @@ class TPowerPointSlide {
   const std::shared_ptr<Slide>& object() const { return slide_; }
 
   // NotesPage.Shapes.Placeholders.Item(2).TextFrame.TextRange.InsertAfter(text)
-  void NotesBodyInsertAfter(const QString& text);
+  void NotesBodyInsertAfter(const std::string& text);
   // Shapes.AddTextbox(orientation, left, top, width, height)
   void ShapesAddTextbox(int orientation, float left, float top, float width, float height);
   // Shapes.Range(index).TextFrame.TextRange.Text = text
-  void ShapesRangeSetText(int index, const QString& text);
+  void ShapesRangeSetText(int index, const std::string& text);
   // Shapes.Range(index).TextFrame.TextRange.Font.Size = points
   void ShapesRangeSetFontSize(int index, float points);
   void SetLayout(int layout);  // Layout
-  void ShapesPaste();          // Shapes.Paste
+  // Shapes.Paste of the clipboard's picture.
+  void ShapesPaste(Clipboard& clipboard);
 
  private:
   Slide& Held();

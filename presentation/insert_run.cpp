@@ -9,14 +9,14 @@
 
 namespace tam::pres {
 
-QString ErrorText(const std::exception& error) {
-  if (dynamic_cast<const std::bad_alloc*>(&error)) return QStringLiteral("メモリが不足しています");
-  return QString::fromUtf8(error.what());
+std::string ErrorText(const std::exception& error) {
+  if (dynamic_cast<const std::bad_alloc*>(&error)) return "メモリが不足しています";
+  return error.what();
 }
 
 InsertOutcome InsertSlides(const InsertComponents& c, const std::vector<std::string>& entries,
                            const JpegDecodeOptions& decode,
-                           const std::function<void(const QString& text)>& report,
+                           const std::function<void(const std::string& text)>& report,
                            const std::function<void(const std::string& line)>& log,
                            const std::function<void()>& after_slide) {
   InsertOutcome outcome;
@@ -68,7 +68,7 @@ InsertOutcome InsertSlides(const InsertComponents& c, const std::vector<std::str
       const PictureKind kind = ClassifyPicture(entry);
       if (kind == PictureKind::None) continue;
       const SlidePicture picture = SlidePicture::Load(entry, kind, decode);
-      AddPictureSlide(c.presentation, c.slide, entry, picture);
+      AddPictureSlide(c.presentation, c.slide, entry, picture, c.clipboard);
       ++outcome.inserted;
       outcome.completed.push_back(i);
       if (after_slide) after_slide();

@@ -3,7 +3,6 @@
 // make a new presentation, then one slide per listed JPEG or BMP picture.
 // Each of the three phases is guarded on its own: its failure is reported and
 // the run goes on with the next phase.
-#include <QString>
 #include <cstddef>
 #include <exception>
 #include <functional>
@@ -23,6 +22,7 @@ struct InsertComponents {
   TPowerPointApplication& application;
   TPowerPointPresentation& presentation;
   TPowerPointSlide& slide;
+  Clipboard& clipboard;  // where each picture goes before it is pasted
 };
 
 struct InsertOutcome {
@@ -31,7 +31,7 @@ struct InsertOutcome {
 };
 
 // The user-facing text of an error a phase caught.
-QString ErrorText(const std::exception& error);
+std::string ErrorText(const std::exception& error);
 
 // Runs the connection, presentation and insertion phases over entries and
 // returns what was inserted. A phase that fails with a std::exception hands
@@ -44,7 +44,7 @@ QString ErrorText(const std::exception& error);
 // given, runs after each complete slide.
 InsertOutcome InsertSlides(const InsertComponents& components, const std::vector<std::string>& entries,
                            const JpegDecodeOptions& decode,
-                           const std::function<void(const QString& text)>& report,
+                           const std::function<void(const std::string& text)>& report,
                            const std::function<void(const std::string& line)>& log = {},
                            const std::function<void()>& after_slide = {});
 

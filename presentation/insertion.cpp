@@ -1,11 +1,5 @@
 #include "presentation/insertion.h"
 
-#include <QClipboard>
-#include <QGuiApplication>
-#include <QImage>
-#include <QMimeData>
-#include <cstring>
-
 #include "picture/bmp.h"
 #include "picture/error.h"
 #include "picture/fileio.h"
@@ -15,21 +9,6 @@
 
 namespace tam::pres {
 
-QImage ToQImage(const Picture& picture) {
-  if (picture.empty()) throw Error("空の図はクリップボードに置けません");
-  const bool indexed = picture.format() == PixelFormat::Indexed8;
-  QImage image(picture.width(), picture.height(), indexed ? QImage::Format_Indexed8 : QImage::Format_BGR888);
-  if (image.isNull()) throw Error("メモリが不足しています");
-  for (std::int32_t y = 0; y < picture.height(); ++y)
-    std::memcpy(image.scanLine(y), picture.row(y), picture.stride());
-  if (indexed) {
-    QList<QRgb> colours;
-    for (const Bgr& c : picture.palette()) colours.push_back(qRgb(c.r, c.g, c.b));
-    image.setColorTable(colours);
-  }
-  return image;
-}
-
 PictureKind ClassifyPicture(const std::string& path) {
   std::string ext = ExtractFileExt(path);
   if (IsJpegExt(ext)) return PictureKind::Jpeg;
@@ -37,10 +16,7 @@ PictureKind ClassifyPicture(const std::string& path) {
   return PictureKind::None;
 }
 
-QString SlideFileName(const std::string& path) {
-  std::string name = ExtractFileName(path);
-  return QString::fromLocal8Bit(name.data(), static_cast<qsizetype>(name.size()));
-}
+std::string SlideFileName(const std::string& path) { return ShownUtf8(ExtractFileName(path)); }
 
 SlidePicture SlidePicture::Load(const std::string& path, PictureKind kind, const JpegDecodeOptions& options) {
   SlidePicture p;
@@ -71,8 +47,8 @@ SlidePicture SlidePicture::Load(const std::string& path, PictureKind kind, const
   return p;
 }
 
-void SlidePicture::PutOnClipboard() const {
-  auto mime = std::make_unique<QMimeData>();
+void SlidePicture::PutOnClipboard(Clipboard& clipboard) const {
+  ClipboardPicture clip;
   if (kind_ == PictureKind::Jpeg) {
     DecodedJpeg decoded;
     try {
@@ -82,21 +58,18 @@ void SlidePicture::PutOnClipboard() const {
     }
     int orientation = ReadJpegHeader(jpeg_).orientation;
     ApplyOrientation(decoded.picture, orientation);
-    mime->setImageData(ToQImage(decoded.picture));
+    clip.picture = std::move(decoded.picture);
     // A turned picture no longer matches the stream's own pixels.
-    if (orientation == 1)
-      mime->setData(kJpegMimeType, QByteArray(reinterpret_cast<const char*>(jpeg_.data()),
-                                              static_cast<qsizetype>(jpeg_.size())));
+    if (orientation == 1) clip.jpeg = jpeg_;
   } else {
-    mime->setImageData(ToQImage(bitmap_));
+    clip.picture = bitmap_;
   }
-  if (!qobject_cast<QGuiApplication*>(QCoreApplication::instance()))
-    throw Error("クリップボードを使えません");
-  QGuiApplication::clipboard()->setMimeData(mime.release());
+  if (clip.picture.empty()) throw Error("空の図はクリップボードに置けません");
+  clipboard.Put(std::move(clip));
 }
 
 void AddPictureSlide(TPowerPointPresentation& presentation, TPowerPointSlide& slide, const std::string& path,
-                     const SlidePicture& picture) {
+                     const SlidePicture& picture, Clipboard& clipboard) {
   int count = presentation.SlidesCount();
   slide.ConnectTo(presentation.SlidesAdd(count + 1, kLayoutTitle));
   slide.NotesBodyInsertAfter(SlideFileName(path));
@@ -104,8 +77,8 @@ void AddPictureSlide(TPowerPointPresentation& presentation, TPowerPointSlide& sl
   slide.ShapesRangeSetText(1, SlideFileName(path));
   slide.ShapesRangeSetFontSize(1, 8);
   slide.SetLayout(kLayoutBlank);
-  picture.PutOnClipboard();
-  slide.ShapesPaste();
+  picture.PutOnClipboard(clipboard);
+  slide.ShapesPaste(clipboard);
 }
 
 }  // namespace tam::pres

@@ -4,8 +4,6 @@
 // through the automation components, write the file name into its notes and
 // caption, switch it to the blank layout, put the picture on the clipboard
 // and paste it.
-#include <QImage>
-#include <QString>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -18,15 +16,11 @@ namespace tam::pres {
 
 enum class PictureKind { None, Jpeg, Bmp };
 
-// The picture as a Qt image, 24-bit or with its palette. Throws for an empty
-// picture or when memory runs out.
-QImage ToQImage(const Picture& picture);
-
 // By the exact-case extension: ".jpg"/".JPG" is JPEG, ".bmp"/".BMP" is BMP.
 PictureKind ClassifyPicture(const std::string& path);
 
-// The file name without its folder, as the slide's texts show it.
-QString SlideFileName(const std::string& path);
+// The file name without its folder, as the slide's texts show it (UTF-8).
+std::string SlideFileName(const std::string& path);
 
 // A listed picture loaded for its slide. A JPEG file is read whole and its
 // header checked; its pixels are decoded only when it goes on the clipboard.
@@ -38,9 +32,9 @@ class SlidePicture {
   static SlidePicture Load(const std::string& path, PictureKind kind, const JpegDecodeOptions& options = {});
 
   // Replaces the clipboard's contents with the picture. A JPEG's own bytes ride
-  // along as image/jpeg when they show the picture as decoded (upright).
+  // along when they show the picture as decoded (upright).
   // Throws tam::Error for a JPEG the decoder rejects.
-  void PutOnClipboard() const;
+  void PutOnClipboard(Clipboard& clipboard) const;
 
  private:
   PictureKind kind_ = PictureKind::None;
@@ -57,6 +51,6 @@ class SlidePicture {
 // picture on the clipboard and pastes it. A failure leaves the slide as far as
 // it got and throws tam::Error.
 void AddPictureSlide(TPowerPointPresentation& presentation, TPowerPointSlide& slide, const std::string& path,
-                     const SlidePicture& picture);
+                     const SlidePicture& picture, Clipboard& clipboard);
 
 }  // namespace tam::pres

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
+#include <ctime>
 #include <deque>
 #include <map>
 
@@ -116,17 +117,23 @@ void Lvl1(XmlWriter& w, std::string_view algn, int size) {
 }
 
 // Paragraphs of a text: line ends of any kind (and PowerPoint's vertical tab) start a new one.
-QStringList Paragraphs(const QString& text) {
-  QString t = text;
-  t.replace("\r\n", "\n");
-  t.replace('\r', '\n');
-  t.replace(QChar(0x0B), '\n');
-  return t.split('\n');
+std::vector<std::string> Paragraphs(const std::string& text) {
+  std::vector<std::string> paragraphs(1);
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if (c == '\r' || c == '\n' || c == '\v') {
+      if (c == '\r' && i + 1 < text.size() && text[i + 1] == '\n') ++i;
+      paragraphs.emplace_back();
+    } else {
+      paragraphs.back() += c;
+    }
+  }
+  return paragraphs;
 }
 
-void TextRuns(XmlWriter& w, const QString& text, float font_size, bool left_aligned) {
+void TextRuns(XmlWriter& w, const std::string& text, float font_size, bool left_aligned) {
   std::string sz = font_size > 0 ? std::to_string(std::lround(font_size * 100)) : std::string();
-  for (const QString& para : Paragraphs(text)) {
+  for (const std::string& para : Paragraphs(text)) {
     w.Start("a:p");
     if (left_aligned) w.Empty("a:pPr", {{"algn", "l"}});
     auto props = [&](std::string_view element) {
@@ -137,7 +144,7 @@ void TextRuns(XmlWriter& w, const QString& text, float font_size, bool left_alig
       w.Attr("dirty", "0");
       w.End();
     };
-    if (!para.isEmpty()) {
+    if (!para.empty()) {
       w.Start("a:r");
       props("a:rPr");
       w.Start("a:t");
@@ -161,7 +168,7 @@ using Attrs = std::initializer_list<std::pair<std::string_view, std::string_view
 
 // The non-visual properties of a placeholder: its id and name, the locks
 // that keep it what it is, and the place of the layout it takes (p:ph).
-void PlaceholderNames(XmlWriter& w, long long id, const QString& name, Attrs locks, Attrs place) {
+void PlaceholderNames(XmlWriter& w, long long id, std::string_view name, Attrs locks, Attrs place) {
   w.Start("p:nvSpPr");
   w.Start("p:cNvPr");
   w.Attr("id", id);
@@ -256,15 +263,14 @@ std::string SlideXml(const SlideData& slide, const std::map<const Media*, std::s
 
 // The notes page: the slide's picture above, the notes text below, both
 // placed by the notes master.
-void NotesPlaceholders(XmlWriter& w, const QString& notes) {
+void NotesPlaceholders(XmlWriter& w, const std::string& notes) {
   w.Start("p:sp");
-  PlaceholderNames(w, 2, QStringLiteral("Slide Image Placeholder 1"),
+  PlaceholderNames(w, 2, "Slide Image Placeholder 1",
                    {{"noGrp", "1"}, {"noRot", "1"}, {"noChangeAspect", "1"}}, {{"type", "sldImg"}});
   w.Empty("p:spPr", {});
   w.End();
   w.Start("p:sp");
-  PlaceholderNames(w, 3, QStringLiteral("Notes Placeholder 2"), {{"noGrp", "1"}},
-                   {{"type", "body"}, {"idx", "1"}});
+  PlaceholderNames(w, 3, "Notes Placeholder 2", {{"noGrp", "1"}}, {{"type", "body"}, {"idx", "1"}});
   w.Empty("p:spPr", {});
   w.Start("p:txBody");
   w.Empty("a:bodyPr", {});
@@ -316,7 +322,13 @@ std::string PresentationXml(const PresentationData& data) {
   return w.Finish();
 }
 
-std::string W3cTime(const QDateTime& t) { return t.toUTC().toString("yyyy-MM-ddTHH:mm:ssZ").toStdString(); }
+std::string W3cTime(std::time_t t) {
+  std::tm utc{};
+  ::gmtime_r(&t, &utc);
+  char text[32];
+  std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc);
+  return text;
+}
 
 std::string CoreXml(const PptxOptions& options) {
   XmlWriter w;
@@ -370,7 +382,7 @@ class Package {
     texts_.push_back(std::move(xml));
     parts_.push_back({std::move(name), &texts_.back(), nullptr});
   }
-  void Binary(std::string name, const QByteArray* bytes) {
+  void Binary(std::string name, const std::vector<std::uint8_t>* bytes) {
     parts_.push_back({std::move(name), nullptr, bytes});
   }
 
@@ -394,10 +406,8 @@ class Package {
     for (const Part& p : parts_)
       bytes += p.text ? p.text->size() : static_cast<std::uint64_t>(p.bytes->size());
     if (parts_.size() + 1 > 65535 || bytes > 0xF0000000u)
-      throw Error(QString("プレゼンテーションが大きすぎて保存できません (部品 %1 個、%2 バイト)")
-                      .arg(parts_.size() + 1)
-                      .arg(bytes)
-                      .toStdString());
+      throw Error("プレゼンテーションが大きすぎて保存できません (部品 " + std::to_string(parts_.size() + 1) +
+                  " 個、" + std::to_string(bytes) + " バイト)");
   }
 
   void Write(ZipWriter& zip) {
@@ -408,10 +418,7 @@ class Package {
         zip.Add(p.name, *p.text);
       } else {
         // Pictures are compressed already: the fastest level costs little and gains little.
-        zip.Add(p.name,
-                std::span(reinterpret_cast<const std::uint8_t*>(p.bytes->constData()),
-                          static_cast<std::size_t>(p.bytes->size())),
-                1);
+        zip.Add(p.name, std::span(p.bytes->data(), p.bytes->size()), 1);
       }
     }
     zip.Close();
@@ -421,7 +428,7 @@ class Package {
   struct Part {
     std::string name;
     const std::string* text;
-    const QByteArray* bytes;
+    const std::vector<std::uint8_t>* bytes;
   };
   std::vector<Part> parts_;
   std::deque<std::string> texts_;
@@ -508,14 +515,10 @@ void BuildPackage(Package& pkg, const PresentationData& data, const PptxOptions&
   }
 }
 
-QString DisplayPath(const std::string& path) {
-  return QString::fromLocal8Bit(path.data(), qsizetype(path.size()));
-}
+std::string DisplayPath(const std::string& path) { return ShownUtf8(path); }
 
 [[noreturn]] void SaveFailed(const std::string& path, const std::string& reason) {
-  throw Error(QString("ファイル \"%1\" を保存できません。%2")
-                  .arg(DisplayPath(path), QString::fromStdString(reason))
-                  .toStdString());
+  throw Error("ファイル \"" + DisplayPath(path) + "\" を保存できません。" + reason);
 }
 
 }  // namespace
@@ -530,7 +533,7 @@ void SavePptx(const PresentationData& data, const std::string& path, const PptxO
   BuildPackage(pkg, data, options);
   try {
     pkg.CheckSize();
-    ZipWriter zip(out.fd(), options.time.toSecsSinceEpoch());
+    ZipWriter zip(out.fd(), options.time);
     pkg.Write(zip);
   } catch (const Error& e) {
     SaveFailed(path, e.what());
@@ -539,7 +542,3 @@ void SavePptx(const PresentationData& data, const std::string& path, const PptxO
 }
 
 }  // namespace tam::pres
-
-#include "presentation/server.h"
-#include "presentation/xml_writer.h"
-#include "presentation/zip_archive.h"

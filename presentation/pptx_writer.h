@@ -2,8 +2,7 @@
 // Writes a presentation as an Office Open XML .pptx package: slide master with
 // its theme, title and blank layouts, a notes master with a theme of its own,
 // one notes slide per slide, pictures stored as their own bytes.
-#include <QDateTime>
-#include <QString>
+#include <ctime>
 #include <string>
 
 #include "presentation/builtin_model.h"
@@ -11,8 +10,8 @@
 namespace tam::pres {
 
 struct PptxOptions {
-  QString title;  // document title in the file's properties
-  QDateTime time = QDateTime::currentDateTimeUtc();
+  std::string title;  // document title in the file's properties (UTF-8)
+  std::time_t time = std::time(nullptr);
 };
 
 // Writes the package in place of path as every file of this program is

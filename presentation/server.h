@@ -4,12 +4,12 @@
 // Engines (the built-in one, LibreOffice Impress, a recording fake in tests)
 // implement these interfaces; the automation components hold them.
 // Every failing operation throws tam::Error with the server's own description.
-#include <QString>
 #include <memory>
 #include <string>
 #include <utility>
 
 #include "picture/error.h"
+#include "presentation/media.h"
 
 namespace tam::pres {
 
@@ -23,17 +23,19 @@ class Slide {
  public:
   virtual ~Slide() = default;
   // NotesPage.Shapes.Placeholders.Item(2).TextFrame.TextRange.InsertAfter(text)
-  virtual void AppendNotesText(const QString& text) = 0;
+  // Texts are UTF-8.
+  virtual void AppendNotesText(const std::string& text) = 0;
   // Shapes.AddTextbox(orientation, left, top, width, height), sizes in points.
   virtual void AddTextbox(int orientation, float left, float top, float width, float height) = 0;
   // Shapes.Range(index).TextFrame.TextRange.Text = text (index from 1).
-  virtual void SetShapeText(int index, const QString& text) = 0;
+  virtual void SetShapeText(int index, const std::string& text) = 0;
   // Shapes.Range(index).TextFrame.TextRange.Font.Size = points (index from 1).
   virtual void SetShapeFontSize(int index, float points) = 0;
   // Layout = layout
   virtual void SetLayout(int layout) = 0;
-  // Shapes.Paste: the clipboard's picture becomes a shape on top.
-  virtual void Paste() = 0;
+  // Shapes.Paste: the clipboard's picture, as StoredPicture (clipboard.h)
+  // decided a slide stores it, becomes a shape on top.
+  virtual void Paste(const std::shared_ptr<const Media>& picture) = 0;
 };
 
 class Presentation {
@@ -82,8 +84,5 @@ class ServerStartError : public Error {
  private:
   std::string detail_;
 };
-
-// MIME type of the extra clipboard flavour carrying a JPEG file's own bytes.
-inline constexpr const char* kJpegMimeType = "image/jpeg";
 
 }  // namespace tam::pres

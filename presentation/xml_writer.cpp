@@ -2,6 +2,8 @@
 
 #include <cassert>
 
+#include "picture/path.h"
+
 namespace tam::pres {
 
 namespace {
@@ -16,20 +18,22 @@ bool XmlAllowed(char32_t c) {
 
 }  // namespace
 
-std::string XmlSafeUtf8(const QString& text) {
-  QString clean;
-  clean.reserve(text.size());
-  for (qsizetype i = 0; i < text.size(); ++i) {
-    QChar c = text[i];
-    if (c.isHighSurrogate() && i + 1 < text.size() && text[i + 1].isLowSurrogate()) {
-      clean.append(c);
-      clean.append(text[++i]);
-      continue;
-    }
-    clean.append(XmlAllowed(c.unicode()) ? c : QChar(QChar::ReplacementCharacter));
+std::string XmlSafeUtf8(std::string_view text) {
+  const std::string valid = ShownUtf8(text);
+  std::string clean;
+  clean.reserve(valid.size());
+  for (std::size_t i = 0; i < valid.size();) {
+    const auto b = static_cast<unsigned char>(valid[i]);
+    const std::size_t n = b < 0x80 ? 1 : b < 0xE0 ? 2 : b < 0xF0 ? 3 : 4;
+    char32_t c = n == 1 ? b : n == 2 ? b & 0x1F : n == 3 ? b & 0x0F : b & 0x07;
+    for (std::size_t k = 1; k < n; ++k) c = (c << 6) | (static_cast<unsigned char>(valid[i + k]) & 0x3F);
+    if (XmlAllowed(c))
+      clean.append(valid, i, n);
+    else
+      clean += "\xEF\xBF\xBD";
+    i += n;
   }
-  QByteArray utf8 = clean.toUtf8();
-  return std::string(utf8.constData(), static_cast<std::size_t>(utf8.size()));
+  return clean;
 }
 
 XmlWriter::XmlWriter() : out_(kXmlDeclaration) {}
@@ -58,11 +62,7 @@ void XmlWriter::Attr(std::string_view name, std::string_view value) {
   out_ += '"';
 }
 
-void XmlWriter::Attr(std::string_view name, const QString& value) { Attr(name, XmlSafeUtf8(value)); }
-
 void XmlWriter::Attr(std::string_view name, long long value) { Attr(name, std::to_string(value)); }
-
-void XmlWriter::Text(const QString& text) { Text(XmlSafeUtf8(text)); }
 
 void XmlWriter::Text(std::string_view utf8) {
   CloseStartTag();
@@ -94,8 +94,9 @@ std::string XmlWriter::Finish() {
   return std::move(out_);
 }
 
-void XmlWriter::Escaped(std::string_view utf8, bool in_attribute) {
-  for (char c : utf8) {
+void XmlWriter::Escaped(std::string_view text, bool in_attribute) {
+  // Texts come from file names too: whatever XML cannot carry is replaced here.
+  for (char c : XmlSafeUtf8(text)) {
     switch (c) {
       case '&':
         out_ += "&amp;";

@@ -2,7 +2,6 @@
 // A small streaming XML writer: elements, attributes and text, escaped and
 // encoded as UTF-8. Characters XML 1.0 cannot carry (most C0 controls, lone
 // surrogates, U+FFFE/U+FFFF) become U+FFFD, so any file name can be written.
-#include <QString>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -23,9 +22,7 @@ class XmlWriter {
   void Attr(std::string_view name, std::string_view value);
   void Attr(std::string_view name, const char* value) { Attr(name, std::string_view(value)); }
   void Attr(std::string_view name, const std::string& value) { Attr(name, std::string_view(value)); }
-  void Attr(std::string_view name, const QString& value);
   void Attr(std::string_view name, long long value);
-  void Text(const QString& text);
   void Text(std::string_view utf8);
   void End();
   // Start + attributes + End for an element without content.
@@ -44,7 +41,8 @@ class XmlWriter {
   bool start_tag_open_ = false;
 };
 
-// UTF-8 of a text with the characters XML cannot carry replaced by U+FFFD.
-std::string XmlSafeUtf8(const QString& text);
+// A UTF-8 text with the characters XML cannot carry, and any byte that is not
+// part of a valid character, replaced by U+FFFD.
+std::string XmlSafeUtf8(std::string_view text);
 
 }  // namespace tam::pres

@@ -17,6 +17,7 @@ packages=(
   libjpeg62-turbo-dev
   libjpeg-turbo-progs
   libzip-dev
+  libpng-dev
   libexif-dev
   libgtest-dev
   libgmock-dev

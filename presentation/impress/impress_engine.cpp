@@ -8,13 +8,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <QBuffer>
-#include <QByteArray>
-#include <QClipboard>
-#include <QGuiApplication>
-#include <QImage>
-#include <QImageReader>
-#include <QMimeData>
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
@@ -28,6 +21,7 @@
 
 #pragma GCC visibility push(default)
 #include "picture/error.h"
+#include "presentation/builtin_model.h"
 #include "presentation/impress_loader.h"
 #pragma GCC visibility pop
 #include <com/sun/star/awt/Size.hpp>
@@ -91,16 +85,11 @@ constexpr const char* kProgramDir = "/usr/lib/libreoffice/program";
 constexpr const char* kNotesShapeType = "com.sun.star.presentation.NotesShape";
 constexpr const char* kPresentationService = "com.sun.star.presentation.PresentationDocument";
 // A slide as PowerPoint makes it by default: 10 x 7.5 inches, in 1/100 mm.
-constexpr sal_Int32 kSlideWidth = 25400;
-constexpr sal_Int32 kSlideHeight = 19050;
-// A pasted picture measures 0.75 pt per pixel (96 pixels to the inch).
-constexpr double kPointsPerPixel = 0.75;
+constexpr sal_Int32 kPageWidth = 25400;
+constexpr sal_Int32 kPageHeight = 19050;
 
 // ---- conversions ----
 
-OUString ToOUString(const QString& s) {
-  return OUString(reinterpret_cast<const sal_Unicode*>(s.utf16()), static_cast<sal_Int32>(s.size()));
-}
 OUString ToOUString(const std::string& utf8) {
   return OUString(utf8.data(), static_cast<sal_Int32>(utf8.size()), RTL_TEXTENCODING_UTF8);
 }
@@ -403,39 +392,6 @@ Reference<text::XText> ShapeText(const Reference<drawing::XDrawPage>& page, int 
   return text;
 }
 
-// The picture on this program's clipboard: the JPEG file's own bytes where
-// they ride along, else the image as PNG; and its size in pixels.
-struct ClipboardPicture {
-  QByteArray bytes;
-  QSize size;
-};
-
-ClipboardPicture TakeClipboardPicture() {
-  if (!qGuiApp) throw Error("クリップボードを使えません");
-  const QMimeData* mime = QGuiApplication::clipboard()->mimeData();
-  if (!mime) throw Error("クリップボードに図がありません");
-  ClipboardPicture picture;
-  QImage image;
-  if (mime->hasImage()) image = qvariant_cast<QImage>(mime->imageData());
-  if (mime->hasFormat(kJpegMimeType)) {
-    picture.bytes = mime->data(kJpegMimeType);
-    if (image.isNull()) {
-      QBuffer buffer(&picture.bytes);
-      picture.size = QImageReader(&buffer).size();
-    } else {
-      picture.size = image.size();
-    }
-  } else if (!image.isNull()) {
-    QBuffer buffer(&picture.bytes);
-    buffer.open(QIODevice::WriteOnly);
-    if (!image.save(&buffer, "PNG")) throw Error("クリップボードの図を変換できません");
-    picture.size = image.size();
-  }
-  if (picture.bytes.isEmpty() || !picture.size.isValid() || picture.size.isEmpty())
-    throw Error("クリップボードに図がありません");
-  return picture;
-}
-
 // ---- the object model ----
 
 class ImpressSlide final : public Slide {
@@ -449,7 +405,7 @@ class ImpressSlide final : public Slide {
         page_(std::move(page)),
         page_size_(page_size) {}
 
-  void AppendNotesText(const QString& s) override {
+  void AppendNotesText(const std::string& s) override {
     text_.clear();
     session_->Call([page = page_, text = ToOUString(s)] {
       Reference<presentation::XPresentationPage> slide(page, UNO_QUERY_THROW);
@@ -482,7 +438,7 @@ class ImpressSlide final : public Slide {
   }
 
   // The text set here is the one whose size is set next: it is kept for that.
-  void SetShapeText(int index, const QString& s) override {
+  void SetShapeText(int index, const std::string& s) override {
     text_.clear();
     text_ = session_->Call([page = page_, index, text = ToOUString(s)] {
       Reference<text::XText> shape_text = ShapeText(page, index);
@@ -519,20 +475,19 @@ class ImpressSlide final : public Slide {
     });
   }
 
-  // The office cannot be handed our clipboard safely (a paste from another
-  // process can deadlock while this thread waits in the call), so the picture
-  // is read here and inserted as a graphic: on top, centred, at 0.75 pt per
-  // pixel, scaled down to fit the slide with its aspect ratio kept.
-  void Paste() override {
-    ClipboardPicture picture = TakeClipboardPicture();
-    uno::Sequence<sal_Int8> bytes(reinterpret_cast<const sal_Int8*>(picture.bytes.constData()),
-                                  static_cast<sal_Int32>(picture.bytes.size()));
-    const double width_pt = picture.size.width() * kPointsPerPixel;
-    const double height_pt = picture.size.height() * kPointsPerPixel;
+  // The office is never handed our clipboard (a paste from another process
+  // can deadlock while this thread waits in the call): the picture read from
+  // it is inserted as a graphic, on top, centred, at 0.75 pt per pixel,
+  // scaled down to fit the slide with its aspect ratio kept.
+  void Paste(const std::shared_ptr<const Media>& picture) override {
+    if (picture->bytes.size() > std::size_t(SAL_MAX_INT32)) throw Error("図が大きすぎます");
+    uno::Sequence<sal_Int8> bytes(reinterpret_cast<const sal_Int8*>(picture->bytes.data()),
+                                  static_cast<sal_Int32>(picture->bytes.size()));
+    const int width_px = picture->width, height_px = picture->height;
     text_.clear();
     page_size_ =
         session_->Call([context = session_->context, provider = session_->graphic_provider, model = model_,
-                        page = page_, page_size = page_size_, bytes, width_pt, height_pt] {
+                        page = page_, page_size = page_size_, bytes, width_px, height_px] {
           Reference<io::XInputStream> stream(
               io::SequenceInputStream::createStreamFromSequence(context, bytes), UNO_QUERY_THROW);
           if (!provider->is()) *provider = graphic::GraphicProvider::create(context);
@@ -550,9 +505,13 @@ class ImpressSlide final : public Slide {
             page_props->getPropertyValue(OUString::createFromAscii("Width")) >>= size.Width;
             page_props->getPropertyValue(OUString::createFromAscii("Height")) >>= size.Height;
           }
-          const double slide_w = size.Width * 72.0 / 2540.0, slide_h = size.Height * 72.0 / 2540.0;
-          const double scale = std::min({1.0, slide_w / width_pt, slide_h / height_pt});
-          const double w = width_pt * scale, h = height_pt * scale;
+          // Placed as the built-in engine places it, in EMU (360 to 1/100 mm).
+          constexpr std::int64_t kEmuPerHmm = 360;
+          const Box box = PlacePicture(width_px, height_px, std::int64_t{size.Width} * kEmuPerHmm,
+                                       std::int64_t{size.Height} * kEmuPerHmm);
+          auto hmm = [](std::int64_t emu) {
+            return static_cast<sal_Int32>(std::llround(emu / double(kEmuPerHmm)));
+          };
 
           Reference<lang::XMultiServiceFactory> factory(model, UNO_QUERY_THROW);
           Reference<drawing::XShape> shape(
@@ -561,8 +520,8 @@ class ImpressSlide final : public Slide {
           page->add(shape);
           Reference<beans::XPropertySet>(shape, UNO_QUERY_THROW)
               ->setPropertyValue(OUString::createFromAscii("Graphic"), uno::Any(graphic));
-          shape->setSize(awt::Size(PointsToHmm(w), PointsToHmm(h)));
-          shape->setPosition(awt::Point(PointsToHmm((slide_w - w) / 2), PointsToHmm((slide_h - h) / 2)));
+          shape->setSize(awt::Size(hmm(box.cx), hmm(box.cy)));
+          shape->setPosition(awt::Point(hmm(box.x), hmm(box.y)));
           return size;
         });
   }
@@ -664,8 +623,8 @@ class ImpressApplication final : public Application {
       Reference<drawing::XDrawPages> pages =
           Reference<drawing::XDrawPagesSupplier>(model, UNO_QUERY_THROW)->getDrawPages();
       Reference<beans::XPropertySet> first(pages->getByIndex(0), UNO_QUERY_THROW);
-      first->setPropertyValue(OUString::createFromAscii("Width"), uno::Any(kSlideWidth));
-      first->setPropertyValue(OUString::createFromAscii("Height"), uno::Any(kSlideHeight));
+      first->setPropertyValue(OUString::createFromAscii("Width"), uno::Any(kPageWidth));
+      first->setPropertyValue(OUString::createFromAscii("Height"), uno::Any(kPageHeight));
       if (show) {
         Reference<frame::XController> controller = model->getCurrentController();
         if (controller.is()) {
@@ -678,7 +637,7 @@ class ImpressApplication final : public Application {
       return model;
     });
     if (hold) session_->run->held.emplace_back(session_, model);
-    return std::make_shared<ImpressPresentation>(session_, model, true, awt::Size(kSlideWidth, kSlideHeight));
+    return std::make_shared<ImpressPresentation>(session_, model, true, awt::Size(kPageWidth, kPageHeight));
   }
 
  private:

@@ -7,9 +7,9 @@
 #include <filesystem>
 
 #include "app/Unit1.h"
+#include "app/presentation_window.h"
 #include "app_fakes.h"
 #include "presentation/builtin_engine.h"
-#include "presentation/builtin_window.h"
 #include "support/qtapp.h"
 #include "support/recording_server.h"
 #include "support/testdata.h"
@@ -37,7 +37,8 @@ class EngineChoiceMenu : public ::testing::Test {
 
   tamtest::TempDir dir;
   tamtest::CommandFakes fakes;
-  std::shared_ptr<pres::BuiltinServer> builtin = std::make_shared<pres::BuiltinServer>(/*windows=*/true);
+  std::shared_ptr<PresentationWindows> windows = std::make_shared<PresentationWindows>();
+  std::shared_ptr<pres::BuiltinServer> builtin = std::make_shared<pres::BuiltinServer>(windows);
   std::shared_ptr<tamtest::RecordingServer> office = std::make_shared<tamtest::RecordingServer>();
 };
 
@@ -70,8 +71,8 @@ TEST_F(EngineChoiceMenu, TheItemSwitchesEnginesBetweenInsertions) {
   ASSERT_TRUE(builtin->application());
   ASSERT_EQ(builtin->application()->presentations().size(), 1u);
   const std::shared_ptr<pres::BuiltinPresentation> shown = builtin->application()->presentations()[0];
-  ASSERT_NE(shown->window(), nullptr);
-  EXPECT_TRUE(shown->window()->isVisible());
+  ASSERT_NE(windows->WindowOf(*shown), nullptr);
+  EXPECT_TRUE(windows->WindowOf(*shown)->isVisible());
   ASSERT_EQ(shown->data().slides.size(), 1u);
   EXPECT_EQ(shown->data().slides[0]->notes, "a.jpg");
 

@@ -15,11 +15,11 @@
 #include <functional>
 
 #include "app/Unit1.h"
+#include "app/presentation_window.h"
 #include "app/uProgress.h"
 #include "app_fakes.h"
 #include "picture/jpeg.h"
 #include "presentation/builtin_engine.h"
-#include "presentation/builtin_window.h"
 #include "presentation/package_reader.h"
 #include "support/qtapp.h"
 #include "support/recording_server.h"
@@ -84,8 +84,8 @@ class InsertCommand : public ::testing::Test {
   const std::vector<std::shared_ptr<pres::BuiltinPresentation>>& Presentations() const {
     return engine->application()->presentations();
   }
-  static std::vector<QString> Notes(const pres::BuiltinPresentation& p) {
-    std::vector<QString> notes;
+  static std::vector<std::string> Notes(const pres::BuiltinPresentation& p) {
+    std::vector<std::string> notes;
     for (const auto& s : p.data().slides) notes.push_back(s->notes);
     return notes;
   }
@@ -101,7 +101,7 @@ class InsertCommand : public ::testing::Test {
   std::shared_ptr<tamtest::FakeBeeper> beeper = fakes.beeper;
   std::shared_ptr<tamtest::RecordingTrash> trash = fakes.trash;
   std::shared_ptr<tamtest::RecordingServer> fake = std::make_shared<tamtest::RecordingServer>();
-  std::shared_ptr<pres::BuiltinServer> engine = std::make_shared<pres::BuiltinServer>(false);
+  std::shared_ptr<pres::BuiltinServer> engine = std::make_shared<pres::BuiltinServer>();
   std::unique_ptr<TForm1> form;
 };
 
@@ -157,7 +157,7 @@ TEST_F(InsertCommand, EngineMakesTheSlidesTheSameFileTwiceIncluded) {
   EXPECT_EQ(beeper->beeps, 0);  // not asked to
   ASSERT_EQ(Presentations().size(), 1u);
   const auto& p = *Presentations()[0];
-  EXPECT_EQ(Notes(p), (std::vector<QString>{"a.jpg", "b.BMP", "d.bmp", "a.jpg"}));
+  EXPECT_EQ(Notes(p), (std::vector<std::string>{"a.jpg", "b.BMP", "d.bmp", "a.jpg"}));
   for (const auto& s : p.data().slides) {
     EXPECT_EQ(s->layout, pres::kLayoutBlank);
     EXPECT_TRUE(HasPicture(*s));
@@ -185,7 +185,7 @@ TEST_F(InsertCommand, PictureFailingOnTheClipboardEndsTheLoopWithAHalfSlide) {
   ASSERT_EQ(p.data().slides.size(), 3u);
   EXPECT_TRUE(HasPicture(*p.data().slides[1]));
   EXPECT_FALSE(HasPicture(*p.data().slides[2]));
-  EXPECT_EQ(p.data().slides[2]->notes, QStringLiteral("3.jpg"));
+  EXPECT_EQ(p.data().slides[2]->notes, "3.jpg");
   // Only pictures the presentation holds go to the trash.
   EXPECT_EQ(trash->moved, (std::vector<std::string>{dir / "1.jpg", dir / "2.jpg"}));
 }
@@ -367,7 +367,7 @@ TEST_F(InsertCommand, BatchEndToEndOpensInLibreOffice) {
   EXPECT_EQ(trash->moved, reduced);  // the reduction's pictures, not the sources
   ASSERT_EQ(Presentations().size(), 1u);
   auto& p = *Presentations()[0];
-  EXPECT_EQ(Notes(p), (std::vector<QString>{"a_x.jpg", "b_x.jpg", "c_x.jpg", "写真_x.jpg", "e_x.jpg"}));
+  EXPECT_EQ(Notes(p), (std::vector<std::string>{"a_x.jpg", "b_x.jpg", "c_x.jpg", "写真_x.jpg", "e_x.jpg"}));
 
   p.SaveAs(dir / "show.pptx");
   const QString soffice = QStandardPaths::findExecutable("soffice");
@@ -385,7 +385,8 @@ TEST_F(InsertCommand, BatchEndToEndOpensInLibreOffice) {
   ASSERT_GE(pages.size(), 5);
   // pdftotext may set CJK and Latin text apart.
   for (int i = 0; i < 5; ++i)
-    EXPECT_TRUE(QString(pages[i]).remove(' ').contains(Notes(p)[i])) << i << pages[i].toStdString();
+    EXPECT_TRUE(QString(pages[i]).remove(' ').contains(QString::fromStdString(Notes(p)[i])))
+        << i << pages[i].toStdString();
   // One picture a page; the large one reduced to 960 x 720.
   const QStringList images =
       Exec("pdfimages", {"-list", Q(dir / "show.pdf")}).out.split('\n', Qt::SkipEmptyParts).mid(2);
@@ -399,7 +400,7 @@ TEST_F(InsertCommand, BatchEndToEndOpensInLibreOffice) {
            180000);
   ASSERT_EQ(r.code, 0) << r.err.toStdString();
   const tamtest::Element content = tamtest::ReadPackage(dir / "show.odp").xml("content.xml");
-  std::vector<QString> notes;
+  std::vector<std::string> notes;
   for (const auto* n : content.all("presentation:notes")) {
     QString text;
     for (const auto* para : n->all("text:p")) {
@@ -410,14 +411,14 @@ TEST_F(InsertCommand, BatchEndToEndOpensInLibreOffice) {
       };
       text += all_text(*para);
     }
-    notes.push_back(text);
+    notes.push_back(text.toStdString());
   }
   EXPECT_EQ(notes, Notes(p));
 }
 
 // ---------------------------------------------------------------- closing
 
-class AnswerPrompts : public pres::PresentationPrompts {
+class AnswerPrompts : public PresentationPrompts {
  public:
   Answer answer = Answer::Cancel;
   int asked = 0;
@@ -430,9 +431,8 @@ class AnswerPrompts : public pres::PresentationPrompts {
 };
 
 TEST_F(InsertCommand, ClosingTheWindowAsksAboutUnsavedPresentations) {
-  UseServer(std::make_shared<pres::BuiltinServer>(true));
   AnswerPrompts prompts;
-  pres::SetPresentationPrompts(&prompts);
+  UseServer(std::make_shared<pres::BuiltinServer>(std::make_shared<PresentationWindows>(&prompts)));
   Copy("jpeg/good/testorig.jpg", "a.jpg");
   List({"a.jpg"});
   form->show();
@@ -440,11 +440,10 @@ TEST_F(InsertCommand, ClosingTheWindowAsksAboutUnsavedPresentations) {
   form->close();
   EXPECT_EQ(prompts.asked, 1);
   EXPECT_TRUE(form->isVisible());  // cancelled: both stay open
-  prompts.answer = pres::PresentationPrompts::Answer::Discard;
+  prompts.answer = PresentationPrompts::Answer::Discard;
   form->close();
   EXPECT_EQ(prompts.asked, 2);
   EXPECT_FALSE(form->isVisible());
-  pres::SetPresentationPrompts(nullptr);
 }
 
 }  // namespace

@@ -22,6 +22,7 @@
 #include "picture/error.h"
 #include "presentation/impress_loader.h"
 #include "presentation/insert_run.h"
+#include "support/clipboard_picture.h"
 #include "support/qtapp.h"
 #include "support/testdata.h"
 
@@ -156,22 +157,24 @@ class ImpressEngine : public ::testing::Test {
   std::set<pid_t> offices_;
 };
 
+tam::pres::ProcessClipboard& Clip() {
+  static tam::pres::ProcessClipboard clipboard;
+  return clipboard;
+}
+
 void PutOnClipboard(const QImage& image, const QByteArray& jpeg = {}) {
-  auto* mime = new QMimeData;
-  mime->setImageData(image);
-  if (!jpeg.isEmpty()) mime->setData(tam::pres::kJpegMimeType, jpeg);
-  QGuiApplication::clipboard()->setMimeData(mime);
+  Clip().Put(tamtest::ClipOf(image, jpeg));
 }
 
 // One slide as the insert command makes it.
 void InsertSlide(tam::pres::Presentation& presentation, const QString& name) {
   auto slide = presentation.AddSlide(presentation.SlideCount() + 1, tam::pres::kLayoutTitle);
-  slide->AppendNotesText(name);
+  slide->AppendNotesText(name.toStdString());
   slide->AddTextbox(tam::pres::kOrientationHorizontal, 0, 0, 500, 50);
-  slide->SetShapeText(1, name);
+  slide->SetShapeText(1, name.toStdString());
   slide->SetShapeFontSize(1, 8);
   slide->SetLayout(tam::pres::kLayoutBlank);
-  slide->Paste();
+  slide->Paste(tam::pres::StoredPicture(Clip().Take()));
 }
 
 TEST(ImpressLoader, FindsSofficeOnThePathOrInTheFallbacks) {
@@ -251,8 +254,10 @@ TEST_F(ImpressEngine, StartsAnOfficeThenAttachesToIt) {
   EXPECT_THROW(same->AddSlide(4, tam::pres::kLayoutBlank), tam::Error);
   EXPECT_THROW(same->AddSlide(1, 7), tam::Error);
   EXPECT_THROW(slide->SetShapeText(99, "x"), tam::Error);
-  QGuiApplication::clipboard()->clear();
-  EXPECT_THROW(slide->Paste(), tam::Error);
+  auto junk = std::make_shared<tam::pres::Media>();
+  junk->bytes = {'n', 'o', ' ', 'p', 'i', 'c', 't', 'u', 'r', 'e'};
+  junk->width = junk->height = 10;
+  EXPECT_THROW(slide->Paste(junk), tam::Error);
   EXPECT_EQ(same->SlideCount(), 2);
 
   second->ClosePresentation(*same);
@@ -435,12 +440,13 @@ TEST_F(ImpressEngine, AnOfficeThatCannotStartFailsTheRunOnceAndFast) {
   tam::pres::TPowerPointApplication app(*server);
   tam::pres::TPowerPointPresentation presentation(*server);
   tam::pres::TPowerPointSlide slide(*server);
+  tam::pres::ProcessClipboard clipboard;
   const std::vector<std::string> entries = {tamtest::TestData("jpeg/good/testorig.jpg")};
   std::vector<std::string> boxes, log;
   auto run = [&] {
     return tam::pres::InsertSlides(
-        {app, presentation, slide}, entries, {},
-        [&](const QString& text) { boxes.push_back(text.toStdString()); },
+        {app, presentation, slide, clipboard}, entries, {},
+        [&](const std::string& text) { boxes.push_back(text); },
         [&](const std::string& line) { log.push_back(line); });
   };
 

@@ -41,7 +41,7 @@ TEST(ImpressRoute, CheckedItemBuildsTheSlidesInTheOffice) {
 
   tamtest::CommandFakes fakes;
   Seams seams = fakes.Seams(dir / "tamarind2");
-  const auto builtin = std::make_shared<pres::BuiltinServer>(/*windows=*/false);
+  const auto builtin = std::make_shared<pres::BuiltinServer>();
   seams.server = builtin;
   seams.office = office;
   TForm1 form(seams);

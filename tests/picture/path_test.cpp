@@ -49,6 +49,20 @@ TEST(PathHelpers, ChangeFileExtAppendsWhenThereIsNone) {
   EXPECT_EQ(ExtractFilePath("a.jpg"), "");
 }
 
+// A name's bytes become text for the slides and the package: characters of
+// every length stay as they are, and only the bytes that are not part of one
+// (stray, overlong, cut short, a surrogate) become U+FFFD, one each.
+TEST(PathHelpers, ShownUtf8KeepsCharactersAndReplacesStrayBytes) {
+  const std::string bad = "\xEF\xBF\xBD";
+  EXPECT_EQ(ShownUtf8("写真_\xC3\xA9\xF0\x9F\x93\xB7.jpg"), "写真_\xC3\xA9\xF0\x9F\x93\xB7.jpg");
+  EXPECT_EQ(ShownUtf8("a\xFF"
+                      "b"),
+            "a" + bad + "b");
+  EXPECT_EQ(ShownUtf8("\xC0\xAF"), bad + bad);  // an overlong "/"
+  EXPECT_EQ(ShownUtf8("\xED\xA0\x80"), bad + bad + bad);
+  EXPECT_EQ(ShownUtf8("x\xE5\x86"), "x" + bad + bad);
+}
+
 TEST(PathHelpers, ExactCaseExtensionTests) {
   EXPECT_TRUE(IsJpegExt(".jpg"));
   EXPECT_TRUE(IsJpegExt(".JPG"));

@@ -1,6 +1,5 @@
 // The built-in engine: a running application that later connections attach
-// to, the slide model the insert command builds, paste from the clipboard,
-// and the presentation window with its save questions.
+// to, the slide model the insert command builds, and paste from the clipboard.
 #include "presentation/builtin_engine.h"
 
 #include <gtest/gtest.h>
@@ -14,8 +13,8 @@
 
 #include "package_reader.h"
 #include "picture/error.h"
-#include "presentation/builtin_window.h"
 #include "presentation/components.h"
+#include "support/clipboard_picture.h"
 #include "support/testdata.h"
 
 namespace tam::pres {
@@ -23,11 +22,14 @@ namespace {
 
 using tamtest::ErrorOf;
 
+// The clipboard of these tests.
+ProcessClipboard& Clip() {
+  static ProcessClipboard clipboard;
+  return clipboard;
+}
+
 void ClipboardImage(const QImage& image, const QByteArray& jpeg = {}) {
-  auto* mime = new QMimeData;
-  mime->setImageData(image);
-  if (!jpeg.isEmpty()) mime->setData(kJpegMimeType, jpeg);
-  QGuiApplication::clipboard()->setMimeData(mime);
+  Clip().Put(tamtest::ClipOf(image, jpeg));
 }
 
 QByteArray FileBytes(const std::string& path) {
@@ -41,17 +43,17 @@ class BuiltinEngine : public ::testing::Test {
   // Runs the insert command's steps for one picture already on the clipboard.
   void InsertSlide(TPowerPointPresentation& pres, TPowerPointSlide& slide, const QString& name) {
     slide.ConnectTo(pres.SlidesAdd(pres.SlidesCount() + 1, kLayoutTitle));
-    slide.NotesBodyInsertAfter(name);
+    slide.NotesBodyInsertAfter(name.toStdString());
     slide.ShapesAddTextbox(kOrientationHorizontal, 0, 0, 500, 50);
-    slide.ShapesRangeSetText(1, name);
+    slide.ShapesRangeSetText(1, name.toStdString());
     slide.ShapesRangeSetFontSize(1, 8);
     slide.SetLayout(kLayoutBlank);
-    slide.ShapesPaste();
+    slide.ShapesPaste(Clip());
   }
 };
 
 TEST_F(BuiltinEngine, ApplicationStaysRunningAndNamesNewPresentations) {
-  BuiltinServer server(false);
+  BuiltinServer server;
   TPowerPointApplication app(server);
   app.Connect();
   auto first = app.PresentationsAdd(true);
@@ -67,7 +69,7 @@ TEST_F(BuiltinEngine, ApplicationStaysRunningAndNamesNewPresentations) {
 }
 
 TEST_F(BuiltinEngine, InsertStepsLeaveCaptionTextBoxAndCentredPicture) {
-  BuiltinServer server(false);
+  BuiltinServer server;
   TPowerPointApplication app(server);
   TPowerPointPresentation pres(server);
   TPowerPointSlide slide(server);
@@ -100,7 +102,7 @@ TEST_F(BuiltinEngine, InsertStepsLeaveCaptionTextBoxAndCentredPicture) {
 }
 
 TEST_F(BuiltinEngine, PasteKeepsTheJpegBytesOnlyForTheSamePicture) {
-  BuiltinServer server(false);
+  BuiltinServer server;
   TPowerPointApplication app(server);
   TPowerPointPresentation pres(server);
   TPowerPointSlide slide(server);
@@ -111,25 +113,28 @@ TEST_F(BuiltinEngine, PasteKeepsTheJpegBytesOnlyForTheSamePicture) {
   ASSERT_FALSE(decoded.isNull());
 
   ClipboardImage(decoded, jpeg);
-  slide.ShapesPaste();
+  slide.ShapesPaste(Clip());
   // A flavour of another size is not the same picture; a CMYK stream is not stored as it is.
   ClipboardImage(decoded.scaled(100, 100), jpeg);
-  slide.ShapesPaste();
+  slide.ShapesPaste(Clip());
   QByteArray cmyk = FileBytes(tamtest::TestData("jpeg/good/jpg-cmyk-1.jpg"));
   ClipboardImage(QImage::fromData(cmyk), cmyk);
-  slide.ShapesPaste();
+  slide.ShapesPaste(Clip());
 
   auto p = std::static_pointer_cast<BuiltinPresentation>(pres.object());
   const auto& shapes = p->data().slides[0]->shapes;
   ASSERT_EQ(shapes.size(), 3u);
   EXPECT_EQ(shapes[0].media->format, Media::Format::Jpeg);
-  EXPECT_EQ(shapes[0].media->bytes, jpeg);
+  EXPECT_EQ(QByteArray::fromRawData(reinterpret_cast<const char*>(shapes[0].media->bytes.data()),
+                                    qsizetype(shapes[0].media->bytes.size())),
+            jpeg);
   EXPECT_EQ(shapes[1].media->format, Media::Format::Png);
-  EXPECT_EQ(QImage::fromData(shapes[1].media->bytes).size(), QSize(100, 100));
+  EXPECT_EQ(QImage::fromData(shapes[1].media->bytes.data(), int(shapes[1].media->bytes.size())).size(),
+            QSize(100, 100));
   EXPECT_EQ(shapes[2].media->format, Media::Format::Png);
 
-  QGuiApplication::clipboard()->setText("no picture");
-  std::string message = ErrorOf([&] { slide.ShapesPaste(); });
+  ProcessClipboard empty;
+  std::string message = ErrorOf([&] { slide.ShapesPaste(empty); });
   EXPECT_NE(message.find("クリップボード"), std::string::npos) << message;
 }
 
@@ -165,7 +170,7 @@ TEST_F(BuiltinEngine, LayoutChangesKeepPlaceholdersWithText) {
 }
 
 TEST_F(BuiltinEngine, BadArgumentsAreErrorsWithMessages) {
-  BuiltinServer server(false);
+  BuiltinServer server;
   TPowerPointApplication app(server);
   TPowerPointPresentation pres(server);
   TPowerPointSlide slide(server);
@@ -177,136 +182,6 @@ TEST_F(BuiltinEngine, BadArgumentsAreErrorsWithMessages) {
   slide.ShapesAddTextbox(1, 0, 0, 500, 50);
   EXPECT_NE(ErrorOf([&] { slide.ShapesRangeSetFontSize(1, 0); }), "(no error)");
   EXPECT_EQ(pres.SlidesCount(), 1);
-}
-
-class RecordingPrompts : public PresentationPrompts {
- public:
-  std::deque<Answer> answers;
-  std::optional<std::string> file;
-  std::vector<QString> asked, errors;
-  Answer AskSaveChanges(QWidget*, const QString& name) override {
-    asked.push_back(name);
-    Answer a = answers.empty() ? Answer::Cancel : answers.front();
-    if (!answers.empty()) answers.pop_front();
-    return a;
-  }
-  std::optional<std::string> AskFileName(QWidget*, const QString& suggested) override {
-    asked.push_back("file:" + suggested);
-    return file;
-  }
-  void ShowError(QWidget*, const QString& m) override { errors.push_back(m); }
-};
-
-class PresentationWindowTest : public BuiltinEngine {
- protected:
-  void SetUp() override {
-    BuiltinEngine::SetUp();
-    SetPresentationPrompts(&prompts);
-  }
-  void TearDown() override { SetPresentationPrompts(nullptr); }
-  RecordingPrompts prompts;
-  tamtest::TempDir dir;
-};
-
-TEST_F(PresentationWindowTest, ClosingAsksAboutUnsavedSlides) {
-  BuiltinServer server(true);
-  TPowerPointApplication app(server);
-  TPowerPointPresentation pres(server);
-  TPowerPointSlide slide(server);
-  app.SetVisible(true);
-  pres.ConnectTo(app.PresentationsAdd(true));
-  auto p = std::static_pointer_cast<BuiltinPresentation>(pres.object());
-  ASSERT_NE(p->window(), nullptr);
-  EXPECT_TRUE(p->window()->isVisible());
-  EXPECT_TRUE(p->window()->windowTitle().startsWith("プレゼンテーション1"));
-
-  QImage img(100, 80, QImage::Format_RGB32);
-  img.fill(Qt::green);
-  ClipboardImage(img);
-  InsertSlide(pres, slide, "a.jpg");
-  EXPECT_GT(p->window()->view()->height(), SlidesView::kSlideHeight);
-  // The view draws the model: the picture at the slide's centre, white around it.
-  QImage shot = p->window()->view()->grab().toImage();
-  QPoint centre(SlidesView::kMargin + SlidesView::kSlideWidth / 2,
-                p->window()->view()->SlideTop(0) + SlidesView::kSlideHeight / 2);
-  if (const char* path = std::getenv("TAM_WINDOW_SHOT")) p->window()->grab().save(path);
-  EXPECT_EQ(shot.pixelColor(centre), QColor(Qt::green));
-  EXPECT_EQ(shot.pixelColor(centre + QPoint(100, 0)), QColor(Qt::white));
-
-  prompts.answers = {PresentationPrompts::Answer::Cancel};
-  EXPECT_FALSE(p->window()->close());
-  EXPECT_FALSE(p->closed());
-  EXPECT_FALSE(CloseAllPresentations());  // cancelled again: still open
-  EXPECT_FALSE(p->closed());
-
-  // Save: the never-saved presentation asks for a name, then bears it.
-  prompts.answers = {PresentationPrompts::Answer::Save};
-  prompts.file = dir / "saved";
-  EXPECT_TRUE(CloseAllPresentations());
-  EXPECT_TRUE(p->closed());
-  EXPECT_TRUE(server.application()->presentations().empty());
-  tamtest::Package pkg = tamtest::ReadPackage(dir / "saved.pptx");
-  EXPECT_TRUE(pkg.has("ppt/slides/slide1.xml"));
-  EXPECT_EQ(prompts.asked.back(), "file:プレゼンテーション1.pptx");
-  // The slide component's slide is gone with its presentation.
-  EXPECT_NE(ErrorOf([&] { slide.ShapesPaste(); }), "(no error)");
-}
-
-TEST_F(PresentationWindowTest, DiscardClosesAndFailedSaveKeepsTheWindow) {
-  BuiltinServer server(true);
-  TPowerPointApplication app(server);
-  TPowerPointPresentation pres(server);
-  TPowerPointSlide slide(server);
-  pres.ConnectTo(app.PresentationsAdd(true));
-  auto p = std::static_pointer_cast<BuiltinPresentation>(pres.object());
-  QImage img(10, 10, QImage::Format_RGB32);
-  img.fill(Qt::green);
-  ClipboardImage(img);
-  InsertSlide(pres, slide, "a.jpg");
-
-  prompts.answers = {PresentationPrompts::Answer::Save};
-  prompts.file = dir / "no/such/folder/x.pptx";
-  EXPECT_FALSE(p->window()->close());
-  ASSERT_EQ(prompts.errors.size(), 1u);
-  EXPECT_TRUE(prompts.errors[0].contains("x.pptx"));
-  EXPECT_FALSE(p->closed());
-
-  prompts.answers = {PresentationPrompts::Answer::Discard};
-  EXPECT_TRUE(p->window()->close());
-  EXPECT_TRUE(p->closed());
-
-  // An empty presentation closes without a question.
-  pres.ConnectTo(app.PresentationsAdd(true));
-  auto q = std::static_pointer_cast<BuiltinPresentation>(pres.object());
-  EXPECT_EQ(q->name(), "プレゼンテーション2");
-  std::size_t asked = prompts.asked.size();
-  EXPECT_TRUE(q->window()->close());
-  EXPECT_EQ(prompts.asked.size(), asked);
-}
-
-TEST_F(PresentationWindowTest, SaveAfterSaveAsWritesTheSameFileWithoutAsking) {
-  BuiltinServer server(true);
-  TPowerPointApplication app(server);
-  TPowerPointPresentation pres(server);
-  TPowerPointSlide slide(server);
-  pres.ConnectTo(app.PresentationsAdd(true));
-  auto p = std::static_pointer_cast<BuiltinPresentation>(pres.object());
-  QImage img(10, 10, QImage::Format_RGB32);
-  ClipboardImage(img);
-  InsertSlide(pres, slide, "a.jpg");
-  prompts.file = dir / "first.pptx";
-  EXPECT_TRUE(p->window()->SaveAs());
-  EXPECT_EQ(p->name(), "first.pptx");
-  EXPECT_FALSE(p->modified());
-  EXPECT_TRUE(p->window()->windowTitle().startsWith("first.pptx"));
-  InsertSlide(pres, slide, "b.jpg");
-  std::size_t asked = prompts.asked.size();
-  EXPECT_TRUE(p->window()->Save());
-  EXPECT_EQ(prompts.asked.size(), asked);
-  tamtest::Package pkg = tamtest::ReadPackage(dir / "first.pptx");
-  EXPECT_TRUE(pkg.has("ppt/slides/slide2.xml"));
-  EXPECT_TRUE(p->window()->close());  // saved: no question
-  EXPECT_EQ(prompts.asked.size(), asked);
 }
 
 }  // namespace

@@ -49,7 +49,8 @@ TEST(Components, UnboundPresentationAndSlideConnectThroughTheServer) {
   TPowerPointSlide slide(server);
   EXPECT_EQ(ErrorOf([&] { pres.SlidesCount(); }), "開いているプレゼンテーションがありません");
   EXPECT_FALSE(pres.connected());
-  EXPECT_NE(ErrorOf([&] { slide.ShapesPaste(); }), "(no error)");  // a null object is an error too
+  ProcessClipboard clipboard;
+  EXPECT_NE(ErrorOf([&] { slide.ShapesPaste(clipboard); }), "(no error)");  // a null object is an error too
   EXPECT_FALSE(slide.connected());
   EXPECT_EQ(server.log.calls, (Calls{"connect presentation", "connect slide"}));
 }
@@ -71,8 +72,9 @@ TEST(Components, BindingReleasesThePreviousObjectFirst) {
 }
 
 TEST(Components, SlideOperationsReachTheBoundSlideAndForeignErrorsBecomeErrors) {
-  tamtest::App();  // the recording slide looks at the clipboard when pasting
   RecordingServer server;
+  ProcessClipboard clipboard;
+  clipboard.Put({Picture::Bgr24(4, 3), {}});
   TPowerPointApplication app(server);
   TPowerPointPresentation pres(server);
   TPowerPointSlide slide(server);
@@ -84,12 +86,12 @@ TEST(Components, SlideOperationsReachTheBoundSlideAndForeignErrorsBecomeErrors) 
   slide.ShapesRangeSetText(1, "a.jpg");
   slide.ShapesRangeSetFontSize(1, 8);
   slide.SetLayout(kLayoutBlank);
-  slide.ShapesPaste();
+  slide.ShapesPaste(clipboard);
   EXPECT_EQ(server.log.calls,
             (Calls{"slide1: notes a.jpg", "slide1: textbox 1 0 0 500 50", "slide1: text 1 a.jpg",
-                   "slide1: size 1 8", "slide1: layout 12", "slide1: paste nothing"}));
-  server.log.std_call = "slide1: paste nothing";
-  EXPECT_EQ(ErrorOf([&] { slide.ShapesPaste(); }), "server said no");
+                   "slide1: size 1 8", "slide1: layout 12", "slide1: paste 4x3"}));
+  server.log.std_call = "slide1: paste 4x3";
+  EXPECT_EQ(ErrorOf([&] { slide.ShapesPaste(clipboard); }), "server said no");
   EXPECT_TRUE(slide.connected());
 }
 

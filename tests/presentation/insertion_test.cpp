@@ -9,6 +9,7 @@
 #include <cstdlib>
 
 #include "package_reader.h"
+#include "picture/bmp.h"
 #include "picture/error.h"
 #include "presentation/builtin_engine.h"
 #include "support/testdata.h"
@@ -31,7 +32,7 @@ TEST(Insertion, ClassifiesByExactCaseExtension) {
 TEST(Insertion, FileNameWithoutFolderEvenWhenNotUtf8) {
   EXPECT_EQ(SlideFileName("/pics/day1/IMG_01.JPG"), "IMG_01.JPG");
   EXPECT_EQ(SlideFileName("IMG_01.JPG"), "IMG_01.JPG");
-  QString odd = SlideFileName("/pics/\xff\xfe name.jpg");
+  QString odd = QString::fromStdString(SlideFileName("/pics/\xff\xfe name.jpg"));
   EXPECT_TRUE(odd.endsWith(" name.jpg"));
   EXPECT_FALSE(odd.contains('/'));
 }
@@ -46,15 +47,16 @@ TEST_F(InsertionRun, PictureThatCannotBeDecodedLeavesTheSlideWithItsTexts) {
   std::string good = tamtest::TestData("jpeg/good/testorig.jpg");
   std::string bad = dir / "bad.jpg";
   tamtest::WriteBytes(bad, tamtest::WithoutQuantTables(tamtest::ReadBytes(good)));
-  BuiltinServer server(false);
+  BuiltinServer server;
   TPowerPointApplication app(server);
   TPowerPointPresentation pres(server);
   TPowerPointSlide slide(server);
+  ProcessClipboard clipboard;
   pres.ConnectTo(app.PresentationsAdd(true));
-  AddPictureSlide(pres, slide, good, SlidePicture::Load(good, PictureKind::Jpeg));
+  AddPictureSlide(pres, slide, good, SlidePicture::Load(good, PictureKind::Jpeg), clipboard);
   SlidePicture broken =
       SlidePicture::Load(bad, PictureKind::Jpeg);  // header read now, pixels on the clipboard
-  EXPECT_THROW(AddPictureSlide(pres, slide, bad, broken), Error);
+  EXPECT_THROW(AddPictureSlide(pres, slide, bad, broken, clipboard), Error);
 
   auto p = std::static_pointer_cast<BuiltinPresentation>(pres.object());
   ASSERT_EQ(p->data().slides.size(), 2u);
@@ -89,35 +91,49 @@ TEST_F(InsertionRun, LoadFailuresNameTheFile) {
   EXPECT_THROW(SlidePicture::Load(dir / "bad.jpg", PictureKind::Jpeg), Error);
 }
 
-TEST_F(InsertionRun, BitmapGoesOnTheClipboardWithoutAJpegFlavour) {
-  SlidePicture p = SlidePicture::Load(tamtest::TestData("bmpsuite/g/pal8.bmp"), PictureKind::Bmp);
-  p.PutOnClipboard();
-  const QMimeData* mime = QGuiApplication::clipboard()->mimeData();
-  ASSERT_TRUE(mime->hasImage());
-  EXPECT_EQ(qvariant_cast<QImage>(mime->imageData()).size(), QSize(127, 64));
-  EXPECT_FALSE(mime->hasFormat(kJpegMimeType));
+// A bitmap goes on the clipboard without JPEG bytes and is stored as PNG of
+// exactly its pixels, palette colours included, red kept apart from blue.
+TEST_F(InsertionRun, BitmapIsStoredAsPngOfItsOwnPixels) {
+  const std::string bmp = tamtest::TestData("bmpsuite/g/pal8.bmp");
+  SlidePicture p = SlidePicture::Load(bmp, PictureKind::Bmp);
+  ProcessClipboard clipboard;
+  p.PutOnClipboard(clipboard);
+  const ClipboardPicture clip = clipboard.Take();
+  EXPECT_TRUE(clip.jpeg.empty());
+  const std::shared_ptr<const Media> stored = StoredPicture(clip);
+  EXPECT_EQ(stored->format, Media::Format::Png);
+  EXPECT_EQ(std::pair(stored->width, stored->height), std::pair(127, 64));
+  QImage png = QImage::fromData(stored->bytes.data(), int(stored->bytes.size()));
+  ASSERT_EQ(png.size(), QSize(127, 64));
+  const Picture original = DecodeBmp(tamtest::ReadBytes(bmp));
+  for (int y = 0; y < 64; ++y)
+    for (int x = 0; x < 127; ++x) {
+      const Bgr c = original.at(x, y);
+      ASSERT_EQ(png.pixel(x, y), qRgb(c.r, c.g, c.b)) << x << "," << y;
+    }
 }
 
 // A grey JPEG keeps its own bytes; one that must be turned upright is stored
 // as the turned picture, since its bytes would show it lying on its side.
 TEST_F(InsertionRun, JpegBytesAreKeptOnlyWhenTheyShowThePictureUpright) {
-  BuiltinServer server(false);
+  BuiltinServer server;
   TPowerPointApplication app(server);
   TPowerPointPresentation pres(server);
   TPowerPointSlide slide(server);
+  ProcessClipboard clipboard;
   pres.ConnectTo(app.PresentationsAdd(true));
   std::string grey = tamtest::TestData("jpeg/good/hopper_gray.jpg");
   std::string turned = tamtest::TestData("jpeg/good/hopper_orientation_6.jpg");
-  AddPictureSlide(pres, slide, grey, SlidePicture::Load(grey, PictureKind::Jpeg));
-  AddPictureSlide(pres, slide, turned, SlidePicture::Load(turned, PictureKind::Jpeg));
+  AddPictureSlide(pres, slide, grey, SlidePicture::Load(grey, PictureKind::Jpeg), clipboard);
+  AddPictureSlide(pres, slide, turned, SlidePicture::Load(turned, PictureKind::Jpeg), clipboard);
   auto p = std::static_pointer_cast<BuiltinPresentation>(pres.object());
   const Media& g = *p->data().slides[0]->shapes.back().media;
   auto bytes = tamtest::ReadBytes(grey);
   EXPECT_EQ(g.format, Media::Format::Jpeg);
-  EXPECT_EQ(g.bytes, QByteArray(reinterpret_cast<const char*>(bytes.data()), qsizetype(bytes.size())));
+  EXPECT_EQ(g.bytes, bytes);
   const Media& t = *p->data().slides[1]->shapes.back().media;
   EXPECT_EQ(t.format, Media::Format::Png);
-  QImage stored = QImage::fromData(t.bytes);
+  QImage stored = QImage::fromData(t.bytes.data(), int(t.bytes.size()));
   auto turned_bytes = tamtest::ReadBytes(turned);
   QImage raw = QImage::fromData(turned_bytes.data(), int(turned_bytes.size()));  // as stored, not turned
   ASSERT_EQ(stored.size(), raw.size().transposed());

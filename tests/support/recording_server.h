@@ -1,11 +1,7 @@
 #pragma once
 // A presentation server that records every call made to it, in order, and
-// fails where a test asks it to. A paste records the clipboard's picture
-// (its size, and "+jpeg" when the file's own bytes ride along).
-#include <QClipboard>
-#include <QGuiApplication>
-#include <QImage>
-#include <QMimeData>
+// fails where a test asks it to. A paste records the picture (its size, and
+// "+jpeg" when it is stored as the file's own bytes).
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -41,26 +37,19 @@ class RecordingSlide : public tam::pres::Slide {
  public:
   RecordingSlide(ServerLog& log, std::string name) : log_(log), name_(std::move(name)) {}
   ~RecordingSlide() override { log_.calls.push_back("release " + name_); }
-  void AppendNotesText(const QString& t) override { Rec("notes " + t.toStdString()); }
+  void AppendNotesText(const std::string& t) override { Rec("notes " + t); }
   void AddTextbox(int o, float l, float t, float w, float h) override {
     Rec("textbox " + std::to_string(o) + " " + std::to_string(int(l)) + " " + std::to_string(int(t)) + " " +
         std::to_string(int(w)) + " " + std::to_string(int(h)));
   }
-  void SetShapeText(int i, const QString& t) override {
-    Rec("text " + std::to_string(i) + " " + t.toStdString());
-  }
+  void SetShapeText(int i, const std::string& t) override { Rec("text " + std::to_string(i) + " " + t); }
   void SetShapeFontSize(int i, float p) override {
     Rec("size " + std::to_string(i) + " " + std::to_string(int(p)));
   }
   void SetLayout(int l) override { Rec("layout " + std::to_string(l)); }
-  void Paste() override {
-    const QMimeData* mime = QGuiApplication::clipboard()->mimeData();
-    std::string what = "nothing";
-    if (mime && mime->hasImage()) {
-      const QImage image = qvariant_cast<QImage>(mime->imageData());
-      what = std::to_string(image.width()) + "x" + std::to_string(image.height());
-      if (mime->hasFormat(tam::pres::kJpegMimeType)) what += "+jpeg";
-    }
+  void Paste(const std::shared_ptr<const tam::pres::Media>& picture) override {
+    std::string what = std::to_string(picture->width) + "x" + std::to_string(picture->height);
+    if (picture->format == tam::pres::Media::Format::Jpeg) what += "+jpeg";
     Rec("paste " + what);
   }
 

@@ -1,4 +1,4 @@
-#include "presentation/builtin_window.h"
+#include "app/presentation_window.h"
 
 #include <QApplication>
 #include <QCloseEvent>
@@ -16,9 +16,14 @@
 
 #include "picture/error.h"
 #include "picture/path.h"
-#include "presentation/builtin_engine.h"
 
-namespace tam::pres {
+namespace tam {
+
+using pres::Box;
+using pres::kEmuPerPoint;
+using pres::Shape;
+using pres::ShapeKind;
+using pres::SlideData;
 
 namespace {
 
@@ -56,28 +61,14 @@ class DialogPrompts : public PresentationPrompts {
   }
 };
 
-PresentationPrompts* g_prompts = nullptr;
-
-PresentationPrompts& Prompts() {
-  static DialogPrompts dialogs;
-  return g_prompts ? *g_prompts : dialogs;
-}
-
-std::vector<QPointer<PresentationWindow>>& OpenWindows() {
-  static std::vector<QPointer<PresentationWindow>> windows;
-  return windows;
-}
-
 // Slide lengths (EMU) to view pixels.
-constexpr double kScale = double(SlidesView::kSlideWidth) / kSlideWidth;
+constexpr double kScale = double(SlidesView::kSlideWidth) / pres::kSlideWidth;
 int Px(std::int64_t emu) { return static_cast<int>(std::lround(emu * kScale)); }
 QRect PxRect(const Box& b, QPoint origin) {
   return QRect(origin.x() + Px(b.x), origin.y() + Px(b.y), std::max(1, Px(b.cx)), std::max(1, Px(b.cy)));
 }
 
 }  // namespace
-
-void SetPresentationPrompts(PresentationPrompts* prompts) { g_prompts = prompts; }
 
 void StackLikeOurTopWindow(QWidget* prompt) {
   for (const QWidget* window : QApplication::topLevelWidgets()) {
@@ -89,7 +80,12 @@ void StackLikeOurTopWindow(QWidget* prompt) {
 }
 
 bool CloseAllPresentations() {
-  auto windows = OpenWindows();  // closing changes the list
+  // In the order they were opened; closing one changes the program's windows.
+  std::vector<QPointer<PresentationWindow>> windows;
+  for (QWidget* widget : QApplication::topLevelWidgets())
+    if (auto* w = qobject_cast<PresentationWindow*>(widget)) windows.emplace_back(w);
+  std::sort(windows.begin(), windows.end(),
+            [](const auto& a, const auto& b) { return a->serial_ < b->serial_; });
   for (auto& w : windows) {
     if (w && !w->TryClose()) return false;
   }
@@ -123,7 +119,7 @@ void SlidesView::ModelChanged() {
 
 const QImage* SlidesView::Thumbnail(const Media& media, QSize size) {
   if (QImage* cached = thumbnails_.object(&media); cached && cached->size() == size) return cached;
-  QImage image = QImage::fromData(media.bytes);
+  QImage image = QImage::fromData(media.bytes.data(), static_cast<int>(media.bytes.size()));
   if (image.isNull()) return nullptr;
   auto* scaled = new QImage(image.scaled(size, Qt::IgnoreAspectRatio, Qt::SmoothTransformation));
   thumbnails_.insert(&media, scaled);
@@ -157,7 +153,7 @@ void SlidesView::paintEvent(QPaintEvent* event) {
           painter.fillRect(r, Qt::lightGray);
         continue;
       }
-      if (s.text.isEmpty()) {
+      if (s.text.empty()) {
         if (s.is_placeholder()) {  // an empty placeholder shows its outline only
           painter.setPen(QPen(Qt::gray, 1, Qt::DashLine));
           painter.drawRect(r.adjusted(0, 0, -1, -1));
@@ -174,7 +170,7 @@ void SlidesView::paintEvent(QPaintEvent* event) {
       painter.setPen(Qt::black);
       int align =
           s.kind == ShapeKind::Subtitle ? Qt::AlignHCenter | Qt::AlignTop : Qt::AlignLeft | Qt::AlignTop;
-      painter.drawText(r.adjusted(1, 0, -1, 0), align | Qt::TextWordWrap, s.text);
+      painter.drawText(r.adjusted(1, 0, -1, 0), align | Qt::TextWordWrap, QString::fromStdString(s.text));
     }
     painter.setClipping(false);
     painter.setPen(Qt::darkGray);
@@ -183,16 +179,19 @@ void SlidesView::paintEvent(QPaintEvent* event) {
     painter.fillRect(notes, QColor(0xF8, 0xF8, 0xF0));
     painter.setFont(font());
     painter.setPen(Qt::black);
-    painter.drawText(notes.adjusted(4, 2, -4, -2), Qt::AlignLeft | Qt::AlignTop | Qt::TextWordWrap,
-                     slide.notes.isEmpty() ? QString("ノート: (なし)") : "ノート: " + slide.notes);
+    painter.drawText(
+        notes.adjusted(4, 2, -4, -2), Qt::AlignLeft | Qt::AlignTop | Qt::TextWordWrap,
+        slide.notes.empty() ? QString("ノート: (なし)") : "ノート: " + QString::fromStdString(slide.notes));
   }
 }
 
 // ---- PresentationWindow
 
-PresentationWindow::PresentationWindow(std::shared_ptr<BuiltinPresentation> presentation)
-    : presentation_(std::move(presentation)) {
-  OpenWindows().emplace_back(this);
+PresentationWindow::PresentationWindow(std::shared_ptr<BuiltinPresentation> presentation,
+                                       PresentationPrompts* prompts)
+    : presentation_(std::move(presentation)), prompts_(prompts) {
+  static std::uint64_t opened = 0;
+  serial_ = ++opened;
   auto* scroll = new QScrollArea(this);
   view_ = new SlidesView(presentation_, scroll);
   scroll->setWidget(view_);
@@ -208,24 +207,25 @@ PresentationWindow::PresentationWindow(std::shared_ptr<BuiltinPresentation> pres
   file->addAction("閉じる(&C)", this, [this] { close(); });
 
   resize(SlidesView::kSlideWidth + 2 * SlidesView::kMargin + 64, 640);
-  presentation_->on_changed = [this] { Refresh(); };
   Refresh();
 }
 
-PresentationWindow::~PresentationWindow() {
-  presentation_->WindowGone();
-  std::erase_if(OpenWindows(), [this](const QPointer<PresentationWindow>& w) { return !w || w == this; });
+PresentationWindow::~PresentationWindow() { presentation_->ViewGone(); }
+
+PresentationPrompts& PresentationWindow::Prompts() {
+  static DialogPrompts dialogs;
+  return prompts_ ? *prompts_ : dialogs;
 }
 
 void PresentationWindow::Refresh() {
-  QString title = presentation_->name();
+  QString title = QString::fromStdString(presentation_->name());
   if (presentation_->modified()) title += " *";
   setWindowTitle(title + " - Tamarind 2");
   view_->ModelChanged();
 }
 
 bool PresentationWindow::SaveAs() {
-  QString suggested = presentation_->name();
+  QString suggested = QString::fromStdString(presentation_->name());
   if (presentation_->path().empty()) suggested += ".pptx";
   std::optional<std::string> path = Prompts().AskFileName(this, suggested);
   if (!path || path->empty()) return false;
@@ -253,7 +253,7 @@ bool PresentationWindow::Save() {
 bool PresentationWindow::MaySaveChanges() {
   if (presentation_->closed() || !presentation_->modified() || presentation_->data().slides.empty())
     return true;
-  switch (Prompts().AskSaveChanges(this, presentation_->name())) {
+  switch (Prompts().AskSaveChanges(this, QString::fromStdString(presentation_->name()))) {
     case PresentationPrompts::Answer::Save:
       return Save();
     case PresentationPrompts::Answer::Discard:
@@ -277,9 +277,45 @@ void PresentationWindow::closeEvent(QCloseEvent* event) {
     return;
   }
   event->accept();
-  // The presentation goes with its window; Close() schedules this window's deletion.
+  // The presentation goes with its window; its closing schedules this window's deletion.
   auto keep = presentation_;
   keep->Close();
 }
 
-}  // namespace tam::pres
+// ---- PresentationWindows
+
+PresentationWindows::~PresentationWindows() {
+  for (auto& [presentation, window] : windows_)
+    if (window) window->deleteLater();
+}
+
+void PresentationWindows::Shown(const std::shared_ptr<BuiltinPresentation>& presentation) {
+  QPointer<PresentationWindow>& window = windows_[presentation.get()];
+  if (!window) window = new PresentationWindow(presentation, prompts_);
+  window->show();
+}
+
+void PresentationWindows::Hidden(BuiltinPresentation& presentation) {
+  if (PresentationWindow* window = WindowOf(presentation)) window->hide();
+}
+
+void PresentationWindows::Changed(BuiltinPresentation& presentation) {
+  if (PresentationWindow* window = WindowOf(presentation)) window->Refresh();
+}
+
+void PresentationWindows::Closed(BuiltinPresentation& presentation) {
+  auto it = windows_.find(&presentation);
+  if (it == windows_.end()) return;
+  if (PresentationWindow* window = it->second) {
+    window->hide();
+    window->deleteLater();
+  }
+  windows_.erase(it);
+}
+
+PresentationWindow* PresentationWindows::WindowOf(const BuiltinPresentation& presentation) const {
+  auto it = windows_.find(&presentation);
+  return it == windows_.end() ? nullptr : it->second.data();
+}
+
+}  // namespace tam

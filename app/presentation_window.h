@@ -1,17 +1,23 @@
 #pragma once
 // The window of a presentation of the built-in engine: the slides drawn from
-// the model one under the other, each with its notes, and a file menu.
+// the model one under the other, each with its notes, and a file menu. The
+// engine knows no windows: PresentationWindows watches its presentations and
+// opens, refreshes and closes a window for each one in view.
 #include <QCache>
 #include <QImage>
 #include <QMainWindow>
+#include <QPointer>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
 
-namespace tam::pres {
+#include "presentation/builtin_engine.h"
 
-class BuiltinPresentation;
-struct Media;
+namespace tam {
+
+using pres::BuiltinPresentation;
+using pres::Media;
 
 // The questions the window asks, replaceable so tests can answer them.
 class PresentationPrompts {
@@ -24,9 +30,6 @@ class PresentationPrompts {
   virtual std::optional<std::string> AskFileName(QWidget* parent, const QString& suggested) = 0;
   virtual void ShowError(QWidget* parent, const QString& message) = 0;
 };
-
-// Null restores the real dialogs. The prompts must outlive their use.
-void SetPresentationPrompts(PresentationPrompts* prompts);
 
 // Gives a prompt, before it is shown, the stacking of the program's highest
 // window: a question asked by a window that lies below the always-on-top main
@@ -59,7 +62,8 @@ class SlidesView : public QWidget {
 class PresentationWindow : public QMainWindow {
   Q_OBJECT
  public:
-  explicit PresentationWindow(std::shared_ptr<BuiltinPresentation> presentation);
+  // prompts null: the real dialogs. The prompts must outlive the window.
+  PresentationWindow(std::shared_ptr<BuiltinPresentation> presentation, PresentationPrompts* prompts);
   ~PresentationWindow() override;
 
   // The menu commands; false when nothing was saved.
@@ -70,15 +74,40 @@ class PresentationWindow : public QMainWindow {
   // Asks as closing does, then closes; false when the user cancelled.
   bool TryClose();
   SlidesView* view() const { return view_; }
+  // Shows the presentation's name, saved state and slides as they are now.
+  void Refresh();
 
  protected:
   void closeEvent(QCloseEvent* event) override;
 
  private:
-  void Refresh();
+  PresentationPrompts& Prompts();
   std::shared_ptr<BuiltinPresentation> presentation_;
+  PresentationPrompts* prompts_;
   SlidesView* view_;
   bool asked_ = false;
+  std::uint64_t serial_;  // order of opening, for CloseAllPresentations
+  friend bool CloseAllPresentations();
 };
 
-}  // namespace tam::pres
+// The built-in engine's observer in the program: one window per presentation
+// in view, made when it is first shown, hidden with the application, gone
+// when the presentation closes.
+class PresentationWindows : public pres::PresentationObserver {
+ public:
+  // prompts null: the real dialogs. The prompts must outlive the windows.
+  explicit PresentationWindows(PresentationPrompts* prompts = nullptr) : prompts_(prompts) {}
+  ~PresentationWindows() override;
+  void Shown(const std::shared_ptr<BuiltinPresentation>& presentation) override;
+  void Hidden(BuiltinPresentation& presentation) override;
+  void Changed(BuiltinPresentation& presentation) override;
+  void Closed(BuiltinPresentation& presentation) override;
+  // The presentation's window, or null when it has none.
+  PresentationWindow* WindowOf(const BuiltinPresentation& presentation) const;
+
+ private:
+  PresentationPrompts* prompts_;
+  std::map<const BuiltinPresentation*, QPointer<PresentationWindow>> windows_;
+};
+
+}  // namespace tam

@@ -1,0 +1,34 @@
+#include "presentation/clipboard.h"
+
+#include "picture/error.h"
+#include "picture/jpeg_header.h"
+#include "presentation/png.h"
+
+namespace tam::pres {
+
+ClipboardPicture ProcessClipboard::Take() {
+  if (!held_) throw Error("クリップボードに貼り付けられる図がありません");
+  return *held_;
+}
+
+std::shared_ptr<const Media> StoredPicture(const ClipboardPicture& clip) {
+  const Picture& picture = clip.picture;
+  if (picture.empty()) throw Error("クリップボードに貼り付けられる図がありません");
+  auto media = std::make_shared<Media>();
+  media->width = picture.width();
+  media->height = picture.height();
+  if (!clip.jpeg.empty()) {
+    const JpegHeader header = ReadJpegHeader(clip.jpeg);
+    if (header.portable() && header.width == picture.width() && header.height == picture.height() &&
+        header.orientation == 1) {
+      media->format = Media::Format::Jpeg;
+      media->bytes = clip.jpeg;
+      return media;
+    }
+  }
+  media->format = Media::Format::Png;
+  media->bytes = EncodePng(picture);
+  return media;
+}
+
+}  // namespace tam::pres

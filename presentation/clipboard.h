@@ -1,0 +1,47 @@
+#pragma once
+// The clipboard between the insert command and the engines. The program puts
+// each picture on the desktop's clipboard (app/); the command-line tool keeps
+// it in the process. Either way an engine's paste takes it from here, and how
+// a slide stores it is decided once, for every engine, by StoredPicture.
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <vector>
+
+#include "picture/picture.h"
+#include "presentation/media.h"
+
+namespace tam::pres {
+
+// A picture as the clipboard carries it: its pixels, and a JPEG file's own
+// bytes when they ride along.
+struct ClipboardPicture {
+  Picture picture;
+  std::vector<std::uint8_t> jpeg;
+};
+
+class Clipboard {
+ public:
+  virtual ~Clipboard() = default;
+  // Replaces the clipboard's contents.
+  virtual void Put(ClipboardPicture picture) = 0;
+  // The picture on the clipboard; throws tam::Error when there is none.
+  virtual ClipboardPicture Take() = 0;
+};
+
+// A clipboard of this process alone (the command-line tool, tests).
+class ProcessClipboard : public Clipboard {
+ public:
+  void Put(ClipboardPicture picture) override { held_ = std::move(picture); }
+  ClipboardPicture Take() override;
+
+ private:
+  std::optional<ClipboardPicture> held_;
+};
+
+// The picture as a slide stores it: the JPEG's own bytes when they carry the
+// same picture, upright, in a form every reader shows; else the pixels as PNG.
+// Throws tam::Error for an empty picture.
+std::shared_ptr<const Media> StoredPicture(const ClipboardPicture& picture);
+
+}  // namespace tam::pres

@@ -1,0 +1,74 @@
+#include "presentation/png.h"
+
+#include <png.h>
+
+#include <csetjmp>
+#include <new>
+
+#include "picture/error.h"
+
+namespace tam::pres {
+
+namespace {
+
+void Append(png_structp png, png_bytep data, png_size_t size) {
+  auto* out = static_cast<std::vector<std::uint8_t>*>(png_get_io_ptr(png));
+  try {
+    out->insert(out->end(), data, data + size);
+  } catch (const std::bad_alloc&) {
+    png_error(png, "out of memory");
+  }
+}
+
+void Flush(png_structp) {}
+
+class WriteStruct {
+ public:
+  WriteStruct() : png_(png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr)) {
+    if (png_) info_ = png_create_info_struct(png_);
+    if (!png_ || !info_) {
+      png_destroy_write_struct(&png_, &info_);
+      throw std::bad_alloc();
+    }
+  }
+  ~WriteStruct() { png_destroy_write_struct(&png_, &info_); }
+  WriteStruct(const WriteStruct&) = delete;
+  WriteStruct& operator=(const WriteStruct&) = delete;
+  png_structp png() const { return png_; }
+  png_infop info() const { return info_; }
+
+ private:
+  png_structp png_ = nullptr;
+  png_infop info_ = nullptr;
+};
+
+}  // namespace
+
+std::vector<std::uint8_t> EncodePng(const Picture& picture) {
+  if (picture.empty()) throw Error("空の図は PNG にできません");
+  const PaletteLookup colours(picture.palette());
+  const bool indexed = picture.format() == PixelFormat::Indexed8;
+  std::vector<std::uint8_t> out;
+  std::vector<std::uint8_t> bgr(indexed ? static_cast<std::size_t>(picture.width()) * 3 : 0);
+  WriteStruct s;
+  // Nothing with a destructor may be made between here and the last libpng call.
+  if (setjmp(png_jmpbuf(s.png()))) throw Error("図を PNG に変換できません");
+  png_set_write_fn(s.png(), &out, Append, Flush);
+  png_set_IHDR(s.png(), s.info(), static_cast<png_uint_32>(picture.width()),
+               static_cast<png_uint_32>(picture.height()), 8, PNG_COLOR_TYPE_RGB, PNG_INTERLACE_NONE,
+               PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
+  png_write_info(s.png(), s.info());
+  png_set_bgr(s.png());  // rows are given blue first, as the picture holds them
+  for (std::int32_t y = 0; y < picture.height(); ++y) {
+    const std::uint8_t* row = picture.row(y);
+    if (indexed) {
+      colours.Expand(row, bgr.size() / 3, bgr.data());
+      row = bgr.data();
+    }
+    png_write_row(s.png(), const_cast<png_bytep>(row));
+  }
+  png_write_end(s.png(), nullptr);
+  return out;
+}
+
+}  // namespace tam::pres

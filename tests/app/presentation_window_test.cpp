@@ -1,0 +1,214 @@
+// The presentation window of the built-in engine: it follows its
+// presentation (opened, hidden with the application, redrawn, gone when the
+// presentation closes), draws the model, and asks before unsaved slides go.
+#include "app/presentation_window.h"
+
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QClipboard>
+#include <QImage>
+#include <QMimeData>
+#include <deque>
+
+#include "picture/error.h"
+#include "presentation/components.h"
+#include "presentation/package_reader.h"
+#include "support/clipboard_picture.h"
+#include "support/testdata.h"
+
+namespace tam {
+namespace {
+
+using namespace pres;
+using tamtest::ErrorOf;
+
+// The clipboard of these tests.
+ProcessClipboard& Clip() {
+  static ProcessClipboard clipboard;
+  return clipboard;
+}
+
+void ClipboardImage(const QImage& image) { Clip().Put(tamtest::ClipOf(image)); }
+
+class RecordingPrompts : public PresentationPrompts {
+ public:
+  std::deque<Answer> answers;
+  std::optional<std::string> file;
+  std::vector<QString> asked, errors;
+  Answer AskSaveChanges(QWidget*, const QString& name) override {
+    asked.push_back(name);
+    Answer a = answers.empty() ? Answer::Cancel : answers.front();
+    if (!answers.empty()) answers.pop_front();
+    return a;
+  }
+  std::optional<std::string> AskFileName(QWidget*, const QString& suggested) override {
+    asked.push_back("file:" + suggested);
+    return file;
+  }
+  void ShowError(QWidget*, const QString& m) override { errors.push_back(m); }
+};
+
+class PresentationWindowTest : public ::testing::Test {
+ protected:
+  void SetUp() override { tamtest::EnsureApp(); }
+  // Runs the insert command's steps for one picture already on the clipboard.
+  void InsertSlide(TPowerPointPresentation& pres, TPowerPointSlide& slide, const QString& name) {
+    slide.ConnectTo(pres.SlidesAdd(pres.SlidesCount() + 1, kLayoutTitle));
+    slide.NotesBodyInsertAfter(name.toStdString());
+    slide.ShapesAddTextbox(kOrientationHorizontal, 0, 0, 500, 50);
+    slide.ShapesRangeSetText(1, name.toStdString());
+    slide.ShapesRangeSetFontSize(1, 8);
+    slide.SetLayout(kLayoutBlank);
+    slide.ShapesPaste(Clip());
+  }
+  RecordingPrompts prompts;
+  std::shared_ptr<PresentationWindows> windows = std::make_shared<PresentationWindows>(&prompts);
+  BuiltinServer server{windows};
+  tamtest::TempDir dir;
+};
+
+TEST_F(PresentationWindowTest, ClosingAsksAboutUnsavedSlides) {
+  TPowerPointApplication app(server);
+  TPowerPointPresentation pres(server);
+  TPowerPointSlide slide(server);
+  app.SetVisible(true);
+  pres.ConnectTo(app.PresentationsAdd(true));
+  auto p = std::static_pointer_cast<BuiltinPresentation>(pres.object());
+  ASSERT_NE(windows->WindowOf(*p), nullptr);
+  EXPECT_TRUE(windows->WindowOf(*p)->isVisible());
+  EXPECT_TRUE(windows->WindowOf(*p)->windowTitle().startsWith("プレゼンテーション1"));
+
+  QImage img(100, 80, QImage::Format_RGB32);
+  img.fill(Qt::green);
+  ClipboardImage(img);
+  InsertSlide(pres, slide, "a.jpg");
+  EXPECT_GT(windows->WindowOf(*p)->view()->height(), SlidesView::kSlideHeight);
+  // The view draws the model: the picture at the slide's centre, white around it.
+  QImage shot = windows->WindowOf(*p)->view()->grab().toImage();
+  QPoint centre(SlidesView::kMargin + SlidesView::kSlideWidth / 2,
+                windows->WindowOf(*p)->view()->SlideTop(0) + SlidesView::kSlideHeight / 2);
+  if (const char* path = std::getenv("TAM_WINDOW_SHOT")) windows->WindowOf(*p)->grab().save(path);
+  EXPECT_EQ(shot.pixelColor(centre), QColor(Qt::green));
+  EXPECT_EQ(shot.pixelColor(centre + QPoint(100, 0)), QColor(Qt::white));
+
+  prompts.answers = {PresentationPrompts::Answer::Cancel};
+  EXPECT_FALSE(windows->WindowOf(*p)->close());
+  EXPECT_FALSE(p->closed());
+  EXPECT_FALSE(CloseAllPresentations());  // cancelled again: still open
+  EXPECT_FALSE(p->closed());
+
+  // Save: the never-saved presentation asks for a name, then bears it.
+  prompts.answers = {PresentationPrompts::Answer::Save};
+  prompts.file = dir / "saved";
+  EXPECT_TRUE(CloseAllPresentations());
+  EXPECT_TRUE(p->closed());
+  EXPECT_TRUE(server.application()->presentations().empty());
+  tamtest::Package pkg = tamtest::ReadPackage(dir / "saved.pptx");
+  EXPECT_TRUE(pkg.has("ppt/slides/slide1.xml"));
+  EXPECT_EQ(prompts.asked.back(), "file:プレゼンテーション1.pptx");
+  // The slide component's slide is gone with its presentation.
+  EXPECT_NE(ErrorOf([&] { slide.ShapesPaste(Clip()); }), "(no error)");
+}
+
+TEST_F(PresentationWindowTest, DiscardClosesAndFailedSaveKeepsTheWindow) {
+  TPowerPointApplication app(server);
+  TPowerPointPresentation pres(server);
+  TPowerPointSlide slide(server);
+  pres.ConnectTo(app.PresentationsAdd(true));
+  auto p = std::static_pointer_cast<BuiltinPresentation>(pres.object());
+  QImage img(10, 10, QImage::Format_RGB32);
+  img.fill(Qt::green);
+  ClipboardImage(img);
+  InsertSlide(pres, slide, "a.jpg");
+
+  prompts.answers = {PresentationPrompts::Answer::Save};
+  prompts.file = dir / "no/such/folder/x.pptx";
+  EXPECT_FALSE(windows->WindowOf(*p)->close());
+  ASSERT_EQ(prompts.errors.size(), 1u);
+  EXPECT_TRUE(prompts.errors[0].contains("x.pptx"));
+  EXPECT_FALSE(p->closed());
+
+  prompts.answers = {PresentationPrompts::Answer::Discard};
+  EXPECT_TRUE(windows->WindowOf(*p)->close());
+  EXPECT_TRUE(p->closed());
+
+  // An empty presentation closes without a question.
+  pres.ConnectTo(app.PresentationsAdd(true));
+  auto q = std::static_pointer_cast<BuiltinPresentation>(pres.object());
+  EXPECT_EQ(q->name(), "プレゼンテーション2");
+  std::size_t asked = prompts.asked.size();
+  EXPECT_TRUE(windows->WindowOf(*q)->close());
+  EXPECT_EQ(prompts.asked.size(), asked);
+}
+
+TEST_F(PresentationWindowTest, SaveAfterSaveAsWritesTheSameFileWithoutAsking) {
+  TPowerPointApplication app(server);
+  TPowerPointPresentation pres(server);
+  TPowerPointSlide slide(server);
+  pres.ConnectTo(app.PresentationsAdd(true));
+  auto p = std::static_pointer_cast<BuiltinPresentation>(pres.object());
+  QImage img(10, 10, QImage::Format_RGB32);
+  ClipboardImage(img);
+  InsertSlide(pres, slide, "a.jpg");
+  prompts.file = dir / "first.pptx";
+  EXPECT_TRUE(windows->WindowOf(*p)->SaveAs());
+  EXPECT_EQ(p->name(), "first.pptx");
+  EXPECT_FALSE(p->modified());
+  EXPECT_TRUE(windows->WindowOf(*p)->windowTitle().startsWith("first.pptx"));
+  InsertSlide(pres, slide, "b.jpg");
+  std::size_t asked = prompts.asked.size();
+  EXPECT_TRUE(windows->WindowOf(*p)->Save());
+  EXPECT_EQ(prompts.asked.size(), asked);
+  tamtest::Package pkg = tamtest::ReadPackage(dir / "first.pptx");
+  EXPECT_TRUE(pkg.has("ppt/slides/slide2.xml"));
+  EXPECT_TRUE(windows->WindowOf(*p)->close());  // saved: no question
+  EXPECT_EQ(prompts.asked.size(), asked);
+}
+
+// The window follows what the engine reports: hidden and shown again with
+// the application, none for a presentation opened without one, gone when the
+// presentation is closed through the components rather than by the user.
+TEST_F(PresentationWindowTest, TheWindowFollowsItsPresentation) {
+  TPowerPointApplication app(server);
+  TPowerPointPresentation pres(server);
+  pres.ConnectTo(app.PresentationsAdd(true));
+  auto p = std::static_pointer_cast<BuiltinPresentation>(pres.object());
+  QPointer<PresentationWindow> window = windows->WindowOf(*p);
+  ASSERT_TRUE(window);
+  app.SetVisible(false);
+  EXPECT_FALSE(window->isVisible());
+  app.SetVisible(true);
+  EXPECT_TRUE(window->isVisible());
+  EXPECT_EQ(windows->WindowOf(*p), window);  // the same window, not a second one
+
+  auto hidden = std::static_pointer_cast<BuiltinPresentation>(app.PresentationsAdd(false));
+  EXPECT_EQ(windows->WindowOf(*hidden), nullptr);
+
+  p->Close();
+  EXPECT_EQ(windows->WindowOf(*p), nullptr);
+  QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+  EXPECT_FALSE(window);
+}
+
+// A long show: the last of 500 slides is drawn from the model like the first.
+TEST_F(PresentationWindowTest, TheLastOfALongShowIsDrawn) {
+  TPowerPointApplication app(server);
+  TPowerPointPresentation pres(server);
+  TPowerPointSlide slide(server);
+  pres.ConnectTo(app.PresentationsAdd(true));
+  auto p = std::static_pointer_cast<BuiltinPresentation>(pres.object());
+  QImage img(100, 80, QImage::Format_RGB32);
+  img.fill(Qt::green);
+  ClipboardImage(img);
+  for (int i = 1; i <= 500; ++i) InsertSlide(pres, slide, QString("IMG_%1.jpg").arg(i));
+  SlidesView* view = windows->WindowOf(*p)->view();
+  QRect last(SlidesView::kMargin, view->SlideTop(499), SlidesView::kSlideWidth, SlidesView::kSlideHeight);
+  QImage shot = view->grab(last).toImage();
+  EXPECT_EQ(shot.pixelColor(last.width() / 2, last.height() / 2), QColor(Qt::green));
+  EXPECT_EQ(shot.pixelColor(5, last.height() - 5), QColor(Qt::white));
+  prompts.answers = {PresentationPrompts::Answer::Discard};
+}
+
+}  // namespace
+}  // namespace tam
