@@ -35,6 +35,7 @@ class FastRowFilter {
   double margin_;
   double inverse_area_;
   std::vector<double> sums_;             // per source column and channel, down the rows
+  std::vector<std::uint16_t> whole_;     // the same, over the wholly covered rows only
   std::vector<std::int32_t> undecided_;  // columns of one row left to the exact filter
   std::int64_t exact_pixels_ = 0;
 };

@@ -97,6 +97,12 @@ TEST(FastRowFilter, HalfwayAveragesRoundDownAsTheExactFilterDoes) {
   ExpectSameAsExact(Random(900, 720, rng), 960, 720, "identity, fitted width");
 }
 
+TEST(FastRowFilter, TallFootprintsOfWhiteRowsDoNotOverflowTheirSums) {
+  // Footprints of 257 whole rows of 255 fill 16 bits exactly; one more row
+  // has to be summed another way.
+  for (const int h : {258, 259, 600}) ExpectSameAsExact(Stripes(4, h, 255, 255, 1), 1, 1, "white column");
+}
+
 TEST(FastRowFilter, MarginIsFarBelowTheShortfallOfCameraSizedReductions) {
   // Near-halfway pixels must stay rare for the speed to hold: the margin
   // has to stay well under the footprints' 0.000001 shortfall.

@@ -1,0 +1,353 @@
+// The CPU time (user + system) of a whole conversion against the codec
+// floor: the work no conversion can avoid, decoding the source and encoding
+// the result. On a shared machine CPU time is what neighbours inflate least.
+//
+//   build/bench/cpu_bench [--rounds N] [--also PROGRAM] [PHOTO.jpg ...]
+//
+// Per photo, in rounds that interleave the contenders (the order turns each
+// round), medians of:
+//   djpeg     djpeg -dct int -outfile /dev/null PHOTO, a child process (with
+//             -colors 236 for a grayscale source, decoded quantized as the
+//             conversion must)
+//   cjpeg     cjpeg -quality 50 -baseline on the reduced picture as a PPM
+//   floor     djpeg + cjpeg
+//   process   this program with --convert-one COPY, a child process: read,
+//             decode, reduce to fit 960 x 720, encode at quality 50, write
+//             <name>_x.jpg (start-up included), with its wall time
+//   in proc   the same conversion inside a child that has converted the
+//             photo once already (no start-up, warm code)
+//   filter    the fast filter alone over the whole decoded picture, in the
+//             same child
+// With --also PROGRAM, another build of this benchmark (say, before a
+// change) runs its process, in-proc and filter contenders in the same rounds.
+//
+// Without photos it takes every JPEG file of 4 to 24 MP that bench/setup.sh
+// installs (symbolic links skipped). Copies and outputs live in /dev/shm.
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "picture/convert.h"
+#include "picture/fastreduce.h"
+#include "picture/fileio.h"
+#include "picture/jpeg.h"
+#include "picture/reduce.h"
+
+extern char** environ;
+
+namespace {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+const char* const kPhotoFolders[] = {"/usr/share/backgrounds", "/usr/share/wallpapers"};
+constexpr int kQuality = 50;
+
+double Ms(const timeval& t) { return t.tv_sec * 1e3 + t.tv_usec / 1e3; }
+
+double Median(std::vector<double> v) {
+  if (v.empty()) return 0;
+  std::sort(v.begin(), v.end());
+  const std::size_t n = v.size();
+  return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
+}
+
+struct ChildRun {
+  double cpu_ms = 0, wall_ms = 0;
+};
+
+// Runs a program to its end, its standard output to out: CPU and wall time.
+ChildRun Run(const std::vector<std::string>& args, const std::string& out = "/dev/null") {
+  std::vector<char*> argv;
+  for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  const auto start = Clock::now();
+  pid_t pid;
+  if (posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ) != 0) {
+    std::fprintf(stderr, "cpu_bench: cannot start %s\n", argv[0]);
+    std::exit(1);
+  }
+  int status = 0;
+  rusage usage{};
+  wait4(pid, &status, 0, &usage);
+  posix_spawn_file_actions_destroy(&actions);
+  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+    std::fprintf(stderr, "cpu_bench: %s failed\n", args[0].c_str());
+    std::exit(1);
+  }
+  return {Ms(usage.ru_utime) + Ms(usage.ru_stime),
+          std::chrono::duration<double, std::milli>(Clock::now() - start).count()};
+}
+
+double ProcessCpuMs() {
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  return Ms(usage.ru_utime) + Ms(usage.ru_stime);
+}
+
+double ThreadCpuMs() {
+  timespec t{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+  return t.tv_sec * 1e3 + t.tv_nsec / 1e6;
+}
+
+// The child's side of "in proc" and "filter": converts once to warm up, then
+// prints the CPU time of a second conversion and of the filter alone.
+int InProcess(const std::string& copy) {
+  tam::ConvertPicture(copy, kQuality, tam::skByExtension, {});
+  const double before = ProcessCpuMs();
+  tam::ConvertPicture(copy, kQuality, tam::skByExtension, {});
+  const double convert = ProcessCpuMs() - before;
+
+  tam::DecodedJpeg decoded = tam::DecodeJpeg(tam::ReadWholeFile(copy));
+  tam::Picture& source = decoded.picture;
+  source.ToBgr24();
+  const tam::FittedBox box = tam::FitBox(source.width(), source.height(), 960, 720);
+  double filter = 0;
+  if (box.reduces) {
+    const tam::ReducePlan plan(source.width(), source.height(), box);
+    std::vector<const std::uint8_t*> rows(static_cast<std::size_t>(source.height()));
+    for (std::int32_t i = 0; i < source.height(); ++i) rows[static_cast<std::size_t>(i)] = source.row(i);
+    std::vector<std::uint8_t> out(static_cast<std::size_t>(plan.width()) * 3);
+    tam::FastRowFilter warm(plan);
+    for (std::int32_t y = 0; y < plan.height(); ++y) warm.FilterRow(y, rows.data(), out.data());
+    const double start = ThreadCpuMs();
+    tam::FastRowFilter fast(plan);
+    for (std::int32_t y = 0; y < plan.height(); ++y) fast.FilterRow(y, rows.data(), out.data());
+    filter = ThreadCpuMs() - start;
+  }
+  std::printf("%.3f %.3f\n", convert, filter);
+  return 0;
+}
+
+struct Contender {
+  std::vector<double> process, process_wall, in_process, filter;
+};
+
+struct Photo {
+  std::string path, copy, ppm, label;
+  std::int32_t width = 0, height = 0;
+  bool progressive = false, grey = false;
+  std::vector<double> djpeg, djpeg_wall, cjpeg;
+  Contender ours, also;
+};
+
+bool Describe(Photo& p) {
+  try {
+    const auto file = tam::ReadWholeFile(p.path);
+    const tam::JpegReader reader(file);
+    p.width = reader.width();
+    p.height = reader.height();
+    p.progressive = reader.multiple_scans();
+    p.grey = reader.quantized();
+    return true;
+  } catch (const std::exception&) {
+    return false;
+  }
+}
+
+// The reduced picture as cjpeg reads it.
+void WritePpm(const std::string& photo, const std::string& ppm) {
+  tam::DecodedJpeg decoded = tam::DecodeJpeg(tam::ReadWholeFile(photo));
+  tam::ReducePicture(decoded.picture, 960, 720);
+  tam::Picture& p = decoded.picture;
+  p.ToBgr24();
+  std::ofstream out(ppm, std::ios::binary);
+  out << "P6\n" << p.width() << ' ' << p.height() << "\n255\n";
+  for (std::int32_t y = 0; y < p.height(); ++y) {
+    for (std::int32_t x = 0; x < p.width(); ++x) {
+      const std::uint8_t* px = p.row(y) + 3 * x;
+      const char rgb[3] = {static_cast<char>(px[2]), static_cast<char>(px[1]), static_cast<char>(px[0])};
+      out.write(rgb, 3);
+    }
+  }
+}
+
+std::vector<std::string> DefaultPhotos() {
+  std::vector<std::string> out;
+  for (const char* folder : kPhotoFolders) {
+    std::error_code ec;
+    for (fs::recursive_directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
+      if (it->is_symlink() || !it->is_regular_file() || it->path().extension() != ".jpg") continue;
+      Photo p;
+      p.path = it->path().string();
+      if (!Describe(p)) continue;
+      const double mp = double(p.width) * p.height / 1e6;
+      if (mp >= 4 && mp <= 24.5) out.push_back(p.path);
+    }
+  }
+  std::sort(out.begin(), out.end());
+  return out;
+}
+
+std::string Label(const std::string& path) {
+  const fs::path p(path);
+  if (p.parent_path().filename() == "images" || p.parent_path().filename() == "images_dark") {
+    return p.parent_path().parent_path().parent_path().filename().string() +
+           (p.parent_path().filename() == "images_dark" ? "-dark" : "");
+  }
+  return p.stem().string();
+}
+
+double LoadAverage() {
+  std::ifstream in("/proc/loadavg");
+  double one = 0;
+  in >> one;
+  return one;
+}
+
+void RunContender(const std::string& program, const Photo& p, const fs::path& scratch, Contender& c) {
+  const ChildRun whole = Run({program, "--convert-one", p.copy});
+  c.process.push_back(whole.cpu_ms);
+  c.process_wall.push_back(whole.wall_ms);
+  const std::string report = (scratch / "in-process.txt").string();
+  Run({program, "--in-process", p.copy}, report);
+  std::ifstream in(report);
+  double convert = 0, filter = 0;
+  in >> convert >> filter;
+  c.in_process.push_back(convert);
+  c.filter.push_back(filter);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc == 3 &&
+      (std::strcmp(argv[1], "--convert-one") == 0 || std::strcmp(argv[1], "--in-process") == 0)) {
+    try {
+      if (std::strcmp(argv[1], "--in-process") == 0) return InProcess(argv[2]);
+      tam::ConvertPicture(argv[2], kQuality, tam::skByExtension, {});
+      return 0;
+    } catch (const std::exception& e) {
+      std::fprintf(stderr, "%s\n", e.what());
+      return 1;
+    }
+  }
+  const std::string self = fs::canonical("/proc/self/exe").string();
+  int rounds = 5;
+  std::string also;
+  std::vector<std::string> paths;
+  for (int i = 1; i < argc; ++i) {
+    const std::string a = argv[i];
+    if (a == "--rounds" && i + 1 < argc) {
+      rounds = std::atoi(argv[++i]);
+    } else if (a == "--also" && i + 1 < argc) {
+      also = fs::canonical(argv[++i]).string();
+    } else if (!a.empty() && a[0] == '-') {
+      std::fprintf(stderr, "usage: cpu_bench [--rounds N] [--also PROGRAM] [PHOTO.jpg ...]\n");
+      return 2;
+    } else {
+      paths.push_back(a);
+    }
+  }
+  if (paths.empty()) paths = DefaultPhotos();
+  if (paths.empty()) {
+    std::fprintf(stderr, "cpu_bench: no photos; run bench/setup.sh\n");
+    return 1;
+  }
+  const fs::path scratch_root = fs::is_directory("/dev/shm") ? "/dev/shm" : fs::temp_directory_path();
+  const fs::path scratch = scratch_root / ("tamarind-cpu-" + std::to_string(getpid()));
+  fs::create_directories(scratch);
+
+  std::vector<Photo> photos;
+  for (const std::string& path : paths) {
+    Photo p;
+    p.path = path;
+    if (!Describe(p)) {
+      std::fprintf(stderr, "cpu_bench: %s is not a readable JPEG file\n", path.c_str());
+      return 1;
+    }
+    p.label = Label(path);
+    const std::string stem = (scratch / std::to_string(photos.size())).string();
+    p.copy = stem + ".jpg";
+    p.ppm = stem + ".ppm";
+    fs::copy_file(path, p.copy);
+    WritePpm(path, p.ppm);
+    photos.push_back(std::move(p));
+  }
+
+  const double load_before = LoadAverage();
+  const auto started = Clock::now();
+  const int kinds = also.empty() ? 3 : 4;
+  for (int round = 0; round < rounds; ++round) {
+    for (Photo& p : photos) {
+      for (int k = 0; k < kinds; ++k) {
+        switch ((k + round) % kinds) {
+          case 0: {
+            std::vector<std::string> args = {"djpeg", "-dct", "int"};
+            if (p.grey) args.insert(args.end(), {"-colors", "236"});
+            args.insert(args.end(), {"-outfile", "/dev/null", p.path});
+            const ChildRun r = Run(args);
+            p.djpeg.push_back(r.cpu_ms);
+            p.djpeg_wall.push_back(r.wall_ms);
+            break;
+          }
+          case 1:
+            p.cjpeg.push_back(Run({"cjpeg", "-quality", std::to_string(kQuality), "-baseline", "-outfile",
+                                   "/dev/null", p.ppm})
+                                  .cpu_ms);
+            break;
+          case 2:
+            RunContender(self, p, scratch, p.ours);
+            break;
+          case 3:
+            RunContender(also, p, scratch, p.also);
+            break;
+        }
+      }
+    }
+  }
+  const double load_after = LoadAverage();
+
+  std::printf(
+      "median of %d interleaved rounds, CPU ms (user + system); ratios to the floor (djpeg + cjpeg)\n",
+      rounds);
+  std::printf("%-34s %5s %4s %6s %5s %6s | %15s %15s %6s | %7s", "photo", "MP", "kind", "djpeg", "cjpeg",
+              "floor", "process", "in proc", "filter", "wall/dj");
+  if (!also.empty()) std::printf(" | %15s %15s %6s", "--also process", "in proc", "filter");
+  std::printf("\n");
+  int within = 0;
+  std::vector<double> ratios;
+  for (const Photo& p : photos) {
+    const double floor = Median(p.djpeg) + Median(p.cjpeg);
+    const double proc = Median(p.ours.process), in = Median(p.ours.in_process);
+    if (proc <= 1.15 * floor) ++within;
+    ratios.push_back(proc / floor);
+    std::printf("%-34s %5.1f %4s %6.1f %5.1f %6.1f | %7.1f (%4.2fx) %7.1f (%4.2fx) %6.1f | %6.2fx",
+                p.label.c_str(), double(p.width) * p.height / 1e6,
+                p.grey          ? "grey"
+                : p.progressive ? "prog"
+                                : "base",
+                Median(p.djpeg), Median(p.cjpeg), floor, proc, proc / floor, in, in / floor,
+                Median(p.ours.filter), Median(p.ours.process_wall) / Median(p.djpeg_wall));
+    if (!also.empty()) {
+      const double aproc = Median(p.also.process), ain = Median(p.also.in_process);
+      std::printf(" | %7.1f (%4.2fx) %7.1f (%4.2fx) %6.1f", aproc, aproc / floor, ain, ain / floor,
+                  Median(p.also.filter));
+    }
+    std::printf("\n");
+  }
+  std::printf("as a process within 1.15 x the floor: %d of %zu; ratio median %.2fx, worst %.2fx\n", within,
+              photos.size(), Median(ratios), *std::max_element(ratios.begin(), ratios.end()));
+  std::printf("load average (1 min) %.2f before, %.2f after, %d cores; %.0f s\n", load_before, load_after,
+              static_cast<int>(sysconf(_SC_NPROCESSORS_ONLN)),
+              std::chrono::duration<double>(Clock::now() - started).count());
+  fs::remove_all(scratch);
+  return 0;
+}
