@@ -792,6 +792,7 @@ class ImpressServer final : public OfficeServer {
     bool launcher_running = false;
     int restarts = 0;
     bool retried_hand_over = false;
+    int dropped = 0;  // handshakes the office broke off
     Clock::time_point handed_over{};
     auto start = [&] {
       if (!errors) errors.emplace();
@@ -832,23 +833,28 @@ class ImpressServer final : public OfficeServer {
     };
     try {
       for (;;) {
-        session->context = session->Call([url] { return Resolve(url); });
-        if (session->context.is()) {
-          try {
+        bool broken_off = false;
+        try {
+          session->context = session->Call([url] { return Resolve(url); });
+          if (session->context.is())
             session->desktop = session->Call([context = session->context] {
               Reference<frame::XDesktop2> desktop = frame::Desktop::create(context);
               desktop->getCurrentComponent();
               return desktop;
             });
-          } catch (const Error&) {
-            // An office we started may drop the first connection when it
-            // restarts itself; one we attached to is broken.
-            if (launcher == 0 || session->worker.hung()) throw;
-            session->context.clear();
-          }
+        } catch (const Error&) {
+          // An office we started may drop the first connection when it
+          // restarts itself. A busy office, still starting, sometimes drops
+          // a second connection too, in the middle of the handshake: that
+          // one is tried again a few times before it counts as broken.
+          if (session->worker.hung() || (launcher == 0 && ++dropped > 3)) throw;
+          session->context.clear();
+          broken_off = launcher == 0;
         }
         if (session->desktop.is()) break;
-        if (launcher == 0) {
+        if (broken_off) {
+          // the office is there: ask it again rather than start another
+        } else if (launcher == 0) {
           start();
         } else {
           check_ended();
