@@ -24,6 +24,7 @@
 #include "app/uProgress.h"
 #include "app/urilist.h"
 #include "picture/folder.h"
+#include "picture/kind.h"
 #include "picture/path.h"
 #include "picture/reduction.h"
 #include "presentation/insert_run.h"
@@ -364,7 +365,7 @@ void TForm1::WMDropFiles(const std::vector<std::string>& paths) {
   for (const std::string& path : paths) {
     // Judged on the whole path: nothing is cut, however long it is.
     const std::string ext = ExtractFileExt(path);
-    if (IsJpegExt(ext) || IsBmpExt(ext)) {
+    if (KindOfExtension(ext) != PictureKind::None) {
       ListBox1->AddEntry(path);
     } else if (ext.empty()) {
       ListBox1->AddEntry(path);
@@ -492,9 +493,9 @@ void TForm1::A1Click(QObject* Sender) {
   if (Sender == A1 && BeepOnFinish_) seams_.beeper->Beep();
 }
 
-void TForm1::jpg1Click(QObject*) { AppendExtensionToBareEntries(".jpg"); }
+void TForm1::jpg1Click(QObject*) { AppendExtensionToBareEntries(AppendedExtension(PictureKind::Jpeg)); }
 
-void TForm1::bmp1Click(QObject*) { AppendExtensionToBareEntries(".bmp"); }
+void TForm1::bmp1Click(QObject*) { AppendExtensionToBareEntries(AppendedExtension(PictureKind::Bitmap)); }
 
 void TForm1::S2Click(QObject*) { OverwriteSave_ = S2->isChecked(); }
 
@@ -560,10 +561,10 @@ void TForm1::RefreshAfterAdd(const QString& dd_caption) {
   SetCaption(listLb, Counter("リスト:", ListBox1->count()));
 }
 
-void TForm1::AppendExtensionToBareEntries(const char* ext) {
+void TForm1::AppendExtensionToBareEntries(std::string_view ext) {
   for (int row = 0; row < ListBox1->count(); ++row) {
     const std::string entry = ListBox1->Entry(row);
-    if (ExtractFileExt(entry).empty()) ListBox1->SetEntry(row, entry + ext);
+    if (ExtractFileExt(entry).empty()) ListBox1->SetEntry(row, entry + std::string(ext));
   }
 }
 

@@ -7,6 +7,7 @@
 #include <exception>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -176,7 +177,7 @@ class TForm1 : public QMainWindow {
   void Connect(QAction* item, void (TForm1::*handler)(QObject*));
   // The closing steps of the add commands: scroll range and counter labels.
   void RefreshAfterAdd(const QString& dd_caption);
-  void AppendExtensionToBareEntries(const char* ext);
+  void AppendExtensionToBareEntries(std::string_view ext);
   // A plain box with one OK button and the application title.
   void ShowMessage(const QString& text);
   // Keeps the outer window, frame included, at the design's size limits.

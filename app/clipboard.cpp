@@ -4,6 +4,8 @@
 #include <QGuiApplication>
 #include <QMimeData>
 #include <cstring>
+#include <span>
+#include <vector>
 
 #include "picture/error.h"
 
@@ -29,9 +31,11 @@ void DesktopClipboard::Put(pres::ClipboardPicture picture) {
     throw Error("クリップボードを使えません");
   auto mime = std::make_unique<QMimeData>();
   mime->setImageData(ToQImage(picture.picture));
-  if (!picture.jpeg.empty())
-    mime->setData(kJpegMimeType, QByteArray(reinterpret_cast<const char*>(picture.jpeg.data()),
-                                            static_cast<qsizetype>(picture.jpeg.size())));
+  if (!picture.jpeg.empty()) {
+    const std::span<const std::uint8_t> jpeg = picture.jpeg.bytes();
+    mime->setData(kJpegMimeType, QByteArray(reinterpret_cast<const char*>(jpeg.data()),
+                                            static_cast<qsizetype>(jpeg.size())));
+  }
   QGuiApplication::clipboard()->setMimeData(mime.release());
 }
 
@@ -50,8 +54,9 @@ pres::ClipboardPicture DesktopClipboard::Take() {
   for (int y = 0; y < bgr.height(); ++y)
     std::memcpy(clip.picture.row(y), bgr.constScanLine(y), clip.picture.stride());
   if (mime->hasFormat(kJpegMimeType)) {
+    // Whoever put them there, these bytes are new to us: their header is read here.
     const QByteArray jpeg = mime->data(kJpegMimeType);
-    clip.jpeg.assign(jpeg.constData(), jpeg.constData() + jpeg.size());
+    clip.jpeg = JpegFile(std::vector<std::uint8_t>(jpeg.constData(), jpeg.constData() + jpeg.size()));
   }
   return clip;
 }

@@ -30,7 +30,7 @@ tam::pres::ClipboardPicture ClipOf(const QImage& image, const QByteArray& jpeg) 
   clip.picture = tam::Picture::Bgr24(bgr.width(), bgr.height());
   for (int y = 0; y < bgr.height(); ++y)
     std::memcpy(clip.picture.row(y), bgr.constScanLine(y), clip.picture.stride());
-  clip.jpeg.assign(jpeg.constData(), jpeg.constData() + jpeg.size());
+  clip.jpeg = tam::JpegFile(std::vector<std::uint8_t>(jpeg.constData(), jpeg.constData() + jpeg.size()));
   return clip;
 }
 

@@ -97,7 +97,7 @@ std::shared_ptr<tam::pres::BuiltinPresentation> Build(tam::pres::BuiltinServer& 
   presentation.ConnectTo(p);
   tam::pres::ProcessClipboard clipboard;
   for (const std::string& file : Files().files) {
-    auto picture = tam::pres::SlidePicture::Load(file, tam::pres::PictureKind::Jpeg);
+    auto picture = tam::pres::SlidePicture::Load(file, tam::PictureKind::Jpeg);
     tam::pres::AddPictureSlide(presentation, slide, file, picture, clipboard);
   }
   return p;

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "picture/error.h"
+#include "picture/kind.h"
 #include "presentation/builtin_engine.h"
 #include "presentation/components.h"
 #include "presentation/impress_loader.h"
@@ -170,8 +171,8 @@ int RunSlides(std::span<const std::string_view> args) {
   int inserted = 0;
   bool failed = false;
   for (const std::string& file : files) {
-    tam::pres::PictureKind kind = tam::pres::ClassifyPicture(file);
-    if (kind == tam::pres::PictureKind::None) {
+    const tam::PictureKind kind = tam::KindOfName(file);
+    if (kind == tam::PictureKind::None) {
       std::cerr << "スキップ: " << file << " (拡張子が .jpg .JPG .bmp .BMP のどれでもありません)\n";
       continue;
     }

@@ -37,10 +37,9 @@ Picture ReadBitmap(const std::string& path) {
 
 // The whole-picture JPEG route, for files the streaming path leaves alone
 // (an upright turn needs the whole picture) and as the reference it matches.
-Picture ReadJpeg(std::span<const std::uint8_t> file, const ConvertOptions& options, TargetBox box,
-                 bool& multiple_scans) {
-  const int orientation = ReadJpegHeader(file).orientation;
-  JpegReader reader(file, {.low_colour_display = options.low_colour_display});
+Picture ReadJpeg(const JpegFile& file, const ConvertOptions& options, TargetBox box, bool& multiple_scans) {
+  const int orientation = file.header().orientation;
+  JpegReader reader(file.bytes(), {.low_colour_display = options.low_colour_display});
   const DecodeCost cost = reader.cost();
   CheckMemoryNeed(cost.width, cost.height, ConversionNeed(cost, orientation >= 2 && orientation <= 8));
   DecodedJpeg decoded = DecodeJpeg(reader);
@@ -106,9 +105,9 @@ void WriteOutput(const std::string& output, const std::string& source, std::span
 
 std::string ConvertPicture(const std::string& path, int quality, SourceKind kind,
                            const ConvertOptions& options) {
-  const std::string ext = ExtractFileExt(path);
-  const bool bitmap_test = IsBmpExt(ext) || kind == skBitmap;
-  const bool jpeg_test = IsJpegExt(ext) || kind == skJpeg;
+  const PictureKind named = KindOfName(path), forced = ForcedKind(kind);
+  const bool bitmap_test = named == PictureKind::Bitmap || forced == PictureKind::Bitmap;
+  const bool jpeg_test = named == PictureKind::Jpeg || forced == PictureKind::Jpeg;
   if (!bitmap_test && !jpeg_test) return {};
 
   // When both tests hold, the JPEG read replaces the bitmap; one of the two
@@ -119,7 +118,7 @@ std::string ConvertPicture(const std::string& path, int quality, SourceKind kind
   try {
     if (bitmap_test) picture = ReadBitmap(path);
     if (jpeg_test) {
-      const std::vector<std::uint8_t> file = ReadWholeFile(path);
+      const JpegFile file(ReadWholeFile(path));
       const TargetBox box = options.quarter ? kQuarterBox : kSlideBox;
       // Decoded, reduced and encoded row by row where the stream can serve
       // the file: the same bytes, without the whole decoded picture.

@@ -1,13 +1,11 @@
 #pragma once
 // The per-file conversion: one JPEG or BMP file in, one reduced JPEG file out.
-#include <cstdint>
 #include <string>
 
+#include "picture/kind.h"
 #include "picture/trash.h"
 
 namespace tam {
-
-enum SourceKind : std::uint8_t { skBitmap = 0, skJpeg = 1, skByExtension = 3 };
 
 struct ConvertOptions {
   bool overwrite = false;           // OverwriteSave

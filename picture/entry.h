@@ -3,7 +3,7 @@
 #include <optional>
 #include <string>
 
-#include "picture/convert.h"
+#include "picture/kind.h"
 
 namespace tam {
 
@@ -14,10 +14,10 @@ struct ConversionSource {
 };
 
 // An existing file with an extension is converted as it is (skByExtension).
-// An entry ending in ".jpg" or ".bmp" (exact case) that names no file while
-// the entry without it does stands for that extensionless file (skJpeg or
-// skBitmap): this is how extensionless pictures get into the list. Any other
-// entry is not converted.
+// An entry ending in an appended extension (".jpg" or ".bmp", exact case,
+// kind.h) that names no file while the entry without it does stands for that
+// extensionless file (skJpeg or skBitmap): this is how extensionless pictures
+// get into the list. Any other entry is not converted.
 std::optional<ConversionSource> ChooseConversionSource(const std::string& entry);
 
 }  // namespace tam

@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <memory>
 
+#include "picture/kind.h"
+
 namespace tam {
 namespace {
 
@@ -57,22 +59,15 @@ bool NaturalLess(std::string_view a, std::string_view b) {
   return a < b;
 }
 
-bool EndsWithNoCase(std::string_view name, std::string_view ext) {
-  if (name.size() < ext.size()) return false;
-  const auto tail = name.substr(name.size() - ext.size());
-  return std::equal(tail.begin(), tail.end(), ext.begin(), ext.end(),
-                    [](char x, char y) { return FoldCase(x) == FoldCase(y); });
-}
-
 std::vector<std::string> FindFolderPictures(const std::string& folder) {
   std::vector<std::string> names = ReadNames(folder);
   std::sort(names.begin(), names.end(),
             [](const std::string& x, const std::string& y) { return NaturalLess(x, y); });
   const std::string prefix = !folder.empty() && folder.back() == '/' ? folder : folder + '/';
   std::vector<std::string> paths;
-  for (const std::string_view ext : {".jpg", ".bmp"}) {
+  for (const PictureKind kind : {PictureKind::Jpeg, PictureKind::Bitmap}) {
     for (const auto& name : names) {
-      if (EndsWithNoCase(name, ext)) paths.push_back(prefix + name);
+      if (KindOfFolderName(name) == kind) paths.push_back(prefix + name);
     }
   }
   return paths;

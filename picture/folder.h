@@ -12,11 +12,9 @@ namespace tam {
 // are ordered by their raw bytes, so the order is total and stable.
 bool NaturalLess(std::string_view a, std::string_view b);
 
-// True when name ends in ext (".jpg") ignoring ASCII case.
-bool EndsWithNoCase(std::string_view name, std::string_view ext);
-
-// Full paths (folder + "/" + name) of the folder's entries whose names end in
-// ".jpg", then of those ending in ".bmp", ignoring case. Every kind of entry
+// Full paths (folder + "/" + name) of the folder's JPEG names, then of its
+// bitmap names, by the folder search's own rule (KindOfFolderName in kind.h:
+// ".jpg" and ".bmp" with case ignored). Every kind of entry
 // counts, directories included. A folder that cannot be read gives nothing.
 std::vector<std::string> FindFolderPictures(const std::string& folder);
 

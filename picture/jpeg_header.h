@@ -4,6 +4,8 @@
 // about the frame or the EXIF orientation asks here.
 #include <cstdint>
 #include <span>
+#include <utility>
+#include <vector>
 
 namespace tam {
 
@@ -27,5 +29,23 @@ struct JpegHeader {
 // A damaged or cut stream is never read past its end: the facts not reached
 // keep their defaults.
 JpegHeader ReadJpegHeader(std::span<const std::uint8_t> file);
+
+// A JPEG file held whole, with what its header says, read once as the bytes
+// are taken in: whoever is handed the bytes is handed the facts with them,
+// and no one walks the header again.
+class JpegFile {
+ public:
+  JpegFile() = default;  // no file
+  explicit JpegFile(std::vector<std::uint8_t> bytes)
+      : bytes_(std::move(bytes)), header_(ReadJpegHeader(bytes_)) {}
+
+  std::span<const std::uint8_t> bytes() const { return bytes_; }
+  const JpegHeader& header() const { return header_; }
+  bool empty() const { return bytes_.empty(); }
+
+ private:
+  std::vector<std::uint8_t> bytes_;
+  JpegHeader header_;
+};
 
 }  // namespace tam

@@ -31,8 +31,4 @@ std::string ShownUtf8(std::string_view bytes);
 // stat() succeeds, links followed, and the entry is not a directory.
 bool FileExists(const std::string& path);
 
-// Exact-case tests of a whole extension, as every extension test here is made.
-inline bool IsJpegExt(std::string_view ext) { return ext == ".jpg" || ext == ".JPG"; }
-inline bool IsBmpExt(std::string_view ext) { return ext == ".bmp" || ext == ".BMP"; }
-
 }  // namespace tam

@@ -227,14 +227,14 @@ void ReduceRows(RowRing& ring, const ReducePlan& plan, JpegWriter& writer) {
 
 }  // namespace
 
-bool CanStreamJpeg(std::span<const std::uint8_t> file) { return ReadJpegHeader(file).orientation == 1; }
+bool CanStreamJpeg(const JpegHeader& header) { return header.orientation == 1; }
 
-std::optional<std::vector<std::uint8_t>> ReduceJpegStreaming(std::span<const std::uint8_t> file,
-                                                             std::int32_t box_w, std::int32_t box_h,
-                                                             int quality, const JpegDecodeOptions& options) {
-  if (!CanStreamJpeg(file)) return std::nullopt;
+std::optional<std::vector<std::uint8_t>> ReduceJpegStreaming(const JpegFile& file, std::int32_t box_w,
+                                                             std::int32_t box_h, int quality,
+                                                             const JpegDecodeOptions& options) {
+  if (!CanStreamJpeg(file.header())) return std::nullopt;
   try {
-    JpegReader reader(file, options);
+    JpegReader reader(file.bytes(), options);
     const std::int32_t width = reader.width();
     const std::int32_t height = reader.height();
     FittedBox box;

@@ -6,16 +6,16 @@
 // EncodeJpeg give one after the other.
 #include <cstdint>
 #include <optional>
-#include <span>
 #include <vector>
 
 #include "picture/jpeg.h"
+#include "picture/jpeg_header.h"
 
 namespace tam {
 
-// Whether a JPEG file can take the streaming path: it needs no upright turn
+// Whether a JPEG file with this header can take the streaming path: it needs no upright turn
 // from an EXIF orientation (the turn needs the whole picture).
-bool CanStreamJpeg(std::span<const std::uint8_t> file);
+bool CanStreamJpeg(const JpegHeader& header);
 
 // Decodes the file at full size, reduces it to fit box_w x box_h (or keeps
 // its size when it already fits) and encodes the result at the given
@@ -24,9 +24,8 @@ bool CanStreamJpeg(std::span<const std::uint8_t> file);
 // the file (an EXIF turn, no second thread or not enough memory to be had):
 // the caller then takes the whole-picture path. Errors throw the same
 // tam::Error as DecodeJpeg ("JPEG エラー #<code>"), and nothing is handed back.
-std::optional<std::vector<std::uint8_t>> ReduceJpegStreaming(std::span<const std::uint8_t> file,
-                                                             std::int32_t box_w, std::int32_t box_h,
-                                                             int quality,
+std::optional<std::vector<std::uint8_t>> ReduceJpegStreaming(const JpegFile& file, std::int32_t box_w,
+                                                             std::int32_t box_h, int quality,
                                                              const JpegDecodeOptions& options = {});
 
 }  // namespace tam

@@ -1,7 +1,6 @@
 #include "presentation/clipboard.h"
 
 #include "picture/error.h"
-#include "picture/jpeg_header.h"
 #include "presentation/png.h"
 
 namespace tam::pres {
@@ -18,11 +17,11 @@ std::shared_ptr<const Media> StoredPicture(const ClipboardPicture& clip) {
   media->width = picture.width();
   media->height = picture.height();
   if (!clip.jpeg.empty()) {
-    const JpegHeader header = ReadJpegHeader(clip.jpeg);
+    const JpegHeader& header = clip.jpeg.header();
     if (header.portable() && header.width == picture.width() && header.height == picture.height() &&
         header.orientation == 1) {
       media->format = Media::Format::Jpeg;
-      media->bytes = clip.jpeg;
+      media->bytes.assign(clip.jpeg.bytes().begin(), clip.jpeg.bytes().end());
       return media;
     }
   }

@@ -8,16 +8,18 @@
 #include <optional>
 #include <vector>
 
+#include "picture/jpeg_header.h"
 #include "picture/picture.h"
 #include "presentation/media.h"
 
 namespace tam::pres {
 
 // A picture as the clipboard carries it: its pixels, and a JPEG file's own
-// bytes when they ride along.
+// bytes when they ride along, with their header facts. Who takes bytes from
+// outside the program reads those facts as they come in (JpegFile).
 struct ClipboardPicture {
   Picture picture;
-  std::vector<std::uint8_t> jpeg;
+  JpegFile jpeg;
 };
 
 class Clipboard {

@@ -4,6 +4,7 @@
 #include <set>
 
 #include "picture/error.h"
+#include "picture/kind.h"
 #include "picture/path.h"
 #include "presentation/insertion.h"
 
@@ -65,7 +66,7 @@ InsertOutcome InsertSlides(const InsertComponents& c, const std::vector<std::str
   try {
     for (std::size_t i = 0; i < entries.size(); ++i) {
       const std::string& entry = entries[i];
-      const PictureKind kind = ClassifyPicture(entry);
+      const PictureKind kind = KindOfName(entry);
       if (kind == PictureKind::None) continue;
       const SlidePicture picture = SlidePicture::Load(entry, kind, decode);
       AddPictureSlide(c.presentation, c.slide, entry, picture, c.clipboard);

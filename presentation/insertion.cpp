@@ -9,13 +9,6 @@
 
 namespace tam::pres {
 
-PictureKind ClassifyPicture(const std::string& path) {
-  std::string ext = ExtractFileExt(path);
-  if (IsJpegExt(ext)) return PictureKind::Jpeg;
-  if (IsBmpExt(ext)) return PictureKind::Bmp;
-  return PictureKind::None;
-}
-
 std::string SlideFileName(const std::string& path) { return ShownUtf8(ExtractFileName(path)); }
 
 SlidePicture SlidePicture::Load(const std::string& path, PictureKind kind, const JpegDecodeOptions& options) {
@@ -25,13 +18,13 @@ SlidePicture SlidePicture::Load(const std::string& path, PictureKind kind, const
   p.options_ = options;
   try {
     if (kind == PictureKind::Jpeg) {
-      p.jpeg_ = ReadWholeFile(path);
-      // The header is read now, so a file that is no JPEG at all gets no
-      // slide, nor one too large for the clipboard; the pixels wait for it.
-      JpegReader header(p.jpeg_, options);
+      p.jpeg_ = JpegFile(ReadWholeFile(path));
+      // The decoder reads the header now, so a file that is no JPEG at all
+      // gets no slide, nor one too large for the clipboard; the pixels wait.
+      JpegReader header(p.jpeg_.bytes(), options);
       const DecodeCost cost = header.cost();
       CheckMemoryNeed(cost.width, cost.height, ClipboardNeed(cost));
-    } else if (kind == PictureKind::Bmp) {
+    } else if (kind == PictureKind::Bitmap) {
       std::vector<std::uint8_t> file = ReadWholeFile(path);
       p.bitmap_ = DecodeBmp(file);
       // The file is gone by the time the picture goes on the clipboard.
@@ -52,11 +45,11 @@ void SlidePicture::PutOnClipboard(Clipboard& clipboard) const {
   if (kind_ == PictureKind::Jpeg) {
     DecodedJpeg decoded;
     try {
-      decoded = DecodeJpeg(jpeg_, options_);
+      decoded = DecodeJpeg(jpeg_.bytes(), options_);
     } catch (const LimitError& refusal) {
       throw NamingFile(path_, refusal);  // too many scans
     }
-    int orientation = ReadJpegHeader(jpeg_).orientation;
+    const int orientation = jpeg_.header().orientation;
     ApplyOrientation(decoded.picture, orientation);
     clip.picture = std::move(decoded.picture);
     // A turned picture no longer matches the stream's own pixels.

@@ -9,22 +9,20 @@
 #include <vector>
 
 #include "picture/jpeg.h"
+#include "picture/jpeg_header.h"
+#include "picture/kind.h"
 #include "picture/picture.h"
 #include "presentation/components.h"
 
 namespace tam::pres {
 
-enum class PictureKind { None, Jpeg, Bmp };
-
-// By the exact-case extension: ".jpg"/".JPG" is JPEG, ".bmp"/".BMP" is BMP.
-PictureKind ClassifyPicture(const std::string& path);
-
 // The file name without its folder, as the slide's texts show it (UTF-8).
 std::string SlideFileName(const std::string& path);
 
-// A listed picture loaded for its slide. A JPEG file is read whole and its
-// header checked; its pixels are decoded only when it goes on the clipboard.
-// A BMP is decoded at once.
+// A listed picture loaded for its slide, as the kind its name gives
+// (KindOfName). A JPEG file is read whole and its header checked; its pixels
+// are decoded only when it goes on the clipboard, its bytes with their header
+// facts beside them. A BMP is decoded at once.
 class SlidePicture {
  public:
   // Throws tam::Error: the file-open error, the JPEG header's, or the BMP
@@ -39,7 +37,7 @@ class SlidePicture {
  private:
   PictureKind kind_ = PictureKind::None;
   std::string path_;  // named in a refusal found only while decoding
-  std::vector<std::uint8_t> jpeg_;
+  JpegFile jpeg_;
   Picture bitmap_;
   JpegDecodeOptions options_;
 };

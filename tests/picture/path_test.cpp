@@ -63,15 +63,6 @@ TEST(PathHelpers, ShownUtf8KeepsCharactersAndReplacesStrayBytes) {
   EXPECT_EQ(ShownUtf8("x\xE5\x86"), "x" + bad + bad);
 }
 
-TEST(PathHelpers, ExactCaseExtensionTests) {
-  EXPECT_TRUE(IsJpegExt(".jpg"));
-  EXPECT_TRUE(IsJpegExt(".JPG"));
-  EXPECT_FALSE(IsJpegExt(".Jpg"));
-  EXPECT_FALSE(IsJpegExt(".jpeg"));
-  EXPECT_TRUE(IsBmpExt(".BMP"));
-  EXPECT_FALSE(IsBmpExt(".bMp"));
-}
-
 TEST(PathHelpers, FileExistsFollowsLinksAndRejectsFolders) {
   tamtest::TempDir dir;
   const std::string file = dir / "\xe9t\xe9.jpg";  // Latin-1 bytes, not UTF-8

@@ -204,7 +204,7 @@ TEST_F(SlidesCli, FiveHundredSlidesShownSavedAndOpenedInLibreOffice) {
   app.Connect();
   app.SetVisible(true);
   pres.ConnectTo(app.PresentationsAdd(true));
-  SlidePicture picture = SlidePicture::Load(dir / "a.jpg", PictureKind::Jpeg);
+  SlidePicture picture = SlidePicture::Load(dir / "a.jpg", tam::PictureKind::Jpeg);
   ProcessClipboard clipboard;
   for (int i = 1; i <= 500; ++i)
     AddPictureSlide(pres, slide,

@@ -4,6 +4,7 @@
 #include <QByteArray>
 #include <QImage>
 #include <cstring>
+#include <vector>
 
 #include "presentation/clipboard.h"
 
@@ -15,7 +16,8 @@ inline tam::pres::ClipboardPicture ClipOf(const QImage& image, const QByteArray&
   clip.picture = tam::Picture::Bgr24(bgr.width(), bgr.height());
   for (int y = 0; y < bgr.height(); ++y)
     std::memcpy(clip.picture.row(y), bgr.constScanLine(y), clip.picture.stride());
-  clip.jpeg.assign(jpeg.constData(), jpeg.constData() + jpeg.size());
+  if (!jpeg.isEmpty())
+    clip.jpeg = tam::JpegFile(std::vector<std::uint8_t>(jpeg.constData(), jpeg.constData() + jpeg.size()));
   return clip;
 }
 
