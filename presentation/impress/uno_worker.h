@@ -70,7 +70,7 @@ class UnoWorker {
         hung_ = true;
         throw Error(timeout_message);
       }
-      waiting();
+      if (waiting) waiting();
     }
     return result.get();
   }
