@@ -57,9 +57,22 @@ std::string TempName(const std::string& folder) { return folder + ".tamarind-" +
 // The file a write to `path` should replace: a symbolic link stays a link
 // and the file it points to is replaced. A link that points nowhere is
 // replaced itself; a loop fails as an open would.
+//
+// Only a link made by this user or by the owner of its folder is followed,
+// the rule the kernel's protected_symlinks applies in shared folders such as
+// /tmp, here in every folder: the rename below would not meet that rule, and
+// anyone else who can leave a link under the output name (a_x.jpg ->
+// /etc/passwd) would choose which of our files is replaced.
 std::string ResolveTarget(const std::string& path) {
   struct stat st;
   if (::lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return path;
+  if (st.st_uid != ::geteuid()) {
+    const std::string folder = ExtractFilePath(path);
+    struct stat dir;
+    if (::stat(folder.empty() ? "." : folder.c_str(), &dir) != 0 || dir.st_uid != st.st_uid) {
+      Fail("ファイル ", path, " を作成できません。", "ほかのユーザーが作ったシンボリックリンクです");
+    }
+  }
   char* real = ::realpath(path.c_str(), nullptr);
   if (!real) {
     if (errno == ENOENT) return path;

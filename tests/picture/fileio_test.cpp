@@ -150,6 +150,32 @@ TEST(WriteFileAtomic, AFifoOrADeviceIsNeverReplaced) {
   EXPECT_EQ(names, (std::vector<std::string>{"late.jpg", "out.pptx"})) << "no temporary file is left";
 }
 
+// A link someone else left under the output name (in a shared folder such as
+// /tmp) is not written through: it would let them pick the file replaced.
+// A link of the folder's owner is followed, as one of our own is.
+TEST(WriteFileAtomic, ALinkOfAnotherUserIsNotFollowed) {
+  if (::geteuid() != 0) GTEST_SKIP() << "giving a link to another user needs root";
+  TempDir dir, elsewhere;
+  const std::string victim = elsewhere / "precious.txt";
+  tamtest::WriteText(victim, "precious");
+  ASSERT_EQ(::symlink(victim.c_str(), (dir / "a_x.jpg").c_str()), 0);
+  ASSERT_EQ(::lchown((dir / "a_x.jpg").c_str(), 65534, 65534), 0);
+  EXPECT_EQ(
+      MessageOf([&] { WriteFileAtomic(dir / "a_x.jpg", kData); }),
+      "ファイル " + dir / "a_x.jpg" + " を作成できません。ほかのユーザーが作ったシンボリックリンクです");
+  EXPECT_EQ(tamtest::ReadBytes(victim), std::vector<std::uint8_t>({'p', 'r', 'e', 'c', 'i', 'o', 'u', 's'}));
+  struct stat st;
+  ASSERT_EQ(::lstat((dir / "a_x.jpg").c_str(), &st), 0);
+  EXPECT_TRUE(S_ISLNK(st.st_mode));
+  EXPECT_EQ(FolderNames(dir.path()), std::vector<std::string>{"a_x.jpg"});
+
+  // The folder's owner may link as we may.
+  ASSERT_EQ(::chown(dir.path().c_str(), 65534, 65534), 0);
+  WriteFileAtomic(dir / "a_x.jpg", kData);
+  EXPECT_EQ(tamtest::ReadBytes(victim), kData);
+  ASSERT_EQ(::chown(dir.path().c_str(), 0, 0), 0);
+}
+
 TEST(WriteFileAtomic, FailureWhileWritingKeepsTheOldFile) {
   TempDir dir;
   const std::string target = dir / "a.jpg";
