@@ -429,7 +429,7 @@ void TForm1::PPTP1Click(QObject* Sender) {
   if (ListBox1->count() == 0) return;
   const std::vector<std::string> entries = ListEntries();
   // There is no progress window here: the busy cursor shows the run, and the
-  // windows are repainted after each slide.
+  // windows are repainted after each slide and while the office starts.
   const RunScope run(*this);
   const BusyCursor busy;
   // The office shows its own windows while it runs, among them the one that

@@ -153,8 +153,22 @@ std::string FallbackLogFolder() {
 }
 
 void AppendToFile(const std::string& path, std::string_view bytes) {
-  const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+  // Only a regular file takes the log. Opening a FIFO for writing waits for a
+  // reader, which would freeze the program on the error it is about to show;
+  // a device is no log either. Refused before opening (opening a device may
+  // do something itself), and once more on what was opened.
+  const auto refuse = [&path] {
+    throw Error("ログファイル " + path + " を開けません: 通常のファイルではありません");
+  };
+  struct stat st;
+  if (::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) refuse();
+  const int fd =
+      ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0644);
   if (fd < 0) throw Error("ログファイル " + path + " を開けません: " + SystemReason(errno));
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    ::close(fd);
+    refuse();
+  }
   while (!bytes.empty()) {
     const ssize_t n = ::write(fd, bytes.data(), bytes.size());
     if (n < 0 && errno == EINTR) continue;

@@ -57,9 +57,22 @@ std::string TempName(const std::string& folder) { return folder + ".tamarind-" +
 // The file a write to `path` should replace: a symbolic link stays a link
 // and the file it points to is replaced. A link that points nowhere is
 // replaced itself; a loop fails as an open would.
+//
+// Only a link made by this user or by the owner of its folder is followed,
+// the rule the kernel's protected_symlinks applies in shared folders such as
+// /tmp, here in every folder: the rename below would not meet that rule, and
+// anyone else who can leave a link under the output name (a_x.jpg ->
+// /etc/passwd) would choose which of our files is replaced.
 std::string ResolveTarget(const std::string& path) {
   struct stat st;
   if (::lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return path;
+  if (st.st_uid != ::geteuid()) {
+    const std::string folder = ExtractFilePath(path);
+    struct stat dir;
+    if (::stat(folder.empty() ? "." : folder.c_str(), &dir) != 0 || dir.st_uid != st.st_uid) {
+      Fail("ファイル ", path, " を作成できません。", "ほかのユーザーが作ったシンボリックリンクです");
+    }
+  }
   char* real = ::realpath(path.c_str(), nullptr);
   if (!real) {
     if (errno == ENOENT) return path;
@@ -73,14 +86,19 @@ std::string ResolveTarget(const std::string& path) {
 // Refuses what an in-place write would refuse: a file that this user may
 // not write (mode, read-only mount, immutable flag). Root passes, as it
 // would in place.
-void CheckWritable(const std::string& path, const std::string& target, const struct stat& st) {
-  if (S_ISREG(st.st_mode)) {
-    // Opened without O_TRUNC: nothing about the file changes.
-    UniqueFd probe(::open(target.c_str(), O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
-    if (!probe) FailCreate(path, errno);
-  } else if (::faccessat(AT_FDCWD, target.c_str(), W_OK, AT_EACCESS) != 0) {
-    FailCreate(path, errno);
-  }
+void CheckWritable(const std::string& path, const std::string& target) {
+  // Opened without O_TRUNC: nothing about the file changes.
+  UniqueFd probe(::open(target.c_str(), O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+  if (!probe) FailCreate(path, errno);
+}
+
+// Only a regular file is ever replaced. A FIFO, a socket or a device node
+// (perhaps behind a link such as a_x.jpg -> /dev/zero) is no earlier
+// result: renaming over it would put a file where the system keeps a device,
+// which with root's rights breaks the machine for every other program.
+void CheckReplaceable(const std::string& path, const struct stat& st) {
+  if (S_ISDIR(st.st_mode)) FailCreate(path, EISDIR);
+  if (!S_ISREG(st.st_mode)) Fail("ファイル ", path, " を作成できません。", "通常のファイルではありません");
 }
 
 // An unnamed file gets its name through its /proc/self/fd entry, which
@@ -188,8 +206,8 @@ std::vector<std::uint8_t> ReadWholeFile(const std::string& path, std::int64_t la
 SafeFileWriter::SafeFileWriter(const std::string& path) : path_(path), target_(ResolveTarget(path)) {
   struct stat old;
   if (::stat(target_.c_str(), &old) == 0) {
-    if (S_ISDIR(old.st_mode)) FailCreate(path, EISDIR);
-    CheckWritable(path, target_, old);
+    CheckReplaceable(path, old);
+    CheckWritable(path, target_);
     replaces_ = true;
   } else if (errno != ENOENT) {
     FailCreate(path, errno);
@@ -255,6 +273,10 @@ void SafeFileWriter::Commit(const std::function<void(const std::string& target)>
   if (::fsync(fd_.get()) != 0) FailWrite(errno);
   if (unnamed_) Name();
   if (fd_.close() != 0) FailWrite(errno);
+  // The name may have been given to something else while the content was
+  // written; that is neither set aside nor replaced.
+  struct stat now;
+  if (::lstat(target_.c_str(), &now) == 0 && !S_ISLNK(now.st_mode)) CheckReplaceable(path_, now);
   if (replaces_ && set_aside) set_aside(target_);
   if (::rename(temp_.c_str(), target_.c_str()) != 0) FailCreate(path_, errno);
   temp_.clear();

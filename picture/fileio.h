@@ -23,10 +23,12 @@ std::vector<std::uint8_t> ReadWholeFile(const std::string& path, std::int64_t la
 // fails or is abandoned leaves it as it was with no temporary file beside it.
 //
 // It gives the outcome an in-place write would give: a symbolic link stays a
-// link and the file it points to gets the content; an existing file the user
-// may not write is refused; a replaced file keeps its permission bits and a
-// new one gets 0666 less the umask. Errors throw tam::Error naming `path`
-// with the system's reason.
+// link and the file it points to gets the content (a link is followed only
+// when this user or the folder's owner made it); an existing file the user
+// may not write is refused, and so is anything there that is no regular file
+// (a FIFO, a device, also behind a link); a replaced file keeps its
+// permission bits and a new one gets 0666 less the umask. Errors throw
+// tam::Error naming `path` with the system's reason.
 class SafeFileWriter {
  public:
   explicit SafeFileWriter(const std::string& path);

@@ -19,13 +19,19 @@ InsertOutcome InsertSlides(const InsertComponents& c, const std::vector<std::str
                            const JpegDecodeOptions& decode,
                            const std::function<void(const std::string& text)>& report,
                            const std::function<void(const std::string& line)>& log,
-                           const std::function<void()>& after_slide) {
+                           const std::function<void()>& repaint) {
   InsertOutcome outcome;
   struct Run {
     Server& server;
-    explicit Run(Server& s) : server(s) { server.BeginRun(); }
-    ~Run() { server.EndRun(); }
-  } run(c.application.server());
+    Run(Server& s, const std::function<void()>& repaint) : server(s) {
+      server.WhileWaiting(repaint);
+      server.BeginRun();
+    }
+    ~Run() {
+      server.EndRun();
+      server.WhileWaiting({});
+    }
+  } run(c.application.server(), repaint);
 
   // The same failed start meets every phase of the run; it is logged once.
   bool start_logged = false;
@@ -72,7 +78,7 @@ InsertOutcome InsertSlides(const InsertComponents& c, const std::vector<std::str
       AddPictureSlide(c.presentation, c.slide, entry, picture, c.clipboard);
       ++outcome.inserted;
       outcome.completed.push_back(i);
-      if (after_slide) after_slide();
+      if (repaint) repaint();
     }
     c.slide.Disconnect();
   } catch (const std::exception& error) {

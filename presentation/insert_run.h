@@ -40,13 +40,15 @@ std::string ErrorText(const std::exception& error);
 // to log once per run, as the error's text, ": " and its words. The run is
 // one run of the application component's server (see Server::BeginRun).
 // The application component stays bound (the caller releases it when done);
-// the slide component is released when the loop ran through. after_slide, if
-// given, runs after each complete slide.
+// the slide component is released when the loop ran through. repaint, if
+// given, runs after each complete slide and, within the run, now and then
+// while the server keeps it waiting (Server::WhileWaiting), as an office
+// that is starting does for up to a minute.
 InsertOutcome InsertSlides(const InsertComponents& components, const std::vector<std::string>& entries,
                            const JpegDecodeOptions& decode,
                            const std::function<void(const std::string& text)>& report,
                            const std::function<void(const std::string& line)>& log = {},
-                           const std::function<void()>& after_slide = {});
+                           const std::function<void()>& repaint = {});
 
 // Sends the files whose entries got a complete slide to the trash, in list
 // order. Entries skipped for their extension, left unreached by an error or

@@ -4,6 +4,7 @@
 // Engines (the built-in one, LibreOffice Impress, a recording fake in tests)
 // implement these interfaces; the automation components hold them.
 // Every failing operation throws tam::Error with the server's own description.
+#include <functional>
 #include <memory>
 #include <string>
 #include <utility>
@@ -70,6 +71,11 @@ class Server {
   // connection fails at once with the first failure.
   virtual void BeginRun() {}
   virtual void EndRun() {}
+  // While a connection or call waits for the server program (an office
+  // takes up to a minute to start), `waiting` runs now and then on the
+  // calling thread, so the caller's windows can repaint. It must not call
+  // into the server. Empty: nothing runs.
+  virtual void WhileWaiting(std::function<void()> /*waiting*/) {}
 };
 
 // The server program could not be started or reached. what() is the text for

@@ -35,6 +35,10 @@ class EngineChoice : public Server {
   void EndRun() override {
     if (Server* server = std::exchange(running_, nullptr)) server->EndRun();
   }
+  void WhileWaiting(std::function<void()> waiting) override {
+    builtin_->WhileWaiting(waiting);
+    if (impress_) impress_->WhileWaiting(std::move(waiting));
+  }
 
  private:
   Server& Current() { return uses_impress_ ? *impress_ : *builtin_; }

@@ -334,9 +334,13 @@ struct RunState {
 };
 
 struct Session {
-  Session(const ImpressOptions& o, std::shared_ptr<RunState> r) : options(o), run(std::move(r)) {}
+  Session(const ImpressOptions& o, std::shared_ptr<RunState> r,
+          std::shared_ptr<const std::function<void()>> w)
+      : options(o), run(std::move(r)), waiting(std::move(w)) {}
   ImpressOptions options;
   std::shared_ptr<RunState> run;
+  // The server's Server::WhileWaiting, run while a call takes its time.
+  std::shared_ptr<const std::function<void()>> waiting;
   UnoWorker worker;
   Reference<uno::XComponentContext> context;
   Reference<frame::XDesktop2> desktop;
@@ -353,10 +357,11 @@ struct Session {
   }
   template <class F>
   std::invoke_result_t<F> Call(F f, int limit_ms) {
+    const std::function<void()> waiting_now = *waiting;  // may be replaced meanwhile
     return worker.Call(Guarded(std::move(f)), std::chrono::milliseconds(limit_ms),
                        "LibreOffice が " + Seconds(limit_ms) +
                            " 秒以内に応答しませんでした (LibreOffice が応答していない可能性があります)",
-                       "LibreOffice が応答していません");
+                       "LibreOffice が応答していません", waiting_now);
   }
 };
 
@@ -710,6 +715,8 @@ class ImpressServer final : public OfficeServer {
     return mine->session()->Call([model = mine->model()] { return !model->hasControllersLocked(); });
   }
 
+  void WhileWaiting(std::function<void()> waiting) override { *waiting_ = std::move(waiting); }
+
   void BeginRun() override {
     in_run_ = true;
     run_failure_ = nullptr;
@@ -783,7 +790,7 @@ class ImpressServer final : public OfficeServer {
   // start limit. Either way nothing of it is left running.
   std::shared_ptr<Session> Attach() {
     using Clock = std::chrono::steady_clock;
-    auto session = std::make_shared<Session>(options_, run_);
+    auto session = std::make_shared<Session>(options_, run_, waiting_);
     const OUString url =
         ToOUString("uno:pipe,name=" + options_.pipe_name + ";urp;StarOffice.ComponentContext");
     const auto deadline = Clock::now() + std::chrono::milliseconds(options_.start_timeout_ms);
@@ -873,7 +880,7 @@ class ImpressServer final : public OfficeServer {
         if (Clock::now() > deadline)
           throw failure("LibreOffice が " + Seconds(options_.start_timeout_ms) +
                         " 秒以内に接続を受け付けませんでした");
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        Pause(std::chrono::milliseconds(100));
       }
     } catch (...) {
       if (launcher_running) {
@@ -887,7 +894,21 @@ class ImpressServer final : public OfficeServer {
     return session;
   }
 
+  // Sleeps between two attempts to reach a starting office, the caller's
+  // windows repainting meanwhile (WhileWaiting).
+  void Pause(std::chrono::milliseconds time) const {
+    const auto until = std::chrono::steady_clock::now() + time;
+    for (;;) {
+      if (*waiting_) (*waiting_)();
+      const auto left = until - std::chrono::steady_clock::now();
+      if (left <= decltype(left)::zero()) return;
+      std::this_thread::sleep_for(
+          std::min<std::chrono::steady_clock::duration>(left, UnoWorker::kWaitingSlice));
+    }
+  }
+
   ImpressOptions options_;
+  std::shared_ptr<std::function<void()>> waiting_ = std::make_shared<std::function<void()>>();
   std::shared_ptr<Session> session_;
   long started_pid_ = 0;
   bool in_run_ = false;

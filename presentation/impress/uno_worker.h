@@ -3,6 +3,7 @@
 // call on a thread of its own and waits for it only so long: a call that
 // outlives its time limit becomes an error, the worker is marked as hung and
 // refuses further calls, and its thread is left behind to finish on its own.
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -40,11 +41,16 @@ class UnoWorker {
 
   bool hung() const { return hung_; }
 
+  // How often a caller that waits runs its `waiting`.
+  static constexpr std::chrono::milliseconds kWaitingSlice{25};
+
   // Runs f on the worker and returns its result or rethrows its exception.
   // Whatever f captures must stay valid even when the caller gave up waiting.
+  // A call that is not over within a slice runs `waiting` (if any) on the
+  // calling thread after every slice, until the call ends or its limit does.
   template <class F>
   std::invoke_result_t<F> Call(F f, std::chrono::milliseconds limit, const std::string& timeout_message,
-                               const std::string& hung_message) {
+                               const std::string& hung_message, const std::function<void()>& waiting = {}) {
     using R = std::invoke_result_t<F>;
     if (hung_) throw Error(hung_message);
     auto task = std::make_shared<std::packaged_task<R()>>(std::move(f));
@@ -54,9 +60,17 @@ class UnoWorker {
       state_->queue.emplace_back([task] { (*task)(); });
     }
     state_->wake.notify_one();
-    if (result.wait_for(limit) == std::future_status::timeout) {
-      hung_ = true;
-      throw Error(timeout_message);
+    using Clock = std::chrono::steady_clock;
+    const Clock::time_point deadline = Clock::now() + limit;
+    for (;;) {
+      const Clock::duration left = deadline - Clock::now();
+      const Clock::duration slice = waiting ? std::min<Clock::duration>(left, kWaitingSlice) : left;
+      if (result.wait_for(slice) == std::future_status::ready) break;
+      if (Clock::now() >= deadline) {
+        hung_ = true;
+        throw Error(timeout_message);
+      }
+      if (waiting) waiting();
     }
     return result.get();
   }

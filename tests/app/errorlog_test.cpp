@@ -1,10 +1,13 @@
 #include "app/errorlog.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
+#include <future>
 #include <optional>
 
 #include "picture/error.h"
@@ -145,6 +148,23 @@ TEST_F(ErrorLogFiles, FolderNamedLikeTheLogSendsTheLineToTheStateFolder) {
   log.Write("y");
   EXPECT_EQ(ReadText(dir / "state/tamarind2/tamarind2.log"),
             "2007/05/12 9:05:07:x\r\n2007/05/12 9:05:07:y\r\n");
+}
+
+// A FIFO under the log's name would hold the program in open() until some
+// reader came, the error box never shown: it is passed over at once.
+TEST_F(ErrorLogFiles, FifoNamedLikeTheLogSendsTheLineToTheStateFolderAtOnce) {
+  const std::string fifo = dir / "tamarind2.log";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0644), 0);
+  ErrorLog log(dir / "tamarind2", clock, japanese);
+  auto written = std::async(std::launch::async, [&] { return log.Write("x"); });
+  if (written.wait_for(std::chrono::seconds(5)) != std::future_status::ready) {
+    const int reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK);  // lets the writer go
+    written.wait();
+    ::close(reader);
+    FAIL() << "writing the log waited for a reader of the FIFO";
+  }
+  EXPECT_EQ(written.get(), dir / "state/tamarind2/tamarind2.log");
+  EXPECT_EQ(ReadText(dir / "state/tamarind2/tamarind2.log"), "2007/05/12 9:05:07:x\r\n");
 }
 
 TEST_F(ErrorLogFiles, ReadOnlyProgramFolderSendsTheLineToTheStateFolder) {

@@ -330,6 +330,51 @@ TEST_F(InsertCommand, BatchInsertionRunsBusyWithTheProgressWindowGone) {
   ExpectClosed(2);
 }
 
+// An office takes up to a minute to start. While the run waits for it, the
+// waiting server repaints the windows (here: a queued call is delivered)
+// inside the run, which keeps the window disabled and busy; once the run is
+// over, the server no longer holds the window's repaint.
+TEST_F(InsertCommand, AServerSlowToConnectKeepsTheWindowsPaintedWithinTheRun) {
+  struct Slow : tamtest::RecordingServer {
+    std::function<void()> waiting;
+    std::function<void()> while_waiting;  // the test's look at the window
+    void WhileWaiting(std::function<void()> w) override { waiting = std::move(w); }
+    std::shared_ptr<pres::Application> ConnectApplication() override {
+      for (int i = 0; i < 3 && waiting; ++i) {
+        waiting();
+        while_waiting();
+      }
+      return RecordingServer::ConnectApplication();
+    }
+  };
+  const auto slow = std::make_shared<Slow>();
+  UseServer(slow);
+  form->show();
+  Copy("jpeg/good/testorig.jpg", "a.jpg");
+  List({"a.jpg"});
+  int delivered = 0;
+  std::vector<int> delivered_by_then;  // at each look
+  bool enabled = false, idle_cursor = false;
+  slow->while_waiting = [&] {
+    delivered_by_then.push_back(delivered);
+    enabled |= form->isEnabled();
+    const QCursor* cursor = QApplication::overrideCursor();
+    idle_cursor |= cursor == nullptr || cursor->shape() != Qt::WaitCursor;
+    QMetaObject::invokeMethod(
+        qApp, [&] { ++delivered; }, Qt::QueuedConnection);
+  };
+  QMetaObject::invokeMethod(
+      qApp, [&] { ++delivered; }, Qt::QueuedConnection);
+  form->PPTP1->trigger();
+  // Each wait delivers what was queued before it.
+  EXPECT_EQ(delivered_by_then, (std::vector<int>{1, 2, 3}))
+      << "the windows were not repainted while the server kept the run waiting";
+  EXPECT_FALSE(enabled) << "the window took input while it waited";
+  EXPECT_FALSE(idle_cursor);
+  EXPECT_FALSE(slow->waiting) << "the server still holds the window's repaint after the run";
+  ExpectClosed(1);
+}
+
 TEST_F(InsertCommand, BatchEndsWhereTheReductionFails) {
   form->M1->trigger();
   tamtest::WriteText(dir / "bad.jpg", "no JPEG at all");

@@ -469,8 +469,8 @@ TEST_F(ImpressEngine, AnOfficeThatCannotStartFailsTheRunOnceAndFast) {
 }
 
 // An office that stays alive without ever answering is waited for up to the
-// start limit, then stopped with what it started (a child that ignores
-// SIGTERM) and collected.
+// start limit, the caller's windows repainting meanwhile, then stopped with
+// what it started (a child that ignores SIGTERM) and collected.
 TEST_F(ImpressEngine, ASilentOfficeTimesOutAndIsStoppedWithItsChildren) {
   tamtest::TempDir bin;
   options_.soffice =
@@ -479,6 +479,14 @@ TEST_F(ImpressEngine, ASilentOfficeTimesOutAndIsStoppedWithItsChildren) {
   options_.start_timeout_ms = 3000;
   auto server = Load();
   ASSERT_TRUE(server);
+  // Meanwhile the caller's windows repaint: what it gave runs on its thread.
+  int waits = 0;
+  bool elsewhere = false;
+  const std::thread::id caller = std::this_thread::get_id();
+  server->WhileWaiting([&] {
+    ++waits;
+    elsewhere |= std::this_thread::get_id() != caller;
+  });
   const auto start = std::chrono::steady_clock::now();
   try {
     server->ConnectApplication();
@@ -488,6 +496,8 @@ TEST_F(ImpressEngine, ASilentOfficeTimesOutAndIsStoppedWithItsChildren) {
   }
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(15));
   EXPECT_EQ(server->StartedProcess(), 0);
+  EXPECT_GE(waits, 30) << "the caller's windows were left unpainted through the wait";
+  EXPECT_FALSE(elsewhere) << "the wait ran the caller's repaint on another thread";
 
   auto read_pid = [](const std::string& path) {
     std::ifstream in(path);

@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -108,6 +109,71 @@ TEST(WriteFileAtomic, FailuresLeaveTheTargetAndTheFolderAsTheyWere) {
   EXPECT_EQ(MessageOf([&] { WriteFileAtomic(nowhere, kData); }),
             "ファイル " + nowhere + " を作成できません。" + SystemReason(ENOENT));
   EXPECT_EQ(FolderNames(dir.path()), std::vector<std::string>{"b.jpg"});
+}
+
+// Only a regular file is replaced: a FIFO under the name, or a link to a
+// device, is refused and stays what it was. The device is a node of our own
+// (root only), so a regression replaces nothing the system uses.
+TEST(WriteFileAtomic, AFifoOrADeviceIsNeverReplaced) {
+  TempDir dir;
+  const std::string fifo = dir / "out.pptx";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0644), 0);
+  EXPECT_EQ(MessageOf([&] { WriteFileAtomic(fifo, kData); }),
+            "ファイル " + fifo + " を作成できません。通常のファイルではありません");
+  struct stat st;
+  ASSERT_EQ(::lstat(fifo.c_str(), &st), 0);
+  EXPECT_TRUE(S_ISFIFO(st.st_mode));
+
+  if (::mknod((dir / "zero").c_str(), S_IFCHR | 0666, ::makedev(1, 5)) == 0) {
+    ASSERT_EQ(::symlink((dir / "zero").c_str(), (dir / "a_x.jpg").c_str()), 0);
+    EXPECT_EQ(MessageOf([&] { WriteFileAtomic(dir / "a_x.jpg", kData); }),
+              "ファイル " + dir / "a_x.jpg" + " を作成できません。通常のファイルではありません");
+    ASSERT_EQ(::lstat((dir / "zero").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISCHR(st.st_mode)) << "the device node was replaced";
+  }
+
+  // A name that becomes a FIFO while the content is written is not replaced.
+  const std::string late = dir / "late.jpg";
+  tamtest::WriteText(late, "old");
+  EXPECT_NE(MessageOf([&] {
+              SafeFileWriter writer(late);
+              writer.Write(kData);
+              ASSERT_EQ(::unlink(late.c_str()), 0);
+              ASSERT_EQ(::mkfifo(late.c_str(), 0644), 0);
+              writer.Commit([](const std::string&) { ADD_FAILURE() << "a FIFO was set aside"; });
+            }).find("通常のファイルではありません"),
+            std::string::npos);
+  ASSERT_EQ(::lstat(late.c_str(), &st), 0);
+  EXPECT_TRUE(S_ISFIFO(st.st_mode));
+  std::vector<std::string> names = FolderNames(dir.path());
+  std::erase_if(names, [](const std::string& n) { return n == "zero" || n == "a_x.jpg"; });
+  EXPECT_EQ(names, (std::vector<std::string>{"late.jpg", "out.pptx"})) << "no temporary file is left";
+}
+
+// A link someone else left under the output name (in a shared folder such as
+// /tmp) is not written through: it would let them pick the file replaced.
+// A link of the folder's owner is followed, as one of our own is.
+TEST(WriteFileAtomic, ALinkOfAnotherUserIsNotFollowed) {
+  if (::geteuid() != 0) GTEST_SKIP() << "giving a link to another user needs root";
+  TempDir dir, elsewhere;
+  const std::string victim = elsewhere / "precious.txt";
+  tamtest::WriteText(victim, "precious");
+  ASSERT_EQ(::symlink(victim.c_str(), (dir / "a_x.jpg").c_str()), 0);
+  ASSERT_EQ(::lchown((dir / "a_x.jpg").c_str(), 65534, 65534), 0);
+  EXPECT_EQ(
+      MessageOf([&] { WriteFileAtomic(dir / "a_x.jpg", kData); }),
+      "ファイル " + dir / "a_x.jpg" + " を作成できません。ほかのユーザーが作ったシンボリックリンクです");
+  EXPECT_EQ(tamtest::ReadBytes(victim), std::vector<std::uint8_t>({'p', 'r', 'e', 'c', 'i', 'o', 'u', 's'}));
+  struct stat st;
+  ASSERT_EQ(::lstat((dir / "a_x.jpg").c_str(), &st), 0);
+  EXPECT_TRUE(S_ISLNK(st.st_mode));
+  EXPECT_EQ(FolderNames(dir.path()), std::vector<std::string>{"a_x.jpg"});
+
+  // The folder's owner may link as we may.
+  ASSERT_EQ(::chown(dir.path().c_str(), 65534, 65534), 0);
+  WriteFileAtomic(dir / "a_x.jpg", kData);
+  EXPECT_EQ(tamtest::ReadBytes(victim), kData);
+  ASSERT_EQ(::chown(dir.path().c_str(), 0, 0), 0);
 }
 
 TEST(WriteFileAtomic, FailureWhileWritingKeepsTheOldFile) {

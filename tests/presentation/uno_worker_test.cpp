@@ -6,6 +6,7 @@
 #include <chrono>
 #include <future>
 #include <stdexcept>
+#include <thread>
 
 namespace {
 
@@ -50,6 +51,39 @@ TEST(UnoWorker, ACallPastItsLimitIsAnErrorAndTheWorkerRefusesMore) {
   }  // the blocked thread is left behind, not waited for
   EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
   release.set_value();  // lets the abandoned call finish on its own
+}
+
+// A caller kept waiting (an office that is starting) runs its `waiting` on
+// its own thread, so its windows repaint; the limit stays what it was.
+TEST(UnoWorker, ACallerKeptWaitingRunsItsWaitingMeanwhile) {
+  UnoWorker worker;
+  int waits = 0;
+  bool elsewhere = false;
+  const std::thread::id caller = std::this_thread::get_id();
+  const auto on_caller = [&] {
+    ++waits;
+    elsewhere |= std::this_thread::get_id() != caller;
+  };
+  EXPECT_EQ(worker.Call(
+                [] {
+                  std::this_thread::sleep_for(400ms);
+                  return 2;
+                },
+                5s, "slow", "hung", on_caller),
+            2);
+  EXPECT_GE(waits, 4) << "waiting ran too seldom over 400 ms";
+  EXPECT_FALSE(elsewhere) << "waiting ran on another thread";
+
+  std::promise<void> release;
+  std::shared_future<void> released = release.get_future().share();
+  waits = 0;
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(
+      Message([&] { worker.Call([released] { released.wait(); }, 300ms, "too slow", "hung", on_caller); }),
+      "too slow");
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
+  EXPECT_GE(waits, 3);
+  release.set_value();
 }
 
 }  // namespace
