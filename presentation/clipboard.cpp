@@ -11,7 +11,7 @@ ClipboardPicture ProcessClipboard::Take() {
   return *held_;
 }
 
-std::shared_ptr<const Media> StoredPicture(const ClipboardPicture& clip) {
+std::shared_ptr<const Media> StoredPicture(ClipboardPicture clip) {
   const Picture& picture = clip.picture;
   if (picture.empty()) throw Error("クリップボードに貼り付けられる図がありません");
   auto media = std::make_shared<Media>();
@@ -22,7 +22,10 @@ std::shared_ptr<const Media> StoredPicture(const ClipboardPicture& clip) {
     if (header.portable() && header.width == picture.width() && header.height == picture.height() &&
         header.orientation == 1) {
       media->format = Media::Format::Jpeg;
-      media->bytes = clip.jpeg;
+      if (clip.jpeg_file && clip.jpeg_file->size == clip.jpeg.size())
+        media->file = std::move(clip.jpeg_file);
+      else
+        media->bytes = std::move(clip.jpeg);
       return media;
     }
   }
