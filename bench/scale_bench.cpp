@@ -16,6 +16,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -33,6 +34,14 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
+
+// CPU time of the whole process (both threads of a streamed conversion), ms:
+// what other work on a shared machine inflates far less than wall time.
+double CpuMs() {
+  timespec t;
+  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+  return t.tv_sec * 1e3 + t.tv_nsec / 1e6;
+}
 namespace fs = std::filesystem;
 
 // A field of /proc/self/status, in KiB.
@@ -79,13 +88,28 @@ std::vector<double> Steps(Clock::time_point start, const std::vector<Clock::time
   return ms;
 }
 
-void PrintTimes(const char* phase, const std::vector<double>& ms) {
+void PrintTimes(const char* phase, const char* clock, const std::vector<double>& ms) {
   const std::size_t n = ms.size();
-  // Medians of 21 files around the 10th (files 1 to 21) and around the last.
-  const double early = MedianMs(ms, 0, 21);
-  const double late = MedianMs(ms, n >= 21 ? n - 21 : 0, n);
-  std::printf("%-8s per file, ms: file 10 %.2f, file %zu %.2f (ratio %.2f); median of files 100-200 %.2f\n",
-              phase, early, n, late, early > 0 ? late / early : 0.0, MedianMs(ms, 99, 200));
+  // Medians of 21 files around each file named (the first 21 for the 10th,
+  // the last 21 for the last).
+  auto around = [&](std::size_t file) {
+    const std::size_t from = std::min(file >= 11 ? file - 11 : 0, n >= 21 ? n - 21 : 0);
+    return MedianMs(ms, from, from + 21);
+  };
+  const double early = around(10), late = around(n);
+  std::printf(
+      "%-8s %s per file, ms: file 10 %.2f, file %zu %.2f (ratio %.2f); files 100 / 500 / 1000: %.2f / %.2f / "
+      "%.2f\n",
+      phase, clock, early, n, late, early > 0 ? late / early : 0.0, around(100), around(500), around(1000));
+}
+
+std::vector<double> CpuSteps(double start, const std::vector<double>& marks) {
+  std::vector<double> ms;
+  for (double t : marks) {
+    ms.push_back(t - start);
+    start = t;
+  }
+  return ms;
 }
 
 }  // namespace
@@ -136,14 +160,17 @@ int main(int argc, char** argv) {
   ResetPeak();
   const long rss0 = StatusKiB("VmRSS");
   std::vector<Clock::time_point> marks;
+  std::vector<double> cpu_marks;
   std::vector<long> hwm_at;  // after files 10, 100, 1000, N
   std::vector<double> heap_at;
   const std::set<int> probes{10, 100, 1000, files};
   tam::ConvertOptions options;
   const Clock::time_point reduce_start = Clock::now();
+  const double reduce_cpu_start = CpuMs();
   int done = 0;
   std::vector<std::string> written = tam::ReduceEntries(entries, 50, options, [&](int) {
     marks.push_back(Clock::now());
+    cpu_marks.push_back(CpuMs());
     if (probes.count(++done)) {
       hwm_at.push_back(StatusKiB("VmHWM"));
       heap_at.push_back(HeapMiB());
@@ -157,14 +184,15 @@ int main(int argc, char** argv) {
               MiB(hwm_at[0]), MiB(hwm_at[1]), MiB(hwm_at[2]), MiB(hwm_at[3]));
   std::printf("reduce   heap in use after file 10 / 100 / 1000 / %d: %.2f / %.2f / %.2f / %.2f MiB\n", files,
               heap_at[0], heap_at[1], heap_at[2], heap_at[3]);
-  PrintTimes("reduce", Steps(reduce_start, marks));
+  PrintTimes("reduce", "wall", Steps(reduce_start, marks));
+  PrintTimes("reduce", "CPU ", CpuSteps(reduce_cpu_start, cpu_marks));
 
   double reduced_bytes = 0;
   for (const auto& w : written) reduced_bytes += double(fs::file_size(w));
   const double reduced_mib = reduced_bytes / (1024.0 * 1024.0);
 
   // ---- Insertion, as the insert command runs it, built-in engine, no window.
-  double heap_before_insert = HeapMiB();
+  const double heap_before_insert = HeapMiB();
   ResetPeak();
   const long rss_before_insert = StatusKiB("VmRSS");
   auto server = std::make_unique<tam::pres::BuiltinServer>();
@@ -173,15 +201,25 @@ int main(int argc, char** argv) {
   tam::pres::TPowerPointSlide slide(*server);
   tam::pres::ProcessClipboard clipboard;
   marks.clear();
+  cpu_marks.clear();
   std::vector<long> insert_hwm_at;
+  std::vector<double> insert_heap_at, insert_bytes_at;
   int inserted_so_far = 0;
+  double bytes_so_far = 0;
   const Clock::time_point insert_start = Clock::now();
+  const double insert_cpu_start = CpuMs();
   const tam::pres::InsertOutcome outcome = tam::pres::InsertSlides(
       {app, presentation, slide, clipboard}, written, {},
       [](const std::string& text) { std::fprintf(stderr, "insert: %s\n", text.c_str()); }, {},
       [&] {
         marks.push_back(Clock::now());
-        if (probes.count(++inserted_so_far)) insert_hwm_at.push_back(StatusKiB("VmHWM"));
+        cpu_marks.push_back(CpuMs());
+        bytes_so_far += double(fs::file_size(written[std::size_t(inserted_so_far)]));
+        if (probes.count(++inserted_so_far)) {
+          insert_hwm_at.push_back(StatusKiB("VmHWM"));
+          insert_heap_at.push_back(HeapMiB() - heap_before_insert);
+          insert_bytes_at.push_back(bytes_so_far / (1024.0 * 1024.0));
+        }
       });
   const double insert_s = std::chrono::duration<double>(Clock::now() - insert_start).count();
   const double heap_after_insert = HeapMiB();
@@ -204,7 +242,16 @@ int main(int argc, char** argv) {
       "%.1f / %.1f MiB\n",
       MiB(rss_before_insert), MiB(rss_after_insert), MiB(StatusKiB("VmHWM")), files, MiB(insert_hwm_at[0]),
       MiB(insert_hwm_at[1]), MiB(insert_hwm_at[2]), MiB(insert_hwm_at[3]));
-  PrintTimes("insert", Steps(insert_start, marks));
+  std::printf(
+      "insert   heap beyond the pictures' bytes after slide 10 / 100 / 1000 / %d: %.2f / %.2f / %.2f / %.2f "
+      "MiB "
+      "(%.2f KiB a slide from 100 on)\n",
+      files, insert_heap_at[0] - insert_bytes_at[0], insert_heap_at[1] - insert_bytes_at[1],
+      insert_heap_at[2] - insert_bytes_at[2], insert_heap_at[3] - insert_bytes_at[3],
+      ((insert_heap_at[3] - insert_bytes_at[3]) - (insert_heap_at[1] - insert_bytes_at[1])) * 1024.0 /
+          (files - 100));
+  PrintTimes("insert", "wall", Steps(insert_start, marks));
+  PrintTimes("insert", "CPU ", CpuSteps(insert_cpu_start, cpu_marks));
 
   // ---- Save.
   const double heap_before_save = HeapMiB();
