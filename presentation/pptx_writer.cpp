@@ -513,7 +513,8 @@ class Package {
       } else if (p.make) {
         zip.Add(p.name, std::make_unique<MadeInput>(*p.make, p.made_size));
       } else if (p.media->file) {
-        // Pictures are compressed already: the fastest level costs little and gains little.
+        // Pictures are compressed already: the fastest level costs little and
+        // gains little. Either way they are zipped from where they are.
         zip.Add(p.name, std::make_unique<PictureFileInput>(*p.media->file), 1);
       } else {
         zip.Add(p.name, std::span(p.media->bytes.data(), p.media->bytes.size()), 1);
