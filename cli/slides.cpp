@@ -177,7 +177,11 @@ int RunSlides(std::span<const std::string_view> args) {
       continue;
     }
     try {
-      tam::pres::SlidePicture picture = tam::pres::SlidePicture::Load(file, kind);
+      // The built-in engine reads each photo again as it writes it, so that a
+      // few hundred full-size photos are not all held at once; the office
+      // takes its own copy of each picture when it is pasted.
+      tam::pres::SlidePicture picture = tam::pres::SlidePicture::Load(
+          file, kind, {}, office ? tam::pres::JpegBytes::Held : tam::pres::JpegBytes::ReadWhenSaved);
       tam::pres::AddPictureSlide(presentation, slide, file, picture, clipboard);
       ++inserted;
     } catch (const tam::Error& e) {

@@ -42,6 +42,11 @@ class JpegFile {
   std::span<const std::uint8_t> bytes() const { return bytes_; }
   const JpegHeader& header() const { return header_; }
   bool empty() const { return bytes_.empty(); }
+  // The bytes themselves, for one who keeps them: nothing is left here.
+  std::vector<std::uint8_t> TakeBytes() && {
+    header_ = {};
+    return std::move(bytes_);
+  }
 
  private:
   std::vector<std::uint8_t> bytes_;

@@ -10,7 +10,7 @@ ClipboardPicture ProcessClipboard::Take() {
   return *held_;
 }
 
-std::shared_ptr<const Media> StoredPicture(const ClipboardPicture& clip) {
+std::shared_ptr<const Media> StoredPicture(ClipboardPicture clip) {
   const Picture& picture = clip.picture;
   if (picture.empty()) throw Error("クリップボードに貼り付けられる図がありません");
   auto media = std::make_shared<Media>();
@@ -21,7 +21,10 @@ std::shared_ptr<const Media> StoredPicture(const ClipboardPicture& clip) {
     if (header.portable() && header.width == picture.width() && header.height == picture.height() &&
         header.orientation == 1) {
       media->format = Media::Format::Jpeg;
-      media->bytes.assign(clip.jpeg.bytes().begin(), clip.jpeg.bytes().end());
+      if (clip.jpeg_file && clip.jpeg_file->size == clip.jpeg.bytes().size())
+        media->file = std::move(clip.jpeg_file);
+      else
+        media->bytes = std::move(clip.jpeg).TakeBytes();
       return media;
     }
   }

@@ -17,9 +17,14 @@ namespace tam::pres {
 // A picture as the clipboard carries it: its pixels, and a JPEG file's own
 // bytes when they ride along, with their header facts. Who takes bytes from
 // outside the program reads those facts as they come in (JpegFile).
+// jpeg_file, when set, names the file those bytes were read from and lets a
+// slide that keeps them read them from there when it is saved instead of
+// holding them (the command-line tool, whose files stay where they are until
+// it has saved); no desktop clipboard carries it.
 struct ClipboardPicture {
   Picture picture;
   JpegFile jpeg;
+  std::optional<MediaFile> jpeg_file;
 };
 
 class Clipboard {
@@ -42,8 +47,9 @@ class ProcessClipboard : public Clipboard {
 };
 
 // The picture as a slide stores it: the JPEG's own bytes when they carry the
-// same picture, upright, in a form every reader shows; else the pixels as PNG.
-// Throws tam::Error for an empty picture.
-std::shared_ptr<const Media> StoredPicture(const ClipboardPicture& picture);
+// same picture, upright, in a form every reader shows (then only the file they
+// come from, when the picture names it); else the pixels as PNG. The bytes are
+// moved, not copied. Throws tam::Error for an empty picture.
+std::shared_ptr<const Media> StoredPicture(ClipboardPicture picture);
 
 }  // namespace tam::pres

@@ -11,9 +11,11 @@ namespace tam::pres {
 
 std::string SlideFileName(const std::string& path) { return ShownUtf8(ExtractFileName(path)); }
 
-SlidePicture SlidePicture::Load(const std::string& path, PictureKind kind, const JpegDecodeOptions& options) {
+SlidePicture SlidePicture::Load(const std::string& path, PictureKind kind, const JpegDecodeOptions& options,
+                                JpegBytes bytes) {
   SlidePicture p;
   p.kind_ = kind;
+  p.bytes_ = bytes;
   p.path_ = path;
   p.options_ = options;
   try {
@@ -53,7 +55,12 @@ void SlidePicture::PutOnClipboard(Clipboard& clipboard) const {
     ApplyOrientation(decoded.picture, orientation);
     clip.picture = std::move(decoded.picture);
     // A turned picture no longer matches the stream's own pixels.
-    if (orientation == 1) clip.jpeg = jpeg_;
+    if (orientation == 1) {
+      clip.jpeg = jpeg_;
+      if (bytes_ == JpegBytes::ReadWhenSaved)
+        clip.jpeg_file =
+            MediaFile{path_, jpeg_.bytes().size(), MediaCrc(jpeg_.bytes().data(), jpeg_.bytes().size())};
+    }
   } else {
     clip.picture = bitmap_;
   }

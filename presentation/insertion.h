@@ -16,6 +16,10 @@
 
 namespace tam::pres {
 
+// Whether a slide that keeps a JPEG's own bytes holds them or reads them from
+// the file again when the presentation is saved (see MediaFile).
+enum class JpegBytes { Held, ReadWhenSaved };
+
 // The file name without its folder, as the slide's texts show it (UTF-8).
 std::string SlideFileName(const std::string& path);
 
@@ -27,7 +31,8 @@ class SlidePicture {
  public:
   // Throws tam::Error: the file-open error, the JPEG header's, or the BMP
   // reader's; a picture too large for the clipboard is refused here.
-  static SlidePicture Load(const std::string& path, PictureKind kind, const JpegDecodeOptions& options = {});
+  static SlidePicture Load(const std::string& path, PictureKind kind, const JpegDecodeOptions& options = {},
+                           JpegBytes bytes = JpegBytes::Held);
 
   // Replaces the clipboard's contents with the picture. A JPEG's own bytes ride
   // along when they show the picture as decoded (upright).
@@ -40,6 +45,7 @@ class SlidePicture {
   JpegFile jpeg_;
   Picture bitmap_;
   JpegDecodeOptions options_;
+  JpegBytes bytes_ = JpegBytes::Held;
 };
 
 // Appends one slide for the picture at the end of the presentation (Slides.Add

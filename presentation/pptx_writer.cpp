@@ -4,16 +4,20 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
 #include <ctime>
 #include <deque>
+#include <functional>
 #include <map>
+#include <memory>
 
 #include "picture/error.h"
 #include "picture/fileio.h"
 #include "picture/path.h"
+#include "picture/unique_fd.h"
 #include "presentation/server.h"
 #include "presentation/xml_writer.h"
 #include "presentation/zip_archive.h"
@@ -374,16 +378,107 @@ std::string AppXml(std::size_t slides) {
   return w.Finish();
 }
 
-// The package assembled in memory as named parts, in the order they are zipped.
+// A picture's bytes read from its file as the package is written, and checked
+// against what they were when the picture was placed: a file gone, shortened,
+// grown or changed in between fails the save, naming the file.
+class PictureFileInput : public ZipInput {
+ public:
+  explicit PictureFileInput(const MediaFile& file) : file_(file) {}
+  std::uint64_t size() const override { return file_.size; }
+
+  void Open() override {
+    // Not blocking, in case a FIFO took the file's name.
+    fd_ = UniqueFd(::open(file_.path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    if (!fd_) Unreadable(SystemReason(errno));
+    struct stat st;
+    if (::fstat(fd_.get(), &st) != 0) Unreadable(SystemReason(errno));
+    if (!S_ISREG(st.st_mode)) Unreadable("通常のファイルではありません");
+    if (static_cast<std::uint64_t>(st.st_size) != file_.size) Changed();
+    done_ = 0;
+    crc_ = 0;
+  }
+
+  std::size_t Read(std::uint8_t* buffer, std::size_t n) override {
+    const std::uint64_t left = file_.size - done_;
+    if (left == 0) {
+      // Nothing more may follow, and what came must be what was placed.
+      std::uint8_t more;
+      if (ReadSome(&more, 1) != 0 || crc_ != file_.crc) Changed();
+      return 0;
+    }
+    const std::size_t got = ReadSome(buffer, static_cast<std::size_t>(std::min<std::uint64_t>(n, left)));
+    if (got == 0) Changed();  // shorter than it was
+    crc_ = MediaCrc(buffer, got, crc_);
+    done_ += got;
+    return got;
+  }
+
+  void Close() override { fd_.reset(); }
+
+ private:
+  std::size_t ReadSome(std::uint8_t* buffer, std::size_t n) {
+    for (;;) {
+      const ssize_t got = ::read(fd_.get(), buffer, n);
+      if (got >= 0) return static_cast<std::size_t>(got);
+      if (errno != EINTR) Unreadable(SystemReason(errno));
+    }
+  }
+  [[noreturn]] void Unreadable(const std::string& reason) const {
+    throw Error("スライドの写真 \"" + ShownUtf8(file_.path) + "\" を読み込めません。" + reason);
+  }
+  [[noreturn]] void Changed() const {
+    throw Error("スライドの写真 \"" + ShownUtf8(file_.path) + "\" が、スライドにした後で変更されました");
+  }
+
+  MediaFile file_;
+  UniqueFd fd_;
+  std::uint64_t done_ = 0;
+  std::uint32_t crc_ = 0;
+};
+
+// A part's text made when libzip reads it and dropped when it is done.
+class MadeInput : public ZipInput {
+ public:
+  MadeInput(const std::function<std::string()>& make, std::uint64_t size) : make_(make), size_(size) {}
+  std::uint64_t size() const override { return size_; }
+  void Open() override {
+    text_ = make_();
+    if (text_.size() != size_) throw Error("部品の内容が一定しません");
+    done_ = 0;
+  }
+  std::size_t Read(std::uint8_t* buffer, std::size_t n) override {
+    n = std::min(n, text_.size() - done_);
+    std::copy_n(text_.data() + done_, n, buffer);
+    done_ += n;
+    return n;
+  }
+  void Close() override { std::string().swap(text_); }
+
+ private:
+  const std::function<std::string()>& make_;  // the package's, which outlives the archive
+  std::uint64_t size_;
+  std::string text_;
+  std::size_t done_ = 0;
+};
+
+// The package as named parts, in the order they are zipped. The parts of
+// each slide are made as they are written (once before, only to learn their
+// size), so that a presentation of thousands of slides is never held twice.
 class Package {
  public:
+  void MadeXml(std::string name, std::string content_type, std::function<std::string()> make) {
+    if (!content_type.empty()) overrides_.emplace_back(name, std::move(content_type));
+    const std::uint64_t size = make().size();
+    made_.push_back(std::move(make));
+    parts_.push_back({std::move(name), nullptr, nullptr, &made_.back(), size});
+  }
   void Xml(std::string name, std::string content_type, std::string xml) {
     if (!content_type.empty()) overrides_.emplace_back(name, std::move(content_type));
     texts_.push_back(std::move(xml));
-    parts_.push_back({std::move(name), &texts_.back(), nullptr});
+    parts_.push_back({std::move(name), &texts_.back(), nullptr, nullptr, 0});
   }
-  void Binary(std::string name, const std::vector<std::uint8_t>* bytes) {
-    parts_.push_back({std::move(name), nullptr, bytes});
+  void Binary(std::string name, const Media* media) {
+    parts_.push_back({std::move(name), nullptr, media, nullptr, 0});
   }
 
   std::string ContentTypes() const {
@@ -403,8 +498,7 @@ class Package {
   // Readers that do not know Zip64 need at most 65535 entries and 4 GiB.
   void CheckSize() const {
     std::uint64_t bytes = 0;
-    for (const Part& p : parts_)
-      bytes += p.text ? p.text->size() : static_cast<std::uint64_t>(p.bytes->size());
+    for (const Part& p : parts_) bytes += p.text ? p.text->size() : p.media ? p.media->size() : p.made_size;
     if (parts_.size() + 1 > 65535 || bytes > 0xF0000000u)
       throw Error("プレゼンテーションが大きすぎて保存できません (部品 " + std::to_string(parts_.size() + 1) +
                   " 個、" + std::to_string(bytes) + " バイト)");
@@ -416,9 +510,14 @@ class Package {
     for (const Part& p : parts_) {
       if (p.text) {
         zip.Add(p.name, *p.text);
+      } else if (p.make) {
+        zip.Add(p.name, std::make_unique<MadeInput>(*p.make, p.made_size));
+      } else if (p.media->file) {
+        // Pictures are compressed already: the fastest level costs little and
+        // gains little. Either way they are zipped from where they are.
+        zip.Add(p.name, std::make_unique<PictureFileInput>(*p.media->file), 1);
       } else {
-        // Pictures are compressed already: the fastest level costs little and gains little.
-        zip.Add(p.name, std::span(p.bytes->data(), p.bytes->size()), 1);
+        zip.Add(p.name, std::span(p.media->bytes.data(), p.media->bytes.size()), 1);
       }
     }
     zip.Close();
@@ -428,10 +527,13 @@ class Package {
   struct Part {
     std::string name;
     const std::string* text;
-    const std::vector<std::uint8_t>* bytes;
+    const Media* media;
+    const std::function<std::string()>* make;
+    std::uint64_t made_size;
   };
   std::vector<Part> parts_;
   std::deque<std::string> texts_;
+  std::deque<std::function<std::string()>> made_;
   std::vector<std::pair<std::string, std::string>> overrides_;
 };
 
@@ -500,18 +602,21 @@ void BuildPackage(Package& pkg, const PresentationData& data, const PptxOptions&
       if (fresh) {
         it->second = "image" + std::to_string(media_names.size()) +
                      (s.media->format == Media::Format::Jpeg ? ".jpeg" : ".png");
-        pkg.Binary("ppt/media/" + it->second, &s.media->bytes);
+        pkg.Binary("ppt/media/" + it->second, s.media.get());
       }
       rels.push_back({"image", "../media/" + it->second});
       rel_of[s.media.get()] = "rId" + std::to_string(rels.size());
     }
-    pkg.Xml("ppt/slides/slide" + n + ".xml", Ct("presentationml.slide+xml"), SlideXml(slide, rel_of));
-    pkg.Xml("ppt/slides/_rels/slide" + n + ".xml.rels", "", RelsXml(rels));
-    pkg.Xml("ppt/notesSlides/notesSlide" + n + ".xml", Ct("presentationml.notesSlide+xml"),
-            NotesSlideXml(slide));
-    pkg.Xml("ppt/notesSlides/_rels/notesSlide" + n + ".xml.rels", "",
-            RelsXml({{"notesMaster", "../notesMasters/notesMaster1.xml"},
-                     {"slide", "../slides/slide" + n + ".xml"}}));
+    pkg.MadeXml("ppt/slides/slide" + n + ".xml", Ct("presentationml.slide+xml"),
+                [&slide, rel_of = std::move(rel_of)] { return SlideXml(slide, rel_of); });
+    pkg.MadeXml("ppt/slides/_rels/slide" + n + ".xml.rels", "",
+                [rels = std::move(rels)] { return RelsXml(rels); });
+    pkg.MadeXml("ppt/notesSlides/notesSlide" + n + ".xml", Ct("presentationml.notesSlide+xml"),
+                [&slide] { return NotesSlideXml(slide); });
+    pkg.MadeXml("ppt/notesSlides/_rels/notesSlide" + n + ".xml.rels", "", [n] {
+      return RelsXml(
+          {{"notesMaster", "../notesMasters/notesMaster1.xml"}, {"slide", "../slides/slide" + n + ".xml"}});
+    });
   }
 }
 

@@ -4,6 +4,7 @@
 #include <zip.h>
 
 #include <cerrno>
+#include <new>
 #include <utility>
 
 #include "picture/error.h"
@@ -13,6 +14,7 @@ namespace tam::pres {
 struct ZipWriter::Sink {
   int fd = -1;
   zip_error_t error;
+  std::string input_failure;  // what the first input that failed said
 };
 
 namespace {
@@ -85,6 +87,63 @@ zip_int64_t SinkCallback(void* user, void* data, zip_uint64_t length, zip_source
   }
 }
 
+// An entry whose bytes come from a ZipInput while the archive is written.
+struct InputSource {
+  std::unique_ptr<ZipInput> input;
+  ZipWriter::Sink* sink;
+  std::time_t mtime;
+  zip_error_t error;
+};
+
+zip_int64_t InputCallback(void* user, void* data, zip_uint64_t length, zip_source_cmd_t command) {
+  auto* source = static_cast<InputSource*>(user);
+  // The input's words go to the writer; libzip only learns that reading failed.
+  auto failed = [&](const char* what) -> zip_int64_t {
+    if (source->sink->input_failure.empty()) source->sink->input_failure = what;
+    return Failed(source->error, ZIP_ER_READ, 0);
+  };
+  try {
+    switch (command) {
+      case ZIP_SOURCE_SUPPORTS:
+        return zip_source_make_command_bitmap(ZIP_SOURCE_OPEN, ZIP_SOURCE_READ, ZIP_SOURCE_CLOSE,
+                                              ZIP_SOURCE_STAT, ZIP_SOURCE_ERROR, ZIP_SOURCE_FREE, -1);
+      case ZIP_SOURCE_STAT: {
+        // What a buffer of the same bytes states, so the archive is the same.
+        auto* st = ZIP_SOURCE_GET_ARGS(zip_stat_t, data, length, &source->error);
+        if (!st) return -1;
+        zip_stat_init(st);
+        st->valid |= ZIP_STAT_MTIME | ZIP_STAT_SIZE | ZIP_STAT_COMP_SIZE | ZIP_STAT_COMP_METHOD |
+                     ZIP_STAT_ENCRYPTION_METHOD;
+        st->mtime = source->mtime;
+        st->size = st->comp_size = source->input->size();
+        st->comp_method = ZIP_CM_STORE;
+        st->encryption_method = ZIP_EM_NONE;
+        return sizeof(zip_stat_t);
+      }
+      case ZIP_SOURCE_ERROR:
+        return zip_error_to_data(&source->error, data, length);
+      case ZIP_SOURCE_OPEN:
+        source->input->Open();
+        return 0;
+      case ZIP_SOURCE_READ:
+        return static_cast<zip_int64_t>(source->input->Read(static_cast<std::uint8_t*>(data), length));
+      case ZIP_SOURCE_CLOSE:
+        source->input->Close();
+        return 0;
+      case ZIP_SOURCE_FREE:
+        zip_error_fini(&source->error);
+        delete source;
+        return 0;
+      default:
+        return Failed(source->error, ZIP_ER_OPNOTSUPP, 0);
+    }
+  } catch (const std::bad_alloc&) {
+    return failed("メモリが不足しています");
+  } catch (const std::exception& e) {
+    return failed(e.what());
+  }
+}
+
 [[noreturn]] void ThrowZipError(zip_error_t& error) {
   std::string reason = zip_error_strerror(&error);
   zip_error_fini(&error);
@@ -132,6 +191,25 @@ void ZipWriter::Fail() const { throw Error(zip_strerror(archive_)); }
 void ZipWriter::Add(const std::string& name, std::span<const std::uint8_t> data, int level) {
   zip_source_t* source = zip_source_buffer(archive_, data.data(), data.size(), 0);
   if (!source) Fail();
+  Added(source, name, level);
+}
+
+void ZipWriter::Add(const std::string& name, std::unique_ptr<ZipInput> input, int level) {
+  auto* state = new InputSource{std::move(input), sink_.get(), mtime_, {}};
+  zip_error_init(&state->error);
+  zip_error_t error;
+  zip_error_init(&error);
+  zip_source_t* source = zip_source_function_create(InputCallback, state, &error);
+  if (!source) {
+    zip_error_fini(&state->error);
+    delete state;
+    ThrowZipError(error);
+  }
+  zip_error_fini(&error);
+  Added(source, name, level);  // the source owns state from here on
+}
+
+void ZipWriter::Added(zip_source_t* source, const std::string& name, int level) {
   zip_int64_t index = zip_file_add(archive_, name.c_str(), source, ZIP_FL_ENC_UTF_8);
   if (index < 0) {
     zip_source_free(source);
@@ -147,7 +225,10 @@ void ZipWriter::Add(const std::string& name, const std::string& text, int level)
 }
 
 void ZipWriter::Close() {
-  if (zip_close(archive_) < 0) Fail();
+  if (zip_close(archive_) < 0) {
+    if (!sink_->input_failure.empty()) throw Error(sink_->input_failure);
+    Fail();
+  }
   archive_ = nullptr;
 }
 

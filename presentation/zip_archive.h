@@ -1,9 +1,11 @@
 #pragma once
 // A zip archive being written, over libzip. Entries are stored in the order
 // they are added, DEFLATE-compressed, without directory entries or extra
-// fields. The data handed to Add must stay alive until Close. The archive is
+// fields. The data handed to Add must stay alive until Close; an entry added
+// as a ZipInput is read only while the archive is written. The archive is
 // written straight into a file descriptor the caller owns (a SafeFileWriter's),
 // never into a temporary file of libzip's own.
+#include <cstddef>
 #include <cstdint>
 #include <ctime>
 #include <memory>
@@ -11,8 +13,23 @@
 #include <string>
 
 struct zip;
+struct zip_source;
 
 namespace tam::pres {
+
+// An entry's bytes produced only when the archive is written, so that they
+// need not be held until then. Open, Read and Close throw tam::Error; the
+// first such error is the one Close of the archive reports.
+class ZipInput {
+ public:
+  virtual ~ZipInput() = default;
+  // Exactly the number of bytes Read gives in all.
+  virtual std::uint64_t size() const = 0;
+  virtual void Open() = 0;
+  // Up to n bytes into buffer; 0 at the end.
+  virtual std::size_t Read(std::uint8_t* buffer, std::size_t n) = 0;
+  virtual void Close() = 0;
+};
 
 class ZipWriter {
  public:
@@ -28,13 +45,15 @@ class ZipWriter {
   // level 1 (fast) to 9 (small); 0 lets libzip choose.
   void Add(const std::string& name, std::span<const std::uint8_t> data, int level = 0);
   void Add(const std::string& name, const std::string& text, int level = 0);
+  void Add(const std::string& name, std::unique_ptr<ZipInput> input, int level = 0);
   // Writes the archive. Throws tam::Error with libzip's reason.
   void Close();
 
-  struct Sink;  // where libzip's writes go
+  struct Sink;  // where libzip's writes go, and the first failure of an input
 
  private:
   [[noreturn]] void Fail() const;
+  void Added(zip_source* source, const std::string& name, int level);
   std::unique_ptr<Sink> sink_;  // owned here: libzip's source only points to it
   zip* archive_ = nullptr;
   std::time_t mtime_;

@@ -18,6 +18,7 @@ packages=(
   libjpeg-turbo-progs
   libzip-dev
   libpng-dev
+  zlib1g-dev
   libexif-dev
   libgtest-dev
   libgmock-dev

@@ -7,6 +7,7 @@
 #include <QMimeData>
 #include <QTransform>
 #include <cstdlib>
+#include <filesystem>
 
 #include "package_reader.h"
 #include "picture/bmp.h"
@@ -135,6 +136,54 @@ TEST_F(InsertionRun, JpegBytesAreKeptOnlyWhenTheyShowThePictureUpright) {
     return sum;
   };
   EXPECT_LT(difference(upright) * 4, difference(raw));
+}
+
+// The command-line tool's way: a photo whose own bytes a slide keeps is not
+// held but read again when saved (a turned one is held as PNG, its file's
+// bytes not being the picture), and a photo gone by then fails the save
+// without touching the earlier file.
+TEST_F(InsertionRun, PhotosReadWhenSavedAreNotHeldAndMustStillBeThere) {
+  BuiltinServer server;
+  TPowerPointApplication app(server);
+  TPowerPointPresentation pres(server);
+  TPowerPointSlide slide(server);
+  ProcessClipboard clipboard;
+  pres.ConnectTo(app.PresentationsAdd(true));
+  const std::string grey = dir / "grey.jpg";
+  std::filesystem::copy_file(tamtest::TestData("jpeg/good/hopper_gray.jpg"), grey);
+  const std::string turned = tamtest::TestData("jpeg/good/hopper_orientation_6.jpg");
+  for (const std::string& photo : {grey, turned})
+    AddPictureSlide(pres, slide, photo,
+                    SlidePicture::Load(photo, PictureKind::Jpeg, {}, JpegBytes::ReadWhenSaved), clipboard);
+  auto p = std::static_pointer_cast<BuiltinPresentation>(pres.object());
+  const Media& g = *p->data().slides[0]->shapes.back().media;
+  const auto bytes = tamtest::ReadBytes(grey);
+  EXPECT_EQ(g.format, Media::Format::Jpeg);
+  EXPECT_TRUE(g.bytes.empty());
+  ASSERT_TRUE(g.file);
+  EXPECT_EQ(g.file->path, grey);
+  EXPECT_EQ(g.size(), bytes.size());
+  const Media& t = *p->data().slides[1]->shapes.back().media;
+  EXPECT_EQ(t.format, Media::Format::Png);
+  EXPECT_FALSE(t.file);
+  EXPECT_FALSE(t.bytes.empty());
+
+  const std::string out = dir / "out.pptx";
+  p->SaveAs(out);
+  const auto saved = tamtest::ReadBytes(out);
+  tamtest::Package pkg = tamtest::ReadPackage(out);
+  EXPECT_EQ(pkg.data("ppt/media/image1.jpeg"),
+            QByteArray(reinterpret_cast<const char*>(bytes.data()), qsizetype(bytes.size())));
+
+  std::filesystem::remove(grey);
+  try {
+    p->SaveAs(out);
+    ADD_FAILURE() << "saved without its photo";
+  } catch (const Error& e) {
+    EXPECT_NE(std::string(e.what()).find("out.pptx"), std::string::npos) << e.what();
+    EXPECT_NE(std::string(e.what()).find("grey.jpg"), std::string::npos) << e.what();
+  }
+  EXPECT_EQ(tamtest::ReadBytes(out), saved);
 }
 
 }  // namespace

@@ -304,6 +304,66 @@ TEST_F(PptxWriterTest, FailedSaveKeepsTheEarlierFileAndNamesTheFile) {
   }
 }
 
+// A picture that names its file is read from it as the package is written:
+// the package is byte for byte the one made from held bytes, and a file gone
+// or changed since the picture was placed fails the save, naming the picture,
+// with the earlier file kept and nothing left behind.
+TEST_F(PptxWriterTest, PictureReadFromItsFileAtSaveTimeOrTheSaveFails) {
+  const std::string photo = dir / "photo.jpg";
+  std::filesystem::copy_file(tamtest::TestData("jpeg/good/testorig.jpg"), photo);
+  const auto bytes = tamtest::ReadBytes(photo);
+  auto held = JpegMedia(photo, 227, 149);
+  auto from_file = std::make_shared<Media>(*held);
+  from_file->bytes.clear();
+  from_file->file = MediaFile{photo, bytes.size(), MediaCrc(bytes.data(), bytes.size())};
+  auto save = [&](std::shared_ptr<const Media> media, const std::string& out) {
+    PresentationData data;
+    PictureSlide(data, "a.jpg", media);
+    PictureSlide(data, "b.png", PngMedia(64, 48));
+    PictureSlide(data, "a again.jpg", media);
+    PptxOptions options;
+    options.time = 1767225600;
+    SavePptx(data, out, options);
+  };
+  const std::string out = dir / "made.pptx";
+  save(held, dir / "held.pptx");
+  save(from_file, out);
+  const auto saved = tamtest::ReadBytes(out);
+  EXPECT_EQ(saved, tamtest::ReadBytes(dir / "held.pptx"));
+
+  auto expect_refused = [&](const char* what) {
+    std::string message;
+    try {
+      save(from_file, out);
+    } catch (const Error& e) {
+      message = e.what();
+    }
+    EXPECT_NE(message.find("made.pptx"), std::string::npos) << what << ": " << message;
+    EXPECT_NE(message.find("photo.jpg"), std::string::npos) << what << ": " << message;
+    EXPECT_EQ(tamtest::ReadBytes(out), saved) << what;
+    for (const auto& e : std::filesystem::directory_iterator(dir.path())) {
+      const std::string name = e.path().filename();
+      EXPECT_TRUE(name == "held.pptx" || name == "made.pptx" || name == "photo.jpg") << what << ": " << name;
+    }
+  };
+  // One byte changed in the middle, the size the same.
+  auto changed = bytes;
+  changed[changed.size() / 2] ^= 0x01;
+  tamtest::WriteBytes(photo, changed);
+  expect_refused("changed");
+  auto longer = bytes;
+  longer.push_back(0);
+  tamtest::WriteBytes(photo, longer);
+  expect_refused("grown");
+  tamtest::WriteBytes(photo, std::vector<std::uint8_t>(bytes.begin(), bytes.end() - 1));
+  expect_refused("shortened");
+  std::filesystem::remove(photo);
+  ASSERT_EQ(mkfifo(photo.c_str(), 0600), 0);  // nobody writes it: a blocking read would hang
+  expect_refused("a FIFO now");
+  std::filesystem::remove(photo);
+  expect_refused("gone");
+}
+
 // The save puts its file in place as every other write does: through a link,
 // and never over a file the user may not write.
 TEST_F(PptxWriterTest, SaveGoesThroughLinksAndRespectsWriteProtection) {
