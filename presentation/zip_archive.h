@@ -3,21 +3,24 @@
 // they are added, DEFLATE-compressed, without directory entries or extra
 // fields. The data handed to Add must stay alive until Close. The archive is
 // written straight into a file descriptor the caller owns (a SafeFileWriter's),
-// never into a temporary file of libzip's own.
+// never into a temporary file of libzip's own. libzip itself lives in a
+// module loaded by the first archive written (zip_module.h), so a program
+// that never saves one never loads it.
 #include <cstdint>
 #include <ctime>
-#include <memory>
 #include <span>
 #include <string>
 
-struct zip;
+struct TamZipArchive;
+struct TamZipModule;
 
 namespace tam::pres {
 
 class ZipWriter {
  public:
   // Writes the archive into fd, open for writing and positioned at its start,
-  // which must stay open until Close. Throws tam::Error.
+  // which must stay open until Close. Throws tam::Error, also when the
+  // module cannot be loaded.
   ZipWriter(int fd, std::time_t mtime);
   ~ZipWriter();  // discards an archive not closed
   ZipWriter(const ZipWriter&) = delete;
@@ -31,12 +34,9 @@ class ZipWriter {
   // Writes the archive. Throws tam::Error with libzip's reason.
   void Close();
 
-  struct Sink;  // where libzip's writes go
-
  private:
-  [[noreturn]] void Fail() const;
-  std::unique_ptr<Sink> sink_;  // owned here: libzip's source only points to it
-  zip* archive_ = nullptr;
+  const TamZipModule* module_ = nullptr;
+  TamZipArchive* archive_ = nullptr;
   std::time_t mtime_;
 };
 

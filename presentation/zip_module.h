@@ -1,0 +1,42 @@
+#pragma once
+// The boundary between ZipWriter and the module that holds libzip
+// (libtam_zip.so). libzip brings libcrypto, libbz2, liblzma and libzstd with
+// it; linked into the programs, every start of tamarind2-cli would load them
+// although only saving a presentation writes a zip. So the module is loaded
+// the first time an archive is written. Plain C across the boundary: no
+// exception and no C++ object passes it.
+#include <cstddef>
+#include <cstdint>
+
+extern "C" {
+
+struct TamZipArchive;  // the module's archive, opaque here
+
+// Receives the reason of a failure (UTF-8), valid during the call only.
+using TamZipErrorFn = void (*)(void* context, const char* reason);
+
+struct TamZipModule {
+  // kTamZipAbi of the module's build; another value is a stale module.
+  std::uint32_t abi;
+  // A new archive written into fd (open for writing, at its start, kept open
+  // by the caller until close); null on failure.
+  TamZipArchive* (*open)(int fd, TamZipErrorFn fail, void* context);
+  // Adds an entry, DEFLATE at level (0: libzip's choice), dated mtime. The
+  // data must stay alive until close. 0 on success.
+  int (*add)(TamZipArchive* archive, const char* name, const void* data, std::size_t size, int level,
+             std::int64_t mtime, TamZipErrorFn fail, void* context);
+  // Writes the archive and frees it; 0 on success. On failure the archive
+  // is left to discard.
+  int (*close)(TamZipArchive* archive, TamZipErrorFn fail, void* context);
+  // Frees an archive not closed, writing nothing more.
+  void (*discard)(TamZipArchive* archive);
+};
+
+// Raised whenever the table above or its meaning changes.
+inline constexpr std::uint32_t kTamZipAbi = 1;
+
+// The module's one exported symbol.
+inline constexpr const char* kTamZipEntryPoint = "tam_zip_module";
+using TamZipEntryFn = const TamZipModule* (*)();
+
+}  // extern "C"
