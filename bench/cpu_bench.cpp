@@ -23,7 +23,8 @@
 // Each --cli PROGRAM (tamarind2-cli, before and after a change) adds
 // `PROGRAM reduce --quality 50 COPY` as a contender, and first a start-up
 // line: `PROGRAM --help` against djpeg on a 1 x 1 JPEG, interleaved,
-// medians of wall and CPU time.
+// medians of wall and CPU time. --process-only leaves out the in-process
+// and filter runs.
 //
 // Without photos it takes every JPEG file of 4 to 24 MP that bench/setup.sh
 // installs (symbolic links skipped). Copies and outputs live in /dev/shm.
@@ -217,10 +218,15 @@ double LoadAverage() {
   return one;
 }
 
+// Without the in-process and filter columns (--process-only) a round takes a
+// third of the time, which on a loaded machine keeps the rounds close together.
+bool in_process_too = true;
+
 void RunContender(const std::string& program, const Photo& p, const fs::path& scratch, Contender& c) {
   const ChildRun whole = Run({program, "--convert-one", p.copy});
   c.process.push_back(whole.cpu_ms);
   c.process_wall.push_back(whole.wall_ms);
+  if (!in_process_too) return;
   const std::string report = (scratch / "in-process.txt").string();
   Run({program, "--in-process", p.copy}, report);
   std::ifstream in(report);
@@ -286,11 +292,14 @@ int main(int argc, char** argv) {
       also = fs::canonical(argv[++i]).string();
     } else if (a == "--cli" && i + 1 < argc) {
       clis.push_back(fs::canonical(argv[++i]).string());
+    } else if (a == "--process-only") {
+      in_process_too = false;
     } else if (a == "--startup-runs" && i + 1 < argc) {
       startup_runs = std::atoi(argv[++i]);
     } else if (!a.empty() && a[0] == '-') {
       std::fprintf(stderr,
                    "usage: cpu_bench [--rounds N] [--also PROGRAM] [--cli PROGRAM]... [--startup-runs N] "
+                   "[--process-only] "
                    "[PHOTO.jpg ...]\n");
       return 2;
     } else {
