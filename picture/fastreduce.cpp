@@ -48,6 +48,19 @@ constexpr std::int32_t kMostWholeRows = 65535 / 255;  // sums of bytes that fit 
   for (std::size_t i = 0; i < count; ++i) whole[i] = static_cast<std::uint16_t>(whole[i] + row[i]);
 }
 
+// Two rows at a time where there are two: the sums are exact integers in any
+// order, and each pass over them reads and writes the sums once.
+[[gnu::always_inline]] inline void FirstTwoWholeRowsBody(std::uint16_t* whole, const std::uint8_t* row,
+                                                         const std::uint8_t* next, std::size_t count) {
+  for (std::size_t i = 0; i < count; ++i) whole[i] = static_cast<std::uint16_t>(row[i] + next[i]);
+}
+
+[[gnu::always_inline]] inline void AddTwoWholeRowsBody(std::uint16_t* whole, const std::uint8_t* row,
+                                                       const std::uint8_t* next, std::size_t count) {
+  for (std::size_t i = 0; i < count; ++i)
+    whole[i] = static_cast<std::uint16_t>(whole[i] + (row[i] + next[i]));
+}
+
 // The whole rows' sum with the two partly covered rows, one of which may be
 // absent (coverage 0 of a row that is then the other one: adding 0 is exact).
 [[gnu::always_inline]] inline void CombineBody(double* sums, const std::uint16_t* whole,
@@ -132,6 +145,8 @@ using Masks = long long __attribute__((vector_size(32)));
 struct Kernels {
   void (*first_whole_row)(std::uint16_t*, const std::uint8_t*, std::size_t);
   void (*add_whole_row)(std::uint16_t*, const std::uint8_t*, std::size_t);
+  void (*first_two_whole_rows)(std::uint16_t*, const std::uint8_t*, const std::uint8_t*, std::size_t);
+  void (*add_two_whole_rows)(std::uint16_t*, const std::uint8_t*, const std::uint8_t*, std::size_t);
   void (*combine)(double*, const std::uint16_t*, const std::uint8_t*, double, const std::uint8_t*, double,
                   std::size_t);
   void (*first_row)(double*, const std::uint8_t*, std::size_t, double);
@@ -145,6 +160,14 @@ struct Kernels {
   }                                                                                                          \
   __VA_ARGS__ void AddWholeRow##Name(std::uint16_t* whole, const std::uint8_t* row, std::size_t count) {     \
     AddWholeRowBody(whole, row, count);                                                                      \
+  }                                                                                                          \
+  __VA_ARGS__ void FirstTwoWholeRows##Name(std::uint16_t* whole, const std::uint8_t* row,                    \
+                                           const std::uint8_t* next, std::size_t count) {                    \
+    FirstTwoWholeRowsBody(whole, row, next, count);                                                          \
+  }                                                                                                          \
+  __VA_ARGS__ void AddTwoWholeRows##Name(std::uint16_t* whole, const std::uint8_t* row,                      \
+                                         const std::uint8_t* next, std::size_t count) {                      \
+    AddTwoWholeRowsBody(whole, row, next, count);                                                            \
   }                                                                                                          \
   __VA_ARGS__ void Combine##Name(double* sums, const std::uint16_t* whole, const std::uint8_t* a, double wa, \
                                  const std::uint8_t* b, double wb, std::size_t count) {                      \
@@ -161,8 +184,9 @@ struct Kernels {
                                            double margin, std::uint8_t* out, std::int32_t* undecided) {      \
     return AcrossRowBody(plan, sums, inverse_area, margin, out, undecided);                                  \
   }                                                                                                          \
-  constexpr Kernels k##Name = {FirstWholeRow##Name, AddWholeRow##Name, Combine##Name,                        \
-                               FirstRow##Name,      AddRow##Name,      AcrossRow##Name};
+  constexpr Kernels k##Name = {FirstWholeRow##Name,   AddWholeRow##Name, FirstTwoWholeRows##Name,            \
+                               AddTwoWholeRows##Name, Combine##Name,     FirstRow##Name,                     \
+                               AddRow##Name,          AcrossRow##Name};
 
 TAM_KERNELS(Plain)
 
@@ -232,9 +256,15 @@ void FastRowFilter::FilterRow(std::int32_t y, const std::uint8_t* const* source_
   for (std::int32_t i = inner_first; integral && i <= inner_last; ++i) integral = wy[i - first] == 1.0;
   if (integral && inner_first <= inner_last) {
     std::uint16_t* const whole = whole_.data();
-    k.first_whole_row(whole, source_rows[inner_first], count);
-    for (std::int32_t i = inner_first + 1; i <= inner_last; ++i)
-      k.add_whole_row(whole, source_rows[i], count);
+    std::int32_t i = inner_first;
+    if (i < inner_last) {
+      k.first_two_whole_rows(whole, source_rows[i], source_rows[i + 1], count);
+      i += 2;
+    } else {
+      k.first_whole_row(whole, source_rows[i++], count);
+    }
+    for (; i < inner_last; i += 2) k.add_two_whole_rows(whole, source_rows[i], source_rows[i + 1], count);
+    if (i == inner_last) k.add_whole_row(whole, source_rows[i], count);
     const std::uint8_t* a = source_rows[first];
     const std::uint8_t* b = source_rows[last];
     const double wa = inner_first == first ? 0.0 : wy[0];
