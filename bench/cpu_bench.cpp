@@ -321,6 +321,7 @@ int main(int argc, char** argv) {
     p.path = path;
     if (!Describe(p)) {
       std::fprintf(stderr, "cpu_bench: %s is not a readable JPEG file\n", path.c_str());
+      fs::remove_all(scratch);
       return 1;
     }
     p.label = Label(path);
