@@ -20,6 +20,11 @@
 //             same child
 // With --also PROGRAM, another build of this benchmark (say, before a
 // change) runs its process, in-proc and filter contenders in the same rounds.
+// Each --cli PROGRAM (tamarind2-cli, before and after a change) adds
+// `PROGRAM reduce --quality 50 COPY` as a contender, and first a start-up
+// line: `PROGRAM --help` against djpeg on a 1 x 1 JPEG, interleaved,
+// medians of wall and CPU time. --process-only leaves out the in-process
+// and filter runs.
 //
 // Without photos it takes every JPEG file of 4 to 24 MP that bench/setup.sh
 // installs (symbolic links skipped). Copies and outputs live in /dev/shm.
@@ -146,6 +151,7 @@ struct Photo {
   bool progressive = false, grey = false;
   std::vector<double> djpeg, djpeg_wall, cjpeg;
   Contender ours, also;
+  std::vector<Contender> clis;  // one per --cli, process and process_wall only
 };
 
 bool Describe(Photo& p) {
@@ -212,10 +218,15 @@ double LoadAverage() {
   return one;
 }
 
+// Without the in-process and filter columns (--process-only) a round takes a
+// third of the time, which on a loaded machine keeps the rounds close together.
+bool in_process_too = true;
+
 void RunContender(const std::string& program, const Photo& p, const fs::path& scratch, Contender& c) {
   const ChildRun whole = Run({program, "--convert-one", p.copy});
   c.process.push_back(whole.cpu_ms);
   c.process_wall.push_back(whole.wall_ms);
+  if (!in_process_too) return;
   const std::string report = (scratch / "in-process.txt").string();
   Run({program, "--in-process", p.copy}, report);
   std::ifstream in(report);
@@ -223,6 +234,35 @@ void RunContender(const std::string& program, const Photo& p, const fs::path& sc
   in >> convert >> filter;
   c.in_process.push_back(convert);
   c.filter.push_back(filter);
+}
+
+// tamarind2-cli's start-up, and each run's wall and CPU time against djpeg
+// decoding a 1 x 1 picture: what a process start costs each of them.
+void StartUp(const std::vector<std::string>& clis, const fs::path& scratch, int runs) {
+  const std::string ppm = (scratch / "tiny.ppm").string(), tiny = (scratch / "tiny.jpg").string();
+  {
+    std::ofstream out(ppm, std::ios::binary);
+    out << "P6\n1 1\n255\n" << '\x80' << '\x80' << '\x80';
+  }
+  Run({"cjpeg", "-outfile", tiny, ppm});
+  const std::size_t kinds = clis.size() + 1;
+  std::vector<std::vector<double>> wall(kinds), cpu(kinds);
+  for (int round = 0; round < runs; ++round) {
+    for (std::size_t k = 0; k < kinds; ++k) {
+      const std::size_t which = (k + static_cast<std::size_t>(round)) % kinds;
+      const ChildRun r = which == 0 ? Run({"djpeg", "-dct", "int", "-outfile", "/dev/null", tiny})
+                                    : Run({clis[which - 1], "--help"});
+      wall[which].push_back(r.wall_ms);
+      cpu[which].push_back(r.cpu_ms);
+    }
+  }
+  std::printf("start-up, median of %d interleaved runs, ms: djpeg 1x1 wall %.2f CPU %.2f\n", runs,
+              Median(wall[0]), Median(cpu[0]));
+  for (std::size_t i = 0; i < clis.size(); ++i) {
+    std::printf("  %s --help: wall %.2f (%.2fx) CPU %.2f (%.2fx)\n", clis[i].c_str(), Median(wall[i + 1]),
+                Median(wall[i + 1]) / Median(wall[0]), Median(cpu[i + 1]),
+                Median(cpu[i + 1]) / Median(cpu[0]));
+  }
 }
 
 }  // namespace
@@ -242,15 +282,25 @@ int main(int argc, char** argv) {
   const std::string self = fs::canonical("/proc/self/exe").string();
   int rounds = 5;
   std::string also;
-  std::vector<std::string> paths;
+  std::vector<std::string> clis, paths;
+  int startup_runs = 200;
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
     if (a == "--rounds" && i + 1 < argc) {
       rounds = std::atoi(argv[++i]);
     } else if (a == "--also" && i + 1 < argc) {
       also = fs::canonical(argv[++i]).string();
+    } else if (a == "--cli" && i + 1 < argc) {
+      clis.push_back(fs::canonical(argv[++i]).string());
+    } else if (a == "--process-only") {
+      in_process_too = false;
+    } else if (a == "--startup-runs" && i + 1 < argc) {
+      startup_runs = std::atoi(argv[++i]);
     } else if (!a.empty() && a[0] == '-') {
-      std::fprintf(stderr, "usage: cpu_bench [--rounds N] [--also PROGRAM] [PHOTO.jpg ...]\n");
+      std::fprintf(stderr,
+                   "usage: cpu_bench [--rounds N] [--also PROGRAM] [--cli PROGRAM]... [--startup-runs N] "
+                   "[--process-only] "
+                   "[PHOTO.jpg ...]\n");
       return 2;
     } else {
       paths.push_back(a);
@@ -271,12 +321,14 @@ int main(int argc, char** argv) {
     p.path = path;
     if (!Describe(p)) {
       std::fprintf(stderr, "cpu_bench: %s is not a readable JPEG file\n", path.c_str());
+      fs::remove_all(scratch);
       return 1;
     }
     p.label = Label(path);
     const std::string stem = (scratch / std::to_string(photos.size())).string();
     p.copy = stem + ".jpg";
     p.ppm = stem + ".ppm";
+    p.clis.resize(clis.size());
     fs::copy_file(path, p.copy);
     WritePpm(path, p.ppm);
     photos.push_back(std::move(p));
@@ -284,7 +336,8 @@ int main(int argc, char** argv) {
 
   const double load_before = LoadAverage();
   const auto started = Clock::now();
-  const int kinds = also.empty() ? 3 : 4;
+  if (!clis.empty() && startup_runs > 0) StartUp(clis, scratch, startup_runs);
+  const int kinds = (also.empty() ? 3 : 4) + static_cast<int>(clis.size());
   for (int round = 0; round < rounds; ++round) {
     for (Photo& p : photos) {
       for (int k = 0; k < kinds; ++k) {
@@ -306,9 +359,18 @@ int main(int argc, char** argv) {
           case 2:
             RunContender(self, p, scratch, p.ours);
             break;
-          case 3:
-            RunContender(also, p, scratch, p.also);
+          default: {
+            const int cli = (k + round) % kinds - (also.empty() ? 3 : 4);
+            if (cli < 0) {
+              RunContender(also, p, scratch, p.also);
+              break;
+            }
+            const ChildRun r = Run({clis[static_cast<std::size_t>(cli)], "reduce", "--quality",
+                                    std::to_string(kQuality), p.copy});
+            p.clis[static_cast<std::size_t>(cli)].process.push_back(r.cpu_ms);
+            p.clis[static_cast<std::size_t>(cli)].process_wall.push_back(r.wall_ms);
             break;
+          }
         }
       }
     }
@@ -321,9 +383,12 @@ int main(int argc, char** argv) {
   std::printf("%-34s %5s %4s %6s %5s %6s | %15s %15s %6s | %7s", "photo", "MP", "kind", "djpeg", "cjpeg",
               "floor", "process", "in proc", "filter", "wall/dj");
   if (!also.empty()) std::printf(" | %15s %15s %6s", "--also process", "in proc", "filter");
+  for (std::size_t i = 0; i < clis.size(); ++i) std::printf(" | cli %zu %23s", i + 1, "CPU, wall/dj");
   std::printf("\n");
   int within = 0;
   std::vector<double> ratios;
+  std::vector<int> cli_within(clis.size());
+  std::vector<std::vector<double>> cli_ratios(clis.size());
   for (const Photo& p : photos) {
     const double floor = Median(p.djpeg) + Median(p.cjpeg);
     const double proc = Median(p.ours.process), in = Median(p.ours.in_process);
@@ -341,7 +406,19 @@ int main(int argc, char** argv) {
       std::printf(" | %7.1f (%4.2fx) %7.1f (%4.2fx) %6.1f", aproc, aproc / floor, ain, ain / floor,
                   Median(p.also.filter));
     }
+    for (std::size_t i = 0; i < clis.size(); ++i) {
+      const double cpu = Median(p.clis[i].process);
+      if (cpu <= 1.15 * floor) ++cli_within[i];
+      cli_ratios[i].push_back(cpu / floor);
+      std::printf(" | %7.1f (%4.2fx) %6.2fx", cpu, cpu / floor,
+                  Median(p.clis[i].process_wall) / Median(p.djpeg_wall));
+    }
     std::printf("\n");
+  }
+  for (std::size_t i = 0; i < clis.size(); ++i) {
+    std::printf("cli %zu (%s) within 1.15 x the floor: %d of %zu; ratio median %.2fx, worst %.2fx\n", i + 1,
+                clis[i].c_str(), cli_within[i], photos.size(), Median(cli_ratios[i]),
+                *std::max_element(cli_ratios[i].begin(), cli_ratios[i].end()));
   }
   std::printf("as a process within 1.15 x the floor: %d of %zu; ratio median %.2fx, worst %.2fx\n", within,
               photos.size(), Median(ratios), *std::max_element(ratios.begin(), ratios.end()));

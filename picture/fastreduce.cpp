@@ -4,6 +4,9 @@
 #include <cmath>
 #include <cstddef>
 #include <cstring>
+#if defined(__x86_64__) || defined(__i386__)
+#include <cpuid.h>
+#endif
 
 namespace tam {
 
@@ -31,28 +34,38 @@ namespace {
 // bytes to a vector, and only the one or two partly covered rows at the
 // edges go through doubles. Whole sums are exact, so a column's sum takes
 // fewer roundings than when every row is multiplied and added in doubles,
-// and the bound above holds as it stands. Cloned for AVX2 where the
-// processor has it.
+// and the bound above holds as it stands. Each body is built twice, plain
+// and for AVX2, and the filter picks one set when it first runs (Kernels).
 constexpr std::int32_t kMostWholeRows = 65535 / 255;  // sums of bytes that fit 16 bits
 
-__attribute__((target_clones("avx2", "default"))) void FirstWholeRow(std::uint16_t* whole,
-                                                                     const std::uint8_t* row,
-                                                                     std::size_t count) {
+[[gnu::always_inline]] inline void FirstWholeRowBody(std::uint16_t* whole, const std::uint8_t* row,
+                                                     std::size_t count) {
   for (std::size_t i = 0; i < count; ++i) whole[i] = row[i];
 }
 
-__attribute__((target_clones("avx2", "default"))) void AddWholeRow(std::uint16_t* whole,
-                                                                   const std::uint8_t* row,
-                                                                   std::size_t count) {
+[[gnu::always_inline]] inline void AddWholeRowBody(std::uint16_t* whole, const std::uint8_t* row,
+                                                   std::size_t count) {
   for (std::size_t i = 0; i < count; ++i) whole[i] = static_cast<std::uint16_t>(whole[i] + row[i]);
+}
+
+// Two rows at a time where there are two: the sums are exact integers in any
+// order, and each pass over them reads and writes the sums once.
+[[gnu::always_inline]] inline void FirstTwoWholeRowsBody(std::uint16_t* whole, const std::uint8_t* row,
+                                                         const std::uint8_t* next, std::size_t count) {
+  for (std::size_t i = 0; i < count; ++i) whole[i] = static_cast<std::uint16_t>(row[i] + next[i]);
+}
+
+[[gnu::always_inline]] inline void AddTwoWholeRowsBody(std::uint16_t* whole, const std::uint8_t* row,
+                                                       const std::uint8_t* next, std::size_t count) {
+  for (std::size_t i = 0; i < count; ++i)
+    whole[i] = static_cast<std::uint16_t>(whole[i] + (row[i] + next[i]));
 }
 
 // The whole rows' sum with the two partly covered rows, one of which may be
 // absent (coverage 0 of a row that is then the other one: adding 0 is exact).
-__attribute__((target_clones("avx2", "default"))) void Combine(double* sums, const std::uint16_t* whole,
-                                                               const std::uint8_t* a, double wa,
-                                                               const std::uint8_t* b, double wb,
-                                                               std::size_t count) {
+[[gnu::always_inline]] inline void CombineBody(double* sums, const std::uint16_t* whole,
+                                               const std::uint8_t* a, double wa, const std::uint8_t* b,
+                                               double wb, std::size_t count) {
   for (std::size_t i = 0; i < count; ++i) {
     sums[i] =
         (static_cast<double>(whole[i]) + wa * static_cast<double>(a[i])) + wb * static_cast<double>(b[i]);
@@ -60,13 +73,13 @@ __attribute__((target_clones("avx2", "default"))) void Combine(double* sums, con
 }
 
 // Every row in doubles: footprints too tall for 16-bit sums.
-__attribute__((target_clones("avx2", "default"))) void FirstRow(double* sums, const std::uint8_t* row,
-                                                                std::size_t count, double coverage) {
+[[gnu::always_inline]] inline void FirstRowBody(double* sums, const std::uint8_t* row, std::size_t count,
+                                                double coverage) {
   for (std::size_t i = 0; i < count; ++i) sums[i] = coverage * static_cast<double>(row[i]);
 }
 
-__attribute__((target_clones("avx2", "default"))) void AddRow(double* sums, const std::uint8_t* row,
-                                                              std::size_t count, double coverage) {
+[[gnu::always_inline]] inline void AddRowBody(double* sums, const std::uint8_t* row, std::size_t count,
+                                              double coverage) {
   for (std::size_t i = 0; i < count; ++i) sums[i] += coverage * static_cast<double>(row[i]);
 }
 
@@ -77,18 +90,16 @@ __attribute__((target_clones("avx2", "default"))) void AddRow(double* sums, cons
 // outside the byte range) is not written but listed for the exact filter.
 // Returns how many were listed.
 // The vectors never cross a function boundary, so the note that their
-// passing convention differs between the two clones does not apply.
+// passing convention differs between the two builds does not apply.
 #pragma GCC diagnostic ignored "-Wpsabi"
 using Lanes = double __attribute__((vector_size(32)));
 using Masks = long long __attribute__((vector_size(32)));
 
-__attribute__((target_clones("avx2", "default"))) std::int32_t AcrossRow(const ReducePlan& plan,
-                                                                         const double* sums,
-                                                                         double inverse_area, double margin,
-                                                                         std::uint8_t* out,
-                                                                         std::int32_t* undecided) {
+[[gnu::always_inline]] inline std::int32_t AcrossRowBody(const ReducePlan& plan, const double* sums,
+                                                         double inverse_area, double margin,
+                                                         std::uint8_t* out, std::int32_t* undecided) {
   // Broadcasts and loads are written out rather than made by helpers: a
-  // helper returning a vector would not build in the default clone with clang.
+  // helper returning a vector would not build in the plain set with clang.
   const double rounder = 6755399441055744.0;
   const double h = 0.5 - margin;
   const Lanes round = {rounder, rounder, rounder, rounder};
@@ -127,6 +138,80 @@ __attribute__((target_clones("avx2", "default"))) std::int32_t AcrossRow(const R
   return listed;
 }
 
+// One set of the passes above, built for one instruction set. Chosen when
+// a filter first runs, not by the loader at every start of a program (as
+// target_clones would be): asking the processor is slow where a hypervisor
+// answers it, and most starts of tamarind2-cli filter nothing.
+struct Kernels {
+  void (*first_whole_row)(std::uint16_t*, const std::uint8_t*, std::size_t);
+  void (*add_whole_row)(std::uint16_t*, const std::uint8_t*, std::size_t);
+  void (*first_two_whole_rows)(std::uint16_t*, const std::uint8_t*, const std::uint8_t*, std::size_t);
+  void (*add_two_whole_rows)(std::uint16_t*, const std::uint8_t*, const std::uint8_t*, std::size_t);
+  void (*combine)(double*, const std::uint16_t*, const std::uint8_t*, double, const std::uint8_t*, double,
+                  std::size_t);
+  void (*first_row)(double*, const std::uint8_t*, std::size_t, double);
+  void (*add_row)(double*, const std::uint8_t*, std::size_t, double);
+  std::int32_t (*across_row)(const ReducePlan&, const double*, double, double, std::uint8_t*, std::int32_t*);
+};
+
+#define TAM_KERNELS(Name, ...)                                                                               \
+  __VA_ARGS__ void FirstWholeRow##Name(std::uint16_t* whole, const std::uint8_t* row, std::size_t count) {   \
+    FirstWholeRowBody(whole, row, count);                                                                    \
+  }                                                                                                          \
+  __VA_ARGS__ void AddWholeRow##Name(std::uint16_t* whole, const std::uint8_t* row, std::size_t count) {     \
+    AddWholeRowBody(whole, row, count);                                                                      \
+  }                                                                                                          \
+  __VA_ARGS__ void FirstTwoWholeRows##Name(std::uint16_t* whole, const std::uint8_t* row,                    \
+                                           const std::uint8_t* next, std::size_t count) {                    \
+    FirstTwoWholeRowsBody(whole, row, next, count);                                                          \
+  }                                                                                                          \
+  __VA_ARGS__ void AddTwoWholeRows##Name(std::uint16_t* whole, const std::uint8_t* row,                      \
+                                         const std::uint8_t* next, std::size_t count) {                      \
+    AddTwoWholeRowsBody(whole, row, next, count);                                                            \
+  }                                                                                                          \
+  __VA_ARGS__ void Combine##Name(double* sums, const std::uint16_t* whole, const std::uint8_t* a, double wa, \
+                                 const std::uint8_t* b, double wb, std::size_t count) {                      \
+    CombineBody(sums, whole, a, wa, b, wb, count);                                                           \
+  }                                                                                                          \
+  __VA_ARGS__ void FirstRow##Name(double* sums, const std::uint8_t* row, std::size_t count,                  \
+                                  double coverage) {                                                         \
+    FirstRowBody(sums, row, count, coverage);                                                                \
+  }                                                                                                          \
+  __VA_ARGS__ void AddRow##Name(double* sums, const std::uint8_t* row, std::size_t count, double coverage) { \
+    AddRowBody(sums, row, count, coverage);                                                                  \
+  }                                                                                                          \
+  __VA_ARGS__ std::int32_t AcrossRow##Name(const ReducePlan& plan, const double* sums, double inverse_area,  \
+                                           double margin, std::uint8_t* out, std::int32_t* undecided) {      \
+    return AcrossRowBody(plan, sums, inverse_area, margin, out, undecided);                                  \
+  }                                                                                                          \
+  constexpr Kernels k##Name = {FirstWholeRow##Name,   AddWholeRow##Name, FirstTwoWholeRows##Name,            \
+                               AddTwoWholeRows##Name, Combine##Name,     FirstRow##Name,                     \
+                               AddRow##Name,          AcrossRow##Name};
+
+TAM_KERNELS(Plain)
+
+#if defined(__x86_64__) || defined(__i386__)
+TAM_KERNELS(Avx2, __attribute__((target("avx2"))))
+
+// AVX2 in the processor, and its registers saved by the system.
+bool HasAvx2() {
+  unsigned a = 0, b = 0, c = 0, d = 0;
+  if (!__get_cpuid(1, &a, &b, &c, &d) || !(c & bit_OSXSAVE) || !(c & bit_AVX)) return false;
+  unsigned saved = 0, high = 0;
+  __asm__("xgetbv" : "=a"(saved), "=d"(high) : "c"(0));
+  if ((saved & 6) != 6) return false;  // XMM and YMM state
+  return __get_cpuid_count(7, 0, &a, &b, &c, &d) && (b & bit_AVX2);
+}
+
+const Kernels& ChosenKernels() {
+  static const Kernels& chosen = HasAvx2() ? kAvx2 : kPlain;
+  return chosen;
+}
+#else
+const Kernels& ChosenKernels() { return kPlain; }
+#endif
+#undef TAM_KERNELS
+
 }  // namespace
 
 double FastRowFilter::SafeMargin(const ReducePlan& plan) {
@@ -155,6 +240,7 @@ void FastRowFilter::FilterRow(std::int32_t y, const std::uint8_t* const* source_
   const std::int32_t last = plan_.LastSourceRow(y);
   const double* const wy = plan_.RowCoverages(y);
   const std::int32_t width = plan_.width();
+  const Kernels& k = ChosenKernels();
   if (last < first) {
     // No source row under the footprint (never for a plan that reduces).
     for (std::int32_t x = 0; x < width; ++x) plan_.FilterPixel(x, y, source_rows, out + 3 * x);
@@ -170,19 +256,26 @@ void FastRowFilter::FilterRow(std::int32_t y, const std::uint8_t* const* source_
   for (std::int32_t i = inner_first; integral && i <= inner_last; ++i) integral = wy[i - first] == 1.0;
   if (integral && inner_first <= inner_last) {
     std::uint16_t* const whole = whole_.data();
-    FirstWholeRow(whole, source_rows[inner_first], count);
-    for (std::int32_t i = inner_first + 1; i <= inner_last; ++i) AddWholeRow(whole, source_rows[i], count);
+    std::int32_t i = inner_first;
+    if (i < inner_last) {
+      k.first_two_whole_rows(whole, source_rows[i], source_rows[i + 1], count);
+      i += 2;
+    } else {
+      k.first_whole_row(whole, source_rows[i++], count);
+    }
+    for (; i < inner_last; i += 2) k.add_two_whole_rows(whole, source_rows[i], source_rows[i + 1], count);
+    if (i == inner_last) k.add_whole_row(whole, source_rows[i], count);
     const std::uint8_t* a = source_rows[first];
     const std::uint8_t* b = source_rows[last];
     const double wa = inner_first == first ? 0.0 : wy[0];
     const double wb = inner_last == last || rows == 1 ? 0.0 : wy[rows - 1];
-    Combine(sums, whole, a, wa, b, wb, count);
+    k.combine(sums, whole, a, wa, b, wb, count);
   } else {
-    FirstRow(sums, source_rows[first], count, wy[0]);
-    for (std::int32_t i = first + 1; i <= last; ++i) AddRow(sums, source_rows[i], count, wy[i - first]);
+    k.first_row(sums, source_rows[first], count, wy[0]);
+    for (std::int32_t i = first + 1; i <= last; ++i) k.add_row(sums, source_rows[i], count, wy[i - first]);
   }
 
-  const std::int32_t listed = AcrossRow(plan_, sums, inverse_area_, margin_, out, undecided_.data());
+  const std::int32_t listed = k.across_row(plan_, sums, inverse_area_, margin_, out, undecided_.data());
   for (std::int32_t k = 0; k < listed; ++k) {
     const std::int32_t x = undecided_[static_cast<std::size_t>(k)];
     plan_.FilterPixel(x, y, source_rows, out + 3 * static_cast<std::size_t>(x));

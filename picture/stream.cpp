@@ -13,6 +13,7 @@
 #include "picture/error.h"
 #include "picture/fastreduce.h"
 #include "picture/jpeg_header.h"
+#include "picture/prefault.h"
 #include "picture/reduce.h"
 
 namespace tam {
@@ -33,10 +34,12 @@ class RowRing {
 
   // capacity: at least the most rows the consumer holds at once + 2 * kSlack.
   RowRing(int capacity, std::size_t row_bytes, std::int32_t height)
-      : capacity_(capacity),
-        height_(height),
-        row_bytes_(row_bytes),
-        storage_(static_cast<std::size_t>(capacity) * row_bytes) {}
+      : capacity_(capacity), height_(height), row_bytes_(row_bytes) {
+    const std::size_t size = static_cast<std::size_t>(capacity) * row_bytes;
+    storage_.reserve(size);
+    PrefaultForWrite(storage_.data(), size);
+    storage_.resize(size);
+  }
 
   std::uint8_t* slot(std::int32_t row) {
     return storage_.data() + static_cast<std::size_t>(row % capacity_) * row_bytes_;

@@ -4,7 +4,9 @@
 // fields. The data handed to Add must stay alive until Close; an entry added
 // as a ZipInput is read only while the archive is written. The archive is
 // written straight into a file descriptor the caller owns (a SafeFileWriter's),
-// never into a temporary file of libzip's own.
+// never into a temporary file of libzip's own. libzip itself lives in a
+// module loaded by the first archive written (zip_module.h), so a program
+// that never saves one never loads it.
 #include <cstddef>
 #include <cstdint>
 #include <ctime>
@@ -12,8 +14,8 @@
 #include <span>
 #include <string>
 
-struct zip;
-struct zip_source;
+struct TamZipArchive;
+struct TamZipModule;
 
 namespace tam::pres {
 
@@ -34,7 +36,8 @@ class ZipInput {
 class ZipWriter {
  public:
   // Writes the archive into fd, open for writing and positioned at its start,
-  // which must stay open until Close. Throws tam::Error.
+  // which must stay open until Close. Throws tam::Error, also when the
+  // module cannot be loaded.
   ZipWriter(int fd, std::time_t mtime);
   ~ZipWriter();  // discards an archive not closed
   ZipWriter(const ZipWriter&) = delete;
@@ -49,14 +52,13 @@ class ZipWriter {
   // Writes the archive. Throws tam::Error with libzip's reason.
   void Close();
 
-  struct Sink;  // where libzip's writes go, and the first failure of an input
-
  private:
-  [[noreturn]] void Fail() const;
-  void Added(zip_source* source, const std::string& name, int level);
-  std::unique_ptr<Sink> sink_;  // owned here: libzip's source only points to it
-  zip* archive_ = nullptr;
+  const TamZipModule* module_ = nullptr;
+  TamZipArchive* archive_ = nullptr;
   std::time_t mtime_;
+  // What the first input that failed said; its own place, so that the
+  // inputs' calls find it after the writer has moved.
+  std::unique_ptr<std::string> input_failure_ = std::make_unique<std::string>();
 };
 
 }  // namespace tam::pres

@@ -123,6 +123,28 @@ TEST_F(SlidesCli, OutputIsReplacedOnlyByAPresentationThatWasMade) {
   EXPECT_EQ(std::string(notes.begin(), notes.end()), "my notes");
 }
 
+// libzip is loaded only when the presentation is saved: a module that is
+// missing or broken fails that save with its name, and writes nothing.
+TEST_F(SlidesCli, WithoutItsZipModuleTheSaveFailsAndLeavesTheEarlierFile) {
+  const std::string out = dir / "out.pptx";
+  ASSERT_EQ(Cli({"-o", Q(out), Q(dir / "a.jpg")}).code, 0);
+  const auto before = tamtest::ReadBytes(out);
+  tamtest::WriteText(dir / "broken.so", "not a shared object");
+  for (const std::string& module : {dir / "missing.so", dir / "broken.so"}) {
+    ::setenv("TAM_ZIP_MODULE", module.c_str(), 1);
+    const Result replaced = Cli({"-o", Q(out), Q(dir / "a.jpg"), Q(dir / "d.bmp")});
+    const Result fresh = Cli({"-o", Q(dir / "new.pptx"), Q(dir / "a.jpg")});
+    ::unsetenv("TAM_ZIP_MODULE");
+    for (const Result& r : {replaced, fresh}) {
+      EXPECT_EQ(r.code, 1) << module;
+      EXPECT_TRUE(r.err.contains("libtam_zip.so") && r.err.contains(".pptx")) << r.err.toStdString();
+      EXPECT_FALSE(r.out.contains("スライド")) << module;
+    }
+    EXPECT_TRUE(tamtest::ReadBytes(out) == before) << module;
+    EXPECT_FALSE(tamtest::Exists(dir / "new.pptx")) << module;
+  }
+}
+
 // LibreOffice opens what we wrote: every slide becomes a page with its caption
 // and its picture at 96 dpi.
 TEST_F(SlidesCli, LibreOfficeRendersEveryCaptionAndPicture) {
