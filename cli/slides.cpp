@@ -16,6 +16,7 @@
 #include "presentation/components.h"
 #include "presentation/impress_loader.h"
 #include "presentation/insertion.h"
+#include "presentation/zip_archive.h"
 
 namespace tamcli {
 
@@ -137,6 +138,13 @@ int RunSlides(std::span<const std::string_view> args) {
     office = impress.get();
     server = std::move(impress);
   } else {
+    // The save needs the zip module: without it, say so before any photo is read.
+    try {
+      tam::pres::ZipWriter::LoadNow();
+    } catch (const tam::Error& e) {
+      std::cerr << "tamarind2-cli slides: " << out << " を保存できません: " << e.what() << "\n";
+      return kFailed;
+    }
     server = std::make_unique<tam::pres::BuiltinServer>();
   }
   // One run, as the insert command makes it: the office redraws the new

@@ -13,11 +13,15 @@ namespace {
 
 void Append(png_structp png, png_bytep data, png_size_t size) {
   auto* out = static_cast<std::vector<std::uint8_t>*>(png_get_io_ptr(png));
+  bool full = false;
   try {
     out->insert(out->end(), data, data + size);
   } catch (const std::bad_alloc&) {
-    png_error(png, "out of memory");
+    full = true;
   }
+  // Outside the handler: libpng's error jumps away, and a jump out of a
+  // handler would leave the exception behind, never freed.
+  if (full) png_error(png, "out of memory");
 }
 
 void Flush(png_structp) {}

@@ -130,6 +130,8 @@ struct InputCall {
 
 }  // namespace
 
+void ZipWriter::LoadNow() { LoadModule(); }
+
 ZipWriter::ZipWriter(int fd, std::time_t mtime) : module_(LoadModule()), mtime_(mtime) {
   std::string reason;
   archive_ = module_->open(fd, KeepReason, &reason);

@@ -45,6 +45,10 @@ class ZipWriter {
   ZipWriter(ZipWriter&& other) noexcept;
   ZipWriter& operator=(ZipWriter&& other) noexcept;
 
+  // Loads the module now, so that a program can refuse at once what it could
+  // not save later. Throws tam::Error as the constructor does.
+  static void LoadNow();
+
   // level 1 (fast) to 9 (small); 0 lets libzip choose.
   void Add(const std::string& name, std::span<const std::uint8_t> data, int level = 0);
   void Add(const std::string& name, const std::string& text, int level = 0);

@@ -133,13 +133,15 @@ TEST_F(SlidesCli, WithoutItsZipModuleTheSaveFailsAndLeavesTheEarlierFile) {
   for (const std::string& module : {dir / "missing.so", dir / "broken.so"}) {
     ::setenv("TAM_ZIP_MODULE", module.c_str(), 1);
     const Result replaced = Cli({"-o", Q(out), Q(dir / "a.jpg"), Q(dir / "d.bmp")});
-    const Result fresh = Cli({"-o", Q(dir / "new.pptx"), Q(dir / "a.jpg")});
+    // Refused before any photo is read: the missing one is never reached.
+    const Result fresh = Cli({"-o", Q(dir / "new.pptx"), Q(dir / "missing.jpg"), Q(dir / "a.jpg")});
     ::unsetenv("TAM_ZIP_MODULE");
     for (const Result& r : {replaced, fresh}) {
       EXPECT_EQ(r.code, 1) << module;
       EXPECT_TRUE(r.err.contains("libtam_zip.so") && r.err.contains(".pptx")) << r.err.toStdString();
       EXPECT_FALSE(r.out.contains("スライド")) << module;
     }
+    EXPECT_FALSE(fresh.err.contains("missing.jpg")) << fresh.err.toStdString();
     EXPECT_TRUE(tamtest::ReadBytes(out) == before) << module;
     EXPECT_FALSE(tamtest::Exists(dir / "new.pptx")) << module;
   }
