@@ -188,8 +188,10 @@ void SlidesView::paintEvent(QPaintEvent* event) {
 // ---- PresentationWindow
 
 PresentationWindow::PresentationWindow(std::shared_ptr<BuiltinPresentation> presentation,
-                                       PresentationPrompts* prompts)
-    : presentation_(std::move(presentation)), prompts_(prompts) {
+                                       PresentationPrompts* prompts, std::shared_ptr<Trash> trash)
+    : presentation_(std::move(presentation)),
+      prompts_(prompts),
+      trash_(trash ? std::move(trash) : std::make_shared<FreedesktopTrash>()) {
   static std::uint64_t opened = 0;
   serial_ = ++opened;
   auto* scroll = new QScrollArea(this);
@@ -231,7 +233,7 @@ bool PresentationWindow::SaveAs() {
   if (!path || path->empty()) return false;
   if (ExtractFileExt(*path).empty()) *path += ".pptx";
   try {
-    presentation_->SaveAs(*path);
+    presentation_->SaveAs(*path, trash_.get());
     return true;
   } catch (const Error& e) {
     Prompts().ShowError(this, QString::fromUtf8(e.what()));
@@ -242,7 +244,7 @@ bool PresentationWindow::SaveAs() {
 bool PresentationWindow::Save() {
   if (presentation_->path().empty()) return SaveAs();
   try {
-    presentation_->SaveAs(presentation_->path());
+    presentation_->SaveAs(presentation_->path(), trash_.get());
     return true;
   } catch (const Error& e) {
     Prompts().ShowError(this, QString::fromUtf8(e.what()));
@@ -291,7 +293,7 @@ PresentationWindows::~PresentationWindows() {
 
 void PresentationWindows::Shown(const std::shared_ptr<BuiltinPresentation>& presentation) {
   QPointer<PresentationWindow>& window = windows_[presentation.get()];
-  if (!window) window = new PresentationWindow(presentation, prompts_);
+  if (!window) window = new PresentationWindow(presentation, prompts_, trash_);
   window->show();
 }
 

@@ -63,7 +63,11 @@ class PresentationWindow : public QMainWindow {
   Q_OBJECT
  public:
   // prompts null: the real dialogs. The prompts must outlive the window.
-  PresentationWindow(std::shared_ptr<BuiltinPresentation> presentation, PresentationPrompts* prompts);
+  // A file of another kind that a save replaces goes to trash first (the
+  // user's trash when null): the file dialog's question is easily answered
+  // yes for a photo whose name was typed by mistake.
+  PresentationWindow(std::shared_ptr<BuiltinPresentation> presentation, PresentationPrompts* prompts,
+                     std::shared_ptr<Trash> trash = nullptr);
   ~PresentationWindow() override;
 
   // The menu commands; false when nothing was saved.
@@ -84,6 +88,7 @@ class PresentationWindow : public QMainWindow {
   PresentationPrompts& Prompts();
   std::shared_ptr<BuiltinPresentation> presentation_;
   PresentationPrompts* prompts_;
+  std::shared_ptr<Trash> trash_;
   SlidesView* view_;
   bool asked_ = false;
   std::uint64_t serial_;  // order of opening, for CloseAllPresentations
@@ -96,7 +101,10 @@ class PresentationWindow : public QMainWindow {
 class PresentationWindows : public pres::PresentationObserver {
  public:
   // prompts null: the real dialogs. The prompts must outlive the windows.
-  explicit PresentationWindows(PresentationPrompts* prompts = nullptr) : prompts_(prompts) {}
+  // trash: where a save puts a file of another kind it replaces (the
+  // user's trash when null).
+  explicit PresentationWindows(PresentationPrompts* prompts = nullptr, std::shared_ptr<Trash> trash = nullptr)
+      : prompts_(prompts), trash_(std::move(trash)) {}
   ~PresentationWindows() override;
   void Shown(const std::shared_ptr<BuiltinPresentation>& presentation) override;
   void Hidden(BuiltinPresentation& presentation) override;
@@ -107,6 +115,7 @@ class PresentationWindows : public pres::PresentationObserver {
 
  private:
   PresentationPrompts* prompts_;
+  std::shared_ptr<Trash> trash_;
   std::map<const BuiltinPresentation*, QPointer<PresentationWindow>> windows_;
 };
 

@@ -208,7 +208,8 @@ Seams WithRealSeams(Seams seams) {
   if (!seams.clock) seams.clock = std::make_shared<SystemClock>();
   if (!seams.trash) seams.trash = std::make_shared<FreedesktopTrash>();
   if (!seams.server) {
-    seams.server = std::make_shared<pres::BuiltinServer>(std::make_shared<PresentationWindows>());
+    seams.server =
+        std::make_shared<pres::BuiltinServer>(std::make_shared<PresentationWindows>(nullptr, seams.trash));
     if (!seams.office) seams.office = pres::LoadImpressIfInstalled();
   }
   return seams;

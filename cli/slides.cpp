@@ -16,6 +16,7 @@
 #include "presentation/components.h"
 #include "presentation/impress_loader.h"
 #include "presentation/insertion.h"
+#include "presentation/pptx_writer.h"
 #include "presentation/zip_archive.h"
 
 namespace tamcli {
@@ -64,18 +65,6 @@ const char* RefusedOutput(const std::string& out, const std::vector<std::string>
   return nullptr;
 }
 
-bool ExistsButIsNoZip(const std::string& path) {
-  struct stat st;
-  if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
-  char head[4] = {};
-  std::FILE* f = std::fopen(path.c_str(), "rb");
-  if (!f) return false;  // the save itself will say why it cannot write it
-  const std::size_t got = std::fread(head, 1, sizeof head, f);
-  std::fclose(f);
-  // A local file header, or the end record of an empty archive.
-  return got != 4 || !(std::memcmp(head, "PK\3\4", 4) == 0 || std::memcmp(head, "PK\5\6", 4) == 0);
-}
-
 }  // namespace
 
 int RunSlides(std::span<const std::string_view> args) {
@@ -119,7 +108,7 @@ int RunSlides(std::span<const std::string_view> args) {
   }
   // An existing file that is not a package is somebody's data, not an
   // earlier presentation: it is never replaced.
-  if (ExistsButIsNoZip(out)) {
+  if (tam::pres::IsForeignFile(out)) {
     std::cerr << "tamarind2-cli slides: " << out << ": .pptx のファイルではないため、上書きしません\n";
     return kFailed;
   }

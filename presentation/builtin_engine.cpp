@@ -141,11 +141,12 @@ void BuiltinPresentation::Changed() {
   Tell(&PresentationObserver::Changed);
 }
 
-void BuiltinPresentation::SaveAs(const std::string& path) {
+void BuiltinPresentation::SaveAs(const std::string& path, Trash* foreign_to) {
   CheckOpen();
   const std::string file_name = ShownUtf8(ExtractFileName(path));
   PptxOptions options;
   options.title = file_name;
+  options.foreign_to = foreign_to;
   SavePptx(data_, path, options);
   path_ = path;
   name_ = file_name;

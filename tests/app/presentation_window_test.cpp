@@ -49,6 +49,20 @@ class RecordingPrompts : public PresentationPrompts {
   void ShowError(QWidget*, const QString& m) override { errors.push_back(m); }
 };
 
+// A trash that really takes the file away (into a folder of the test), or
+// refuses to.
+class FolderTrash : public tam::Trash {
+ public:
+  std::string folder;
+  bool refuse = false;
+  std::vector<std::string> moved;
+  bool MoveToTrash(const std::string& path) override {
+    if (refuse) return false;
+    moved.push_back(path);
+    return ::rename(path.c_str(), (folder + "/" + std::to_string(moved.size())).c_str()) == 0;
+  }
+};
+
 class PresentationWindowTest : public ::testing::Test {
  protected:
   void SetUp() override { tamtest::EnsureApp(); }
@@ -63,9 +77,14 @@ class PresentationWindowTest : public ::testing::Test {
     slide.ShapesPaste(Clip());
   }
   RecordingPrompts prompts;
-  std::shared_ptr<PresentationWindows> windows = std::make_shared<PresentationWindows>(&prompts);
-  BuiltinServer server{windows};
   tamtest::TempDir dir;
+  std::shared_ptr<FolderTrash> trash = [this] {
+    auto t = std::make_shared<FolderTrash>();
+    t->folder = dir.path();
+    return t;
+  }();
+  std::shared_ptr<PresentationWindows> windows = std::make_shared<PresentationWindows>(&prompts, trash);
+  BuiltinServer server{windows};
 };
 
 TEST_F(PresentationWindowTest, ClosingAsksAboutUnsavedSlides) {
@@ -164,6 +183,36 @@ TEST_F(PresentationWindowTest, SaveAfterSaveAsWritesTheSameFileWithoutAsking) {
   EXPECT_TRUE(pkg.has("ppt/slides/slide2.xml"));
   EXPECT_TRUE(windows->WindowOf(*p)->close());  // saved: no question
   EXPECT_EQ(prompts.asked.size(), asked);
+  EXPECT_TRUE(trash->moved.empty()) << "an earlier presentation is replaced, not trashed";
+}
+
+// A name typed by mistake, the file dialog's question answered yes: a photo
+// there goes to the trash, never lost, or the save fails and it stays.
+TEST_F(PresentationWindowTest, SavingOverAFileOfAnotherKindTrashesItFirst) {
+  TPowerPointApplication app(server);
+  TPowerPointPresentation pres(server);
+  TPowerPointSlide slide(server);
+  pres.ConnectTo(app.PresentationsAdd(true));
+  auto p = std::static_pointer_cast<BuiltinPresentation>(pres.object());
+  ClipboardImage(QImage(10, 10, QImage::Format_RGB32));
+  InsertSlide(pres, slide, "a.jpg");
+  const std::vector<std::uint8_t> photo = {0xFF, 0xD8, 0xFF, 0xE0, 'p', 'h', 'o', 't', 'o'};
+  tamtest::WriteBytes(dir / "photo.jpg", photo);
+  prompts.file = dir / "photo.jpg";
+
+  trash->refuse = true;
+  EXPECT_FALSE(windows->WindowOf(*p)->SaveAs());
+  ASSERT_EQ(prompts.errors.size(), 1u);
+  EXPECT_TRUE(prompts.errors[0].contains("photo.jpg")) << prompts.errors[0].toStdString();
+  EXPECT_EQ(tamtest::ReadBytes(dir / "photo.jpg"), photo);
+  EXPECT_TRUE(p->modified());
+
+  trash->refuse = false;
+  EXPECT_TRUE(windows->WindowOf(*p)->SaveAs());
+  ASSERT_EQ(trash->moved, std::vector<std::string>{dir / "photo.jpg"});
+  EXPECT_EQ(tamtest::ReadBytes(dir / "1"), photo);
+  EXPECT_TRUE(tamtest::ReadPackage(dir / "photo.jpg").has("ppt/slides/slide1.xml"));
+  EXPECT_TRUE(windows->WindowOf(*p)->close());
 }
 
 // The window follows what the engine reports: hidden and shown again with
