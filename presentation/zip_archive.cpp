@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "picture/error.h"
+#include "presentation/module_file.h"
 #include "presentation/zip_module.h"
 
 namespace tam::pres {
@@ -50,6 +51,10 @@ const TamZipModule* LoadModule() {
   auto note = [&errors](const std::string& e) { errors += (errors.empty() ? "" : "; ") + e; };
   for (const std::string& candidate : ModuleCandidates()) {
     if (::access(candidate.c_str(), F_OK) != 0) continue;
+    if (const std::string problem = ModuleFileProblem(candidate); !problem.empty()) {
+      note(candidate + ": " + problem);
+      continue;
+    }
     // Never unloaded: it costs nothing to keep, and the next save needs it.
     void* handle = ::dlopen(candidate.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (!handle) {
