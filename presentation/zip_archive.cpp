@@ -47,9 +47,10 @@ const TamZipModule* LoadModule() {
   static const TamZipModule* loaded = nullptr;
   const std::lock_guard lock(mutex);
   if (loaded) return loaded;
-  std::string errors;
+  std::string errors, looked;
   auto note = [&errors](const std::string& e) { errors += (errors.empty() ? "" : "; ") + e; };
   for (const std::string& candidate : ModuleCandidates()) {
+    looked += (looked.empty() ? "" : ", ") + candidate;
     if (::access(candidate.c_str(), F_OK) != 0) continue;
     if (const std::string problem = ModuleFileProblem(candidate); !problem.empty()) {
       note(candidate + ": " + problem);
@@ -72,7 +73,9 @@ const TamZipModule* LoadModule() {
     return loaded;
   }
   if (errors.empty()) {
-    throw Error("zip を書き出すモジュール " TAM_ZIP_MODULE_NAME " が見つかりません。");
+    // Where it was looked for: a tree installed or moved by hand is set right from that.
+    throw Error("zip を書き出すモジュール " TAM_ZIP_MODULE_NAME " が見つかりません (探した場所: " + looked +
+                ")");
   }
   throw Error("zip を書き出すモジュール " TAM_ZIP_MODULE_NAME " を読み込めません: " + errors);
 }

@@ -148,6 +148,8 @@ TEST_F(SlidesCli, WithoutItsZipModuleTheSaveFailsAndLeavesTheEarlierFile) {
       EXPECT_FALSE(r.out.contains("スライド")) << module;
     }
     EXPECT_FALSE(fresh.err.contains("missing.jpg")) << fresh.err.toStdString();
+    // The message names the file it looked for or refused, whatever the reason.
+    EXPECT_TRUE(fresh.err.contains(Q(module))) << fresh.err.toStdString();
     EXPECT_TRUE(tamtest::ReadBytes(out) == before) << module;
     EXPECT_FALSE(tamtest::Exists(dir / "new.pptx")) << module;
   }
