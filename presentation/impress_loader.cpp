@@ -90,7 +90,7 @@ std::unique_ptr<OfficeServer> LoadImpressServer(const ImpressOptions& options, s
       continue;
     }
     // Never unloaded: the objects it makes may live until the program ends.
-    void* handle = ::dlopen(candidate.c_str(), RTLD_NOW | RTLD_LOCAL);
+    void* handle = ::dlopen(ModuleFileName(candidate).c_str(), RTLD_NOW | RTLD_LOCAL);
     if (!handle) {
       const char* e = ::dlerror();
       errors += std::string(errors.empty() ? "" : "; ") + (e ? e : candidate);

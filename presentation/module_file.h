@@ -13,4 +13,11 @@ namespace tam::pres {
 // dlopen itself says why it refuses those.
 std::string ModuleFileProblem(const std::string& path);
 
+// The name dlopen is given for the module at path: a name without a slash it
+// would look for along the library path, not in the current folder where
+// every other look at the file (and the user) finds it.
+inline std::string ModuleFileName(const std::string& path) {
+  return path.find('/') == std::string::npos ? "./" + path : path;
+}
+
 }  // namespace tam::pres

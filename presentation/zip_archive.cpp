@@ -57,7 +57,7 @@ const TamZipModule* LoadModule() {
       continue;
     }
     // Never unloaded: it costs nothing to keep, and the next save needs it.
-    void* handle = ::dlopen(candidate.c_str(), RTLD_NOW | RTLD_LOCAL);
+    void* handle = ::dlopen(ModuleFileName(candidate).c_str(), RTLD_NOW | RTLD_LOCAL);
     if (!handle) {
       const char* e = ::dlerror();
       note(e ? e : candidate);

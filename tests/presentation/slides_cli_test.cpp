@@ -155,6 +155,20 @@ TEST_F(SlidesCli, WithoutItsZipModuleTheSaveFailsAndLeavesTheEarlierFile) {
   }
 }
 
+// A module named without a folder is the file of that name in the current
+// folder, as for any other file the user names.
+TEST_F(SlidesCli, AZipModuleNamedWithoutAFolderIsTakenFromTheCurrentOne) {
+  std::filesystem::copy_file(TAM_BINARY_DIR "/presentation/zip/libtam_zip.so", dir / "zip.so");
+  const auto cwd = std::filesystem::current_path();
+  std::filesystem::current_path(dir.path());
+  ::setenv("TAM_ZIP_MODULE", "zip.so", 1);
+  const Result r = Cli({"-o", "out.pptx", "a.jpg"});
+  ::unsetenv("TAM_ZIP_MODULE");
+  std::filesystem::current_path(cwd);
+  EXPECT_EQ(r.code, 0) << r.err.toStdString();
+  EXPECT_TRUE(tamtest::Exists(dir / "out.pptx"));
+}
+
 // LibreOffice opens what we wrote: every slide becomes a page with its caption
 // and its picture at 96 dpi.
 TEST_F(SlidesCli, LibreOfficeRendersEveryCaptionAndPicture) {
