@@ -8,6 +8,7 @@
 #include <cstdlib>
 
 #include "picture/error.h"
+#include "presentation/module_file.h"
 
 namespace tam::pres {
 namespace {
@@ -84,8 +85,12 @@ std::unique_ptr<OfficeServer> LoadImpressServer(const ImpressOptions& options, s
   std::string errors;
   for (const auto& candidate : PluginCandidates(resolved)) {
     if (::access(candidate.c_str(), F_OK) != 0) continue;
+    if (const std::string problem = ModuleFileProblem(candidate); !problem.empty()) {
+      errors += (errors.empty() ? "" : "; ") + candidate + ": " + problem;
+      continue;
+    }
     // Never unloaded: the objects it makes may live until the program ends.
-    void* handle = ::dlopen(candidate.c_str(), RTLD_NOW | RTLD_LOCAL);
+    void* handle = ::dlopen(ModuleFileName(candidate).c_str(), RTLD_NOW | RTLD_LOCAL);
     if (!handle) {
       const char* e = ::dlerror();
       errors += std::string(errors.empty() ? "" : "; ") + (e ? e : candidate);

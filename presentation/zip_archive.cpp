@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "picture/error.h"
+#include "presentation/module_file.h"
 #include "presentation/zip_module.h"
 
 namespace tam::pres {
@@ -46,12 +47,17 @@ const TamZipModule* LoadModule() {
   static const TamZipModule* loaded = nullptr;
   const std::lock_guard lock(mutex);
   if (loaded) return loaded;
-  std::string errors;
+  std::string errors, looked;
   auto note = [&errors](const std::string& e) { errors += (errors.empty() ? "" : "; ") + e; };
   for (const std::string& candidate : ModuleCandidates()) {
+    looked += (looked.empty() ? "" : ", ") + candidate;
     if (::access(candidate.c_str(), F_OK) != 0) continue;
+    if (const std::string problem = ModuleFileProblem(candidate); !problem.empty()) {
+      note(candidate + ": " + problem);
+      continue;
+    }
     // Never unloaded: it costs nothing to keep, and the next save needs it.
-    void* handle = ::dlopen(candidate.c_str(), RTLD_NOW | RTLD_LOCAL);
+    void* handle = ::dlopen(ModuleFileName(candidate).c_str(), RTLD_NOW | RTLD_LOCAL);
     if (!handle) {
       const char* e = ::dlerror();
       note(e ? e : candidate);
@@ -67,7 +73,9 @@ const TamZipModule* LoadModule() {
     return loaded;
   }
   if (errors.empty()) {
-    throw Error("zip を書き出すモジュール " TAM_ZIP_MODULE_NAME " が見つかりません。");
+    // Where it was looked for: a tree installed or moved by hand is set right from that.
+    throw Error("zip を書き出すモジュール " TAM_ZIP_MODULE_NAME " が見つかりません (探した場所: " + looked +
+                ")");
   }
   throw Error("zip を書き出すモジュール " TAM_ZIP_MODULE_NAME " を読み込めません: " + errors);
 }
