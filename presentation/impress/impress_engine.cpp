@@ -333,7 +333,12 @@ struct Session;
 // office's hidden view of a presentation costs more with every slide).
 struct RunState {
   bool active = false;
-  std::vector<std::pair<std::weak_ptr<Session>, Reference<frame::XModel>>> held;
+  struct Held {
+    std::weak_ptr<Session> session;
+    Reference<frame::XModel> model;
+    bool show;  // its window is shown when the run ends
+  };
+  std::vector<Held> held;
 };
 
 struct Session {
@@ -348,6 +353,8 @@ struct Session {
   Reference<uno::XComponentContext> context;
   Reference<frame::XDesktop2> desktop;
   std::atomic<bool> visible{false};
+  // The office was started here without a display: nobody sees its windows.
+  bool headless = false;
   // Made on the worker when the first picture is inserted, then kept: every
   // call into the office is a round trip over the pipe. Calls share it, not
   // the session, which must never end on the worker's own thread.
@@ -386,6 +393,16 @@ const Reference<lang::XMultiServiceFactory>& ShapeFactory(PresentationCache& cac
                                                           const Reference<frame::XModel>& model) {
   if (!cache.factory.is()) cache.factory.set(model, UNO_QUERY_THROW);
   return cache.factory;
+}
+
+// The document's window comes to the front.
+void ShowWindow(const Reference<frame::XModel>& model) {
+  Reference<frame::XController> controller = model->getCurrentController();
+  if (controller.is()) {
+    Reference<awt::XWindow> window = controller->getFrame()->getContainerWindow();
+    window->setVisible(true);
+    window->setFocus();
+  }
 }
 
 // The presentation document behind a component, or an error.
@@ -685,8 +702,13 @@ class ImpressApplication final : public Application {
   }
 
   std::shared_ptr<Presentation> AddPresentation(bool with_window) override {
-    const bool show = with_window && session_->visible;
     const bool hold = session_->run->active;
+    // An office without a display still paints a visible window (its slide
+    // sorter's pictures too) after every change, which costs about half of
+    // each slide. Nobody can see that window: within a run it is shown only
+    // when the run ends.
+    const bool show_at_end = with_window && session_->visible && hold && session_->headless;
+    const bool show = with_window && session_->visible && !show_at_end;
     Reference<frame::XModel> model = session_->Call([desktop = session_->desktop, show, hold] {
       uno::Sequence<beans::PropertyValue> args(1);
       args.getArray()[0].Name = OUString::createFromAscii("Hidden");
@@ -703,18 +725,11 @@ class ImpressApplication final : public Application {
       Reference<beans::XPropertySet> first(pages->getByIndex(0), UNO_QUERY_THROW);
       first->setPropertyValue(OUString::createFromAscii("Width"), uno::Any(kPageWidth));
       first->setPropertyValue(OUString::createFromAscii("Height"), uno::Any(kPageHeight));
-      if (show) {
-        Reference<frame::XController> controller = model->getCurrentController();
-        if (controller.is()) {
-          Reference<awt::XWindow> window = controller->getFrame()->getContainerWindow();
-          window->setVisible(true);
-          window->setFocus();
-        }
-      }
+      if (show) ShowWindow(model);
       if (hold) model->lockControllers();
       return model;
     });
-    if (hold) session_->run->held.emplace_back(session_, model);
+    if (hold) session_->run->held.push_back({session_, model, show_at_end});
     return std::make_shared<ImpressPresentation>(session_, model, true, awt::Size(kPageWidth, kPageHeight));
   }
 
@@ -802,12 +817,16 @@ class ImpressServer final : public OfficeServer {
     in_run_ = false;
     run_failure_ = nullptr;
     run_->active = false;
-    for (auto& [weak, model] : run_->held) {
-      std::shared_ptr<Session> session = weak.lock();
+    for (auto& held : run_->held) {
+      std::shared_ptr<Session> session = held.session.lock();
       if (!session || session->worker.hung()) continue;
       try {
-        session->Call([model = model] { model->unlockControllers(); },
-                      std::min(options_.call_timeout_ms, 5000));
+        session->Call(
+            [model = held.model, show = held.show] {
+              model->unlockControllers();
+              if (show) ShowWindow(model);
+            },
+            std::min(options_.call_timeout_ms, 5000));
       } catch (const Error&) {
       }
     }
@@ -964,6 +983,8 @@ class ImpressServer final : public OfficeServer {
       throw;
     }
     if (launcher_running) ReapLater(launcher);
+    // Ours unless it handed the request over to an office already running.
+    session->headless = launcher != 0 && handed_over == Clock::time_point{} && Headless(options_);
     session_ = session;
     return session;
   }
