@@ -17,6 +17,7 @@
 #include <exception>
 #include <optional>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #pragma GCC visibility push(default)
@@ -49,16 +50,18 @@
 #include <com/sun/star/graphic/GraphicProvider.hpp>
 #include <com/sun/star/graphic/XGraphic.hpp>
 #include <com/sun/star/graphic/XGraphicProvider.hpp>
-#include <com/sun/star/io/SequenceInputStream.hpp>
 #include <com/sun/star/io/XInputStream.hpp>
 #include <com/sun/star/lang/DisposedException.hpp>
+#include <com/sun/star/lang/IndexOutOfBoundsException.hpp>
 #include <com/sun/star/lang/XComponent.hpp>
+#include <com/sun/star/lang/XMultiComponentFactory.hpp>
 #include <com/sun/star/lang/XMultiServiceFactory.hpp>
 #include <com/sun/star/lang/XServiceInfo.hpp>
 #include <com/sun/star/presentation/XPresentationPage.hpp>
 #include <com/sun/star/text/XText.hpp>
 #include <com/sun/star/text/XTextCursor.hpp>
 #include <com/sun/star/text/XTextRange.hpp>
+#include <com/sun/star/uno/DeploymentException.hpp>
 #include <com/sun/star/uno/XComponentContext.hpp>
 #include <com/sun/star/util/XCloseable.hpp>
 #include <cppuhelper/bootstrap.hxx>
@@ -330,7 +333,12 @@ struct Session;
 // office's hidden view of a presentation costs more with every slide).
 struct RunState {
   bool active = false;
-  std::vector<std::pair<std::weak_ptr<Session>, Reference<frame::XModel>>> held;
+  struct Held {
+    std::weak_ptr<Session> session;
+    Reference<frame::XModel> model;
+    bool show;  // its window is shown when the run ends
+  };
+  std::vector<Held> held;
 };
 
 struct Session {
@@ -345,11 +353,16 @@ struct Session {
   Reference<uno::XComponentContext> context;
   Reference<frame::XDesktop2> desktop;
   std::atomic<bool> visible{false};
+  // The office was started here without a display: nobody sees its windows.
+  bool headless = false;
   // Made on the worker when the first picture is inserted, then kept: every
   // call into the office is a round trip over the pipe. Calls share it, not
   // the session, which must never end on the worker's own thread.
   std::shared_ptr<Reference<graphic::XGraphicProvider>> graphic_provider =
       std::make_shared<Reference<graphic::XGraphicProvider>>();
+  // The office's service manager, asked for by the first picture too.
+  std::shared_ptr<Reference<lang::XMultiComponentFactory>> service_manager =
+      std::make_shared<Reference<lang::XMultiComponentFactory>>();
 
   template <class F>
   std::invoke_result_t<F> Call(F f) {
@@ -364,6 +377,33 @@ struct Session {
                        "LibreOffice が応答していません", waiting_now);
   }
 };
+
+// What the slides of one presentation share, found on the worker by the first
+// slide that needs it and kept: each is a round trip over the pipe saved on
+// every later slide. Only the session's worker touches it.
+struct PresentationCache {
+  Reference<lang::XMultiServiceFactory> factory;  // the document's, for new shapes
+  // The notes page of a slide added here was seen to hold its body second,
+  // after the picture of the slide: the office lays out every new notes page
+  // of a presentation from the same master.
+  bool notes_body_second = false;
+};
+
+const Reference<lang::XMultiServiceFactory>& ShapeFactory(PresentationCache& cache,
+                                                          const Reference<frame::XModel>& model) {
+  if (!cache.factory.is()) cache.factory.set(model, UNO_QUERY_THROW);
+  return cache.factory;
+}
+
+// The document's window comes to the front.
+void ShowWindow(const Reference<frame::XModel>& model) {
+  Reference<frame::XController> controller = model->getCurrentController();
+  if (controller.is()) {
+    Reference<awt::XWindow> window = controller->getFrame()->getContainerWindow();
+    window->setVisible(true);
+    window->setFocus();
+  }
+}
 
 // The presentation document behind a component, or an error.
 Reference<frame::XModel> PresentationModel(const Reference<uno::XInterface>& component) {
@@ -387,54 +427,80 @@ sal_Int16 ImpressLayout(int layout) {
   }
 }
 
+// The shape is asked for at once; the shapes are counted only to say why
+// there is none.
 Reference<text::XText> ShapeText(const Reference<drawing::XDrawPage>& page, int index) {
+  if (index >= 1) {
+    try {
+      Reference<text::XText> text(page->getByIndex(index - 1), UNO_QUERY);
+      if (!text.is()) throw Error("この図形には文字を入れられません: " + std::to_string(index));
+      return text;
+    } catch (const lang::IndexOutOfBoundsException&) {
+    }
+  }
   const sal_Int32 count = page->getCount();
-  if (index < 1 || index > count)
-    throw Error("図形の番号が範囲外です: " + std::to_string(index) + " (図形は " + std::to_string(count) +
-                " 個)");
-  Reference<text::XText> text(page->getByIndex(index - 1), UNO_QUERY);
-  if (!text.is()) throw Error("この図形には文字を入れられません: " + std::to_string(index));
-  return text;
+  throw Error("図形の番号が範囲外です: " + std::to_string(index) + " (図形は " + std::to_string(count) +
+              " 個)");
 }
 
 // ---- the object model ----
 
 class ImpressSlide final : public Slide {
  public:
+  // page_props: the page's property set where it is already known.
   // page_size: the slide's size in 1/100 mm where the presentation knows it,
   // else zero and read from the page when needed.
+  // added: the page was just added to the presentation by this program.
   ImpressSlide(std::shared_ptr<Session> session, Reference<frame::XModel> model,
-               Reference<drawing::XDrawPage> page, awt::Size page_size = {})
+               std::shared_ptr<PresentationCache> cache, Reference<drawing::XDrawPage> page,
+               Reference<beans::XPropertySet> page_props = {}, awt::Size page_size = {}, bool added = false)
       : session_(std::move(session)),
         model_(std::move(model)),
+        cache_(std::move(cache)),
         page_(std::move(page)),
-        page_size_(page_size) {}
+        page_props_(std::move(page_props)),
+        page_size_(page_size),
+        added_(added) {}
 
   void AppendNotesText(const std::string& s) override {
     text_.clear();
-    session_->Call([page = page_, text = ToOUString(s)] {
+    const bool first = added_ && !notes_written_;
+    session_->Call([page = page_, cache = cache_, added = added_, first, text = ToOUString(s)] {
       Reference<presentation::XPresentationPage> slide(page, UNO_QUERY_THROW);
       Reference<drawing::XDrawPage> notes = slide->getNotesPage();
-      for (sal_Int32 i = 0, n = notes->getCount(); i < n; ++i) {
-        Reference<drawing::XShape> shape(notes->getByIndex(i), UNO_QUERY);
-        if (shape.is() && shape->getShapeType().equalsAscii(kNotesShapeType)) {
-          Reference<text::XText> body(shape, UNO_QUERY_THROW);
-          body->insertString(body->getEnd(), text, false);
-          return;
+      Reference<text::XText> body;
+      if (added && cache->notes_body_second) {
+        try {
+          body.set(notes->getByIndex(1), UNO_QUERY);
+        } catch (const lang::IndexOutOfBoundsException&) {
         }
       }
-      throw Error("スライドのノートに本文の枠がありません");
+      for (sal_Int32 i = 0, n = body.is() ? 0 : notes->getCount(); i < n && !body.is(); ++i) {
+        Reference<drawing::XShape> shape(notes->getByIndex(i), UNO_QUERY);
+        if (shape.is() && shape->getShapeType().equalsAscii(kNotesShapeType)) {
+          body.set(shape, UNO_QUERY_THROW);
+          if (added && i == 1) cache->notes_body_second = true;
+        }
+      }
+      if (!body.is()) throw Error("スライドのノートに本文の枠がありません");
+      // The notes of a page just added are still empty: the text is all
+      // there is, set without asking for where it ends.
+      if (first)
+        body->setString(text);
+      else
+        body->insertString(body->getEnd(), text, false);
     });
+    notes_written_ = true;
   }
 
   void AddTextbox(int orientation, float left, float top, float width, float height) override {
     if (orientation != kOrientationHorizontal)
       throw Error("この文字の向きは使えません: " + std::to_string(orientation));
     text_.clear();
-    session_->Call([model = model_, page = page_, left, top, width, height] {
-      Reference<lang::XMultiServiceFactory> factory(model, UNO_QUERY_THROW);
+    session_->Call([model = model_, cache = cache_, page = page_, left, top, width, height] {
       Reference<drawing::XShape> box(
-          factory->createInstance(OUString::createFromAscii("com.sun.star.drawing.TextShape")),
+          ShapeFactory(*cache, model)
+              ->createInstance(OUString::createFromAscii("com.sun.star.drawing.TextShape")),
           UNO_QUERY_THROW);
       page->add(box);
       box->setPosition(awt::Point(PointsToHmm(left), PointsToHmm(top)));
@@ -474,8 +540,8 @@ class ImpressSlide final : public Slide {
   void SetLayout(int layout) override {
     const sal_Int16 value = ImpressLayout(layout);
     text_.clear();
-    session_->Call([page = page_, value] {
-      Reference<beans::XPropertySet>(page, UNO_QUERY_THROW)
+    session_->Call([page = page_, props = page_props_, value] {
+      (props.is() ? props : Reference<beans::XPropertySet>(page, UNO_QUERY_THROW))
           ->setPropertyValue(OUString::createFromAscii("Layout"), uno::Any(value));
     });
   }
@@ -490,52 +556,66 @@ class ImpressSlide final : public Slide {
                                   static_cast<sal_Int32>(picture->bytes.size()));
     const int width_px = picture->width, height_px = picture->height;
     text_.clear();
-    page_size_ =
-        session_->Call([context = session_->context, provider = session_->graphic_provider, model = model_,
-                        page = page_, page_size = page_size_, bytes, width_px, height_px] {
-          Reference<io::XInputStream> stream(
-              io::SequenceInputStream::createStreamFromSequence(context, bytes), UNO_QUERY_THROW);
-          if (!provider->is()) *provider = graphic::GraphicProvider::create(context);
-          uno::Sequence<beans::PropertyValue> media(2);
-          media.getArray()[0].Name = OUString::createFromAscii("InputStream");
-          media.getArray()[0].Value <<= stream;
-          media.getArray()[1].Name = OUString::createFromAscii("LazyRead");
-          media.getArray()[1].Value <<= true;
-          Reference<graphic::XGraphic> graphic = (*provider)->queryGraphic(media);
-          if (!graphic.is()) throw Error("LibreOffice がクリップボードの図を読めませんでした");
+    page_size_ = session_->Call([context = session_->context, manager = session_->service_manager,
+                                 provider = session_->graphic_provider, model = model_, cache = cache_,
+                                 page = page_, page_size = page_size_, bytes, width_px, height_px] {
+      // The stream is made in the office, its bytes sent along in the
+      // same call. It is handed back as it came: the office asks its own
+      // object for the stream's interface, without a round trip.
+      if (!manager->is()) *manager = context->getServiceManager();
+      const OUString stream_service = OUString::createFromAscii("com.sun.star.io.SequenceInputStream");
+      uno::Any argument(bytes);
+      Reference<uno::XInterface> stream = (*manager)->createInstanceWithArgumentsAndContext(
+          stream_service, uno::Sequence<uno::Any>(&argument, 1), context);
+      if (!stream.is())
+        throw uno::DeploymentException("component context fails to supply service " + stream_service +
+                                           " of type com.sun.star.io.XSeekableInputStream",
+                                       context);
+      if (!provider->is()) *provider = graphic::GraphicProvider::create(context);
+      uno::Sequence<beans::PropertyValue> media(2);
+      media.getArray()[0].Name = OUString::createFromAscii("InputStream");
+      media.getArray()[0].Value <<= stream;
+      media.getArray()[1].Name = OUString::createFromAscii("LazyRead");
+      media.getArray()[1].Value <<= true;
+      Reference<graphic::XGraphic> graphic = (*provider)->queryGraphic(media);
+      if (!graphic.is()) throw Error("LibreOffice がクリップボードの図を読めませんでした");
 
-          awt::Size size = page_size;
-          if (size.Width <= 0 || size.Height <= 0) {
-            Reference<beans::XPropertySet> page_props(page, UNO_QUERY_THROW);
-            page_props->getPropertyValue(OUString::createFromAscii("Width")) >>= size.Width;
-            page_props->getPropertyValue(OUString::createFromAscii("Height")) >>= size.Height;
-          }
-          // Placed as the built-in engine places it, in EMU (360 to 1/100 mm).
-          constexpr std::int64_t kEmuPerHmm = 360;
-          const Box box = PlacePicture(width_px, height_px, std::int64_t{size.Width} * kEmuPerHmm,
-                                       std::int64_t{size.Height} * kEmuPerHmm);
-          auto hmm = [](std::int64_t emu) {
-            return static_cast<sal_Int32>(std::llround(emu / double(kEmuPerHmm)));
-          };
+      awt::Size size = page_size;
+      if (size.Width <= 0 || size.Height <= 0) {
+        Reference<beans::XPropertySet> page_props(page, UNO_QUERY_THROW);
+        page_props->getPropertyValue(OUString::createFromAscii("Width")) >>= size.Width;
+        page_props->getPropertyValue(OUString::createFromAscii("Height")) >>= size.Height;
+      }
+      // Placed as the built-in engine places it, in EMU (360 to 1/100 mm).
+      constexpr std::int64_t kEmuPerHmm = 360;
+      const Box box = PlacePicture(width_px, height_px, std::int64_t{size.Width} * kEmuPerHmm,
+                                   std::int64_t{size.Height} * kEmuPerHmm);
+      auto hmm = [](std::int64_t emu) {
+        return static_cast<sal_Int32>(std::llround(emu / double(kEmuPerHmm)));
+      };
 
-          Reference<lang::XMultiServiceFactory> factory(model, UNO_QUERY_THROW);
-          Reference<drawing::XShape> shape(
-              factory->createInstance(OUString::createFromAscii("com.sun.star.drawing.GraphicObjectShape")),
-              UNO_QUERY_THROW);
-          page->add(shape);
-          Reference<beans::XPropertySet>(shape, UNO_QUERY_THROW)
-              ->setPropertyValue(OUString::createFromAscii("Graphic"), uno::Any(graphic));
-          shape->setSize(awt::Size(hmm(box.cx), hmm(box.cy)));
-          shape->setPosition(awt::Point(hmm(box.x), hmm(box.y)));
-          return size;
-        });
+      Reference<drawing::XShape> shape(
+          ShapeFactory(*cache, model)
+              ->createInstance(OUString::createFromAscii("com.sun.star.drawing.GraphicObjectShape")),
+          UNO_QUERY_THROW);
+      page->add(shape);
+      Reference<beans::XPropertySet>(shape, UNO_QUERY_THROW)
+          ->setPropertyValue(OUString::createFromAscii("Graphic"), uno::Any(graphic));
+      shape->setSize(awt::Size(hmm(box.cx), hmm(box.cy)));
+      shape->setPosition(awt::Point(hmm(box.x), hmm(box.y)));
+      return size;
+    });
   }
 
  private:
   std::shared_ptr<Session> session_;
   Reference<frame::XModel> model_;
+  std::shared_ptr<PresentationCache> cache_;
   Reference<drawing::XDrawPage> page_;
+  Reference<beans::XPropertySet> page_props_;
   awt::Size page_size_;
+  bool added_;
+  bool notes_written_ = false;
   // The text of shape text_index_ as the last call left it, while no other
   // call has come between.
   Reference<text::XText> text_;
@@ -552,15 +632,19 @@ class ImpressPresentation final : public Presentation {
       : session_(std::move(session)), model_(std::move(model)), fresh_(fresh), page_size_(page_size) {}
 
   int SlideCount() override {
+    counted_.reset();
     const int count = session_->Call([pages = Pages()] { return static_cast<int>(pages->getCount()); });
+    counted_ = count;
     return fresh_ ? count - 1 : count;
   }
 
   std::shared_ptr<Slide> AddSlide(int index, int layout) override {
     const sal_Int16 value = ImpressLayout(layout);
     const bool reuse = fresh_;
-    Reference<drawing::XDrawPage> page = session_->Call([pages = Pages(), index, value, reuse] {
-      const sal_Int32 count = reuse ? 0 : pages->getCount();
+    // A count just read is not read again (the slide goes after the last).
+    const std::optional<sal_Int32> counted = std::exchange(counted_, std::nullopt);
+    auto [page, props] = session_->Call([pages = Pages(), index, value, reuse, counted] {
+      const sal_Int32 count = reuse ? 0 : counted ? *counted : pages->getCount();
       if (index < 1 || index > count + 1)
         throw Error("スライドの位置が範囲外です: " + std::to_string(index) + " (スライドは " +
                     std::to_string(count) + " 枚)");
@@ -571,16 +655,18 @@ class ImpressPresentation final : public Presentation {
         throw Error("先頭にはスライドを追加できません");  // the office adds only after a page
       else
         page = pages->insertNewByIndex(index - 2);  // lands right after page index - 2
-      Reference<beans::XPropertySet>(page, UNO_QUERY_THROW)
-          ->setPropertyValue(OUString::createFromAscii("Layout"), uno::Any(value));
-      return page;
+      // Kept for the slide's next layout.
+      Reference<beans::XPropertySet> props(page, UNO_QUERY_THROW);
+      props->setPropertyValue(OUString::createFromAscii("Layout"), uno::Any(value));
+      return std::make_pair(page, props);
     });
     fresh_ = false;
-    return std::make_shared<ImpressSlide>(session_, model_, page, page_size_);
+    return std::make_shared<ImpressSlide>(session_, model_, cache_, page, props, page_size_, true);
   }
 
   const Reference<frame::XModel>& model() const { return model_; }
   const std::shared_ptr<Session>& session() const { return session_; }
+  const std::shared_ptr<PresentationCache>& cache() const { return cache_; }
 
  private:
   // The document's slides, asked for once.
@@ -597,6 +683,10 @@ class ImpressPresentation final : public Presentation {
   bool fresh_;
   awt::Size page_size_;
   Reference<drawing::XDrawPages> pages_;
+  std::shared_ptr<PresentationCache> cache_ = std::make_shared<PresentationCache>();
+  // The office's count of slides, read by SlideCount and not yet used by an
+  // AddSlide: the next one takes it instead of asking again.
+  std::optional<sal_Int32> counted_;
 };
 
 class ImpressApplication final : public Application {
@@ -612,8 +702,13 @@ class ImpressApplication final : public Application {
   }
 
   std::shared_ptr<Presentation> AddPresentation(bool with_window) override {
-    const bool show = with_window && session_->visible;
     const bool hold = session_->run->active;
+    // An office without a display still paints a visible window (its slide
+    // sorter's pictures too) after every change, which costs about half of
+    // each slide. Nobody can see that window: within a run it is shown only
+    // when the run ends.
+    const bool show_at_end = with_window && session_->visible && hold && session_->headless;
+    const bool show = with_window && session_->visible && !show_at_end;
     Reference<frame::XModel> model = session_->Call([desktop = session_->desktop, show, hold] {
       uno::Sequence<beans::PropertyValue> args(1);
       args.getArray()[0].Name = OUString::createFromAscii("Hidden");
@@ -630,18 +725,11 @@ class ImpressApplication final : public Application {
       Reference<beans::XPropertySet> first(pages->getByIndex(0), UNO_QUERY_THROW);
       first->setPropertyValue(OUString::createFromAscii("Width"), uno::Any(kPageWidth));
       first->setPropertyValue(OUString::createFromAscii("Height"), uno::Any(kPageHeight));
-      if (show) {
-        Reference<frame::XController> controller = model->getCurrentController();
-        if (controller.is()) {
-          Reference<awt::XWindow> window = controller->getFrame()->getContainerWindow();
-          window->setVisible(true);
-          window->setFocus();
-        }
-      }
+      if (show) ShowWindow(model);
       if (hold) model->lockControllers();
       return model;
     });
-    if (hold) session_->run->held.emplace_back(session_, model);
+    if (hold) session_->run->held.push_back({session_, model, show_at_end});
     return std::make_shared<ImpressPresentation>(session_, model, true, awt::Size(kPageWidth, kPageHeight));
   }
 
@@ -682,7 +770,8 @@ class ImpressServer final : public OfficeServer {
       if (pages->getCount() == 0) throw Error("プレゼンテーションにスライドがありません");
       return Reference<drawing::XDrawPage>(pages->getByIndex(0), UNO_QUERY_THROW);
     });
-    return std::make_shared<ImpressSlide>(presentation->session(), presentation->model(), page);
+    return std::make_shared<ImpressSlide>(presentation->session(), presentation->model(),
+                                          presentation->cache(), page);
   }
 
   void StorePresentation(Presentation& presentation, const std::string& path,
@@ -728,12 +817,16 @@ class ImpressServer final : public OfficeServer {
     in_run_ = false;
     run_failure_ = nullptr;
     run_->active = false;
-    for (auto& [weak, model] : run_->held) {
-      std::shared_ptr<Session> session = weak.lock();
+    for (auto& held : run_->held) {
+      std::shared_ptr<Session> session = held.session.lock();
       if (!session || session->worker.hung()) continue;
       try {
-        session->Call([model = model] { model->unlockControllers(); },
-                      std::min(options_.call_timeout_ms, 5000));
+        session->Call(
+            [model = held.model, show = held.show] {
+              model->unlockControllers();
+              if (show) ShowWindow(model);
+            },
+            std::min(options_.call_timeout_ms, 5000));
       } catch (const Error&) {
       }
     }
@@ -890,6 +983,8 @@ class ImpressServer final : public OfficeServer {
       throw;
     }
     if (launcher_running) ReapLater(launcher);
+    // Ours unless it handed the request over to an office already running.
+    session->headless = launcher != 0 && handed_over == Clock::time_point{} && Headless(options_);
     session_ = session;
     return session;
   }

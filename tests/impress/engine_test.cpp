@@ -12,6 +12,7 @@
 #include <QMimeData>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <regex>
@@ -360,6 +361,58 @@ TEST_F(ImpressEngine, BuildsTheSlidesAndStoresThemAsPptxAndPdf) {
   EXPECT_NEAR(d.cy, 180 * kEmuPerPoint, kTolerance);
   EXPECT_NEAR(d.x, 0, kTolerance);
   EXPECT_NEAR(d.y, 180 * kEmuPerPoint, kTolerance);
+}
+
+// A slide keeps what its presentation and the office gave it (the shape
+// factory, the last count, the notes' place, the picture services): once the
+// presentation is closed under it, every call is an error with a message,
+// and the run still ends and the office still builds the next presentation.
+TEST_F(ImpressEngine, WhatASlideKeptIsAnErrorOnceItsPresentationIsClosed) {
+  QImage picture(64, 48, QImage::Format_RGB888);
+  picture.fill(Qt::darkRed);
+  auto server = Load();
+  ASSERT_TRUE(server);
+  server->BeginRun();
+  auto app = server->ConnectApplication();
+  Track(*server);
+  app->SetVisible(true);
+  auto presentation = app->AddPresentation(true);
+  PutOnClipboard(picture);
+  InsertSlide(*presentation, "一枚目.jpg");
+  auto slide = presentation->AddSlide(presentation->SlideCount() + 1, tam::pres::kLayoutTitle);
+  slide->AppendNotesText("二枚目.jpg");
+  EXPECT_EQ(presentation->SlideCount(), 2);
+  server->ClosePresentation(*presentation);
+
+  auto fails = [](const char* what, auto call) {
+    try {
+      call();
+      ADD_FAILURE() << what << " succeeded on a closed presentation";
+    } catch (const tam::Error& e) {
+      EXPECT_GT(std::strlen(e.what()), 0u) << what;
+    }
+  };
+  const auto start = std::chrono::steady_clock::now();
+  fails("AddTextbox", [&] { slide->AddTextbox(tam::pres::kOrientationHorizontal, 0, 0, 500, 50); });
+  fails("AppendNotesText", [&] { slide->AppendNotesText("x"); });
+  fails("SetShapeText", [&] { slide->SetShapeText(1, "x"); });
+  fails("SetLayout", [&] { slide->SetLayout(tam::pres::kLayoutBlank); });
+  PutOnClipboard(picture);
+  fails("Paste", [&] { slide->Paste(tam::pres::StoredPicture(Clip().Take())); });
+  fails("AddSlide", [&] { presentation->AddSlide(3, tam::pres::kLayoutBlank); });
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
+  server->EndRun();
+
+  auto next = app->AddPresentation(true);
+  PutOnClipboard(picture);
+  InsertSlide(*next, "次.jpg");
+  EXPECT_EQ(next->SlideCount(), 1);
+  tamtest::TempDir out;
+  server->StorePresentation(*next, out / "next.pptx", tam::pres::kPptxFilter);
+  const std::string pptx = out / "next.pptx";
+  EXPECT_NE(RunsText(Shell("unzip -p '" + pptx + "' ppt/notesSlides/notesSlide1.xml")).find("次.jpg"),
+            std::string::npos);
+  EXPECT_NE(Shell("unzip -Z1 '" + pptx + "'").find("ppt/media/"), std::string::npos) << "the picture is in";
 }
 
 TEST_F(ImpressEngine, AKilledOfficeIsAnErrorAndTheNextConnectionStartsAnew) {
