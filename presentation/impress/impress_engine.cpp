@@ -45,6 +45,7 @@
 #include <com/sun/star/frame/XController.hpp>
 #include <com/sun/star/frame/XDesktop2.hpp>
 #include <com/sun/star/frame/XFrame.hpp>
+#include <com/sun/star/frame/XLoadable.hpp>
 #include <com/sun/star/frame/XModel.hpp>
 #include <com/sun/star/frame/XStorable.hpp>
 #include <com/sun/star/graphic/GraphicProvider.hpp>
@@ -709,26 +710,41 @@ class ImpressApplication final : public Application {
     // when the run ends.
     const bool show_at_end = with_window && session_->visible && hold && session_->headless;
     const bool show = with_window && session_->visible && !show_at_end;
-    Reference<frame::XModel> model = session_->Call([desktop = session_->desktop, show, hold] {
-      uno::Sequence<beans::PropertyValue> args(1);
-      args.getArray()[0].Name = OUString::createFromAscii("Hidden");
-      args.getArray()[0].Value <<= !show;
-      Reference<lang::XComponent> doc =
-          Reference<frame::XComponentLoader>(desktop, UNO_QUERY_THROW)
-              ->loadComponentFromURL(OUString::createFromAscii("private:factory/simpress"),
-                                     OUString::createFromAscii("_blank"), 0, args);
-      Reference<frame::XModel> model(doc, UNO_QUERY_THROW);
-      // Slides of the size PowerPoint gives a new presentation, so that
-      // pictures fit them alike.
-      Reference<drawing::XDrawPages> pages =
-          Reference<drawing::XDrawPagesSupplier>(model, UNO_QUERY_THROW)->getDrawPages();
-      Reference<beans::XPropertySet> first(pages->getByIndex(0), UNO_QUERY_THROW);
-      first->setPropertyValue(OUString::createFromAscii("Width"), uno::Any(kPageWidth));
-      first->setPropertyValue(OUString::createFromAscii("Height"), uno::Any(kPageHeight));
-      if (show) ShowWindow(model);
-      if (hold) model->lockControllers();
-      return model;
-    });
+    Reference<frame::XModel> model =
+        session_->Call([desktop = session_->desktop, context = session_->context, show, hold, show_at_end] {
+          Reference<frame::XModel> model;
+          if (show_at_end) {
+            // Not even a hidden window until the run ends: the office's view
+            // of a presentation (its slide sorter among it) follows every
+            // new page and layout, and the more pages there are, the more it
+            // costs. The document alone is built here; the run's end shows
+            // it in a window of its own.
+            Reference<frame::XLoadable> doc(context->getServiceManager()->createInstanceWithContext(
+                                                OUString::createFromAscii(kPresentationService), context),
+                                            UNO_QUERY_THROW);
+            doc->initNew();
+            model.set(doc, UNO_QUERY_THROW);
+          } else {
+            uno::Sequence<beans::PropertyValue> args(1);
+            args.getArray()[0].Name = OUString::createFromAscii("Hidden");
+            args.getArray()[0].Value <<= !show;
+            Reference<lang::XComponent> doc =
+                Reference<frame::XComponentLoader>(desktop, UNO_QUERY_THROW)
+                    ->loadComponentFromURL(OUString::createFromAscii("private:factory/simpress"),
+                                           OUString::createFromAscii("_blank"), 0, args);
+            model.set(doc, UNO_QUERY_THROW);
+          }
+          // Slides of the size PowerPoint gives a new presentation, so that
+          // pictures fit them alike.
+          Reference<drawing::XDrawPages> pages =
+              Reference<drawing::XDrawPagesSupplier>(model, UNO_QUERY_THROW)->getDrawPages();
+          Reference<beans::XPropertySet> first(pages->getByIndex(0), UNO_QUERY_THROW);
+          first->setPropertyValue(OUString::createFromAscii("Width"), uno::Any(kPageWidth));
+          first->setPropertyValue(OUString::createFromAscii("Height"), uno::Any(kPageHeight));
+          if (show) ShowWindow(model);
+          if (hold) model->lockControllers();
+          return model;
+        });
     if (hold) session_->run->held.push_back({session_, model, show_at_end});
     return std::make_shared<ImpressPresentation>(session_, model, true, awt::Size(kPageWidth, kPageHeight));
   }
@@ -822,8 +838,17 @@ class ImpressServer final : public OfficeServer {
       if (!session || session->worker.hung()) continue;
       try {
         session->Call(
-            [model = held.model, show = held.show] {
+            [desktop = session->desktop, model = held.model, show = held.show] {
               model->unlockControllers();
+              // A presentation built without a view gets its window now.
+              if (show && !model->getCurrentController().is()) {
+                uno::Sequence<beans::PropertyValue> args(1);
+                args.getArray()[0].Name = OUString::createFromAscii("Model");
+                args.getArray()[0].Value <<= model;
+                Reference<frame::XComponentLoader>(desktop, UNO_QUERY_THROW)
+                    ->loadComponentFromURL(OUString::createFromAscii("private:object"),
+                                           OUString::createFromAscii("_blank"), 0, args);
+              }
               if (show) ShowWindow(model);
             },
             std::min(options_.call_timeout_ms, 5000));

@@ -302,6 +302,8 @@ TEST_F(ImpressEngine, BuildsTheSlidesAndStoresThemAsPptxAndPdf) {
   EXPECT_FALSE(server->Redrawing(*presentation));
   server->EndRun();
   EXPECT_TRUE(server->Redrawing(*presentation)) << "the run left the presentation's views frozen";
+  EXPECT_EQ(server->ConnectPresentation()->SlideCount(), 4)
+      << "the run's presentation is not open in the office";
   server->BeginRun();
   server->EndRun();
   EXPECT_TRUE(server->Redrawing(*presentation));
