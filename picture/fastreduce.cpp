@@ -12,20 +12,20 @@ namespace tam {
 
 // Why the two passes give the same bytes. Let T be the true sum of
 // coverage(column) * coverage(row) * value over a footprint of nx columns and
-// ny rows. The exact filter forms each product at extended precision and
-// rounds every partial sum to a double: with nonnegative terms it lands within
-// about (nx * ny) * u * T of T (u = 2^-53, a hair more for the extended
-// roundings). The two passes round each product and each partial sum to a
-// double, first down ny rows then across nx columns: within about
-// (nx + ny) * u * T. Both divide by A (the two passes multiply by a rounded
-// 1 / A: two more roundings), and T / A < 255, so the two averages differ by
-// less than 255 * u * (nx * ny + nx + ny + 4). Rounding to the
-// nearest integer can only come out differently when an average lies that
-// close to k + 0.5; SafeMargin takes eight times that bound and such pixels
-// are redone exactly. The footprints stop 0.000001 short of their far edges,
-// which keeps exact halves some millionths of their value away from k + 0.5,
-// many orders of magnitude beyond the margin, so that happens for next to no
-// pixel.
+// ny rows. The exact filter forms each product at extended precision and rounds
+// every partial sum to a double: with nonnegative terms it lands within about
+// (nx * ny) * u * T of T (u = 2^-53, a hair more for the extended roundings).
+// The two passes round each product and each partial sum to a double, first
+// down ny rows then across nx columns: within about (nx + ny) * u * T; where
+// the AVX2 set fuses a product with the sum it joins, one rounding takes the
+// place of two, which only tightens that. Both divide by A (the two passes
+// multiply by a rounded 1 / A: two more roundings), and T / A < 255, so the two
+// averages differ by less than 255 * u * (nx * ny + nx + ny + 4). Rounding to
+// the nearest integer can only come out differently when an average lies that
+// close to k + 0.5; SafeMargin takes eight times that bound and such pixels are
+// redone exactly. The footprints stop 0.000001 short of their far edges, which
+// keeps exact halves some millionths of their value away from k + 0.5, many
+// orders of magnitude beyond the margin, so that happens for next to no pixel.
 
 namespace {
 
@@ -70,6 +70,19 @@ constexpr std::int32_t kMostWholeRows = 65535 / 255;  // sums of bytes that fit 
     sums[i] =
         (static_cast<double>(whole[i]) + wa * static_cast<double>(a[i])) + wb * static_cast<double>(b[i]);
   }
+}
+
+// The same with one partly covered row, or none: most footprints have a
+// whole row at one edge, and their third stream of bytes would only add 0.
+[[gnu::always_inline]] inline void CombineOneBody(double* sums, const std::uint16_t* whole,
+                                                  const std::uint8_t* a, double wa, std::size_t count) {
+  for (std::size_t i = 0; i < count; ++i)
+    sums[i] = static_cast<double>(whole[i]) + wa * static_cast<double>(a[i]);
+}
+
+[[gnu::always_inline]] inline void WholeOnlyBody(double* sums, const std::uint16_t* whole,
+                                                 std::size_t count) {
+  for (std::size_t i = 0; i < count; ++i) sums[i] = static_cast<double>(whole[i]);
 }
 
 // Every row in doubles: footprints too tall for 16-bit sums.
@@ -149,6 +162,8 @@ struct Kernels {
   void (*add_two_whole_rows)(std::uint16_t*, const std::uint8_t*, const std::uint8_t*, std::size_t);
   void (*combine)(double*, const std::uint16_t*, const std::uint8_t*, double, const std::uint8_t*, double,
                   std::size_t);
+  void (*combine_one)(double*, const std::uint16_t*, const std::uint8_t*, double, std::size_t);
+  void (*whole_only)(double*, const std::uint16_t*, std::size_t);
   void (*first_row)(double*, const std::uint8_t*, std::size_t, double);
   void (*add_row)(double*, const std::uint8_t*, std::size_t, double);
   std::int32_t (*across_row)(const ReducePlan&, const double*, double, double, std::uint8_t*, std::int32_t*);
@@ -173,6 +188,13 @@ struct Kernels {
                                  const std::uint8_t* b, double wb, std::size_t count) {                      \
     CombineBody(sums, whole, a, wa, b, wb, count);                                                           \
   }                                                                                                          \
+  __VA_ARGS__ void CombineOne##Name(double* sums, const std::uint16_t* whole, const std::uint8_t* a,         \
+                                    double wa, std::size_t count) {                                          \
+    CombineOneBody(sums, whole, a, wa, count);                                                               \
+  }                                                                                                          \
+  __VA_ARGS__ void WholeOnly##Name(double* sums, const std::uint16_t* whole, std::size_t count) {            \
+    WholeOnlyBody(sums, whole, count);                                                                       \
+  }                                                                                                          \
   __VA_ARGS__ void FirstRow##Name(double* sums, const std::uint8_t* row, std::size_t count,                  \
                                   double coverage) {                                                         \
     FirstRowBody(sums, row, count, coverage);                                                                \
@@ -185,18 +207,19 @@ struct Kernels {
     return AcrossRowBody(plan, sums, inverse_area, margin, out, undecided);                                  \
   }                                                                                                          \
   constexpr Kernels k##Name = {FirstWholeRow##Name,   AddWholeRow##Name, FirstTwoWholeRows##Name,            \
-                               AddTwoWholeRows##Name, Combine##Name,     FirstRow##Name,                     \
-                               AddRow##Name,          AcrossRow##Name};
+                               AddTwoWholeRows##Name, Combine##Name,     CombineOne##Name,                   \
+                               WholeOnly##Name,       FirstRow##Name,    AddRow##Name,                       \
+                               AcrossRow##Name};
 
 TAM_KERNELS(Plain)
 
 #if defined(__x86_64__) || defined(__i386__)
-TAM_KERNELS(Avx2, __attribute__((target("avx2"))))
+TAM_KERNELS(Avx2, __attribute__((target("avx2,fma"))))
 
-// AVX2 in the processor, and its registers saved by the system.
+// AVX2 and FMA in the processor, and their registers saved by the system.
 bool HasAvx2() {
   unsigned a = 0, b = 0, c = 0, d = 0;
-  if (!__get_cpuid(1, &a, &b, &c, &d) || !(c & bit_OSXSAVE) || !(c & bit_AVX)) return false;
+  if (!__get_cpuid(1, &a, &b, &c, &d) || !(c & bit_OSXSAVE) || !(c & bit_AVX) || !(c & bit_FMA)) return false;
   unsigned saved = 0, high = 0;
   __asm__("xgetbv" : "=a"(saved), "=d"(high) : "c"(0));
   if ((saved & 6) != 6) return false;  // XMM and YMM state
@@ -269,7 +292,15 @@ void FastRowFilter::FilterRow(std::int32_t y, const std::uint8_t* const* source_
     const std::uint8_t* b = source_rows[last];
     const double wa = inner_first == first ? 0.0 : wy[0];
     const double wb = inner_last == last || rows == 1 ? 0.0 : wy[rows - 1];
-    k.combine(sums, whole, a, wa, b, wb, count);
+    if (wa == 0.0 && wb == 0.0) {
+      k.whole_only(sums, whole, count);
+    } else if (wb == 0.0) {
+      k.combine_one(sums, whole, a, wa, count);
+    } else if (wa == 0.0) {
+      k.combine_one(sums, whole, b, wb, count);
+    } else {
+      k.combine(sums, whole, a, wa, b, wb, count);
+    }
   } else {
     k.first_row(sums, source_rows[first], count, wy[0]);
     for (std::int32_t i = first + 1; i <= last; ++i) k.add_row(sums, source_rows[i], count, wy[i - first]);
