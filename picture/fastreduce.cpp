@@ -12,20 +12,20 @@ namespace tam {
 
 // Why the two passes give the same bytes. Let T be the true sum of
 // coverage(column) * coverage(row) * value over a footprint of nx columns and
-// ny rows. The exact filter forms each product at extended precision and
-// rounds every partial sum to a double: with nonnegative terms it lands within
-// about (nx * ny) * u * T of T (u = 2^-53, a hair more for the extended
-// roundings). The two passes round each product and each partial sum to a
-// double, first down ny rows then across nx columns: within about
-// (nx + ny) * u * T. Both divide by A (the two passes multiply by a rounded
-// 1 / A: two more roundings), and T / A < 255, so the two averages differ by
-// less than 255 * u * (nx * ny + nx + ny + 4). Rounding to the
-// nearest integer can only come out differently when an average lies that
-// close to k + 0.5; SafeMargin takes eight times that bound and such pixels
-// are redone exactly. The footprints stop 0.000001 short of their far edges,
-// which keeps exact halves some millionths of their value away from k + 0.5,
-// many orders of magnitude beyond the margin, so that happens for next to no
-// pixel.
+// ny rows. The exact filter forms each product at extended precision and rounds
+// every partial sum to a double: with nonnegative terms it lands within about
+// (nx * ny) * u * T of T (u = 2^-53, a hair more for the extended roundings).
+// The two passes round each product and each partial sum to a double, first
+// down ny rows then across nx columns: within about (nx + ny) * u * T; where
+// the AVX2 set fuses a product with the sum it joins, one rounding takes the
+// place of two, which only tightens that. Both divide by A (the two passes
+// multiply by a rounded 1 / A: two more roundings), and T / A < 255, so the two
+// averages differ by less than 255 * u * (nx * ny + nx + ny + 4). Rounding to
+// the nearest integer can only come out differently when an average lies that
+// close to k + 0.5; SafeMargin takes eight times that bound and such pixels are
+// redone exactly. The footprints stop 0.000001 short of their far edges, which
+// keeps exact halves some millionths of their value away from k + 0.5, many
+// orders of magnitude beyond the margin, so that happens for next to no pixel.
 
 namespace {
 
@@ -61,14 +61,24 @@ constexpr std::int32_t kMostWholeRows = 65535 / 255;  // sums of bytes that fit 
     whole[i] = static_cast<std::uint16_t>(whole[i] + (row[i] + next[i]));
 }
 
-// The whole rows' sum with the two partly covered rows, one of which may be
-// absent (coverage 0 of a row that is then the other one: adding 0 is exact).
-[[gnu::always_inline]] inline void CombineBody(double* sums, const std::uint16_t* whole,
-                                               const std::uint8_t* a, double wa, const std::uint8_t* b,
-                                               double wb, std::size_t count) {
+// The last step down the rows: the last one or two whole rows added to the
+// sum of the others (held in whole when there are more than two, so those
+// never pass through memory twice), and the partly covered rows weighted:
+// kEdges of them, most footprints having a whole row at one edge at least.
+// kLayout 0: one whole row, 1: two, 2: more (whole holds all but the last two).
+template <int kLayout, int kEdges>
+[[gnu::always_inline]] inline void FinishBody(double* sums, const std::uint16_t* whole,
+                                              const std::uint8_t* r0, const std::uint8_t* r1,
+                                              const std::uint8_t* a, double wa, const std::uint8_t* b,
+                                              double wb, std::size_t count) {
   for (std::size_t i = 0; i < count; ++i) {
-    sums[i] =
-        (static_cast<double>(whole[i]) + wa * static_cast<double>(a[i])) + wb * static_cast<double>(b[i]);
+    std::uint32_t w = r0[i];
+    if constexpr (kLayout >= 1) w += r1[i];
+    if constexpr (kLayout == 2) w += whole[i];
+    double sum = static_cast<double>(w);
+    if constexpr (kEdges >= 1) sum += wa * static_cast<double>(a[i]);
+    if constexpr (kEdges == 2) sum += wb * static_cast<double>(b[i]);
+    sums[i] = sum;
   }
 }
 
@@ -147,8 +157,9 @@ struct Kernels {
   void (*add_whole_row)(std::uint16_t*, const std::uint8_t*, std::size_t);
   void (*first_two_whole_rows)(std::uint16_t*, const std::uint8_t*, const std::uint8_t*, std::size_t);
   void (*add_two_whole_rows)(std::uint16_t*, const std::uint8_t*, const std::uint8_t*, std::size_t);
-  void (*combine)(double*, const std::uint16_t*, const std::uint8_t*, double, const std::uint8_t*, double,
-                  std::size_t);
+  // [layout][edges] as FinishBody's.
+  void (*finish[3][3])(double*, const std::uint16_t*, const std::uint8_t*, const std::uint8_t*,
+                       const std::uint8_t*, double, const std::uint8_t*, double, std::size_t);
   void (*first_row)(double*, const std::uint8_t*, std::size_t, double);
   void (*add_row)(double*, const std::uint8_t*, std::size_t, double);
   std::int32_t (*across_row)(const ReducePlan&, const double*, double, double, std::uint8_t*, std::int32_t*);
@@ -169,9 +180,11 @@ struct Kernels {
                                          const std::uint8_t* next, std::size_t count) {                      \
     AddTwoWholeRowsBody(whole, row, next, count);                                                            \
   }                                                                                                          \
-  __VA_ARGS__ void Combine##Name(double* sums, const std::uint16_t* whole, const std::uint8_t* a, double wa, \
-                                 const std::uint8_t* b, double wb, std::size_t count) {                      \
-    CombineBody(sums, whole, a, wa, b, wb, count);                                                           \
+  template <int kLayout, int kEdges>                                                                         \
+  __VA_ARGS__ void Finish##Name(double* sums, const std::uint16_t* whole, const std::uint8_t* r0,            \
+                                const std::uint8_t* r1, const std::uint8_t* a, double wa,                    \
+                                const std::uint8_t* b, double wb, std::size_t count) {                       \
+    FinishBody<kLayout, kEdges>(sums, whole, r0, r1, a, wa, b, wb, count);                                   \
   }                                                                                                          \
   __VA_ARGS__ void FirstRow##Name(double* sums, const std::uint8_t* row, std::size_t count,                  \
                                   double coverage) {                                                         \
@@ -184,19 +197,26 @@ struct Kernels {
                                            double margin, std::uint8_t* out, std::int32_t* undecided) {      \
     return AcrossRowBody(plan, sums, inverse_area, margin, out, undecided);                                  \
   }                                                                                                          \
-  constexpr Kernels k##Name = {FirstWholeRow##Name,   AddWholeRow##Name, FirstTwoWholeRows##Name,            \
-                               AddTwoWholeRows##Name, Combine##Name,     FirstRow##Name,                     \
-                               AddRow##Name,          AcrossRow##Name};
+  constexpr Kernels k##Name = {FirstWholeRow##Name,                                                          \
+                               AddWholeRow##Name,                                                            \
+                               FirstTwoWholeRows##Name,                                                      \
+                               AddTwoWholeRows##Name,                                                        \
+                               {{Finish##Name<0, 0>, Finish##Name<0, 1>, Finish##Name<0, 2>},                \
+                                {Finish##Name<1, 0>, Finish##Name<1, 1>, Finish##Name<1, 2>},                \
+                                {Finish##Name<2, 0>, Finish##Name<2, 1>, Finish##Name<2, 2>}},               \
+                               FirstRow##Name,                                                               \
+                               AddRow##Name,                                                                 \
+                               AcrossRow##Name};
 
 TAM_KERNELS(Plain)
 
 #if defined(__x86_64__) || defined(__i386__)
-TAM_KERNELS(Avx2, __attribute__((target("avx2"))))
+TAM_KERNELS(Avx2, __attribute__((target("avx2,fma"))))
 
-// AVX2 in the processor, and its registers saved by the system.
+// AVX2 and FMA in the processor, and their registers saved by the system.
 bool HasAvx2() {
   unsigned a = 0, b = 0, c = 0, d = 0;
-  if (!__get_cpuid(1, &a, &b, &c, &d) || !(c & bit_OSXSAVE) || !(c & bit_AVX)) return false;
+  if (!__get_cpuid(1, &a, &b, &c, &d) || !(c & bit_OSXSAVE) || !(c & bit_AVX) || !(c & bit_FMA)) return false;
   unsigned saved = 0, high = 0;
   __asm__("xgetbv" : "=a"(saved), "=d"(high) : "c"(0));
   if ((saved & 6) != 6) return false;  // XMM and YMM state
@@ -255,21 +275,32 @@ void FastRowFilter::FilterRow(std::int32_t y, const std::uint8_t* const* source_
   bool integral = inner_last - inner_first + 1 <= kMostWholeRows;
   for (std::int32_t i = inner_first; integral && i <= inner_last; ++i) integral = wy[i - first] == 1.0;
   if (integral && inner_first <= inner_last) {
+    // All but the last two whole rows into whole, two at a time where there
+    // are two; the last two go straight into the doubles.
     std::uint16_t* const whole = whole_.data();
-    std::int32_t i = inner_first;
-    if (i < inner_last) {
-      k.first_two_whole_rows(whole, source_rows[i], source_rows[i + 1], count);
-      i += 2;
-    } else {
-      k.first_whole_row(whole, source_rows[i++], count);
+    const std::int32_t whole_rows = inner_last - inner_first + 1;
+    const int layout = whole_rows == 1 ? 0 : whole_rows == 2 ? 1 : 2;
+    if (layout == 2) {
+      std::int32_t i = inner_first;
+      const std::int32_t end = inner_last - 1;  // rows [inner_first, end) into whole
+      if (i + 1 < end) {
+        k.first_two_whole_rows(whole, source_rows[i], source_rows[i + 1], count);
+        i += 2;
+      } else {
+        k.first_whole_row(whole, source_rows[i++], count);
+      }
+      for (; i + 1 < end; i += 2) k.add_two_whole_rows(whole, source_rows[i], source_rows[i + 1], count);
+      if (i < end) k.add_whole_row(whole, source_rows[i], count);
     }
-    for (; i < inner_last; i += 2) k.add_two_whole_rows(whole, source_rows[i], source_rows[i + 1], count);
-    if (i == inner_last) k.add_whole_row(whole, source_rows[i], count);
-    const std::uint8_t* a = source_rows[first];
-    const std::uint8_t* b = source_rows[last];
+    const std::uint8_t* r0 = source_rows[inner_last];
+    const std::uint8_t* r1 = source_rows[layout == 0 ? inner_last : inner_last - 1];
     const double wa = inner_first == first ? 0.0 : wy[0];
     const double wb = inner_last == last || rows == 1 ? 0.0 : wy[rows - 1];
-    k.combine(sums, whole, a, wa, b, wb, count);
+    const std::uint8_t* a = wa == 0.0 ? source_rows[last] : source_rows[first];
+    const double a_coverage = wa == 0.0 ? wb : wa;
+    const std::uint8_t* b = source_rows[last];
+    const int edges = (wa != 0.0) + (wb != 0.0);
+    k.finish[layout][edges](sums, whole, r0, r1, a, a_coverage, b, wb, count);
   } else {
     k.first_row(sums, source_rows[first], count, wy[0]);
     for (std::int32_t i = first + 1; i <= last; ++i) k.add_row(sums, source_rows[i], count, wy[i - first]);

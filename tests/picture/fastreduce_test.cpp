@@ -97,6 +97,16 @@ TEST(FastRowFilter, HalfwayAveragesRoundDownAsTheExactFilterDoes) {
   ExpectSameAsExact(Random(900, 720, rng), 960, 720, "identity, fitted width");
 }
 
+TEST(FastRowFilter, EveryMixOfWholeAndPartlyCoveredRows) {
+  // Footprints of one, two and more whole rows, with no, one or two partly
+  // covered rows beside them, each summed by its own path.
+  std::mt19937 rng(21);
+  for (int h = 2; h <= 40; ++h) {
+    const Picture p = Random(6, h, rng);
+    for (int bh = 1; bh < h; ++bh) ExpectSameAsExact(p, 6, bh, "rows");
+  }
+}
+
 TEST(FastRowFilter, TallFootprintsOfWhiteRowsDoNotOverflowTheirSums) {
   // Footprints of 257 whole rows of 255 fill 16 bits exactly; one more row
   // has to be summed another way.
