@@ -22,6 +22,7 @@
 #include "app/Unit1.h"
 #include "app/presentation_window.h"
 #include "picture/convert.h"
+#include "picture/fileio.h"
 #include "presentation/builtin_engine.h"
 
 namespace {
@@ -158,6 +159,14 @@ int main(int argc, char** argv) {
   }
   const std::string photo = argv[1];
   const int count = argc > 2 ? std::atoi(argv[2]) : 200;
+  // Read as the program reads a photo: a FIFO or a device is refused, not copied for ever.
+  std::vector<std::uint8_t> bytes;
+  try {
+    bytes = tam::ReadWholeFile(photo);
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "batch_bench: %s\n", e.what());
+    return 1;
+  }
   if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
   int qt_argc = 1;
   char arg0[] = "batch_bench";
@@ -167,12 +176,18 @@ int main(int argc, char** argv) {
   char scratch[] = "/tmp/tamarind-batch-XXXXXX";
   if (!mkdtemp(scratch)) return 1;
   g_scratch = scratch;
-  for (int i = 1; i <= count; ++i) {
-    char name[32];
-    std::snprintf(name, sizeof name, "/IMG_%04d", i);
-    fs::copy_file(photo, g_scratch + name + ".jpg");
-    g_sources.push_back(g_scratch + name + ".jpg");
-    g_reduced.push_back(g_scratch + name + "_x.jpg");
+  try {
+    for (int i = 1; i <= count; ++i) {
+      char name[32];
+      std::snprintf(name, sizeof name, "/IMG_%04d", i);
+      tam::WriteFileAtomic(g_scratch + name + ".jpg", bytes);
+      g_sources.push_back(g_scratch + name + ".jpg");
+      g_reduced.push_back(g_scratch + name + "_x.jpg");
+    }
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "batch_bench: %s\n", e.what());
+    fs::remove_all(g_scratch);
+    return 1;
   }
 
   g_server = std::make_shared<tam::pres::BuiltinServer>(std::make_shared<tam::PresentationWindows>());

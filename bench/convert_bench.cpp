@@ -159,8 +159,18 @@ int main(int argc, char** argv) {
     }
     p.label = tam::RemoveFileExt(tam::ExtractFileName(p.path));
     p.copy = scratch + "/" + tam::ExtractFileName(p.path);
-    std::filesystem::copy_file(p.path, p.copy);
-    auto decoded = tam::DecodeJpeg(tam::ReadWholeFile(p.path));
+    // Read as the program reads a photo: a FIFO, a device or a broken file
+    // is named and refused, not copied for ever or left to abort the run.
+    tam::DecodedJpeg decoded;
+    try {
+      const std::vector<std::uint8_t> bytes = tam::ReadWholeFile(p.path);
+      tam::WriteFileAtomic(p.copy, bytes);
+      decoded = tam::DecodeJpeg(bytes);
+    } catch (const std::exception& e) {
+      std::fprintf(stderr, "convert_bench: %s\n", e.what());
+      std::filesystem::remove_all(scratch);
+      return 1;
+    }
     p.progressive = decoded.multiple_scans;
     p.decoded = std::move(decoded.picture);
     p.reduced = p.decoded;
