@@ -45,6 +45,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/photos.h"
 #include "picture/convert.h"
 #include "picture/fastreduce.h"
 #include "picture/fileio.h"
@@ -55,20 +56,17 @@ extern char** environ;
 
 namespace {
 
+using tambench::DefaultPhotos;
+using tambench::Label;
+using tambench::LoadAverage;
+using tambench::Median;
+
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 
-const char* const kPhotoFolders[] = {"/usr/share/backgrounds", "/usr/share/wallpapers"};
 constexpr int kQuality = 50;
 
 double Ms(const timeval& t) { return t.tv_sec * 1e3 + t.tv_usec / 1e3; }
-
-double Median(std::vector<double> v) {
-  if (v.empty()) return 0;
-  std::sort(v.begin(), v.end());
-  const std::size_t n = v.size();
-  return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
-}
 
 struct ChildRun {
   double cpu_ms = 0, wall_ms = 0;
@@ -155,17 +153,13 @@ struct Photo {
 };
 
 bool Describe(Photo& p) {
-  try {
-    const auto file = tam::ReadWholeFile(p.path);
-    const tam::JpegReader reader(file);
-    p.width = reader.width();
-    p.height = reader.height();
-    p.progressive = reader.multiple_scans();
-    p.grey = reader.quantized();
-    return true;
-  } catch (const std::exception&) {
-    return false;
-  }
+  const auto facts = tambench::ReadFacts(p.path);
+  if (!facts) return false;
+  p.width = facts->width;
+  p.height = facts->height;
+  p.progressive = facts->progressive;
+  p.grey = facts->grey;
+  return true;
 }
 
 // The reduced picture as cjpeg reads it.
@@ -183,39 +177,6 @@ void WritePpm(const std::string& photo, const std::string& ppm) {
       out.write(rgb, 3);
     }
   }
-}
-
-std::vector<std::string> DefaultPhotos() {
-  std::vector<std::string> out;
-  for (const char* folder : kPhotoFolders) {
-    std::error_code ec;
-    for (fs::recursive_directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
-      if (it->is_symlink() || !it->is_regular_file() || it->path().extension() != ".jpg") continue;
-      Photo p;
-      p.path = it->path().string();
-      if (!Describe(p)) continue;
-      const double mp = double(p.width) * p.height / 1e6;
-      if (mp >= 4 && mp <= 24.5) out.push_back(p.path);
-    }
-  }
-  std::sort(out.begin(), out.end());
-  return out;
-}
-
-std::string Label(const std::string& path) {
-  const fs::path p(path);
-  if (p.parent_path().filename() == "images" || p.parent_path().filename() == "images_dark") {
-    return p.parent_path().parent_path().parent_path().filename().string() +
-           (p.parent_path().filename() == "images_dark" ? "-dark" : "");
-  }
-  return p.stem().string();
-}
-
-double LoadAverage() {
-  std::ifstream in("/proc/loadavg");
-  double one = 0;
-  in >> one;
-  return one;
 }
 
 // Without the in-process and filter columns (--process-only) a round takes a

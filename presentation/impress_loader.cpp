@@ -4,7 +4,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <climits>
 #include <cstdlib>
 
 #include "picture/error.h"
@@ -17,15 +16,6 @@ bool IsExecutableFile(const std::string& path) {
   struct stat st {};
   return !path.empty() && ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
          ::access(path.c_str(), X_OK) == 0;
-}
-
-std::string ProgramFolder() {
-  char buf[PATH_MAX];
-  const ssize_t n = ::readlink("/proc/self/exe", buf, sizeof buf - 1);
-  if (n <= 0) return {};
-  std::string exe(buf, static_cast<size_t>(n));
-  const auto slash = exe.rfind('/');
-  return slash == std::string::npos ? std::string() : exe.substr(0, slash);
 }
 
 std::vector<std::string> PluginCandidates(const ImpressOptions& options) {

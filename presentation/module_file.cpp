@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <climits>
 #include <cstring>
 #include <vector>
 
@@ -29,6 +30,15 @@ bool ReadAt(int fd, void* buffer, std::size_t n, std::uint64_t offset) {
 }
 
 }  // namespace
+
+std::string ProgramFolder() {
+  char buf[PATH_MAX];
+  const ssize_t n = ::readlink("/proc/self/exe", buf, sizeof buf - 1);
+  if (n <= 0) return {};
+  std::string exe(buf, static_cast<size_t>(n));
+  const auto slash = exe.rfind('/');
+  return slash == std::string::npos ? std::string() : exe.substr(0, slash);
+}
 
 std::string ModuleFileProblem(const std::string& path) {
   // Not blocking: a FIFO is only looked at, never waited on.

@@ -8,6 +8,10 @@
 
 namespace tam::pres {
 
+// The folder of the running program, where an installed tree keeps its
+// modules relative to it; empty when the system does not say.
+std::string ProgramFolder();
+
 // Why the file at path is no module dlopen may be given, or "" when it may.
 // A file that is no ELF file of this machine, or cannot be opened, passes:
 // dlopen itself says why it refuses those.

@@ -3,7 +3,6 @@
 #include <dlfcn.h>
 #include <unistd.h>
 
-#include <climits>
 #include <cstdlib>
 #include <mutex>
 #include <new>
@@ -16,15 +15,6 @@
 
 namespace tam::pres {
 namespace {
-
-std::string ProgramFolder() {
-  char buf[PATH_MAX];
-  const ssize_t n = ::readlink("/proc/self/exe", buf, sizeof buf - 1);
-  if (n <= 0) return {};
-  std::string exe(buf, static_cast<size_t>(n));
-  const auto slash = exe.rfind('/');
-  return slash == std::string::npos ? std::string() : exe.substr(0, slash);
-}
 
 // Where the module may be: TAM_ZIP_MODULE alone when set; else where an
 // installed tree puts it relative to the program (wherever the tree was

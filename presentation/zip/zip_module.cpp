@@ -117,14 +117,11 @@ TamZipArchive* Open(int fd, TamZipErrorFn fail, void* context) {
   return archive;
 }
 
-int Add(TamZipArchive* archive, const char* name, const void* data, std::size_t size, int level,
-        std::int64_t mtime, TamZipErrorFn fail, void* context) {
+// Adds a source as an entry, DEFLATE at level, dated mtime; the archive owns
+// the source from here on, in failure too.
+int AddSource(TamZipArchive* archive, const char* name, zip_source_t* source, int level, std::int64_t mtime,
+              TamZipErrorFn fail, void* context) {
   zip_t* za = archive->zip;
-  zip_source_t* source = zip_source_buffer(za, data, size, 0);
-  if (!source) {
-    fail(context, zip_strerror(za));
-    return -1;
-  }
   const zip_int64_t index = zip_file_add(za, name, source, ZIP_FL_ENC_UTF_8);
   if (index < 0) {
     zip_source_free(source);
@@ -138,6 +135,16 @@ int Add(TamZipArchive* archive, const char* name, const void* data, std::size_t 
     return -1;
   }
   return 0;
+}
+
+int Add(TamZipArchive* archive, const char* name, const void* data, std::size_t size, int level,
+        std::int64_t mtime, TamZipErrorFn fail, void* context) {
+  zip_source_t* source = zip_source_buffer(archive->zip, data, size, 0);
+  if (!source) {
+    fail(context, zip_strerror(archive->zip));
+    return -1;
+  }
+  return AddSource(archive, name, source, level, mtime, fail, context);
 }
 
 // An entry whose bytes come from the caller's input while the archive is
@@ -186,24 +193,6 @@ zip_int64_t InputCallback(void* user, void* data, zip_uint64_t length, zip_sourc
     default:
       return Failed(source->error, ZIP_ER_OPNOTSUPP, 0);
   }
-}
-
-int AddSource(TamZipArchive* archive, const char* name, zip_source_t* source, int level, std::int64_t mtime,
-              TamZipErrorFn fail, void* context) {
-  zip_t* za = archive->zip;
-  const zip_int64_t index = zip_file_add(za, name, source, ZIP_FL_ENC_UTF_8);
-  if (index < 0) {
-    zip_source_free(source);
-    fail(context, zip_strerror(za));
-    return -1;
-  }
-  const auto i = static_cast<zip_uint64_t>(index);
-  if (zip_set_file_compression(za, i, ZIP_CM_DEFLATE, static_cast<zip_uint32_t>(level)) < 0 ||
-      zip_file_set_mtime(za, i, static_cast<time_t>(mtime), 0) < 0) {
-    fail(context, zip_strerror(za));
-    return -1;
-  }
-  return 0;
 }
 
 int AddInput(TamZipArchive* archive, const char* name, const TamZipInput* input, int level,

@@ -1,0 +1,80 @@
+#pragma once
+// What the conversion benchmarks share: the photos they run on by default
+// (every 4 to 24 MP JPEG of the wallpaper packages bench/setup.sh installs),
+// their facts and short names, medians and the machine's load.
+#include <algorithm>
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "picture/fileio.h"
+#include "picture/jpeg.h"
+
+namespace tambench {
+
+inline const char* const kPhotoFolders[] = {"/usr/share/backgrounds", "/usr/share/wallpapers"};
+
+inline double Median(std::vector<double> v) {
+  if (v.empty()) return 0;
+  std::sort(v.begin(), v.end());
+  const std::size_t n = v.size();
+  return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
+}
+
+struct JpegFacts {
+  std::int32_t width = 0, height = 0;
+  bool progressive = false;
+  bool grey = false;  // decoded quantized: a grayscale source without the low-colour option
+  std::uintmax_t size = 0;
+};
+
+// Nothing for a file that is no readable JPEG.
+inline std::optional<JpegFacts> ReadFacts(const std::string& path) {
+  try {
+    const auto file = tam::ReadWholeFile(path);
+    const tam::JpegReader reader(file);
+    return JpegFacts{reader.width(), reader.height(), reader.multiple_scans(), reader.quantized(),
+                     file.size()};
+  } catch (const std::exception&) {
+    return std::nullopt;
+  }
+}
+
+inline std::vector<std::string> DefaultPhotos() {
+  namespace fs = std::filesystem;
+  std::vector<std::string> out;
+  for (const char* folder : kPhotoFolders) {
+    std::error_code ec;
+    for (fs::recursive_directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
+      if (it->is_symlink() || !it->is_regular_file() || it->path().extension() != ".jpg") continue;
+      const auto facts = ReadFacts(it->path().string());
+      if (!facts) continue;
+      const double mp = double(facts->width) * facts->height / 1e6;
+      if (mp >= 4 && mp <= 24.5) out.push_back(it->path().string());
+    }
+  }
+  std::sort(out.begin(), out.end());
+  return out;
+}
+
+inline std::string Label(const std::string& path) {
+  // Plasma's wallpapers are all called WIDTHxHEIGHT.jpg: name them by theme.
+  const std::filesystem::path p(path);
+  if (p.parent_path().filename() == "images" || p.parent_path().filename() == "images_dark") {
+    return p.parent_path().parent_path().parent_path().filename().string() +
+           (p.parent_path().filename() == "images_dark" ? "-dark" : "");
+  }
+  return p.stem().string();
+}
+
+inline double LoadAverage() {
+  std::ifstream in("/proc/loadavg");
+  double one = 0;
+  in >> one;
+  return one;
+}
+
+}  // namespace tambench
