@@ -2,7 +2,9 @@
 
 #include <strings.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <iostream>
@@ -16,6 +18,7 @@
 #include "presentation/components.h"
 #include "presentation/impress_loader.h"
 #include "presentation/insertion.h"
+#include "presentation/module_file.h"
 #include "presentation/pptx_writer.h"
 #include "presentation/zip_archive.h"
 
@@ -65,6 +68,48 @@ const char* RefusedOutput(const std::string& out, const std::vector<std::string>
   return nullptr;
 }
 
+#ifdef TAM_CLI_IMPRESS_NAME
+// Runs tamarind2-cli-impress slides ARGS... in place of this program; returns
+// only when it cannot be started.
+int RunImpressProgram(std::span<const std::string_view> args) {
+  std::vector<std::string> candidates;
+  if (const std::string folder = tam::pres::ProgramFolder(); !folder.empty()) {
+    candidates.push_back(folder + "/" TAM_CLI_IMPRESS_NAME);           // beside it, as built
+    candidates.push_back(folder + "/" TAM_CLI_IMPRESS_RELATIVE_PATH);  // an installed tree
+  }
+  candidates.emplace_back(TAM_CLI_IMPRESS_INSTALL_PATH);
+  std::vector<std::string> owned{"", "slides"};
+  owned.insert(owned.end(), args.begin(), args.end());
+  std::string tried;
+  for (const std::string& program : candidates) {
+    struct stat st;
+    if (::stat(program.c_str(), &st) != 0) continue;
+    std::string why = "通常のファイルではありません";
+    if (S_ISREG(st.st_mode)) {
+      owned[0] = program;
+      std::vector<char*> argv;
+      for (std::string& a : owned) argv.push_back(a.data());
+      argv.push_back(nullptr);
+      std::cout.flush();
+      std::fflush(nullptr);
+      ::execv(program.c_str(), argv.data());
+      why = tam::SystemReason(errno);
+    }
+    tried += "\n  " + program + ": " + why;
+  }
+  if (tried.empty()) {
+    for (const std::string& program : candidates) tried += "\n  " + program;
+    std::cerr << "tamarind2-cli slides: LibreOffice Impress を使うためのプログラム " TAM_CLI_IMPRESS_NAME
+                 " が見つかりません。探した場所:"
+              << tried << "\n";
+  } else {
+    std::cerr << "tamarind2-cli slides: LibreOffice Impress を使うためのプログラムを起動できません:" << tried
+              << "\n";
+  }
+  return kFailed;
+}
+#endif
+
 }  // namespace
 
 int RunSlides(std::span<const std::string_view> args) {
@@ -102,6 +147,11 @@ int RunSlides(std::span<const std::string_view> args) {
     Usage(stderr);
     return kUsage;
   }
+#ifdef TAM_CLI_IMPRESS_NAME
+  // This program has its own C++ runtime, which the Impress plug-in must not
+  // meet: the same command with the shared runtime does the work.
+  if (engine == "impress") return RunImpressProgram(args);
+#endif
   if (const char* why = RefusedOutput(out, files)) {
     std::cerr << "tamarind2-cli slides: " << out << ": " << why << "\n";
     return kUsage;
