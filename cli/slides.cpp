@@ -16,6 +16,7 @@
 #include "presentation/components.h"
 #include "presentation/impress_loader.h"
 #include "presentation/insertion.h"
+#include "presentation/package_check.h"
 #include "presentation/pptx_writer.h"
 #include "presentation/zip_archive.h"
 
@@ -32,7 +33,7 @@ void Usage(std::FILE* out) {
       "拡張子が .jpg .JPG .bmp .BMP のファイルを 1 枚ずつスライドにして保存します。\n"
       "ほかのファイルは飛ばします。図の読み込みに失敗すると、そこまでのスライドを保存して 1 を返します。\n"
       "スライドが 1 枚もできないときは何も保存せず 1 を返します。\n"
-      "出力.pptx は .pptx で終わる名前にします。写真と同じファイルや、.pptx のファイル (zip) でない\n"
+      "出力.pptx は .pptx で終わる名前にします。写真と同じファイルや、プレゼンテーションでない\n"
       "既存のファイルは上書きしません。\n"
       "\n"
       "  -o 出力.pptx      保存先 (必須)\n"
@@ -106,10 +107,10 @@ int RunSlides(std::span<const std::string_view> args) {
     std::cerr << "tamarind2-cli slides: " << out << ": " << why << "\n";
     return kUsage;
   }
-  // An existing file that is not a package is somebody's data, not an
+  // An existing file that is no presentation is somebody's data, not an
   // earlier presentation: it is never replaced.
   if (tam::pres::IsForeignFile(out)) {
-    std::cerr << "tamarind2-cli slides: " << out << ": .pptx のファイルではないため、上書きしません\n";
+    std::cerr << "tamarind2-cli slides: " << out << ": プレゼンテーションではないため、上書きしません\n";
     return kFailed;
   }
 

@@ -19,6 +19,7 @@
 #include "picture/fileio.h"
 #include "picture/path.h"
 #include "picture/unique_fd.h"
+#include "presentation/package_check.h"
 #include "presentation/server.h"
 #include "presentation/xml_writer.h"
 #include "presentation/zip_archive.h"
@@ -650,20 +651,9 @@ void SavePptx(const PresentationData& data, const std::string& path, const PptxO
   }
   out.Commit([&](const std::string& target) {
     if (IsForeignFile(target) && !options.foreign_to->MoveToTrash(target))
-      SaveFailed(path, "プレゼンテーションではないファイルをごみ箱に移せないため、上書きしませんでした。");
+      SaveFailed(path, "プレゼンテーションではないファイルをごみ箱に移せないため、上書きしませんでした。" +
+                           options.foreign_to->LastError());
   });
-}
-
-bool IsForeignFile(const std::string& path) {
-  struct stat st;
-  if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
-  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-  if (fd < 0) return false;  // the save itself says why it cannot write it
-  char head[4] = {};
-  const ssize_t got = ::read(fd, head, sizeof head);
-  ::close(fd);
-  // A local file header, or the end record of an empty archive.
-  return got != 4 || !(std::memcmp(head, "PK\3\4", 4) == 0 || std::memcmp(head, "PK\5\6", 4) == 0);
 }
 
 }  // namespace tam::pres
