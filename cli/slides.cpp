@@ -34,7 +34,7 @@ void Usage(std::FILE* out) {
       "ほかのファイルは飛ばします。図の読み込みに失敗すると、そこまでのスライドを保存して 1 を返します。\n"
       "スライドが 1 枚もできないときは何も保存せず 1 を返します。\n"
       "出力.pptx は .pptx で終わる名前にします。写真と同じファイルや、プレゼンテーションでない\n"
-      "既存のファイルは上書きしません。\n"
+      "既存のファイル (リンク先も) は上書きしません。\n"
       "\n"
       "  -o 出力.pptx      保存先 (必須)\n"
       "  --engine builtin  組み込みのエンジンでスライドを作って保存します (既定)\n"
@@ -64,6 +64,18 @@ const char* RefusedOutput(const std::string& out, const std::vector<std::string>
     if (SameFile(st, file)) return "出力するファイルが写真のファイルと同じです";
   }
   return nullptr;
+}
+
+// Why OUT, already there, is not an earlier presentation that a save may
+// replace; the save itself would refuse it too, but only once every picture
+// was read.
+const char* ForeignOutput(const std::string& out) {
+  struct stat st;
+  if (::lstat(out.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+    if (::stat(out.c_str(), &st) != 0 || tam::pres::IsPresentationFile(out)) return nullptr;
+    return "リンク先がプレゼンテーションではないため、上書きしません";
+  }
+  return tam::pres::IsForeignFile(out) ? "プレゼンテーションではないため、上書きしません" : nullptr;
 }
 
 }  // namespace
@@ -108,9 +120,9 @@ int RunSlides(std::span<const std::string_view> args) {
     return kUsage;
   }
   // An existing file that is no presentation is somebody's data, not an
-  // earlier presentation: it is never replaced.
-  if (tam::pres::IsForeignFile(out)) {
-    std::cerr << "tamarind2-cli slides: " << out << ": プレゼンテーションではないため、上書きしません\n";
+  // earlier presentation: it is never replaced, nor written through a link.
+  if (const char* why = ForeignOutput(out)) {
+    std::cerr << "tamarind2-cli slides: " << out << ": " << why << "\n";
     return kFailed;
   }
 

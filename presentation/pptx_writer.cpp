@@ -635,6 +635,14 @@ void SavePptx(const PresentationData& data, const std::string& path, const PptxO
   // Refuses a folder, a file the user may not write or a missing folder
   // before any work is done.
   SafeFileWriter out(path);
+  // The name the user chose is the link's, not that of the file it points
+  // to: a photo behind link.pptx was never offered for replacing or trashing.
+  const auto check_link_target = [&](const std::string& target) {
+    if (out.through_link() && !IsPresentationFile(target))
+      SaveFailed(path, "リンク先の \"" + DisplayPath(target) +
+                           "\" はプレゼンテーションではないため、上書きしませんでした。");
+  };
+  if (out.replaces()) check_link_target(out.target());
 
   Package pkg;
   BuildPackage(pkg, data, options);
@@ -645,12 +653,10 @@ void SavePptx(const PresentationData& data, const std::string& path, const PptxO
   } catch (const Error& e) {
     SaveFailed(path, e.what());
   }
-  if (!options.foreign_to) {
-    out.Commit();
-    return;
-  }
+  // Checked again as the name changes hands: the file there may have too.
   out.Commit([&](const std::string& target) {
-    if (IsForeignFile(target) && !options.foreign_to->MoveToTrash(target))
+    check_link_target(target);
+    if (options.foreign_to && IsForeignFile(target) && !options.foreign_to->MoveToTrash(target))
       SaveFailed(path, "プレゼンテーションではないファイルをごみ箱に移せないため、上書きしませんでした。" +
                            options.foreign_to->LastError());
   });

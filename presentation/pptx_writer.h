@@ -22,7 +22,10 @@ struct PptxOptions {
 // Writes the package in place of path as every file of this program is
 // written (SafeFileWriter in picture/fileio.h): a failure leaves any earlier
 // file intact, a link keeps pointing to the saved file, a file the user may
-// not write is refused. Throws tam::Error naming the file and the reason.
+// not write is refused. A link is written through only to an earlier
+// presentation (or to nothing yet): whatever else it points to stays as it
+// is, neither trashed nor replaced, and the save fails. Throws tam::Error
+// naming the file and the reason.
 void SavePptx(const PresentationData& data, const std::string& path, const PptxOptions& options = {});
 
 }  // namespace tam::pres

@@ -370,18 +370,43 @@ TEST_F(PptxWriterTest, PictureReadFromItsFileAtSaveTimeOrTheSaveFails) {
   expect_refused("gone");
 }
 
-// The save puts its file in place as every other write does: through a link,
-// and never over a file the user may not write.
-TEST_F(PptxWriterTest, SaveGoesThroughLinksAndRespectsWriteProtection) {
+// A trash that only notes what it was handed.
+struct NotingTrash : Trash {
+  std::vector<std::string> handed;
+  bool MoveToTrash(const std::string& path) override {
+    handed.push_back(path);
+    return true;
+  }
+};
+
+// The save puts its file in place as every other write does: through a link
+// to an earlier presentation, never through one to anything else (the photo
+// behind it is neither trashed nor replaced), never over a file the user may
+// not write.
+TEST_F(PptxWriterTest, SaveGoesThroughLinksToPresentationsOnlyAndRespectsWriteProtection) {
   PresentationData data;
   PictureSlide(data, "a.png", PngMedia(64, 64));
-  tamtest::WriteText(dir / "real.pptx", "old");
+  NotingTrash trash;
+  PptxOptions trashing;
+  trashing.foreign_to = &trash;
+  tamtest::WriteText(dir / "photo.jpg", "photo");
+  ASSERT_EQ(::symlink("photo.jpg", (dir / "link.pptx").c_str()), 0);
+  const std::string refused = tamtest::ErrorOf([&] { SavePptx(data, dir / "link.pptx", trashing); });
+  EXPECT_NE(refused.find("link.pptx"), std::string::npos) << refused;
+  EXPECT_TRUE(trash.handed.empty());
+  const auto photo = tamtest::ReadBytes(dir / "photo.jpg");
+  EXPECT_TRUE(std::string(photo.begin(), photo.end()) == "photo");
+
+  SavePptx(data, dir / "real.pptx");
+  ASSERT_EQ(::unlink((dir / "link.pptx").c_str()), 0);
   ASSERT_EQ(::symlink("real.pptx", (dir / "link.pptx").c_str()), 0);
-  SavePptx(data, dir / "link.pptx");
+  PictureSlide(data, "b.png", PngMedia(64, 64));
+  SavePptx(data, dir / "link.pptx", trashing);
   struct stat st;
   ASSERT_EQ(::lstat((dir / "link.pptx").c_str(), &st), 0);
   EXPECT_TRUE(S_ISLNK(st.st_mode));
-  EXPECT_TRUE(tamtest::ReadPackage(dir / "real.pptx").has("ppt/slides/slide1.xml"));
+  EXPECT_TRUE(tamtest::ReadPackage(dir / "real.pptx").has("ppt/slides/slide2.xml"));
+  EXPECT_TRUE(trash.handed.empty());
 
   ASSERT_EQ(::chmod((dir / "real.pptx").c_str(), 0444), 0);
   const auto before = tamtest::ReadBytes(dir / "real.pptx");
@@ -394,7 +419,7 @@ TEST_F(PptxWriterTest, SaveGoesThroughLinksAndRespectsWriteProtection) {
   EXPECT_EQ(tamtest::ReadBytes(dir / "real.pptx"), before);
   int files = 0;
   for ([[maybe_unused]] const auto& e : std::filesystem::directory_iterator(dir.path())) ++files;
-  EXPECT_EQ(files, 2) << "temporary file left behind";
+  EXPECT_EQ(files, 3) << "temporary file left behind";
 }
 
 // Writes an archive of the given entries, as another program would.
