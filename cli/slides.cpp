@@ -19,6 +19,7 @@
 #include "presentation/impress_loader.h"
 #include "presentation/insertion.h"
 #include "presentation/module_file.h"
+#include "presentation/package_check.h"
 #include "presentation/pptx_writer.h"
 #include "presentation/zip_archive.h"
 
@@ -35,8 +36,8 @@ void Usage(std::FILE* out) {
       "拡張子が .jpg .JPG .bmp .BMP のファイルを 1 枚ずつスライドにして保存します。\n"
       "ほかのファイルは飛ばします。図の読み込みに失敗すると、そこまでのスライドを保存して 1 を返します。\n"
       "スライドが 1 枚もできないときは何も保存せず 1 を返します。\n"
-      "出力.pptx は .pptx で終わる名前にします。写真と同じファイルや、.pptx のファイル (zip) でない\n"
-      "既存のファイルは上書きしません。\n"
+      "出力.pptx は .pptx で終わる名前にします。写真と同じファイルや、プレゼンテーションでない\n"
+      "既存のファイル (リンク先も) は上書きしません。\n"
       "\n"
       "  -o 出力.pptx      保存先 (必須)\n"
       "  --engine builtin  組み込みのエンジンでスライドを作って保存します (既定)\n"
@@ -110,6 +111,18 @@ int RunImpressProgram(std::span<const std::string_view> args) {
 }
 #endif
 
+// Why OUT, already there, is not an earlier presentation that a save may
+// replace; the save itself would refuse it too, but only once every picture
+// was read.
+const char* ForeignOutput(const std::string& out) {
+  struct stat st;
+  if (::lstat(out.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+    if (::stat(out.c_str(), &st) != 0 || tam::pres::IsPresentationFile(out)) return nullptr;
+    return "リンク先がプレゼンテーションではないため、上書きしません";
+  }
+  return tam::pres::IsForeignFile(out) ? "プレゼンテーションではないため、上書きしません" : nullptr;
+}
+
 }  // namespace
 
 int RunSlides(std::span<const std::string_view> args) {
@@ -156,10 +169,10 @@ int RunSlides(std::span<const std::string_view> args) {
     std::cerr << "tamarind2-cli slides: " << out << ": " << why << "\n";
     return kUsage;
   }
-  // An existing file that is not a package is somebody's data, not an
-  // earlier presentation: it is never replaced.
-  if (tam::pres::IsForeignFile(out)) {
-    std::cerr << "tamarind2-cli slides: " << out << ": .pptx のファイルではないため、上書きしません\n";
+  // An existing file that is no presentation is somebody's data, not an
+  // earlier presentation: it is never replaced, nor written through a link.
+  if (const char* why = ForeignOutput(out)) {
+    std::cerr << "tamarind2-cli slides: " << out << ": " << why << "\n";
     return kFailed;
   }
 

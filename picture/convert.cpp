@@ -96,7 +96,8 @@ void WriteOutput(const std::string& output, const std::string& source, std::span
   }
   writer.Commit([&](const std::string& target) {
     if (!trash->MoveToTrash(target)) {
-      throw Error("ファイル " + target + " をごみ箱に移せないため、上書きしませんでした。");
+      throw Error("ファイル " + target + " をごみ箱に移せないため、上書きしませんでした。" +
+                  trash->LastError());
     }
   });
 }

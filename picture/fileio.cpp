@@ -64,7 +64,7 @@ std::string TempName(const std::string& folder) { return folder + ".tamarind-" +
 // /tmp, here in every folder: the rename below would not meet that rule, and
 // anyone else who can leave a link under the output name (a_x.jpg ->
 // /etc/passwd) would choose which of our files is replaced.
-std::string ResolveTarget(const std::string& path) {
+std::string ResolveTarget(const std::string& path, bool& followed) {
   struct stat st;
   if (::lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return path;
   if (st.st_uid != ::geteuid()) {
@@ -81,6 +81,7 @@ std::string ResolveTarget(const std::string& path) {
   }
   std::string resolved(real);
   std::free(real);
+  followed = true;
   return resolved;
 }
 
@@ -206,7 +207,8 @@ std::vector<std::uint8_t> ReadWholeFile(const std::string& path, std::int64_t la
   return data;
 }
 
-SafeFileWriter::SafeFileWriter(const std::string& path) : path_(path), target_(ResolveTarget(path)) {
+SafeFileWriter::SafeFileWriter(const std::string& path)
+    : path_(path), target_(ResolveTarget(path, through_link_)) {
   struct stat old;
   if (::stat(target_.c_str(), &old) == 0) {
     CheckReplaceable(path, old);

@@ -39,6 +39,8 @@ class SafeFileWriter {
   // The file whose name the content will take: `path`, or the file its
   // symbolic link points to.
   const std::string& target() const { return target_; }
+  // Whether target() was reached through a symbolic link at `path`.
+  bool through_link() const { return through_link_; }
   // Whether a file is there now and will be replaced.
   bool replaces() const { return replaces_; }
   // Where the content goes, positioned at its start.
@@ -56,6 +58,7 @@ class SafeFileWriter {
 
  private:
   void Name();
+  bool through_link_ = false;  // set while target_ is made, so declared first
   std::string path_, target_, folder_, temp_;
   UniqueFd fd_;
   bool unnamed_ = false;

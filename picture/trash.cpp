@@ -11,6 +11,7 @@
 #include <ctime>
 #include <optional>
 
+#include "picture/error.h"
 #include "picture/path.h"
 #include "picture/unique_fd.h"
 
@@ -23,6 +24,15 @@ namespace {
 
 constexpr std::size_t kNameMax = 255;
 constexpr const char kInfoExt[] = ".trashinfo";
+
+// Records why a step failed, for LastError; false, for the step to return.
+bool Failed(std::string& why, std::string reason) {
+  why = std::move(reason);
+  return false;
+}
+bool Failed(std::string& why, const std::string& path, int err) {
+  return Failed(why, path + ": " + SystemReason(err));
+}
 
 std::optional<std::string> RealPath(const std::string& path) {
   char* real = ::realpath(path.c_str(), nullptr);
@@ -49,31 +59,35 @@ std::string DataHome() {
 
 // Creates every missing folder of an absolute path with mode 0700 (the XDG
 // base directory rule for the data folder). True when it is a folder at the end.
-bool MakeFolders(const std::string& path) {
+bool MakeFolders(const std::string& path, std::string& why) {
   struct stat st;
-  if (::stat(path.c_str(), &st) == 0) return S_ISDIR(st.st_mode);
+  if (::stat(path.c_str(), &st) == 0) return S_ISDIR(st.st_mode) || Failed(why, path, ENOTDIR);
   for (std::size_t slash = path.find('/', 1);; slash = path.find('/', slash + 1)) {
     const std::string part = path.substr(0, slash);
-    if (!part.empty() && ::mkdir(part.c_str(), 0700) != 0 && errno != EEXIST) return false;
+    if (!part.empty() && ::mkdir(part.c_str(), 0700) != 0 && errno != EEXIST) return Failed(why, part, errno);
     if (slash == std::string::npos) break;
   }
-  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+  if (::stat(path.c_str(), &st) != 0) return Failed(why, path, errno);
+  return S_ISDIR(st.st_mode) || Failed(why, path, ENOTDIR);
 }
 
 // A trash folder of ours: a real folder (no link) owned by this user.
-bool IsOwnFolder(const std::string& path) {
+bool IsOwnFolder(const std::string& path, std::string& why) {
   struct stat st;
-  return ::lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == ::getuid();
+  if (::lstat(path.c_str(), &st) != 0) return Failed(why, path, errno);
+  if (!S_ISDIR(st.st_mode)) return Failed(why, path, ENOTDIR);
+  return st.st_uid == ::getuid() || Failed(why, path + ": ほかのユーザーのフォルダーです");
 }
 
 // Makes `path` (mode 0700) unless it is there, and checks that it may be used.
-bool EnsureOwnFolder(const std::string& path) {
-  if (::mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) return false;
-  return IsOwnFolder(path);
+bool EnsureOwnFolder(const std::string& path, std::string& why) {
+  if (::mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) return Failed(why, path, errno);
+  return IsOwnFolder(path, why);
 }
 
-bool EnsureTrashFolders(const std::string& trash) {
-  return EnsureOwnFolder(trash) && EnsureOwnFolder(trash + "/files") && EnsureOwnFolder(trash + "/info");
+bool EnsureTrashFolders(const std::string& trash, std::string& why) {
+  return EnsureOwnFolder(trash, why) && EnsureOwnFolder(trash + "/files", why) &&
+         EnsureOwnFolder(trash + "/info", why);
 }
 
 // The device of a path, or of its nearest existing ancestor when it is missing.
@@ -166,7 +180,8 @@ bool WriteAll(int fd, const std::string& text) {
 
 // Moves `file` into the trash folder `trash`, recording `recorded` as its
 // original path. False when any step fails; the file is then where it was.
-bool MoveInto(const std::string& trash, const std::string& file, const std::string& recorded) {
+bool MoveInto(const std::string& trash, const std::string& file, const std::string& recorded,
+              std::string& why) {
   const std::string name = ExtractFileName(file);
   const std::string contents =
       "[Trash Info]\nPath=" + EscapePath(recorded) + "\nDeletionDate=" + DeletionDate() + "\n";
@@ -177,7 +192,7 @@ bool MoveInto(const std::string& trash, const std::string& file, const std::stri
     UniqueFd fd(::open(info.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
     if (!fd) {
       if (errno == EEXIST) continue;
-      return false;
+      return Failed(why, info, errno);
     }
     struct stat st;
     if (::lstat(target.c_str(), &st) == 0) {
@@ -186,19 +201,26 @@ bool MoveInto(const std::string& trash, const std::string& file, const std::stri
       ::unlink(info.c_str());
       continue;
     }
-    if (!WriteAll(fd.get(), contents) || fd.close() != 0 || ::rename(file.c_str(), target.c_str()) != 0) {
+    if (!WriteAll(fd.get(), contents) || fd.close() != 0) {
+      const int err = errno;
       fd.reset();
       ::unlink(info.c_str());
-      return false;
+      return Failed(why, info, err);
+    }
+    // What refuses here is the file's own folder (or its file system).
+    if (::rename(file.c_str(), target.c_str()) != 0) {
+      const int err = errno;
+      ::unlink(info.c_str());
+      return Failed(why, SystemReason(err));
     }
     return true;
   }
-  return false;
+  return Failed(why, trash + ": 同じ名前のファイルが多すぎます");
 }
 
 // $topdir/.Trash/$uid when the administrator prepared $topdir/.Trash (a real
 // folder with the sticky bit), otherwise $topdir/.Trash-$uid.
-bool MoveToTopTrash(const std::string& top, const std::string& file) {
+bool MoveToTopTrash(const std::string& top, const std::string& file, std::string& why) {
   const std::string uid = std::to_string(::getuid());
   const std::string prefix = top == "/" ? "/" : top + "/";
   // Paths in a top-folder trash are relative to the top folder, so they stay
@@ -209,25 +231,28 @@ bool MoveToTopTrash(const std::string& top, const std::string& file) {
   const std::string shared = prefix + ".Trash";
   if (::lstat(shared.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && (st.st_mode & S_ISVTX)) {
     const std::string mine = shared + "/" + uid;
-    if (EnsureTrashFolders(mine) && MoveInto(mine, file, recorded)) return true;
+    if (EnsureTrashFolders(mine, why) && MoveInto(mine, file, recorded, why)) return true;
   }
   const std::string own = prefix + ".Trash-" + uid;
-  return EnsureTrashFolders(own) && MoveInto(own, file, recorded);
+  return EnsureTrashFolders(own, why) && MoveInto(own, file, recorded, why);
 }
 
 }  // namespace
 
 bool FreedesktopTrash::MoveToTrash(const std::string& path) {
+  std::string& why = last_error_;
+  why.clear();
   struct stat st;
-  if (path.empty() || ::lstat(path.c_str(), &st) != 0) return false;
+  if (path.empty()) return Failed(why, SystemReason(ENOENT));
+  if (::lstat(path.c_str(), &st) != 0) return Failed(why, SystemReason(errno));
 
   // The absolute path with its folder resolved; the name itself is kept, so a
   // symbolic link is trashed as the link.
   const std::string name = ExtractFileName(path);
-  if (name.empty() || name == "." || name == "..") return false;
+  if (name.empty() || name == "." || name == "..") return Failed(why, SystemReason(EINVAL));
   std::string folder = ExtractFilePath(path);
   const auto real_folder = RealPath(folder.empty() ? "." : folder);
-  if (!real_folder) return false;
+  if (!real_folder) return Failed(why, SystemReason(errno));
   const std::string file = (*real_folder == "/" ? "/" : *real_folder + "/") + name;
 
   const std::string data_home = DataHome();
@@ -235,13 +260,15 @@ bool FreedesktopTrash::MoveToTrash(const std::string& path) {
     const std::string home_trash = data_home + "/Trash";
     if (DeviceOf(home_trash) == st.st_dev) {
       // The trash must not swallow itself.
-      if (file.rfind(home_trash + "/", 0) == 0) return false;
-      return MakeFolders(data_home) && EnsureTrashFolders(home_trash) && MoveInto(home_trash, file, file);
+      if (file.rfind(home_trash + "/", 0) == 0) return Failed(why, "ごみ箱の中のファイルです");
+      return MakeFolders(data_home, why) && EnsureTrashFolders(home_trash, why) &&
+             MoveInto(home_trash, file, file, why);
     }
   }
   const std::string top = TopFolder(*real_folder, st.st_dev);
-  if (file.rfind(top == "/" ? "/.Trash" : top + "/.Trash", 0) == 0) return false;
-  return MoveToTopTrash(top, file);
+  if (file.rfind(top == "/" ? "/.Trash" : top + "/.Trash", 0) == 0)
+    return Failed(why, "ごみ箱の中のファイルです");
+  return MoveToTopTrash(top, file, why);
 }
 
 }  // namespace tam

@@ -19,6 +19,7 @@
 #include "picture/fileio.h"
 #include "picture/path.h"
 #include "picture/unique_fd.h"
+#include "presentation/package_check.h"
 #include "presentation/server.h"
 #include "presentation/xml_writer.h"
 #include "presentation/zip_archive.h"
@@ -634,6 +635,14 @@ void SavePptx(const PresentationData& data, const std::string& path, const PptxO
   // Refuses a folder, a file the user may not write or a missing folder
   // before any work is done.
   SafeFileWriter out(path);
+  // The name the user chose is the link's, not that of the file it points
+  // to: a photo behind link.pptx was never offered for replacing or trashing.
+  const auto check_link_target = [&](const std::string& target) {
+    if (out.through_link() && !IsPresentationFile(target))
+      SaveFailed(path, "リンク先の \"" + DisplayPath(target) +
+                           "\" はプレゼンテーションではないため、上書きしませんでした。");
+  };
+  if (out.replaces()) check_link_target(out.target());
 
   Package pkg;
   BuildPackage(pkg, data, options);
@@ -644,26 +653,13 @@ void SavePptx(const PresentationData& data, const std::string& path, const PptxO
   } catch (const Error& e) {
     SaveFailed(path, e.what());
   }
-  if (!options.foreign_to) {
-    out.Commit();
-    return;
-  }
+  // Checked again as the name changes hands: the file there may have too.
   out.Commit([&](const std::string& target) {
-    if (IsForeignFile(target) && !options.foreign_to->MoveToTrash(target))
-      SaveFailed(path, "プレゼンテーションではないファイルをごみ箱に移せないため、上書きしませんでした。");
+    check_link_target(target);
+    if (options.foreign_to && IsForeignFile(target) && !options.foreign_to->MoveToTrash(target))
+      SaveFailed(path, "プレゼンテーションではないファイルをごみ箱に移せないため、上書きしませんでした。" +
+                           options.foreign_to->LastError());
   });
-}
-
-bool IsForeignFile(const std::string& path) {
-  struct stat st;
-  if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
-  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-  if (fd < 0) return false;  // the save itself says why it cannot write it
-  char head[4] = {};
-  const ssize_t got = ::read(fd, head, sizeof head);
-  ::close(fd);
-  // A local file header, or the end record of an empty archive.
-  return got != 4 || !(std::memcmp(head, "PK\3\4", 4) == 0 || std::memcmp(head, "PK\5\6", 4) == 0);
 }
 
 }  // namespace tam::pres

@@ -13,21 +13,19 @@ namespace tam::pres {
 struct PptxOptions {
   std::string title;  // document title in the file's properties (UTF-8)
   std::time_t time = std::time(nullptr);
-  // When set, an existing file at the path that is no zip package (somebody's
-  // photo or text, not an earlier presentation) is moved here before it is
-  // replaced; when that fails the save fails and the file stays.
+  // When set, an existing file at the path that is no presentation
+  // (IsForeignFile: somebody's photo, text or other document) is moved here
+  // before it is replaced; when that fails the save fails and the file stays.
   Trash* foreign_to = nullptr;
 };
-
-// Whether the file at path is a regular file that does not begin as a zip
-// package does: such a file is data of another kind, never an earlier
-// presentation. A file that cannot be read is not judged (false).
-bool IsForeignFile(const std::string& path);
 
 // Writes the package in place of path as every file of this program is
 // written (SafeFileWriter in picture/fileio.h): a failure leaves any earlier
 // file intact, a link keeps pointing to the saved file, a file the user may
-// not write is refused. Throws tam::Error naming the file and the reason.
+// not write is refused. A link is written through only to an earlier
+// presentation (or to nothing yet): whatever else it points to stays as it
+// is, neither trashed nor replaced, and the save fails. Throws tam::Error
+// naming the file and the reason.
 void SavePptx(const PresentationData& data, const std::string& path, const PptxOptions& options = {});
 
 }  // namespace tam::pres

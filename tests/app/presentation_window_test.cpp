@@ -61,6 +61,7 @@ class FolderTrash : public tam::Trash {
     moved.push_back(path);
     return ::rename(path.c_str(), (folder + "/" + std::to_string(moved.size())).c_str()) == 0;
   }
+  std::string LastError() const override { return refuse ? "Permission denied" : ""; }
 };
 
 class PresentationWindowTest : public ::testing::Test {
@@ -203,7 +204,8 @@ TEST_F(PresentationWindowTest, SavingOverAFileOfAnotherKindTrashesItFirst) {
   trash->refuse = true;
   EXPECT_FALSE(windows->WindowOf(*p)->SaveAs());
   ASSERT_EQ(prompts.errors.size(), 1u);
-  EXPECT_TRUE(prompts.errors[0].contains("photo.jpg")) << prompts.errors[0].toStdString();
+  EXPECT_TRUE(prompts.errors[0].contains("photo.jpg") && prompts.errors[0].contains("Permission denied"))
+      << prompts.errors[0].toStdString();
   EXPECT_EQ(tamtest::ReadBytes(dir / "photo.jpg"), photo);
   EXPECT_TRUE(p->modified());
 

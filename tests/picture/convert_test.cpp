@@ -527,6 +527,7 @@ class FolderTrash : public Trash {
     calls.push_back(path);
     return works_ && ::rename(path.c_str(), (folder_ + "/" + std::to_string(calls.size())).c_str()) == 0;
   }
+  std::string LastError() const override { return works_ ? "" : "Permission denied"; }
   std::vector<std::string> calls;
 
  private:
@@ -547,7 +548,7 @@ TEST(ConvertPicture, EveryReplacedFileGoesToTheTrashOrNothingChanges) {
   for (const char* name : {"a.jpg", "b.bmp"}) {
     const std::string kept = dir / (name[0] == 'a' ? "a.jpg" : "b.jpg");
     EXPECT_EQ(ErrorOf([&] { ConvertPicture(dir / name, 50, skByExtension, refused); }),
-              "ファイル " + kept + " をごみ箱に移せないため、上書きしませんでした。");
+              "ファイル " + kept + " をごみ箱に移せないため、上書きしませんでした。Permission denied");
   }
   EXPECT_EQ(ReadBytes(dir / "a.jpg"), jpeg);
   EXPECT_EQ(ReadBytes(dir / "b.bmp"), bitmap);

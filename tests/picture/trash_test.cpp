@@ -10,6 +10,7 @@
 #include <optional>
 #include <regex>
 
+#include "picture/error.h"
 #include "support/testdata.h"
 
 namespace tam {
@@ -152,9 +153,13 @@ TEST(FreedesktopTrash, FailureLeavesTheFileInPlace) {
   ScopedEnv h("HOME", bad_home.c_str());
   ScopedEnv x("XDG_DATA_HOME", nullptr);
   tamtest::WriteText(pics / "a.bmp", "keep me");
-  EXPECT_FALSE(FreedesktopTrash().MoveToTrash(pics / "a.bmp"));
+  FreedesktopTrash trash;
+  EXPECT_FALSE(trash.MoveToTrash(pics / "a.bmp"));
   EXPECT_EQ(ReadText(pics / "a.bmp"), "keep me");
-  EXPECT_FALSE(FreedesktopTrash().MoveToTrash(pics / "missing.bmp"));
+  // Why travels with the refusal, for the message that says it was kept.
+  EXPECT_EQ(trash.LastError(), bad_home + "/.local: " + SystemReason(ENOTDIR));
+  EXPECT_FALSE(trash.MoveToTrash(pics / "missing.bmp"));
+  EXPECT_EQ(trash.LastError(), SystemReason(ENOENT));
 }
 
 // A file system of its own: a private tmpfs when this process may mount one.

@@ -2,20 +2,26 @@
 // text and sizes, and what a failed save leaves behind.
 #include "presentation/pptx_writer.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <QBuffer>
 #include <QImage>
 #include <csignal>
+#include <cstring>
 #include <filesystem>
 #include <set>
 
 #include "package_reader.h"
 #include "picture/error.h"
+#include "picture/unique_fd.h"
 #include "presentation/builtin_model.h"
+#include "presentation/package_check.h"
 #include "presentation/server.h"
+#include "presentation/zip_archive.h"
 #include "support/readonly.h"
 #include "support/testdata.h"
 
@@ -364,18 +370,43 @@ TEST_F(PptxWriterTest, PictureReadFromItsFileAtSaveTimeOrTheSaveFails) {
   expect_refused("gone");
 }
 
-// The save puts its file in place as every other write does: through a link,
-// and never over a file the user may not write.
-TEST_F(PptxWriterTest, SaveGoesThroughLinksAndRespectsWriteProtection) {
+// A trash that only notes what it was handed.
+struct NotingTrash : Trash {
+  std::vector<std::string> handed;
+  bool MoveToTrash(const std::string& path) override {
+    handed.push_back(path);
+    return true;
+  }
+};
+
+// The save puts its file in place as every other write does: through a link
+// to an earlier presentation, never through one to anything else (the photo
+// behind it is neither trashed nor replaced), never over a file the user may
+// not write.
+TEST_F(PptxWriterTest, SaveGoesThroughLinksToPresentationsOnlyAndRespectsWriteProtection) {
   PresentationData data;
   PictureSlide(data, "a.png", PngMedia(64, 64));
-  tamtest::WriteText(dir / "real.pptx", "old");
+  NotingTrash trash;
+  PptxOptions trashing;
+  trashing.foreign_to = &trash;
+  tamtest::WriteText(dir / "photo.jpg", "photo");
+  ASSERT_EQ(::symlink("photo.jpg", (dir / "link.pptx").c_str()), 0);
+  const std::string refused = tamtest::ErrorOf([&] { SavePptx(data, dir / "link.pptx", trashing); });
+  EXPECT_NE(refused.find("link.pptx"), std::string::npos) << refused;
+  EXPECT_TRUE(trash.handed.empty());
+  const auto photo = tamtest::ReadBytes(dir / "photo.jpg");
+  EXPECT_TRUE(std::string(photo.begin(), photo.end()) == "photo");
+
+  SavePptx(data, dir / "real.pptx");
+  ASSERT_EQ(::unlink((dir / "link.pptx").c_str()), 0);
   ASSERT_EQ(::symlink("real.pptx", (dir / "link.pptx").c_str()), 0);
-  SavePptx(data, dir / "link.pptx");
+  PictureSlide(data, "b.png", PngMedia(64, 64));
+  SavePptx(data, dir / "link.pptx", trashing);
   struct stat st;
   ASSERT_EQ(::lstat((dir / "link.pptx").c_str(), &st), 0);
   EXPECT_TRUE(S_ISLNK(st.st_mode));
-  EXPECT_TRUE(tamtest::ReadPackage(dir / "real.pptx").has("ppt/slides/slide1.xml"));
+  EXPECT_TRUE(tamtest::ReadPackage(dir / "real.pptx").has("ppt/slides/slide2.xml"));
+  EXPECT_TRUE(trash.handed.empty());
 
   ASSERT_EQ(::chmod((dir / "real.pptx").c_str(), 0444), 0);
   const auto before = tamtest::ReadBytes(dir / "real.pptx");
@@ -388,7 +419,82 @@ TEST_F(PptxWriterTest, SaveGoesThroughLinksAndRespectsWriteProtection) {
   EXPECT_EQ(tamtest::ReadBytes(dir / "real.pptx"), before);
   int files = 0;
   for ([[maybe_unused]] const auto& e : std::filesystem::directory_iterator(dir.path())) ++files;
-  EXPECT_EQ(files, 2) << "temporary file left behind";
+  EXPECT_EQ(files, 3) << "temporary file left behind";
+}
+
+// Writes an archive of the given entries, as another program would.
+void WriteZip(const std::string& path, const std::vector<std::pair<std::string, std::string>>& entries) {
+  UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+  ASSERT_TRUE(fd);
+  ZipWriter zip(fd.get(), 0);
+  for (const auto& [name, text] : entries) zip.Add(name, text);
+  zip.Close();
+}
+
+// Only a presentation package counts as an earlier presentation: a zip of
+// photos or a word processor's document under a .pptx name is somebody's
+// data. Damaged and lying archives are judged at once, never read at the
+// sizes they claim.
+TEST_F(PptxWriterTest, OnlyAPresentationPackageIsAnEarlierPresentation) {
+  PresentationData data;
+  PictureSlide(data, "a.png", PngMedia(16, 16));
+  SavePptx(data, dir / "ours.pptx");
+  const std::vector<std::uint8_t> ours = tamtest::ReadBytes(dir / "ours.pptx");
+  const std::size_t end = ours.size() - 22;  // our end record has no comment
+  ASSERT_EQ(std::memcmp(&ours[end], "PK\5\6", 4), 0);
+
+  WriteZip(dir / "photos.pptx", {{"IMG_0001.jpg", "\xFF\xD8\xFF\xE0"}, {"IMG_0002.jpg", "\xFF\xD8\xFF\xE0"}});
+  WriteZip(dir / "report.pptx",
+           {{"[Content_Types].xml", "<Types/>"}, {"word/document.xml", "<w:document/>"}});
+  tamtest::WriteText(dir / "notes.pptx", "my notes");
+  tamtest::WriteBytes(dir / "truncated.pptx", {ours.begin(), ours.begin() + ours.size() / 2});
+  auto outside = ours;
+  outside[end + 19] = 0x7F;  // the directory's offset, far past the end
+  tamtest::WriteBytes(dir / "outside.pptx", outside);
+  auto counted = ours;
+  std::fill_n(&counted[end + 8], 4, 0xFF);  // 65 535 entries claimed: the walk trusts no count
+  tamtest::WriteBytes(dir / "counted.pptx", counted);
+
+  // 256 GiB of holes whose end records claim a directory of all of it and
+  // 2^62 entries: reading it as claimed would take the memory or the time.
+  const std::uint64_t huge = std::uint64_t{256} << 30;
+  std::vector<std::uint8_t> tail(56 + 20 + 22);
+  const auto put = [&](std::size_t at, std::uint64_t value, int bytes) {
+    for (int i = 0; i < bytes; ++i) tail[at + i] = static_cast<std::uint8_t>(value >> (8 * i));
+  };
+  const std::uint64_t record_at = huge - tail.size();
+  std::memcpy(&tail[0], "PK\6\6", 4);
+  put(32, std::uint64_t{1} << 62, 8);  // entries
+  put(40, record_at, 8);               // directory size
+  put(48, 0, 8);                       // directory offset
+  std::memcpy(&tail[56], "PK\6\7", 4);
+  put(56 + 8, record_at, 8);
+  std::memcpy(&tail[76], "PK\5\6", 4);
+  put(76 + 8, 0xFFFF, 2);
+  put(76 + 10, 0xFFFF, 2);
+  put(76 + 12, 0xFFFFFFFF, 4);
+  put(76 + 16, 0xFFFFFFFF, 4);
+  {
+    UniqueFd fd(::open((dir / "sparse.pptx").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644));
+    ASSERT_TRUE(fd);
+    if (::ftruncate(fd.get(), static_cast<off_t>(huge)) != 0) GTEST_SKIP() << "no room for a sparse file";
+    ASSERT_EQ(::pwrite(fd.get(), tail.data(), tail.size(), static_cast<off_t>(record_at)),
+              static_cast<ssize_t>(tail.size()));
+  }
+
+  for (const auto& [name, presentation] :
+       std::vector<std::pair<std::string, bool>>{{dir / "ours.pptx", true},
+                                                 {tamtest::TestData("pptx/minimal-reference.pptx"), true},
+                                                 {dir / "counted.pptx", true},
+                                                 {dir / "photos.pptx", false},
+                                                 {dir / "report.pptx", false},
+                                                 {dir / "notes.pptx", false},
+                                                 {dir / "truncated.pptx", false},
+                                                 {dir / "outside.pptx", false},
+                                                 {dir / "sparse.pptx", false}}) {
+    EXPECT_EQ(IsPresentationFile(name), presentation) << name;
+    EXPECT_EQ(IsForeignFile(name), !presentation) << name;
+  }
 }
 
 // Past 65535 entries the archive would need Zip64, which not every reader knows.
