@@ -140,7 +140,9 @@ TEST_F(PptxWriterTest, PackageIsCompleteAndConsistent) {
     }
     if (!e.name.ends_with(".rels")) continue;
     std::string source = tamtest::RelsSource(e.name);
-    if (e.name != "_rels/.rels") EXPECT_TRUE(pkg.has(source)) << e.name;
+    if (e.name != "_rels/.rels") {
+      EXPECT_TRUE(pkg.has(source)) << e.name;
+    }
     std::set<QString> ids;
     tamtest::Element rels = pkg.xml(e.name);
     for (const auto* r : rels.all("Relationship")) {
