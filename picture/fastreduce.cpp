@@ -87,6 +87,41 @@ template <int kLayout, int kEdges>
   }
 }
 
+#if defined(__x86_64__) || defined(__i386__)
+// The same with the set's own operations, eight values a step: the bytes
+// widened straight from memory to 32 bits, four at a time, rather than
+// through the wider vectors and extractions the compiler makes of the loop
+// above. The last values take that loop.
+template <int kLayout, int kEdges>
+[[gnu::always_inline]] inline __attribute__((target("avx2,fma"))) void FinishAvx2Body(
+    double* sums, const std::uint16_t* whole, const std::uint8_t* r0, const std::uint8_t* r1,
+    const std::uint8_t* a, double wa, const std::uint8_t* b, double wb, std::size_t count) {
+  const __m256d va = _mm256_set1_pd(wa), vb = _mm256_set1_pd(wb);
+  const auto four = [](const std::uint8_t* p) __attribute__((always_inline, target("avx2"))) {
+    std::int32_t v;
+    std::memcpy(&v, p, sizeof v);
+    return _mm_cvtepu8_epi32(_mm_cvtsi32_si128(v));
+  };
+  std::size_t i = 0;
+  for (; i + 8 <= count; i += 8) {
+    for (std::size_t half = 0; half < 8; half += 4) {
+      const std::size_t j = i + half;
+      __m128i w = four(r0 + j);
+      if constexpr (kLayout >= 1) w = _mm_add_epi32(w, four(r1 + j));
+      if constexpr (kLayout == 2) {
+        w = _mm_add_epi32(w,
+                          _mm_cvtepu16_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(whole + j))));
+      }
+      __m256d sum = _mm256_cvtepi32_pd(w);
+      if constexpr (kEdges >= 1) sum = _mm256_fmadd_pd(va, _mm256_cvtepi32_pd(four(a + j)), sum);
+      if constexpr (kEdges == 2) sum = _mm256_fmadd_pd(vb, _mm256_cvtepi32_pd(four(b + j)), sum);
+      _mm256_storeu_pd(sums + j, sum);
+    }
+  }
+  FinishBody<kLayout, kEdges>(sums + i, whole + i, r0 + i, r1 + i, a + i, wa, b + i, wb, count - i);
+}
+#endif
+
 // Every row in doubles: footprints too tall for 16-bit sums.
 [[gnu::always_inline]] inline void FirstRowBody(double* sums, const std::uint8_t* row, std::size_t count,
                                                 double coverage) {
@@ -247,7 +282,7 @@ struct Kernels {
                                                 std::uint8_t*, std::int32_t*);
 };
 
-#define TAM_KERNELS(Name, AcrossBody, ...)                                                                   \
+#define TAM_KERNELS(Name, FinishRows, AcrossBody, ...)                                                       \
   __VA_ARGS__ void FirstWholeRow##Name(std::uint16_t* whole, const std::uint8_t* row, std::size_t count) {   \
     FirstWholeRowBody(whole, row, count);                                                                    \
   }                                                                                                          \
@@ -266,7 +301,7 @@ struct Kernels {
   __VA_ARGS__ void Finish##Name(double* sums, const std::uint16_t* whole, const std::uint8_t* r0,            \
                                 const std::uint8_t* r1, const std::uint8_t* a, double wa,                    \
                                 const std::uint8_t* b, double wb, std::size_t count) {                       \
-    FinishBody<kLayout, kEdges>(sums, whole, r0, r1, a, wa, b, wb, count);                                   \
+    FinishRows<kLayout, kEdges>(sums, whole, r0, r1, a, wa, b, wb, count);                                   \
   }                                                                                                          \
   __VA_ARGS__ void FirstRow##Name(double* sums, const std::uint8_t* row, std::size_t count,                  \
                                   double coverage) {                                                         \
@@ -294,10 +329,10 @@ struct Kernels {
       {AcrossRow##Name<0>, AcrossRow##Name<1>, AcrossRow##Name<2>, AcrossRow##Name<3>, AcrossRow##Name<4>,   \
        AcrossRow##Name<5>, AcrossRow##Name<6>, AcrossRow##Name<7>, AcrossRow##Name<8>}};
 
-TAM_KERNELS(Plain, AcrossRowBody)
+TAM_KERNELS(Plain, FinishBody, AcrossRowBody)
 
 #if defined(__x86_64__) || defined(__i386__)
-TAM_KERNELS(Avx2, AcrossRowAvx2Body, __attribute__((target("avx2,fma"))))
+TAM_KERNELS(Avx2, FinishAvx2Body, AcrossRowAvx2Body, __attribute__((target("avx2,fma"))))
 
 // AVX2 and FMA in the processor, and their registers saved by the system.
 bool HasAvx2() {
