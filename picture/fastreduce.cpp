@@ -148,9 +148,9 @@ template <int kLayout, int kEdges>
 using Lanes = double __attribute__((vector_size(32)));
 using Masks = long long __attribute__((vector_size(32)));
 
-// The widest footprint with a loop of its own, unrolled; wider ones (a
-// quarter-sized copy of a large photo) take the loop for any count.
-constexpr std::int32_t kMostUnrolled = 8;
+// The widest footprint with a loop of its own, unrolled: enough for a
+// quarter-sized copy of a 24 MP photo; wider ones take the loop for any count.
+constexpr std::int32_t kMostUnrolled = 16;
 
 struct ColumnTable {
   const std::int32_t* start;  // per destination column: its first source column's sums, in doubles
@@ -327,7 +327,9 @@ struct Kernels {
       FirstRow##Name,                                                                                        \
       AddRow##Name,                                                                                          \
       {AcrossRow##Name<0>, AcrossRow##Name<1>, AcrossRow##Name<2>, AcrossRow##Name<3>, AcrossRow##Name<4>,   \
-       AcrossRow##Name<5>, AcrossRow##Name<6>, AcrossRow##Name<7>, AcrossRow##Name<8>}};
+       AcrossRow##Name<5>, AcrossRow##Name<6>, AcrossRow##Name<7>, AcrossRow##Name<8>, AcrossRow##Name<9>,   \
+       AcrossRow##Name<10>, AcrossRow##Name<11>, AcrossRow##Name<12>, AcrossRow##Name<13>,                   \
+       AcrossRow##Name<14>, AcrossRow##Name<15>, AcrossRow##Name<16>}};
 
 TAM_KERNELS(Plain, FinishBody, AcrossRowBody)
 
