@@ -17,13 +17,13 @@ namespace tam {
 // every partial sum to a double: with nonnegative terms it lands within about
 // (nx * ny) * u * T of T (u = 2^-53, a hair more for the extended roundings).
 // The two passes round each product and each partial sum to a double, first
-// down ny rows then across nx columns: within about (nx + ny) * u * T, since
-// no term passes through more than nx + ny roundings (across the columns
-// the terms go into two sums, odd and even columns, then added: fewer
-// roundings a term than one sum in order; the zero terms that pad a
-// footprint to a common count add exactly). Where the AVX2 set fuses a
-// product with the sum it joins, one rounding takes the place of two, which
-// only tightens that. Both divide by A (the two passes
+// down ny rows then across nx columns: within about (nx + ny) * u * T, as no
+// term passes through more than ny roundings down the rows and nx across
+// (the columns go into two sums, even and odd, added at the end, which takes
+// no term through more roundings than one sum in order takes its first; the
+// zero terms that pad a footprint to a common count add exactly). Where the
+// AVX2 set fuses a product with the sum it joins, one rounding takes the
+// place of two, which only tightens that. Both divide by A (the two passes
 // multiply by a rounded 1 / A: two more roundings), and T / A < 255, so the two
 // averages differ by less than 255 * u * (nx * ny + nx + ny + 4). Rounding to
 // the nearest integer can only come out differently when an average lies that
@@ -140,8 +140,8 @@ template <int kLayout, int kEdges>
 // every pixel runs the same straight line of code. A zero coverage adds an
 // exact zero (the sums are padded too, so the reads past the row's last
 // column are zeros). The even and odd columns go into two sums added at the
-// end, which breaks the chain of dependent multiply-adds in two without
-// giving any product more roundings than one sum in order would.
+// end, which breaks the chain of dependent multiply-adds in two and takes no
+// term through more roundings than one sum in order takes its first.
 // The vectors never cross a function boundary, so the note that their
 // passing convention differs between the two builds does not apply.
 #pragma GCC diagnostic ignored "-Wpsabi"
@@ -383,10 +383,10 @@ FastRowFilter::FastRowFilter(const ReducePlan& plan, double margin)
     std::copy_n(plan.ColumnCoverages(x), std::max(count, 0),
                 coverages_.begin() + static_cast<std::ptrdiff_t>(x) * columns_);
   }
+  undecided_.resize(static_cast<std::size_t>(width) + no_columns_.size());
   // Zeros past the last column, so that a footprint near the right edge
   // padded to columns_ reads them (times a zero coverage), and the last
   // pixel's unused fourth lane one more.
-  undecided_.resize(static_cast<std::size_t>(width) + no_columns_.size());
   sums_.resize((static_cast<std::size_t>(plan.source_width()) + static_cast<std::size_t>(columns_)) * 3 + 1);
 }
 
