@@ -6,6 +6,7 @@
 #include <cstring>
 #if defined(__x86_64__) || defined(__i386__)
 #include <cpuid.h>
+#include <immintrin.h>
 #endif
 
 namespace tam {
@@ -16,8 +17,12 @@ namespace tam {
 // every partial sum to a double: with nonnegative terms it lands within about
 // (nx * ny) * u * T of T (u = 2^-53, a hair more for the extended roundings).
 // The two passes round each product and each partial sum to a double, first
-// down ny rows then across nx columns: within about (nx + ny) * u * T; where
-// the AVX2 set fuses a product with the sum it joins, one rounding takes the
+// down ny rows then across nx columns: within about (nx + ny) * u * T, as no
+// term passes through more than ny roundings down the rows and nx across
+// (the columns go into two sums, even and odd, added at the end, which takes
+// no term through more roundings than one sum in order takes its first; the
+// zero terms that pad a footprint to a common count add exactly). Where the
+// AVX2 set fuses a product with the sum it joins, one rounding takes the
 // place of two, which only tightens that. Both divide by A (the two passes
 // multiply by a rounded 1 / A: two more roundings), and T / A < 255, so the two
 // averages differ by less than 255 * u * (nx * ny + nx + ny + 4). Rounding to
@@ -82,6 +87,41 @@ template <int kLayout, int kEdges>
   }
 }
 
+#if defined(__x86_64__) || defined(__i386__)
+// The same with the set's own operations, eight values a step: the bytes
+// widened straight from memory to 32 bits, four at a time, rather than
+// through the wider vectors and extractions the compiler makes of the loop
+// above. The last values take that loop.
+template <int kLayout, int kEdges>
+[[gnu::always_inline]] inline __attribute__((target("avx2,fma"))) void FinishAvx2Body(
+    double* sums, const std::uint16_t* whole, const std::uint8_t* r0, const std::uint8_t* r1,
+    const std::uint8_t* a, double wa, const std::uint8_t* b, double wb, std::size_t count) {
+  const __m256d va = _mm256_set1_pd(wa), vb = _mm256_set1_pd(wb);
+  const auto four = [](const std::uint8_t* p) __attribute__((always_inline, target("avx2"))) {
+    std::int32_t v;
+    std::memcpy(&v, p, sizeof v);
+    return _mm_cvtepu8_epi32(_mm_cvtsi32_si128(v));
+  };
+  std::size_t i = 0;
+  for (; i + 8 <= count; i += 8) {
+    for (std::size_t half = 0; half < 8; half += 4) {
+      const std::size_t j = i + half;
+      __m128i w = four(r0 + j);
+      if constexpr (kLayout >= 1) w = _mm_add_epi32(w, four(r1 + j));
+      if constexpr (kLayout == 2) {
+        w = _mm_add_epi32(w,
+                          _mm_cvtepu16_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(whole + j))));
+      }
+      __m256d sum = _mm256_cvtepi32_pd(w);
+      if constexpr (kEdges >= 1) sum = _mm256_fmadd_pd(va, _mm256_cvtepi32_pd(four(a + j)), sum);
+      if constexpr (kEdges == 2) sum = _mm256_fmadd_pd(vb, _mm256_cvtepi32_pd(four(b + j)), sum);
+      _mm256_storeu_pd(sums + j, sum);
+    }
+  }
+  FinishBody<kLayout, kEdges>(sums + i, whole + i, r0 + i, r1 + i, a + i, wa, b + i, wb, count - i);
+}
+#endif
+
 // Every row in doubles: footprints too tall for 16-bit sums.
 [[gnu::always_inline]] inline void FirstRowBody(double* sums, const std::uint8_t* row, std::size_t count,
                                                 double coverage) {
@@ -94,59 +134,134 @@ template <int kLayout, int kEdges>
 }
 
 // Across the columns: the three channel sums of a destination pixel in one
-// vector (a fourth lane rides along unused), rounded to bytes without a
-// branch per channel, since on photos the direction is as good as random.
-// A pixel whose average lies within the margin of a halfway point (or
-// outside the byte range) is not written but listed for the exact filter.
-// Returns how many were listed.
+// vector (a fourth lane rides along unused), from a table made once per
+// plan (ColumnTable): where the footprint starts in the sums and its
+// coverages, padded with zeros to the widest footprint's count, so that
+// every pixel runs the same straight line of code. A zero coverage adds an
+// exact zero (the sums are padded too, so the reads past the row's last
+// column are zeros). The even and odd columns go into two sums added at the
+// end, which breaks the chain of dependent multiply-adds in two and takes no
+// term through more roundings than one sum in order takes its first.
 // The vectors never cross a function boundary, so the note that their
 // passing convention differs between the two builds does not apply.
 #pragma GCC diagnostic ignored "-Wpsabi"
 using Lanes = double __attribute__((vector_size(32)));
 using Masks = long long __attribute__((vector_size(32)));
 
-[[gnu::always_inline]] inline std::int32_t AcrossRowBody(const ReducePlan& plan, const double* sums,
-                                                         double inverse_area, double margin,
-                                                         std::uint8_t* out, std::int32_t* undecided) {
+// The widest footprint with a loop of its own, unrolled: enough for a
+// quarter-sized copy of a 24 MP photo; wider ones take the loop for any count.
+constexpr std::int32_t kMostUnrolled = 16;
+
+struct ColumnTable {
+  const std::int32_t* start;  // per destination column: its first source column's sums, in doubles
+  const double* coverages;    // per destination column: count coverages, the last ones zero
+  std::int32_t width;
+  std::int32_t count;
+};
+
+// The weighted sum of one pixel's count columns into sum. count is a
+// constant where the caller's is (the loop then unrolls).
+[[gnu::always_inline]] inline void SumAcross(const double* s, const double* wx, std::int32_t count,
+                                             Lanes& sum) {
   // Broadcasts and loads are written out rather than made by helpers: a
   // helper returning a vector would not build in the plain set with clang.
-  const double rounder = 6755399441055744.0;
+  Lanes even = {0, 0, 0, 0}, odd = {0, 0, 0, 0}, v;
+  for (std::int32_t m = 0; m < count; m += 2) {
+    std::memcpy(&v, s + 3 * m, sizeof v);
+    even += Lanes{wx[m], wx[m], wx[m], wx[m]} * v;
+    if (m + 1 < count) {
+      std::memcpy(&v, s + 3 * (m + 1), sizeof v);
+      odd += Lanes{wx[m + 1], wx[m + 1], wx[m + 1], wx[m + 1]} * v;
+    }
+  }
+  sum = even + odd;
+}
+
+// Each pixel's average is rounded to bytes without a branch per channel,
+// since on photos the direction is as good as random, and written. One
+// whose average lies within the margin of a halfway point (or outside the
+// byte range) is listed besides, for the exact filter to overwrite: a branch
+// that is next to never taken, so that no store waits for the sums (a store
+// to where the count of listed pixels says would wait for every pixel
+// before it). Returns how many were listed. kCount: the table's count, or 0
+// for any count.
+constexpr double kRounder = 6755399441055744.0;  // 1.5 * 2^52: added, leaves the integer in the low bits
+
+template <int kCount>
+[[gnu::always_inline]] inline std::int32_t AcrossRowBody(const ColumnTable& table, const double* sums,
+                                                         double inverse_area, double margin,
+                                                         std::uint8_t* out, std::int32_t* undecided) {
   const double h = 0.5 - margin;
-  const Lanes round = {rounder, rounder, rounder, rounder};
+  const Lanes round = {kRounder, kRounder, kRounder, kRounder};
   const Lanes half = {h, h, h, h}, low_half = {-h, -h, -h, -h};
   const Lanes zero = {0, 0, 0, 0}, top = {255, 255, 255, 255};
   const Lanes inverse = {inverse_area, inverse_area, inverse_area, inverse_area};
+  const std::int32_t count = kCount > 0 ? kCount : table.count;
+  const std::int32_t* const starts = table.start;
+  const double* const coverages = table.coverages;
   std::int32_t listed = 0;
-  const std::int32_t width = plan.width();
-  for (std::int32_t x = 0; x < width; ++x, out += 3) {
-    const std::int32_t columns = plan.SourceColumnCount(x);
-    if (columns <= 0) {
-      undecided[listed++] = x;
-      continue;
-    }
-    const double* const wx = plan.ColumnCoverages(x);
-    const double* s = sums + 3 * static_cast<std::size_t>(plan.FirstSourceColumn(x));
-    Lanes v;
-    std::memcpy(&v, s, sizeof v);
-    Lanes acc = Lanes{wx[0], wx[0], wx[0], wx[0]} * v;
-    for (std::int32_t m = 1; m < columns; ++m) {
-      std::memcpy(&v, s + 3 * m, sizeof v);
-      acc += Lanes{wx[m], wx[m], wx[m], wx[m]} * v;
-    }
-    const Lanes average = acc * inverse;
+  for (std::int32_t x = 0; x < table.width; ++x, out += 3) {
+    Lanes sum;
+    SumAcross(sums + starts[x], coverages + static_cast<std::size_t>(count) * static_cast<std::size_t>(x),
+              count, sum);
+    const Lanes average = sum * inverse;
     const Lanes nearest = (average + round) - round;
     const Lanes off = average - nearest;
     const Masks bad = (off >= half) | (off <= low_half) | (nearest < zero) | (nearest > top);
-    if (bad[0] | bad[1] | bad[2]) {
-      undecided[listed++] = x;
-      continue;
-    }
-    out[0] = static_cast<std::uint8_t>(nearest[0]);
-    out[1] = static_cast<std::uint8_t>(nearest[1]);
-    out[2] = static_cast<std::uint8_t>(nearest[2]);
+    if (bad[0] | bad[1] | bad[2]) undecided[listed++] = x;
+    // Through int32: a listed pixel's value may lie outside the bytes.
+    out[0] = static_cast<std::uint8_t>(static_cast<std::int32_t>(nearest[0]));
+    out[1] = static_cast<std::uint8_t>(static_cast<std::int32_t>(nearest[1]));
+    out[2] = static_cast<std::uint8_t>(static_cast<std::int32_t>(nearest[2]));
   }
   return listed;
 }
+
+#if defined(__x86_64__) || defined(__i386__)
+// The same with the set's own operations: the sum no lower than zero (no
+// term is negative), a mask of the channels that need the exact filter, and
+// the three bytes gathered from the rounded sums' low bits, stored as four
+// (the fourth is the next pixel's, written after) but for the last pixel.
+template <int kCount>
+[[gnu::always_inline]] inline __attribute__((target("avx2,fma"))) std::int32_t AcrossRowAvx2Body(
+    const ColumnTable& table, const double* sums, double inverse_area, double margin, std::uint8_t* out,
+    std::int32_t* undecided) {
+  const __m256d round = _mm256_set1_pd(kRounder);
+  const __m256d half = _mm256_set1_pd(0.5 - margin);
+  const __m256d top = _mm256_set1_pd(255);
+  const __m256d magnitude = _mm256_castsi256_pd(_mm256_set1_epi64x(0x7fffffffffffffff));
+  const __m256d inverse = _mm256_set1_pd(inverse_area);
+  const __m256i low_bytes = _mm256_set_epi32(0, 0, 0, 0, 6, 4, 2, 0);
+  const __m128i three = _mm_set_epi8(-1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, 8, 4, 0);
+  const std::int32_t count = kCount > 0 ? kCount : table.count;
+  const std::int32_t* const starts = table.start;
+  const double* const coverages = table.coverages;
+  const std::int32_t width = table.width;
+  std::int32_t listed = 0;
+  for (std::int32_t x = 0; x < width; ++x, out += 3) {
+    Lanes sum;
+    SumAcross(sums + starts[x], coverages + static_cast<std::size_t>(count) * static_cast<std::size_t>(x),
+              count, sum);
+    const __m256d rounded = _mm256_fmadd_pd(sum, inverse, round);
+    const __m256d nearest = _mm256_sub_pd(rounded, round);
+    const __m256d off = _mm256_fmsub_pd(sum, inverse, nearest);
+    const __m256d far = _mm256_cmp_pd(_mm256_and_pd(off, magnitude), half, _CMP_GE_OQ);
+    const __m256d bad = _mm256_or_pd(far, _mm256_cmp_pd(nearest, top, _CMP_GT_OQ));
+    if (_mm256_movemask_pd(bad) & 7) undecided[listed++] = x;
+    const __m128i bytes = _mm_shuffle_epi8(
+        _mm256_castsi256_si128(_mm256_permutevar8x32_epi32(_mm256_castpd_si256(rounded), low_bytes)), three);
+    const std::uint32_t pixel = static_cast<std::uint32_t>(_mm_cvtsi128_si32(bytes));
+    if (x + 1 < width) {
+      std::memcpy(out, &pixel, 4);
+    } else {
+      out[0] = static_cast<std::uint8_t>(pixel);
+      out[1] = static_cast<std::uint8_t>(pixel >> 8);
+      out[2] = static_cast<std::uint8_t>(pixel >> 16);
+    }
+  }
+  return listed;
+}
+#endif
 
 // One set of the passes above, built for one instruction set. Chosen when
 // a filter first runs, not by the loader at every start of a program (as
@@ -162,10 +277,12 @@ struct Kernels {
                        const std::uint8_t*, double, const std::uint8_t*, double, std::size_t);
   void (*first_row)(double*, const std::uint8_t*, std::size_t, double);
   void (*add_row)(double*, const std::uint8_t*, std::size_t, double);
-  std::int32_t (*across_row)(const ReducePlan&, const double*, double, double, std::uint8_t*, std::int32_t*);
+  // [count] for the counts up to kMostUnrolled, [0] for any.
+  std::int32_t (*across_row[kMostUnrolled + 1])(const ColumnTable&, const double*, double, double,
+                                                std::uint8_t*, std::int32_t*);
 };
 
-#define TAM_KERNELS(Name, ...)                                                                               \
+#define TAM_KERNELS(Name, FinishRows, AcrossBody, ...)                                                       \
   __VA_ARGS__ void FirstWholeRow##Name(std::uint16_t* whole, const std::uint8_t* row, std::size_t count) {   \
     FirstWholeRowBody(whole, row, count);                                                                    \
   }                                                                                                          \
@@ -184,7 +301,7 @@ struct Kernels {
   __VA_ARGS__ void Finish##Name(double* sums, const std::uint16_t* whole, const std::uint8_t* r0,            \
                                 const std::uint8_t* r1, const std::uint8_t* a, double wa,                    \
                                 const std::uint8_t* b, double wb, std::size_t count) {                       \
-    FinishBody<kLayout, kEdges>(sums, whole, r0, r1, a, wa, b, wb, count);                                   \
+    FinishRows<kLayout, kEdges>(sums, whole, r0, r1, a, wa, b, wb, count);                                   \
   }                                                                                                          \
   __VA_ARGS__ void FirstRow##Name(double* sums, const std::uint8_t* row, std::size_t count,                  \
                                   double coverage) {                                                         \
@@ -193,25 +310,31 @@ struct Kernels {
   __VA_ARGS__ void AddRow##Name(double* sums, const std::uint8_t* row, std::size_t count, double coverage) { \
     AddRowBody(sums, row, count, coverage);                                                                  \
   }                                                                                                          \
-  __VA_ARGS__ std::int32_t AcrossRow##Name(const ReducePlan& plan, const double* sums, double inverse_area,  \
-                                           double margin, std::uint8_t* out, std::int32_t* undecided) {      \
-    return AcrossRowBody(plan, sums, inverse_area, margin, out, undecided);                                  \
+  template <int kCount>                                                                                      \
+  __VA_ARGS__ std::int32_t AcrossRow##Name(const ColumnTable& table, const double* sums,                     \
+                                           double inverse_area, double margin, std::uint8_t* out,            \
+                                           std::int32_t* undecided) {                                        \
+    return AcrossBody<kCount>(table, sums, inverse_area, margin, out, undecided);                            \
   }                                                                                                          \
-  constexpr Kernels k##Name = {FirstWholeRow##Name,                                                          \
-                               AddWholeRow##Name,                                                            \
-                               FirstTwoWholeRows##Name,                                                      \
-                               AddTwoWholeRows##Name,                                                        \
-                               {{Finish##Name<0, 0>, Finish##Name<0, 1>, Finish##Name<0, 2>},                \
-                                {Finish##Name<1, 0>, Finish##Name<1, 1>, Finish##Name<1, 2>},                \
-                                {Finish##Name<2, 0>, Finish##Name<2, 1>, Finish##Name<2, 2>}},               \
-                               FirstRow##Name,                                                               \
-                               AddRow##Name,                                                                 \
-                               AcrossRow##Name};
+  constexpr Kernels k##Name = {                                                                              \
+      FirstWholeRow##Name,                                                                                   \
+      AddWholeRow##Name,                                                                                     \
+      FirstTwoWholeRows##Name,                                                                               \
+      AddTwoWholeRows##Name,                                                                                 \
+      {{Finish##Name<0, 0>, Finish##Name<0, 1>, Finish##Name<0, 2>},                                         \
+       {Finish##Name<1, 0>, Finish##Name<1, 1>, Finish##Name<1, 2>},                                         \
+       {Finish##Name<2, 0>, Finish##Name<2, 1>, Finish##Name<2, 2>}},                                        \
+      FirstRow##Name,                                                                                        \
+      AddRow##Name,                                                                                          \
+      {AcrossRow##Name<0>, AcrossRow##Name<1>, AcrossRow##Name<2>, AcrossRow##Name<3>, AcrossRow##Name<4>,   \
+       AcrossRow##Name<5>, AcrossRow##Name<6>, AcrossRow##Name<7>, AcrossRow##Name<8>, AcrossRow##Name<9>,   \
+       AcrossRow##Name<10>, AcrossRow##Name<11>, AcrossRow##Name<12>, AcrossRow##Name<13>,                   \
+       AcrossRow##Name<14>, AcrossRow##Name<15>, AcrossRow##Name<16>}};
 
-TAM_KERNELS(Plain)
+TAM_KERNELS(Plain, FinishBody, AcrossRowBody)
 
 #if defined(__x86_64__) || defined(__i386__)
-TAM_KERNELS(Avx2, __attribute__((target("avx2,fma"))))
+TAM_KERNELS(Avx2, FinishAvx2Body, AcrossRowAvx2Body, __attribute__((target("avx2,fma"))))
 
 // AVX2 and FMA in the processor, and their registers saved by the system.
 bool HasAvx2() {
@@ -248,10 +371,24 @@ FastRowFilter::FastRowFilter(const ReducePlan& plan, double margin)
     : plan_(plan),
       margin_(margin < 0 ? SafeMargin(plan) : margin),
       inverse_area_(1.0 / static_cast<double>(plan.box().area_ratio)),
-      // One more than the sums: the last pixel's unused fourth lane reads it.
-      sums_(static_cast<std::size_t>(plan.source_width()) * 3 + 1),
-      whole_(static_cast<std::size_t>(plan.source_width()) * 3),
-      undecided_(static_cast<std::size_t>(plan.width())) {}
+      whole_(static_cast<std::size_t>(plan.source_width()) * 3) {
+  const std::int32_t width = plan.width();
+  for (std::int32_t x = 0; x < width; ++x) columns_ = std::max(columns_, plan.SourceColumnCount(x));
+  starts_.resize(static_cast<std::size_t>(width));
+  coverages_.resize(static_cast<std::size_t>(width) * static_cast<std::size_t>(columns_));
+  for (std::int32_t x = 0; x < width; ++x) {
+    const std::int32_t count = plan.SourceColumnCount(x);
+    if (count <= 0) no_columns_.push_back(x);
+    starts_[static_cast<std::size_t>(x)] = count > 0 ? 3 * plan.FirstSourceColumn(x) : 0;
+    std::copy_n(plan.ColumnCoverages(x), std::max(count, 0),
+                coverages_.begin() + static_cast<std::ptrdiff_t>(x) * columns_);
+  }
+  undecided_.resize(static_cast<std::size_t>(width) + no_columns_.size());
+  // Zeros past the last column, so that a footprint near the right edge
+  // padded to columns_ reads them (times a zero coverage), and the last
+  // pixel's unused fourth lane one more.
+  sums_.resize((static_cast<std::size_t>(plan.source_width()) + static_cast<std::size_t>(columns_)) * 3 + 1);
+}
 
 void FastRowFilter::FilterRow(std::int32_t y, const std::uint8_t* const* source_rows, std::uint8_t* out) {
   const std::size_t count = static_cast<std::size_t>(plan_.source_width()) * 3;
@@ -306,7 +443,10 @@ void FastRowFilter::FilterRow(std::int32_t y, const std::uint8_t* const* source_
     for (std::int32_t i = first + 1; i <= last; ++i) k.add_row(sums, source_rows[i], count, wy[i - first]);
   }
 
-  const std::int32_t listed = k.across_row(plan_, sums, inverse_area_, margin_, out, undecided_.data());
+  const ColumnTable table{starts_.data(), coverages_.data(), width, columns_};
+  std::int32_t listed = k.across_row[columns_ <= kMostUnrolled ? columns_ : 0](
+      table, sums, inverse_area_, margin_, out, undecided_.data());
+  for (const std::int32_t x : no_columns_) undecided_[static_cast<std::size_t>(listed++)] = x;
   for (std::int32_t k = 0; k < listed; ++k) {
     const std::int32_t x = undecided_[static_cast<std::size_t>(k)];
     plan_.FilterPixel(x, y, source_rows, out + 3 * static_cast<std::size_t>(x));

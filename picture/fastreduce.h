@@ -34,9 +34,13 @@ class FastRowFilter {
   const ReducePlan& plan_;
   double margin_;
   double inverse_area_;
-  std::vector<double> sums_;             // per source column and channel, down the rows
-  std::vector<std::uint16_t> whole_;     // the same, over the wholly covered rows only
-  std::vector<std::int32_t> undecided_;  // columns of one row left to the exact filter
+  std::int32_t columns_ = 0;              // the widest footprint's count of source columns
+  std::vector<std::int32_t> starts_;      // per destination column: where its sums start
+  std::vector<double> coverages_;         // per destination column: columns_ coverages, zeros after its own
+  std::vector<std::int32_t> no_columns_;  // destination columns with no source column under them
+  std::vector<double> sums_;              // per source column and channel, down the rows
+  std::vector<std::uint16_t> whole_;      // the same, over the wholly covered rows only
+  std::vector<std::int32_t> undecided_;   // columns of one row left to the exact filter
   std::int64_t exact_pixels_ = 0;
 };
 
