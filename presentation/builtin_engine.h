@@ -50,7 +50,8 @@ class BuiltinPresentation : public Presentation, public std::enable_shared_from_
   bool viewed() const { return viewed_; }
 
   // Writes the presentation as .pptx; on success it bears the file's name.
-  // A file of another kind at path goes to foreign_to first, when given.
+  // A file of another kind at path goes to foreign_to first, when given;
+  // without it such a file is never replaced and the save fails.
   void SaveAs(const std::string& path, Trash* foreign_to = nullptr);
   // Closes without asking: the application lets go of it and its view goes.
   void Close();

@@ -656,7 +656,12 @@ void SavePptx(const PresentationData& data, const std::string& path, const PptxO
   // Checked again as the name changes hands: the file there may have too.
   out.Commit([&](const std::string& target) {
     check_link_target(target);
-    if (options.foreign_to && IsForeignFile(target) && !options.foreign_to->MoveToTrash(target))
+    if (!IsForeignFile(target)) return;
+    // Somebody's file, perhaps put there while the slides were made: it goes
+    // to the trash when one is given, and is never replaced otherwise.
+    if (!options.foreign_to)
+      SaveFailed(path, "プレゼンテーションではないファイルがあるため、上書きしませんでした。");
+    if (!options.foreign_to->MoveToTrash(target))
       SaveFailed(path, "プレゼンテーションではないファイルをごみ箱に移せないため、上書きしませんでした。" +
                            options.foreign_to->LastError());
   });

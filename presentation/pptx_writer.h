@@ -16,6 +16,7 @@ struct PptxOptions {
   // When set, an existing file at the path that is no presentation
   // (IsForeignFile: somebody's photo, text or other document) is moved here
   // before it is replaced; when that fails the save fails and the file stays.
+  // When not set, such a file is never replaced: the save fails.
   Trash* foreign_to = nullptr;
 };
 

@@ -383,8 +383,8 @@ struct NotingTrash : Trash {
 
 // The save puts its file in place as every other write does: through a link
 // to an earlier presentation, never through one to anything else (the photo
-// behind it is neither trashed nor replaced), never over a file the user may
-// not write.
+// behind it is neither trashed nor replaced), never over somebody's file
+// without a trash to put it in, never over a file the user may not write.
 TEST_F(PptxWriterTest, SaveGoesThroughLinksToPresentationsOnlyAndRespectsWriteProtection) {
   PresentationData data;
   PictureSlide(data, "a.png", PngMedia(64, 64));
@@ -398,6 +398,12 @@ TEST_F(PptxWriterTest, SaveGoesThroughLinksToPresentationsOnlyAndRespectsWritePr
   EXPECT_TRUE(trash.handed.empty());
   const auto photo = tamtest::ReadBytes(dir / "photo.jpg");
   EXPECT_TRUE(std::string(photo.begin(), photo.end()) == "photo");
+  // Nor is somebody's file at the name itself replaced when no trash is given.
+  tamtest::WriteText(dir / "notes.pptx", "notes");
+  EXPECT_NE(tamtest::ErrorOf([&] { SavePptx(data, dir / "notes.pptx"); }).find("notes.pptx"),
+            std::string::npos);
+  const auto notes = tamtest::ReadBytes(dir / "notes.pptx");
+  EXPECT_TRUE(std::string(notes.begin(), notes.end()) == "notes");
 
   SavePptx(data, dir / "real.pptx");
   ASSERT_EQ(::unlink((dir / "link.pptx").c_str()), 0);
@@ -421,7 +427,7 @@ TEST_F(PptxWriterTest, SaveGoesThroughLinksToPresentationsOnlyAndRespectsWritePr
   EXPECT_EQ(tamtest::ReadBytes(dir / "real.pptx"), before);
   int files = 0;
   for ([[maybe_unused]] const auto& e : std::filesystem::directory_iterator(dir.path())) ++files;
-  EXPECT_EQ(files, 3) << "temporary file left behind";
+  EXPECT_EQ(files, 4) << "temporary file left behind";  // photo.jpg, notes.pptx, real.pptx, link.pptx
 }
 
 // Writes an archive of the given entries, as another program would.
