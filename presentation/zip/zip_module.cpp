@@ -1,13 +1,16 @@
 // libtam_zip.so: the zip writing of ZipWriter over libzip, loaded by the
-// programs only when they save a presentation (see zip_module.h).
+// programs only when they save a presentation (see zip_module.h). It needs
+// nothing of the C++ runtime (its memory comes from malloc, it throws
+// nothing), so it links none: tamarind2-cli, which carries its own copy of
+// the runtime, never gets a second one with it.
 #include "presentation/zip_module.h"
 
 #include <unistd.h>
 #include <zip.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <new>
-#include <string>
 
 struct TamZipArchive {
   int fd = -1;
@@ -89,11 +92,25 @@ void Free(TamZipArchive* archive) {
   if (!archive) return;
   if (archive->zip) zip_discard(archive->zip);
   zip_error_fini(&archive->error);
-  delete archive;
+  archive->~TamZipArchive();
+  std::free(archive);
+}
+
+// A new T from malloc, or null when memory is short.
+template <typename T, typename... Args>
+T* Make(Args&&... args) {
+  void* memory = std::malloc(sizeof(T));
+  return memory ? new (memory) T{static_cast<Args&&>(args)...} : nullptr;
+}
+
+template <typename T>
+void Unmake(T* p) {
+  p->~T();
+  std::free(p);
 }
 
 TamZipArchive* Open(int fd, TamZipErrorFn fail, void* context) {
-  auto* archive = new (std::nothrow) TamZipArchive;
+  auto* archive = Make<TamZipArchive>();
   if (!archive) {
     fail(context, "Not enough memory");
     return nullptr;
@@ -188,7 +205,7 @@ zip_int64_t InputCallback(void* user, void* data, zip_uint64_t length, zip_sourc
     case ZIP_SOURCE_FREE:
       source->input.free(source->input.user);
       zip_error_fini(&source->error);
-      delete source;
+      Unmake(source);
       return 0;
     default:
       return Failed(source->error, ZIP_ER_OPNOTSUPP, 0);
@@ -197,7 +214,7 @@ zip_int64_t InputCallback(void* user, void* data, zip_uint64_t length, zip_sourc
 
 int AddInput(TamZipArchive* archive, const char* name, const TamZipInput* input, int level,
              std::int64_t mtime, TamZipErrorFn fail, void* context) {
-  auto* state = new (std::nothrow) InputSource{*input, mtime, {}};
+  auto* state = Make<InputSource>(*input, mtime, zip_error_t{});
   if (!state) {
     input->free(input->user);
     fail(context, "Not enough memory");
@@ -212,7 +229,7 @@ int AddInput(TamZipArchive* archive, const char* name, const TamZipInput* input,
     zip_error_fini(&error);
     zip_error_fini(&state->error);
     input->free(input->user);
-    delete state;
+    Unmake(state);
     return -1;
   }
   zip_error_fini(&error);
