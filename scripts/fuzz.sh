@@ -25,9 +25,14 @@ for fuzzer in "$repo"/fuzz/*_fuzzer.cpp; do
   kind=${name%_fuzzer}
   [ -z "$only" ] || [ "$only" = "$kind" ] || continue
 
+  # Targets beyond the picture library name the sources they need.
+  sources=("$repo"/picture/*.cpp)
+  case $kind in
+    package) sources+=("$repo"/presentation/package_check.cpp) ;;
+  esac
   echo "fuzz: building $name" >&2
   if ! clang++ -std=c++20 -g -O1 -fsanitize=fuzzer,address,undefined -I"$repo" \
-      "$fuzzer" "$repo"/picture/*.cpp "${libs[@]}" -o "$out/$name"; then
+      "$fuzzer" "${sources[@]}" "${libs[@]}" -o "$out/$name"; then
     echo "fuzz: $name does not build" >&2
     status=1
     continue
@@ -40,6 +45,7 @@ for fuzzer in "$repo"/fuzz/*_fuzzer.cpp; do
     bmp) seeds=("$testdata"/bmpsuite/g "$testdata"/bmpsuite/q "$testdata"/bmpsuite/b "$testdata"/bmpsuite/x
                 "$testdata"/bmp-extra) ;;
     jpeg) seeds=("$testdata"/jpeg/good "$testdata"/jpeg/unusual "$testdata"/jpeg/bad) ;;
+    package) seeds=("$testdata"/pptx) ;;
   esac
   corpus=$out/corpus/$name
   mkdir -p "$corpus"
