@@ -169,25 +169,13 @@ struct Contender {
   std::vector<double> process, process_wall, in_process, filter;
 };
 
-struct Photo {
+struct Photo : tambench::JpegFacts {
   std::string path, copy, ppm, label;
-  std::int32_t width = 0, height = 0;
-  bool progressive = false, grey = false;
   std::vector<double> djpeg, djpeg_wall, cjpeg;
   std::vector<double> cjpeg_baseline;  // a progressive source's result encoded sequential
   Contender ours, also;
   std::vector<Contender> clis;  // one per --cli, process and process_wall only
 };
-
-bool Describe(Photo& p) {
-  const auto facts = tambench::ReadFacts(p.path);
-  if (!facts) return false;
-  p.width = facts->width;
-  p.height = facts->height;
-  p.progressive = facts->progressive;
-  p.grey = facts->grey;
-  return true;
-}
 
 // cjpeg encoding the reduced picture as the conversion must (progressive
 // when the source is), or sequential whatever the source.
@@ -315,7 +303,6 @@ int CountInstructions(const std::string& self, const std::vector<std::string>& c
       "%.2fx\n",
       within, baseline_ratios.size(), Median(baseline_ratios),
       *std::max_element(baseline_ratios.begin(), baseline_ratios.end()));
-  fs::remove_all(scratch);
   return 0;
 }
 
@@ -368,17 +355,14 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "cpu_bench: no photos; run bench/setup.sh\n");
     return 1;
   }
-  const fs::path scratch_root = fs::is_directory("/dev/shm") ? "/dev/shm" : fs::temp_directory_path();
-  const fs::path scratch = scratch_root / ("tamarind-cpu-" + std::to_string(getpid()));
-  fs::create_directories(scratch);
+  const fs::path scratch = tambench::MakeScratch("cpu");
 
   std::vector<Photo> photos;
   for (const std::string& path : paths) {
     Photo p;
     p.path = path;
-    if (!Describe(p)) {
+    if (!tambench::Describe(p.path, p)) {
       std::fprintf(stderr, "cpu_bench: %s is not a readable JPEG file\n", path.c_str());
-      fs::remove_all(scratch);
       return 1;
     }
     p.label = Label(path);
@@ -490,6 +474,5 @@ int main(int argc, char** argv) {
   std::printf("load average (1 min) %.2f before, %.2f after, %d cores; %.0f s\n", load_before, load_after,
               static_cast<int>(sysconf(_SC_NPROCESSORS_ONLN)),
               std::chrono::duration<double>(Clock::now() - started).count());
-  fs::remove_all(scratch);
   return 0;
 }

@@ -137,26 +137,11 @@ double TimeWholePath(const std::string& copy) {
   return Ms(Clock::now() - start);
 }
 
-struct Photo {
+struct Photo : tambench::JpegFacts {
   std::string path, copy, label;
-  std::int32_t width = 0, height = 0;
-  bool progressive = false;
-  bool grey = false;
-  std::uintmax_t size = 0;
   std::vector<double> djpeg, process, convert, whole;
   long djpeg_peak = 0, our_peak = 0, cli_peak = 0;
 };
-
-bool Describe(Photo& p) {
-  const auto facts = tambench::ReadFacts(p.path);
-  if (!facts) return false;
-  p.width = facts->width;
-  p.height = facts->height;
-  p.progressive = facts->progressive;
-  p.grey = facts->grey;
-  p.size = facts->size;
-  return true;
-}
 
 int Usage() {
   std::fprintf(
@@ -204,15 +189,13 @@ int main(int argc, char** argv) {
     return 1;
   }
 
-  const fs::path scratch_root = fs::is_directory("/dev/shm") ? "/dev/shm" : fs::temp_directory_path();
-  const fs::path scratch = scratch_root / ("tamarind-floor-" + std::to_string(getpid()));
-  fs::create_directories(scratch);
+  const fs::path scratch = tambench::MakeScratch("floor");
 
   std::vector<Photo> photos;
   for (const std::string& path : paths) {
     Photo p;
     p.path = path;
-    if (!Describe(p)) {
+    if (!tambench::Describe(p.path, p)) {
       std::fprintf(stderr, "floor_bench: %s is not a readable JPEG file\n", path.c_str());
       return 1;
     }
@@ -297,7 +280,7 @@ int main(int argc, char** argv) {
   if (batch_rounds > 0) {
     Photo b;
     b.path = batch_photo;
-    if (!Describe(b)) {
+    if (!tambench::Describe(b.path, b)) {
       std::fprintf(stderr, "floor_bench: batch photo %s missing\n", batch_photo.c_str());
       return 1;
     }
@@ -328,6 +311,5 @@ int main(int argc, char** argv) {
     std::printf("  djpeg loop %.1f   conversion %.1f (%4.2fx)   load average %.2f before, %.2f after\n",
                 Median(djpeg), Median(ours), Median(ours) / Median(djpeg), batch_load_before, LoadAverage());
   }
-  fs::remove_all(scratch);
   return 0;
 }

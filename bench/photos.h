@@ -2,8 +2,11 @@
 // What the conversion benchmarks share: the photos they run on by default
 // (every 4 to 24 MP JPEG of the wallpaper packages bench/setup.sh installs),
 // their facts and short names, medians and the machine's load.
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstdint>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <optional>
@@ -41,6 +44,30 @@ inline std::optional<JpegFacts> ReadFacts(const std::string& path) {
   } catch (const std::exception&) {
     return std::nullopt;
   }
+}
+
+// Fills the facts of a benchmark's photo (whose record derives from
+// JpegFacts); false for a file that is no readable JPEG.
+inline bool Describe(const std::string& path, JpegFacts& facts) {
+  const auto read = ReadFacts(path);
+  if (read) facts = *read;
+  return read.has_value();
+}
+
+// The benchmark's own scratch folder, /dev/shm/tamarind-NAME-PID (or in the
+// temporary folder), removed however the program ends but by a signal:
+// returning from main or exit() on a failed step alike.
+inline std::filesystem::path MakeScratch(const std::string& name) {
+  namespace fs = std::filesystem;
+  static fs::path made;
+  const fs::path root = fs::is_directory("/dev/shm") ? fs::path("/dev/shm") : fs::temp_directory_path();
+  made = root / ("tamarind-" + name + "-" + std::to_string(::getpid()));
+  fs::create_directories(made);
+  std::atexit([] {
+    std::error_code ec;
+    std::filesystem::remove_all(made, ec);
+  });
+  return made;
 }
 
 inline std::vector<std::string> DefaultPhotos() {
