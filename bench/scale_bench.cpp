@@ -24,6 +24,8 @@
 #include <string>
 #include <vector>
 
+#include "bench/photos.h"
+#include "picture/fileio.h"
 #include "picture/reduction.h"
 #include "presentation/builtin_engine.h"
 #include "presentation/clipboard.h"
@@ -112,9 +114,7 @@ std::vector<double> CpuSteps(double start, const std::vector<double>& marks) {
   return ms;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+int Measure(int argc, char** argv) {
   int files = 2000;
   std::string photo = "/usr/share/wallpapers/FallenLeaf/contents/images/2560x1600.jpg";
   std::string keep;
@@ -132,12 +132,13 @@ int main(int argc, char** argv) {
     }
   }
   if (files < 30) files = 30;
-  const fs::path dir =
-      keep.empty() ? fs::path("/dev/shm") / ("tam-scale-" + std::to_string(getpid())) : fs::path(keep);
+  // Read as the program reads a photo: a device or a FIFO is named and refused.
+  const std::vector<std::uint8_t> bytes = tam::ReadWholeFile(photo);
+  const fs::path dir = keep.empty() ? tambench::MakeScratch("scale") : fs::path(keep);
   fs::create_directories(dir);
   // One copy in the folder, the rest hard links to it (links cannot cross file systems).
   const fs::path original = dir / "original.jpeg";
-  fs::copy_file(photo, original, fs::copy_options::overwrite_existing);
+  tam::WriteFileAtomic(original.string(), bytes);
   std::vector<std::string> entries;
   for (int i = 0; i < files; ++i) {
     char name[32];
@@ -148,8 +149,7 @@ int main(int argc, char** argv) {
     fs::create_hard_link(original, p);
     entries.push_back(p.string());
   }
-  std::printf("%d hard links of %s (%lld bytes) in %s\n", files, photo.c_str(),
-              static_cast<long long>(fs::file_size(photo)), dir.c_str());
+  std::printf("%d hard links of %s (%zu bytes) in %s\n", files, photo.c_str(), bytes.size(), dir.c_str());
   const double list_mib = [&] {
     double b = 0;
     for (const auto& e : entries) b += double(e.capacity() + sizeof e);
@@ -272,13 +272,24 @@ int main(int argc, char** argv) {
       package_mib, save_s, MiB(rss_before_save), MiB(save_peak), MiB(save_peak - rss_before_save),
       MiB(save_peak - rss_before_save) / package_mib, HeapMiB(), heap_before_save);
 
-  std::error_code ec;
-  if (keep.empty()) {
-    fs::remove_all(dir, ec);
-  } else {
+  if (!keep.empty()) {
     // Only the outputs stay.
+    std::error_code ec;
     for (const auto& e : entries) fs::remove(e, ec);
     fs::remove(original, ec);
   }
   return outcome.inserted == files ? 0 : 1;
+}
+
+}  // namespace
+
+// A photo that cannot be read or converted ends the run with its reason
+// (and the scratch folder removed), not with an uncaught exception.
+int main(int argc, char** argv) {
+  try {
+    return Measure(argc, argv);
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "scale_bench: %s\n", e.what());
+    return 1;
+  }
 }
