@@ -67,8 +67,13 @@ class FolderTrash : public tam::Trash {
 class PresentationWindowTest : public ::testing::Test {
  protected:
   void SetUp() override { tamtest::EnsureApp(); }
+  // A new presentation shown in its window, as the insert command opens it.
+  std::shared_ptr<BuiltinPresentation> AddPresentation() {
+    pres.ConnectTo(app.PresentationsAdd(true));
+    return std::static_pointer_cast<BuiltinPresentation>(pres.object());
+  }
   // Runs the insert command's steps for one picture already on the clipboard.
-  void InsertSlide(TPowerPointPresentation& pres, TPowerPointSlide& slide, const QString& name) {
+  void InsertSlide(const QString& name) {
     slide.ConnectTo(pres.SlidesAdd(pres.SlidesCount() + 1, kLayoutTitle));
     slide.NotesBodyInsertAfter(name.toStdString());
     slide.ShapesAddTextbox(kOrientationHorizontal, 0, 0, 500, 50);
@@ -86,15 +91,14 @@ class PresentationWindowTest : public ::testing::Test {
   }();
   std::shared_ptr<PresentationWindows> windows = std::make_shared<PresentationWindows>(&prompts, trash);
   BuiltinServer server{windows};
+  TPowerPointApplication app{server};
+  TPowerPointPresentation pres{server};
+  TPowerPointSlide slide{server};
 };
 
 TEST_F(PresentationWindowTest, ClosingAsksAboutUnsavedSlides) {
-  TPowerPointApplication app(server);
-  TPowerPointPresentation pres(server);
-  TPowerPointSlide slide(server);
   app.SetVisible(true);
-  pres.ConnectTo(app.PresentationsAdd(true));
-  auto p = std::static_pointer_cast<BuiltinPresentation>(pres.object());
+  auto p = AddPresentation();
   ASSERT_NE(windows->WindowOf(*p), nullptr);
   EXPECT_TRUE(windows->WindowOf(*p)->isVisible());
   EXPECT_TRUE(windows->WindowOf(*p)->windowTitle().startsWith("プレゼンテーション1"));
@@ -102,7 +106,7 @@ TEST_F(PresentationWindowTest, ClosingAsksAboutUnsavedSlides) {
   QImage img(100, 80, QImage::Format_RGB32);
   img.fill(Qt::green);
   ClipboardImage(img);
-  InsertSlide(pres, slide, "a.jpg");
+  InsertSlide("a.jpg");
   EXPECT_GT(windows->WindowOf(*p)->view()->height(), SlidesView::kSlideHeight);
   // The view draws the model: the picture at the slide's centre, white around it.
   QImage shot = windows->WindowOf(*p)->view()->grab().toImage();
@@ -132,15 +136,11 @@ TEST_F(PresentationWindowTest, ClosingAsksAboutUnsavedSlides) {
 }
 
 TEST_F(PresentationWindowTest, DiscardClosesAndFailedSaveKeepsTheWindow) {
-  TPowerPointApplication app(server);
-  TPowerPointPresentation pres(server);
-  TPowerPointSlide slide(server);
-  pres.ConnectTo(app.PresentationsAdd(true));
-  auto p = std::static_pointer_cast<BuiltinPresentation>(pres.object());
+  auto p = AddPresentation();
   QImage img(10, 10, QImage::Format_RGB32);
   img.fill(Qt::green);
   ClipboardImage(img);
-  InsertSlide(pres, slide, "a.jpg");
+  InsertSlide("a.jpg");
 
   prompts.answers = {PresentationPrompts::Answer::Save};
   prompts.file = dir / "no/such/folder/x.pptx";
@@ -154,8 +154,7 @@ TEST_F(PresentationWindowTest, DiscardClosesAndFailedSaveKeepsTheWindow) {
   EXPECT_TRUE(p->closed());
 
   // An empty presentation closes without a question.
-  pres.ConnectTo(app.PresentationsAdd(true));
-  auto q = std::static_pointer_cast<BuiltinPresentation>(pres.object());
+  auto q = AddPresentation();
   EXPECT_EQ(q->name(), "プレゼンテーション2");
   std::size_t asked = prompts.asked.size();
   EXPECT_TRUE(windows->WindowOf(*q)->close());
@@ -163,20 +162,16 @@ TEST_F(PresentationWindowTest, DiscardClosesAndFailedSaveKeepsTheWindow) {
 }
 
 TEST_F(PresentationWindowTest, SaveAfterSaveAsWritesTheSameFileWithoutAsking) {
-  TPowerPointApplication app(server);
-  TPowerPointPresentation pres(server);
-  TPowerPointSlide slide(server);
-  pres.ConnectTo(app.PresentationsAdd(true));
-  auto p = std::static_pointer_cast<BuiltinPresentation>(pres.object());
+  auto p = AddPresentation();
   QImage img(10, 10, QImage::Format_RGB32);
   ClipboardImage(img);
-  InsertSlide(pres, slide, "a.jpg");
+  InsertSlide("a.jpg");
   prompts.file = dir / "first.pptx";
   EXPECT_TRUE(windows->WindowOf(*p)->SaveAs());
   EXPECT_EQ(p->name(), "first.pptx");
   EXPECT_FALSE(p->modified());
   EXPECT_TRUE(windows->WindowOf(*p)->windowTitle().startsWith("first.pptx"));
-  InsertSlide(pres, slide, "b.jpg");
+  InsertSlide("b.jpg");
   std::size_t asked = prompts.asked.size();
   EXPECT_TRUE(windows->WindowOf(*p)->Save());
   EXPECT_EQ(prompts.asked.size(), asked);
@@ -190,13 +185,9 @@ TEST_F(PresentationWindowTest, SaveAfterSaveAsWritesTheSameFileWithoutAsking) {
 // A name typed by mistake, the file dialog's question answered yes: a photo
 // there goes to the trash, never lost, or the save fails and it stays.
 TEST_F(PresentationWindowTest, SavingOverAFileOfAnotherKindTrashesItFirst) {
-  TPowerPointApplication app(server);
-  TPowerPointPresentation pres(server);
-  TPowerPointSlide slide(server);
-  pres.ConnectTo(app.PresentationsAdd(true));
-  auto p = std::static_pointer_cast<BuiltinPresentation>(pres.object());
+  auto p = AddPresentation();
   ClipboardImage(QImage(10, 10, QImage::Format_RGB32));
-  InsertSlide(pres, slide, "a.jpg");
+  InsertSlide("a.jpg");
   const std::vector<std::uint8_t> photo = {0xFF, 0xD8, 0xFF, 0xE0, 'p', 'h', 'o', 't', 'o'};
   tamtest::WriteBytes(dir / "photo.jpg", photo);
   prompts.file = dir / "photo.jpg";
@@ -221,10 +212,7 @@ TEST_F(PresentationWindowTest, SavingOverAFileOfAnotherKindTrashesItFirst) {
 // the application, none for a presentation opened without one, gone when the
 // presentation is closed through the components rather than by the user.
 TEST_F(PresentationWindowTest, TheWindowFollowsItsPresentation) {
-  TPowerPointApplication app(server);
-  TPowerPointPresentation pres(server);
-  pres.ConnectTo(app.PresentationsAdd(true));
-  auto p = std::static_pointer_cast<BuiltinPresentation>(pres.object());
+  auto p = AddPresentation();
   QPointer<PresentationWindow> window = windows->WindowOf(*p);
   ASSERT_TRUE(window);
   app.SetVisible(false);
@@ -244,15 +232,11 @@ TEST_F(PresentationWindowTest, TheWindowFollowsItsPresentation) {
 
 // A long show: the last of 500 slides is drawn from the model like the first.
 TEST_F(PresentationWindowTest, TheLastOfALongShowIsDrawn) {
-  TPowerPointApplication app(server);
-  TPowerPointPresentation pres(server);
-  TPowerPointSlide slide(server);
-  pres.ConnectTo(app.PresentationsAdd(true));
-  auto p = std::static_pointer_cast<BuiltinPresentation>(pres.object());
+  auto p = AddPresentation();
   QImage img(100, 80, QImage::Format_RGB32);
   img.fill(Qt::green);
   ClipboardImage(img);
-  for (int i = 1; i <= 500; ++i) InsertSlide(pres, slide, QString("IMG_%1.jpg").arg(i));
+  for (int i = 1; i <= 500; ++i) InsertSlide(QString("IMG_%1.jpg").arg(i));
   SlidesView* view = windows->WindowOf(*p)->view();
   QRect last(SlidesView::kMargin, view->SlideTop(499), SlidesView::kSlideWidth, SlidesView::kSlideHeight);
   QImage shot = view->grab(last).toImage();

@@ -26,28 +26,34 @@ TEST(Insertion, FileNameWithoutFolderEvenWhenNotUtf8) {
   EXPECT_FALSE(odd.contains('/'));
 }
 
+// The insert command's components over a new built-in presentation.
 class InsertionRun : public ::testing::Test {
  protected:
-  void SetUp() override { tamtest::EnsureApp(); }
+  void SetUp() override {
+    tamtest::EnsureApp();
+    pres.ConnectTo(app.PresentationsAdd(true));
+  }
+  std::shared_ptr<BuiltinPresentation> Made() {
+    return std::static_pointer_cast<BuiltinPresentation>(pres.object());
+  }
   tamtest::TempDir dir;
+  BuiltinServer server;
+  TPowerPointApplication app{server};
+  TPowerPointPresentation pres{server};
+  TPowerPointSlide slide{server};
+  ProcessClipboard clipboard;
 };
 
 TEST_F(InsertionRun, PictureThatCannotBeDecodedLeavesTheSlideWithItsTexts) {
   std::string good = tamtest::TestData("jpeg/good/testorig.jpg");
   std::string bad = dir / "bad.jpg";
   tamtest::WriteBytes(bad, tamtest::WithoutQuantTables(tamtest::ReadBytes(good)));
-  BuiltinServer server;
-  TPowerPointApplication app(server);
-  TPowerPointPresentation pres(server);
-  TPowerPointSlide slide(server);
-  ProcessClipboard clipboard;
-  pres.ConnectTo(app.PresentationsAdd(true));
   AddPictureSlide(pres, slide, good, SlidePicture::Load(good, PictureKind::Jpeg), clipboard);
   SlidePicture broken =
       SlidePicture::Load(bad, PictureKind::Jpeg);  // header read now, pixels on the clipboard
   EXPECT_THROW(AddPictureSlide(pres, slide, bad, broken, clipboard), Error);
 
-  auto p = std::static_pointer_cast<BuiltinPresentation>(pres.object());
+  auto p = Made();
   ASSERT_EQ(p->data().slides.size(), 2u);
   const SlideData& last = *p->data().slides[1];
   EXPECT_EQ(last.notes, "bad.jpg");
@@ -85,7 +91,6 @@ TEST_F(InsertionRun, LoadFailuresNameTheFile) {
 TEST_F(InsertionRun, BitmapIsStoredAsPngOfItsOwnPixels) {
   const std::string bmp = tamtest::TestData("bmpsuite/g/pal8.bmp");
   SlidePicture p = SlidePicture::Load(bmp, PictureKind::Bitmap);
-  ProcessClipboard clipboard;
   p.PutOnClipboard(clipboard);
   const ClipboardPicture clip = clipboard.Take();
   EXPECT_TRUE(clip.jpeg.empty());
@@ -105,17 +110,11 @@ TEST_F(InsertionRun, BitmapIsStoredAsPngOfItsOwnPixels) {
 // A grey JPEG keeps its own bytes; one that must be turned upright is stored
 // as the turned picture, since its bytes would show it lying on its side.
 TEST_F(InsertionRun, JpegBytesAreKeptOnlyWhenTheyShowThePictureUpright) {
-  BuiltinServer server;
-  TPowerPointApplication app(server);
-  TPowerPointPresentation pres(server);
-  TPowerPointSlide slide(server);
-  ProcessClipboard clipboard;
-  pres.ConnectTo(app.PresentationsAdd(true));
   std::string grey = tamtest::TestData("jpeg/good/hopper_gray.jpg");
   std::string turned = tamtest::TestData("jpeg/good/hopper_orientation_6.jpg");
   AddPictureSlide(pres, slide, grey, SlidePicture::Load(grey, PictureKind::Jpeg), clipboard);
   AddPictureSlide(pres, slide, turned, SlidePicture::Load(turned, PictureKind::Jpeg), clipboard);
-  auto p = std::static_pointer_cast<BuiltinPresentation>(pres.object());
+  auto p = Made();
   const Media& g = *p->data().slides[0]->shapes.back().media;
   auto bytes = tamtest::ReadBytes(grey);
   EXPECT_EQ(g.format, Media::Format::Jpeg);
@@ -143,19 +142,13 @@ TEST_F(InsertionRun, JpegBytesAreKeptOnlyWhenTheyShowThePictureUpright) {
 // bytes not being the picture), and a photo gone by then fails the save
 // without touching the earlier file.
 TEST_F(InsertionRun, PhotosReadWhenSavedAreNotHeldAndMustStillBeThere) {
-  BuiltinServer server;
-  TPowerPointApplication app(server);
-  TPowerPointPresentation pres(server);
-  TPowerPointSlide slide(server);
-  ProcessClipboard clipboard;
-  pres.ConnectTo(app.PresentationsAdd(true));
   const std::string grey = dir / "grey.jpg";
   std::filesystem::copy_file(tamtest::TestData("jpeg/good/hopper_gray.jpg"), grey);
   const std::string turned = tamtest::TestData("jpeg/good/hopper_orientation_6.jpg");
   for (const std::string& photo : {grey, turned})
     AddPictureSlide(pres, slide, photo,
                     SlidePicture::Load(photo, PictureKind::Jpeg, {}, JpegBytes::ReadWhenSaved), clipboard);
-  auto p = std::static_pointer_cast<BuiltinPresentation>(pres.object());
+  auto p = Made();
   const Media& g = *p->data().slides[0]->shapes.back().media;
   const auto bytes = tamtest::ReadBytes(grey);
   EXPECT_EQ(g.format, Media::Format::Jpeg);
