@@ -88,14 +88,6 @@ zip_int64_t SinkCallback(void* user, void* data, zip_uint64_t length, zip_source
   }
 }
 
-void Free(TamZipArchive* archive) {
-  if (!archive) return;
-  if (archive->zip) zip_discard(archive->zip);
-  zip_error_fini(&archive->error);
-  archive->~TamZipArchive();
-  std::free(archive);
-}
-
 // A new T from malloc, or null when memory is short.
 template <typename T, typename... Args>
 T* Make(Args&&... args) {
@@ -107,6 +99,13 @@ template <typename T>
 void Unmake(T* p) {
   p->~T();
   std::free(p);
+}
+
+void Free(TamZipArchive* archive) {
+  if (!archive) return;
+  if (archive->zip) zip_discard(archive->zip);
+  zip_error_fini(&archive->error);
+  Unmake(archive);
 }
 
 TamZipArchive* Open(int fd, TamZipErrorFn fail, void* context) {
