@@ -264,10 +264,7 @@ int CountInstructions(const std::string& self, const std::vector<std::string>& c
   std::vector<std::vector<double>> ratios(1 + clis.size());
   std::vector<double> baseline_ratios;  // the process against a sequential encode for every photo
   for (const Photo& p : photos) {
-    std::vector<std::string> dj = {"djpeg", "-dct", "int"};
-    if (p.grey) dj.insert(dj.end(), {"-colors", "236"});
-    dj.insert(dj.end(), {"-outfile", "/dev/null", p.path});
-    const double djpeg = Instructions(dj, scratch) / 1e6;
+    const double djpeg = Instructions(tambench::DjpegArgs(p.path, p.grey), scratch) / 1e6;
     const double cjpeg = Instructions(Cjpeg(p, true), scratch) / 1e6;
     const double floor = djpeg + cjpeg;
     const double baseline_floor =
@@ -385,10 +382,7 @@ int main(int argc, char** argv) {
       for (int k = 0; k < kinds; ++k) {
         switch ((k + round) % kinds) {
           case 0: {
-            std::vector<std::string> args = {"djpeg", "-dct", "int"};
-            if (p.grey) args.insert(args.end(), {"-colors", "236"});
-            args.insert(args.end(), {"-outfile", "/dev/null", p.path});
-            const ChildRun r = Run(args);
+            const ChildRun r = Run(tambench::DjpegArgs(p.path, p.grey));
             p.djpeg.push_back(r.cpu_ms);
             p.djpeg_wall.push_back(r.wall_ms);
             break;

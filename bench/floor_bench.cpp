@@ -52,6 +52,7 @@ extern char** environ;
 namespace {
 
 using tambench::DefaultPhotos;
+using tambench::DjpegArgs;
 using tambench::Label;
 using tambench::LoadAverage;
 using tambench::Median;
@@ -109,13 +110,6 @@ long PeakKib(const std::vector<std::string>& args, const fs::path& scratch) {
 // The decode the conversion cannot do without. A grayscale source is decoded
 // quantized to 236 grey levels (as the conversion must), so its floor is
 // djpeg doing the same.
-std::vector<std::string> DjpegArgs(const std::string& photo, bool grey) {
-  std::vector<std::string> args = {"djpeg", "-dct", "int"};
-  if (grey) args.insert(args.end(), {"-colors", "236"});
-  args.insert(args.end(), {"-outfile", "/dev/null", photo});
-  return args;
-}
-
 ChildRun Djpeg(const std::string& photo, bool grey) { return Run(DjpegArgs(photo, grey)); }
 
 std::string self_path;

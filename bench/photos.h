@@ -54,6 +54,15 @@ inline bool Describe(const std::string& path, JpegFacts& facts) {
   return read.has_value();
 }
 
+// The floor's decode of a photo: djpeg as the conversion decodes, quantized
+// to 236 colours for a grayscale source (see JpegFacts::grey).
+inline std::vector<std::string> DjpegArgs(const std::string& photo, bool grey) {
+  std::vector<std::string> args = {"djpeg", "-dct", "int"};
+  if (grey) args.insert(args.end(), {"-colors", "236"});
+  args.insert(args.end(), {"-outfile", "/dev/null", photo});
+  return args;
+}
+
 // The benchmark's own scratch folder, /dev/shm/tamarind-NAME-PID (or in the
 // temporary folder), removed however the program ends but by a signal:
 // returning from main or exit() on a failed step alike.
