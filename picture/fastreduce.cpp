@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstddef>
 #include <cstring>
+#include <numeric>
 #if defined(__x86_64__) || defined(__i386__)
 #include <cpuid.h>
 #include <immintrin.h>
@@ -31,6 +32,33 @@ namespace tam {
 // redone exactly. The footprints stop 0.000001 short of their far edges, which
 // keeps exact halves some millionths of their value away from k + 0.5, many
 // orders of magnitude beyond the margin, so that happens for next to no pixel.
+//
+// The same two passes run first in single precision (u = 2^-24), twice the
+// values to a vector. The argument is the one above with two more roundings
+// per term, the row's and the column's coverage each rounded to a float, and
+// three for 1 / A (rounded to a double, then to a float, then the product):
+// every term passes through at most nx + ny + 7 roundings, so the float
+// average lies within 255 * (nx + ny + 7) * u (a hair more) of the true
+// one, and the exact filter's within the much smaller bound above of that.
+// FloatMargin takes four times the first plus SafeMargin; a pixel whose
+// float average lies that close to a halfway point is formed again in
+// doubles (DecideInDoubles: the same two passes for one pixel, straight
+// from its source rows, so the double margin holds), and exactly when that
+// does not decide either.
+//
+// Which pictures the single-precision passes are for: with the source
+// p / q times the destination across and r / t down (in lowest terms), every
+// coverage is a multiple of 1 / q across and 1 / t down, but for the
+// shortfall, and the average is an integer over p * r. When p * r is even,
+// that integer can make an exact half, which the shortfall moves only some
+// hundred-thousandths away from k + 0.5: inside the float margin. Photos
+// have many such pixels where they are smooth (a reduction by 8 / 3 left
+// nearly a quarter of one row's pixels undecided), each formed again in
+// doubles at several times the cost. Those plans are summed in doubles from the start; when
+// p * r is odd, an average comes no closer to a half than 1 / (2 p r) but
+// for the shortfall, and the float passes leave few pixels undecided. Should
+// a row still leave more than one in eight, the rest of the picture is
+// summed in doubles.
 
 namespace {
 
@@ -87,6 +115,23 @@ template <int kLayout, int kEdges>
   }
 }
 
+// The same in single precision.
+template <int kLayout, int kEdges>
+[[gnu::always_inline]] inline void FinishFloatBody(float* sums, const std::uint16_t* whole,
+                                                   const std::uint8_t* r0, const std::uint8_t* r1,
+                                                   const std::uint8_t* a, float wa, const std::uint8_t* b,
+                                                   float wb, std::size_t count) {
+  for (std::size_t i = 0; i < count; ++i) {
+    std::uint32_t w = r0[i];
+    if constexpr (kLayout >= 1) w += r1[i];
+    if constexpr (kLayout == 2) w += whole[i];
+    float sum = static_cast<float>(w);
+    if constexpr (kEdges >= 1) sum += wa * static_cast<float>(a[i]);
+    if constexpr (kEdges == 2) sum += wb * static_cast<float>(b[i]);
+    sums[i] = sum;
+  }
+}
+
 #if defined(__x86_64__) || defined(__i386__)
 // The same with the set's own operations, eight values a step: the bytes
 // widened straight from memory to 32 bits, four at a time, rather than
@@ -120,6 +165,29 @@ template <int kLayout, int kEdges>
   }
   FinishBody<kLayout, kEdges>(sums + i, whole + i, r0 + i, r1 + i, a + i, wa, b + i, wb, count - i);
 }
+
+// Eight floats a step.
+template <int kLayout, int kEdges>
+[[gnu::always_inline]] inline __attribute__((target("avx2,fma"))) void FinishFloatAvx2Body(
+    float* sums, const std::uint16_t* whole, const std::uint8_t* r0, const std::uint8_t* r1,
+    const std::uint8_t* a, float wa, const std::uint8_t* b, float wb, std::size_t count) {
+  const __m256 va = _mm256_set1_ps(wa), vb = _mm256_set1_ps(wb);
+#define TAM_EIGHT(p) _mm256_cvtepu8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(p)))
+  std::size_t i = 0;
+  for (; i + 8 <= count; i += 8) {
+    __m256i w = TAM_EIGHT(r0 + i);
+    if constexpr (kLayout >= 1) w = _mm256_add_epi32(w, TAM_EIGHT(r1 + i));
+    if constexpr (kLayout == 2) {
+      w = _mm256_add_epi32(w, _mm256_cvtepu16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(whole + i))));
+    }
+    __m256 sum = _mm256_cvtepi32_ps(w);
+    if constexpr (kEdges >= 1) sum = _mm256_fmadd_ps(va, _mm256_cvtepi32_ps(TAM_EIGHT(a + i)), sum);
+    if constexpr (kEdges == 2) sum = _mm256_fmadd_ps(vb, _mm256_cvtepi32_ps(TAM_EIGHT(b + i)), sum);
+    _mm256_storeu_ps(sums + i, sum);
+  }
+  FinishFloatBody<kLayout, kEdges>(sums + i, whole + i, r0 + i, r1 + i, a + i, wa, b + i, wb, count - i);
+}
+#undef TAM_EIGHT
 #endif
 
 // Every row in doubles: footprints too tall for 16-bit sums.
@@ -131,6 +199,16 @@ template <int kLayout, int kEdges>
 [[gnu::always_inline]] inline void AddRowBody(double* sums, const std::uint8_t* row, std::size_t count,
                                               double coverage) {
   for (std::size_t i = 0; i < count; ++i) sums[i] += coverage * static_cast<double>(row[i]);
+}
+
+[[gnu::always_inline]] inline void FirstRowFloatBody(float* sums, const std::uint8_t* row, std::size_t count,
+                                                     float coverage) {
+  for (std::size_t i = 0; i < count; ++i) sums[i] = coverage * static_cast<float>(row[i]);
+}
+
+[[gnu::always_inline]] inline void AddRowFloatBody(float* sums, const std::uint8_t* row, std::size_t count,
+                                                   float coverage) {
+  for (std::size_t i = 0; i < count; ++i) sums[i] += coverage * static_cast<float>(row[i]);
 }
 
 // Across the columns: the three channel sums of a destination pixel in one
@@ -177,6 +255,32 @@ struct ColumnTable {
   sum = even + odd;
 }
 
+// The same in single precision, from a table of float coverages.
+using FloatLanes = float __attribute__((vector_size(16)));
+using FloatMasks = int __attribute__((vector_size(16)));
+
+struct FloatColumnTable {
+  const std::int32_t* start;
+  const float* coverages;  // per destination column, count of them
+  const float* pairs;      // per pair of columns: for each of count, the first's four times, the second's
+  std::int32_t width;
+  std::int32_t count;
+};
+
+[[gnu::always_inline]] inline void SumAcrossFloat(const float* s, const float* wx, std::int32_t count,
+                                                  FloatLanes& sum) {
+  FloatLanes even = {0, 0, 0, 0}, odd = {0, 0, 0, 0}, v;
+  for (std::int32_t m = 0; m < count; m += 2) {
+    std::memcpy(&v, s + 3 * m, sizeof v);
+    even += FloatLanes{wx[m], wx[m], wx[m], wx[m]} * v;
+    if (m + 1 < count) {
+      std::memcpy(&v, s + 3 * (m + 1), sizeof v);
+      odd += FloatLanes{wx[m + 1], wx[m + 1], wx[m + 1], wx[m + 1]} * v;
+    }
+  }
+  sum = even + odd;
+}
+
 // Each pixel's average is rounded to bytes without a branch per channel,
 // since on photos the direction is as good as random, and written. One
 // whose average lies within the margin of a halfway point (or outside the
@@ -210,6 +314,35 @@ template <int kCount>
     const Masks bad = (off >= half) | (off <= low_half) | (nearest < zero) | (nearest > top);
     if (bad[0] | bad[1] | bad[2]) undecided[listed++] = x;
     // Through int32: a listed pixel's value may lie outside the bytes.
+    out[0] = static_cast<std::uint8_t>(static_cast<std::int32_t>(nearest[0]));
+    out[1] = static_cast<std::uint8_t>(static_cast<std::int32_t>(nearest[1]));
+    out[2] = static_cast<std::uint8_t>(static_cast<std::int32_t>(nearest[2]));
+  }
+  return listed;
+}
+
+constexpr float kFloatRounder = 12582912.0f;  // 1.5 * 2^23
+
+template <int kCount>
+[[gnu::always_inline]] inline std::int32_t AcrossRowFloatBody(const FloatColumnTable& table, const float* sums,
+                                                              float inverse_area, float margin,
+                                                              std::uint8_t* out, std::int32_t* undecided) {
+  const float h = 0.5f - margin;
+  const FloatLanes round = {kFloatRounder, kFloatRounder, kFloatRounder, kFloatRounder};
+  const FloatLanes half = {h, h, h, h}, low_half = {-h, -h, -h, -h};
+  const FloatLanes zero = {0, 0, 0, 0}, top = {255, 255, 255, 255};
+  const FloatLanes inverse = {inverse_area, inverse_area, inverse_area, inverse_area};
+  const std::int32_t count = kCount > 0 ? kCount : table.count;
+  std::int32_t listed = 0;
+  for (std::int32_t x = 0; x < table.width; ++x, out += 3) {
+    FloatLanes sum;
+    SumAcrossFloat(sums + table.start[x],
+                   table.coverages + static_cast<std::size_t>(count) * static_cast<std::size_t>(x), count, sum);
+    const FloatLanes average = sum * inverse;
+    const FloatLanes nearest = (average + round) - round;
+    const FloatLanes off = average - nearest;
+    const FloatMasks bad = (off >= half) | (off <= low_half) | (nearest < zero) | (nearest > top);
+    if (bad[0] | bad[1] | bad[2]) undecided[listed++] = x;
     out[0] = static_cast<std::uint8_t>(static_cast<std::int32_t>(nearest[0]));
     out[1] = static_cast<std::uint8_t>(static_cast<std::int32_t>(nearest[1]));
     out[2] = static_cast<std::uint8_t>(static_cast<std::int32_t>(nearest[2]));
@@ -261,6 +394,167 @@ template <int kCount>
   }
   return listed;
 }
+
+// The same in single precision, two pixels to a vector (the first in the
+// low half): each step loads the two footprints' next column and their
+// coverages laid out for it. The rounded sum's low byte is the integer's.
+template <int kCount>
+[[gnu::always_inline]] inline __attribute__((target("avx2,fma"))) std::int32_t AcrossRowFloatAvx2Body(
+    const FloatColumnTable& table, const float* sums, float inverse_area, float margin, std::uint8_t* out,
+    std::int32_t* undecided) {
+  const __m256 round = _mm256_set1_ps(kFloatRounder);
+  const __m256 half = _mm256_set1_ps(0.5f - margin);
+  const __m256 top = _mm256_set1_ps(255);
+  const __m256 magnitude = _mm256_castsi256_ps(_mm256_set1_epi32(0x7fffffff));
+  const __m256 inverse = _mm256_set1_ps(inverse_area);
+  const __m256i three = _mm256_setr_epi8(0, 4, 8, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1,  //
+                                         0, 4, 8, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1);
+  const std::int32_t count = kCount > 0 ? kCount : table.count;
+  const std::int32_t width = table.width;
+  std::int32_t listed = 0;
+  std::int32_t x = 0;
+  for (; x + 1 < width; x += 2, out += 6) {
+    const float* const s0 = sums + table.start[x];
+    const float* const s1 = sums + table.start[x + 1];
+    const float* const w = table.pairs + static_cast<std::size_t>(count) * 8 * static_cast<std::size_t>(x / 2);
+    __m256 even = _mm256_setzero_ps(), odd = _mm256_setzero_ps();
+    for (std::int32_t m = 0; m < count; m += 2) {
+      __m256 v = _mm256_insertf128_ps(_mm256_castps128_ps256(_mm_loadu_ps(s0 + 3 * m)), _mm_loadu_ps(s1 + 3 * m), 1);
+      even = _mm256_fmadd_ps(_mm256_loadu_ps(w + 8 * m), v, even);
+      if (m + 1 < count) {
+        v = _mm256_insertf128_ps(_mm256_castps128_ps256(_mm_loadu_ps(s0 + 3 * (m + 1))),
+                                 _mm_loadu_ps(s1 + 3 * (m + 1)), 1);
+        odd = _mm256_fmadd_ps(_mm256_loadu_ps(w + 8 * (m + 1)), v, odd);
+      }
+    }
+    const __m256 sum = _mm256_add_ps(even, odd);
+    const __m256 rounded = _mm256_fmadd_ps(sum, inverse, round);
+    const __m256 nearest = _mm256_sub_ps(rounded, round);
+    const __m256 off = _mm256_fmsub_ps(sum, inverse, nearest);
+    const __m256 far = _mm256_cmp_ps(_mm256_and_ps(off, magnitude), half, _CMP_GE_OQ);
+    const int bad = _mm256_movemask_ps(_mm256_or_ps(far, _mm256_cmp_ps(nearest, top, _CMP_GT_OQ)));
+    if (bad & 0x77) [[unlikely]] {
+      if (bad & 0x07) undecided[listed++] = x;
+      if (bad & 0x70) undecided[listed++] = x + 1;
+    }
+    const __m256i bytes = _mm256_shuffle_epi8(_mm256_castps_si256(rounded), three);
+    const std::uint32_t first = static_cast<std::uint32_t>(_mm256_cvtsi256_si32(bytes));
+    const std::uint32_t second = static_cast<std::uint32_t>(_mm256_extract_epi32(bytes, 4));
+    std::memcpy(out, &first, 4);
+    if (x + 2 < width) {
+      std::memcpy(out + 3, &second, 4);
+    } else {
+      out[3] = static_cast<std::uint8_t>(second);
+      out[4] = static_cast<std::uint8_t>(second >> 8);
+      out[5] = static_cast<std::uint8_t>(second >> 16);
+    }
+  }
+  if (x < width) {
+    // The last pixel of an odd width alone.
+    FloatColumnTable last = table;
+    last.start += x;
+    last.coverages += static_cast<std::size_t>(count) * static_cast<std::size_t>(x);
+    last.width = 1;
+    const std::int32_t more = AcrossRowFloatBody<kCount>(last, sums, inverse_area, margin, out, undecided + listed);
+    if (more > 0) undecided[listed++] = x;
+  }
+  return listed;
+}
+#endif
+
+// One destination pixel in doubles, straight from its source rows: down
+// each column of the footprint, then across, the three channels side by
+// side. For the few pixels the single-precision passes leave undecided.
+struct Footprint {
+  const std::uint8_t* const* rows;  // the footprint's first source row, then the others
+  const double* wy;
+  std::int32_t ny;
+  std::size_t start;      // the first column's first byte
+  std::size_t row_bytes;  // of a source row
+  const double* wx;
+  std::int32_t nx;
+  double inverse_area;
+  double margin;
+};
+
+[[gnu::always_inline]] inline bool DecideBody(const Footprint& f, std::uint8_t* out) {
+  Lanes sum = {0, 0, 0, 0};
+  for (std::int32_t m = 0; m < f.nx; ++m) {
+    const std::size_t at = f.start + 3 * static_cast<std::size_t>(m);
+    Lanes down = {0, 0, 0, 0};
+    for (std::int32_t k = 0; k < f.ny; ++k) {
+      const std::uint8_t* const p = f.rows[k] + at;
+      const double w = f.wy[k];
+      down += Lanes{w, w, w, w} * Lanes{static_cast<double>(p[0]), static_cast<double>(p[1]),
+                                        static_cast<double>(p[2]), 0};
+    }
+    const double w = f.wx[m];
+    sum += Lanes{w, w, w, w} * down;
+  }
+  const double h = 0.5 - f.margin;
+  const Lanes round = {kRounder, kRounder, kRounder, kRounder};
+  const Lanes average = sum * Lanes{f.inverse_area, f.inverse_area, f.inverse_area, f.inverse_area};
+  const Lanes nearest = (average + round) - round;
+  const Lanes off = average - nearest;
+  const Masks bad = (off >= Lanes{h, h, h, h}) | (off <= Lanes{-h, -h, -h, -h}) | (nearest < Lanes{0, 0, 0, 0}) |
+                    (nearest > Lanes{255, 255, 255, 255});
+  if (bad[0] | bad[1] | bad[2]) return false;
+  out[0] = static_cast<std::uint8_t>(static_cast<std::int32_t>(nearest[0]));
+  out[1] = static_cast<std::uint8_t>(static_cast<std::int32_t>(nearest[1]));
+  out[2] = static_cast<std::uint8_t>(static_cast<std::int32_t>(nearest[2]));
+  return true;
+}
+
+#if defined(__x86_64__) || defined(__i386__)
+// The same with the set's own operations: each column's three bytes widened
+// from one 4-byte load, where the row has a fourth byte after them.
+[[gnu::always_inline]] inline __attribute__((target("avx2,fma"))) bool DecideAvx2Body(const Footprint& f,
+                                                                                   std::uint8_t* out) {
+  // The rows' coverages broadcast once (a footprint that tall is rare: the
+  // later rows take theirs at each step).
+  constexpr std::int32_t kHeld = 8;
+  __m256d wy[kHeld];
+  for (std::int32_t k = 0; k < f.ny && k < kHeld; ++k) wy[k] = _mm256_broadcast_sd(f.wy + k);
+  const auto row_coverage = [&](std::int32_t k) __attribute__((always_inline, target("avx2"))) {
+    return k < kHeld ? wy[k] : _mm256_broadcast_sd(f.wy + k);
+  };
+  __m256d sum = _mm256_setzero_pd();
+  for (std::int32_t m = 0; m < f.nx; ++m) {
+    const std::size_t at = f.start + 3 * static_cast<std::size_t>(m);
+    __m256d down = _mm256_setzero_pd();
+    // The fourth lane takes the next byte, or nothing at the row's end; it
+    // is never read.
+    if (at + 4 <= f.row_bytes) {
+      for (std::int32_t k = 0; k < f.ny; ++k) {
+        std::int32_t bytes;
+        std::memcpy(&bytes, f.rows[k] + at, sizeof bytes);
+        const __m256d v = _mm256_cvtepi32_pd(_mm_cvtepu8_epi32(_mm_cvtsi32_si128(bytes)));
+        down = _mm256_fmadd_pd(row_coverage(k), v, down);
+      }
+    } else {
+      for (std::int32_t k = 0; k < f.ny; ++k) {
+        const std::uint8_t* const p = f.rows[k] + at;
+        const std::int32_t bytes = p[0] | p[1] << 8 | p[2] << 16;
+        const __m256d v = _mm256_cvtepi32_pd(_mm_cvtepu8_epi32(_mm_cvtsi32_si128(bytes)));
+        down = _mm256_fmadd_pd(row_coverage(k), v, down);
+      }
+    }
+    sum = _mm256_fmadd_pd(_mm256_broadcast_sd(f.wx + m), down, sum);
+  }
+  const __m256d round = _mm256_set1_pd(kRounder);
+  const __m256d inverse = _mm256_set1_pd(f.inverse_area);
+  const __m256d rounded = _mm256_fmadd_pd(sum, inverse, round);
+  const __m256d nearest = _mm256_sub_pd(rounded, round);
+  const __m256d off = _mm256_fmsub_pd(sum, inverse, nearest);
+  const __m256d magnitude = _mm256_castsi256_pd(_mm256_set1_epi64x(0x7fffffffffffffff));
+  const __m256d far = _mm256_cmp_pd(_mm256_and_pd(off, magnitude), _mm256_set1_pd(0.5 - f.margin), _CMP_GE_OQ);
+  const __m256d bad = _mm256_or_pd(far, _mm256_cmp_pd(nearest, _mm256_set1_pd(255), _CMP_GT_OQ));
+  if (_mm256_movemask_pd(bad) & 7) return false;
+  alignas(32) double values[4];
+  _mm256_store_pd(values, nearest);
+  for (int c = 0; c < 3; ++c) out[c] = static_cast<std::uint8_t>(static_cast<std::int32_t>(values[c]));
+  return true;
+}
 #endif
 
 // One set of the passes above, built for one instruction set. Chosen when
@@ -280,9 +574,17 @@ struct Kernels {
   // [count] for the counts up to kMostUnrolled, [0] for any.
   std::int32_t (*across_row[kMostUnrolled + 1])(const ColumnTable&, const double*, double, double,
                                                 std::uint8_t*, std::int32_t*);
+  // The same in single precision.
+  void (*finish_float[3][3])(float*, const std::uint16_t*, const std::uint8_t*, const std::uint8_t*,
+                             const std::uint8_t*, float, const std::uint8_t*, float, std::size_t);
+  void (*first_row_float)(float*, const std::uint8_t*, std::size_t, float);
+  void (*add_row_float)(float*, const std::uint8_t*, std::size_t, float);
+  std::int32_t (*across_row_float[kMostUnrolled + 1])(const FloatColumnTable&, const float*, float, float,
+                                                      std::uint8_t*, std::int32_t*);
+  bool (*decide)(const Footprint&, std::uint8_t*);
 };
 
-#define TAM_KERNELS(Name, FinishRows, AcrossBody, ...)                                                       \
+#define TAM_KERNELS(Name, FinishRows, FinishFloatRows, AcrossBody, AcrossFloatBody, DecideOne, ...)         \
   __VA_ARGS__ void FirstWholeRow##Name(std::uint16_t* whole, const std::uint8_t* row, std::size_t count) {   \
     FirstWholeRowBody(whole, row, count);                                                                    \
   }                                                                                                          \
@@ -316,6 +618,27 @@ struct Kernels {
                                            std::int32_t* undecided) {                                        \
     return AcrossBody<kCount>(table, sums, inverse_area, margin, out, undecided);                            \
   }                                                                                                          \
+  template <int kLayout, int kEdges>                                                                         \
+  __VA_ARGS__ void FinishFloat##Name(float* sums, const std::uint16_t* whole, const std::uint8_t* r0,        \
+                                     const std::uint8_t* r1, const std::uint8_t* a, float wa,                \
+                                     const std::uint8_t* b, float wb, std::size_t count) {                   \
+    FinishFloatRows<kLayout, kEdges>(sums, whole, r0, r1, a, wa, b, wb, count);                              \
+  }                                                                                                          \
+  __VA_ARGS__ void FirstRowFloat##Name(float* sums, const std::uint8_t* row, std::size_t count,              \
+                                       float coverage) {                                                     \
+    FirstRowFloatBody(sums, row, count, coverage);                                                           \
+  }                                                                                                          \
+  __VA_ARGS__ void AddRowFloat##Name(float* sums, const std::uint8_t* row, std::size_t count,                \
+                                     float coverage) {                                                       \
+    AddRowFloatBody(sums, row, count, coverage);                                                             \
+  }                                                                                                          \
+  template <int kCount>                                                                                      \
+  __VA_ARGS__ std::int32_t AcrossRowFloat##Name(const FloatColumnTable& table, const float* sums,            \
+                                                float inverse_area, float margin, std::uint8_t* out,         \
+                                                std::int32_t* undecided) {                                   \
+    return AcrossFloatBody<kCount>(table, sums, inverse_area, margin, out, undecided);                       \
+  }                                                                                                          \
+  __VA_ARGS__ bool Decide##Name(const Footprint& f, std::uint8_t* out) { return DecideOne(f, out); }         \
   constexpr Kernels k##Name = {                                                                              \
       FirstWholeRow##Name,                                                                                   \
       AddWholeRow##Name,                                                                                     \
@@ -329,12 +652,24 @@ struct Kernels {
       {AcrossRow##Name<0>, AcrossRow##Name<1>, AcrossRow##Name<2>, AcrossRow##Name<3>, AcrossRow##Name<4>,   \
        AcrossRow##Name<5>, AcrossRow##Name<6>, AcrossRow##Name<7>, AcrossRow##Name<8>, AcrossRow##Name<9>,   \
        AcrossRow##Name<10>, AcrossRow##Name<11>, AcrossRow##Name<12>, AcrossRow##Name<13>,                   \
-       AcrossRow##Name<14>, AcrossRow##Name<15>, AcrossRow##Name<16>}};
+       AcrossRow##Name<14>, AcrossRow##Name<15>, AcrossRow##Name<16>},                                       \
+      {{FinishFloat##Name<0, 0>, FinishFloat##Name<0, 1>, FinishFloat##Name<0, 2>},                          \
+       {FinishFloat##Name<1, 0>, FinishFloat##Name<1, 1>, FinishFloat##Name<1, 2>},                          \
+       {FinishFloat##Name<2, 0>, FinishFloat##Name<2, 1>, FinishFloat##Name<2, 2>}},                         \
+      FirstRowFloat##Name,                                                                                   \
+      AddRowFloat##Name,                                                                                     \
+      {AcrossRowFloat##Name<0>, AcrossRowFloat##Name<1>, AcrossRowFloat##Name<2>, AcrossRowFloat##Name<3>,   \
+       AcrossRowFloat##Name<4>, AcrossRowFloat##Name<5>, AcrossRowFloat##Name<6>, AcrossRowFloat##Name<7>,   \
+       AcrossRowFloat##Name<8>, AcrossRowFloat##Name<9>, AcrossRowFloat##Name<10>,                           \
+       AcrossRowFloat##Name<11>, AcrossRowFloat##Name<12>, AcrossRowFloat##Name<13>,                         \
+       AcrossRowFloat##Name<14>, AcrossRowFloat##Name<15>, AcrossRowFloat##Name<16>},                         \
+      Decide##Name};
 
-TAM_KERNELS(Plain, FinishBody, AcrossRowBody)
+TAM_KERNELS(Plain, FinishBody, FinishFloatBody, AcrossRowBody, AcrossRowFloatBody, DecideBody)
 
 #if defined(__x86_64__) || defined(__i386__)
-TAM_KERNELS(Avx2, FinishAvx2Body, AcrossRowAvx2Body, __attribute__((target("avx2,fma"))))
+TAM_KERNELS(Avx2, FinishAvx2Body, FinishFloatAvx2Body, AcrossRowAvx2Body, AcrossRowFloatAvx2Body, DecideAvx2Body,
+            __attribute__((target("avx2,fma"))))
 
 // AVX2 and FMA in the processor, and their registers saved by the system.
 bool HasAvx2() {
@@ -357,20 +692,60 @@ const Kernels& ChosenKernels() { return kPlain; }
 
 }  // namespace
 
-double FastRowFilter::SafeMargin(const ReducePlan& plan) {
-  std::int32_t nx = 0, ny = 0;
+namespace {
+
+// The widest footprint of the plan, columns and rows.
+void FootprintCounts(const ReducePlan& plan, std::int32_t& nx, std::int32_t& ny) {
+  nx = 0;
+  ny = 0;
   for (std::int32_t x = 0; x < plan.width(); ++x) nx = std::max(nx, plan.SourceColumnCount(x));
   for (std::int32_t y = 0; y < plan.height(); ++y) {
     ny = std::max(ny, plan.LastSourceRow(y) - plan.FirstSourceRow(y) + 1);
   }
+}
+
+}  // namespace
+
+double FastRowFilter::SafeMargin(const ReducePlan& plan) {
+  std::int32_t nx = 0, ny = 0;
+  FootprintCounts(plan, nx, ny);
   const double terms = static_cast<double>(nx) * ny + nx + ny + 4;
   return 255.0 * std::ldexp(1.0, -50) * terms;
 }
 
-FastRowFilter::FastRowFilter(const ReducePlan& plan, double margin)
+double FastRowFilter::FloatMargin(const ReducePlan& plan) {
+  std::int32_t nx = 0, ny = 0;
+  FootprintCounts(plan, nx, ny);
+  const double roundings = static_cast<double>(nx) + ny + 8;
+  return 255.0 * std::ldexp(1.0, -22) * roundings + SafeMargin(plan);
+}
+
+// Pixel x of row y in doubles; false when its average lies too close to a
+// halfway point for that to decide.
+bool FastRowFilter::DecideInDoubles(std::int32_t x, std::int32_t y, const std::uint8_t* const* source_rows,
+                                    std::uint8_t* out) const {
+  const std::int32_t nx = plan_.SourceColumnCount(x);
+  if (nx <= 0) return false;
+  const std::int32_t first = plan_.FirstSourceRow(y);
+  const Footprint f{source_rows + first,
+                    plan_.RowCoverages(y),
+                    plan_.LastSourceRow(y) - first + 1,
+                    3 * static_cast<std::size_t>(plan_.FirstSourceColumn(x)),
+                    3 * static_cast<std::size_t>(plan_.source_width()),
+                    plan_.ColumnCoverages(x),
+                    nx,
+                    inverse_area_,
+                    margin_};
+  return ChosenKernels().decide(f, out);
+}
+
+FastRowFilter::FastRowFilter(const ReducePlan& plan, double margin, double float_margin)
     : plan_(plan),
       margin_(margin < 0 ? SafeMargin(plan) : margin),
       inverse_area_(1.0 / static_cast<double>(plan.box().area_ratio)),
+      float_margin_(static_cast<float>(float_margin < 0 ? std::max(FloatMargin(plan), margin_) : float_margin)),
+      float_inverse_area_(static_cast<float>(inverse_area_)),
+      may_leave_floats_(float_margin < 0),
       whole_(static_cast<std::size_t>(plan.source_width()) * 3) {
   const std::int32_t width = plan.width();
   for (std::int32_t x = 0; x < width; ++x) columns_ = std::max(columns_, plan.SourceColumnCount(x));
@@ -383,16 +758,35 @@ FastRowFilter::FastRowFilter(const ReducePlan& plan, double margin)
     std::copy_n(plan.ColumnCoverages(x), std::max(count, 0),
                 coverages_.begin() + static_cast<std::ptrdiff_t>(x) * columns_);
   }
+  // The source's size over the destination's, in lowest terms, both ways.
+  const std::int64_t p = plan.source_width() / std::max(std::gcd(plan.source_width(), width), 1);
+  const std::int64_t r = plan.source_height() / std::max(std::gcd(plan.source_height(), plan.height()), 1);
+  if (float_margin < 0 && (p * r) % 2 == 0) in_floats_ = false;
+  float_coverages_.assign(coverages_.begin(), coverages_.end());
+  // Pairs of columns: for each coverage step, the first column's coverage
+  // four times, then the second's (the lanes of the two pixels' sums).
+  const std::size_t step = static_cast<std::size_t>(columns_);
+  float_pairs_.assign(static_cast<std::size_t>(width / 2) * step * 8, 0.0f);
+  for (std::int32_t x = 0; x + 1 < width; x += 2) {
+    float* const pair = float_pairs_.data() + static_cast<std::size_t>(x / 2) * step * 8;
+    for (std::size_t m = 0; m < step; ++m) {
+      for (std::size_t lane = 0; lane < 4; ++lane) {
+        pair[8 * m + lane] = float_coverages_[static_cast<std::size_t>(x) * step + m];
+        pair[8 * m + 4 + lane] = float_coverages_[static_cast<std::size_t>(x + 1) * step + m];
+      }
+    }
+  }
   undecided_.resize(static_cast<std::size_t>(width) + no_columns_.size());
   // Zeros past the last column, so that a footprint near the right edge
   // padded to columns_ reads them (times a zero coverage), and the last
   // pixel's unused fourth lane one more.
-  sums_.resize((static_cast<std::size_t>(plan.source_width()) + static_cast<std::size_t>(columns_)) * 3 + 1);
+  const std::size_t padded = (static_cast<std::size_t>(plan.source_width()) + static_cast<std::size_t>(columns_)) * 3 + 1;
+  sums_.resize(padded);
+  float_sums_.resize(padded);
 }
 
 void FastRowFilter::FilterRow(std::int32_t y, const std::uint8_t* const* source_rows, std::uint8_t* out) {
   const std::size_t count = static_cast<std::size_t>(plan_.source_width()) * 3;
-  double* const sums = sums_.data();
   const std::int32_t first = plan_.FirstSourceRow(y);
   const std::int32_t last = plan_.LastSourceRow(y);
   const double* const wy = plan_.RowCoverages(y);
@@ -404,8 +798,9 @@ void FastRowFilter::FilterRow(std::int32_t y, const std::uint8_t* const* source_
     exact_pixels_ += width;
     return;
   }
+  const bool floats = in_floats_;
   // The partly covered rows are the first and the last at most; any other
-  // layout, or too many whole rows for 16 bits, takes every row in doubles.
+  // layout, or too many whole rows for 16 bits, takes every row weighted.
   const std::int32_t rows = last - first + 1;
   const std::int32_t inner_first = wy[0] == 1.0 ? first : first + 1;
   const std::int32_t inner_last = wy[rows - 1] == 1.0 ? last : last - 1;
@@ -413,7 +808,7 @@ void FastRowFilter::FilterRow(std::int32_t y, const std::uint8_t* const* source_
   for (std::int32_t i = inner_first; integral && i <= inner_last; ++i) integral = wy[i - first] == 1.0;
   if (integral && inner_first <= inner_last) {
     // All but the last two whole rows into whole, two at a time where there
-    // are two; the last two go straight into the doubles.
+    // are two; the last two go straight into the weighted sums.
     std::uint16_t* const whole = whole_.data();
     const std::int32_t whole_rows = inner_last - inner_first + 1;
     const int layout = whole_rows == 1 ? 0 : whole_rows == 2 ? 1 : 2;
@@ -437,18 +832,47 @@ void FastRowFilter::FilterRow(std::int32_t y, const std::uint8_t* const* source_
     const double a_coverage = wa == 0.0 ? wb : wa;
     const std::uint8_t* b = source_rows[last];
     const int edges = (wa != 0.0) + (wb != 0.0);
-    k.finish[layout][edges](sums, whole, r0, r1, a, a_coverage, b, wb, count);
+    if (floats) {
+      k.finish_float[layout][edges](float_sums_.data(), whole, r0, r1, a, static_cast<float>(a_coverage), b,
+                                    static_cast<float>(wb), count);
+    } else {
+      k.finish[layout][edges](sums_.data(), whole, r0, r1, a, a_coverage, b, wb, count);
+    }
   } else {
-    k.first_row(sums, source_rows[first], count, wy[0]);
-    for (std::int32_t i = first + 1; i <= last; ++i) k.add_row(sums, source_rows[i], count, wy[i - first]);
+    if (floats) {
+      float* const sums = float_sums_.data();
+      k.first_row_float(sums, source_rows[first], count, static_cast<float>(wy[0]));
+      for (std::int32_t i = first + 1; i <= last; ++i) {
+        k.add_row_float(sums, source_rows[i], count, static_cast<float>(wy[i - first]));
+      }
+    } else {
+      double* const sums = sums_.data();
+      k.first_row(sums, source_rows[first], count, wy[0]);
+      for (std::int32_t i = first + 1; i <= last; ++i) k.add_row(sums, source_rows[i], count, wy[i - first]);
+    }
   }
 
-  const ColumnTable table{starts_.data(), coverages_.data(), width, columns_};
-  std::int32_t listed = k.across_row[columns_ <= kMostUnrolled ? columns_ : 0](
-      table, sums, inverse_area_, margin_, out, undecided_.data());
+  const std::int32_t unrolled = columns_ <= kMostUnrolled ? columns_ : 0;
+  std::int32_t listed = 0;
+  if (floats) {
+    const FloatColumnTable table{starts_.data(), float_coverages_.data(), float_pairs_.data(), width, columns_};
+    const std::int32_t doubtful = k.across_row_float[unrolled](table, float_sums_.data(), float_inverse_area_,
+                                                               float_margin_, out, undecided_.data());
+    for (std::int32_t i = 0; i < doubtful; ++i) {
+      const std::int32_t x = undecided_[static_cast<std::size_t>(i)];
+      if (!DecideInDoubles(x, y, source_rows, out + 3 * static_cast<std::size_t>(x))) {
+        undecided_[static_cast<std::size_t>(listed++)] = x;
+      }
+    }
+    double_pixels_ += doubtful;
+    if (may_leave_floats_ && doubtful > width / 8) in_floats_ = false;
+  } else {
+    const ColumnTable table{starts_.data(), coverages_.data(), width, columns_};
+    listed = k.across_row[unrolled](table, sums_.data(), inverse_area_, margin_, out, undecided_.data());
+  }
   for (const std::int32_t x : no_columns_) undecided_[static_cast<std::size_t>(listed++)] = x;
-  for (std::int32_t k = 0; k < listed; ++k) {
-    const std::int32_t x = undecided_[static_cast<std::size_t>(k)];
+  for (std::int32_t i = 0; i < listed; ++i) {
+    const std::int32_t x = undecided_[static_cast<std::size_t>(i)];
     plan_.FilterPixel(x, y, source_rows, out + 3 * static_cast<std::size_t>(x));
   }
   exact_pixels_ += listed;

@@ -1,9 +1,10 @@
 #pragma once
 // A faster way to the very bytes ReducePlan::FilterRows gives: the
 // coverage-weighted sums of one destination row are formed in two passes
-// (down the source rows, then across the columns) in plain double arithmetic,
-// and the few pixels whose average lies too close to a rounding boundary for
-// that to decide are recomputed the exact way.
+// (down the source rows, then across the columns) in single precision; the
+// few pixels whose average lies too close to a rounding boundary for that to
+// decide are formed again in doubles, and the rarer ones still too close are
+// recomputed the exact way.
 #include <cstdint>
 #include <vector>
 
@@ -14,34 +15,52 @@ namespace tam {
 class FastRowFilter {
  public:
   // The plan must outlive the filter. margin: how close to a halfway point
-  // (k + 0.5) an average may lie before the pixel is recomputed exactly;
-  // a negative value takes SafeMargin(plan).
-  explicit FastRowFilter(const ReducePlan& plan, double margin = -1);
+  // (k + 0.5) an average in doubles may lie before the pixel is recomputed
+  // exactly; a negative value takes SafeMargin(plan). float_margin: the
+  // same for the single-precision average, before the pixel is formed in
+  // doubles; a negative value takes FloatMargin(plan), for the plans whose
+  // averages cannot land on exact halves (the others are summed in doubles).
+  // A float margin given holds for every plan and row.
+  explicit FastRowFilter(const ReducePlan& plan, double margin = -1, double float_margin = -1);
 
-  // Twice the most the two-pass average can differ from the exact one, over
-  // every pixel of the plan.
+  // Twice the most the two-pass average in doubles can differ from the
+  // exact one, over every pixel of the plan.
   static double SafeMargin(const ReducePlan& plan);
+  // The same for the average in single precision.
+  static double FloatMargin(const ReducePlan& plan);
 
   // Destination row y into out (width() * 3 bytes). source_rows[i] is the
   // start of source row i, 24 bits per pixel; only rows FirstSourceRow(y) to
   // LastSourceRow(y) are read.
   void FilterRow(std::int32_t y, const std::uint8_t* const* source_rows, std::uint8_t* out);
 
-  // Pixels recomputed the exact way so far.
+  // Pixels recomputed the exact way so far, and formed again in doubles.
   std::int64_t exact_pixels() const { return exact_pixels_; }
+  std::int64_t double_pixels() const { return double_pixels_; }
 
  private:
+  bool DecideInDoubles(std::int32_t x, std::int32_t y, const std::uint8_t* const* source_rows,
+                       std::uint8_t* out) const;
+
   const ReducePlan& plan_;
   double margin_;
   double inverse_area_;
+  float float_margin_;
+  float float_inverse_area_;
+  bool in_floats_ = true;    // false where averages may land on halves, or once a row had many doubtful pixels
+  bool may_leave_floats_;
   std::int32_t columns_ = 0;              // the widest footprint's count of source columns
   std::vector<std::int32_t> starts_;      // per destination column: where its sums start
   std::vector<double> coverages_;         // per destination column: columns_ coverages, zeros after its own
+  std::vector<float> float_coverages_;    // the same in single precision
+  std::vector<float> float_pairs_;        // the same laid out for two columns at a time
   std::vector<std::int32_t> no_columns_;  // destination columns with no source column under them
   std::vector<double> sums_;              // per source column and channel, down the rows
+  std::vector<float> float_sums_;         // the same in single precision
   std::vector<std::uint16_t> whole_;      // the same, over the wholly covered rows only
   std::vector<std::int32_t> undecided_;   // columns of one row left to the exact filter
   std::int64_t exact_pixels_ = 0;
+  std::int64_t double_pixels_ = 0;
 };
 
 }  // namespace tam
