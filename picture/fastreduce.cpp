@@ -51,13 +51,14 @@ namespace tam {
 // coverage is a multiple of 1 / q across and 1 / t down, but for the
 // shortfall, and the average is an integer over p * r. When p * r is even,
 // that integer can make an exact half, which the shortfall moves only some
-// hundred-thousandths away from k + 0.5: inside the float margin. Photos
-// have many such pixels where they are smooth (a reduction by 8 / 3 left
-// nearly a quarter of one row's pixels undecided), each formed again in
-// doubles at several times the cost. Those plans are summed in doubles from the start; when
-// p * r is odd, an average comes no closer to a half than 1 / (2 p r) but
-// for the shortfall, and the float passes leave few pixels undecided. Should
-// a row still leave more than one in eight, the rest of the picture is
+// hundred-thousandths away from k + 0.5: inside the float margin. Where
+// p * r is small, photos have many such pixels in their smooth parts (a
+// reduction by 8 / 3, p * r = 64, left nearly a quarter of one row's
+// pixels undecided, 6 % of the whole), each formed again in doubles at
+// several times the cost: plans with p * r even and at most 256 are summed
+// in doubles from the start. Otherwise an exact half takes one residue in
+// p * r, or none, and the float passes leave few pixels undecided; should a
+// row still leave more than one in eight, the rest of the picture is
 // summed in doubles.
 
 namespace {
@@ -465,7 +466,18 @@ template <int kCount>
 // One destination pixel in doubles, straight from its source rows: down
 // each column of the footprint, then across, the three channels side by
 // side. For the few pixels the single-precision passes leave undecided.
+// How FilterRow formed one destination row's sums down the source rows in
+// the integral layout (FinishBody's arguments); layout -1: every row
+// weighted, from the footprint's rows.
+struct RowSums {
+  int layout = -1, edges = 0;
+  const std::uint16_t* whole = nullptr;
+  const std::uint8_t *r0 = nullptr, *r1 = nullptr, *a = nullptr, *b = nullptr;
+  double wa = 0, wb = 0;
+};
+
 struct Footprint {
+  const RowSums* down;
   const std::uint8_t* const* rows;  // the footprint's first source row, then the others
   const double* wy;
   std::int32_t ny;
@@ -510,16 +522,44 @@ struct Footprint {
 // from one 4-byte load, where the row has a fourth byte after them.
 [[gnu::always_inline]] inline __attribute__((target("avx2,fma"))) bool DecideAvx2Body(const Footprint& f,
                                                                                    std::uint8_t* out) {
-  // The rows' coverages broadcast once (a footprint that tall is rare: the
-  // later rows take theirs at each step).
+  __m256d sum = _mm256_setzero_pd();
+  const RowSums& d = *f.down;
+  if (d.layout >= 0) {
+    // From the whole rows' integer sums, as the row was summed.
+    const __m256d wa = _mm256_set1_pd(d.wa), wb = _mm256_set1_pd(d.wb);
+    for (std::int32_t m = 0; m < f.nx; ++m) {
+      const std::size_t at = f.start + 3 * static_cast<std::size_t>(m);
+      const bool whole_load = at + 4 <= f.row_bytes;
+      const auto four = [&](const std::uint8_t* p) __attribute__((always_inline, target("avx2"))) {
+        std::int32_t bytes;
+        if (whole_load) {
+          std::memcpy(&bytes, p + at, sizeof bytes);
+        } else {
+          bytes = p[at] | p[at + 1] << 8 | p[at + 2] << 16;
+        }
+        return _mm_cvtepu8_epi32(_mm_cvtsi32_si128(bytes));
+      };
+      __m128i w = four(d.r0);
+      if (d.layout >= 1) w = _mm_add_epi32(w, four(d.r1));
+      // whole has one value to spare after the last column's.
+      if (d.layout == 2) {
+        w = _mm_add_epi32(w, _mm_cvtepu16_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(d.whole + at))));
+      }
+      __m256d down = _mm256_cvtepi32_pd(w);
+      if (d.edges >= 1) down = _mm256_fmadd_pd(wa, _mm256_cvtepi32_pd(four(d.a)), down);
+      if (d.edges == 2) down = _mm256_fmadd_pd(wb, _mm256_cvtepi32_pd(four(d.b)), down);
+      sum = _mm256_fmadd_pd(_mm256_broadcast_sd(f.wx + m), down, sum);
+    }
+  }
+  // Otherwise every row weighted, the rows' coverages broadcast once (a
+  // footprint that tall is rare: the later rows take theirs at each step).
   constexpr std::int32_t kHeld = 8;
   __m256d wy[kHeld];
-  for (std::int32_t k = 0; k < f.ny && k < kHeld; ++k) wy[k] = _mm256_broadcast_sd(f.wy + k);
+  for (std::int32_t k = 0; d.layout < 0 && k < f.ny && k < kHeld; ++k) wy[k] = _mm256_broadcast_sd(f.wy + k);
   const auto row_coverage = [&](std::int32_t k) __attribute__((always_inline, target("avx2"))) {
     return k < kHeld ? wy[k] : _mm256_broadcast_sd(f.wy + k);
   };
-  __m256d sum = _mm256_setzero_pd();
-  for (std::int32_t m = 0; m < f.nx; ++m) {
+  for (std::int32_t m = 0; d.layout < 0 && m < f.nx; ++m) {
     const std::size_t at = f.start + 3 * static_cast<std::size_t>(m);
     __m256d down = _mm256_setzero_pd();
     // The fourth lane takes the next byte, or nothing at the row's end; it
@@ -722,20 +762,12 @@ double FastRowFilter::FloatMargin(const ReducePlan& plan) {
 
 // Pixel x of row y in doubles; false when its average lies too close to a
 // halfway point for that to decide.
-bool FastRowFilter::DecideInDoubles(std::int32_t x, std::int32_t y, const std::uint8_t* const* source_rows,
-                                    std::uint8_t* out) const {
-  const std::int32_t nx = plan_.SourceColumnCount(x);
-  if (nx <= 0) return false;
-  const std::int32_t first = plan_.FirstSourceRow(y);
-  const Footprint f{source_rows + first,
-                    plan_.RowCoverages(y),
-                    plan_.LastSourceRow(y) - first + 1,
-                    3 * static_cast<std::size_t>(plan_.FirstSourceColumn(x)),
-                    3 * static_cast<std::size_t>(plan_.source_width()),
-                    plan_.ColumnCoverages(x),
-                    nx,
-                    inverse_area_,
-                    margin_};
+bool FastRowFilter::DecideInDoubles(std::int32_t x, const void* row, std::uint8_t* out) const {
+  Footprint f = *static_cast<const Footprint*>(row);
+  f.nx = plan_.SourceColumnCount(x);
+  if (f.nx <= 0) return false;
+  f.start = 3 * static_cast<std::size_t>(plan_.FirstSourceColumn(x));
+  f.wx = plan_.ColumnCoverages(x);
   return ChosenKernels().decide(f, out);
 }
 
@@ -746,7 +778,7 @@ FastRowFilter::FastRowFilter(const ReducePlan& plan, double margin, double float
       float_margin_(static_cast<float>(float_margin < 0 ? std::max(FloatMargin(plan), margin_) : float_margin)),
       float_inverse_area_(static_cast<float>(inverse_area_)),
       may_leave_floats_(float_margin < 0),
-      whole_(static_cast<std::size_t>(plan.source_width()) * 3) {
+      whole_(static_cast<std::size_t>(plan.source_width()) * 3 + 1) {
   const std::int32_t width = plan.width();
   for (std::int32_t x = 0; x < width; ++x) columns_ = std::max(columns_, plan.SourceColumnCount(x));
   starts_.resize(static_cast<std::size_t>(width));
@@ -758,10 +790,11 @@ FastRowFilter::FastRowFilter(const ReducePlan& plan, double margin, double float
     std::copy_n(plan.ColumnCoverages(x), std::max(count, 0),
                 coverages_.begin() + static_cast<std::ptrdiff_t>(x) * columns_);
   }
-  // The source's size over the destination's, in lowest terms, both ways.
+  // The source's size over the destination's, in lowest terms, both ways:
+  // many exact halves where p * r is even and small.
   const std::int64_t p = plan.source_width() / std::max(std::gcd(plan.source_width(), width), 1);
   const std::int64_t r = plan.source_height() / std::max(std::gcd(plan.source_height(), plan.height()), 1);
-  if (float_margin < 0 && (p * r) % 2 == 0) in_floats_ = false;
+  if (float_margin < 0 && (p * r) % 2 == 0 && p * r <= 256) in_floats_ = false;
   float_coverages_.assign(coverages_.begin(), coverages_.end());
   // Pairs of columns: for each coverage step, the first column's coverage
   // four times, then the second's (the lanes of the two pixels' sums).
@@ -799,6 +832,7 @@ void FastRowFilter::FilterRow(std::int32_t y, const std::uint8_t* const* source_
     return;
   }
   const bool floats = in_floats_;
+  RowSums down;
   // The partly covered rows are the first and the last at most; any other
   // layout, or too many whole rows for 16 bits, takes every row weighted.
   const std::int32_t rows = last - first + 1;
@@ -832,6 +866,7 @@ void FastRowFilter::FilterRow(std::int32_t y, const std::uint8_t* const* source_
     const double a_coverage = wa == 0.0 ? wb : wa;
     const std::uint8_t* b = source_rows[last];
     const int edges = (wa != 0.0) + (wb != 0.0);
+    down = RowSums{layout, edges, whole, r0, r1, a, b, a_coverage, wb};
     if (floats) {
       k.finish_float[layout][edges](float_sums_.data(), whole, r0, r1, a, static_cast<float>(a_coverage), b,
                                     static_cast<float>(wb), count);
@@ -858,9 +893,12 @@ void FastRowFilter::FilterRow(std::int32_t y, const std::uint8_t* const* source_
     const FloatColumnTable table{starts_.data(), float_coverages_.data(), float_pairs_.data(), width, columns_};
     const std::int32_t doubtful = k.across_row_float[unrolled](table, float_sums_.data(), float_inverse_area_,
                                                                float_margin_, out, undecided_.data());
+    // Each doubtful pixel in doubles: the row's part of its footprint once.
+    const Footprint row{&down,   source_rows + first, wy,           rows,    0,
+                        3 * static_cast<std::size_t>(plan_.source_width()), nullptr, 0, inverse_area_, margin_};
     for (std::int32_t i = 0; i < doubtful; ++i) {
       const std::int32_t x = undecided_[static_cast<std::size_t>(i)];
-      if (!DecideInDoubles(x, y, source_rows, out + 3 * static_cast<std::size_t>(x))) {
+      if (!DecideInDoubles(x, &row, out + 3 * static_cast<std::size_t>(x))) {
         undecided_[static_cast<std::size_t>(listed++)] = x;
       }
     }

@@ -19,7 +19,7 @@ class FastRowFilter {
   // exactly; a negative value takes SafeMargin(plan). float_margin: the
   // same for the single-precision average, before the pixel is formed in
   // doubles; a negative value takes FloatMargin(plan), for the plans whose
-  // averages cannot land on exact halves (the others are summed in doubles).
+  // averages seldom land on exact halves (the others are summed in doubles).
   // A float margin given holds for every plan and row.
   explicit FastRowFilter(const ReducePlan& plan, double margin = -1, double float_margin = -1);
 
@@ -39,15 +39,16 @@ class FastRowFilter {
   std::int64_t double_pixels() const { return double_pixels_; }
 
  private:
-  bool DecideInDoubles(std::int32_t x, std::int32_t y, const std::uint8_t* const* source_rows,
-                       std::uint8_t* out) const;
+  // row: what FilterRow knows of the row's footprints (its rows and how it
+  // summed them down).
+  bool DecideInDoubles(std::int32_t x, const void* row, std::uint8_t* out) const;
 
   const ReducePlan& plan_;
   double margin_;
   double inverse_area_;
   float float_margin_;
   float float_inverse_area_;
-  bool in_floats_ = true;    // false where averages may land on halves, or once a row had many doubtful pixels
+  bool in_floats_ = true;    // false where averages often land on halves, or once a row had many doubtful pixels
   bool may_leave_floats_;
   std::int32_t columns_ = 0;              // the widest footprint's count of source columns
   std::vector<std::int32_t> starts_;      // per destination column: where its sums start
@@ -57,7 +58,7 @@ class FastRowFilter {
   std::vector<std::int32_t> no_columns_;  // destination columns with no source column under them
   std::vector<double> sums_;              // per source column and channel, down the rows
   std::vector<float> float_sums_;         // the same in single precision
-  std::vector<std::uint16_t> whole_;      // the same, over the wholly covered rows only
+  std::vector<std::uint16_t> whole_;      // the same, over the wholly covered rows only (and one to spare)
   std::vector<std::int32_t> undecided_;   // columns of one row left to the exact filter
   std::int64_t exact_pixels_ = 0;
   std::int64_t double_pixels_ = 0;
