@@ -372,7 +372,39 @@ template <int kCount>
   const double* const coverages = table.coverages;
   const std::int32_t width = table.width;
   std::int32_t listed = 0;
-  for (std::int32_t x = 0; x < width; ++x, out += 3) {
+  std::int32_t x = 0;
+  // Two pixels a step: one test for doubt and one store for both.
+  const __m128i six = _mm_set_epi8(-1, -1, -1, -1, -1, -1, -1, -1, -1, -1, 12, 10, 8, 4, 2, 0);
+  for (; x + 1 < width; x += 2, out += 6) {
+    Lanes first, second;
+    SumAcross(sums + starts[x], coverages + static_cast<std::size_t>(count) * static_cast<std::size_t>(x),
+              count, first);
+    SumAcross(sums + starts[x + 1],
+              coverages + static_cast<std::size_t>(count) * static_cast<std::size_t>(x + 1), count, second);
+    const __m256d rounded0 = _mm256_fmadd_pd(first, inverse, round);
+    const __m256d rounded1 = _mm256_fmadd_pd(second, inverse, round);
+    const __m256d nearest0 = _mm256_sub_pd(rounded0, round);
+    const __m256d nearest1 = _mm256_sub_pd(rounded1, round);
+    const __m256d off0 = _mm256_fmsub_pd(first, inverse, nearest0);
+    const __m256d off1 = _mm256_fmsub_pd(second, inverse, nearest1);
+    const __m256d bad0 = _mm256_or_pd(_mm256_cmp_pd(_mm256_and_pd(off0, magnitude), half, _CMP_GE_OQ),
+                                      _mm256_cmp_pd(nearest0, top, _CMP_GT_OQ));
+    const __m256d bad1 = _mm256_or_pd(_mm256_cmp_pd(_mm256_and_pd(off1, magnitude), half, _CMP_GE_OQ),
+                                      _mm256_cmp_pd(nearest1, top, _CMP_GT_OQ));
+    const int bad = _mm256_movemask_pd(bad0) | _mm256_movemask_pd(bad1) << 4;
+    if (bad & 0x77) [[unlikely]] {
+      if (bad & 0x07) undecided[listed++] = x;
+      if (bad & 0x70) undecided[listed++] = x + 1;
+    }
+    // The low 32 bits of each rounded sum, both pixels' in one vector, to
+    // 16 bits and then to the six bytes.
+    const __m128i words = _mm_packus_epi32(
+        _mm256_castsi256_si128(_mm256_permutevar8x32_epi32(_mm256_castpd_si256(rounded0), low_bytes)),
+        _mm256_castsi256_si128(_mm256_permutevar8x32_epi32(_mm256_castpd_si256(rounded1), low_bytes)));
+    const std::uint64_t pixels = static_cast<std::uint64_t>(_mm_cvtsi128_si64(_mm_shuffle_epi8(words, six)));
+    std::memcpy(out, &pixels, 6);
+  }
+  for (; x < width; ++x, out += 3) {
     Lanes sum;
     SumAcross(sums + starts[x], coverages + static_cast<std::size_t>(count) * static_cast<std::size_t>(x),
               count, sum);
