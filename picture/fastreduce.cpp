@@ -4,7 +4,6 @@
 #include <cmath>
 #include <cstddef>
 #include <cstring>
-#include <numeric>
 #if defined(__x86_64__) || defined(__i386__)
 #include <cpuid.h>
 #include <immintrin.h>
@@ -42,24 +41,22 @@ namespace tam {
 // one, and the exact filter's within the much smaller bound above of that.
 // FloatMargin takes four times the first plus SafeMargin; a pixel whose
 // float average lies that close to a halfway point is formed again in
-// doubles (DecideInDoubles: the same two passes for one pixel, straight
-// from its source rows, so the double margin holds), and exactly when that
-// does not decide either.
+// doubles (DecideInDoubles: the same two passes for one pixel, from the
+// row's integer sums or its source rows, so the double margin holds), and
+// exactly when that does not decide either.
 //
-// Which pictures the single-precision passes are for: with the source
-// p / q times the destination across and r / t down (in lowest terms), every
-// coverage is a multiple of 1 / q across and 1 / t down, but for the
-// shortfall, and the average is an integer over p * r. When p * r is even,
-// that integer can make an exact half, which the shortfall moves only some
-// hundred-thousandths away from k + 0.5: inside the float margin. Where
-// p * r is small, photos have many such pixels in their smooth parts (a
-// reduction by 8 / 3, p * r = 64, left nearly a quarter of one row's
-// pixels undecided, 6 % of the whole), each formed again in doubles at
-// several times the cost: plans with p * r even and at most 256 are summed
-// in doubles from the start. Otherwise an exact half takes one residue in
-// p * r, or none, and the float passes leave few pixels undecided; should a
-// row still leave more than one in eight, the rest of the picture is
-// summed in doubles.
+// When the floats leave many pixels undecided: with the source p / q times
+// the destination across and r / t down (in lowest terms), every coverage
+// is a multiple of 1 / q across and 1 / t down, but for the shortfall, and
+// the average is an integer over p * r. When p * r is even, that integer
+// can make an exact half, which the shortfall moves only some
+// hundred-thousandths away from k + 0.5: inside the float margin. Smooth
+// parts of a photo reduced by 8 / 3 (p * r = 64) left up to a quarter of a
+// row's pixels undecided, 6 % of the whole; formed again in doubles from
+// the row's integer sums, they still cost no more than summing the whole
+// picture in doubles would, and on most photos less. Should a row leave
+// more than one pixel in eight undecided, the rest of the picture is summed
+// in doubles.
 
 namespace {
 
@@ -822,11 +819,6 @@ FastRowFilter::FastRowFilter(const ReducePlan& plan, double margin, double float
     std::copy_n(plan.ColumnCoverages(x), std::max(count, 0),
                 coverages_.begin() + static_cast<std::ptrdiff_t>(x) * columns_);
   }
-  // The source's size over the destination's, in lowest terms, both ways:
-  // many exact halves where p * r is even and small.
-  const std::int64_t p = plan.source_width() / std::max(std::gcd(plan.source_width(), width), 1);
-  const std::int64_t r = plan.source_height() / std::max(std::gcd(plan.source_height(), plan.height()), 1);
-  if (float_margin < 0 && (p * r) % 2 == 0 && p * r <= 256) in_floats_ = false;
   float_coverages_.assign(coverages_.begin(), coverages_.end());
   // Pairs of columns: for each coverage step, the first column's coverage
   // four times, then the second's (the lanes of the two pixels' sums).

@@ -18,9 +18,9 @@ class FastRowFilter {
   // (k + 0.5) an average in doubles may lie before the pixel is recomputed
   // exactly; a negative value takes SafeMargin(plan). float_margin: the
   // same for the single-precision average, before the pixel is formed in
-  // doubles; a negative value takes FloatMargin(plan), for the plans whose
-  // averages seldom land on exact halves (the others are summed in doubles).
-  // A float margin given holds for every plan and row.
+  // doubles; a negative value takes FloatMargin(plan). A float margin given
+  // holds for every row (when computed, a picture whose rows leave many
+  // pixels undecided goes over to doubles).
   explicit FastRowFilter(const ReducePlan& plan, double margin = -1, double float_margin = -1);
 
   // Twice the most the two-pass average in doubles can differ from the
@@ -48,7 +48,7 @@ class FastRowFilter {
   double inverse_area_;
   float float_margin_;
   float float_inverse_area_;
-  bool in_floats_ = true;    // false where averages often land on halves, or once a row had many doubtful pixels
+  bool in_floats_ = true;    // false once a row left many pixels undecided
   bool may_leave_floats_;
   std::int32_t columns_ = 0;              // the widest footprint's count of source columns
   std::vector<std::int32_t> starts_;      // per destination column: where its sums start
