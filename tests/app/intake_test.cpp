@@ -32,6 +32,8 @@ TEST(UriList, LocalFilesArePercentDecodedToBytes) {
   using namespace std::string_literals;
   EXPECT_EQ(LocalPathsOfUriList("# comment\r\n\r\nhttps://example.invalid/a.jpg\r\nfile:///p/q.jpg\0\r\n"s),
             (Paths{"/p/q.jpg"}));
+  // An escaped NUL names no file: cut there, it would name another.
+  EXPECT_EQ(LocalPathsOfUriList("file:///p/a.jpg%00/b.jpg\nfile:///p/c.jpg"), (Paths{"/p/c.jpg"}));
   // A broken escape stays as it is.
   EXPECT_EQ(LocalPathsOfUriList("file:///p/50%.jpg\nfile:///p/%zz%4"), (Paths{"/p/50%.jpg", "/p/%zz%4"}));
   EXPECT_TRUE(LocalPathsOfUriList("").empty());
