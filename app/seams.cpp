@@ -21,6 +21,7 @@
 #include "picture/fileio.h"
 #include "picture/jpeg.h"
 #include "picture/limits.h"
+#include "picture/reduce.h"
 #include "presentation/builtin_engine.h"
 #include "presentation/insertion.h"
 #include "presentation/server_choice.h"
@@ -60,6 +61,55 @@ QByteArray ReadForPreview(const std::string& path) {
   }
 }
 
+// Qt's decoder knows neither our scan limit (thousands of scans would hold
+// the dialog for minutes) nor our memory budget (its small preview still
+// needs libjpeg's coefficients of the whole picture).
+bool WithinLimits(const QByteArray& data) {
+  const std::span<const std::uint8_t> bytes(reinterpret_cast<const std::uint8_t*>(data.constData()),
+                                            static_cast<std::size_t>(data.size()));
+  if (CountJpegScans(bytes) > kMostScans) return false;
+  try {
+    const JpegReader header(bytes);  // refuses what the budget cannot hold
+    return true;
+  } catch (const std::exception&) {
+    return false;
+  }
+}
+
+// Reduced by the program's own filter before Qt sees it: a run-length file of
+// a few bytes may hold a quarter of a gigapixel, whose QImage copy and 32-bit
+// scaling took 1.5 GB, past what the reader checked it for.
+QImage BitmapPreview(const QByteArray& data, int side) {
+  try {
+    Picture picture = DecodeBmp(
+        {reinterpret_cast<const std::uint8_t*>(data.constData()), static_cast<std::size_t>(data.size())});
+    if (picture.empty()) return {};
+    ReducePicture(picture, side, side);
+    return ToQImage(picture);
+  } catch (const std::exception&) {
+    return {};  // no preview for a file that is no picture
+  }
+}
+
+}  // namespace
+
+QImage PicturePreview(const std::string& path, int side) {
+  QByteArray data = ReadForPreview(path);
+  if (data.isEmpty()) return {};
+  // Bitmaps through our own reader: Qt's shows stray memory for cut files.
+  if (data.startsWith("BM")) return BitmapPreview(data, side);
+  if (!WithinLimits(data)) return {};
+  QBuffer buffer(&data);
+  QImageReader reader(&buffer);
+  reader.setAutoTransform(true);
+  const QSize size = reader.size();
+  if (size.isValid() && (size.width() > side || size.height() > side))
+    reader.setScaledSize(size.scaled(side, side, Qt::KeepAspectRatio));
+  return reader.read();
+}
+
+namespace {
+
 // Qt's own (not the desktop's) open dialog with a preview pane on its right.
 class PictureOpenDialog : public QFileDialog {
  public:
@@ -86,47 +136,7 @@ class PictureOpenDialog : public QFileDialog {
 
   void ShowPreview(const QString& shown) {
     preview_->clear();
-    QByteArray data = ReadForPreview(BytesOfShownPath(shown));
-    if (data.isEmpty()) return;
-    if (data.startsWith("BM")) {
-      // Bitmaps through our own reader: Qt's shows stray memory for cut files.
-      ShowImage(BitmapPreview(data));
-      return;
-    }
-    if (!WithinLimits(data)) return;
-    QBuffer buffer(&data);
-    QImageReader reader(&buffer);
-    reader.setAutoTransform(true);
-    const QSize size = reader.size();
-    if (size.isValid() && (size.width() > kPreviewSide || size.height() > kPreviewSide)) {
-      reader.setScaledSize(size.scaled(kPreviewSide, kPreviewSide, Qt::KeepAspectRatio));
-    }
-    ShowImage(reader.read());
-  }
-
-  // Qt's decoder knows neither our scan limit (thousands of scans would
-  // hold the dialog for minutes) nor our memory budget (its small preview
-  // still needs libjpeg's coefficients of the whole picture).
-  static bool WithinLimits(const QByteArray& data) {
-    const std::span<const std::uint8_t> bytes(reinterpret_cast<const std::uint8_t*>(data.constData()),
-                                              static_cast<std::size_t>(data.size()));
-    if (CountJpegScans(bytes) > kMostScans) return false;
-    try {
-      const JpegReader header(bytes);  // refuses what the budget cannot hold
-      return true;
-    } catch (const std::exception&) {
-      return false;
-    }
-  }
-
-  static QImage BitmapPreview(const QByteArray& data) {
-    try {
-      const Picture picture = DecodeBmp(
-          {reinterpret_cast<const std::uint8_t*>(data.constData()), static_cast<std::size_t>(data.size())});
-      return picture.empty() ? QImage() : ToQImage(picture);
-    } catch (const std::exception&) {
-      return {};  // no preview for a file that is no picture
-    }
+    ShowImage(PicturePreview(BytesOfShownPath(shown), kPreviewSide));
   }
 
   void ShowImage(const QImage& image) {

@@ -3,6 +3,7 @@
 // that tests can answer a dialog, count message boxes and beeps or stop the
 // clock. The program uses the real Qt implementations.
 #include <QDateTime>
+#include <QImage>
 #include <QString>
 #include <memory>
 #include <optional>
@@ -73,6 +74,11 @@ struct Seams {
 
 // Fills every empty member of seams with the real implementation.
 Seams WithRealSeams(Seams seams);
+
+// The open dialog's preview of a picture file, at most side x side pixels
+// for a JPEG or BMP larger than that; a null image for a file that shows
+// nothing (no picture, no regular file, too costly to read).
+QImage PicturePreview(const std::string& path, int side);
 
 // The byte path of a path shown by a dialog. Qt shows a name that is not
 // valid UTF-8 with replacement characters, so a shown path that names nothing

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <utility>
 
 namespace tam {
 namespace {
@@ -63,7 +64,11 @@ std::vector<std::string> LocalPathsOfUriList(std::string_view uri_list) {
     // themselves reach us percent-encoded.
     line = line.substr(0, line.find_first_of("?#"));
     if (!line.starts_with('/')) continue;
-    paths.push_back(PercentDecode(line));
+    // No file's name holds a NUL byte: such a path would name a different
+    // file than the one shown, once cut there by the system.
+    std::string path = PercentDecode(line);
+    if (path.find('\0') != std::string::npos) continue;
+    paths.push_back(std::move(path));
   }
   return paths;
 }

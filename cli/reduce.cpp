@@ -6,12 +6,14 @@
 #include <cstdio>
 #include <exception>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "cli/commands.h"
 #include "picture/convert.h"
 #include "picture/entry.h"
 #include "picture/error.h"
+#include "picture/trash.h"
 
 namespace tamcli {
 namespace {
@@ -68,6 +70,26 @@ void RequireFile(const std::string& entry) {
     throw tam::Error("ファイル " + entry + " を開けません。" + tam::SystemReason(EISDIR));
 }
 
+// The user's trash, noting what it refused. A bitmap replaced by its .jpg
+// that the trash refuses stays where it is and the conversion still counts
+// as done, but the user asked for it to go and is told that it did not.
+class NotingTrash : public tam::Trash {
+ public:
+  bool MoveToTrash(const std::string& path) override {
+    if (trash_.MoveToTrash(path)) return true;
+    refused_.push_back("ファイル " + path + " をごみ箱に移せなかったため、そのまま残しました。" +
+                       trash_.LastError());
+    return false;
+  }
+  std::string LastError() const override { return trash_.LastError(); }
+  // What was refused since the last call.
+  std::vector<std::string> TakeRefusals() { return std::exchange(refused_, {}); }
+
+ private:
+  tam::FreedesktopTrash trash_;
+  std::vector<std::string> refused_;
+};
+
 }  // namespace
 
 int RunReduce(std::span<const std::string_view> args) {
@@ -103,6 +125,8 @@ int RunReduce(std::span<const std::string_view> args) {
   }
   if (files.empty()) return UsageError("ファイルを指定してください");
 
+  NotingTrash trash;
+  options.trash = &trash;
   int failed = 0;
   for (const std::string& entry : files) {
     try {
@@ -117,10 +141,12 @@ int RunReduce(std::span<const std::string_view> args) {
       } else {
         PrintLine(stdout, written);
         std::fflush(stdout);
+        for (const std::string& refusal : trash.TakeRefusals()) PrintLine(stderr, entry, ": 警告: ", refusal);
       }
     } catch (const std::exception& e) {
       ++failed;
       PrintLine(stderr, entry, ": ", e.what());
+      trash.TakeRefusals();  // the error says it
     }
   }
   return failed ? kExitFailed : kExitOk;

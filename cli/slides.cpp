@@ -10,6 +10,7 @@
 #include <iostream>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "picture/error.h"
@@ -242,7 +243,7 @@ int RunSlides(std::span<const std::string_view> args) {
       // takes its own copy of each picture when it is pasted.
       tam::pres::SlidePicture picture = tam::pres::SlidePicture::Load(
           file, kind, {}, office ? tam::pres::JpegBytes::Held : tam::pres::JpegBytes::ReadWhenSaved);
-      tam::pres::AddPictureSlide(presentation, slide, file, picture, clipboard);
+      tam::pres::AddPictureSlide(presentation, slide, file, std::move(picture), clipboard);
       ++inserted;
     } catch (const tam::Error& e) {
       std::cerr << file << ": " << e.what() << "\n";

@@ -77,27 +77,29 @@ bool SameFile(const std::string& a, const std::string& b) {
 }
 
 // Writes the reduced picture to output. A file there that is not the
-// program's own earlier output (trash given) goes to the trash first, once
-// its replacement is complete: a photo is never replaced for good, and when
-// the trash cannot take it nothing changes. An output name that reaches the
-// source itself (a link, a hard link) is refused: writing there would
-// destroy the picture being converted.
+// program's own earlier output goes to the trash first, once its replacement
+// is complete: a photo is never replaced for good, and when the trash cannot
+// take it nothing changes. Under our own output name (own_name) an earlier
+// result is simply replaced, but not a file that a link there leads to: that
+// is some other file of the user's (a_x.jpg -> holiday.jpg). An output name
+// that reaches the source itself (a link, a hard link) is refused: writing
+// there would destroy the picture being converted.
 void WriteOutput(const std::string& output, const std::string& source, std::span<const std::uint8_t> data,
-                 Trash* trash) {
+                 Trash& trash, bool own_name) {
   if (output != source && SameFile(output, source)) {
     throw Error("ファイル " + output + " は変換元の " + source +
                 " と同じファイルのため、書き込みませんでした。");
   }
   SafeFileWriter writer(output);
   writer.Write(data);
-  if (!trash) {
+  if (own_name && !writer.through_link()) {
     writer.Commit();
     return;
   }
   writer.Commit([&](const std::string& target) {
-    if (!trash->MoveToTrash(target)) {
+    if (!trash.MoveToTrash(target)) {
       throw Error("ファイル " + target + " をごみ箱に移せないため、上書きしませんでした。" +
-                  trash->LastError());
+                  trash.LastError());
     }
   });
 }
@@ -146,8 +148,7 @@ std::string ConvertPicture(const std::string& path, int quality, SourceKind kind
   const std::string base = RemoveFileExt(path);
   if (!options.overwrite) {
     std::string output = base + "_x.jpg";
-    // Our own output name: an earlier result there is simply replaced.
-    WriteOutput(output, path, encoded, nullptr);
+    WriteOutput(output, path, encoded, trash, /*own_name=*/true);
     return output;
   }
 
@@ -155,13 +156,13 @@ std::string ConvertPicture(const std::string& path, int quality, SourceKind kind
   if (bitmap_test) {
     const std::string replaced = ReplacedBitmap(path, base);
     output = base + ".jpg";
-    WriteOutput(output, path, encoded, &trash);
+    WriteOutput(output, path, encoded, trash, /*own_name=*/false);
     // Only now that its replacement is safely on disk does the bitmap go;
     // a trash that fails leaves it where it is, which loses nothing.
     if (!replaced.empty()) trash.MoveToTrash(replaced);
   }
   if (jpeg_test) {
-    WriteOutput(path, path, encoded, &trash);
+    WriteOutput(path, path, encoded, trash, /*own_name=*/false);
     output = path;
   }
   return output;

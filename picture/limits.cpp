@@ -20,7 +20,8 @@ std::int64_t ConversionNeed(const DecodeCost& cost, bool turned) {
 
 std::int64_t ClipboardNeed(const DecodeCost& cost) {
   const std::int64_t picture = cost.picture_bytes();
-  return cost.file_bytes + std::max(cost.decoder_bytes + picture, 3 * picture);
+  const std::int64_t rgb = cost.width * cost.height * 3;
+  return cost.file_bytes + std::max(cost.decoder_bytes + picture, picture + 2 * rgb);
 }
 
 Error NamingFile(const std::string& path, const LimitError& refusal) {

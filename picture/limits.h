@@ -20,7 +20,10 @@
 //   - the reduction: the source picture and a 960 x 720 result (2 MB), tables
 //     of a few MB at most;
 //   - the clipboard of the insertion: the picture, its QImage copy, then the
-//     QImage and its PNG (at most about as large), so three pictures at once.
+//     QImage and its PNG (at most about as large), so three pictures at once;
+//     the clipboard's pixels come back as 24 bits, so for a palette picture
+//     that is the picture and its QImage at 1 B/px beside a 24-bit picture
+//     and its PNG (the 24-bit QImage made on the way goes before the PNG).
 // The worst real photo of 100 MP, progressive 4:4:4, turned upright, takes
 // 60 MB + max(601 MB + 301 MB while decoding, 2 x 301 MB while turning) =
 // 962 MB (917 MiB) in the conversion and 60 MB + 3 x 301 MB = 962 MB on the
@@ -70,8 +73,8 @@ struct DecodeCost {
 // quantized picture (1 + 3 B/px), the file held throughout.
 std::int64_t ConversionNeed(const DecodeCost& cost, bool turned);
 
-// Peak bytes of one picture put on the clipboard: the decoding, then three
-// pictures (see above).
+// Peak bytes of one picture put on the clipboard: the decoding, then the
+// picture and two 24-bit pictures (see above).
 std::int64_t ClipboardNeed(const DecodeCost& cost);
 
 // Throws LimitError when a w x h picture needs more than the budget.

@@ -74,8 +74,7 @@ InsertOutcome InsertSlides(const InsertComponents& c, const std::vector<std::str
       const std::string& entry = entries[i];
       const PictureKind kind = KindOfName(entry);
       if (kind == PictureKind::None) continue;
-      const SlidePicture picture = SlidePicture::Load(entry, kind, decode);
-      AddPictureSlide(c.presentation, c.slide, entry, picture, c.clipboard);
+      AddPictureSlide(c.presentation, c.slide, entry, SlidePicture::Load(entry, kind, decode), c.clipboard);
       ++outcome.inserted;
       outcome.completed.push_back(i);
       if (repaint) repaint();

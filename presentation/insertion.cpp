@@ -1,5 +1,7 @@
 #include "presentation/insertion.h"
 
+#include <utility>
+
 #include "picture/bmp.h"
 #include "picture/error.h"
 #include "picture/fileio.h"
@@ -42,7 +44,7 @@ SlidePicture SlidePicture::Load(const std::string& path, PictureKind kind, const
   return p;
 }
 
-void SlidePicture::PutOnClipboard(Clipboard& clipboard) const {
+void SlidePicture::PutOnClipboard(Clipboard& clipboard) && {
   ClipboardPicture clip;
   if (kind_ == PictureKind::Jpeg) {
     DecodedJpeg decoded;
@@ -56,20 +58,20 @@ void SlidePicture::PutOnClipboard(Clipboard& clipboard) const {
     clip.picture = std::move(decoded.picture);
     // A turned picture no longer matches the stream's own pixels.
     if (orientation == 1) {
-      clip.jpeg = jpeg_;
       if (bytes_ == JpegBytes::ReadWhenSaved)
         clip.jpeg_file =
             MediaFile{path_, jpeg_.bytes().size(), MediaCrc(jpeg_.bytes().data(), jpeg_.bytes().size())};
+      clip.jpeg = std::move(jpeg_);
     }
   } else {
-    clip.picture = bitmap_;
+    clip.picture = std::move(bitmap_);
   }
   if (clip.picture.empty()) throw Error("空の図はクリップボードに置けません");
   clipboard.Put(std::move(clip));
 }
 
 void AddPictureSlide(TPowerPointPresentation& presentation, TPowerPointSlide& slide, const std::string& path,
-                     const SlidePicture& picture, Clipboard& clipboard) {
+                     SlidePicture picture, Clipboard& clipboard) {
   int count = presentation.SlidesCount();
   slide.ConnectTo(presentation.SlidesAdd(count + 1, kLayoutTitle));
   slide.NotesBodyInsertAfter(SlideFileName(path));
@@ -77,7 +79,7 @@ void AddPictureSlide(TPowerPointPresentation& presentation, TPowerPointSlide& sl
   slide.ShapesRangeSetText(1, SlideFileName(path));
   slide.ShapesRangeSetFontSize(1, 8);
   slide.SetLayout(kLayoutBlank);
-  picture.PutOnClipboard(clipboard);
+  std::move(picture).PutOnClipboard(clipboard);
   slide.ShapesPaste(clipboard);
 }
 

@@ -34,10 +34,12 @@ class SlidePicture {
   static SlidePicture Load(const std::string& path, PictureKind kind, const JpegDecodeOptions& options = {},
                            JpegBytes bytes = JpegBytes::Held);
 
-  // Replaces the clipboard's contents with the picture. A JPEG's own bytes ride
+  // Replaces the clipboard's contents with the picture, handing over what it
+  // holds: a bitmap kept beside the clipboard's copies would be one large
+  // picture more than the check at Load counted. A JPEG's own bytes ride
   // along when they show the picture as decoded (upright).
   // Throws tam::Error for a JPEG the decoder rejects.
-  void PutOnClipboard(Clipboard& clipboard) const;
+  void PutOnClipboard(Clipboard& clipboard) &&;
 
  private:
   PictureKind kind_ = PictureKind::None;
@@ -55,6 +57,6 @@ class SlidePicture {
 // picture on the clipboard and pastes it. A failure leaves the slide as far as
 // it got and throws tam::Error.
 void AddPictureSlide(TPowerPointPresentation& presentation, TPowerPointSlide& slide, const std::string& path,
-                     const SlidePicture& picture, Clipboard& clipboard);
+                     SlidePicture picture, Clipboard& clipboard);
 
 }  // namespace tam::pres

@@ -10,6 +10,9 @@
 #include <memory>
 #include <vector>
 
+#include "picture/limits.h"
+#include "presentation/insertion.h"
+#include "support/child_growth.h"
 #include "support/qtapp.h"
 #include "support/testdata.h"
 
@@ -58,6 +61,29 @@ TEST(DesktopClipboard, PasteDecidesByTheBytesItTakes) {
   PutFromOutside(QImage::fromData(turned), turned);
   media = stored();
   EXPECT_EQ(media->format, pres::Media::Format::Png);
+}
+
+// A slide's picture goes through the desktop clipboard as 24 bits whatever
+// its own depth: a palette bitmap (1 B/px) took seven bytes a pixel and more
+// there, over twice what its slide was checked for, so a bitmap the check let
+// through could take gigabytes. The slide must stay within its check.
+TEST(DesktopClipboard, APaletteBitmapTakesNoMoreThanItsSlideWasCheckedFor) {
+  tamtest::App();
+  constexpr std::int32_t kSide = 8000;
+  tamtest::TempDir dir;
+  const std::string path = dir / "palette.bmp";
+  tamtest::WriteBytes(path, tamtest::RunLengthBmp(kSide, kSide));
+
+  const long grown = tamtest::GrowthInChildKb([&] {
+    DesktopClipboard clipboard;
+    pres::SlidePicture::Load(path, PictureKind::Bitmap).PutOnClipboard(clipboard);
+    return pres::StoredPicture(clipboard.Take())->format == pres::Media::Format::Png;
+  });
+  ASSERT_GT(grown, 0) << "the picture did not reach the slide";
+  const std::int64_t checked = ClipboardNeed({kSide, kSide, 1, 0, 0});
+  EXPECT_LE(checked, kMemoryBudget);
+  // Beside the large buffers: the decoders' and libpng's own, a few MiB.
+  EXPECT_LE(std::int64_t{grown} * 1024, checked + (std::int64_t{32} << 20));
 }
 
 }  // namespace

@@ -7,6 +7,8 @@
 
 #include "app/seams.h"
 #include "app/urilist.h"
+#include "picture/limits.h"
+#include "support/child_growth.h"
 #include "support/testdata.h"
 
 namespace tam {
@@ -30,6 +32,8 @@ TEST(UriList, LocalFilesArePercentDecodedToBytes) {
   using namespace std::string_literals;
   EXPECT_EQ(LocalPathsOfUriList("# comment\r\n\r\nhttps://example.invalid/a.jpg\r\nfile:///p/q.jpg\0\r\n"s),
             (Paths{"/p/q.jpg"}));
+  // An escaped NUL names no file: cut there, it would name another.
+  EXPECT_EQ(LocalPathsOfUriList("file:///p/a.jpg%00/b.jpg\nfile:///p/c.jpg"), (Paths{"/p/c.jpg"}));
   // A broken escape stays as it is.
   EXPECT_EQ(LocalPathsOfUriList("file:///p/50%.jpg\nfile:///p/%zz%4"), (Paths{"/p/50%.jpg", "/p/%zz%4"}));
   EXPECT_TRUE(LocalPathsOfUriList("").empty());
@@ -57,6 +61,19 @@ TEST(ShownPath, NamesThatAreNotUtf8AreFoundAgain) {
   EXPECT_EQ(BytesOfShownPath(QFile::decodeName((dir / "plain.jpg").c_str())), dir / "plain.jpg");
   // A path that names nothing comes back as its plain encoding.
   EXPECT_EQ(BytesOfShownPath(QString::fromUtf8(dir / "missing.jpg")), dir / "missing.jpg");
+}
+
+// The open dialog's preview of a bitmap costs no more than reducing it does:
+// a run-length file of a kilobyte made Qt scale a picture of gigabytes.
+TEST(OpenDialogPreview, BitmapCostsNoMoreThanItsConversion) {
+  constexpr std::int32_t kSide = 8000;
+  tamtest::TempDir dir;
+  tamtest::WriteBytes(dir / "huge.bmp", tamtest::RunLengthBmp(kSide, kSide));
+  const long grown = tamtest::GrowthInChildKb(
+      [&] { return PicturePreview(dir / "huge.bmp", 180).size() == QSize(180, 180); });
+  ASSERT_GT(grown, 0) << "no preview";
+  EXPECT_LE(std::int64_t{grown} * 1024,
+            ConversionNeed({kSide, kSide, 1, 0, 0}, false) + (std::int64_t{32} << 20));
 }
 
 }  // namespace

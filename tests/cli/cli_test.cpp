@@ -78,6 +78,20 @@ TEST(CliReduce, OverwriteAndQuarterReplaceTheSource) {
   EXPECT_EQ(WidthOf(dir / ".local/share/Trash/files/a.jpg"), 1200);
 }
 
+// A bitmap is replaced by its .jpg and goes to the trash; when the trash
+// cannot take it, it stays, and the user is told so rather than nothing.
+TEST(CliReduce, ABitmapTheTrashRefusesStaysAndIsNamed) {
+  TempDir dir;
+  std::filesystem::copy_file(tamtest::TestData("bmpsuite/g/rgb24.bmp"), dir / "b.bmp");
+  tamtest::WriteText(dir / ".local", "a file where the trash's folder would be");
+  const CliResult r = RunCli(dir, "reduce --overwrite " + Q(dir / "b.bmp"));
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, dir / "b.jpg\n");
+  EXPECT_EQ(tamtest::ReadBytes(dir / "b.bmp"), tamtest::ReadBytes(tamtest::TestData("bmpsuite/g/rgb24.bmp")));
+  EXPECT_EQ(r.err.rfind(dir / "b.bmp: 警告: ファイル " + dir / "b.bmp をごみ箱に移せなかった", 0), 0u)
+      << r.err;
+}
+
 TEST(CliReduce, NamesThatReachNoFileAndALostOutputFail) {
   TempDir dir;
   WriteJpeg(dir / "a.jpg", 20, 20);

@@ -566,6 +566,32 @@ TEST(ConvertPicture, EveryReplacedFileGoesToTheTrashOrNothingChanges) {
   EXPECT_EQ(FolderNames(dir.path()), (std::vector<std::string>{"a.jpg", "b.jpg"}));
 }
 
+// An earlier result under the output name is simply replaced, but a link
+// there that the user made to another file leads to a photo of theirs,
+// which goes to the trash before the reduced picture takes its place.
+TEST(ConvertPicture, AFileALinkedOutputNameLeadsToGoesToTheTrash) {
+  TempDir dir, bin;
+  WriteJpeg(dir / "a.jpg", 64, 48);
+  WriteJpeg(dir / "holiday.jpg", 40, 30);
+  const Bytes holiday = ReadBytes(dir / "holiday.jpg");
+  FolderTrash taking(bin.path(), true);
+  EXPECT_EQ(ConvertPicture(dir / "a.jpg", 50, skByExtension, {.trash = &taking}), dir / "a_x.jpg");
+  EXPECT_EQ(ConvertPicture(dir / "a.jpg", 50, skByExtension, {.trash = &taking}), dir / "a_x.jpg");
+  EXPECT_TRUE(taking.calls.empty());  // our own earlier result
+
+  std::filesystem::remove(dir / "a_x.jpg");
+  ASSERT_EQ(::symlink("holiday.jpg", (dir / "a_x.jpg").c_str()), 0);
+  FolderTrash refusing(bin.path(), false);
+  EXPECT_NE(ErrorOf([&] { ConvertPicture(dir / "a.jpg", 50, skByExtension, {.trash = &refusing}); }),
+            "(no error)");
+  EXPECT_EQ(ReadBytes(dir / "holiday.jpg"), holiday);
+  EXPECT_EQ(ConvertPicture(dir / "a.jpg", 50, skByExtension, {.trash = &taking}), dir / "a_x.jpg");
+  EXPECT_EQ(taking.calls, (std::vector<std::string>{dir / "holiday.jpg"}));
+  EXPECT_EQ(ReadBytes(bin / "1"), holiday);
+  EXPECT_EQ(Inspect(ReadBytes(dir / "holiday.jpg")).width, 64);
+  EXPECT_TRUE(std::filesystem::is_symlink(dir / "a_x.jpg"));
+}
+
 TEST(ConvertPicture, AnOutputNameThatReachesTheSourceIsRefused) {
   TempDir dir;
   WriteBmp(dir / "a.bmp", 32, 24);

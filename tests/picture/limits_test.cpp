@@ -139,26 +139,6 @@ Bytes ManyScans(std::int32_t w, std::int32_t h, int scans) {
   return b;
 }
 
-// An 8-bit run-length BMP of w x h that ends at once.
-Bytes RleBomb(std::int32_t w, std::int32_t h) {
-  Bytes b(14 + 40 + 1024 + 2, 0);
-  const auto put32 = [&](std::size_t at, std::uint32_t v) {
-    for (int i = 0; i < 4; ++i) b[at + i] = static_cast<std::uint8_t>(v >> 8 * i);
-  };
-  b[0] = 'B';
-  b[1] = 'M';
-  put32(2, static_cast<std::uint32_t>(b.size()));
-  put32(10, 14 + 40 + 1024);
-  put32(14, 40);
-  put32(18, static_cast<std::uint32_t>(w));
-  put32(22, static_cast<std::uint32_t>(h));
-  b[26] = 1;            // planes
-  b[28] = 8;            // bits per pixel
-  b[30] = 1;            // RLE8
-  b[b.size() - 1] = 1;  // 00 01: end of bitmap
-  return b;
-}
-
 constexpr long kSmallKb = 200 * 1024;
 
 TEST(HostileFiles, WhatNeverEndsIsRefusedAtOnceAndNamed) {
@@ -188,7 +168,7 @@ TEST(HostileFiles, BombsAreRefusedBeforeTheirBigAllocation) {
   const Bomb bombs[] = {
       // Sized so that the first picture would still be made and only the
       // later ones refused: the refusal must come before the first.
-      {"rle.bmp", RleBomb(20000, 20000), "画像が大きすぎます (20000 x 20000 画素"},
+      {"rle.bmp", tamtest::RunLengthBmp(20000, 20000), "画像が大きすぎます (20000 x 20000 画素"},
       {"progressive.jpg", Claiming(30000, 30000, true), "画像が大きすぎます (30000 x 30000 画素"},
       // Cannot stream: the turn needs the whole picture, and its copy.
       {"turned.jpg", Turned(Claiming(15000, 15000, false)), "画像が大きすぎます (15000 x 15000 画素"},

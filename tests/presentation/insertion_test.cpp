@@ -51,7 +51,7 @@ TEST_F(InsertionRun, PictureThatCannotBeDecodedLeavesTheSlideWithItsTexts) {
   AddPictureSlide(pres, slide, good, SlidePicture::Load(good, PictureKind::Jpeg), clipboard);
   SlidePicture broken =
       SlidePicture::Load(bad, PictureKind::Jpeg);  // header read now, pixels on the clipboard
-  EXPECT_THROW(AddPictureSlide(pres, slide, bad, broken, clipboard), Error);
+  EXPECT_THROW(AddPictureSlide(pres, slide, bad, std::move(broken), clipboard), Error);
 
   auto p = Made();
   ASSERT_EQ(p->data().slides.size(), 2u);
@@ -91,7 +91,7 @@ TEST_F(InsertionRun, LoadFailuresNameTheFile) {
 TEST_F(InsertionRun, BitmapIsStoredAsPngOfItsOwnPixels) {
   const std::string bmp = tamtest::TestData("bmpsuite/g/pal8.bmp");
   SlidePicture p = SlidePicture::Load(bmp, PictureKind::Bitmap);
-  p.PutOnClipboard(clipboard);
+  std::move(p).PutOnClipboard(clipboard);
   const ClipboardPicture clip = clipboard.Take();
   EXPECT_TRUE(clip.jpeg.empty());
   const std::shared_ptr<const Media> stored = StoredPicture(clip);

@@ -115,4 +115,23 @@ std::vector<std::uint8_t> WithClaimedSize(std::vector<std::uint8_t> jpeg, std::i
   return jpeg;
 }
 
+std::vector<std::uint8_t> RunLengthBmp(std::int32_t w, std::int32_t h) {
+  std::vector<std::uint8_t> b(14 + 40 + 1024 + 2, 0);
+  const auto put32 = [&](std::size_t at, std::uint32_t v) {
+    for (int i = 0; i < 4; ++i) b[at + i] = static_cast<std::uint8_t>(v >> 8 * i);
+  };
+  b[0] = 'B';
+  b[1] = 'M';
+  put32(2, static_cast<std::uint32_t>(b.size()));
+  put32(10, 14 + 40 + 1024);
+  put32(14, 40);
+  put32(18, static_cast<std::uint32_t>(w));
+  put32(22, static_cast<std::uint32_t>(h));
+  b[26] = 1;            // planes
+  b[28] = 8;            // bits per pixel
+  b[30] = 1;            // RLE8
+  b[b.size() - 1] = 1;  // 00 01: end of bitmap
+  return b;
+}
+
 }  // namespace tamtest

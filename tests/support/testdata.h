@@ -49,4 +49,8 @@ std::vector<std::uint8_t> WithoutQuantTables(const std::vector<std::uint8_t>& jp
 // A copy of a JPEG stream whose frame header claims w x h: the pixels the
 // stream lacks decode as grey, as in any cut file.
 std::vector<std::uint8_t> WithClaimedSize(std::vector<std::uint8_t> jpeg, std::int32_t w, std::int32_t h);
+
+// An 8-bit run-length BMP of w x h that ends at once: a file of about a
+// kilobyte whose picture is palette colour 0 (black) throughout.
+std::vector<std::uint8_t> RunLengthBmp(std::int32_t w, std::int32_t h);
 }  // namespace tamtest
