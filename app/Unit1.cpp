@@ -23,6 +23,7 @@
 #include "app/presentation_window.h"
 #include "app/uProgress.h"
 #include "app/urilist.h"
+#include "picture/error.h"
 #include "picture/folder.h"
 #include "picture/kind.h"
 #include "picture/path.h"
@@ -526,7 +527,7 @@ void TForm1::TrackBar1Change(QObject*) { SetCaption(compLb, QString::number(Trac
 
 void TForm1::ApplicationEvents1Exception(QObject*, const std::exception& E) noexcept {
   try {
-    const std::string message = E.what();
+    const std::string message = ErrorText(E);
     try {
       error_log_.Write(message);
     } catch (const std::exception& log_failed) {

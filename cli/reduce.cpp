@@ -145,7 +145,7 @@ int RunReduce(std::span<const std::string_view> args) {
       }
     } catch (const std::exception& e) {
       ++failed;
-      PrintLine(stderr, entry, ": ", e.what());
+      PrintLine(stderr, entry, ": ", tam::ErrorText(e));
       trash.TakeRefusals();  // the error says it
     }
   }

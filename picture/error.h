@@ -17,7 +17,12 @@ class FloatError : public Error {
   using Error::Error;
 };
 
-// The system's reason for a failed call, as strerror(errno) says it.
+// The system's reason for a failed call: in Japanese for the errno values
+// of file work (errno_text.h), as strerror(errno) says it for any other.
 std::string SystemReason(int err);
+
+// The user-facing text of a caught error: its message, or for the C++
+// runtime's own errors (out of memory) a Japanese one in place of its text.
+std::string ErrorText(const std::exception& error);
 
 }  // namespace tam

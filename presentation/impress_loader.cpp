@@ -95,7 +95,7 @@ std::unique_ptr<OfficeServer> LoadImpressServer(const ImpressOptions& options, s
       std::unique_ptr<OfficeServer> server(create(&resolved));
       if (server) return server;
     } catch (const std::exception& e) {
-      return fail(e.what());
+      return fail(ErrorText(e));
     }
   }
   if (errors.empty()) return fail("Impress 用のプラグインが見つかりません");

@@ -10,11 +10,6 @@
 
 namespace tam::pres {
 
-std::string ErrorText(const std::exception& error) {
-  if (dynamic_cast<const std::bad_alloc*>(&error)) return "メモリが不足しています";
-  return error.what();
-}
-
 InsertOutcome InsertSlides(const InsertComponents& c, const std::vector<std::string>& entries,
                            const JpegDecodeOptions& decode,
                            const std::function<void(const std::string& text)>& report,

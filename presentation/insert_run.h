@@ -30,9 +30,6 @@ struct InsertOutcome {
   std::vector<std::size_t> completed;  // indices of their entries, in list order
 };
 
-// The user-facing text of an error a phase caught.
-std::string ErrorText(const std::exception& error);
-
 // Runs the connection, presentation and insertion phases over entries and
 // returns what was inserted. A phase that fails with a std::exception hands
 // its text to report and ends; anything else thrown passes through unchanged.

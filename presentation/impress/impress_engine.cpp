@@ -21,6 +21,7 @@
 #include <vector>
 
 #pragma GCC visibility push(default)
+#include "picture/errno_text.h"
 #include "picture/error.h"
 #include "presentation/builtin_model.h"
 #include "presentation/impress_loader.h"
@@ -294,7 +295,11 @@ pid_t StartOffice(const ImpressOptions& options, int stderr_fd) {
   const int rc = ::posix_spawn(&pid, program.c_str(), &files, &attr, argv.data(), envp.data());
   posix_spawn_file_actions_destroy(&files);
   posix_spawnattr_destroy(&attr);
-  if (rc != 0) throw Error("LibreOffice を起動できません: " + program + ": " + std::strerror(rc));
+  if (rc != 0) {
+    // picture/error.cpp is not linked here: the table of texts is.
+    const char* text = tam::ErrnoText(rc);
+    throw Error("LibreOffice を起動できません: " + program + ": " + (text ? text : std::strerror(rc)));
+  }
   return pid;
 }
 

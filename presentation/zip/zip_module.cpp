@@ -9,8 +9,12 @@
 #include <zip.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <new>
+
+#include "picture/errno_text.h"
 
 struct TamZipArchive {
   int fd = -1;
@@ -24,6 +28,49 @@ zip_int64_t Failed(zip_error_t& error, int code, int err) {
   zip_error_set(&error, code, err);
   return -1;
 }
+
+// What a failure of libzip's kind code is, in the user's words; null for a
+// kind left to libzip's own text.
+const char* KindText(int code) {
+  switch (code) {
+    case ZIP_ER_WRITE: return "書き込みエラー";
+    case ZIP_ER_READ: return "読み込みエラー";
+    case ZIP_ER_SEEK: return "シークエラー";
+    case ZIP_ER_TELL: return "ファイル位置を得られません";
+    case ZIP_ER_OPEN: return "ファイルを開けません";
+    case ZIP_ER_CLOSE: return "ファイルを閉じられません";
+    case ZIP_ER_RENAME: return "一時ファイルの名前を変えられません";
+    case ZIP_ER_TMPOPEN: return "一時ファイルを作れません";
+    case ZIP_ER_REMOVE: return "ファイルを削除できません";
+    case ZIP_ER_MEMORY: return "メモリが不足しています";
+    default: return nullptr;
+  }
+}
+
+// Hands the user's reason for error to fail: the kind of failure and, when
+// the system gave one, its errno's text; libzip's own text for the rest.
+void Fail(zip_error_t* error, TamZipErrorFn fail, void* context) {
+  const int code = zip_error_code_zip(error);
+  const char* kind = KindText(code);
+  if (!kind) {
+    fail(context, zip_error_strerror(error));
+    return;
+  }
+  const int err = zip_error_system_type(error) == ZIP_ET_SYS ? zip_error_code_system(error) : 0;
+  if (err == 0 || code == ZIP_ER_MEMORY) {
+    fail(context, kind);
+    return;
+  }
+  char buffer[256];
+  const char* detail = tam::ErrnoText(err);
+  // GNU strerror_r returns the message, which may or may not live in buffer.
+  if (!detail) detail = ::strerror_r(err, buffer, sizeof buffer);
+  char reason[512];
+  std::snprintf(reason, sizeof reason, "%s: %s", kind, detail);
+  fail(context, reason);
+}
+
+void Fail(zip_t* za, TamZipErrorFn fail, void* context) { Fail(zip_get_error(za), fail, context); }
 
 // libzip's view of the descriptor: a new archive that is only ever written.
 // It writes each entry's header, its data, then seeks back to complete the
@@ -111,7 +158,7 @@ void Free(TamZipArchive* archive) {
 TamZipArchive* Open(int fd, TamZipErrorFn fail, void* context) {
   auto* archive = Make<TamZipArchive>();
   if (!archive) {
-    fail(context, "Not enough memory");
+    fail(context, KindText(ZIP_ER_MEMORY));
     return nullptr;
   }
   archive->fd = fd;
@@ -124,7 +171,7 @@ TamZipArchive* Open(int fd, TamZipErrorFn fail, void* context) {
     if (!archive->zip) zip_source_free(source);
   }
   if (!archive->zip) {
-    fail(context, zip_error_strerror(&error));
+    Fail(&error, fail, context);
     zip_error_fini(&error);
     Free(archive);
     return nullptr;
@@ -141,13 +188,13 @@ int AddSource(TamZipArchive* archive, const char* name, zip_source_t* source, in
   const zip_int64_t index = zip_file_add(za, name, source, ZIP_FL_ENC_UTF_8);
   if (index < 0) {
     zip_source_free(source);
-    fail(context, zip_strerror(za));
+    Fail(za, fail, context);
     return -1;
   }
   const auto i = static_cast<zip_uint64_t>(index);
   if (zip_set_file_compression(za, i, ZIP_CM_DEFLATE, static_cast<zip_uint32_t>(level)) < 0 ||
       zip_file_set_mtime(za, i, static_cast<time_t>(mtime), 0) < 0) {
-    fail(context, zip_strerror(za));
+    Fail(za, fail, context);
     return -1;
   }
   return 0;
@@ -157,7 +204,7 @@ int Add(TamZipArchive* archive, const char* name, const void* data, std::size_t 
         std::int64_t mtime, TamZipErrorFn fail, void* context) {
   zip_source_t* source = zip_source_buffer(archive->zip, data, size, 0);
   if (!source) {
-    fail(context, zip_strerror(archive->zip));
+    Fail(archive->zip, fail, context);
     return -1;
   }
   return AddSource(archive, name, source, level, mtime, fail, context);
@@ -216,7 +263,7 @@ int AddInput(TamZipArchive* archive, const char* name, const TamZipInput* input,
   auto* state = Make<InputSource>(*input, mtime, zip_error_t{});
   if (!state) {
     input->free(input->user);
-    fail(context, "Not enough memory");
+    fail(context, KindText(ZIP_ER_MEMORY));
     return -1;
   }
   zip_error_init(&state->error);
@@ -224,7 +271,7 @@ int AddInput(TamZipArchive* archive, const char* name, const TamZipInput* input,
   zip_error_init(&error);
   zip_source_t* source = zip_source_function_create(InputCallback, state, &error);
   if (!source) {
-    fail(context, zip_error_strerror(&error));
+    Fail(&error, fail, context);
     zip_error_fini(&error);
     zip_error_fini(&state->error);
     input->free(input->user);
@@ -237,7 +284,7 @@ int AddInput(TamZipArchive* archive, const char* name, const TamZipInput* input,
 
 int Close(TamZipArchive* archive, TamZipErrorFn fail, void* context) {
   if (zip_close(archive->zip) < 0) {
-    fail(context, zip_strerror(archive->zip));
+    Fail(archive->zip, fail, context);
     return -1;
   }
   archive->zip = nullptr;

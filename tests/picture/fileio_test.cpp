@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstring>
 #include <filesystem>
 #include <functional>
 
@@ -67,6 +68,19 @@ TEST(ReadWholeFile, ErrorsNameTheFileAndTheReason) {
             "ファイル " + missing + " を開けません。" + SystemReason(ENOENT));
   EXPECT_EQ(MessageOf([&] { ReadWholeFile(dir.path()); }),
             "ファイル " + dir.path() + " を開けません。" + SystemReason(EISDIR));
+}
+
+// The reasons of file work are Japanese in any locale; anything else is
+// still the C library's text rather than nothing.
+TEST(SystemReason, FileReasonsAreJapaneseOthersTheCLibrarys) {
+  EXPECT_EQ(SystemReason(EACCES), "許可がありません");
+  EXPECT_EQ(SystemReason(ENOSPC), "デバイスに空き領域がありません");
+  for (int err : {ENOENT, EACCES, EPERM, ENOSPC, EDQUOT, EISDIR, ENOTDIR, EROFS, EEXIST, ENAMETOOLONG, ELOOP, EIO,
+                  ENOMEM, EXDEV, EBUSY, EFBIG, EMFILE, ENFILE, ETXTBSY, EINVAL, ENXIO, ENODEV, EAGAIN, EINTR}) {
+    const std::string reason = SystemReason(err);
+    EXPECT_TRUE(!reason.empty() && static_cast<unsigned char>(reason[0]) >= 0x80) << err << ": " << reason;
+  }
+  EXPECT_EQ(SystemReason(EHOSTUNREACH), std::strerror(EHOSTUNREACH));
 }
 
 TEST(WriteFileAtomic, NewFileGetsTheUmaskPermissionsAndNoTemporaryIsLeft) {
