@@ -308,6 +308,10 @@ void RemoveTempFilesOnSignals() {
     if (::sigaction(sig, nullptr, &old) == 0 && old.sa_handler == SIG_IGN) continue;
     ::sigaction(sig, &action, nullptr);
   }
+  // Past the file size limit a write fails (EFBIG) and is reported as any
+  // failed write is, rather than the signal ending the program with its
+  // other files and unsaved work.
+  ::signal(SIGXFSZ, SIG_IGN);
 }
 
 }  // namespace tam

@@ -70,8 +70,10 @@ class SafeFileWriter {
 void WriteFileAtomic(const std::string& path, std::span<const std::uint8_t> data);
 
 // Makes SIGINT, SIGTERM and SIGHUP remove a named temporary file that is in
-// flight before the program ends as the signal says. Programs call it once
-// at start; a library never installs handlers of its own accord.
+// flight before the program ends as the signal says, and a write past the
+// file size limit fail instead of ending the program (SIGXFSZ ignored).
+// Programs call it once at start; a library never installs handlers of its
+// own accord.
 void RemoveTempFilesOnSignals();
 
 }  // namespace tam

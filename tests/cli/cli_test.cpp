@@ -28,10 +28,10 @@ std::string ReadText(const std::string& path) {
 // Arguments are single-quoted for the shell; the temporary folders and the
 // names used here hold no quote. A run that hangs is stopped after two
 // minutes (status 124) rather than holding up the tests.
-CliResult RunCli(const TempDir& dir, const std::string& args) {
+CliResult RunCli(const TempDir& dir, const std::string& args, const std::string& shell_first = "") {
   const std::string cli = std::string(TAM_BINARY_DIR) + "/cli/tamarind2-cli";
-  const std::string command = "HOME='" + dir.path() + "' XDG_DATA_HOME= timeout 120 '" + cli + "' " + args +
-                              " >'" + dir.path() + "/.out' 2>'" + dir.path() + "/.err'";
+  const std::string command = shell_first + "HOME='" + dir.path() + "' XDG_DATA_HOME= timeout 120 '" + cli +
+                              "' " + args + " >'" + dir.path() + "/.out' 2>'" + dir.path() + "/.err'";
   const int raw = std::system(command.c_str());
   CliResult r;
   r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
@@ -121,6 +121,18 @@ TEST(CliReduce, FailuresAreReportedPerFileAndSetTheExitStatus) {
   EXPECT_EQ(r.out, dir / "good_x.jpg\n");
   EXPECT_NE(r.err.find(dir / "wrong.jpg: JPEG エラー #"), std::string::npos) << r.err;
   EXPECT_FALSE(tamtest::Exists(dir / "wrong_x.jpg"));
+}
+
+TEST(CliReduce, AWritePastTheFileSizeLimitFailsThatFileAndTheRunGoesOn) {
+  TempDir dir;
+  WriteJpeg(dir / "big.jpg", 800, 600);  // its reduction is some tens of KB
+  WriteJpeg(dir / "small.jpg", 8, 8);
+  // dash counts 512-byte blocks: 4 KiB for every file the run writes.
+  const CliResult r = RunCli(dir, "reduce " + Q(dir / "big.jpg") + " " + Q(dir / "small.jpg"), "ulimit -f 8; ");
+  EXPECT_EQ(r.status, 1) << r.err;
+  EXPECT_EQ(r.out, dir / "small_x.jpg\n");
+  EXPECT_NE(r.err.find(dir / "big_x.jpg"), std::string::npos) << r.err;
+  EXPECT_FALSE(tamtest::Exists(dir / "big_x.jpg"));
 }
 
 TEST(CliReduce, AFifoIsRefusedAtOnceAndTheOtherFilesStillConvert) {
