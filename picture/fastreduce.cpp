@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstddef>
 #include <cstring>
+#include <type_traits>
 #if defined(__x86_64__) || defined(__i386__)
 #include <cpuid.h>
 #include <immintrin.h>
@@ -97,35 +98,18 @@ constexpr std::int32_t kMostWholeRows = 65535 / 255;  // sums of bytes that fit 
 // never pass through memory twice), and the partly covered rows weighted:
 // kEdges of them, most footprints having a whole row at one edge at least.
 // kLayout 0: one whole row, 1: two, 2: more (whole holds all but the last two).
-template <int kLayout, int kEdges>
-[[gnu::always_inline]] inline void FinishBody(double* sums, const std::uint16_t* whole,
-                                              const std::uint8_t* r0, const std::uint8_t* r1,
-                                              const std::uint8_t* a, double wa, const std::uint8_t* b,
-                                              double wb, std::size_t count) {
+// T: double, or float for the single-precision passes.
+template <int kLayout, int kEdges, typename T>
+[[gnu::always_inline]] inline void FinishBody(T* sums, const std::uint16_t* whole, const std::uint8_t* r0,
+                                              const std::uint8_t* r1, const std::uint8_t* a, T wa,
+                                              const std::uint8_t* b, T wb, std::size_t count) {
   for (std::size_t i = 0; i < count; ++i) {
     std::uint32_t w = r0[i];
     if constexpr (kLayout >= 1) w += r1[i];
     if constexpr (kLayout == 2) w += whole[i];
-    double sum = static_cast<double>(w);
-    if constexpr (kEdges >= 1) sum += wa * static_cast<double>(a[i]);
-    if constexpr (kEdges == 2) sum += wb * static_cast<double>(b[i]);
-    sums[i] = sum;
-  }
-}
-
-// The same in single precision.
-template <int kLayout, int kEdges>
-[[gnu::always_inline]] inline void FinishFloatBody(float* sums, const std::uint16_t* whole,
-                                                   const std::uint8_t* r0, const std::uint8_t* r1,
-                                                   const std::uint8_t* a, float wa, const std::uint8_t* b,
-                                                   float wb, std::size_t count) {
-  for (std::size_t i = 0; i < count; ++i) {
-    std::uint32_t w = r0[i];
-    if constexpr (kLayout >= 1) w += r1[i];
-    if constexpr (kLayout == 2) w += whole[i];
-    float sum = static_cast<float>(w);
-    if constexpr (kEdges >= 1) sum += wa * static_cast<float>(a[i]);
-    if constexpr (kEdges == 2) sum += wb * static_cast<float>(b[i]);
+    T sum = static_cast<T>(w);
+    if constexpr (kEdges >= 1) sum += wa * static_cast<T>(a[i]);
+    if constexpr (kEdges == 2) sum += wb * static_cast<T>(b[i]);
     sums[i] = sum;
   }
 }
@@ -183,30 +167,20 @@ template <int kLayout, int kEdges>
     if constexpr (kEdges == 2) sum = _mm256_fmadd_ps(vb, _mm256_cvtepi32_ps(TAM_EIGHT(b + i)), sum);
     _mm256_storeu_ps(sums + i, sum);
   }
-  FinishFloatBody<kLayout, kEdges>(sums + i, whole + i, r0 + i, r1 + i, a + i, wa, b + i, wb, count - i);
+  FinishBody<kLayout, kEdges>(sums + i, whole + i, r0 + i, r1 + i, a + i, wa, b + i, wb, count - i);
 }
 #undef TAM_EIGHT
 #endif
 
-// Every row in doubles: footprints too tall for 16-bit sums.
-[[gnu::always_inline]] inline void FirstRowBody(double* sums, const std::uint8_t* row, std::size_t count,
-                                                double coverage) {
-  for (std::size_t i = 0; i < count; ++i) sums[i] = coverage * static_cast<double>(row[i]);
+// Every row weighted: footprints too tall for 16-bit sums.
+template <typename T>
+[[gnu::always_inline]] inline void FirstRowBody(T* sums, const std::uint8_t* row, std::size_t count, T coverage) {
+  for (std::size_t i = 0; i < count; ++i) sums[i] = coverage * static_cast<T>(row[i]);
 }
 
-[[gnu::always_inline]] inline void AddRowBody(double* sums, const std::uint8_t* row, std::size_t count,
-                                              double coverage) {
-  for (std::size_t i = 0; i < count; ++i) sums[i] += coverage * static_cast<double>(row[i]);
-}
-
-[[gnu::always_inline]] inline void FirstRowFloatBody(float* sums, const std::uint8_t* row, std::size_t count,
-                                                     float coverage) {
-  for (std::size_t i = 0; i < count; ++i) sums[i] = coverage * static_cast<float>(row[i]);
-}
-
-[[gnu::always_inline]] inline void AddRowFloatBody(float* sums, const std::uint8_t* row, std::size_t count,
-                                                   float coverage) {
-  for (std::size_t i = 0; i < count; ++i) sums[i] += coverage * static_cast<float>(row[i]);
+template <typename T>
+[[gnu::always_inline]] inline void AddRowBody(T* sums, const std::uint8_t* row, std::size_t count, T coverage) {
+  for (std::size_t i = 0; i < count; ++i) sums[i] += coverage * static_cast<T>(row[i]);
 }
 
 // Across the columns: the three channel sums of a destination pixel in one
@@ -222,58 +196,47 @@ template <int kLayout, int kEdges>
 // passing convention differs between the two builds does not apply.
 #pragma GCC diagnostic ignored "-Wpsabi"
 using Lanes = double __attribute__((vector_size(32)));
-using Masks = long long __attribute__((vector_size(32)));
+using FloatLanes = float __attribute__((vector_size(16)));
+template <typename T>
+struct LanesFor;
+template <>
+struct LanesFor<double> {
+  using type = Lanes;
+};
+template <>
+struct LanesFor<float> {
+  using type = FloatLanes;
+};
+template <typename T>
+using LanesOf = typename LanesFor<T>::type;
 
 // The widest footprint with a loop of its own, unrolled: enough for a
 // quarter-sized copy of a 24 MP photo; wider ones take the loop for any count.
 constexpr std::int32_t kMostUnrolled = 16;
 
+template <typename T>
 struct ColumnTable {
-  const std::int32_t* start;  // per destination column: its first source column's sums, in doubles
-  const double* coverages;    // per destination column: count coverages, the last ones zero
+  const std::int32_t* start;  // per destination column: its first source column's sums
+  const T* coverages;         // per destination column: count coverages, the last ones zero
+  const T* pairs;             // floats: per pair of columns, for each of count, the first's four times, the second's
   std::int32_t width;
   std::int32_t count;
 };
 
 // The weighted sum of one pixel's count columns into sum. count is a
 // constant where the caller's is (the loop then unrolls).
-[[gnu::always_inline]] inline void SumAcross(const double* s, const double* wx, std::int32_t count,
-                                             Lanes& sum) {
+template <typename T>
+[[gnu::always_inline]] inline void SumAcross(const T* s, const T* wx, std::int32_t count, LanesOf<T>& sum) {
   // Broadcasts and loads are written out rather than made by helpers: a
   // helper returning a vector would not build in the plain set with clang.
-  Lanes even = {0, 0, 0, 0}, odd = {0, 0, 0, 0}, v;
+  using V = LanesOf<T>;
+  V even = {0, 0, 0, 0}, odd = {0, 0, 0, 0}, v;
   for (std::int32_t m = 0; m < count; m += 2) {
     std::memcpy(&v, s + 3 * m, sizeof v);
-    even += Lanes{wx[m], wx[m], wx[m], wx[m]} * v;
+    even += V{wx[m], wx[m], wx[m], wx[m]} * v;
     if (m + 1 < count) {
       std::memcpy(&v, s + 3 * (m + 1), sizeof v);
-      odd += Lanes{wx[m + 1], wx[m + 1], wx[m + 1], wx[m + 1]} * v;
-    }
-  }
-  sum = even + odd;
-}
-
-// The same in single precision, from a table of float coverages.
-using FloatLanes = float __attribute__((vector_size(16)));
-using FloatMasks = int __attribute__((vector_size(16)));
-
-struct FloatColumnTable {
-  const std::int32_t* start;
-  const float* coverages;  // per destination column, count of them
-  const float* pairs;      // per pair of columns: for each of count, the first's four times, the second's
-  std::int32_t width;
-  std::int32_t count;
-};
-
-[[gnu::always_inline]] inline void SumAcrossFloat(const float* s, const float* wx, std::int32_t count,
-                                                  FloatLanes& sum) {
-  FloatLanes even = {0, 0, 0, 0}, odd = {0, 0, 0, 0}, v;
-  for (std::int32_t m = 0; m < count; m += 2) {
-    std::memcpy(&v, s + 3 * m, sizeof v);
-    even += FloatLanes{wx[m], wx[m], wx[m], wx[m]} * v;
-    if (m + 1 < count) {
-      std::memcpy(&v, s + 3 * (m + 1), sizeof v);
-      odd += FloatLanes{wx[m + 1], wx[m + 1], wx[m + 1], wx[m + 1]} * v;
+      odd += V{wx[m + 1], wx[m + 1], wx[m + 1], wx[m + 1]} * v;
     }
   }
   sum = even + odd;
@@ -288,59 +251,31 @@ struct FloatColumnTable {
 // before it). Returns how many were listed. kCount: the table's count, or 0
 // for any count.
 constexpr double kRounder = 6755399441055744.0;  // 1.5 * 2^52: added, leaves the integer in the low bits
+constexpr float kFloatRounder = 12582912.0f;     // 1.5 * 2^23
 
-template <int kCount>
-[[gnu::always_inline]] inline std::int32_t AcrossRowBody(const ColumnTable& table, const double* sums,
-                                                         double inverse_area, double margin,
-                                                         std::uint8_t* out, std::int32_t* undecided) {
-  const double h = 0.5 - margin;
-  const Lanes round = {kRounder, kRounder, kRounder, kRounder};
-  const Lanes half = {h, h, h, h}, low_half = {-h, -h, -h, -h};
-  const Lanes zero = {0, 0, 0, 0}, top = {255, 255, 255, 255};
-  const Lanes inverse = {inverse_area, inverse_area, inverse_area, inverse_area};
+template <int kCount, typename T>
+[[gnu::always_inline]] inline std::int32_t AcrossRowBody(const ColumnTable<T>& table, const T* sums,
+                                                         T inverse_area, T margin, std::uint8_t* out,
+                                                         std::int32_t* undecided) {
+  using V = LanesOf<T>;
+  const T h = T(0.5) - margin;
+  const T r = std::is_same_v<T, float> ? kFloatRounder : kRounder;
+  const V round = {r, r, r, r};
+  const V half = {h, h, h, h}, low_half = {-h, -h, -h, -h};
+  const V zero = {0, 0, 0, 0}, top = {255, 255, 255, 255};
+  const V inverse = {inverse_area, inverse_area, inverse_area, inverse_area};
   const std::int32_t count = kCount > 0 ? kCount : table.count;
-  const std::int32_t* const starts = table.start;
-  const double* const coverages = table.coverages;
   std::int32_t listed = 0;
   for (std::int32_t x = 0; x < table.width; ++x, out += 3) {
-    Lanes sum;
-    SumAcross(sums + starts[x], coverages + static_cast<std::size_t>(count) * static_cast<std::size_t>(x),
-              count, sum);
-    const Lanes average = sum * inverse;
-    const Lanes nearest = (average + round) - round;
-    const Lanes off = average - nearest;
-    const Masks bad = (off >= half) | (off <= low_half) | (nearest < zero) | (nearest > top);
+    V sum;
+    SumAcross(sums + table.start[x],
+              table.coverages + static_cast<std::size_t>(count) * static_cast<std::size_t>(x), count, sum);
+    const V average = sum * inverse;
+    const V nearest = (average + round) - round;
+    const V off = average - nearest;
+    const auto bad = (off >= half) | (off <= low_half) | (nearest < zero) | (nearest > top);
     if (bad[0] | bad[1] | bad[2]) undecided[listed++] = x;
     // Through int32: a listed pixel's value may lie outside the bytes.
-    out[0] = static_cast<std::uint8_t>(static_cast<std::int32_t>(nearest[0]));
-    out[1] = static_cast<std::uint8_t>(static_cast<std::int32_t>(nearest[1]));
-    out[2] = static_cast<std::uint8_t>(static_cast<std::int32_t>(nearest[2]));
-  }
-  return listed;
-}
-
-constexpr float kFloatRounder = 12582912.0f;  // 1.5 * 2^23
-
-template <int kCount>
-[[gnu::always_inline]] inline std::int32_t AcrossRowFloatBody(const FloatColumnTable& table, const float* sums,
-                                                              float inverse_area, float margin,
-                                                              std::uint8_t* out, std::int32_t* undecided) {
-  const float h = 0.5f - margin;
-  const FloatLanes round = {kFloatRounder, kFloatRounder, kFloatRounder, kFloatRounder};
-  const FloatLanes half = {h, h, h, h}, low_half = {-h, -h, -h, -h};
-  const FloatLanes zero = {0, 0, 0, 0}, top = {255, 255, 255, 255};
-  const FloatLanes inverse = {inverse_area, inverse_area, inverse_area, inverse_area};
-  const std::int32_t count = kCount > 0 ? kCount : table.count;
-  std::int32_t listed = 0;
-  for (std::int32_t x = 0; x < table.width; ++x, out += 3) {
-    FloatLanes sum;
-    SumAcrossFloat(sums + table.start[x],
-                   table.coverages + static_cast<std::size_t>(count) * static_cast<std::size_t>(x), count, sum);
-    const FloatLanes average = sum * inverse;
-    const FloatLanes nearest = (average + round) - round;
-    const FloatLanes off = average - nearest;
-    const FloatMasks bad = (off >= half) | (off <= low_half) | (nearest < zero) | (nearest > top);
-    if (bad[0] | bad[1] | bad[2]) undecided[listed++] = x;
     out[0] = static_cast<std::uint8_t>(static_cast<std::int32_t>(nearest[0]));
     out[1] = static_cast<std::uint8_t>(static_cast<std::int32_t>(nearest[1]));
     out[2] = static_cast<std::uint8_t>(static_cast<std::int32_t>(nearest[2]));
@@ -355,7 +290,7 @@ template <int kCount>
 // (the fourth is the next pixel's, written after) but for the last pixel.
 template <int kCount>
 [[gnu::always_inline]] inline __attribute__((target("avx2,fma"))) std::int32_t AcrossRowAvx2Body(
-    const ColumnTable& table, const double* sums, double inverse_area, double margin, std::uint8_t* out,
+    const ColumnTable<double>& table, const double* sums, double inverse_area, double margin, std::uint8_t* out,
     std::int32_t* undecided) {
   const __m256d round = _mm256_set1_pd(kRounder);
   const __m256d half = _mm256_set1_pd(0.5 - margin);
@@ -430,7 +365,7 @@ template <int kCount>
 // coverages laid out for it. The rounded sum's low byte is the integer's.
 template <int kCount>
 [[gnu::always_inline]] inline __attribute__((target("avx2,fma"))) std::int32_t AcrossRowFloatAvx2Body(
-    const FloatColumnTable& table, const float* sums, float inverse_area, float margin, std::uint8_t* out,
+    const ColumnTable<float>& table, const float* sums, float inverse_area, float margin, std::uint8_t* out,
     std::int32_t* undecided) {
   const __m256 round = _mm256_set1_ps(kFloatRounder);
   const __m256 half = _mm256_set1_ps(0.5f - margin);
@@ -481,11 +416,11 @@ template <int kCount>
   }
   if (x < width) {
     // The last pixel of an odd width alone.
-    FloatColumnTable last = table;
+    ColumnTable<float> last = table;
     last.start += x;
     last.coverages += static_cast<std::size_t>(count) * static_cast<std::size_t>(x);
     last.width = 1;
-    const std::int32_t more = AcrossRowFloatBody<kCount>(last, sums, inverse_area, margin, out, undecided + listed);
+    const std::int32_t more = AcrossRowBody<kCount>(last, sums, inverse_area, margin, out, undecided + listed);
     if (more > 0) undecided[listed++] = x;
   }
   return listed;
@@ -537,7 +472,7 @@ struct Footprint {
   const Lanes average = sum * Lanes{f.inverse_area, f.inverse_area, f.inverse_area, f.inverse_area};
   const Lanes nearest = (average + round) - round;
   const Lanes off = average - nearest;
-  const Masks bad = (off >= Lanes{h, h, h, h}) | (off <= Lanes{-h, -h, -h, -h}) | (nearest < Lanes{0, 0, 0, 0}) |
+  const auto bad = (off >= Lanes{h, h, h, h}) | (off <= Lanes{-h, -h, -h, -h}) | (nearest < Lanes{0, 0, 0, 0}) |
                     (nearest > Lanes{255, 255, 255, 255});
   if (bad[0] | bad[1] | bad[2]) return false;
   out[0] = static_cast<std::uint8_t>(static_cast<std::int32_t>(nearest[0]));
@@ -641,14 +576,14 @@ struct Kernels {
   void (*first_row)(double*, const std::uint8_t*, std::size_t, double);
   void (*add_row)(double*, const std::uint8_t*, std::size_t, double);
   // [count] for the counts up to kMostUnrolled, [0] for any.
-  std::int32_t (*across_row[kMostUnrolled + 1])(const ColumnTable&, const double*, double, double,
+  std::int32_t (*across_row[kMostUnrolled + 1])(const ColumnTable<double>&, const double*, double, double,
                                                 std::uint8_t*, std::int32_t*);
   // The same in single precision.
   void (*finish_float[3][3])(float*, const std::uint16_t*, const std::uint8_t*, const std::uint8_t*,
                              const std::uint8_t*, float, const std::uint8_t*, float, std::size_t);
   void (*first_row_float)(float*, const std::uint8_t*, std::size_t, float);
   void (*add_row_float)(float*, const std::uint8_t*, std::size_t, float);
-  std::int32_t (*across_row_float[kMostUnrolled + 1])(const FloatColumnTable&, const float*, float, float,
+  std::int32_t (*across_row_float[kMostUnrolled + 1])(const ColumnTable<float>&, const float*, float, float,
                                                       std::uint8_t*, std::int32_t*);
   bool (*decide)(const Footprint&, std::uint8_t*);
 };
@@ -682,7 +617,7 @@ struct Kernels {
     AddRowBody(sums, row, count, coverage);                                                                  \
   }                                                                                                          \
   template <int kCount>                                                                                      \
-  __VA_ARGS__ std::int32_t AcrossRow##Name(const ColumnTable& table, const double* sums,                     \
+  __VA_ARGS__ std::int32_t AcrossRow##Name(const ColumnTable<double>& table, const double* sums,             \
                                            double inverse_area, double margin, std::uint8_t* out,            \
                                            std::int32_t* undecided) {                                        \
     return AcrossBody<kCount>(table, sums, inverse_area, margin, out, undecided);                            \
@@ -695,14 +630,14 @@ struct Kernels {
   }                                                                                                          \
   __VA_ARGS__ void FirstRowFloat##Name(float* sums, const std::uint8_t* row, std::size_t count,              \
                                        float coverage) {                                                     \
-    FirstRowFloatBody(sums, row, count, coverage);                                                           \
+    FirstRowBody(sums, row, count, coverage);                                                                \
   }                                                                                                          \
   __VA_ARGS__ void AddRowFloat##Name(float* sums, const std::uint8_t* row, std::size_t count,                \
                                      float coverage) {                                                       \
-    AddRowFloatBody(sums, row, count, coverage);                                                             \
+    AddRowBody(sums, row, count, coverage);                                                                  \
   }                                                                                                          \
   template <int kCount>                                                                                      \
-  __VA_ARGS__ std::int32_t AcrossRowFloat##Name(const FloatColumnTable& table, const float* sums,            \
+  __VA_ARGS__ std::int32_t AcrossRowFloat##Name(const ColumnTable<float>& table, const float* sums,          \
                                                 float inverse_area, float margin, std::uint8_t* out,         \
                                                 std::int32_t* undecided) {                                   \
     return AcrossFloatBody<kCount>(table, sums, inverse_area, margin, out, undecided);                       \
@@ -734,7 +669,7 @@ struct Kernels {
        AcrossRowFloat##Name<14>, AcrossRowFloat##Name<15>, AcrossRowFloat##Name<16>},                         \
       Decide##Name};
 
-TAM_KERNELS(Plain, FinishBody, FinishFloatBody, AcrossRowBody, AcrossRowFloatBody, DecideBody)
+TAM_KERNELS(Plain, FinishBody, FinishBody, AcrossRowBody, AcrossRowBody, DecideBody)
 
 #if defined(__x86_64__) || defined(__i386__)
 TAM_KERNELS(Avx2, FinishAvx2Body, FinishFloatAvx2Body, AcrossRowAvx2Body, AcrossRowFloatAvx2Body, DecideAvx2Body,
@@ -914,7 +849,7 @@ void FastRowFilter::FilterRow(std::int32_t y, const std::uint8_t* const* source_
   const std::int32_t unrolled = columns_ <= kMostUnrolled ? columns_ : 0;
   std::int32_t listed = 0;
   if (floats) {
-    const FloatColumnTable table{starts_.data(), float_coverages_.data(), float_pairs_.data(), width, columns_};
+    const ColumnTable<float> table{starts_.data(), float_coverages_.data(), float_pairs_.data(), width, columns_};
     const std::int32_t doubtful = k.across_row_float[unrolled](table, float_sums_.data(), float_inverse_area_,
                                                                float_margin_, out, undecided_.data());
     // Each doubtful pixel in doubles: the row's part of its footprint once.
@@ -929,7 +864,7 @@ void FastRowFilter::FilterRow(std::int32_t y, const std::uint8_t* const* source_
     double_pixels_ += doubtful;
     if (may_leave_floats_ && doubtful > width / 8) in_floats_ = false;
   } else {
-    const ColumnTable table{starts_.data(), coverages_.data(), width, columns_};
+    const ColumnTable<double> table{starts_.data(), coverages_.data(), nullptr, width, columns_};
     listed = k.across_row[unrolled](table, sums_.data(), inverse_area_, margin_, out, undecided_.data());
   }
   for (const std::int32_t x : no_columns_) undecided_[static_cast<std::size_t>(listed++)] = x;
