@@ -6,9 +6,10 @@
 #include <cstring>
 #include <type_traits>
 #if defined(__x86_64__) || defined(__i386__)
-#include <cpuid.h>
 #include <immintrin.h>
 #endif
+
+#include "picture/cpu.h"
 
 namespace tam {
 
@@ -674,16 +675,6 @@ TAM_KERNELS(Plain, FinishBody, FinishBody, AcrossRowBody, AcrossRowBody, DecideB
 #if defined(__x86_64__) || defined(__i386__)
 TAM_KERNELS(Avx2, FinishAvx2Body, FinishFloatAvx2Body, AcrossRowAvx2Body, AcrossRowFloatAvx2Body, DecideAvx2Body,
             __attribute__((target("avx2,fma"))))
-
-// AVX2 and FMA in the processor, and their registers saved by the system.
-bool HasAvx2() {
-  unsigned a = 0, b = 0, c = 0, d = 0;
-  if (!__get_cpuid(1, &a, &b, &c, &d) || !(c & bit_OSXSAVE) || !(c & bit_AVX) || !(c & bit_FMA)) return false;
-  unsigned saved = 0, high = 0;
-  __asm__("xgetbv" : "=a"(saved), "=d"(high) : "c"(0));
-  if ((saved & 6) != 6) return false;  // XMM and YMM state
-  return __get_cpuid_count(7, 0, &a, &b, &c, &d) && (b & bit_AVX2);
-}
 
 const Kernels& ChosenKernels() {
   static const Kernels& chosen = HasAvx2() ? kAvx2 : kPlain;

@@ -110,6 +110,15 @@ bool GuardedRead(j_decompress_ptr cinfo, JSAMPARRAY rows, JDIMENSION count, JDIM
   return true;
 }
 
+bool GuardedReadRaw(j_decompress_ptr cinfo, JSAMPIMAGE planes, JDIMENSION rows, JDIMENSION* got) {
+  if (setjmp(Manager(reinterpret_cast<j_common_ptr>(cinfo))->jump)) {
+    jpeg_destroy_decompress(cinfo);
+    return false;
+  }
+  *got = jpeg_read_raw_data(cinfo, planes, rows);
+  return true;
+}
+
 bool GuardedFinish(j_decompress_ptr cinfo) {
   if (setjmp(Manager(reinterpret_cast<j_common_ptr>(cinfo))->jump)) {
     jpeg_destroy_decompress(cinfo);
@@ -156,6 +165,8 @@ struct JpegReader::State {
   bool started = false;
   bool multiple_scans = false;
   bool quantize = false;
+  bool planes = false;  // raw_data_out: the planes as decoded
+  JpegReader::PlaneLayout layout{};
   CmykForm cmyk = CmykForm::kNone;
   std::vector<std::uint8_t> scratch;  // CMYK rows before conversion
   std::vector<Bgr> palette;
@@ -317,6 +328,60 @@ void JpegReader::Finish() {
   State& s = *state_;
   Start();
   if (!GuardedFinish(&s.cinfo)) s.Fail();
+}
+
+bool JpegReader::HandOutPlanes() {
+  State& s = *state_;
+  jpeg_decompress_struct& c = s.cinfo;
+  if (s.started || s.quantize || s.cmyk != CmykForm::kNone || c.out_color_space != JCS_EXT_BGR ||
+      c.jpeg_color_space != JCS_YCbCr || c.num_components != 3 || c.CCIR601_sampling ||
+      c.output_width != c.image_width || c.output_height != c.image_height || !c.do_fancy_upsampling) {
+    return false;
+  }
+  const jpeg_component_info& y = c.comp_info[0];
+  const jpeg_component_info& cb = c.comp_info[1];
+  const jpeg_component_info& cr = c.comp_info[2];
+  if (cb.h_samp_factor != 1 || cb.v_samp_factor != 1 || cr.h_samp_factor != 1 || cr.v_samp_factor != 1 ||
+      y.h_samp_factor != c.max_h_samp_factor || y.v_samp_factor != c.max_v_samp_factor ||
+      cb.downsampled_width != cr.downsampled_width || cb.downsampled_height != cr.downsampled_height) {
+    return false;
+  }
+  ChromaSampling sampling;
+  if (y.h_samp_factor == 1 && y.v_samp_factor == 1) {
+    sampling = ChromaSampling::kFull;
+  } else if (y.h_samp_factor == 2 && y.v_samp_factor == 1 && cb.downsampled_width > 2) {
+    sampling = ChromaSampling::kHalfAcross;
+  } else if (y.h_samp_factor == 2 && y.v_samp_factor == 2 && cb.downsampled_width > 2) {
+    sampling = ChromaSampling::kHalfBoth;
+  } else {
+    return false;  // libjpeg upsamples these without smoothing, or in ways YccToBgr does not
+  }
+  s.layout.sampling = sampling;
+  s.layout.group_rows = y.v_samp_factor * DCTSIZE;
+  s.layout.chroma_group_rows = DCTSIZE;
+  s.layout.stride = std::size_t{y.width_in_blocks} * DCTSIZE;
+  s.layout.chroma_stride = std::size_t{cb.width_in_blocks} * DCTSIZE;
+  s.layout.chroma_width = static_cast<std::int32_t>(cb.downsampled_width);
+  s.layout.chroma_height = static_cast<std::int32_t>(cb.downsampled_height);
+  s.layout.groups = static_cast<std::int32_t>((c.output_height + s.layout.group_rows - 1) / s.layout.group_rows);
+  c.raw_data_out = TRUE;
+  s.planes = true;
+  return true;
+}
+
+const JpegReader::PlaneLayout& JpegReader::plane_layout() const { return state_->layout; }
+
+void JpegReader::ReadPlanes(std::uint8_t* const* y, std::uint8_t* const* cb, std::uint8_t* const* cr) {
+  State& s = *state_;
+  Start();
+  JSAMPARRAY planes[3] = {const_cast<JSAMPARRAY>(y), const_cast<JSAMPARRAY>(cb), const_cast<JSAMPARRAY>(cr)};
+  JDIMENSION got = 0;
+  if (!GuardedReadRaw(&s.cinfo, planes, static_cast<JDIMENSION>(s.layout.group_rows), &got)) s.Fail();
+  if (got == 0) {
+    jpeg_destroy_decompress(&s.cinfo);
+    s.alive = false;
+    throw JpegError(JERR_INPUT_EOF);
+  }
 }
 
 DecodedJpeg DecodeJpeg(std::span<const std::uint8_t> file, const JpegDecodeOptions& options) {

@@ -7,6 +7,7 @@
 
 #include "picture/limits.h"
 #include "picture/picture.h"
+#include "picture/ycc.h"
 
 namespace tam {
 
@@ -79,6 +80,28 @@ class JpegReader {
   // Reads the rest of the stream once every row is out, as djpeg does;
   // errors found there still throw.
   void Finish();
+
+  // The planes as decoded, before libjpeg upsamples and converts them, for
+  // a caller that makes the rows itself with YccToBgr (the same bytes).
+  struct PlaneLayout {
+    ChromaSampling sampling;
+    int group_rows;          // picture rows a group of planes covers
+    int chroma_group_rows;   // colour-difference rows in a group
+    std::size_t stride;      // bytes of a brightness row as decoded (whole blocks)
+    std::size_t chroma_stride;
+    std::int32_t chroma_width;   // colour-difference samples of the picture in a row
+    std::int32_t chroma_height;  // and rows
+    std::int32_t groups;         // groups in the picture
+  };
+  // Switches the reader, before Start(), to handing out planes, when the
+  // picture is YCbCr with a sampling YccToBgr knows (4:4:4, 4:2:2 or 4:2:0,
+  // wide enough for libjpeg to smooth it). False and nothing changed otherwise.
+  bool HandOutPlanes();
+  const PlaneLayout& plane_layout() const;
+  // Decodes the next group into y (group_rows rows of stride bytes), cb and
+  // cr (chroma_group_rows rows of chroma_stride bytes each); the last group's
+  // rows beyond the picture hold padding.
+  void ReadPlanes(std::uint8_t* const* y, std::uint8_t* const* cb, std::uint8_t* const* cr);
 
  private:
   struct State;

@@ -15,6 +15,7 @@
 #include "picture/jpeg_header.h"
 #include "picture/prefault.h"
 #include "picture/reduce.h"
+#include "picture/ycc.h"
 
 namespace tam {
 namespace {
@@ -26,15 +27,16 @@ constexpr int kBatch = 16;
 // until the consumer releases it. The producer writes only slots of rows not
 // yet published, the consumer reads only published rows not yet released, so
 // the rows themselves need no lock; the counters do. A thread that has to
-// wait asks for a good stretch (kSlack rows) before it is woken, so the two
-// threads hand over in a few large steps rather than row by row.
+// wait asks for a good stretch (`slack` rows) before it is woken, so the two
+// threads hand over in a few large steps rather than row by row. A "row" may
+// be a group of rows (the planes of one decoding step).
 class RowRing {
  public:
   static constexpr int kSlack = 2 * kBatch;
 
-  // capacity: at least the most rows the consumer holds at once + 2 * kSlack.
-  RowRing(int capacity, std::size_t row_bytes, std::int32_t height)
-      : capacity_(capacity), height_(height), row_bytes_(row_bytes) {
+  // capacity: at least the most rows the consumer holds at once + 2 * slack.
+  RowRing(int capacity, std::size_t row_bytes, std::int32_t height, int slack = kSlack)
+      : capacity_(capacity), slack_(slack), height_(height), row_bytes_(row_bytes) {
     const std::size_t size = static_cast<std::size_t>(capacity) * row_bytes;
     storage_.reserve(size);
     PrefaultForWrite(storage_.data(), size);
@@ -50,7 +52,7 @@ class RowRing {
   int WaitForSpace(std::int32_t next, int want) {
     std::unique_lock lock(mutex_);
     if (!cancelled_ && next - released_ >= capacity_) {
-      space_wanted_ = next - capacity_ + kSlack;
+      space_wanted_ = next - capacity_ + slack_;
       space_.wait(lock, [&] { return cancelled_ || released_ >= space_wanted_; });
       space_wanted_ = kNobody;
     }
@@ -82,7 +84,7 @@ class RowRing {
     if (rows <= seen_) return;
     std::unique_lock lock(mutex_);
     if (published_ < rows && !closed_) {
-      rows_wanted_ = std::min(rows + kSlack, height_);
+      rows_wanted_ = std::min(rows + slack_, height_);
       rows_.wait(lock, [&] { return published_ >= rows_wanted_ || closed_; });
       rows_wanted_ = kNobody;
     }
@@ -119,6 +121,7 @@ class RowRing {
   static constexpr std::int32_t kNobody = std::numeric_limits<std::int32_t>::max();
 
   const int capacity_;
+  const int slack_;
   const std::int32_t height_;
   const std::size_t row_bytes_;
   std::vector<std::uint8_t> storage_;
@@ -170,12 +173,45 @@ void Produce(JpegReader& reader, RowRing& ring) {
   }
 }
 
+// The decoder's side when it hands out planes: a group of rows at a time,
+// the brightness rows then the two colour-difference planes', into a slot.
+void ProducePlanes(JpegReader& reader, RowRing& ring) {
+  try {
+    reader.Start();
+    const JpegReader::PlaneLayout& layout = reader.plane_layout();
+    std::vector<std::uint8_t*> y(static_cast<std::size_t>(layout.group_rows));
+    std::vector<std::uint8_t*> cb(static_cast<std::size_t>(layout.chroma_group_rows));
+    std::vector<std::uint8_t*> cr(cb.size());
+    for (std::int32_t group = 0; group < layout.groups; ++group) {
+      if (ring.WaitForSpace(group, 1) == 0) break;  // the consumer gave up
+      std::uint8_t* slot = ring.slot(group);
+      for (std::size_t i = 0; i < y.size(); ++i) y[i] = slot + i * layout.stride;
+      std::uint8_t* chroma = slot + y.size() * layout.stride;
+      for (std::size_t i = 0; i < cb.size(); ++i) {
+        cb[i] = chroma + i * layout.chroma_stride;
+        cr[i] = chroma + (cb.size() + i) * layout.chroma_stride;
+      }
+      reader.ReadPlanes(y.data(), cb.data(), cr.data());
+      ring.Publish(group + 1);
+    }
+    if (reader.next_row() >= reader.height()) reader.Finish();
+    ring.Close(nullptr);
+  } catch (...) {
+    ring.Close(std::current_exception());
+  }
+}
+
+std::size_t GroupBytes(const JpegReader::PlaneLayout& layout) {
+  return static_cast<std::size_t>(layout.group_rows) * layout.stride +
+         2 * static_cast<std::size_t>(layout.chroma_group_rows) * layout.chroma_stride;
+}
+
 // Runs the producer on a second thread for one scope; on every way out the
 // producer is told to stop and joined.
 class ProducerThread {
  public:
-  ProducerThread(JpegReader& reader, RowRing& ring)
-      : ring_(ring), thread_([r = &reader, g = &ring] { Produce(*r, *g); }) {}
+  ProducerThread(JpegReader& reader, RowRing& ring, bool planes)
+      : ring_(ring), thread_([r = &reader, g = &ring, planes] { planes ? ProducePlanes(*r, *g) : Produce(*r, *g); }) {}
   ~ProducerThread() {
     ring_.Cancel();
     thread_.join();
@@ -201,9 +237,89 @@ void CopyRows(RowRing& ring, std::int32_t height, JpegWriter& writer) {
   }
 }
 
+// Source rows straight from the ring.
+class RingRows {
+ public:
+  explicit RingRows(RowRing& ring) : ring_(ring) {}
+  void Need(std::int32_t last) { ring_.WaitForRows(last + 1); }
+  const std::uint8_t* Row(std::int32_t i) { return ring_.slot(i); }
+  // Rows below `first` are no longer needed.
+  void Done(std::int32_t first) { ring_.Release(first); }
+
+ private:
+  RowRing& ring_;
+};
+
+// Source rows made on this thread from the groups of planes in the ring, as
+// the filter comes to them, into a small ring of their own (a row stays
+// until `capacity` newer rows are made).
+class RowsFromPlanes {
+ public:
+  RowsFromPlanes(RowRing& ring, const JpegReader::PlaneLayout& layout, std::int32_t width, std::int32_t height,
+                 int capacity)
+      : ring_(ring), layout_(layout), height_(height), capacity_(capacity),
+        row_bytes_(static_cast<std::size_t>(width) * 3), convert_(layout.sampling, width, layout.chroma_width) {
+    const std::size_t size = static_cast<std::size_t>(capacity) * row_bytes_;
+    rows_.reserve(size);
+    PrefaultForWrite(rows_.data(), size);
+    rows_.resize(size);
+  }
+
+  void Need(std::int32_t last) {
+    for (; made_ <= last; ++made_) Make(made_);
+  }
+  const std::uint8_t* Row(std::int32_t i) { return Slot(i); }
+  void Done(std::int32_t first) {
+    if (first >= height_) ring_.Release(layout_.groups);
+  }
+
+ private:
+  std::uint8_t* Slot(std::int32_t i) {
+    return rows_.data() + static_cast<std::size_t>(i % capacity_) * row_bytes_;
+  }
+  const std::uint8_t* Luma(std::int32_t row) {
+    const std::int32_t group = row / layout_.group_rows;
+    return ring_.slot(group) + static_cast<std::size_t>(row - group * layout_.group_rows) * layout_.stride;
+  }
+  // Colour-difference row `row` of plane 0 (blue) or 1 (red).
+  const std::uint8_t* Chroma(std::int32_t row, int plane) {
+    const std::int32_t group = row / layout_.chroma_group_rows;
+    const std::size_t index = static_cast<std::size_t>(plane * layout_.chroma_group_rows) +
+                              static_cast<std::size_t>(row - group * layout_.chroma_group_rows);
+    return ring_.slot(group) + static_cast<std::size_t>(layout_.group_rows) * layout_.stride +
+           index * layout_.chroma_stride;
+  }
+  void Make(std::int32_t row) {
+    const ChromaRows chroma = ChromaRowsFor(layout_.sampling, row, layout_.chroma_height);
+    const std::int32_t last_group = std::max(row / layout_.group_rows, chroma.far / layout_.chroma_group_rows);
+    ring_.WaitForRows(last_group + 1);
+    convert_.Row(Luma(row), Chroma(chroma.near, 0), Chroma(chroma.near, 1), Chroma(chroma.far, 0),
+                 Chroma(chroma.far, 1), Slot(row));
+    // The groups the next row can reach back to stay; those below go.
+    const ChromaRows next = ChromaRowsFor(layout_.sampling, row + 1, layout_.chroma_height);
+    const std::int32_t keep =
+        std::min((row + 1) / layout_.group_rows, std::min(next.near, next.far) / layout_.chroma_group_rows);
+    if (keep > released_) {
+      released_ = keep;
+      ring_.Release(keep);
+    }
+  }
+
+  RowRing& ring_;
+  const JpegReader::PlaneLayout& layout_;
+  const std::int32_t height_;
+  const int capacity_;
+  const std::size_t row_bytes_;
+  YccToBgr convert_;
+  std::vector<std::uint8_t> rows_;
+  std::int32_t made_ = 0;
+  std::int32_t released_ = 0;
+};
+
 // Each destination row as soon as its source rows are in, a batch of them at
 // a time into the encoder.
-void ReduceRows(RowRing& ring, const ReducePlan& plan, JpegWriter& writer) {
+template <typename Source>
+void ReduceRows(Source& source, const ReducePlan& plan, JpegWriter& writer) {
   FastRowFilter filter(plan);
   // Indexed by source row; only the rows of the current destination row are set.
   std::vector<const std::uint8_t*> source_rows(static_cast<std::size_t>(plan.source_height()));
@@ -214,13 +330,13 @@ void ReduceRows(RowRing& ring, const ReducePlan& plan, JpegWriter& writer) {
   for (std::int32_t y = 0; y < plan.height(); ++y) {
     const std::int32_t first = plan.FirstSourceRow(y);
     const std::int32_t last = plan.LastSourceRow(y);
-    ring.WaitForRows(last + 1);
-    for (std::int32_t i = first; i <= last; ++i) source_rows[static_cast<std::size_t>(i)] = ring.slot(i);
+    source.Need(last);
+    for (std::int32_t i = first; i <= last; ++i) source_rows[static_cast<std::size_t>(i)] = source.Row(i);
     std::uint8_t* row = out.data() + stride * static_cast<std::size_t>(pending);
     filter.FilterRow(y, source_rows.data(), row);
     out_rows[pending++] = row;
     // Rows the next destination row starts below are done with.
-    ring.Release(y + 1 < plan.height() ? plan.FirstSourceRow(y + 1) : plan.source_height());
+    source.Done(y + 1 < plan.height() ? plan.FirstSourceRow(y + 1) : plan.source_height());
     if (pending == kBatch || y + 1 == plan.height()) {
       writer.WriteRows(out_rows, pending);
       pending = 0;
@@ -250,32 +366,49 @@ std::optional<std::vector<std::uint8_t>> ReduceJpegStreaming(const JpegFile& fil
     }
 
     std::optional<ReducePlan> plan;
-    int capacity = 2 * RowRing::kSlack + kBatch;
+    std::int32_t span = 1;
     if (box.reduces) {
       plan.emplace(width, height, box);
-      std::int32_t span = 1;
       for (std::int32_t y = 0; y < plan->height(); ++y) {
         span = std::max(span, plan->LastSourceRow(y) - plan->FirstSourceRow(y) + 1);
       }
-      capacity = span + 2 * RowRing::kSlack + kBatch;
     }
     const std::int32_t out_width = box.reduces ? plan->width() : width;
     const std::int32_t out_height = box.reduces ? plan->height() : height;
     JpegWriter writer(out_width, out_height, quality, reader.multiple_scans());
-    RowRing ring(capacity, static_cast<std::size_t>(width) * 3, height);
+
+    // A picture to reduce goes over as planes where it can: the rows are
+    // then made on this thread, and the decoder's is the shorter.
+    const bool planes = box.reduces && reader.HandOutPlanes();
+    std::optional<RowRing> ring;
+    std::optional<RowsFromPlanes> made;
+    if (planes) {
+      const JpegReader::PlaneLayout& layout = reader.plane_layout();
+      // This thread holds at most three groups: the rows' own, the one above
+      // and the one below (for the colour-difference rows around them).
+      const int slack = std::max(1, RowRing::kSlack / layout.group_rows);
+      ring.emplace(3 + 2 * slack + 1, GroupBytes(layout), layout.groups, slack);
+      made.emplace(*ring, layout, width, height, span + kBatch);
+    } else {
+      const int capacity = (box.reduces ? span : 0) + 2 * RowRing::kSlack + kBatch;
+      ring.emplace(capacity, static_cast<std::size_t>(width) * 3, height);
+    }
 
     std::optional<ProducerThread> producer;
     try {
-      producer.emplace(reader, ring);
+      producer.emplace(reader, *ring, planes);
     } catch (const std::system_error&) {
       return std::nullopt;  // no second thread: the whole-picture path does it on one
     }
-    if (box.reduces) {
-      ReduceRows(ring, *plan, writer);
+    if (planes) {
+      ReduceRows(*made, *plan, writer);
+    } else if (box.reduces) {
+      RingRows rows(*ring);
+      ReduceRows(rows, *plan, writer);
     } else {
-      CopyRows(ring, height, writer);
+      CopyRows(*ring, height, writer);
     }
-    ring.WaitForEnd();
+    ring->WaitForEnd();
     producer.reset();
     return writer.Finish();
   } catch (const std::bad_alloc&) {
