@@ -119,7 +119,13 @@ void SlidesView::ModelChanged() {
 
 const QImage* SlidesView::Thumbnail(const Media& media, QSize size) {
   if (QImage* cached = thumbnails_.object(&media); cached && cached->size() == size) return cached;
-  QImage image = QImage::fromData(media.bytes.data(), static_cast<int>(media.bytes.size()));
+  QImage image;
+  try {
+    const std::vector<std::uint8_t> bytes = HeldBytes(media);
+    image = QImage::fromData(bytes.data(), static_cast<int>(bytes.size()));
+  } catch (const std::exception&) {
+    return nullptr;  // drawn as a grey box; the save names the damage
+  }
   if (image.isNull()) return nullptr;
   auto* scaled = new QImage(image.scaled(size, Qt::IgnoreAspectRatio, Qt::SmoothTransformation));
   thumbnails_.insert(&media, scaled);

@@ -58,7 +58,8 @@ class BuiltinSlide : public Slide {
     Edit([&](SlideData& s) { ChangeLayout(s, layout); });
   }
 
-  void Paste(const std::shared_ptr<const Media>& media) override {
+  void Paste(const std::shared_ptr<const Media>& pasted) override {
+    const std::shared_ptr<const Media> media = Presentation()->Kept(pasted);
     Edit([&](SlideData& s) {
       Shape shape;
       shape.kind = ShapeKind::Picture;
@@ -109,6 +110,14 @@ BuiltinPresentation::~BuiltinPresentation() = default;
 
 void BuiltinPresentation::CheckOpen() const {
   if (closed_) Fail("プレゼンテーション \"" + name_ + "\" は閉じられています");
+}
+
+std::shared_ptr<const Media> BuiltinPresentation::Kept(const std::shared_ptr<const Media>& media) {
+  if (!store_tried_) {
+    store_tried_ = true;
+    store_ = MediaStore::Open(MediaStore::Folder());
+  }
+  return KeptIn(store_, media);
 }
 
 SlideData& BuiltinPresentation::CheckedSlide(const std::weak_ptr<SlideData>& slide) {

@@ -58,6 +58,9 @@ class BuiltinPresentation : public Presentation, public std::enable_shared_from_
 
   // Called by the slides after every change: marks it modified, tells the observer.
   void Changed();
+  // A pasted picture as the presentation keeps it: its bytes moved out of
+  // memory into the presentation's store (MediaStore) where one can be had.
+  std::shared_ptr<const Media> Kept(const std::shared_ptr<const Media>& media);
   SlideData& CheckedSlide(const std::weak_ptr<SlideData>& slide);
   void CheckOpen() const;
 
@@ -73,6 +76,8 @@ class BuiltinPresentation : public Presentation, public std::enable_shared_from_
 
   BuiltinApplication* app_;
   PresentationData data_;
+  std::shared_ptr<MediaStore> store_;  // made at the first picture
+  bool store_tried_ = false;
   std::string name_;
   std::string path_;
   bool modified_ = false;

@@ -1,9 +1,15 @@
 #include "presentation/media.h"
 
+#include <fcntl.h>
+#include <unistd.h>
 #include <zlib.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <climits>
+#include <cstdlib>
+
+#include "picture/error.h"
 
 namespace tam::pres {
 
@@ -16,6 +22,71 @@ std::uint32_t MediaCrc(const std::uint8_t* data, std::size_t size, std::uint32_t
     size -= n;
   }
   return static_cast<std::uint32_t>(crc);
+}
+
+std::shared_ptr<MediaStore> MediaStore::Open(const std::string& folder) {
+  UniqueFd fd(::open(folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600));
+  if (!fd) return nullptr;
+  return std::shared_ptr<MediaStore>(new MediaStore(std::move(fd)));
+}
+
+std::string MediaStore::Folder() {
+  const char* tmpdir = std::getenv("TMPDIR");
+  return tmpdir && *tmpdir ? tmpdir : "/var/tmp";
+}
+
+std::optional<std::uint64_t> MediaStore::Append(std::span<const std::uint8_t> bytes) {
+  std::uint64_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t n = ::pwrite(fd_.get(), bytes.data() + done, bytes.size() - done, static_cast<off_t>(end_ + done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      // What was written stays unused; the next append writes over it.
+      return std::nullopt;
+    }
+    done += static_cast<std::uint64_t>(n);
+  }
+  const std::uint64_t start = end_;
+  end_ += bytes.size();
+  return start;
+}
+
+std::size_t MediaStore::ReadAt(std::uint64_t offset, std::uint8_t* buffer, std::size_t n) const {
+  for (;;) {
+    const ssize_t got = ::pread(fd_.get(), buffer, n, static_cast<off_t>(offset));
+    if (got >= 0) return static_cast<std::size_t>(got);
+    if (errno != EINTR) throw Error("スライドの写真を一時ファイルから読み込めません。" + SystemReason(errno));
+  }
+}
+
+std::vector<std::uint8_t> HeldBytes(const Media& media) {
+  if (!media.stored) return media.bytes;
+  const StoredBytes& s = *media.stored;
+  std::vector<std::uint8_t> bytes(static_cast<std::size_t>(s.size));
+  std::size_t done = 0;
+  while (done < bytes.size()) {
+    const std::size_t got = s.store->ReadAt(s.offset + done, bytes.data() + done, bytes.size() - done);
+    if (got == 0) break;
+    done += got;
+  }
+  if (done != bytes.size() || MediaCrc(bytes.data(), bytes.size()) != s.crc)
+    throw Error("スライドの写真が一時ファイルの中で壊れました");
+  return bytes;
+}
+
+std::shared_ptr<const Media> KeptIn(const std::shared_ptr<MediaStore>& store,
+                                    const std::shared_ptr<const Media>& media) {
+  if (!store || !media || media->file || media->stored || media->bytes.empty()) return media;
+  const std::optional<std::uint64_t> offset = store->Append(media->bytes);
+  if (!offset) return media;  // kept in memory after all
+  auto kept = std::make_shared<Media>();
+  kept->format = media->format;
+  kept->width = media->width;
+  kept->height = media->height;
+  // Each picture holds the store: it outlives them all.
+  kept->stored = StoredBytes{store, *offset, media->bytes.size(),
+                             MediaCrc(media->bytes.data(), media->bytes.size())};
+  return kept;
 }
 
 }  // namespace tam::pres

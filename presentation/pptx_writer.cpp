@@ -438,6 +438,37 @@ class PictureFileInput : public ZipInput {
   std::uint32_t crc_ = 0;
 };
 
+// A picture's bytes read back from the program's own store, checked against
+// their checksum: a disk that gave back something else fails the save.
+class StoredInput : public ZipInput {
+ public:
+  explicit StoredInput(const StoredBytes& stored) : stored_(stored) {}
+  std::uint64_t size() const override { return stored_.size; }
+  void Open() override {
+    done_ = 0;
+    crc_ = 0;
+  }
+  std::size_t Read(std::uint8_t* buffer, std::size_t n) override {
+    const std::uint64_t left = stored_.size - done_;
+    if (left == 0) {
+      if (crc_ != stored_.crc) throw Error("スライドの写真が一時ファイルの中で壊れました");
+      return 0;
+    }
+    const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(n, left));
+    const std::size_t got = stored_.store->ReadAt(stored_.offset + done_, buffer, want);
+    if (got == 0) throw Error("スライドの写真が一時ファイルの中で壊れました");
+    crc_ = MediaCrc(buffer, got, crc_);
+    done_ += got;
+    return got;
+  }
+  void Close() override {}
+
+ private:
+  StoredBytes stored_;
+  std::uint64_t done_ = 0;
+  std::uint32_t crc_ = 0;
+};
+
 // A part's text made when libzip reads it and dropped when it is done.
 class MadeInput : public ZipInput {
  public:
@@ -518,6 +549,8 @@ class Package {
         // Pictures are compressed already: the fastest level costs little and
         // gains little. Either way they are zipped from where they are.
         zip.Add(p.name, std::make_unique<PictureFileInput>(*p.media->file), 1);
+      } else if (p.media->stored) {
+        zip.Add(p.name, std::make_unique<StoredInput>(*p.media->stored), 1);
       } else {
         zip.Add(p.name, std::span(p.media->bytes.data(), p.media->bytes.size()), 1);
       }

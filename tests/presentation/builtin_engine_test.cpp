@@ -101,6 +101,48 @@ TEST_F(BuiltinEngine, InsertStepsLeaveCaptionTextBoxAndCentredPicture) {
   EXPECT_TRUE(p->modified());
 }
 
+// Pasted pictures wait for the save in the presentation's own unnamed file,
+// not in memory, and the package gets their bytes unchanged; where no such
+// file can be made (a folder that is not there) they stay in memory and
+// save the same.
+TEST_F(BuiltinEngine, PastedPicturesWaitOutsideMemoryAndSaveUnchanged) {
+  const QByteArray jpeg = FileBytes(tamtest::TestData("jpeg/good/testorig.jpg"));
+  QImage blue(64, 48, QImage::Format_RGB32);
+  blue.fill(Qt::blue);
+  const char* const saved_tmpdir = std::getenv("TMPDIR");
+  const std::string restore = saved_tmpdir ? saved_tmpdir : "";
+  tamtest::TempDir dir;
+  for (const bool store : {true, false}) {
+    SCOPED_TRACE(store ? "in a store" : "in memory");
+    ::setenv("TMPDIR", (store ? dir.path() : dir / "missing").c_str(), 1);
+    BuiltinServer server;
+    TPowerPointApplication app(server);
+    TPowerPointPresentation pres(server);
+    TPowerPointSlide slide(server);
+    pres.ConnectTo(app.PresentationsAdd(false));
+    ClipboardImage(QImage::fromData(jpeg), jpeg);
+    InsertSlide(pres, slide, "a.jpg");
+    ClipboardImage(blue);
+    InsertSlide(pres, slide, "b.bmp");
+    auto p = std::static_pointer_cast<BuiltinPresentation>(pres.object());
+    for (const auto& s : p->data().slides) {
+      const Media& m = *s->shapes.back().media;
+      EXPECT_EQ(m.bytes.empty(), store);
+      EXPECT_EQ(m.stored.has_value(), store);
+    }
+    const std::string out = dir / (store ? "stored.pptx" : "held.pptx");
+    p->SaveAs(out);
+    const tamtest::Package pkg = tamtest::ReadPackage(out);
+    EXPECT_EQ(pkg.data("ppt/media/image1.jpeg"), jpeg);
+    EXPECT_EQ(QImage::fromData(pkg.data("ppt/media/image2.png")).convertToFormat(QImage::Format_RGB32), blue);
+  }
+  if (saved_tmpdir) {
+    ::setenv("TMPDIR", restore.c_str(), 1);
+  } else {
+    ::unsetenv("TMPDIR");
+  }
+}
+
 TEST_F(BuiltinEngine, PasteKeepsTheJpegBytesOnlyForTheSamePicture) {
   BuiltinServer server;
   TPowerPointApplication app(server);
@@ -125,12 +167,11 @@ TEST_F(BuiltinEngine, PasteKeepsTheJpegBytesOnlyForTheSamePicture) {
   const auto& shapes = p->data().slides[0]->shapes;
   ASSERT_EQ(shapes.size(), 3u);
   EXPECT_EQ(shapes[0].media->format, Media::Format::Jpeg);
-  EXPECT_EQ(QByteArray::fromRawData(reinterpret_cast<const char*>(shapes[0].media->bytes.data()),
-                                    qsizetype(shapes[0].media->bytes.size())),
-            jpeg);
+  const std::vector<std::uint8_t> first = HeldBytes(*shapes[0].media);
+  EXPECT_EQ(QByteArray::fromRawData(reinterpret_cast<const char*>(first.data()), qsizetype(first.size())), jpeg);
   EXPECT_EQ(shapes[1].media->format, Media::Format::Png);
-  EXPECT_EQ(QImage::fromData(shapes[1].media->bytes.data(), int(shapes[1].media->bytes.size())).size(),
-            QSize(100, 100));
+  const std::vector<std::uint8_t> second = HeldBytes(*shapes[1].media);
+  EXPECT_EQ(QImage::fromData(second.data(), int(second.size())).size(), QSize(100, 100));
   EXPECT_EQ(shapes[2].media->format, Media::Format::Png);
 
   ProcessClipboard empty;

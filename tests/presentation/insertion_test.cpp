@@ -118,10 +118,11 @@ TEST_F(InsertionRun, JpegBytesAreKeptOnlyWhenTheyShowThePictureUpright) {
   const Media& g = *p->data().slides[0]->shapes.back().media;
   auto bytes = tamtest::ReadBytes(grey);
   EXPECT_EQ(g.format, Media::Format::Jpeg);
-  EXPECT_EQ(g.bytes, bytes);
+  EXPECT_EQ(HeldBytes(g), bytes);
   const Media& t = *p->data().slides[1]->shapes.back().media;
   EXPECT_EQ(t.format, Media::Format::Png);
-  QImage stored = QImage::fromData(t.bytes.data(), int(t.bytes.size()));
+  const std::vector<std::uint8_t> t_bytes = HeldBytes(t);
+  QImage stored = QImage::fromData(t_bytes.data(), int(t_bytes.size()));
   auto turned_bytes = tamtest::ReadBytes(turned);
   QImage raw = QImage::fromData(turned_bytes.data(), int(turned_bytes.size()));  // as stored, not turned
   ASSERT_EQ(stored.size(), raw.size().transposed());
@@ -159,7 +160,7 @@ TEST_F(InsertionRun, PhotosReadWhenSavedAreNotHeldAndMustStillBeThere) {
   const Media& t = *p->data().slides[1]->shapes.back().media;
   EXPECT_EQ(t.format, Media::Format::Png);
   EXPECT_FALSE(t.file);
-  EXPECT_FALSE(t.bytes.empty());
+  EXPECT_FALSE(HeldBytes(t).empty());
 
   const std::string out = dir / "out.pptx";
   p->SaveAs(out);
