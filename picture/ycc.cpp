@@ -87,51 +87,75 @@ alignas(16) constexpr std::uint8_t kSpread[3][3][16] = {
   return _mm_load_si128(reinterpret_cast<const __m128i*>(kSpread[channel][part]));
 }
 
-// (a, b) pairs times the weights, plus add, shifted down 16 bits: 16 lanes in order.
-[[gnu::always_inline]] inline __attribute__((target("avx2"))) __m256i Weigh(__m256i a, __m256i b, __m256i weights,
-                                                                            __m256i add) {
-  const __m256i low = _mm256_madd_epi16(_mm256_unpacklo_epi16(a, b), weights);
-  const __m256i high = _mm256_madd_epi16(_mm256_unpackhi_epi16(a, b), weights);
-  return _mm256_packs_epi32(_mm256_srai_epi32(_mm256_add_epi32(low, add), 16),
-                            _mm256_srai_epi32(_mm256_add_epi32(high, add), 16));
+// (a * weight + 2^15) >> 16 in 16-bit lanes: the high half of the product,
+// plus one where its low half is 2^15 or more.
+[[gnu::always_inline]] inline __attribute__((target("avx2"))) __m256i RoundedHigh(__m256i a, __m256i weight) {
+  return _mm256_add_epi16(_mm256_mulhi_epi16(a, weight), _mm256_srli_epi16(_mm256_mullo_epi16(a, weight), 15));
 }
 
-// Saturated to 0..255, as libjpeg's range limit does: 16 bytes in order.
-[[gnu::always_inline]] inline __attribute__((target("avx2"))) __m128i Bytes(__m256i v) {
-  return _mm256_castsi256_si128(_mm256_permute4x64_epi64(_mm256_packus_epi16(v, v), 0x08));
+// Two sets of 16 lanes saturated to 0..255, as libjpeg's range limit does,
+// and put in order: the first set's bytes in the low lane, the second's high.
+[[gnu::always_inline]] inline __attribute__((target("avx2"))) __m256i Bytes(__m256i first, __m256i second) {
+  return _mm256_permute4x64_epi64(_mm256_packus_epi16(first, second), 0xD8);
 }
 
-// The same sums in 16-bit lanes. Each constant over 2^15 is split into a
-// multiple of 2^16, which adds whole samples, and a remainder that fits:
-// 1.402 = 1 + 26345 / 2^16, 1.772 = 2 - 14942 / 2^16 and
-// -0.71414 = -1 + 18734 / 2^16. The remainders and the half go through
-// pmaddwd in 32 bits, so every sum is libjpeg's to the bit.
+// Part `part` of each lane's 48 bytes, this channel's bytes in place.
+[[gnu::always_inline]] inline __attribute__((target("avx2"))) __m256i SpreadLanes(__m256i plane, int channel,
+                                                                                int part) {
+  return _mm256_shuffle_epi8(plane, _mm256_broadcastsi128_si256(Spread(channel, part)));
+}
+
+// Sixteen pixels' blue, green and red as 16-bit lanes, before the range limit.
+struct Channels16 {
+  __m256i blue, green, red;
+};
+
+[[gnu::always_inline]] inline __attribute__((target("avx2"))) Channels16 Convert16(__m128i y, __m128i cb,
+                                                                                 __m128i cr) {
+  const __m256i centre = _mm256_set1_epi16(128);
+  const __m256i luma = _mm256_cvtepu8_epi16(y);
+  const __m256i b = _mm256_sub_epi16(_mm256_cvtepu8_epi16(cb), centre);
+  const __m256i r = _mm256_sub_epi16(_mm256_cvtepu8_epi16(cr), centre);
+  const __m256i g_weights = _mm256_set1_epi32((18734 << 16) | (-22554 & 0xFFFF));  // (cb, cr) . (-22554, 18734)
+  const __m256i half = _mm256_set1_epi32(kHalf);
+  const __m256i low = _mm256_madd_epi16(_mm256_unpacklo_epi16(b, r), g_weights);
+  const __m256i high = _mm256_madd_epi16(_mm256_unpackhi_epi16(b, r), g_weights);
+  const __m256i g = _mm256_packs_epi32(_mm256_srai_epi32(_mm256_add_epi32(low, half), 16),
+                                      _mm256_srai_epi32(_mm256_add_epi32(high, half), 16));
+  return {_mm256_add_epi16(_mm256_add_epi16(luma, _mm256_add_epi16(b, b)),
+                           RoundedHigh(b, _mm256_set1_epi16(-14942))),
+          _mm256_add_epi16(_mm256_sub_epi16(luma, r), g),
+          _mm256_add_epi16(_mm256_add_epi16(luma, r), RoundedHigh(r, _mm256_set1_epi16(26345)))};
+}
+
+// The same sums in 16-bit lanes, 32 pixels a step. Each constant over 2^15
+// is split into a multiple of 2^16, which adds whole samples, and a
+// remainder that fits: 1.402 = 1 + 26345 / 2^16, 1.772 = 2 - 14942 / 2^16
+// and -0.71414 = -1 + 18734 / 2^16. A lone product is rounded from its high
+// and low halves, green's two products and the half are summed by pmaddwd
+// in 32 bits: every sum is libjpeg's to the bit.
 __attribute__((target("avx2"))) void ConvertAvx2(const std::uint8_t* y, const std::uint8_t* cb,
                                                  const std::uint8_t* cr, std::int32_t width, std::uint8_t* bgr) {
   static_assert(kCrToR == 65536 + 26345 && kCbToB == 2 * 65536 - 14942 && kCrToG == -65536 + 18734 &&
                 kCbToG == -22554);
-  const __m256i centre = _mm256_set1_epi16(128);
-  const __m256i zero = _mm256_setzero_si256();
-  const __m256i r_weights = _mm256_set1_epi32(26345);                              // (cr, 0) . (26345, 0)
-  const __m256i b_weights = _mm256_set1_epi32(-14942 & 0xFFFF);                    // (cb, 0) . (-14942, 0)
-  const __m256i g_weights = _mm256_set1_epi32((18734 << 16) | (-22554 & 0xFFFF)); // (cb, cr) . (-22554, 18734)
-  const __m256i half = _mm256_set1_epi32(kHalf);
+  const auto load = [](const std::uint8_t* p) __attribute__((always_inline, target("avx2"))) {
+    return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+  };
   std::int32_t x = 0;
-  for (; x + 16 <= width; x += 16) {
-    const __m256i luma = _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(y + x)));
-    const __m256i b = _mm256_sub_epi16(_mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(cb + x))), centre);
-    const __m256i r = _mm256_sub_epi16(_mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(cr + x))), centre);
-    const __m256i red = _mm256_add_epi16(_mm256_add_epi16(luma, r), Weigh(r, zero, r_weights, half));
-    const __m256i blue =
-        _mm256_add_epi16(_mm256_add_epi16(luma, _mm256_add_epi16(b, b)), Weigh(b, zero, b_weights, half));
-    const __m256i green = _mm256_add_epi16(_mm256_sub_epi16(luma, r), Weigh(b, r, g_weights, half));
-    const __m128i planes[3] = {Bytes(blue), Bytes(green), Bytes(red)};
+  for (; x + 32 <= width; x += 32) {
+    const Channels16 a = Convert16(load(y + x), load(cb + x), load(cr + x));
+    const Channels16 b = Convert16(load(y + x + 16), load(cb + x + 16), load(cr + x + 16));
+    const __m256i planes[3] = {Bytes(a.blue, b.blue), Bytes(a.green, b.green), Bytes(a.red, b.red)};
+    // Each lane spreads its 16 pixels into 48 bytes, in three parts.
+    __m256i parts[3];
     for (int part = 0; part < 3; ++part) {
-      const __m128i out = _mm_or_si128(_mm_or_si128(_mm_shuffle_epi8(planes[0], Spread(0, part)),
-                                                    _mm_shuffle_epi8(planes[1], Spread(1, part))),
-                                       _mm_shuffle_epi8(planes[2], Spread(2, part)));
-      _mm_storeu_si128(reinterpret_cast<__m128i*>(bgr + 3 * x + 16 * part), out);
+      parts[part] = _mm256_or_si256(_mm256_or_si256(SpreadLanes(planes[0], 0, part), SpreadLanes(planes[1], 1, part)),
+                                    SpreadLanes(planes[2], 2, part));
     }
+    std::uint8_t* out = bgr + 3 * x;
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), _mm256_permute2x128_si256(parts[0], parts[1], 0x20));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 32), _mm256_permute2x128_si256(parts[2], parts[0], 0x30));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 64), _mm256_permute2x128_si256(parts[1], parts[2], 0x31));
   }
   ConvertBody(y + x, cb + x, cr + x, width - x, bgr + 3 * x);
 }
