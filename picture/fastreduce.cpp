@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstddef>
 #include <cstring>
+#include <numeric>
 #include <type_traits>
 #if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>
@@ -59,6 +60,24 @@ namespace tam {
 // picture in doubles would, and on most photos less. Should a row leave
 // more than one pixel in eight undecided, the rest of the picture is summed
 // in doubles.
+//
+// Most of those need no doubles either (HalfThreshold). Let S be the true
+// sum over A (the float area_ratio the exact filter divides by) and I the
+// ideal average, with the coverages exact multiples of 1 / q and 1 / t and
+// no shortfall: I is a multiple of 1 / (p r). S differs from I by the
+// shortfall (coverage taken away, so it only lowers S, by at most
+// 0.000001 (nx + ny) 255 / A), by I (A' / A - 1) where A' = (w h) / (W H)
+// is the true area, and by the coverages' own rounding against their ideal
+// values (each within a few units of 2^-52 of the larger side, over nx ny
+// terms). Take a float average F (within E of S, as above) of a pixel with
+// p r even, and the halfway point h nearest to it. When everything that
+// moves S from I, plus E, stays under 1 / (8 p r): if |F - h| < 1 / (2 p r),
+// I can only be h itself, an exact half; when moreover A > A' by enough
+// that I (A' / A - 1) outweighs the coverages' rounding and the exact
+// filter's own error (I >= 1/2), S lies below h and the exact filter
+// rounds it down. Otherwise F lies at least 3 / (8 p r) from h, as S does,
+// and F rounds as S does. So each channel is settled from F alone, in the
+// float pass across (its settle argument).
 
 namespace {
 
@@ -254,12 +273,17 @@ template <typename T>
 constexpr double kRounder = 6755399441055744.0;  // 1.5 * 2^52: added, leaves the integer in the low bits
 constexpr float kFloatRounder = 12582912.0f;     // 1.5 * 2^23
 
+// settle > 0 (floats, where HalfThreshold holds): a channel whose average lies
+// within settle of a halfway point is an exact half and rounds down; only a
+// pixel outside the byte range is listed.
 template <int kCount, typename T>
 [[gnu::always_inline]] inline std::int32_t AcrossRowBody(const ColumnTable<T>& table, const T* sums,
-                                                         T inverse_area, T margin, std::uint8_t* out,
+                                                         T inverse_area, T margin, T settle, std::uint8_t* out,
                                                          std::int32_t* undecided) {
   using V = LanesOf<T>;
   const T h = T(0.5) - margin;
+  const T s = T(0.5) - settle;
+  const V settled = {-s, -s, -s, -s};
   const T r = std::is_same_v<T, float> ? kFloatRounder : kRounder;
   const V round = {r, r, r, r};
   const V half = {h, h, h, h}, low_half = {-h, -h, -h, -h};
@@ -272,10 +296,17 @@ template <int kCount, typename T>
     SumAcross(sums + table.start[x],
               table.coverages + static_cast<std::size_t>(count) * static_cast<std::size_t>(x), count, sum);
     const V average = sum * inverse;
-    const V nearest = (average + round) - round;
+    V nearest = (average + round) - round;
     const V off = average - nearest;
-    const auto bad = (off >= half) | (off <= low_half) | (nearest < zero) | (nearest > top);
-    if (bad[0] | bad[1] | bad[2]) undecided[listed++] = x;
+    if (settle > 0) {
+      // Rounded up past the half: one less (the mask is -1 where so).
+      nearest += __builtin_convertvector(off < settled, V);
+      const auto bad = (nearest < zero) | (nearest > top);
+      if (bad[0] | bad[1] | bad[2]) undecided[listed++] = x;
+    } else {
+      const auto bad = (off >= half) | (off <= low_half) | (nearest < zero) | (nearest > top);
+      if (bad[0] | bad[1] | bad[2]) undecided[listed++] = x;
+    }
     // Through int32: a listed pixel's value may lie outside the bytes.
     out[0] = static_cast<std::uint8_t>(static_cast<std::int32_t>(nearest[0]));
     out[1] = static_cast<std::uint8_t>(static_cast<std::int32_t>(nearest[1]));
@@ -291,8 +322,8 @@ template <int kCount, typename T>
 // (the fourth is the next pixel's, written after) but for the last pixel.
 template <int kCount>
 [[gnu::always_inline]] inline __attribute__((target("avx2,fma"))) std::int32_t AcrossRowAvx2Body(
-    const ColumnTable<double>& table, const double* sums, double inverse_area, double margin, std::uint8_t* out,
-    std::int32_t* undecided) {
+    const ColumnTable<double>& table, const double* sums, double inverse_area, double margin,
+    [[maybe_unused]] double settle, std::uint8_t* out, std::int32_t* undecided) {
   const __m256d round = _mm256_set1_pd(kRounder);
   const __m256d half = _mm256_set1_pd(0.5 - margin);
   const __m256d top = _mm256_set1_pd(255);
@@ -366,10 +397,12 @@ template <int kCount>
 // coverages laid out for it. The rounded sum's low byte is the integer's.
 template <int kCount>
 [[gnu::always_inline]] inline __attribute__((target("avx2,fma"))) std::int32_t AcrossRowFloatAvx2Body(
-    const ColumnTable<float>& table, const float* sums, float inverse_area, float margin, std::uint8_t* out,
-    std::int32_t* undecided) {
+    const ColumnTable<float>& table, const float* sums, float inverse_area, float margin, float settle,
+    std::uint8_t* out, std::int32_t* undecided) {
   const __m256 round = _mm256_set1_ps(kFloatRounder);
   const __m256 half = _mm256_set1_ps(0.5f - margin);
+  const __m256 settled = _mm256_set1_ps(settle - 0.5f);
+  const __m256 one = _mm256_set1_ps(settle > 0 ? 1.0f : 0.0f);
   const __m256 top = _mm256_set1_ps(255);
   const __m256 magnitude = _mm256_castsi256_ps(_mm256_set1_epi32(0x7fffffff));
   const __m256 inverse = _mm256_set1_ps(inverse_area);
@@ -394,10 +427,14 @@ template <int kCount>
       }
     }
     const __m256 sum = _mm256_add_ps(even, odd);
-    const __m256 rounded = _mm256_fmadd_ps(sum, inverse, round);
+    __m256 rounded = _mm256_fmadd_ps(sum, inverse, round);
     const __m256 nearest = _mm256_sub_ps(rounded, round);
     const __m256 off = _mm256_fmsub_ps(sum, inverse, nearest);
-    const __m256 far = _mm256_cmp_ps(_mm256_and_ps(off, magnitude), half, _CMP_GE_OQ);
+    // Settling: a channel rounded up past an exact half loses one (the
+    // rounded sum's low bits hold the byte; one is subtracted exactly), and
+    // none is listed for being near a half.
+    rounded = _mm256_sub_ps(rounded, _mm256_and_ps(_mm256_cmp_ps(off, settled, _CMP_LT_OQ), one));
+    const __m256 far = settle > 0 ? _mm256_setzero_ps() : _mm256_cmp_ps(_mm256_and_ps(off, magnitude), half, _CMP_GE_OQ);
     const int bad = _mm256_movemask_ps(_mm256_or_ps(far, _mm256_cmp_ps(nearest, top, _CMP_GT_OQ)));
     if (bad & 0x77) [[unlikely]] {
       if (bad & 0x07) undecided[listed++] = x;
@@ -421,7 +458,8 @@ template <int kCount>
     last.start += x;
     last.coverages += static_cast<std::size_t>(count) * static_cast<std::size_t>(x);
     last.width = 1;
-    const std::int32_t more = AcrossRowBody<kCount>(last, sums, inverse_area, margin, out, undecided + listed);
+    const std::int32_t more =
+        AcrossRowBody<kCount>(last, sums, inverse_area, margin, settle, out, undecided + listed);
     if (more > 0) undecided[listed++] = x;
   }
   return listed;
@@ -584,7 +622,7 @@ struct Kernels {
                              const std::uint8_t*, float, const std::uint8_t*, float, std::size_t);
   void (*first_row_float)(float*, const std::uint8_t*, std::size_t, float);
   void (*add_row_float)(float*, const std::uint8_t*, std::size_t, float);
-  std::int32_t (*across_row_float[kMostUnrolled + 1])(const ColumnTable<float>&, const float*, float, float,
+  std::int32_t (*across_row_float[kMostUnrolled + 1])(const ColumnTable<float>&, const float*, float, float, float,
                                                       std::uint8_t*, std::int32_t*);
   bool (*decide)(const Footprint&, std::uint8_t*);
 };
@@ -621,7 +659,7 @@ struct Kernels {
   __VA_ARGS__ std::int32_t AcrossRow##Name(const ColumnTable<double>& table, const double* sums,             \
                                            double inverse_area, double margin, std::uint8_t* out,            \
                                            std::int32_t* undecided) {                                        \
-    return AcrossBody<kCount>(table, sums, inverse_area, margin, out, undecided);                            \
+    return AcrossBody<kCount>(table, sums, inverse_area, margin, 0.0, out, undecided);                       \
   }                                                                                                          \
   template <int kLayout, int kEdges>                                                                         \
   __VA_ARGS__ void FinishFloat##Name(float* sums, const std::uint16_t* whole, const std::uint8_t* r0,        \
@@ -639,9 +677,9 @@ struct Kernels {
   }                                                                                                          \
   template <int kCount>                                                                                      \
   __VA_ARGS__ std::int32_t AcrossRowFloat##Name(const ColumnTable<float>& table, const float* sums,          \
-                                                float inverse_area, float margin, std::uint8_t* out,         \
-                                                std::int32_t* undecided) {                                   \
-    return AcrossFloatBody<kCount>(table, sums, inverse_area, margin, out, undecided);                       \
+                                                float inverse_area, float margin, float settle,              \
+                                                std::uint8_t* out, std::int32_t* undecided) {                \
+    return AcrossFloatBody<kCount>(table, sums, inverse_area, margin, settle, out, undecided);               \
   }                                                                                                          \
   __VA_ARGS__ bool Decide##Name(const Footprint& f, std::uint8_t* out) { return DecideOne(f, out); }         \
   constexpr Kernels k##Name = {                                                                              \
@@ -715,6 +753,32 @@ double FastRowFilter::FloatMargin(const ReducePlan& plan) {
   return 255.0 * std::ldexp(1.0, -22) * roundings + SafeMargin(plan);
 }
 
+double FastRowFilter::HalfThreshold(const ReducePlan& plan) {
+  std::int32_t nx = 0, ny = 0;
+  FootprintCounts(plan, nx, ny);
+  const std::int64_t w = plan.source_width(), h = plan.source_height();
+  const std::int64_t box_w = plan.width(), box_h = plan.height();
+  if (w <= 0 || h <= 0 || box_w <= 0 || box_h <= 0) return 0;
+  const std::int64_t grid = (w / std::gcd(w, box_w)) * (h / std::gcd(h, box_h));
+  if (grid % 2 != 0) return 0;  // no exact halves
+  const long double area = plan.box().area_ratio;
+  const long double ideal_area = static_cast<long double>(w * h) / static_cast<long double>(box_w * box_h);
+  const double lowered = static_cast<double>(1.0L - ideal_area / area);  // I (A' / A - 1) = -I lowered
+  // Each footprint edge x * s lies within w 2^-52 of x w / W (s rounded, the
+  // product rounded to a double), so each coverage within (2 w + 1) 2^-52 of
+  // its ideal value; over a footprint that moves the sum by at most
+  // 255 e (nx sy + ny sx).
+  const double e = (2.0 * static_cast<double>(std::max(w, h)) + 1.0) * std::ldexp(1.0, -52);
+  const double rounding =
+      1.001 * 255.0 * e * (nx * plan.box().sy + ny * plan.box().sx) / static_cast<double>(area);
+  if (!(0.5 * lowered > 2.0 * (rounding + SafeMargin(plan)))) return 0;  // halves might not round down
+  const double float_error = 1.01 * 255.0 * std::ldexp(1.0, -24) * (static_cast<double>(nx) + ny + 7);
+  const double shortfall = 1.0001e-6 * (static_cast<double>(nx) + ny) * 255.0 / static_cast<double>(area);
+  const double moved = float_error + shortfall + 255.0 * lowered + rounding;
+  if (!(8.0 * moved < 1.0 / static_cast<double>(grid))) return 0;  // halves too close together
+  return 1.0 / (2.0 * static_cast<double>(grid));
+}
+
 // Pixel x of row y in doubles; false when its average lies too close to a
 // halfway point for that to decide.
 bool FastRowFilter::DecideInDoubles(std::int32_t x, const void* row, std::uint8_t* out) const {
@@ -732,6 +796,7 @@ FastRowFilter::FastRowFilter(const ReducePlan& plan, double margin, double float
       inverse_area_(1.0 / static_cast<double>(plan.box().area_ratio)),
       float_margin_(static_cast<float>(float_margin < 0 ? std::max(FloatMargin(plan), margin_) : float_margin)),
       float_inverse_area_(static_cast<float>(inverse_area_)),
+      half_threshold_(float_margin < 0 && margin < 0 ? HalfThreshold(plan) : 0),
       may_leave_floats_(float_margin < 0),
       whole_(static_cast<std::size_t>(plan.source_width()) * 3 + 1) {
   const std::int32_t width = plan.width();
@@ -841,8 +906,11 @@ void FastRowFilter::FilterRow(std::int32_t y, const std::uint8_t* const* source_
   std::int32_t listed = 0;
   if (floats) {
     const ColumnTable<float> table{starts_.data(), float_coverages_.data(), float_pairs_.data(), width, columns_};
-    const std::int32_t doubtful = k.across_row_float[unrolled](table, float_sums_.data(), float_inverse_area_,
-                                                               float_margin_, out, undecided_.data());
+    // Where the plan's halves are settled, only a pixel outside the byte
+    // range (none, by the shortfall) is left doubtful.
+    const std::int32_t doubtful =
+        k.across_row_float[unrolled](table, float_sums_.data(), float_inverse_area_, float_margin_,
+                                     static_cast<float>(half_threshold_), out, undecided_.data());
     // Each doubtful pixel in doubles: the row's part of its footprint once.
     const Footprint row{&down,   source_rows + first, wy,           rows,    0,
                         3 * static_cast<std::size_t>(plan_.source_width()), nullptr, 0, inverse_area_, margin_};

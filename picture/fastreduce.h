@@ -38,6 +38,11 @@ class FastRowFilter {
   std::int64_t exact_pixels() const { return exact_pixels_; }
   std::int64_t double_pixels() const { return double_pixels_; }
 
+  // How close to a halfway point a pixel's average may lie and still be an
+  // exact half of the plan's grid that rounds down; 0 when the plan's
+  // halves do not all round down or lie too close together for floats.
+  static double HalfThreshold(const ReducePlan& plan);
+
  private:
   // row: what FilterRow knows of the row's footprints (its rows and how it
   // summed them down).
@@ -48,6 +53,7 @@ class FastRowFilter {
   double inverse_area_;
   float float_margin_;
   float float_inverse_area_;
+  double half_threshold_;  // HalfThreshold, or 0 where a margin was given
   bool in_floats_ = true;    // false once a row left many pixels undecided
   bool may_leave_floats_;
   std::int32_t columns_ = 0;              // the widest footprint's count of source columns
