@@ -4,6 +4,7 @@
 // quantization is 8 bits per pixel with a palette until converted.
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <vector>
 
 namespace tam {
@@ -21,20 +22,27 @@ enum class PixelFormat { Bgr24, Indexed8 };
 class PaletteLookup {
  public:
   explicit PaletteLookup(const std::vector<Bgr>& palette) {
-    for (std::size_t i = 0; i < palette.size() && i < 256; ++i) colours_[i] = palette[i];
-  }
-  // Writes count pixels given as indices as blue, green, red bytes.
-  void Expand(const std::uint8_t* indices, std::size_t count, std::uint8_t* bgr) const {
-    for (std::size_t i = 0; i < count; ++i, bgr += 3) {
-      const Bgr c = colours_[indices[i]];
-      bgr[0] = c.b;
-      bgr[1] = c.g;
-      bgr[2] = c.r;
+    for (std::size_t i = 0; i < palette.size() && i < 256; ++i) {
+      const Bgr& c = palette[i];
+      colours_[i] = static_cast<std::uint32_t>(c.b) | static_cast<std::uint32_t>(c.g) << 8 |
+                    static_cast<std::uint32_t>(c.r) << 16;
     }
+  }
+  // Writes count pixels given as indices as blue, green, red bytes. Each
+  // pixel but the last is stored as four bytes, the fourth overwritten by
+  // the next pixel's first.
+  void Expand(const std::uint8_t* indices, std::size_t count, std::uint8_t* bgr) const {
+    if (count == 0) return;
+    for (std::size_t i = 0; i + 1 < count; ++i) std::memcpy(bgr + 3 * i, &colours_[indices[i]], 4);
+    const std::uint32_t last = colours_[indices[count - 1]];
+    std::uint8_t* const end = bgr + 3 * (count - 1);
+    end[0] = static_cast<std::uint8_t>(last);
+    end[1] = static_cast<std::uint8_t>(last >> 8);
+    end[2] = static_cast<std::uint8_t>(last >> 16);
   }
 
  private:
-  Bgr colours_[256] = {};
+  std::uint32_t colours_[256] = {};  // blue, green, red in the low three bytes
 };
 
 class Picture {
