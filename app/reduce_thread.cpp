@@ -1,5 +1,6 @@
 #include "app/reduce_thread.h"
 
+#include <QCoreApplication>
 #include <QEventLoop>
 #include <condition_variable>
 #include <exception>
@@ -45,10 +46,11 @@ class Handover {
     // A wake-up posted after the look at the state below is taken by the
     // loop; one taken elsewhere (a pass run by between_files, a nested loop)
     // left the state for this look to see. A loop that returns for any other
-    // reason (QCoreApplication::exit ends every loop) only looks again.
+    // reason only looks again; after QCoreApplication::exit no loop starts
+    // until the outermost one has ended, and events are waited for without.
     while (!percent_ && !finished_) {
       lock.unlock();
-      loop_.exec();
+      if (loop_.exec() < 0) QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
       lock.lock();
     }
     return std::exchange(percent_, std::nullopt);
