@@ -39,4 +39,5 @@ class TfrmProgress : public QWidget {
  private:
   void FormCreate();
   void Button1Click();
+  void RestoreOnceHidden(int attempt);
 };
