@@ -21,13 +21,13 @@
 
 #include "app/application.h"
 #include "app/presentation_window.h"
+#include "app/reduce_thread.h"
 #include "app/uProgress.h"
 #include "app/urilist.h"
 #include "picture/error.h"
 #include "picture/folder.h"
 #include "picture/kind.h"
 #include "picture/path.h"
-#include "picture/reduction.h"
 #include "presentation/insert_run.h"
 
 namespace tam {
@@ -386,6 +386,7 @@ void TForm1::X1Click(QObject*) { close(); }
 
 // The reduce command: every entry converted in turn with the progress window
 // showing, abortable between files; the list then holds the written files.
+// The windows stay painted and responsive while a file converts.
 // On an error the list and labels stay as they were and the error goes on.
 void TForm1::S1Click(QObject* Sender) {
   if (ListBox1->count() == 0) return;
@@ -408,14 +409,19 @@ void TForm1::S1Click(QObject* Sender) {
   } release{progress};
   progress->ShowCentred();
 
-  const std::vector<std::string> written = ReduceEntries(entries, quality, options, [&](int percent) {
-    if (progress) {
-      progress->SetProgressPosition(percent);
-      progress->SetProgressText(QString::number(percent) + QStringLiteral(" %"));
-    }
-    QCoreApplication::processEvents(QEventLoop::AllEvents);
-    return AbortRequested;
-  });
+  // The files convert on a thread of their own while this one keeps the
+  // windows painted and the abort button working. The abort request (the
+  // button, or the progress window's close) is read between files: a file
+  // being converted is always finished first, never cut off half-written.
+  const std::vector<std::string> written =
+      ReduceEntriesBesideEventLoop(entries, quality, options, [&](int percent) {
+        if (progress) {
+          progress->SetProgressPosition(percent);
+          progress->SetProgressText(QString::number(percent) + QStringLiteral(" %"));
+        }
+        QCoreApplication::processEvents(QEventLoop::AllEvents);
+        return AbortRequested;
+      });
 
   SetListEntries(written);
   SetCaption(shrinkLb, QString::asprintf("縮小数:%d", static_cast<int>(written.size())));

@@ -5,6 +5,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTimer>
+#include <QWindow>
 
 bool AbortRequested = false;
 
@@ -65,12 +66,29 @@ void TfrmProgress::ShowCentred() {
 void TfrmProgress::changeEvent(QEvent* event) {
   QWidget::changeEvent(event);
   // The window holds the only abort control of the run, so it is not to be
-  // minimised; a window manager that still offers it gets it back at once.
-  if (event->type() == QEvent::WindowStateChange && isMinimized()) {
-    QTimer::singleShot(0, this, [this] {
-      if (isMinimized()) showNormal();
-    });
-  }
+  // minimised; a window manager that still offers it gets it back.
+  if (event->type() == QEvent::WindowStateChange && isMinimized()) RestoreOnceHidden(0);
+}
+
+// The window comes back a moment after it went, so the user sees that it
+// did go and that it is not to be put away. The window manager tells of the
+// minimising before it has taken the window off the screen, and a request to
+// show a window that is still there is lost, so the request waits until the
+// window has gone (a window manager that keeps minimised windows on the
+// screen gets it within a second).
+void TfrmProgress::RestoreOnceHidden(int attempt) {
+  constexpr int kFirstLook = 250;  // ms
+  constexpr int kInterval = 20;    // ms
+  constexpr int kAttempts = 25;
+  QTimer::singleShot(attempt == 0 ? kFirstLook : kInterval, this, [this, attempt] {
+    if (!isMinimized()) return;
+    const QWindow* window = windowHandle();
+    if (window && window->isExposed() && attempt + 1 < kAttempts) {
+      RestoreOnceHidden(attempt + 1);
+      return;
+    }
+    showNormal();
+  });
 }
 
 void TfrmProgress::closeEvent(QCloseEvent* event) {

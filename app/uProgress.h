@@ -19,8 +19,8 @@ class TfrmProgress : public QWidget {
   // Owned by the main window, which disposes of it if it still exists.
   explicit TfrmProgress(QWidget* owner);
 
-  // Both setters repaint at once: the run hands control back to the event
-  // loop only between files, so a deferred paint would show stale values.
+  // Both setters repaint at once: the value is on the screen before the run
+  // goes on to the next file.
   void SetProgressPosition(int value);
   void SetProgressText(const QString& value);
 
@@ -39,4 +39,5 @@ class TfrmProgress : public QWidget {
  private:
   void FormCreate();
   void Button1Click();
+  void RestoreOnceHidden(int attempt);
 };

@@ -21,7 +21,16 @@ inline void PrefaultForWrite(void* data, std::size_t size) {
   const auto page = static_cast<std::uintptr_t>(::sysconf(_SC_PAGESIZE));
   const auto begin = (reinterpret_cast<std::uintptr_t>(data) + page - 1) & ~(page - 1);
   const auto end = (reinterpret_cast<std::uintptr_t>(data) + size) & ~(page - 1);
-  if (end > begin) ::madvise(reinterpret_cast<void*>(begin), end - begin, MADV_POPULATE_WRITE);
+  // The call holds the process's address-space lock for as long as it runs,
+  // and any other thread that maps memory meanwhile (the windows' thread, for
+  // a window's first paint) waits for it: asked for in slices of a few
+  // milliseconds each, a buffer of hundreds of megabytes keeps no one
+  // waiting longer than one slice.
+  constexpr std::uintptr_t kSlice = std::uintptr_t{8} << 20;
+  for (std::uintptr_t at = begin; at < end; at += kSlice) {
+    const std::uintptr_t slice = end - at < kSlice ? end - at : kSlice;
+    if (::madvise(reinterpret_cast<void*>(at), slice, MADV_POPULATE_WRITE) != 0) return;
+  }
 #else
   (void)data;
   (void)size;

@@ -11,7 +11,10 @@
 #include <QTimer>
 #include <algorithm>
 #include <array>
+#include <chrono>
+#include <condition_variable>
 #include <fstream>
+#include <mutex>
 
 #include "app/Unit1.h"
 #include "app/uProgress.h"
@@ -38,7 +41,7 @@ class RunWatcher {
   std::vector<QString> texts;        // the progress text at each pass
   std::vector<int> positions;        // the bar at each pass
   bool main_window_enabled = false;  // seen enabled during any pass
-  int click_abort_at_pass = -1;      // click the abort button on this pass
+  QString click_abort_at_text;       // click the abort button once the text reads this
   int close_at_pass = -1;            // the window manager closes the window, the program is told to quit
   bool close_accepted = false;
 
@@ -49,7 +52,8 @@ class RunWatcher {
     texts.push_back(progress->lblProgress->text());
     positions.push_back(progress->pgbarProgress->value());
     if (form_.isEnabled()) main_window_enabled = true;
-    if (static_cast<int>(texts.size()) - 1 == click_abort_at_pass) {
+    if (!click_abort_at_text.isEmpty() && texts.back() == click_abort_at_text) {
+      click_abort_at_text.clear();
       QTest::mouseClick(progress->Button1, Qt::LeftButton);
     }
     if (static_cast<int>(texts.size()) - 1 == close_at_pass) {
@@ -194,7 +198,7 @@ TEST_F(ReduceCommand, AbortDuringTheThirdOfTen) {
   for (int i = 0; i < 10; ++i) entries.push_back(MakeJpeg("f" + std::to_string(i) + ".jpg"));
   form->SetListEntries(entries);
   RunWatcher watch(*form);
-  watch.click_abort_at_pass = 2;  // the pass after the third file
+  watch.click_abort_at_text = QStringLiteral("20 %");  // shown after the third file
   form->S1->trigger();
   EXPECT_TRUE(AbortRequested);
   ASSERT_EQ(form->ListEntries().size(), 3u);
@@ -208,6 +212,82 @@ TEST_F(ReduceCommand, AbortDuringTheThirdOfTen) {
   form->SetListEntries({entries[5], entries[6]});
   form->S1->trigger();
   EXPECT_EQ(form->ListEntries().size(), 2u);
+}
+
+// A trash that holds the conversion of the first file it is handed, in the
+// middle of that file (the source is moved away just before the new file
+// takes its name), until the test lets it go.
+class HoldingTrash : public Trash {
+ public:
+  std::vector<std::string> moved;  // read once the run is over
+  bool MoveToTrash(const std::string& path) override {
+    std::unique_lock lock(mutex_);
+    moved.push_back(path);
+    if (moved.size() == 1) {
+      held_ = true;
+      // A run that holds up the windows' thread would wait for ever: the
+      // time limit only ends such a run, the test has failed by then.
+      changed_.wait_for(lock, std::chrono::seconds(10), [this] { return released_; });
+      held_ = false;
+    }
+    return true;
+  }
+  bool Held() {
+    const std::lock_guard lock(mutex_);
+    return held_;
+  }
+  void Release() {
+    {
+      const std::lock_guard lock(mutex_);
+      released_ = true;
+    }
+    changed_.notify_all();
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  bool held_ = false;
+  bool released_ = false;
+};
+
+// While one file converts, the windows' thread keeps running its events: a
+// timer fires, the progress window takes the abort click; the run stops
+// once that file is written, the next one untouched.
+TEST_F(ReduceCommand, TheWindowsRespondWhileAFileConverts) {
+  auto holding = std::make_shared<HoldingTrash>();
+  Seams seams = fakes.Seams(dir / "tamarind2");
+  seams.trash = holding;
+  TForm1 window(seams);
+  window.S2->trigger();  // overwrite: each source goes to the trash mid-file
+  const std::vector<std::string> entries = {MakeJpeg("h0.jpg"), MakeJpeg("h1.jpg"), MakeJpeg("h2.jpg")};
+  const std::vector<std::uint8_t> second = tamtest::ReadBytes(entries[1]);
+  window.SetListEntries(entries);
+
+  bool seen_while_held = false;
+  bool enabled_while_held = true;
+  QTimer timer;
+  timer.setInterval(0);
+  QObject::connect(&timer, &QTimer::timeout, [&] {
+    if (seen_while_held || !holding->Held()) return;
+    seen_while_held = true;
+    enabled_while_held = window.isEnabled();
+    if (auto* progress = window.findChild<TfrmProgress*>())
+      QTest::mouseClick(progress->Button1, Qt::LeftButton);
+    holding->Release();
+  });
+  timer.start();
+  window.S1->trigger();
+  holding->Release();
+
+  EXPECT_TRUE(seen_while_held) << "no event was handled while the first file converted";
+  EXPECT_FALSE(enabled_while_held);
+  EXPECT_EQ(window.ListEntries(), std::vector<std::string>{entries[0]});
+  EXPECT_EQ(window.shrinkLb->text(), QStringLiteral("縮小数:1"));
+  EXPECT_EQ(holding->moved, std::vector<std::string>{entries[0]});
+  EXPECT_TRUE(tamtest::ReadBytes(entries[1]) == second) << "the second file was converted too";
+  EXPECT_TRUE(window.isEnabled());
+  EXPECT_TRUE(messages->shown.empty());
 }
 
 TEST_F(ReduceCommand, ClosingOrQuittingDuringTheRunIsRefused) {
