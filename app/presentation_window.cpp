@@ -1,9 +1,11 @@
 #include "app/presentation_window.h"
 
 #include <QApplication>
+#include <QBuffer>
 #include <QCloseEvent>
 #include <QFile>
 #include <QFileDialog>
+#include <QImageReader>
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QPaintEvent>
@@ -122,12 +124,23 @@ const QImage* SlidesView::Thumbnail(const Media& media, QSize size) {
   QImage image;
   try {
     const std::vector<std::uint8_t> bytes = HeldBytes(media);
-    image = QImage::fromData(bytes.data(), static_cast<int>(bytes.size()));
+    QByteArray data = QByteArray::fromRawData(reinterpret_cast<const char*>(bytes.data()),
+                                              static_cast<qsizetype>(bytes.size()));
+    QBuffer buffer(&data);
+    buffer.open(QIODevice::ReadOnly);
+    QImageReader reader(&buffer);
+    // Decoded at about the size shown (a JPEG at a fraction of its own), so
+    // that a slide of an unreduced photo holds the window up for
+    // milliseconds and a few megabytes, not for a full decode.
+    reader.setScaledSize(size);
+    reader.setQuality(100);  // smooth scaling for what the decoder leaves
+    image = reader.read();
   } catch (const std::exception&) {
     return nullptr;  // drawn as a grey box; the save names the damage
   }
   if (image.isNull()) return nullptr;
-  auto* scaled = new QImage(image.scaled(size, Qt::IgnoreAspectRatio, Qt::SmoothTransformation));
+  auto* scaled =
+      new QImage(image.size() == size ? image : image.scaled(size, Qt::IgnoreAspectRatio, Qt::SmoothTransformation));
   thumbnails_.insert(&media, scaled);
   return scaled;
 }
