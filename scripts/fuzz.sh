@@ -44,7 +44,7 @@ for fuzzer in "$repo"/fuzz/*_fuzzer.cpp; do
   case $kind in
     bmp) seeds=("$testdata"/bmpsuite/g "$testdata"/bmpsuite/q "$testdata"/bmpsuite/b "$testdata"/bmpsuite/x
                 "$testdata"/bmp-extra) ;;
-    jpeg) seeds=("$testdata"/jpeg/good "$testdata"/jpeg/unusual "$testdata"/jpeg/bad) ;;
+    jpeg | stream) seeds=("$testdata"/jpeg/good "$testdata"/jpeg/unusual "$testdata"/jpeg/bad) ;;
     package) seeds=("$testdata"/pptx) ;;
   esac
   corpus=$out/corpus/$name
