@@ -408,9 +408,13 @@ std::optional<std::vector<std::uint8_t>> ReduceJpegStreaming(const JpegFile& fil
     } else {
       CopyRows(*ring, height, writer);
     }
+    // The encoder's last work (a progressive result's optimised scans) while
+    // the decoder reads the rest of the stream and lets go of its buffers;
+    // an error found there still throws, and the bytes are dropped.
+    std::vector<std::uint8_t> bytes = writer.Finish();
     ring->WaitForEnd();
     producer.reset();
-    return writer.Finish();
+    return bytes;
   } catch (const std::bad_alloc&) {
     // Short of memory for the ring, the tables or the output: the producer
     // is stopped, nothing is written, and the whole-picture path gets its
