@@ -373,33 +373,35 @@ std::optional<std::vector<std::uint8_t>> ReduceJpegStreaming(const JpegFile& fil
         span = std::max(span, plan->LastSourceRow(y) - plan->FirstSourceRow(y) + 1);
       }
     }
-    const std::int32_t out_width = box.reduces ? plan->width() : width;
-    const std::int32_t out_height = box.reduces ? plan->height() : height;
-    JpegWriter writer(out_width, out_height, quality, reader.multiple_scans());
-
     // A picture to reduce goes over as planes where it can: the rows are
     // then made on this thread, and the decoder's is the shorter.
     const bool planes = box.reduces && reader.HandOutPlanes();
     std::optional<RowRing> ring;
-    std::optional<RowsFromPlanes> made;
     if (planes) {
       const JpegReader::PlaneLayout& layout = reader.plane_layout();
       // This thread holds at most three groups: the rows' own, the one above
       // and the one below (for the colour-difference rows around them).
       const int slack = std::max(1, RowRing::kSlack / layout.group_rows);
       ring.emplace(3 + 2 * slack + 1, GroupBytes(layout), layout.groups, slack);
-      made.emplace(*ring, layout, width, height, span + kBatch);
     } else {
       const int capacity = (box.reduces ? span : 0) + 2 * RowRing::kSlack + kBatch;
       ring.emplace(capacity, static_cast<std::size_t>(width) * 3, height);
     }
 
+    // The decoder starts first; this thread makes its own buffers and the
+    // encoder meanwhile. Whatever ends the scope stops and joins the decoder
+    // before the ring goes.
     std::optional<ProducerThread> producer;
     try {
       producer.emplace(reader, *ring, planes);
     } catch (const std::system_error&) {
       return std::nullopt;  // no second thread: the whole-picture path does it on one
     }
+    std::optional<RowsFromPlanes> made;
+    if (planes) made.emplace(*ring, reader.plane_layout(), width, height, span + kBatch);
+    const std::int32_t out_width = box.reduces ? plan->width() : width;
+    const std::int32_t out_height = box.reduces ? plan->height() : height;
+    JpegWriter writer(out_width, out_height, quality, reader.multiple_scans());
     if (planes) {
       ReduceRows(*made, *plan, writer);
     } else if (box.reduces) {
