@@ -183,6 +183,14 @@ int main(int argc, char** argv) {
     return 1;
   }
 
+  // The batch photo is checked with the others, before minutes of rounds.
+  Photo batch;
+  batch.path = batch_photo;
+  if (batch_rounds > 0 && !tambench::Describe(batch.path, batch)) {
+    std::fprintf(stderr, "floor_bench: batch photo %s is not a readable JPEG file\n", batch_photo.c_str());
+    return 1;
+  }
+
   const fs::path scratch = tambench::MakeScratch("floor");
 
   std::vector<Photo> photos;
@@ -272,12 +280,7 @@ int main(int argc, char** argv) {
   // the other in one process (as the reduction run does), against djpeg
   // started once per file.
   if (batch_rounds > 0) {
-    Photo b;
-    b.path = batch_photo;
-    if (!tambench::Describe(b.path, b)) {
-      std::fprintf(stderr, "floor_bench: batch photo %s missing\n", batch_photo.c_str());
-      return 1;
-    }
+    const Photo& b = batch;
     const fs::path folder = scratch / "batch";
     fs::create_directories(folder);
     std::vector<std::string> copies;
