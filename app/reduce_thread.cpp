@@ -7,9 +7,9 @@
 #include <mutex>
 #include <optional>
 #include <system_error>
-#include <thread>
 #include <utility>
 
+#include "picture/joined_thread.h"
 #include "picture/reduction.h"
 
 namespace tam {
@@ -85,24 +85,6 @@ class Handover {
   QEventLoop loop_;  // lives on the windows' thread
 };
 
-// A thread that is always joined, never detached: leaving the scope in any
-// way first tells it to stop after its current entry.
-class JoinedThread {
- public:
-  template <class Body>
-  JoinedThread(Handover& handover, Body&& body) : handover_(handover), thread_(std::forward<Body>(body)) {}
-  ~JoinedThread() {
-    handover_.Stop();
-    thread_.join();
-  }
-  JoinedThread(const JoinedThread&) = delete;
-  JoinedThread& operator=(const JoinedThread&) = delete;
-
- private:
-  Handover& handover_;
-  std::thread thread_;
-};
-
 }  // namespace
 
 std::vector<std::string> ReduceEntriesBesideEventLoop(const std::vector<std::string>& entries, int quality,
@@ -122,7 +104,8 @@ std::vector<std::string> ReduceEntriesBesideEventLoop(const std::vector<std::str
   };
   std::optional<JoinedThread> worker;
   try {
-    worker.emplace(handover, reduce);
+    // Leaving early tells the reducing thread to stop after its current entry.
+    worker.emplace([&handover] { handover.Stop(); }, reduce);
   } catch (const std::system_error&) {
     // No second thread to be had: the loop runs here, and the windows wait
     // for each file as they wait between files.

@@ -165,8 +165,7 @@ struct JpegReader::State {
   bool started = false;
   bool multiple_scans = false;
   bool quantize = false;
-  bool planes = false;  // raw_data_out: the planes as decoded
-  JpegReader::PlaneLayout layout{};
+  JpegReader::PlaneLayout layout{};  // when raw_data_out hands out the planes
   CmykForm cmyk = CmykForm::kNone;
   std::vector<std::uint8_t> scratch;  // CMYK rows before conversion
   std::vector<Bgr> palette;
@@ -365,7 +364,6 @@ bool JpegReader::HandOutPlanes() {
   s.layout.chroma_height = static_cast<std::int32_t>(cb.downsampled_height);
   s.layout.groups = static_cast<std::int32_t>((c.output_height + s.layout.group_rows - 1) / s.layout.group_rows);
   c.raw_data_out = TRUE;
-  s.planes = true;
   return true;
 }
 

@@ -8,11 +8,11 @@
 #include <mutex>
 #include <new>
 #include <system_error>
-#include <thread>
 
 #include "picture/error.h"
 #include "picture/fastreduce.h"
 #include "picture/jpeg_header.h"
+#include "picture/joined_thread.h"
 #include "picture/prefault.h"
 #include "picture/reduce.h"
 #include "picture/ycc.h"
@@ -206,24 +206,6 @@ std::size_t GroupBytes(const JpegReader::PlaneLayout& layout) {
          2 * static_cast<std::size_t>(layout.chroma_group_rows) * layout.chroma_stride;
 }
 
-// Runs the producer on a second thread for one scope; on every way out the
-// producer is told to stop and joined.
-class ProducerThread {
- public:
-  ProducerThread(JpegReader& reader, RowRing& ring, bool planes)
-      : ring_(ring), thread_([r = &reader, g = &ring, planes] { planes ? ProducePlanes(*r, *g) : Produce(*r, *g); }) {}
-  ~ProducerThread() {
-    ring_.Cancel();
-    thread_.join();
-  }
-  ProducerThread(const ProducerThread&) = delete;
-  ProducerThread& operator=(const ProducerThread&) = delete;
-
- private:
-  RowRing& ring_;
-  std::thread thread_;
-};
-
 // A source that already fits its box: its rows go to the encoder as they are.
 void CopyRows(RowRing& ring, std::int32_t height, JpegWriter& writer) {
   const std::uint8_t* rows[kBatch];
@@ -391,9 +373,10 @@ std::optional<std::vector<std::uint8_t>> ReduceJpegStreaming(const JpegFile& fil
     // The decoder starts first; this thread makes its own buffers and the
     // encoder meanwhile. Whatever ends the scope stops and joins the decoder
     // before the ring goes.
-    std::optional<ProducerThread> producer;
+    std::optional<JoinedThread> producer;
     try {
-      producer.emplace(reader, *ring, planes);
+      producer.emplace([r = &*ring] { r->Cancel(); },
+                       [r = &reader, g = &*ring, planes] { planes ? ProducePlanes(*r, *g) : Produce(*r, *g); });
     } catch (const std::system_error&) {
       return std::nullopt;  // no second thread: the whole-picture path does it on one
     }

@@ -59,6 +59,8 @@ std::size_t MediaStore::ReadAt(std::uint64_t offset, std::uint8_t* buffer, std::
   }
 }
 
+Error StoreDamage() { return Error("スライドの写真が一時ファイルの中で壊れました"); }
+
 std::vector<std::uint8_t> HeldBytes(const Media& media) {
   if (!media.stored) return media.bytes;
   const StoredBytes& s = *media.stored;
@@ -70,7 +72,7 @@ std::vector<std::uint8_t> HeldBytes(const Media& media) {
     done += got;
   }
   if (done != bytes.size() || MediaCrc(bytes.data(), bytes.size()) != s.crc)
-    throw Error("スライドの写真が一時ファイルの中で壊れました");
+    throw StoreDamage();
   return bytes;
 }
 

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "picture/error.h"
 #include "picture/unique_fd.h"
 
 namespace tam::pres {
@@ -63,6 +64,9 @@ struct Media {
   int width = 0, height = 0;  // pixels
   std::uint64_t size() const { return file ? file->size : stored ? stored->size : bytes.size(); }
 };
+
+// The error for bytes a store gives back other than they went in.
+Error StoreDamage();
 
 // The picture's bytes where the program holds them, in memory or in a
 // store (read back and checked); empty for bytes read from their own file

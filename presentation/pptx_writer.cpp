@@ -451,12 +451,12 @@ class StoredInput : public ZipInput {
   std::size_t Read(std::uint8_t* buffer, std::size_t n) override {
     const std::uint64_t left = stored_.size - done_;
     if (left == 0) {
-      if (crc_ != stored_.crc) throw Error("スライドの写真が一時ファイルの中で壊れました");
+      if (crc_ != stored_.crc) throw StoreDamage();
       return 0;
     }
     const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(n, left));
     const std::size_t got = stored_.store->ReadAt(stored_.offset + done_, buffer, want);
-    if (got == 0) throw Error("スライドの写真が一時ファイルの中で壊れました");
+    if (got == 0) throw StoreDamage();
     crc_ = MediaCrc(buffer, got, crc_);
     done_ += got;
     return got;
