@@ -11,8 +11,10 @@
 #include <cstdlib>
 #include <new>
 #include <string>
+#include <thread>
 
 #include "picture/error.h"
+#include "picture/jpeg_scans.h"
 #include "picture/limits.h"
 
 namespace tam {
@@ -478,13 +480,40 @@ void EndOutput(j_compress_ptr cinfo) {
   dest->data.resize(dest->data.size() - dest->pub.free_in_buffer);
 }
 
+// The coefficient arrays a progressive encoder keeps for its scans, noted as
+// its memory manager hands them out (one per component, in order), so the
+// scans can be written from them without libjpeg's help.
+struct ArrayTap {
+  static constexpr int kMax = MAX_COMPONENTS;
+  decltype(jpeg_memory_mgr::request_virt_barray) request = nullptr;
+  struct Noted {
+    jvirt_barray_ptr array;
+    JDIMENSION blocks_per_row, rows;
+  } noted[kMax] = {};
+  int count = 0;
+};
+
+jvirt_barray_ptr NoteArray(j_common_ptr cinfo, int pool_id, boolean pre_zero, JDIMENSION blocks_per_row,
+                           JDIMENSION rows, JDIMENSION max_access) {
+  auto* tap = static_cast<ArrayTap*>(cinfo->client_data);
+  const jvirt_barray_ptr array = tap->request(cinfo, pool_id, pre_zero, blocks_per_row, rows, max_access);
+  if (tap->count < ArrayTap::kMax) tap->noted[tap->count] = {array, blocks_per_row, rows};
+  ++tap->count;
+  return array;
+}
+
 bool GuardedOpenEncoder(j_compress_ptr cinfo, VectorDestination* dest, JDIMENSION width, JDIMENSION height,
-                        int quality, bool progressive) {
+                        int quality, bool progressive, ArrayTap* tap) {
   if (setjmp(Manager(reinterpret_cast<j_common_ptr>(cinfo))->jump)) {
     jpeg_destroy_compress(cinfo);
     return false;
   }
   jpeg_create_compress(cinfo);
+  if (tap) {
+    cinfo->client_data = tap;
+    tap->request = cinfo->mem->request_virt_barray;
+    cinfo->mem->request_virt_barray = NoteArray;
+  }
   dest->pub.init_destination = StartOutput;
   dest->pub.empty_output_buffer = GrowOutput;
   dest->pub.term_destination = EndOutput;
@@ -510,6 +539,71 @@ bool GuardedWrite(j_compress_ptr cinfo, JSAMPARRAY rows, JDIMENSION count) {
   return true;
 }
 
+// The frame and its scans as the encoder holds them once every row is in.
+// False, the encoder untouched, where they are not as expected; on a libjpeg
+// error the encoder is destroyed and `failed` set.
+bool GuardedCollect(j_compress_ptr cinfo, const ArrayTap& tap, ProgressiveFrame& frame, bool& failed) {
+  failed = false;
+  if (!cinfo->progressive_mode || cinfo->num_components != tap.count || tap.count > ArrayTap::kMax ||
+      cinfo->next_scanline != cinfo->image_height || !cinfo->scan_info || cinfo->num_scans < 1 ||
+      cinfo->restart_interval != 0 || cinfo->arith_code || cinfo->data_precision != 8) {
+    return false;
+  }
+  frame.width = static_cast<int>(cinfo->image_width);
+  frame.height = static_cast<int>(cinfo->image_height);
+  frame.max_h = cinfo->max_h_samp_factor;
+  frame.max_v = cinfo->max_v_samp_factor;
+  for (int q = 0; q < 4; ++q)
+    frame.quant[q] = cinfo->quant_tbl_ptrs[q] ? cinfo->quant_tbl_ptrs[q]->quantval : nullptr;
+  frame.components.resize(static_cast<std::size_t>(cinfo->num_components));
+  for (int ci = 0; ci < cinfo->num_components; ++ci) {
+    const jpeg_component_info& info = cinfo->comp_info[ci];
+    const ArrayTap::Noted& noted = tap.noted[ci];
+    ScanComponent& c = frame.components[static_cast<std::size_t>(ci)];
+    c.id = info.component_id;
+    c.h = info.h_samp_factor;
+    c.v = info.v_samp_factor;
+    c.quant_table = info.quant_tbl_no;
+    c.dc_table = info.dc_tbl_no;
+    c.ac_table = info.ac_tbl_no;
+    c.width_in_blocks = static_cast<int>(info.width_in_blocks);
+    c.height_in_blocks = static_cast<int>(info.height_in_blocks);
+    c.row_blocks = static_cast<int>(noted.blocks_per_row);
+    if (!noted.array || c.h < 1 || c.v < 1 || noted.blocks_per_row < info.width_in_blocks ||
+        noted.rows < info.height_in_blocks) {
+      return false;
+    }
+  }
+  frame.scans.resize(static_cast<std::size_t>(cinfo->num_scans));
+  for (int i = 0; i < cinfo->num_scans; ++i) {
+    const jpeg_scan_info& info = cinfo->scan_info[i];
+    ScanSpec& scan = frame.scans[static_cast<std::size_t>(i)];
+    if (info.comps_in_scan < 1 || info.comps_in_scan > 4) return false;
+    scan.count = info.comps_in_scan;
+    for (int j = 0; j < scan.count; ++j) scan.components[j] = info.component_index[j];
+    scan.ss = info.Ss;
+    scan.se = info.Se;
+    scan.ah = info.Ah;
+    scan.al = info.Al;
+  }
+  if (setjmp(Manager(reinterpret_cast<j_common_ptr>(cinfo))->jump)) {
+    jpeg_destroy_compress(cinfo);
+    failed = true;
+    return false;
+  }
+  for (int ci = 0; ci < cinfo->num_components; ++ci) {
+    const ArrayTap::Noted& noted = tap.noted[ci];
+    auto& rows = frame.components[static_cast<std::size_t>(ci)].rows;
+    rows.resize(noted.rows);
+    for (JDIMENSION r = 0; r < noted.rows; ++r) {
+      const JBLOCKARRAY row =
+          cinfo->mem->access_virt_barray(reinterpret_cast<j_common_ptr>(cinfo), noted.array, r, 1, FALSE);
+      rows[r] = row[0][0];
+    }
+  }
+  return true;
+}
+
 bool GuardedFinishEncoder(j_compress_ptr cinfo) {
   if (setjmp(Manager(reinterpret_cast<j_common_ptr>(cinfo))->jump)) {
     jpeg_destroy_compress(cinfo);
@@ -526,6 +620,9 @@ struct JpegWriter::State {
   ErrorManager err{};
   bool alive = false;
   VectorDestination dest{};
+  ArrayTap tap{};
+  bool progressive = false;
+  bool own_scans = true;
 
   State() {
     InstallErrorManager(err);
@@ -545,11 +642,14 @@ JpegWriter::JpegWriter(std::int32_t width, std::int32_t height, int quality, boo
   State& s = *state_;
   if (width < 0 || height < 0) throw Error("画像の大きさが不正です");
   s.alive = true;
+  s.progressive = progressive;
   if (!GuardedOpenEncoder(&s.cinfo, &s.dest, static_cast<JDIMENSION>(width), static_cast<JDIMENSION>(height),
-                          quality, progressive)) {
+                          quality, progressive, progressive ? &s.tap : nullptr)) {
     s.Fail();
   }
 }
+
+void JpegWriter::LeaveScansToLibjpeg() { state_->own_scans = false; }
 
 JpegWriter::~JpegWriter() = default;
 JpegWriter::JpegWriter(JpegWriter&&) noexcept = default;
@@ -569,6 +669,28 @@ void JpegWriter::WriteRows(const std::uint8_t* const* bgr_rows, int count) {
 
 std::vector<std::uint8_t> JpegWriter::Finish() {
   State& s = *state_;
+  if (s.progressive && s.own_scans) {
+    // A progressive file's scans, coded by two threads instead of libjpeg's one.
+    ProgressiveFrame frame;
+    bool failed = false;
+    if (GuardedCollect(&s.cinfo, s.tap, frame, failed)) {
+      std::size_t blocks = 0;
+      for (const ScanComponent& c : frame.components)
+        blocks += static_cast<std::size_t>(c.width_in_blocks) * static_cast<std::size_t>(c.height_in_blocks);
+      // Below a few thousand blocks a thread costs more than it saves.
+      const int threads = blocks >= 4096 && std::thread::hardware_concurrency() > 1 ? 2 : 1;
+      const std::size_t written = s.dest.data.size() - s.cinfo.dest->free_in_buffer;
+      std::vector<std::uint8_t> out(s.dest.data.begin(), s.dest.data.begin() + static_cast<std::ptrdiff_t>(written));
+      if (WriteProgressiveScans(frame, threads, out)) {
+        jpeg_destroy_compress(&s.cinfo);
+        s.alive = false;
+        s.dest.data.clear();
+        return out;
+      }
+    } else if (failed) {
+      s.Fail();
+    }
+  }
   if (!GuardedFinishEncoder(&s.cinfo)) s.Fail();
   std::vector<std::uint8_t> out = std::move(s.dest.data);
   jpeg_destroy_compress(&s.cinfo);

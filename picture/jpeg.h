@@ -124,6 +124,10 @@ class JpegWriter {
   JpegWriter& operator=(JpegWriter&&) noexcept;
 
   void WriteRows(const std::uint8_t* const* bgr_rows, int count);
+  // The whole file. A progressive file's scans are coded here, by two
+  // threads, to the bytes libjpeg writes; this makes libjpeg write them
+  // itself (to compare).
+  void LeaveScansToLibjpeg();
   std::vector<std::uint8_t> Finish();
 
  private:
