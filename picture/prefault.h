@@ -21,6 +21,14 @@ inline void PrefaultForWrite(void* data, std::size_t size) {
   const auto page = static_cast<std::uintptr_t>(::sysconf(_SC_PAGESIZE));
   const auto begin = (reinterpret_cast<std::uintptr_t>(data) + page - 1) & ~(page - 1);
   const auto end = (reinterpret_cast<std::uintptr_t>(data) + size) & ~(page - 1);
+#ifdef MADV_HUGEPAGE
+  // Where the system offers huge pages on request, the whole 2 MiB pages
+  // inside the buffer come as one each: fewer and cheaper still.
+  constexpr std::uintptr_t kHuge = std::uintptr_t{2} << 20;
+  const std::uintptr_t huge_begin = (begin + kHuge - 1) & ~(kHuge - 1);
+  const std::uintptr_t huge_end = end & ~(kHuge - 1);
+  if (huge_end > huge_begin) (void)::madvise(reinterpret_cast<void*>(huge_begin), huge_end - huge_begin, MADV_HUGEPAGE);
+#endif
   // The call holds the process's address-space lock for as long as it runs,
   // and any other thread that maps memory meanwhile (the windows' thread, for
   // a window's first paint) waits for it: asked for in slices of a few

@@ -9,6 +9,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <regex>
 #include <set>
 #include <string>
@@ -345,6 +347,30 @@ Bytes WithClaimedSize(Bytes jpeg, int width, int height) {
     }
   }
   throw std::runtime_error("no frame header");
+}
+
+// A progressive file's coefficients live in a mapping of the decoder's own:
+// it must go with the decoder however the decoding ends (finished, given up
+// half-way, failed), or a long batch of photos would keep every one.
+TEST(JpegDecode, CoefficientMemoryGoesWithTheDecoder) {
+  const auto mappings = [] {
+    std::ifstream maps("/proc/self/maps");
+    return std::count(std::istreambuf_iterator<char>(maps), std::istreambuf_iterator<char>(), '\n');
+  };
+  const Bytes progressive = EncodeJpeg(TestPicture(700, 500), 80, true);
+  Bytes truncated(progressive.begin(), progressive.begin() + static_cast<std::ptrdiff_t>(progressive.size() / 2));
+  const auto decode_all = [&] {
+    for (int i = 0; i < 3; ++i) {
+      DecodeJpeg(progressive);
+      DecodeJpeg(truncated);  // decodes what there is, as libjpeg does
+      JpegReader abandoned(progressive, {});
+      abandoned.Start();
+    }
+  };
+  decode_all();
+  const auto before = mappings();
+  for (int round = 0; round < 10; ++round) decode_all();
+  EXPECT_LE(mappings(), before + 2);
 }
 
 TEST(JpegDecode, RefusesPicturesTooLargeBeforeDecoding) {
