@@ -3,8 +3,10 @@
 #include <algorithm>
 #include <condition_variable>
 #include <cstddef>
+#include <cstdlib>
 #include <exception>
 #include <limits>
+#include <memory>
 #include <mutex>
 #include <new>
 #include <system_error>
@@ -35,16 +37,19 @@ class RowRing {
   static constexpr int kSlack = 2 * kBatch;
 
   // capacity: at least the most rows the consumer holds at once + 2 * slack.
+  // The rows start as zeros from the allocator, their pages untouched: the
+  // decoder can start at once, and Prefault brings them in meanwhile.
   RowRing(int capacity, std::size_t row_bytes, std::int32_t height, int slack = kSlack)
-      : capacity_(capacity), slack_(slack), height_(height), row_bytes_(row_bytes) {
-    const std::size_t size = static_cast<std::size_t>(capacity) * row_bytes;
-    storage_.reserve(size);
-    PrefaultForWrite(storage_.data(), size);
-    storage_.resize(size);
+      : capacity_(capacity), slack_(slack), height_(height), row_bytes_(row_bytes),
+        storage_(static_cast<std::uint8_t*>(std::calloc(static_cast<std::size_t>(capacity), row_bytes))) {
+    if (!storage_) throw std::bad_alloc();
   }
 
+  // Safe while the producer writes: asking for pages only brings them in.
+  void Prefault() { PrefaultForWrite(storage_.get(), static_cast<std::size_t>(capacity_) * row_bytes_); }
+
   std::uint8_t* slot(std::int32_t row) {
-    return storage_.data() + static_cast<std::size_t>(row % capacity_) * row_bytes_;
+    return storage_.get() + static_cast<std::size_t>(row % capacity_) * row_bytes_;
   }
 
   // Producer: returns how many rows (at most want) may be written from row
@@ -124,7 +129,10 @@ class RowRing {
   const int slack_;
   const std::int32_t height_;
   const std::size_t row_bytes_;
-  std::vector<std::uint8_t> storage_;
+  struct Free {
+    void operator()(std::uint8_t* p) const { std::free(p); }
+  };
+  std::unique_ptr<std::uint8_t, Free> storage_;
   std::mutex mutex_;
   std::condition_variable rows_;   // the consumer waits here for rows
   std::condition_variable space_;  // the producer waits here for free slots
@@ -349,15 +357,18 @@ std::optional<std::vector<std::uint8_t>> ReduceJpegStreaming(const JpegFile& fil
 
     std::optional<ReducePlan> plan;
     std::int32_t span = 1;
-    if (box.reduces) {
+    const auto make_plan = [&] {
       plan.emplace(width, height, box);
       for (std::int32_t y = 0; y < plan->height(); ++y) {
         span = std::max(span, plan->LastSourceRow(y) - plan->FirstSourceRow(y) + 1);
       }
-    }
+    };
     // A picture to reduce goes over as planes where it can: the rows are
-    // then made on this thread, and the decoder's is the shorter.
+    // then made on this thread, and the decoder's is the shorter. The ring
+    // of planes does not depend on the plan, which is then made once the
+    // decoder runs; a ring of rows must hold the rows one output row spans.
     const bool planes = box.reduces && reader.HandOutPlanes();
+    if (box.reduces && !planes) make_plan();
     std::optional<RowRing> ring;
     if (planes) {
       const JpegReader::PlaneLayout& layout = reader.plane_layout();
@@ -380,6 +391,8 @@ std::optional<std::vector<std::uint8_t>> ReduceJpegStreaming(const JpegFile& fil
     } catch (const std::system_error&) {
       return std::nullopt;  // no second thread: the whole-picture path does it on one
     }
+    ring->Prefault();
+    if (planes) make_plan();
     std::optional<RowsFromPlanes> made;
     if (planes) made.emplace(*ring, reader.plane_layout(), width, height, span + kBatch);
     const std::int32_t out_width = box.reduces ? plan->width() : width;
