@@ -42,7 +42,12 @@ TfrmProgress::TfrmProgress(QWidget* owner)
 
 void TfrmProgress::FormCreate() { AbortRequested = false; }
 
-void TfrmProgress::Button1Click() { AbortRequested = true; }
+// The run stops after the file in hand, which may take a moment: the button
+// goes grey at once, so the click is seen to be taken.
+void TfrmProgress::Button1Click() {
+  AbortRequested = true;
+  Button1->setEnabled(false);
+}
 
 void TfrmProgress::SetProgressPosition(int value) {
   pgbarProgress->setValue(value);
@@ -94,6 +99,6 @@ void TfrmProgress::RestoreOnceHidden(int attempt) {
 void TfrmProgress::closeEvent(QCloseEvent* event) {
   // The window has no close button; a close request from the window manager
   // is taken as a wish to stop, like the abort button.
-  AbortRequested = true;
+  Button1Click();
   event->ignore();
 }

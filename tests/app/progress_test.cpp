@@ -31,7 +31,7 @@ TEST_F(ProgressWindow, StartsAtZeroAndResetsTheAbortFlag) {
   EXPECT_FALSE(progress->windowFlags() & Qt::WindowCloseButtonHint);
 }
 
-TEST_F(ProgressWindow, AbortButtonOnlySetsTheFlag) {
+TEST_F(ProgressWindow, AbortButtonSetsTheFlagAndShowsItWasTaken) {
   QWidget owner;
   auto* progress = new TfrmProgress(&owner);
   progress->ShowCentred();
@@ -41,6 +41,7 @@ TEST_F(ProgressWindow, AbortButtonOnlySetsTheFlag) {
   EXPECT_TRUE(AbortRequested);
   EXPECT_TRUE(progress->isVisible());
   EXPECT_EQ(progress->lblProgress->text(), QStringLiteral("25 %"));
+  EXPECT_FALSE(progress->Button1->isEnabled());
 
   // The next run's window starts afresh.
   TfrmProgress next(&owner);
