@@ -540,9 +540,18 @@ void TForm1::ApplicationEvents1Exception(QObject*, const std::exception& E) noex
       // The box below still reports the error itself.
       qWarning("tamarind2: %s", log_failed.what());
     }
+    // A message that does not name its file (a decoder's error number) gets
+    // a line that does: in a long list the user could not tell otherwise.
+    QString detail;
+    if (const auto* in_file = dynamic_cast<const Error*>(&E)) {
+      const std::string file = in_file->file();
+      if (!file.empty() && message.find(file) == std::string::npos) {
+        detail = QStringLiteral("ファイル: ") + QFile::decodeName(QByteArray::fromStdString(file));
+      }
+    }
     QWidget* owner = QApplication::activeWindow() ? QApplication::activeWindow() : this;
     seams_.messages->Show(owner, ErrorBoxText(message), QString::fromUtf8(kApplicationTitle),
-                          MessageIcon::Critical);
+                          MessageIcon::Critical, detail);
   } catch (const std::exception& failed) {
     qWarning("tamarind2: %s", failed.what());
   } catch (...) {

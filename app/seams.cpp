@@ -186,7 +186,8 @@ class QtFileDialogs : public FileDialogs {
 
 class QtMessageBoxes : public MessageBoxes {
  public:
-  void Show(QWidget* parent, const QString& text, const QString& title, MessageIcon icon) override {
+  void Show(QWidget* parent, const QString& text, const QString& title, MessageIcon icon,
+            const QString& detail) override {
     const QMessageBox::Icon qicon = icon == MessageIcon::Critical      ? QMessageBox::Critical
                                     : icon == MessageIcon::Warning     ? QMessageBox::Warning
                                     : icon == MessageIcon::Information ? QMessageBox::Information
@@ -194,6 +195,7 @@ class QtMessageBoxes : public MessageBoxes {
     QWidget* owner = QApplication::activeWindow() ? QApplication::activeWindow() : parent;
     QMessageBox box(qicon, title, text, QMessageBox::Ok, owner);
     box.setTextFormat(Qt::PlainText);
+    if (!detail.isEmpty()) box.setInformativeText(detail.toHtmlEscaped());
     StackLikeOurTopWindow(&box);
     box.exec();
   }

@@ -37,7 +37,9 @@ class MessageBoxes {
  public:
   virtual ~MessageBoxes() = default;
   // Shows a modal box with one OK button and waits until it is dismissed.
-  virtual void Show(QWidget* parent, const QString& text, const QString& title, MessageIcon icon) = 0;
+  // detail: a second, smaller line under the text (empty: none).
+  virtual void Show(QWidget* parent, const QString& text, const QString& title, MessageIcon icon,
+                    const QString& detail = {}) = 0;
 };
 
 class Beeper {

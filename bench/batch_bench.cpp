@@ -32,7 +32,7 @@ namespace fs = std::filesystem;
 class CountedMessages : public tam::MessageBoxes {
  public:
   std::vector<QString> shown;
-  void Show(QWidget*, const QString& text, const QString&, tam::MessageIcon) override {
+  void Show(QWidget*, const QString& text, const QString&, tam::MessageIcon, const QString&) override {
     shown.push_back(text);
   }
 };

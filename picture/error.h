@@ -1,5 +1,6 @@
 #pragma once
 // Errors carry the message the user sees, in Japanese, ready for the error box.
+#include <memory>
 #include <stdexcept>
 #include <string>
 
@@ -8,6 +9,14 @@ namespace tam {
 class Error : public std::runtime_error {
  public:
   using std::runtime_error::runtime_error;
+
+  // The file the error came from (a path as bytes), where whoever knows it
+  // adds it on the way out; empty otherwise. The message stays as it is.
+  std::string file() const { return file_ ? *file_ : std::string(); }
+  void set_file(const std::string& path) { file_ = std::make_shared<const std::string>(path); }
+
+ private:
+  std::shared_ptr<const std::string> file_;  // shared: copying an error never throws
 };
 
 // Floating-point faults of the reduction ("0 による浮動小数点数除算" and

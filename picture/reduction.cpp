@@ -1,8 +1,10 @@
 #include "picture/reduction.h"
 
 #include <cmath>
+#include <new>
 
 #include "picture/entry.h"
+#include "picture/error.h"
 
 namespace tam {
 
@@ -20,7 +22,17 @@ std::vector<std::string> ReduceEntries(const std::vector<std::string>& entries, 
   const int n = static_cast<int>(entries.size());
   for (int i = 0; i < n; ++i) {
     if (const auto job = ChooseConversionSource(entries[i])) {
-      std::string output = ConvertPicture(job->path, quality, job->kind, options);
+      std::string output;
+      try {
+        output = ConvertPicture(job->path, quality, job->kind, options);
+      } catch (Error& failed) {
+        // Which of the list's files it was, for a message that does not say.
+        try {
+          if (failed.file().empty()) failed.set_file(job->path);
+        } catch (const std::bad_alloc&) {
+        }
+        throw;
+      }
       if (!output.empty()) written.push_back(std::move(output));
     }
     if (after_each && after_each(ProgressPercent(i, n))) break;

@@ -35,11 +35,13 @@ class FakeMessages : public tam::MessageBoxes {
   struct Box {
     QString text, title;
     tam::MessageIcon icon;
+    QString detail;
   };
   std::vector<Box> shown;
   std::function<void()> on_show;  // runs as each box is shown
-  void Show(QWidget*, const QString& text, const QString& title, tam::MessageIcon icon) override {
-    shown.push_back({text, title, icon});
+  void Show(QWidget*, const QString& text, const QString& title, tam::MessageIcon icon,
+            const QString& detail) override {
+    shown.push_back({text, title, icon, detail});
     if (on_show) on_show();
   }
 };

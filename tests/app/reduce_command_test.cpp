@@ -325,6 +325,8 @@ TEST_F(ReduceCommand, AnErrorAtTheThirdOfTenLeavesListAndLabelsAsTheyWere) {
   ASSERT_EQ(messages->shown.size(), 1u);
   EXPECT_TRUE(messages->shown[0].text.startsWith(QStringLiteral("JPEG エラー #")));
   EXPECT_EQ(messages->shown[0].icon, MessageIcon::Critical);
+  // The decoder's number does not say which file; the line under it does.
+  EXPECT_EQ(messages->shown[0].detail, QStringLiteral("ファイル: ") + QString::fromStdString(entries[2]));
   const std::string log = ReadLog();
   EXPECT_NE(log.find(":JPEG エラー #"), std::string::npos) << log;
   EXPECT_EQ(log.substr(log.size() - 2), "\r\n");
