@@ -33,6 +33,13 @@
 namespace tam {
 namespace {
 
+// The line under an error box's message naming the file it came from, when
+// the message does not (a decoder's error number); empty otherwise.
+QString FileLine(const std::string& message, const std::string& file) {
+  if (file.empty() || message.find(file) != std::string::npos) return {};
+  return QStringLiteral("ファイル: ") + QFile::decodeName(QByteArray::fromStdString(file));
+}
+
 // The design, in pixels at 96 dpi. The outer window includes its frame.
 // The outer height is fixed too: window managers that ignore the "no
 // maximise" hint (openbox) still leave it out for a window of fixed size.
@@ -455,9 +462,9 @@ void TForm1::PPTP1Click(QObject* Sender) {
   const pres::InsertOutcome outcome = pres::InsertSlides(
       {*PowerPointApplication1, *PowerPointPresentation1, *PowerPointSlide1, clipboard_}, entries,
       JpegDecodeOptions{low_colour_display_},
-      [this](const std::string& text) {
+      [this](const std::string& text, const std::string& file) {
         const NormalCursor normal;
-        ShowMessage(QString::fromStdString(text));
+        ShowMessage(QString::fromStdString(text), FileLine(text, file));
       },
       [this](const std::string& line) {
         // The box says only that the server is missing; why it would not
@@ -542,13 +549,8 @@ void TForm1::ApplicationEvents1Exception(QObject*, const std::exception& E) noex
     }
     // A message that does not name its file (a decoder's error number) gets
     // a line that does: in a long list the user could not tell otherwise.
-    QString detail;
-    if (const auto* in_file = dynamic_cast<const Error*>(&E)) {
-      const std::string file = in_file->file();
-      if (!file.empty() && message.find(file) == std::string::npos) {
-        detail = QStringLiteral("ファイル: ") + QFile::decodeName(QByteArray::fromStdString(file));
-      }
-    }
+    const auto* in_file = dynamic_cast<const Error*>(&E);
+    const QString detail = in_file ? FileLine(message, in_file->file()) : QString();
     QWidget* owner = QApplication::activeWindow() ? QApplication::activeWindow() : this;
     seams_.messages->Show(owner, ErrorBoxText(message), QString::fromUtf8(kApplicationTitle),
                           MessageIcon::Critical, detail);
@@ -584,8 +586,8 @@ void TForm1::AppendExtensionToBareEntries(std::string_view ext) {
   }
 }
 
-void TForm1::ShowMessage(const QString& text) {
-  seams_.messages->Show(this, text, QString::fromUtf8(kApplicationTitle), MessageIcon::None);
+void TForm1::ShowMessage(const QString& text, const QString& detail) {
+  seams_.messages->Show(this, text, QString::fromUtf8(kApplicationTitle), MessageIcon::None, detail);
 }
 
 // ---------------------------------------------------------------- window

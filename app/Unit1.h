@@ -179,7 +179,7 @@ class TForm1 : public QMainWindow {
   void RefreshAfterAdd(const QString& dd_caption);
   void AppendExtensionToBareEntries(std::string_view ext);
   // A plain box with one OK button and the application title.
-  void ShowMessage(const QString& text);
+  void ShowMessage(const QString& text, const QString& detail = {});
   // Keeps the outer window, frame included, at the design's size limits.
   void FitOuterSizeLimits();
 

@@ -210,7 +210,7 @@ int Measure(int argc, char** argv) {
   const double insert_cpu_start = CpuMs();
   const tam::pres::InsertOutcome outcome = tam::pres::InsertSlides(
       {app, presentation, slide, clipboard}, written, {},
-      [](const std::string& text) { std::fprintf(stderr, "insert: %s\n", text.c_str()); }, {},
+      [](const std::string& text, const std::string&) { std::fprintf(stderr, "insert: %s\n", text.c_str()); }, {},
       [&] {
         marks.push_back(Clock::now());
         cpu_marks.push_back(CpuMs());

@@ -19,6 +19,15 @@ class Error : public std::runtime_error {
   std::shared_ptr<const std::string> file_;  // shared: copying an error never throws
 };
 
+// Notes on an error on its way out the file it came from, unless one is
+// noted already; never throws (short of memory, the error stays as it was).
+inline void NoteFile(Error& error, const std::string& path) noexcept {
+  try {
+    if (error.file().empty()) error.set_file(path);
+  } catch (...) {
+  }
+}
+
 // Floating-point faults of the reduction ("0 による浮動小数点数除算" and
 // "不正な浮動小数点数演算命令") are errors of their own kind.
 class FloatError : public Error {

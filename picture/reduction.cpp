@@ -1,7 +1,6 @@
 #include "picture/reduction.h"
 
 #include <cmath>
-#include <new>
 
 #include "picture/entry.h"
 #include "picture/error.h"
@@ -26,11 +25,7 @@ std::vector<std::string> ReduceEntries(const std::vector<std::string>& entries, 
       try {
         output = ConvertPicture(job->path, quality, job->kind, options);
       } catch (Error& failed) {
-        // Which of the list's files it was, for a message that does not say.
-        try {
-          if (failed.file().empty()) failed.set_file(job->path);
-        } catch (const std::bad_alloc&) {
-        }
+        NoteFile(failed, job->path);  // which of the list's files it was
         throw;
       }
       if (!output.empty()) written.push_back(std::move(output));

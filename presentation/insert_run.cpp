@@ -12,7 +12,7 @@ namespace tam::pres {
 
 InsertOutcome InsertSlides(const InsertComponents& c, const std::vector<std::string>& entries,
                            const JpegDecodeOptions& decode,
-                           const std::function<void(const std::string& text)>& report,
+                           const std::function<void(const std::string& text, const std::string& file)>& report,
                            const std::function<void(const std::string& line)>& log,
                            const std::function<void()>& repaint) {
   InsertOutcome outcome;
@@ -50,7 +50,7 @@ InsertOutcome InsertSlides(const InsertComponents& c, const std::vector<std::str
     }
     c.application.SetVisible(true);
   } catch (const std::exception& error) {
-    report(ErrorText(error));
+    report(ErrorText(error), {});
     c.application.Disconnect();
   }
 
@@ -60,7 +60,7 @@ InsertOutcome InsertSlides(const InsertComponents& c, const std::vector<std::str
     c.presentation.ConnectTo(c.application.PresentationsAdd(true));
   } catch (const std::exception& error) {
     log_start_failure(error);
-    report(ErrorText(error));
+    report(ErrorText(error), {});
   }
 
   // One slide per picture entry; the first failure ends the loop.
@@ -77,7 +77,8 @@ InsertOutcome InsertSlides(const InsertComponents& c, const std::vector<std::str
     c.slide.Disconnect();
   } catch (const std::exception& error) {
     log_start_failure(error);
-    report(ErrorText(error));
+    const auto* in_file = dynamic_cast<const Error*>(&error);
+    report(ErrorText(error), in_file ? in_file->file() : std::string());
   }
   return outcome;
 }

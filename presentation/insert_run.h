@@ -43,7 +43,7 @@ struct InsertOutcome {
 // that is starting does for up to a minute.
 InsertOutcome InsertSlides(const InsertComponents& components, const std::vector<std::string>& entries,
                            const JpegDecodeOptions& decode,
-                           const std::function<void(const std::string& text)>& report,
+                           const std::function<void(const std::string& text, const std::string& file)>& report,
                            const std::function<void(const std::string& line)>& log = {},
                            const std::function<void()>& repaint = {});
 

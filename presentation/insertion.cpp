@@ -40,6 +40,9 @@ SlidePicture SlidePicture::Load(const std::string& path, PictureKind kind, const
     }
   } catch (const LimitError& refusal) {
     throw NamingFile(path, refusal);
+  } catch (Error& failed) {
+    NoteFile(failed, path);  // a JPEG's error number does not say which file
+    throw;
   }
   return p;
 }
@@ -52,6 +55,9 @@ void SlidePicture::PutOnClipboard(Clipboard& clipboard) && {
       decoded = DecodeJpeg(jpeg_.bytes(), options_);
     } catch (const LimitError& refusal) {
       throw NamingFile(path_, refusal);  // too many scans
+    } catch (Error& failed) {
+      NoteFile(failed, path_);
+      throw;
     }
     const int orientation = jpeg_.header().orientation;
     ApplyOrientation(decoded.picture, orientation);

@@ -501,7 +501,7 @@ TEST_F(ImpressEngine, AnOfficeThatCannotStartFailsTheRunOnceAndFast) {
   auto run = [&] {
     return tam::pres::InsertSlides(
         {app, presentation, slide, clipboard}, entries, {},
-        [&](const std::string& text) { boxes.push_back(text); },
+        [&](const std::string& text, const std::string&) { boxes.push_back(text); },
         [&](const std::string& line) { log.push_back(line); });
   };
 
