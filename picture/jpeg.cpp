@@ -14,6 +14,7 @@
 #include <string>
 #include <thread>
 
+#include "picture/dither.h"
 #include "picture/error.h"
 #include "picture/jpeg_scans.h"
 #include "picture/limits.h"
@@ -530,6 +531,24 @@ bool JpegReader::HandOutPlanes() {
 }
 
 const JpegReader::PlaneLayout& JpegReader::plane_layout() const { return state_->layout; }
+
+bool JpegReader::HandOutGrey() {
+  State& s = *state_;
+  jpeg_decompress_struct& c = s.cinfo;
+  if (s.started || !s.quantize || c.out_color_space != JCS_GRAYSCALE || c.num_components != 1 ||
+      c.desired_number_of_colors != GreyDither::kLevels || c.dither_mode != JDITHER_FS) {
+    return false;
+  }
+  c.quantize_colors = FALSE;
+  if (!GuardedConfigure(&c, JCS_GRAYSCALE, false)) s.Fail();
+  s.quantize = false;
+  s.palette.resize(GreyDither::kLevels);
+  for (int i = 0; i < GreyDither::kLevels; ++i) {
+    const std::uint8_t v = GreyDither::Level(i);
+    s.palette[static_cast<std::size_t>(i)] = {v, v, v};
+  }
+  return true;
+}
 
 void JpegReader::ReadPlanes(std::uint8_t* const* y, std::uint8_t* const* cb, std::uint8_t* const* cr) {
   State& s = *state_;

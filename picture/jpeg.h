@@ -98,6 +98,12 @@ class JpegReader {
   // wide enough for libjpeg to smooth it). False and nothing changed otherwise.
   bool HandOutPlanes();
   const PlaneLayout& plane_layout() const;
+  // Switches the reader, before Start(), from handing out a grey picture's
+  // 236-colour palette indices to its grey samples, so that whoever takes
+  // the rows can dither them (GreyDither, in the same order and to the same
+  // indices as libjpeg). palette() stays the colour map. False and nothing
+  // changed for any other picture.
+  bool HandOutGrey();
   // Decodes the next group into y (group_rows rows of stride bytes), cb and
   // cr (chroma_group_rows rows of chroma_stride bytes each); the last group's
   // rows beyond the picture hold padding.

@@ -11,6 +11,7 @@
 #include <new>
 #include <system_error>
 
+#include "picture/dither.h"
 #include "picture/error.h"
 #include "picture/fastreduce.h"
 #include "picture/jpeg_header.h"
@@ -227,6 +228,51 @@ void CopyRows(RowRing& ring, std::int32_t height, JpegWriter& writer) {
   }
 }
 
+// A grey picture's rows, dithered to its palette on this thread in order
+// and expanded to blue, green, red into a small ring of their own (a row
+// stays until `capacity` newer rows are made); each ring row is let go as
+// soon as it is made.
+class RowsFromGrey {
+ public:
+  RowsFromGrey(RowRing& ring, const std::vector<Bgr>& palette, std::int32_t width, std::int32_t height,
+               int capacity)
+      : ring_(ring), palette_(palette), height_(height), capacity_(capacity),
+        row_bytes_(static_cast<std::size_t>(width) * 3), dither_(width),
+        indices_(static_cast<std::size_t>(width)) {
+    const std::size_t size = static_cast<std::size_t>(capacity) * row_bytes_;
+    rows_.reserve(size);
+    PrefaultForWrite(rows_.data(), size);
+    rows_.resize(size);
+  }
+
+  void Need(std::int32_t last) {
+    for (; made_ <= last; ++made_) {
+      ring_.WaitForRows(made_ + 1);
+      dither_.Row(ring_.slot(made_), indices_.data());
+      palette_.Expand(indices_.data(), indices_.size(), Slot(made_));
+      ring_.Release(made_ + 1);
+    }
+  }
+  const std::uint8_t* Row(std::int32_t i) { return Slot(i); }
+  // Rows the filter will not ask for are let go at the end too.
+  void Done(std::int32_t first) {
+    if (first >= height_) ring_.Release(height_);
+  }
+
+ private:
+  std::uint8_t* Slot(std::int32_t i) { return rows_.data() + static_cast<std::size_t>(i % capacity_) * row_bytes_; }
+
+  RowRing& ring_;
+  const PaletteLookup palette_;
+  const std::int32_t height_;
+  const int capacity_;
+  const std::size_t row_bytes_;
+  GreyDither dither_;
+  std::vector<std::uint8_t> indices_;
+  std::vector<std::uint8_t> rows_;
+  std::int32_t made_ = 0;
+};
+
 // Source rows straight from the ring.
 class RingRows {
  public:
@@ -368,6 +414,8 @@ std::optional<std::vector<std::uint8_t>> ReduceJpegStreaming(const JpegFile& fil
     // of planes does not depend on the plan, which is then made once the
     // decoder runs; a ring of rows must hold the rows one output row spans.
     const bool planes = box.reduces && reader.HandOutPlanes();
+    // A grey picture is dithered to its palette on this thread too.
+    const bool grey = box.reduces && !planes && reader.HandOutGrey();
     if (box.reduces && !planes) make_plan();
     std::optional<RowRing> ring;
     if (planes) {
@@ -376,6 +424,9 @@ std::optional<std::vector<std::uint8_t>> ReduceJpegStreaming(const JpegFile& fil
       // and the one below (for the colour-difference rows around them).
       const int slack = std::max(1, RowRing::kSlack / layout.group_rows);
       ring.emplace(3 + 2 * slack + 1, GroupBytes(layout), layout.groups, slack);
+    } else if (grey) {
+      // This thread takes each row out as soon as it comes.
+      ring.emplace(2 * RowRing::kSlack + kBatch, static_cast<std::size_t>(width), height);
     } else {
       const int capacity = (box.reduces ? span : 0) + 2 * RowRing::kSlack + kBatch;
       ring.emplace(capacity, static_cast<std::size_t>(width) * 3, height);
@@ -395,11 +446,15 @@ std::optional<std::vector<std::uint8_t>> ReduceJpegStreaming(const JpegFile& fil
     if (planes) make_plan();
     std::optional<RowsFromPlanes> made;
     if (planes) made.emplace(*ring, reader.plane_layout(), width, height, span + kBatch);
+    std::optional<RowsFromGrey> dithered;
+    if (grey) dithered.emplace(*ring, reader.palette(), width, height, span + kBatch);
     const std::int32_t out_width = box.reduces ? plan->width() : width;
     const std::int32_t out_height = box.reduces ? plan->height() : height;
     JpegWriter writer(out_width, out_height, quality, reader.multiple_scans());
     if (planes) {
       ReduceRows(*made, *plan, writer);
+    } else if (grey) {
+      ReduceRows(*dithered, *plan, writer);
     } else if (box.reduces) {
       RingRows rows(*ring);
       ReduceRows(rows, *plan, writer);
