@@ -1,4 +1,5 @@
 // Tamarind 2: start-up. One main window; the program ends when it closes.
+#include <dlfcn.h>
 #include <unistd.h>
 
 #include <QIcon>
@@ -46,6 +47,39 @@ bool HasDisplay(int argc, char** argv) {
   return false;
 }
 
+// The X display Qt is about to open, when nothing else is asked for: the
+// same abort follows when it names a server that does not answer (one that
+// has ended, say). Asked of libxcb, which Qt's X plug-in loads anyway;
+// without it, Qt is left to say what it finds.
+const char* UnansweredXDisplay(int argc, char** argv) {
+  for (const char* name : {"WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) {
+    const char* value = std::getenv(name);
+    if (value && *value) return nullptr;
+  }
+  for (int i = 1; i < argc; ++i) {
+    if (std::string_view(argv[i]) == "-platform" || std::string_view(argv[i]) == "--platform") return nullptr;
+  }
+  const char* display = std::getenv("DISPLAY");
+  if (!display || !*display) return nullptr;
+  void* xcb = ::dlopen("libxcb.so.1", RTLD_NOW | RTLD_LOCAL);
+  if (!xcb) return nullptr;
+  using Connect = void* (*)(const char*, int*);
+  using HasError = int (*)(void*);
+  using Disconnect = void (*)(void*);
+  const auto connect = reinterpret_cast<Connect>(::dlsym(xcb, "xcb_connect"));
+  const auto has_error = reinterpret_cast<HasError>(::dlsym(xcb, "xcb_connection_has_error"));
+  const auto disconnect = reinterpret_cast<Disconnect>(::dlsym(xcb, "xcb_disconnect"));
+  bool answered = true;
+  if (connect && has_error && disconnect) {
+    // A connection object comes back even on failure, its error set.
+    void* connection = connect(display, nullptr);
+    answered = connection && has_error(connection) == 0;
+    if (connection) disconnect(connection);
+  }
+  ::dlclose(xcb);
+  return answered ? nullptr : display;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -61,6 +95,10 @@ int main(int argc, char** argv) {
   }
   if (!HasDisplay(argc, argv)) {
     std::fputs("tamarind2: 画面に接続できません (DISPLAY も WAYLAND_DISPLAY もありません)\n", stderr);
+    return 1;
+  }
+  if (const char* display = UnansweredXDisplay(argc, argv)) {
+    std::fprintf(stderr, "tamarind2: 画面 %s に接続できません\n", display);
     return 1;
   }
   // Ended by a signal mid-save, the program leaves no temporary file behind.

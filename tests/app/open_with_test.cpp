@@ -104,6 +104,11 @@ TEST(OpenWith, HelpAndVersionNeedNoDisplay) {
   const tamtest::Result version = tamtest::Exec(program, {"--version"});
   const tamtest::Result help = tamtest::Exec(program, {"/no/such.jpg", "--help"});
   const tamtest::Result headless = tamtest::Exec(program, {"/no/such.jpg"});
+  // A display that names no running server ends the program with a message,
+  // not Qt's abort.
+  qputenv("DISPLAY", ":4297");
+  const tamtest::Result no_server = tamtest::Exec(program, {"/no/such.jpg"});
+  qunsetenv("DISPLAY");
   qputenv("QT_QPA_PLATFORM", platform);
   const tamtest::Result wrong = tamtest::Exec(program, {"--bogus"});
   EXPECT_EQ(version.code, 0);
@@ -111,6 +116,8 @@ TEST(OpenWith, HelpAndVersionNeedNoDisplay) {
   EXPECT_EQ(help.code, 0);
   EXPECT_TRUE(help.out.contains("--version"));
   EXPECT_EQ(headless.code, 1) << headless.err.toStdString();
+  EXPECT_EQ(no_server.code, 1) << no_server.err.toStdString();
+  EXPECT_TRUE(no_server.err.contains(":4297")) << no_server.err.toStdString();
   EXPECT_EQ(wrong.code, 2);
   EXPECT_TRUE(wrong.err.contains("--bogus"));
 }
