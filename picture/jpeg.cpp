@@ -18,6 +18,7 @@
 #include "picture/error.h"
 #include "picture/jpeg_scans.h"
 #include "picture/limits.h"
+#include "picture/prefault.h"
 
 namespace tam {
 namespace {
@@ -58,13 +59,13 @@ void CountScans(j_common_ptr cinfo) {
   }
 }
 
-// ---- the decoder's coefficient arrays ----
+// ---- coefficient arrays of our own ----
 
 }  // namespace
 }  // namespace tam
 
 // libjpeg names the type of its coefficient arrays and keeps its own memory
-// manager's definition to itself; the decoder's arrays are this one.
+// manager's definition to itself; the arrays PagedArrays hands out are this.
 struct jvirt_barray_control {
   JBLOCKARRAY rows;
   JDIMENSION blocks_per_row, row_count, max_access;
@@ -82,7 +83,8 @@ namespace {
 // the arrays lie in one fresh mapping instead, already zero, marked for huge
 // pages (2 MiB, one fault each) where the system offers them. The memory
 // manager's methods for these arrays are replaced; everything else stays
-// libjpeg's.
+// libjpeg's. The encoder of a progressive result keeps its coefficients in
+// such arrays too, and its scans are read from them (rows()).
 class PagedArrays {
  public:
   PagedArrays() = default;
@@ -90,7 +92,7 @@ class PagedArrays {
   PagedArrays& operator=(const PagedArrays&) = delete;
   ~PagedArrays() { Release(); }
 
-  void Install(j_decompress_ptr cinfo) {
+  void Install(j_common_ptr cinfo) {
     jpeg_memory_mgr* mem = cinfo->mem;
     cinfo->client_data = this;
     request_ = mem->request_virt_barray;
@@ -104,6 +106,12 @@ class PagedArrays {
     mem->free_pool = FreePool;
     mem->self_destruct = SelfDestruct;
   }
+
+  // The arrays made so far, in the order they were asked for; their rows
+  // exist once libjpeg has realized them.
+  int count() const { return count_; }
+  bool realized() const { return map_ != nullptr; }
+  const jvirt_barray_control& array(int i) const { return arrays_[i]; }
 
  private:
   static PagedArrays& Of(j_common_ptr cinfo) { return *static_cast<PagedArrays*>(cinfo->client_data); }
@@ -138,9 +146,8 @@ class PagedArrays {
     if (cinfo->mem->max_memory_to_use > 0 && bytes > static_cast<std::size_t>(cinfo->mem->max_memory_to_use)) {
       ERREXIT(cinfo, JERR_NO_BACKING_STORE);
     }
-    constexpr std::size_t kHuge = std::size_t{2} << 20;
     const std::size_t pointer_bytes = (pointers * sizeof(JBLOCKROW) + 63) & ~std::size_t{63};
-    const std::size_t size = pointer_bytes + bytes + kHuge;
+    const std::size_t size = pointer_bytes + bytes + kHugePage;
     void* map = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (map == MAP_FAILED) ERREXIT1(cinfo, JERR_OUT_OF_MEMORY, 11);
     self.map_ = map;
@@ -148,10 +155,8 @@ class PagedArrays {
     // The coefficients start on a huge page's boundary; the row pointers
     // sit just below it.
     const auto base = reinterpret_cast<std::uintptr_t>(map);
-    const std::uintptr_t blocks = (base + pointer_bytes + kHuge - 1) & ~(kHuge - 1);
-#ifdef MADV_HUGEPAGE
-    (void)::madvise(reinterpret_cast<void*>(blocks), (base + size - blocks) & ~(kHuge - 1), MADV_HUGEPAGE);
-#endif
+    const std::uintptr_t blocks = (base + pointer_bytes + kHugePage - 1) & ~(kHugePage - 1);
+    AdviseHugePages(blocks, base + size);
     auto* row_pointers = reinterpret_cast<JBLOCKROW*>(blocks - pointer_bytes);
     auto* next = reinterpret_cast<JBLOCK*>(blocks);
     for (int i = 0; i < self.count_; ++i) {
@@ -227,7 +232,7 @@ bool GuardedOpen(j_decompress_ptr cinfo, const std::uint8_t* data, std::size_t s
     return false;
   }
   jpeg_create_decompress(cinfo);
-  arrays->Install(cinfo);
+  arrays->Install(reinterpret_cast<j_common_ptr>(cinfo));
   // libjpeg's own limit for its whole-picture buffers, in case the sizes
   // checked before they are made ever fall short of what it takes.
   cinfo->mem->max_memory_to_use = static_cast<long>(kMemoryBudget - static_cast<std::int64_t>(size));
@@ -659,40 +664,14 @@ void EndOutput(j_compress_ptr cinfo) {
   dest->data.resize(dest->data.size() - dest->pub.free_in_buffer);
 }
 
-// The coefficient arrays a progressive encoder keeps for its scans, noted as
-// its memory manager hands them out (one per component, in order), so the
-// scans can be written from them without libjpeg's help.
-struct ArrayTap {
-  static constexpr int kMax = MAX_COMPONENTS;
-  decltype(jpeg_memory_mgr::request_virt_barray) request = nullptr;
-  struct Noted {
-    jvirt_barray_ptr array;
-    JDIMENSION blocks_per_row, rows;
-  } noted[kMax] = {};
-  int count = 0;
-};
-
-jvirt_barray_ptr NoteArray(j_common_ptr cinfo, int pool_id, boolean pre_zero, JDIMENSION blocks_per_row,
-                           JDIMENSION rows, JDIMENSION max_access) {
-  auto* tap = static_cast<ArrayTap*>(cinfo->client_data);
-  const jvirt_barray_ptr array = tap->request(cinfo, pool_id, pre_zero, blocks_per_row, rows, max_access);
-  if (tap->count < ArrayTap::kMax) tap->noted[tap->count] = {array, blocks_per_row, rows};
-  ++tap->count;
-  return array;
-}
-
 bool GuardedOpenEncoder(j_compress_ptr cinfo, VectorDestination* dest, JDIMENSION width, JDIMENSION height,
-                        int quality, bool progressive, ArrayTap* tap) {
+                        int quality, bool progressive, PagedArrays* arrays) {
   if (setjmp(Manager(reinterpret_cast<j_common_ptr>(cinfo))->jump)) {
     jpeg_destroy_compress(cinfo);
     return false;
   }
   jpeg_create_compress(cinfo);
-  if (tap) {
-    cinfo->client_data = tap;
-    tap->request = cinfo->mem->request_virt_barray;
-    cinfo->mem->request_virt_barray = NoteArray;
-  }
+  if (arrays) arrays->Install(reinterpret_cast<j_common_ptr>(cinfo));
   dest->pub.init_destination = StartOutput;
   dest->pub.empty_output_buffer = GrowOutput;
   dest->pub.term_destination = EndOutput;
@@ -718,44 +697,43 @@ bool GuardedWrite(j_compress_ptr cinfo, JSAMPARRAY rows, JDIMENSION count) {
   return true;
 }
 
-// The frame and its scans as the encoder holds them once every row is in.
-// False, the encoder untouched, where they are not as expected; on a libjpeg
-// error the encoder is destroyed and `failed` set.
-bool GuardedCollect(j_compress_ptr cinfo, const ArrayTap& tap, ProgressiveFrame& frame, bool& failed) {
-  failed = false;
-  if (!cinfo->progressive_mode || cinfo->num_components != tap.count || tap.count > ArrayTap::kMax ||
-      cinfo->next_scanline != cinfo->image_height || !cinfo->scan_info || cinfo->num_scans < 1 ||
-      cinfo->restart_interval != 0 || cinfo->arith_code || cinfo->data_precision != 8) {
+// The frame and its scans as the encoder holds them once every row is in;
+// false where they are not as expected.
+bool Collect(const jpeg_compress_struct& c, const PagedArrays& arrays, ProgressiveFrame& frame) {
+  if (!c.progressive_mode || !arrays.realized() || c.num_components != arrays.count() ||
+      c.next_scanline != c.image_height || !c.scan_info || c.num_scans < 1 || c.restart_interval != 0 ||
+      c.arith_code || c.data_precision != 8) {
     return false;
   }
-  frame.width = static_cast<int>(cinfo->image_width);
-  frame.height = static_cast<int>(cinfo->image_height);
-  frame.max_h = cinfo->max_h_samp_factor;
-  frame.max_v = cinfo->max_v_samp_factor;
-  for (int q = 0; q < 4; ++q)
-    frame.quant[q] = cinfo->quant_tbl_ptrs[q] ? cinfo->quant_tbl_ptrs[q]->quantval : nullptr;
-  frame.components.resize(static_cast<std::size_t>(cinfo->num_components));
-  for (int ci = 0; ci < cinfo->num_components; ++ci) {
-    const jpeg_component_info& info = cinfo->comp_info[ci];
-    const ArrayTap::Noted& noted = tap.noted[ci];
-    ScanComponent& c = frame.components[static_cast<std::size_t>(ci)];
-    c.id = info.component_id;
-    c.h = info.h_samp_factor;
-    c.v = info.v_samp_factor;
-    c.quant_table = info.quant_tbl_no;
-    c.dc_table = info.dc_tbl_no;
-    c.ac_table = info.ac_tbl_no;
-    c.width_in_blocks = static_cast<int>(info.width_in_blocks);
-    c.height_in_blocks = static_cast<int>(info.height_in_blocks);
-    c.row_blocks = static_cast<int>(noted.blocks_per_row);
-    if (!noted.array || c.h < 1 || c.v < 1 || noted.blocks_per_row < info.width_in_blocks ||
-        noted.rows < info.height_in_blocks) {
+  frame.width = static_cast<int>(c.image_width);
+  frame.height = static_cast<int>(c.image_height);
+  frame.max_h = c.max_h_samp_factor;
+  frame.max_v = c.max_v_samp_factor;
+  for (int q = 0; q < 4; ++q) frame.quant[q] = c.quant_tbl_ptrs[q] ? c.quant_tbl_ptrs[q]->quantval : nullptr;
+  frame.components.resize(static_cast<std::size_t>(c.num_components));
+  for (int ci = 0; ci < c.num_components; ++ci) {
+    const jpeg_component_info& info = c.comp_info[ci];
+    const jvirt_barray_control& array = arrays.array(ci);
+    ScanComponent& component = frame.components[static_cast<std::size_t>(ci)];
+    component.id = info.component_id;
+    component.h = info.h_samp_factor;
+    component.v = info.v_samp_factor;
+    component.quant_table = info.quant_tbl_no;
+    component.dc_table = info.dc_tbl_no;
+    component.ac_table = info.ac_tbl_no;
+    component.width_in_blocks = static_cast<int>(info.width_in_blocks);
+    component.height_in_blocks = static_cast<int>(info.height_in_blocks);
+    component.row_blocks = static_cast<int>(array.blocks_per_row);
+    if (component.h < 1 || component.v < 1 || array.blocks_per_row < info.width_in_blocks ||
+        array.row_count < info.height_in_blocks) {
       return false;
     }
+    component.rows.resize(array.row_count);
+    for (JDIMENSION r = 0; r < array.row_count; ++r) component.rows[r] = array.rows[r][0];
   }
-  frame.scans.resize(static_cast<std::size_t>(cinfo->num_scans));
-  for (int i = 0; i < cinfo->num_scans; ++i) {
-    const jpeg_scan_info& info = cinfo->scan_info[i];
+  frame.scans.resize(static_cast<std::size_t>(c.num_scans));
+  for (int i = 0; i < c.num_scans; ++i) {
+    const jpeg_scan_info& info = c.scan_info[i];
     ScanSpec& scan = frame.scans[static_cast<std::size_t>(i)];
     if (info.comps_in_scan < 1 || info.comps_in_scan > 4) return false;
     scan.count = info.comps_in_scan;
@@ -764,21 +742,6 @@ bool GuardedCollect(j_compress_ptr cinfo, const ArrayTap& tap, ProgressiveFrame&
     scan.se = info.Se;
     scan.ah = info.Ah;
     scan.al = info.Al;
-  }
-  if (setjmp(Manager(reinterpret_cast<j_common_ptr>(cinfo))->jump)) {
-    jpeg_destroy_compress(cinfo);
-    failed = true;
-    return false;
-  }
-  for (int ci = 0; ci < cinfo->num_components; ++ci) {
-    const ArrayTap::Noted& noted = tap.noted[ci];
-    auto& rows = frame.components[static_cast<std::size_t>(ci)].rows;
-    rows.resize(noted.rows);
-    for (JDIMENSION r = 0; r < noted.rows; ++r) {
-      const JBLOCKARRAY row =
-          cinfo->mem->access_virt_barray(reinterpret_cast<j_common_ptr>(cinfo), noted.array, r, 1, FALSE);
-      rows[r] = row[0][0];
-    }
   }
   return true;
 }
@@ -795,11 +758,11 @@ bool GuardedFinishEncoder(j_compress_ptr cinfo) {
 }  // namespace
 
 struct JpegWriter::State {
+  PagedArrays arrays;  // outlives cinfo, whose memory manager it serves
   jpeg_compress_struct cinfo{};
   ErrorManager err{};
   bool alive = false;
   VectorDestination dest{};
-  ArrayTap tap{};
   bool progressive = false;
   bool own_scans = true;
 
@@ -823,7 +786,7 @@ JpegWriter::JpegWriter(std::int32_t width, std::int32_t height, int quality, boo
   s.alive = true;
   s.progressive = progressive;
   if (!GuardedOpenEncoder(&s.cinfo, &s.dest, static_cast<JDIMENSION>(width), static_cast<JDIMENSION>(height),
-                          quality, progressive, progressive ? &s.tap : nullptr)) {
+                          quality, progressive, progressive ? &s.arrays : nullptr)) {
     s.Fail();
   }
 }
@@ -851,8 +814,7 @@ std::vector<std::uint8_t> JpegWriter::Finish() {
   if (s.progressive && s.own_scans) {
     // A progressive file's scans, coded by two threads instead of libjpeg's one.
     ProgressiveFrame frame;
-    bool failed = false;
-    if (GuardedCollect(&s.cinfo, s.tap, frame, failed)) {
+    if (Collect(s.cinfo, s.arrays, frame)) {
       std::size_t blocks = 0;
       for (const ScanComponent& c : frame.components)
         blocks += static_cast<std::size_t>(c.width_in_blocks) * static_cast<std::size_t>(c.height_in_blocks);
@@ -866,8 +828,6 @@ std::vector<std::uint8_t> JpegWriter::Finish() {
         s.dest.data.clear();
         return out;
       }
-    } else if (failed) {
-      s.Fail();
     }
   }
   if (!GuardedFinishEncoder(&s.cinfo)) s.Fail();

@@ -228,48 +228,56 @@ void CopyRows(RowRing& ring, std::int32_t height, JpegWriter& writer) {
   }
 }
 
-// A grey picture's rows, dithered to its palette on this thread in order
-// and expanded to blue, green, red into a small ring of their own (a row
-// stays until `capacity` newer rows are made); each ring row is let go as
-// soon as it is made.
-class RowsFromGrey {
+// The rows this thread makes itself (from planes, or dithered), blue, green,
+// red: a row stays until `capacity` newer rows are made.
+class MadeRows {
  public:
-  RowsFromGrey(RowRing& ring, const std::vector<Bgr>& palette, std::int32_t width, std::int32_t height,
-               int capacity)
-      : ring_(ring), palette_(palette), height_(height), capacity_(capacity),
-        row_bytes_(static_cast<std::size_t>(width) * 3), dither_(width),
-        indices_(static_cast<std::size_t>(width)) {
+  MadeRows(std::int32_t width, int capacity)
+      : capacity_(capacity), row_bytes_(static_cast<std::size_t>(width) * 3) {
     const std::size_t size = static_cast<std::size_t>(capacity) * row_bytes_;
     rows_.reserve(size);
     PrefaultForWrite(rows_.data(), size);
     rows_.resize(size);
   }
+  std::uint8_t* Slot(std::int32_t i) { return rows_.data() + static_cast<std::size_t>(i % capacity_) * row_bytes_; }
+
+ private:
+  const int capacity_;
+  const std::size_t row_bytes_;
+  std::vector<std::uint8_t> rows_;
+};
+
+// A grey picture's rows, dithered to its palette on this thread in order
+// and expanded into rows of its own; each ring row is let go as soon as it
+// is made.
+class RowsFromGrey {
+ public:
+  RowsFromGrey(RowRing& ring, const std::vector<Bgr>& palette, std::int32_t width, std::int32_t height,
+               int capacity)
+      : ring_(ring), palette_(palette), height_(height), rows_(width, capacity), dither_(width),
+        indices_(static_cast<std::size_t>(width)) {}
 
   void Need(std::int32_t last) {
     for (; made_ <= last; ++made_) {
       ring_.WaitForRows(made_ + 1);
       dither_.Row(ring_.slot(made_), indices_.data());
-      palette_.Expand(indices_.data(), indices_.size(), Slot(made_));
+      palette_.Expand(indices_.data(), indices_.size(), rows_.Slot(made_));
       ring_.Release(made_ + 1);
     }
   }
-  const std::uint8_t* Row(std::int32_t i) { return Slot(i); }
+  const std::uint8_t* Row(std::int32_t i) { return rows_.Slot(i); }
   // Rows the filter will not ask for are let go at the end too.
   void Done(std::int32_t first) {
     if (first >= height_) ring_.Release(height_);
   }
 
  private:
-  std::uint8_t* Slot(std::int32_t i) { return rows_.data() + static_cast<std::size_t>(i % capacity_) * row_bytes_; }
-
   RowRing& ring_;
   const PaletteLookup palette_;
   const std::int32_t height_;
-  const int capacity_;
-  const std::size_t row_bytes_;
+  MadeRows rows_;
   GreyDither dither_;
   std::vector<std::uint8_t> indices_;
-  std::vector<std::uint8_t> rows_;
   std::int32_t made_ = 0;
 };
 
@@ -287,32 +295,23 @@ class RingRows {
 };
 
 // Source rows made on this thread from the groups of planes in the ring, as
-// the filter comes to them, into a small ring of their own (a row stays
-// until `capacity` newer rows are made).
+// the filter comes to them, into rows of its own.
 class RowsFromPlanes {
  public:
   RowsFromPlanes(RowRing& ring, const JpegReader::PlaneLayout& layout, std::int32_t width, std::int32_t height,
                  int capacity)
-      : ring_(ring), layout_(layout), height_(height), capacity_(capacity),
-        row_bytes_(static_cast<std::size_t>(width) * 3), convert_(layout.sampling, width, layout.chroma_width) {
-    const std::size_t size = static_cast<std::size_t>(capacity) * row_bytes_;
-    rows_.reserve(size);
-    PrefaultForWrite(rows_.data(), size);
-    rows_.resize(size);
-  }
+      : ring_(ring), layout_(layout), height_(height), rows_(width, capacity),
+        convert_(layout.sampling, width, layout.chroma_width) {}
 
   void Need(std::int32_t last) {
     for (; made_ <= last; ++made_) Make(made_);
   }
-  const std::uint8_t* Row(std::int32_t i) { return Slot(i); }
+  const std::uint8_t* Row(std::int32_t i) { return rows_.Slot(i); }
   void Done(std::int32_t first) {
     if (first >= height_) ring_.Release(layout_.groups);
   }
 
  private:
-  std::uint8_t* Slot(std::int32_t i) {
-    return rows_.data() + static_cast<std::size_t>(i % capacity_) * row_bytes_;
-  }
   const std::uint8_t* Luma(std::int32_t row) {
     const std::int32_t group = row / layout_.group_rows;
     return ring_.slot(group) + static_cast<std::size_t>(row - group * layout_.group_rows) * layout_.stride;
@@ -330,7 +329,7 @@ class RowsFromPlanes {
     const std::int32_t last_group = std::max(row / layout_.group_rows, chroma.far / layout_.chroma_group_rows);
     ring_.WaitForRows(last_group + 1);
     convert_.Row(Luma(row), Chroma(chroma.near, 0), Chroma(chroma.near, 1), Chroma(chroma.far, 0),
-                 Chroma(chroma.far, 1), Slot(row));
+                 Chroma(chroma.far, 1), rows_.Slot(row));
     // The groups the next row can reach back to stay; those below go.
     const ChromaRows next = ChromaRowsFor(layout_.sampling, row + 1, layout_.chroma_height);
     const std::int32_t keep =
@@ -344,10 +343,8 @@ class RowsFromPlanes {
   RowRing& ring_;
   const JpegReader::PlaneLayout& layout_;
   const std::int32_t height_;
-  const int capacity_;
-  const std::size_t row_bytes_;
+  MadeRows rows_;
   YccToBgr convert_;
-  std::vector<std::uint8_t> rows_;
   std::int32_t made_ = 0;
   std::int32_t released_ = 0;
 };
