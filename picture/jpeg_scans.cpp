@@ -638,14 +638,12 @@ bool WriteProgressiveScans(const ProgressiveFrame& frame, int threads, std::vect
   }
   if (failed) return false;
 
-  std::vector<std::uint8_t> tail;
-  std::size_t total = 2 + 600;
+  std::size_t total = out.size() + 2 + 600;  // the frame header is a few hundred bytes
   for (const auto& c : coded) total += c.size();
-  tail.reserve(total);
-  WriteFrameHeader(frame, tail);
-  for (const auto& c : coded) tail.insert(tail.end(), c.begin(), c.end());
-  ByteSink(tail).Marker(0xD9);
-  out.insert(out.end(), tail.begin(), tail.end());
+  out.reserve(total);
+  WriteFrameHeader(frame, out);
+  for (const auto& c : coded) out.insert(out.end(), c.begin(), c.end());
+  ByteSink(out).Marker(0xD9);
   return true;
 }
 
