@@ -115,7 +115,7 @@ void BuiltinPresentation::CheckOpen() const {
 std::shared_ptr<const Media> BuiltinPresentation::Kept(const std::shared_ptr<const Media>& media) {
   if (!store_tried_) {
     store_tried_ = true;
-    store_ = MediaStore::Open(MediaStore::Folder());
+    store_ = MediaStore::Open(app_ ? app_->store_folders() : MediaStore::Folders());
   }
   return KeptIn(store_, media);
 }
@@ -222,6 +222,10 @@ std::shared_ptr<Presentation> BuiltinApplication::AddPresentation(bool with_wind
     p->Show();
   }
   return p;
+}
+
+std::vector<std::string> BuiltinApplication::store_folders() const {
+  return store_folders_ ? *store_folders_ : MediaStore::Folders();
 }
 
 void BuiltinApplication::Forget(BuiltinPresentation* presentation) {

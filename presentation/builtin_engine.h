@@ -4,6 +4,7 @@
 // presentations. It knows no windows: whoever shows its presentations (the
 // program's presentation windows) watches them through a PresentationObserver.
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -97,12 +98,17 @@ class BuiltinApplication : public Application {
   PresentationObserver* observer() const { return observer_.get(); }
   const std::vector<std::shared_ptr<BuiltinPresentation>>& presentations() const { return presentations_; }
   void Forget(BuiltinPresentation* presentation);
+  // Where the presentations keep their pictures' bytes (MediaStore::Folders
+  // unless set); none keeps them in memory.
+  std::vector<std::string> store_folders() const;
+  void set_store_folders(std::vector<std::string> folders) { store_folders_ = std::move(folders); }
 
  private:
   std::shared_ptr<PresentationObserver> observer_;
   bool visible_ = false;
   int untitled_ = 0;
   std::vector<std::shared_ptr<BuiltinPresentation>> presentations_;
+  std::optional<std::vector<std::string>> store_folders_;
 };
 
 class BuiltinServer : public Server {

@@ -24,15 +24,25 @@ std::uint32_t MediaCrc(const std::uint8_t* data, std::size_t size, std::uint32_t
   return static_cast<std::uint32_t>(crc);
 }
 
-std::shared_ptr<MediaStore> MediaStore::Open(const std::string& folder) {
-  UniqueFd fd(::open(folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600));
-  if (!fd) return nullptr;
-  return std::shared_ptr<MediaStore>(new MediaStore(std::move(fd)));
+std::shared_ptr<MediaStore> MediaStore::Open(const std::vector<std::string>& folders) {
+  for (const std::string& folder : folders) {
+    UniqueFd fd(::open(folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600));
+    if (fd) return std::shared_ptr<MediaStore>(new MediaStore(std::move(fd)));
+  }
+  return nullptr;
 }
 
-std::string MediaStore::Folder() {
+std::vector<std::string> MediaStore::Folders() {
+  // A $TMPDIR that cannot take the store (missing, read-only, a file
+  // system without unnamed files) leaves the pictures to the next folder,
+  // not to memory: a batch of thousands of them would not fit there.
+  std::vector<std::string> folders;
   const char* tmpdir = std::getenv("TMPDIR");
-  return tmpdir && *tmpdir ? tmpdir : "/var/tmp";
+  if (tmpdir && *tmpdir) folders.emplace_back(tmpdir);
+  for (const char* folder : {"/var/tmp", "/tmp"}) {
+    if (std::find(folders.begin(), folders.end(), folder) == folders.end()) folders.emplace_back(folder);
+  }
+  return folders;
 }
 
 std::optional<std::uint64_t> MediaStore::Append(std::span<const std::uint8_t> bytes) {

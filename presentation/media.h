@@ -29,11 +29,12 @@ struct MediaFile {
 // when the last picture kept in it is.
 class MediaStore {
  public:
-  // A store in `folder`; nullptr when no unnamed file can be made there.
-  static std::shared_ptr<MediaStore> Open(const std::string& folder);
-  // The folder for the stores: $TMPDIR when set, else /var/tmp (on disk,
-  // where /tmp may be memory).
-  static std::string Folder();
+  // A store in the first of `folders` where an unnamed file can be made;
+  // nullptr when there is none.
+  static std::shared_ptr<MediaStore> Open(const std::vector<std::string>& folders);
+  // The folders to try for a store: $TMPDIR when set, then /var/tmp (on
+  // disk, where /tmp may be memory), then /tmp.
+  static std::vector<std::string> Folders();
 
   // Appends bytes and returns where they start; nullopt (and the store
   // as it was) when they cannot all be written, a full disk say.

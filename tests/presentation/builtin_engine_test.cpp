@@ -103,8 +103,7 @@ TEST_F(BuiltinEngine, InsertStepsLeaveCaptionTextBoxAndCentredPicture) {
 
 // Pasted pictures wait for the save in the presentation's own unnamed file,
 // not in memory, and the package gets their bytes unchanged; where no such
-// file can be made (a folder that is not there) they stay in memory and
-// save the same.
+// file can be made anywhere they stay in memory and save the same.
 TEST_F(BuiltinEngine, PastedPicturesWaitOutsideMemoryAndSaveUnchanged) {
   const QByteArray jpeg = FileBytes(tamtest::TestData("jpeg/good/testorig.jpg"));
   QImage blue(64, 48, QImage::Format_RGB32);
@@ -112,14 +111,19 @@ TEST_F(BuiltinEngine, PastedPicturesWaitOutsideMemoryAndSaveUnchanged) {
   const char* const saved_tmpdir = std::getenv("TMPDIR");
   const std::string restore = saved_tmpdir ? saved_tmpdir : "";
   tamtest::TempDir dir;
-  for (const bool store : {true, false}) {
-    SCOPED_TRACE(store ? "in a store" : "in memory");
-    ::setenv("TMPDIR", (store ? dir.path() : dir / "missing").c_str(), 1);
+  // The store in $TMPDIR; in the next folder when $TMPDIR cannot take it;
+  // in memory when no folder can.
+  enum Case { kTmpdir, kNextFolder, kMemory };
+  for (const Case where : {kTmpdir, kNextFolder, kMemory}) {
+    SCOPED_TRACE(where);
+    const bool store = where != kMemory;
+    ::setenv("TMPDIR", (where == kTmpdir ? dir.path() : dir / "missing").c_str(), 1);
     BuiltinServer server;
     TPowerPointApplication app(server);
     TPowerPointPresentation pres(server);
     TPowerPointSlide slide(server);
     pres.ConnectTo(app.PresentationsAdd(false));
+    if (where == kMemory) server.application()->set_store_folders({dir / "missing"});
     ClipboardImage(QImage::fromData(jpeg), jpeg);
     InsertSlide(pres, slide, "a.jpg");
     ClipboardImage(blue);
@@ -130,7 +134,7 @@ TEST_F(BuiltinEngine, PastedPicturesWaitOutsideMemoryAndSaveUnchanged) {
       EXPECT_EQ(m.bytes.empty(), store);
       EXPECT_EQ(m.stored.has_value(), store);
     }
-    const std::string out = dir / (store ? "stored.pptx" : "held.pptx");
+    const std::string out = dir / ("saved" + std::to_string(where) + ".pptx");
     p->SaveAs(out);
     const tamtest::Package pkg = tamtest::ReadPackage(out);
     EXPECT_EQ(pkg.data("ppt/media/image1.jpeg"), jpeg);
