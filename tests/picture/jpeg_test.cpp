@@ -169,8 +169,9 @@ TEST(JpegEncode, MatchesCjpegByteForByte) {
 // all the same. The pictures reach the coder's limits: a flat one long
 // enough that a run of empty blocks outgrows its counter, fine noise at the
 // finest quality whose refinement scans hold back more correction bits than
-// libjpeg buffers, sparse lines with long runs of zeros between them, and
-// sizes that leave partial MCUs on both edges.
+// libjpeg buffers, blocks that hold back one each up to that limit exactly,
+// sparse lines with long runs of zeros between them, and sizes that leave
+// partial MCUs on both edges.
 TEST(JpegEncode, ProgressiveScansAreLibjpegsOwnBytes) {
   const auto encode = [](const Picture& picture, int quality, bool own) {
     JpegWriter writer(picture.width(), picture.height(), quality, true);
@@ -192,6 +193,10 @@ TEST(JpegEncode, ProgressiveScansAreLibjpegsOwnBytes) {
       }
     return p;
   };
+  // Grey blocks of one horizontal wave: the last refinement scan holds back
+  // one correction bit a block, so the blocks' end-of-block run reaches
+  // libjpeg's limit of 937 held bits exactly and ends at 938.
+  static constexpr int kWave[8] = {4, 4, 2, 1, -1, -2, -4, -4};
   struct Case {
     const char* name;
     Picture picture;
@@ -203,6 +208,8 @@ TEST(JpegEncode, ProgressiveScansAreLibjpegsOwnBytes) {
        {100, 95}},
       {"sparse lines", make(700, 500, [](int x, int y, int c, std::uint32_t) { return (x % 37 == 0 || y % 29 == 0) ? 250 - c : 20; }),
        {100, 75, 10}},
+      {"one held bit a block",
+       make(320, 256, [](int x, int, int, std::uint32_t) { return 128 + kWave[x % 8]; }), {50}},
       {"noise, odd size", TestPicture(99, 67), {1, 50, 100}},
       {"one pixel", TestPicture(1, 1), {50}},
       {"one row", TestPicture(301, 1), {90}},
