@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -12,6 +13,7 @@
 #include <new>
 #include <random>
 #include <string>
+#include <vector>
 
 #include "picture/error.h"
 #include "picture/path.h"
@@ -101,6 +103,27 @@ void CheckWritable(const std::string& path, const std::string& target) {
 void CheckReplaceable(const std::string& path, const struct stat& st) {
   if (S_ISDIR(st.st_mode)) FailCreate(path, EISDIR);
   if (!S_ISREG(st.st_mode)) Fail("ファイル ", path, " を作成できません。", "通常のファイルではありません");
+}
+
+// The access list of the replaced file, if it has one. Its group bits are
+// the list's mask: the mode alone would hand them to the owning group and
+// shut out the users the list names. Not copied, the file is not replaced.
+void CopyAccessList(const std::string& path, const std::string& from, int to) {
+  static constexpr char kName[] = "system.posix_acl_access";
+  std::vector<char> list(256);
+  for (;;) {
+    const ssize_t n = ::getxattr(from.c_str(), kName, list.data(), list.size());
+    if (n >= 0) {
+      list.resize(static_cast<std::size_t>(n));
+      break;
+    }
+    if (errno == ENODATA || errno == EOPNOTSUPP) return;  // mode bits only
+    if (errno != ERANGE) FailCreate(path, errno);
+    const ssize_t size = ::getxattr(from.c_str(), kName, nullptr, 0);
+    if (size < 0) FailCreate(path, errno);
+    list.resize(static_cast<std::size_t>(size) + 1);
+  }
+  if (::fsetxattr(to, kName, list.data(), list.size(), 0) != 0) FailCreate(path, errno);
 }
 
 // An unnamed file gets its name through its /proc/self/fd entry, which
@@ -242,10 +265,17 @@ SafeFileWriter::SafeFileWriter(const std::string& path)
 
   if (replaces_) {
     // Owner first: changing it may clear set-id bits that the mode restores.
-    if (old.st_uid != ::geteuid() || old.st_gid != ::getegid()) {
-      [[maybe_unused]] int ignored = ::fchown(fd_.get(), old.st_uid, old.st_gid);
+    // The new file's own owner and group are what count: a set-group-ID
+    // folder gives it the folder's group, which would read a 0640 photo.
+    struct stat made;
+    if (::fstat(fd_.get(), &made) != 0) FailCreate(path, errno);
+    if ((made.st_uid != old.st_uid || made.st_gid != old.st_gid) &&
+        ::fchown(fd_.get(), old.st_uid, old.st_gid) != 0) {
+      // Somebody else's file becomes ours; it keeps its group where we are a member.
+      [[maybe_unused]] int ignored = ::fchown(fd_.get(), static_cast<uid_t>(-1), old.st_gid);
     }
     if (::fchmod(fd_.get(), old.st_mode & 07777) != 0) FailCreate(path, errno);
+    CopyAccessList(path, target_, fd_.get());
   }
 }
 

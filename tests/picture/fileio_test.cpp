@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <sys/wait.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -110,6 +111,42 @@ TEST(WriteFileAtomic, ReplacedFileKeepsItsPermissionsAndLinksStayLinks) {
   EXPECT_TRUE(S_ISLNK(st.st_mode));
   EXPECT_EQ(tamtest::ReadBytes(dir / "a.jpg"), other);
   EXPECT_EQ(FolderNames(dir.path()), (std::vector<std::string>{"a.jpg", "link.jpg"}));
+}
+
+// A replaced file keeps who may read it: the group a set-group-ID folder
+// would hand the new file is not it, and an access list's mask, which is
+// what the mode's group bits show, must not become the group's permission.
+TEST(WriteFileAtomic, ReplacedFileKeepsItsGroupAndAccessList) {
+  TempDir dir;
+  const std::string photo = dir / "a.jpg";
+  tamtest::WriteText(photo, "old");
+  ASSERT_EQ(::chmod(photo.c_str(), 0600), 0);
+  constexpr gid_t kFolderGroup = 4321;
+  const bool folder_group = ::geteuid() == 0 && ::chown(dir.path().c_str(), -1, kFolderGroup) == 0 &&
+                            ::chmod(dir.path().c_str(), 02775) == 0;
+  // user 4321 may read; the kernel turns the mask r-- into mode 0640
+  struct Entry {
+    std::uint16_t tag, perm;
+    std::uint32_t id;
+  };
+  struct {
+    std::uint32_t version = 2;
+    Entry entries[5] = {{1, 6, ~0u}, {2, 4, 4321}, {4, 0, ~0u}, {0x10, 4, ~0u}, {0x20, 0, ~0u}};
+  } acl;
+  const bool listed = ::setxattr(photo.c_str(), "system.posix_acl_access", &acl, sizeof acl, 0) == 0;
+  if (!folder_group && !listed) GTEST_SKIP() << "neither a foreign group nor access lists to be had";
+  struct stat before, after;
+  ASSERT_EQ(::stat(photo.c_str(), &before), 0);
+
+  WriteFileAtomic(photo, kData);
+  ASSERT_EQ(::stat(photo.c_str(), &after), 0);
+  EXPECT_EQ(after.st_gid, before.st_gid);
+  EXPECT_EQ(after.st_mode & 07777, before.st_mode & 07777);
+  if (listed) {
+    decltype(acl) now{};
+    EXPECT_EQ(::getxattr(photo.c_str(), "system.posix_acl_access", &now, sizeof now), ssize_t{sizeof now});
+    EXPECT_EQ(std::memcmp(&now, &acl, sizeof acl), 0);
+  }
 }
 
 TEST(WriteFileAtomic, FailuresLeaveTheTargetAndTheFolderAsTheyWere) {
