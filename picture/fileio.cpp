@@ -108,6 +108,7 @@ void CheckReplaceable(const std::string& path, const struct stat& st) {
 // The access list of the replaced file, if it has one. Its group bits are
 // the list's mask: the mode alone would hand them to the owning group and
 // shut out the users the list names. Not copied, the file is not replaced.
+// A file without one has none after (a new file may inherit one).
 void CopyAccessList(const std::string& path, const std::string& from, int to) {
   static constexpr char kName[] = "system.posix_acl_access";
   std::vector<char> list(256);
@@ -117,7 +118,13 @@ void CopyAccessList(const std::string& path, const std::string& from, int to) {
       list.resize(static_cast<std::size_t>(n));
       break;
     }
-    if (errno == ENODATA || errno == EOPNOTSUPP) return;  // mode bits only
+    if (errno == EOPNOTSUPP) return;
+    if (errno == ENODATA) {
+      // Mode bits only: nor does the new file keep what the folder's
+      // default list gave it, users the old file never let in.
+      if (::fremovexattr(to, kName) != 0 && errno != ENODATA && errno != EOPNOTSUPP) FailCreate(path, errno);
+      return;
+    }
     if (errno != ERANGE) FailCreate(path, errno);
     const ssize_t size = ::getxattr(from.c_str(), kName, nullptr, 0);
     if (size < 0) FailCreate(path, errno);

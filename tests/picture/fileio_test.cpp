@@ -142,11 +142,18 @@ TEST(WriteFileAtomic, ReplacedFileKeepsItsGroupAndAccessList) {
   ASSERT_EQ(::stat(photo.c_str(), &after), 0);
   EXPECT_EQ(after.st_gid, before.st_gid);
   EXPECT_EQ(after.st_mode & 07777, before.st_mode & 07777);
-  if (listed) {
-    decltype(acl) now{};
-    EXPECT_EQ(::getxattr(photo.c_str(), "system.posix_acl_access", &now, sizeof now), ssize_t{sizeof now});
-    EXPECT_EQ(std::memcmp(&now, &acl, sizeof acl), 0);
-  }
+  if (!listed) return;
+  decltype(acl) now{};
+  EXPECT_EQ(::getxattr(photo.c_str(), "system.posix_acl_access", &now, sizeof now), ssize_t{sizeof now});
+  EXPECT_EQ(std::memcmp(&now, &acl, sizeof acl), 0);
+
+  // A file without a list gets none from the folder's default one.
+  tamtest::WriteText(dir / "b.jpg", "old");
+  ASSERT_EQ(::chmod((dir / "b.jpg").c_str(), 0640), 0);
+  ASSERT_EQ(::setxattr(dir.path().c_str(), "system.posix_acl_default", &acl, sizeof acl, 0), 0);
+  WriteFileAtomic(dir / "b.jpg", kData);
+  EXPECT_EQ(ModeOf(dir / "b.jpg"), 0640u);
+  EXPECT_LT(::getxattr((dir / "b.jpg").c_str(), "system.posix_acl_access", nullptr, 0), 0);
 }
 
 TEST(WriteFileAtomic, FailuresLeaveTheTargetAndTheFolderAsTheyWere) {
