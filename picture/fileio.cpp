@@ -293,6 +293,14 @@ SafeFileWriter::~SafeFileWriter() {
 
 void SafeFileWriter::FailWrite(int err) const { tam::FailWrite(path_, err); }
 
+void SafeFileWriter::ReplaceOnly(const struct stat& seen) {
+  check_seen_ = true;
+  seen_dev_ = seen.st_dev;
+  seen_ino_ = seen.st_ino;
+  seen_size_ = seen.st_size;
+  seen_mtime_ = seen.st_mtim;
+}
+
 void SafeFileWriter::Write(std::span<const std::uint8_t> data) { WriteAll(fd_.get(), data, path_); }
 
 // Gives the unnamed file a temporary name beside the target: a link cannot
@@ -319,6 +327,11 @@ void SafeFileWriter::Commit(const std::function<void(const std::string& target)>
   // written; that is neither set aside nor replaced.
   struct stat now;
   if (::lstat(target_.c_str(), &now) == 0 && !S_ISLNK(now.st_mode)) CheckReplaceable(path_, now);
+  if (check_seen_ && (::stat(target_.c_str(), &now) != 0 || now.st_dev != seen_dev_ ||
+                      now.st_ino != seen_ino_ || now.st_size != seen_size_ ||
+                      now.st_mtim.tv_sec != seen_mtime_.tv_sec || now.st_mtim.tv_nsec != seen_mtime_.tv_nsec)) {
+    throw Error("ファイル " + path_ + " は読み込んだ後に変更されたため、上書きしませんでした。");
+  }
   if (replaces_ && set_aside) set_aside(target_);
   if (::rename(temp_.c_str(), target_.c_str()) != 0) FailCreate(path_, errno);
   temp_.clear();

@@ -1,6 +1,8 @@
 #pragma once
 // Whole-file reads and safe whole-file writes on byte-string paths.
 #include <cstdint>
+#include <sys/stat.h>
+
 #include <functional>
 #include <span>
 #include <string>
@@ -46,6 +48,11 @@ class SafeFileWriter {
   // Where the content goes, positioned at its start.
   int fd() const { return fd_.get(); }
 
+  // The file to replace must still be `seen` (a stat of it taken before it
+  // was read) when the name changes hands: one changed or replaced in the
+  // meantime holds somebody's newer work, and Commit fails, leaving it.
+  void ReplaceOnly(const struct stat& seen);
+
   void Write(std::span<const std::uint8_t> data);
   // A failure met by someone else writing through fd(), with its errno.
   [[noreturn]] void FailWrite(int err) const;
@@ -64,6 +71,11 @@ class SafeFileWriter {
   bool unnamed_ = false;
   bool replaces_ = false;
   int slot_ = -1;
+  bool check_seen_ = false;
+  dev_t seen_dev_ = 0;
+  ino_t seen_ino_ = 0;
+  off_t seen_size_ = 0;
+  struct timespec seen_mtime_ = {};
 };
 
 // Writes data in place of `path` with a SafeFileWriter.

@@ -309,6 +309,36 @@ TEST(SafeFileWriter, SetAsideSeesTheCompleteContentAndMayKeepTheOldFile) {
   EXPECT_EQ(FolderNames(dir.path()), std::vector<std::string>{"a.jpg"});
 }
 
+// A file changed or replaced after it was read holds newer work than the
+// content made from it: it stays, and nothing is left beside it.
+TEST(SafeFileWriter, AFileChangedSinceItWasReadIsNotReplaced) {
+  TempDir dir;
+  const std::string target = dir / "a.jpg";
+  for (const bool renamed : {false, true}) {
+    tamtest::WriteText(target, "old");
+    struct stat seen;
+    ASSERT_EQ(::stat(target.c_str(), &seen), 0);
+    bool set_aside = false;
+    EXPECT_EQ(MessageOf([&] {
+                SafeFileWriter writer(target);
+                writer.ReplaceOnly(seen);
+                writer.Write(kData);
+                if (renamed) {
+                  tamtest::WriteText(dir / "new", "newer work");
+                  ASSERT_EQ(::rename((dir / "new").c_str(), target.c_str()), 0);
+                } else {
+                  UniqueFd fd(::open(target.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC));
+                  ASSERT_EQ(::write(fd.get(), " more", 5), 5);
+                }
+                writer.Commit([&](const std::string&) { set_aside = true; });
+              }),
+              "ファイル " + target + " は読み込んだ後に変更されたため、上書きしませんでした。");
+    EXPECT_FALSE(set_aside);
+    EXPECT_EQ(tamtest::ReadBytes(target).size(), renamed ? 10u : 8u);
+    EXPECT_EQ(FolderNames(dir.path()), std::vector<std::string>{"a.jpg"});
+  }
+}
+
 // Runs body in a child process and returns how the child ended.
 int ChildStatus(const std::function<void()>& body) {
   const pid_t child = ::fork();
