@@ -10,7 +10,9 @@
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <cstring>
 #include <new>
+#include <optional>
 #include <random>
 #include <string>
 #include <vector>
@@ -105,32 +107,60 @@ void CheckReplaceable(const std::string& path, const struct stat& st) {
   if (!S_ISREG(st.st_mode)) Fail("ファイル ", path, " を作成できません。", "通常のファイルではありません");
 }
 
+// One extended attribute of a file; nullopt with errno set when it has none
+// or it cannot be read.
+std::optional<std::vector<char>> Attribute(const std::string& file, const char* name) {
+  std::vector<char> value(256);
+  for (;;) {
+    const ssize_t n = ::getxattr(file.c_str(), name, value.data(), value.size());
+    if (n >= 0) {
+      value.resize(static_cast<std::size_t>(n));
+      return value;
+    }
+    if (errno != ERANGE) return std::nullopt;
+    const ssize_t size = ::getxattr(file.c_str(), name, nullptr, 0);
+    if (size < 0) return std::nullopt;
+    value.resize(static_cast<std::size_t>(size) + 1);
+  }
+}
+
 // The access list of the replaced file, if it has one. Its group bits are
 // the list's mask: the mode alone would hand them to the owning group and
 // shut out the users the list names. Not copied, the file is not replaced.
 // A file without one has none after (a new file may inherit one).
 void CopyAccessList(const std::string& path, const std::string& from, int to) {
   static constexpr char kName[] = "system.posix_acl_access";
-  std::vector<char> list(256);
-  for (;;) {
-    const ssize_t n = ::getxattr(from.c_str(), kName, list.data(), list.size());
-    if (n >= 0) {
-      list.resize(static_cast<std::size_t>(n));
-      break;
-    }
-    if (errno == EOPNOTSUPP) return;
-    if (errno == ENODATA) {
-      // Mode bits only: nor does the new file keep what the folder's
-      // default list gave it, users the old file never let in.
-      if (::fremovexattr(to, kName) != 0 && errno != ENODATA && errno != EOPNOTSUPP) FailCreate(path, errno);
-      return;
-    }
-    if (errno != ERANGE) FailCreate(path, errno);
-    const ssize_t size = ::getxattr(from.c_str(), kName, nullptr, 0);
-    if (size < 0) FailCreate(path, errno);
-    list.resize(static_cast<std::size_t>(size) + 1);
+  const auto list = Attribute(from, kName);
+  if (!list && errno == EOPNOTSUPP) return;
+  if (!list && errno == ENODATA) {
+    // Mode bits only: nor does the new file keep what the folder's
+    // default list gave it, users the old file never let in.
+    if (::fremovexattr(to, kName) != 0 && errno != ENODATA && errno != EOPNOTSUPP) FailCreate(path, errno);
+    return;
   }
-  if (::fsetxattr(to, kName, list.data(), list.size(), 0) != 0) FailCreate(path, errno);
+  if (!list || ::fsetxattr(to, kName, list->data(), list->size(), 0) != 0) FailCreate(path, errno);
+}
+
+// The user's own attributes of the replaced file (user.*: a file manager's
+// tags, ratings and comments), which an in-place write would keep. Not
+// copied, the file is not replaced.
+void CopyUserAttributes(const std::string& path, const std::string& from, int to) {
+  std::vector<char> names(1024);
+  ssize_t n;
+  while ((n = ::listxattr(from.c_str(), names.data(), names.size())) < 0) {
+    if (errno == EOPNOTSUPP) return;
+    if (errno != ERANGE) FailCreate(path, errno);
+    const ssize_t size = ::listxattr(from.c_str(), nullptr, 0);
+    if (size < 0) FailCreate(path, errno);
+    names.resize(static_cast<std::size_t>(size) + 1);
+  }
+  for (std::size_t at = 0; at < static_cast<std::size_t>(n); at += std::strlen(names.data() + at) + 1) {
+    const char* name = names.data() + at;
+    if (std::strncmp(name, "user.", 5) != 0) continue;
+    const auto value = Attribute(from, name);
+    if (!value && errno == ENODATA) continue;  // removed meanwhile
+    if (!value || ::fsetxattr(to, name, value->data(), value->size(), 0) != 0) FailCreate(path, errno);
+  }
 }
 
 // An unnamed file gets its name through its /proc/self/fd entry, which
@@ -283,6 +313,7 @@ SafeFileWriter::SafeFileWriter(const std::string& path)
     }
     if (::fchmod(fd_.get(), old.st_mode & 07777) != 0) FailCreate(path, errno);
     CopyAccessList(path, target_, fd_.get());
+    CopyUserAttributes(path, target_, fd_.get());
   }
 }
 

@@ -116,7 +116,7 @@ TEST(WriteFileAtomic, ReplacedFileKeepsItsPermissionsAndLinksStayLinks) {
 // A replaced file keeps who may read it: the group a set-group-ID folder
 // would hand the new file is not it, and an access list's mask, which is
 // what the mode's group bits show, must not become the group's permission.
-TEST(WriteFileAtomic, ReplacedFileKeepsItsGroupAndAccessList) {
+TEST(WriteFileAtomic, ReplacedFileKeepsItsGroupAccessListAndTags) {
   TempDir dir;
   const std::string photo = dir / "a.jpg";
   tamtest::WriteText(photo, "old");
@@ -143,6 +143,14 @@ TEST(WriteFileAtomic, ReplacedFileKeepsItsGroupAndAccessList) {
   EXPECT_EQ(after.st_gid, before.st_gid);
   EXPECT_EQ(after.st_mode & 07777, before.st_mode & 07777);
   if (!listed) return;
+  // and, with the list, the user's own attributes: a file manager's tags
+  const bool tagged = ::setxattr(photo.c_str(), "user.xdg.tags", "family", 6, 0) == 0;
+  if (tagged) {
+    WriteFileAtomic(photo, kData);
+    char tags[16] = {};
+    EXPECT_EQ(::getxattr(photo.c_str(), "user.xdg.tags", tags, sizeof tags), 6);
+    EXPECT_STREQ(tags, "family");
+  }
   decltype(acl) now{};
   EXPECT_EQ(::getxattr(photo.c_str(), "system.posix_acl_access", &now, sizeof now), ssize_t{sizeof now});
   EXPECT_EQ(std::memcmp(&now, &acl, sizeof acl), 0);
