@@ -97,12 +97,21 @@ void WriteOutput(const std::string& output, const std::string& source, std::span
     writer.Commit();
     return;
   }
-  writer.Commit([&](const std::string& target) {
-    if (!trash.MoveToTrash(target)) {
-      throw Error("ファイル " + target + " をごみ箱に移せないため、上書きしませんでした。" +
-                  trash.LastError());
-    }
-  });
+  bool trashed = false;
+  try {
+    writer.Commit([&](const std::string& target) {
+      if (!trash.MoveToTrash(target)) {
+        throw Error("ファイル " + target + " をごみ箱に移せないため、上書きしませんでした。" +
+                    trash.LastError());
+      }
+      trashed = true;
+    });
+  } catch (const Error& e) {
+    if (!trashed) throw;
+    // The name could not be taken once the file had gone: the user must
+    // not look for it where it was.
+    throw Error(std::string(e.what()) + "。元のファイル " + writer.target() + " はごみ箱に移してあります。");
+  }
 }
 
 }  // namespace
