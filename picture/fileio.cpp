@@ -358,9 +358,10 @@ void SafeFileWriter::Commit(const std::function<void(const std::string& target)>
   // written; that is neither set aside nor replaced.
   struct stat now;
   if (::lstat(target_.c_str(), &now) == 0 && !S_ISLNK(now.st_mode)) CheckReplaceable(path_, now);
-  if (check_seen_ && (::stat(target_.c_str(), &now) != 0 || now.st_dev != seen_dev_ ||
-                      now.st_ino != seen_ino_ || now.st_size != seen_size_ ||
-                      now.st_mtim.tv_sec != seen_mtime_.tv_sec || now.st_mtim.tv_nsec != seen_mtime_.tv_nsec)) {
+  if (check_seen_ &&
+      (::stat(target_.c_str(), &now) != 0 || now.st_dev != seen_dev_ || now.st_ino != seen_ino_ ||
+       now.st_size != seen_size_ || now.st_mtim.tv_sec != seen_mtime_.tv_sec ||
+       now.st_mtim.tv_nsec != seen_mtime_.tv_nsec)) {
     throw Error("ファイル " + path_ + " は読み込んだ後に変更されたため、上書きしませんでした。");
   }
   if (replaces_ && set_aside) set_aside(target_);

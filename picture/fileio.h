@@ -1,8 +1,8 @@
 #pragma once
 // Whole-file reads and safe whole-file writes on byte-string paths.
-#include <cstdint>
 #include <sys/stat.h>
 
+#include <cstdint>
 #include <functional>
 #include <span>
 #include <string>

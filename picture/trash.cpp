@@ -275,7 +275,10 @@ bool FreedesktopTrash::MoveToTrash(const std::string& path) {
   }
   const std::string top = TopFolder(*real_folder, st.st_dev);
   const std::string prefix = top == "/" ? "/" : top + "/";
-  if (IsInside(file, prefix + ".Trash") || IsInside(file, prefix + ".Trash-" + std::to_string(::getuid())))
+  // Spelt as found: the file's folder is resolved, and a trash folder there
+  // that is a link is never used.
+  if (file.rfind(prefix + ".Trash/", 0) == 0 ||
+      file.rfind(prefix + ".Trash-" + std::to_string(::getuid()) + "/", 0) == 0)
     return Failed(why, "ごみ箱の中のファイルです");
   return MoveToTopTrash(top, file, why);
 }

@@ -579,9 +579,10 @@ TEST(ConvertPicture, APhotoTrashedButNotReplacedIsSaidToBeInTheTrash) {
       return FolderTrash::MoveToTrash(path) && ::mkdir(path.c_str(), 0755) == 0;
     }
   } trash(bin.path(), true);
-  const std::string message =
-      ErrorOf([&] { ConvertPicture(dir / "a.jpg", 50, skByExtension, {.overwrite = true, .trash = &trash}); });
-  EXPECT_NE(message.find("。元のファイル " + dir / "a.jpg" + " はごみ箱に移してあります。"), std::string::npos)
+  const std::string message = ErrorOf(
+      [&] { ConvertPicture(dir / "a.jpg", 50, skByExtension, {.overwrite = true, .trash = &trash}); });
+  EXPECT_NE(message.find("。元のファイル " + dir / "a.jpg" + " はごみ箱に移してあります。"),
+            std::string::npos)
       << message;
   EXPECT_EQ(FolderNames(bin.path()), std::vector<std::string>{"1"});
 }

@@ -440,7 +440,8 @@ TEST_F(PptxWriterTest, AFileThatCannotBeReadIsNotReplaced) {
   tamtest::WriteText(dir / "notes.pptx", "notes");
   ASSERT_EQ(::chmod((dir / "notes.pptx").c_str(), 0200), 0);
   const int result = tamtest::RunUnprivileged(dir.path(), [&] {
-    return tamtest::ErrorOf([&] { SavePptx(data, dir / "notes.pptx"); }).find("notes.pptx") != std::string::npos
+    return tamtest::ErrorOf([&] { SavePptx(data, dir / "notes.pptx"); }).find("notes.pptx") !=
+                   std::string::npos
                ? 0
                : 1;
   });
