@@ -311,9 +311,11 @@ SafeFileWriter::SafeFileWriter(const std::string& path)
       // Somebody else's file becomes ours; it keeps its group where we are a member.
       [[maybe_unused]] int ignored = ::fchown(fd_.get(), static_cast<uid_t>(-1), old.st_gid);
     }
+    // Attributes while the new file is still writable to us (a 0066 file
+    // made ours would not be), the access list after the mode it masks.
+    CopyUserAttributes(path, target_, fd_.get());
     if (::fchmod(fd_.get(), old.st_mode & 07777) != 0) FailCreate(path, errno);
     CopyAccessList(path, target_, fd_.get());
-    CopyUserAttributes(path, target_, fd_.get());
   }
 }
 
