@@ -29,8 +29,9 @@ std::vector<std::uint8_t> ReadWholeFile(const std::string& path, std::int64_t la
 // when this user or the folder's owner made it); an existing file the user
 // may not write is refused, and so is anything there that is no regular file
 // (a FIFO, a device, also behind a link); a replaced file keeps its
-// permission bits and a new one gets 0666 less the umask. Errors throw
-// tam::Error naming `path` with the system's reason.
+// permission bits, owner and group (where the system lets us give them),
+// access list and user.* attributes, and a new one gets 0666 less the
+// umask. Errors throw tam::Error naming `path` with the system's reason.
 class SafeFileWriter {
  public:
   explicit SafeFileWriter(const std::string& path);
