@@ -85,23 +85,33 @@ bool SameFile(const std::string& a, const std::string& b) {
 // that reaches the source itself (a link, a hard link) is refused: writing
 // there would destroy the picture being converted.
 void WriteOutput(const std::string& output, const std::string& source, std::span<const std::uint8_t> data,
-                 Trash& trash, bool own_name) {
+                 Trash& trash, bool own_name, const struct stat* read = nullptr) {
   if (output != source && SameFile(output, source)) {
     throw Error("ファイル " + output + " は変換元の " + source +
                 " と同じファイルのため、書き込みませんでした。");
   }
   SafeFileWriter writer(output);
+  if (read) writer.ReplaceOnly(*read);
   writer.Write(data);
   if (own_name && !writer.through_link()) {
     writer.Commit();
     return;
   }
-  writer.Commit([&](const std::string& target) {
-    if (!trash.MoveToTrash(target)) {
-      throw Error("ファイル " + target + " をごみ箱に移せないため、上書きしませんでした。" +
-                  trash.LastError());
-    }
-  });
+  bool trashed = false;
+  try {
+    writer.Commit([&](const std::string& target) {
+      if (!trash.MoveToTrash(target)) {
+        throw Error("ファイル " + target + " をごみ箱に移せないため、上書きしませんでした。" +
+                    trash.LastError());
+      }
+      trashed = true;
+    });
+  } catch (const Error& e) {
+    if (!trashed) throw;
+    // The name could not be taken once the file had gone: the user must
+    // not look for it where it was.
+    throw Error(std::string(e.what()) + "。元のファイル " + writer.target() + " はごみ箱に移してあります。");
+  }
 }
 
 }  // namespace
@@ -115,6 +125,10 @@ std::string ConvertPicture(const std::string& path, int quality, SourceKind kind
 
   // When both tests hold, the JPEG read replaces the bitmap; one of the two
   // reads of the same bytes always fails, so nothing is written then.
+  // The source as it was before it was read: overwritten, it must still be
+  // that file, not a newer one saved under its name while it converted.
+  struct stat read;
+  const bool read_known = ::stat(path.c_str(), &read) == 0;
   Picture picture;
   bool progressive = false;
   std::optional<std::vector<std::uint8_t>> streamed;
@@ -162,7 +176,7 @@ std::string ConvertPicture(const std::string& path, int quality, SourceKind kind
     if (!replaced.empty()) trash.MoveToTrash(replaced);
   }
   if (jpeg_test) {
-    WriteOutput(path, path, encoded, trash, /*own_name=*/false);
+    WriteOutput(path, path, encoded, trash, /*own_name=*/false, read_known ? &read : nullptr);
     output = path;
   }
   return output;

@@ -3,15 +3,19 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <cstring>
 #include <new>
+#include <optional>
 #include <random>
 #include <string>
+#include <vector>
 
 #include "picture/error.h"
 #include "picture/path.h"
@@ -101,6 +105,62 @@ void CheckWritable(const std::string& path, const std::string& target) {
 void CheckReplaceable(const std::string& path, const struct stat& st) {
   if (S_ISDIR(st.st_mode)) FailCreate(path, EISDIR);
   if (!S_ISREG(st.st_mode)) Fail("ファイル ", path, " を作成できません。", "通常のファイルではありません");
+}
+
+// One extended attribute of a file; nullopt with errno set when it has none
+// or it cannot be read.
+std::optional<std::vector<char>> Attribute(const std::string& file, const char* name) {
+  std::vector<char> value(256);
+  for (;;) {
+    const ssize_t n = ::getxattr(file.c_str(), name, value.data(), value.size());
+    if (n >= 0) {
+      value.resize(static_cast<std::size_t>(n));
+      return value;
+    }
+    if (errno != ERANGE) return std::nullopt;
+    const ssize_t size = ::getxattr(file.c_str(), name, nullptr, 0);
+    if (size < 0) return std::nullopt;
+    value.resize(static_cast<std::size_t>(size) + 1);
+  }
+}
+
+// The access list of the replaced file, if it has one. Its group bits are
+// the list's mask: the mode alone would hand them to the owning group and
+// shut out the users the list names. Not copied, the file is not replaced.
+// A file without one has none after (a new file may inherit one).
+void CopyAccessList(const std::string& path, const std::string& from, int to) {
+  static constexpr char kName[] = "system.posix_acl_access";
+  const auto list = Attribute(from, kName);
+  if (!list && errno == EOPNOTSUPP) return;
+  if (!list && errno == ENODATA) {
+    // Mode bits only: nor does the new file keep what the folder's
+    // default list gave it, users the old file never let in.
+    if (::fremovexattr(to, kName) != 0 && errno != ENODATA && errno != EOPNOTSUPP) FailCreate(path, errno);
+    return;
+  }
+  if (!list || ::fsetxattr(to, kName, list->data(), list->size(), 0) != 0) FailCreate(path, errno);
+}
+
+// The user's own attributes of the replaced file (user.*: a file manager's
+// tags, ratings and comments), which an in-place write would keep. Not
+// copied, the file is not replaced.
+void CopyUserAttributes(const std::string& path, const std::string& from, int to) {
+  std::vector<char> names(1024);
+  ssize_t n;
+  while ((n = ::listxattr(from.c_str(), names.data(), names.size())) < 0) {
+    if (errno == EOPNOTSUPP) return;
+    if (errno != ERANGE) FailCreate(path, errno);
+    const ssize_t size = ::listxattr(from.c_str(), nullptr, 0);
+    if (size < 0) FailCreate(path, errno);
+    names.resize(static_cast<std::size_t>(size) + 1);
+  }
+  for (std::size_t at = 0; at < static_cast<std::size_t>(n); at += std::strlen(names.data() + at) + 1) {
+    const char* name = names.data() + at;
+    if (std::strncmp(name, "user.", 5) != 0) continue;
+    const auto value = Attribute(from, name);
+    if (!value && errno == ENODATA) continue;  // removed meanwhile
+    if (!value || ::fsetxattr(to, name, value->data(), value->size(), 0) != 0) FailCreate(path, errno);
+  }
 }
 
 // An unnamed file gets its name through its /proc/self/fd entry, which
@@ -242,10 +302,20 @@ SafeFileWriter::SafeFileWriter(const std::string& path)
 
   if (replaces_) {
     // Owner first: changing it may clear set-id bits that the mode restores.
-    if (old.st_uid != ::geteuid() || old.st_gid != ::getegid()) {
-      [[maybe_unused]] int ignored = ::fchown(fd_.get(), old.st_uid, old.st_gid);
+    // The new file's own owner and group are what count: a set-group-ID
+    // folder gives it the folder's group, which would read a 0640 photo.
+    struct stat made;
+    if (::fstat(fd_.get(), &made) != 0) FailCreate(path, errno);
+    if ((made.st_uid != old.st_uid || made.st_gid != old.st_gid) &&
+        ::fchown(fd_.get(), old.st_uid, old.st_gid) != 0) {
+      // Somebody else's file becomes ours; it keeps its group where we are a member.
+      [[maybe_unused]] int ignored = ::fchown(fd_.get(), static_cast<uid_t>(-1), old.st_gid);
     }
+    // Attributes while the new file is still writable to us (a 0066 file
+    // made ours would not be), the access list after the mode it masks.
+    CopyUserAttributes(path, target_, fd_.get());
     if (::fchmod(fd_.get(), old.st_mode & 07777) != 0) FailCreate(path, errno);
+    CopyAccessList(path, target_, fd_.get());
   }
 }
 
@@ -255,6 +325,14 @@ SafeFileWriter::~SafeFileWriter() {
 }
 
 void SafeFileWriter::FailWrite(int err) const { tam::FailWrite(path_, err); }
+
+void SafeFileWriter::ReplaceOnly(const struct stat& seen) {
+  check_seen_ = true;
+  seen_dev_ = seen.st_dev;
+  seen_ino_ = seen.st_ino;
+  seen_size_ = seen.st_size;
+  seen_mtime_ = seen.st_mtim;
+}
 
 void SafeFileWriter::Write(std::span<const std::uint8_t> data) { WriteAll(fd_.get(), data, path_); }
 
@@ -282,6 +360,12 @@ void SafeFileWriter::Commit(const std::function<void(const std::string& target)>
   // written; that is neither set aside nor replaced.
   struct stat now;
   if (::lstat(target_.c_str(), &now) == 0 && !S_ISLNK(now.st_mode)) CheckReplaceable(path_, now);
+  if (check_seen_ &&
+      (::stat(target_.c_str(), &now) != 0 || now.st_dev != seen_dev_ || now.st_ino != seen_ino_ ||
+       now.st_size != seen_size_ || now.st_mtim.tv_sec != seen_mtime_.tv_sec ||
+       now.st_mtim.tv_nsec != seen_mtime_.tv_nsec)) {
+    throw Error("ファイル " + path_ + " は読み込んだ後に変更されたため、上書きしませんでした。");
+  }
   if (replaces_ && set_aside) set_aside(target_);
   if (::rename(temp_.c_str(), target_.c_str()) != 0) FailCreate(path_, errno);
   temp_.clear();

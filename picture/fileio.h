@@ -1,5 +1,7 @@
 #pragma once
 // Whole-file reads and safe whole-file writes on byte-string paths.
+#include <sys/stat.h>
+
 #include <cstdint>
 #include <functional>
 #include <span>
@@ -27,8 +29,9 @@ std::vector<std::uint8_t> ReadWholeFile(const std::string& path, std::int64_t la
 // when this user or the folder's owner made it); an existing file the user
 // may not write is refused, and so is anything there that is no regular file
 // (a FIFO, a device, also behind a link); a replaced file keeps its
-// permission bits and a new one gets 0666 less the umask. Errors throw
-// tam::Error naming `path` with the system's reason.
+// permission bits, owner and group (where the system lets us give them),
+// access list and user.* attributes, and a new one gets 0666 less the
+// umask. Errors throw tam::Error naming `path` with the system's reason.
 class SafeFileWriter {
  public:
   explicit SafeFileWriter(const std::string& path);
@@ -45,6 +48,11 @@ class SafeFileWriter {
   bool replaces() const { return replaces_; }
   // Where the content goes, positioned at its start.
   int fd() const { return fd_.get(); }
+
+  // The file to replace must still be `seen` (a stat of it taken before it
+  // was read) when the name changes hands: one changed or replaced in the
+  // meantime holds somebody's newer work, and Commit fails, leaving it.
+  void ReplaceOnly(const struct stat& seen);
 
   void Write(std::span<const std::uint8_t> data);
   // A failure met by someone else writing through fd(), with its errno.
@@ -64,6 +72,11 @@ class SafeFileWriter {
   bool unnamed_ = false;
   bool replaces_ = false;
   int slot_ = -1;
+  bool check_seen_ = false;
+  dev_t seen_dev_ = 0;
+  ino_t seen_ino_ = 0;
+  off_t seen_size_ = 0;
+  struct timespec seen_mtime_ = {};
 };
 
 // Writes data in place of `path` with a SafeFileWriter.

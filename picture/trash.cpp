@@ -160,7 +160,8 @@ std::string CandidateName(const std::string& name, int n) {
   if (n == 1) return FitName(name, room);
   const std::string number = "." + std::to_string(n);
   std::string ext = ExtractFileExt(name);
-  if (ext == name) ext.clear();  // a name such as ".profile" has no stem
+  // A name such as ".profile" has no stem; a long "extension" is part of it.
+  if (ext == name || ext.size() > 16) ext.clear();
   const std::string stem = name.substr(0, name.size() - ext.size());
   return FitName(stem, room - number.size() - ext.size()) + number + ext;
 }
@@ -218,6 +219,13 @@ bool MoveInto(const std::string& trash, const std::string& file, const std::stri
   return Failed(why, trash + ": 同じ名前のファイルが多すぎます");
 }
 
+// Whether `file` (its folder resolved) lies in `folder`, however the
+// folder's own path is spelt (a link in $XDG_DATA_HOME).
+bool IsInside(const std::string& file, const std::string& folder) {
+  const std::string real = RealPath(folder).value_or(folder);
+  return file.rfind(real + "/", 0) == 0;
+}
+
 // $topdir/.Trash/$uid when the administrator prepared $topdir/.Trash (a real
 // folder with the sticky bit), otherwise $topdir/.Trash-$uid.
 bool MoveToTopTrash(const std::string& top, const std::string& file, std::string& why) {
@@ -260,13 +268,17 @@ bool FreedesktopTrash::MoveToTrash(const std::string& path) {
     const std::string home_trash = data_home + "/Trash";
     if (DeviceOf(home_trash) == st.st_dev) {
       // The trash must not swallow itself.
-      if (file.rfind(home_trash + "/", 0) == 0) return Failed(why, "ごみ箱の中のファイルです");
+      if (IsInside(file, home_trash)) return Failed(why, "ごみ箱の中のファイルです");
       return MakeFolders(data_home, why) && EnsureTrashFolders(home_trash, why) &&
              MoveInto(home_trash, file, file, why);
     }
   }
   const std::string top = TopFolder(*real_folder, st.st_dev);
-  if (file.rfind(top == "/" ? "/.Trash" : top + "/.Trash", 0) == 0)
+  const std::string prefix = top == "/" ? "/" : top + "/";
+  // Spelt as found: the file's folder is resolved, and a trash folder there
+  // that is a link is never used.
+  if (file.rfind(prefix + ".Trash/", 0) == 0 ||
+      file.rfind(prefix + ".Trash-" + std::to_string(::getuid()) + "/", 0) == 0)
     return Failed(why, "ごみ箱の中のファイルです");
   return MoveToTopTrash(top, file, why);
 }

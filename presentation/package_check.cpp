@@ -130,8 +130,10 @@ Kind KindOfFile(const std::string& path) {
   struct stat st;
   if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return Kind::NotJudged;
   UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
-  // The save itself says why it cannot write a file it cannot read.
-  if (!fd || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return Kind::NotJudged;
+  // A file this user may write but not read (mode 0200) is not shown to be
+  // an earlier presentation: it is somebody's, never replaced for good.
+  if (!fd) return errno == EACCES ? Kind::Foreign : Kind::NotJudged;
+  if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return Kind::NotJudged;
   return KindOfPackage(fd.get(), static_cast<std::uint64_t>(st.st_size));
 }
 

@@ -15,8 +15,9 @@ namespace tam::pres {
 bool IsPresentationFile(const std::string& path);
 
 // Whether the file at path is a regular file that is no presentation: data
-// of another kind, never an earlier presentation. A file that cannot be read
-// is not judged (false), nor is anything that is no regular file.
+// of another kind, never an earlier presentation. So is one this user may
+// not read; one that fails otherwise is not judged (false), nor is anything
+// that is no regular file.
 bool IsForeignFile(const std::string& path);
 
 }  // namespace tam::pres

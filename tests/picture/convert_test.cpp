@@ -566,6 +566,27 @@ TEST(ConvertPicture, EveryReplacedFileGoesToTheTrashOrNothingChanges) {
   EXPECT_EQ(FolderNames(dir.path()), (std::vector<std::string>{"a.jpg", "b.jpg"}));
 }
 
+// The trash took the photo but its name could not then be given to the
+// reduced picture (something took it in between): the error says where the
+// photo went.
+TEST(ConvertPicture, APhotoTrashedButNotReplacedIsSaidToBeInTheTrash) {
+  TempDir dir, bin;
+  WriteJpeg(dir / "a.jpg", 64, 48);
+  class Blocking : public FolderTrash {
+   public:
+    using FolderTrash::FolderTrash;
+    bool MoveToTrash(const std::string& path) override {
+      return FolderTrash::MoveToTrash(path) && ::mkdir(path.c_str(), 0755) == 0;
+    }
+  } trash(bin.path(), true);
+  const std::string message = ErrorOf(
+      [&] { ConvertPicture(dir / "a.jpg", 50, skByExtension, {.overwrite = true, .trash = &trash}); });
+  EXPECT_NE(message.find("。元のファイル " + dir / "a.jpg" + " はごみ箱に移してあります。"),
+            std::string::npos)
+      << message;
+  EXPECT_EQ(FolderNames(bin.path()), std::vector<std::string>{"1"});
+}
+
 // An earlier result under the output name is simply replaced, but a link
 // there that the user made to another file leads to a photo of theirs,
 // which goes to the trash before the reduced picture takes its place.

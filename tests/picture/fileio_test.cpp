@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <sys/wait.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -110,6 +111,57 @@ TEST(WriteFileAtomic, ReplacedFileKeepsItsPermissionsAndLinksStayLinks) {
   EXPECT_TRUE(S_ISLNK(st.st_mode));
   EXPECT_EQ(tamtest::ReadBytes(dir / "a.jpg"), other);
   EXPECT_EQ(FolderNames(dir.path()), (std::vector<std::string>{"a.jpg", "link.jpg"}));
+}
+
+// A replaced file keeps who may read it: the group a set-group-ID folder
+// would hand the new file is not it, and an access list's mask, which is
+// what the mode's group bits show, must not become the group's permission.
+TEST(WriteFileAtomic, ReplacedFileKeepsItsGroupAccessListAndTags) {
+  TempDir dir;
+  const std::string photo = dir / "a.jpg";
+  tamtest::WriteText(photo, "old");
+  ASSERT_EQ(::chmod(photo.c_str(), 0600), 0);
+  constexpr gid_t kFolderGroup = 4321;
+  const bool folder_group = ::geteuid() == 0 && ::chown(dir.path().c_str(), -1, kFolderGroup) == 0 &&
+                            ::chmod(dir.path().c_str(), 02775) == 0;
+  // user 4321 may read; the kernel turns the mask r-- into mode 0640
+  struct Entry {
+    std::uint16_t tag, perm;
+    std::uint32_t id;
+  };
+  struct {
+    std::uint32_t version = 2;
+    Entry entries[5] = {{1, 6, ~0u}, {2, 4, 4321}, {4, 0, ~0u}, {0x10, 4, ~0u}, {0x20, 0, ~0u}};
+  } acl;
+  const bool listed = ::setxattr(photo.c_str(), "system.posix_acl_access", &acl, sizeof acl, 0) == 0;
+  if (!folder_group && !listed) GTEST_SKIP() << "neither a foreign group nor access lists to be had";
+  struct stat before, after;
+  ASSERT_EQ(::stat(photo.c_str(), &before), 0);
+
+  WriteFileAtomic(photo, kData);
+  ASSERT_EQ(::stat(photo.c_str(), &after), 0);
+  EXPECT_EQ(after.st_gid, before.st_gid);
+  EXPECT_EQ(after.st_mode & 07777, before.st_mode & 07777);
+  if (!listed) return;
+  // and, with the list, the user's own attributes: a file manager's tags
+  const bool tagged = ::setxattr(photo.c_str(), "user.xdg.tags", "family", 6, 0) == 0;
+  if (tagged) {
+    WriteFileAtomic(photo, kData);
+    char tags[16] = {};
+    EXPECT_EQ(::getxattr(photo.c_str(), "user.xdg.tags", tags, sizeof tags), 6);
+    EXPECT_STREQ(tags, "family");
+  }
+  decltype(acl) now{};
+  EXPECT_EQ(::getxattr(photo.c_str(), "system.posix_acl_access", &now, sizeof now), ssize_t{sizeof now});
+  EXPECT_EQ(std::memcmp(&now, &acl, sizeof acl), 0);
+
+  // A file without a list gets none from the folder's default one.
+  tamtest::WriteText(dir / "b.jpg", "old");
+  ASSERT_EQ(::chmod((dir / "b.jpg").c_str(), 0640), 0);
+  ASSERT_EQ(::setxattr(dir.path().c_str(), "system.posix_acl_default", &acl, sizeof acl, 0), 0);
+  WriteFileAtomic(dir / "b.jpg", kData);
+  EXPECT_EQ(ModeOf(dir / "b.jpg"), 0640u);
+  EXPECT_LT(::getxattr((dir / "b.jpg").c_str(), "system.posix_acl_access", nullptr, 0), 0);
 }
 
 TEST(WriteFileAtomic, FailuresLeaveTheTargetAndTheFolderAsTheyWere) {
@@ -263,6 +315,36 @@ TEST(SafeFileWriter, SetAsideSeesTheCompleteContentAndMayKeepTheOldFile) {
   }
   EXPECT_EQ(tamtest::ReadBytes(target), std::vector<std::uint8_t>({'o', 'l', 'd'}));
   EXPECT_EQ(FolderNames(dir.path()), std::vector<std::string>{"a.jpg"});
+}
+
+// A file changed or replaced after it was read holds newer work than the
+// content made from it: it stays, and nothing is left beside it.
+TEST(SafeFileWriter, AFileChangedSinceItWasReadIsNotReplaced) {
+  TempDir dir;
+  const std::string target = dir / "a.jpg";
+  for (const bool renamed : {false, true}) {
+    tamtest::WriteText(target, "old");
+    struct stat seen;
+    ASSERT_EQ(::stat(target.c_str(), &seen), 0);
+    bool set_aside = false;
+    EXPECT_EQ(MessageOf([&] {
+                SafeFileWriter writer(target);
+                writer.ReplaceOnly(seen);
+                writer.Write(kData);
+                if (renamed) {
+                  tamtest::WriteText(dir / "new", "newer work");
+                  ASSERT_EQ(::rename((dir / "new").c_str(), target.c_str()), 0);
+                } else {
+                  UniqueFd fd(::open(target.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC));
+                  ASSERT_EQ(::write(fd.get(), " more", 5), 5);
+                }
+                writer.Commit([&](const std::string&) { set_aside = true; });
+              }),
+              "ファイル " + target + " は読み込んだ後に変更されたため、上書きしませんでした。");
+    EXPECT_FALSE(set_aside);
+    EXPECT_EQ(tamtest::ReadBytes(target).size(), renamed ? 10u : 8u);
+    EXPECT_EQ(FolderNames(dir.path()), std::vector<std::string>{"a.jpg"});
+  }
 }
 
 // Runs body in a child process and returns how the child ended.

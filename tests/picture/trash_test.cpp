@@ -99,6 +99,12 @@ TEST(FreedesktopTrash, SameNamesGetNumberedAndDataHomeIsHonoured) {
   EXPECT_EQ(ReadText(t + "/files/a.3.jpg"), "three");
   ExpectTrashInfo(t + "/info/a.2.jpg.trashinfo", two.path() + "/a.jpg");
   EXPECT_FALSE(tamtest::Exists(home / ".local"));
+  // A second of a name whose last dot starts a long tail still fits.
+  const std::string tail = "p." + std::string(243, 'x');
+  tamtest::WriteText(one / tail, "one");
+  tamtest::WriteText(two / tail, "two");
+  ASSERT_TRUE(trash.MoveToTrash(one / tail));
+  EXPECT_TRUE(trash.MoveToTrash(two / tail)) << trash.LastError();
 }
 
 TEST(FreedesktopTrash, RelativePathsAndOddNamesAreRecordedAbsoluteAndEscaped) {
@@ -178,6 +184,30 @@ class OtherFileSystem {
   TempDir dir_;
   bool mounted_ = false;
 };
+
+// A file already in the trash is refused, also when the data folder is
+// reached through a link; a folder whose name merely begins like a trash
+// folder's is no trash.
+TEST(FreedesktopTrash, WhatIsInTheTrashIsKnownByItsFolder) {
+  TempDir home, data;
+  ASSERT_EQ(::symlink(data.path().c_str(), (home / "data").c_str()), 0);
+  ScopedEnv h("HOME", home.path().c_str());
+  ScopedEnv x("XDG_DATA_HOME", (home / "data").c_str());
+  tamtest::WriteText(home / "a.jpg", "a");
+  FreedesktopTrash trash;
+  ASSERT_TRUE(trash.MoveToTrash(home / "a.jpg"));
+  EXPECT_FALSE(trash.MoveToTrash(data / "Trash/files/a.jpg"));
+  EXPECT_EQ(trash.LastError(), "ごみ箱の中のファイルです");
+  EXPECT_EQ(ReadText(data / "Trash/files/a.jpg"), "a");
+
+  OtherFileSystem fs;
+  if (!fs.mounted()) GTEST_SKIP() << "cannot mount a tmpfs here";
+  ASSERT_EQ(::mkdir((fs / ".Trashes").c_str(), 0755), 0);
+  tamtest::WriteText(fs / ".Trashes/b.jpg", "b");
+  EXPECT_TRUE(trash.MoveToTrash(fs / ".Trashes/b.jpg")) << trash.LastError();
+  const std::string mine = fs / (".Trash-" + std::to_string(::getuid()));
+  EXPECT_FALSE(trash.MoveToTrash(mine + "/files/b.jpg"));
+}
 
 TEST(FreedesktopTrash, FileOnAnotherFileSystemGoesToTheTrashAtItsTop) {
   TempDir home;

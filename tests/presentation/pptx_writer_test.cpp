@@ -432,6 +432,26 @@ TEST_F(PptxWriterTest, SaveGoesThroughLinksToPresentationsOnlyAndRespectsWritePr
   EXPECT_EQ(files, 4) << "temporary file left behind";  // photo.jpg, notes.pptx, real.pptx, link.pptx
 }
 
+// A file the user may write but not read cannot be shown to be an earlier
+// presentation: it is somebody's, and without a trash it stays.
+TEST_F(PptxWriterTest, AFileThatCannotBeReadIsNotReplaced) {
+  PresentationData data;
+  PictureSlide(data, "a.png", PngMedia(64, 64));
+  tamtest::WriteText(dir / "notes.pptx", "notes");
+  ASSERT_EQ(::chmod((dir / "notes.pptx").c_str(), 0200), 0);
+  const int result = tamtest::RunUnprivileged(dir.path(), [&] {
+    return tamtest::ErrorOf([&] { SavePptx(data, dir / "notes.pptx"); }).find("notes.pptx") !=
+                   std::string::npos
+               ? 0
+               : 1;
+  });
+  if (result == tamtest::kNoUnprivilegedUser) GTEST_SKIP() << "no unprivileged user to be had";
+  EXPECT_EQ(result, 0) << "replaced";
+  ASSERT_EQ(::chmod((dir / "notes.pptx").c_str(), 0600), 0);
+  const auto notes = tamtest::ReadBytes(dir / "notes.pptx");
+  EXPECT_TRUE(std::string(notes.begin(), notes.end()) == "notes");
+}
+
 // Writes an archive of the given entries, as another program would.
 void WriteZip(const std::string& path, const std::vector<std::pair<std::string, std::string>>& entries) {
   UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
