@@ -3,10 +3,12 @@
 #include <fcntl.h>
 #include <pwd.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <climits>
+#include <cstdint>
 #include <cstdlib>
 #include <ctime>
 #include <optional>
@@ -90,11 +92,28 @@ bool EnsureTrashFolders(const std::string& trash, std::string& why) {
          EnsureOwnFolder(trash + "/info", why);
 }
 
-// The device of a path, or of its nearest existing ancestor when it is missing.
-std::optional<dev_t> DeviceOf(std::string path) {
+// Where a path lies: its device and, where the kernel says, its mount. A
+// bind mount shows part of a file system at another place, and a rename
+// cannot cross from one mount to another even on the same device.
+struct Place {
+  dev_t dev = 0;
+  std::uint64_t mount = 0;  // 0 when the kernel does not say
+  bool operator==(const Place&) const = default;
+};
+
+std::optional<Place> PlaceOf(const std::string& path) {
+  struct statx sx;
+  if (::statx(AT_FDCWD, path.c_str(), 0, STATX_MNT_ID, &sx) != 0) return std::nullopt;
+  Place place;
+  place.dev = makedev(sx.stx_dev_major, sx.stx_dev_minor);
+  if (sx.stx_mask & STATX_MNT_ID) place.mount = sx.stx_mnt_id;
+  return place;
+}
+
+// The place of a path, or of its nearest existing ancestor when it is missing.
+std::optional<Place> NearestPlaceOf(std::string path) {
   for (;;) {
-    struct stat st;
-    if (::stat(path.c_str(), &st) == 0) return st.st_dev;
+    if (const auto place = PlaceOf(path)) return place;
     const auto slash = path.rfind('/');
     if (slash == std::string::npos || path.empty() || path == "/") return std::nullopt;
     path = slash == 0 ? "/" : path.substr(0, slash);
@@ -102,14 +121,13 @@ std::optional<dev_t> DeviceOf(std::string path) {
 }
 
 // The mount point holding `folder` (an absolute, resolved path): the topmost
-// ancestor on the same device.
-std::string TopFolder(const std::string& folder, dev_t dev) {
+// ancestor in the same place.
+std::string TopFolder(const std::string& folder, const Place& place) {
   std::string top = folder;
   while (top != "/") {
     const auto slash = top.rfind('/');
     const std::string parent = slash == 0 ? "/" : top.substr(0, slash);
-    struct stat st;
-    if (::stat(parent.c_str(), &st) != 0 || st.st_dev != dev) break;
+    if (PlaceOf(parent) != place) break;
     top = parent;
   }
   return top;
@@ -262,18 +280,20 @@ bool FreedesktopTrash::MoveToTrash(const std::string& path) {
   const auto real_folder = RealPath(folder.empty() ? "." : folder);
   if (!real_folder) return Failed(why, SystemReason(errno));
   const std::string file = (*real_folder == "/" ? "/" : *real_folder + "/") + name;
+  const auto place = PlaceOf(*real_folder);
+  if (!place) return Failed(why, SystemReason(errno));
 
   const std::string data_home = DataHome();
   if (!data_home.empty() && data_home[0] == '/') {
     const std::string home_trash = data_home + "/Trash";
-    if (DeviceOf(home_trash) == st.st_dev) {
+    if (NearestPlaceOf(home_trash) == place) {
       // The trash must not swallow itself.
       if (IsInside(file, home_trash)) return Failed(why, "ごみ箱の中のファイルです");
       return MakeFolders(data_home, why) && EnsureTrashFolders(home_trash, why) &&
              MoveInto(home_trash, file, file, why);
     }
   }
-  const std::string top = TopFolder(*real_folder, st.st_dev);
+  const std::string top = TopFolder(*real_folder, *place);
   const std::string prefix = top == "/" ? "/" : top + "/";
   // Spelt as found: the file's folder is resolved, and a trash folder there
   // that is a link is never used.

@@ -16,8 +16,9 @@ class Trash {
 };
 
 // The user's real trash: $XDG_DATA_HOME/Trash (created when missing) for
-// files on the home file system, $topdir/.Trash/$uid or $topdir/.Trash-$uid
-// for files on other mounts.
+// files on the same mount, $topdir/.Trash/$uid or $topdir/.Trash-$uid for
+// files on other mounts, a bind mount of the home file system among them
+// ($topdir its mount point).
 class FreedesktopTrash : public Trash {
  public:
   bool MoveToTrash(const std::string& path) override;

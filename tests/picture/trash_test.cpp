@@ -7,6 +7,7 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <memory>
 #include <optional>
 #include <regex>
 
@@ -238,6 +239,22 @@ TEST(FreedesktopTrash, FileOnAnotherFileSystemGoesToTheTrashAtItsTop) {
   ASSERT_TRUE(trash.MoveToTrash(fs / "c.bmp"));
   EXPECT_EQ(ReadText(fs / (".Trash/" + uid + "/files/c.bmp")), "c");
   ExpectTrashInfo(fs / (".Trash/" + uid + "/info/c.bmp.trashinfo"), "c.bmp");
+}
+
+// A folder shown elsewhere by a bind mount is on the home trash's device,
+// yet no rename reaches the home trash from there: its own top has the trash.
+TEST(FreedesktopTrash, FileOnABindMountGoesToTheTrashAtItsMountPoint) {
+  TempDir home, shown, mount_point;
+  ScopedEnv h("HOME", home.path().c_str());
+  ScopedEnv x("XDG_DATA_HOME", nullptr);
+  if (::mount(shown.path().c_str(), mount_point.path().c_str(), nullptr, MS_BIND, nullptr) != 0)
+    GTEST_SKIP() << "cannot bind-mount here";
+  const std::unique_ptr<const char, void (*)(const char*)> unmount(
+      mount_point.path().c_str(), [](const char* at) { ::umount2(at, MNT_DETACH); });
+  tamtest::WriteText(mount_point / "a.jpg", "a");
+  FreedesktopTrash trash;
+  ASSERT_TRUE(trash.MoveToTrash(mount_point / "a.jpg")) << trash.LastError();
+  EXPECT_EQ(ReadText(mount_point / (".Trash-" + std::to_string(::getuid()) + "/files/a.jpg")), "a");
 }
 
 TEST(FreedesktopTrash, UnusableTopTrashLeavesTheFileInPlace) {
