@@ -80,20 +80,23 @@ bool SameFile(const std::string& a, const std::string& b) {
 // program's own earlier output goes to the trash first, once its replacement
 // is complete: a photo is never replaced for good, and when the trash cannot
 // take it nothing changes. Under our own output name (own_name) an earlier
-// result is simply replaced, but not a file that a link there leads to: that
-// is some other file of the user's (a_x.jpg -> holiday.jpg). An output name
-// that reaches the source itself (a link, a hard link) is refused: writing
-// there would destroy the picture being converted.
+// result is simply replaced. A name the program chose (chosen: its own, or
+// the JPEG that replaces a bitmap) is written as a name, not through a link
+// there: such a link (a_x.jpg -> holiday.jpg, unpacked from an archive, or
+// -> /etc/passwd) goes to the trash itself, and what it leads to, in the
+// folder or anywhere else, is left alone. An output name that reaches the
+// source itself (a link, a hard link) is refused: writing there would
+// destroy the picture being converted.
 void WriteOutput(const std::string& output, const std::string& source, std::span<const std::uint8_t> data,
-                 Trash& trash, bool own_name, const struct stat* read = nullptr) {
+                 Trash& trash, bool own_name, bool chosen, const struct stat* read = nullptr) {
   if (output != source && SameFile(output, source)) {
     throw Error("ファイル " + output + " は変換元の " + source +
                 " と同じファイルのため、書き込みませんでした。");
   }
-  SafeFileWriter writer(output);
+  SafeFileWriter writer(output, chosen ? SafeFileWriter::Link::kReplace : SafeFileWriter::Link::kFollow);
   if (read) writer.ReplaceOnly(*read);
   writer.Write(data);
-  if (own_name && !writer.through_link()) {
+  if (own_name && !writer.through_link() && !writer.replaces_link()) {
     writer.Commit();
     return;
   }
@@ -162,7 +165,7 @@ std::string ConvertPicture(const std::string& path, int quality, SourceKind kind
   const std::string base = RemoveFileExt(path);
   if (!options.overwrite) {
     std::string output = base + "_x.jpg";
-    WriteOutput(output, path, encoded, trash, /*own_name=*/true);
+    WriteOutput(output, path, encoded, trash, /*own_name=*/true, /*chosen=*/true);
     return output;
   }
 
@@ -170,13 +173,13 @@ std::string ConvertPicture(const std::string& path, int quality, SourceKind kind
   if (bitmap_test) {
     const std::string replaced = ReplacedBitmap(path, base);
     output = base + ".jpg";
-    WriteOutput(output, path, encoded, trash, /*own_name=*/false);
+    WriteOutput(output, path, encoded, trash, /*own_name=*/false, /*chosen=*/true);
     // Only now that its replacement is safely on disk does the bitmap go;
     // a trash that fails leaves it where it is, which loses nothing.
     if (!replaced.empty()) trash.MoveToTrash(replaced);
   }
   if (jpeg_test) {
-    WriteOutput(path, path, encoded, trash, /*own_name=*/false, read_known ? &read : nullptr);
+    WriteOutput(path, path, encoded, trash, /*own_name=*/false, /*chosen=*/false, read_known ? &read : nullptr);
     output = path;
   }
   return output;

@@ -267,10 +267,12 @@ std::vector<std::uint8_t> ReadWholeFile(const std::string& path, std::int64_t la
   return data;
 }
 
-SafeFileWriter::SafeFileWriter(const std::string& path)
-    : path_(path), target_(ResolveTarget(path, through_link_)) {
+SafeFileWriter::SafeFileWriter(const std::string& path, Link link)
+    : path_(path), target_(link == Link::kFollow ? ResolveTarget(path, through_link_) : path) {
   struct stat old;
-  if (::stat(target_.c_str(), &old) == 0) {
+  if (link == Link::kReplace && ::lstat(path.c_str(), &old) == 0 && S_ISLNK(old.st_mode)) {
+    replaces_link_ = true;  // the link itself: nothing of it passes to the new file
+  } else if (::stat(target_.c_str(), &old) == 0) {
     CheckReplaceable(path, old);
     CheckWritable(path, target_);
     replaces_ = true;
@@ -366,7 +368,7 @@ void SafeFileWriter::Commit(const std::function<void(const std::string& target)>
        now.st_mtim.tv_nsec != seen_mtime_.tv_nsec)) {
     throw Error("ファイル " + path_ + " は読み込んだ後に変更されたため、上書きしませんでした。");
   }
-  if (replaces_ && set_aside) set_aside(target_);
+  if ((replaces_ || replaces_link_) && set_aside) set_aside(target_);
   if (::rename(temp_.c_str(), target_.c_str()) != 0) FailCreate(path_, errno);
   temp_.clear();
   FreeTempSlot(slot_);

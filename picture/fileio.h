@@ -34,7 +34,12 @@ std::vector<std::uint8_t> ReadWholeFile(const std::string& path, std::int64_t la
 // umask. Errors throw tam::Error naming `path` with the system's reason.
 class SafeFileWriter {
  public:
-  explicit SafeFileWriter(const std::string& path);
+  // What a symbolic link at `path` means: the file it leads to, as an
+  // in-place write would (a name the user chose), or only itself, for a
+  // name the program chose (its own output beside a photo): the link is
+  // then replaced, and nothing outside the folder changes.
+  enum class Link { kFollow, kReplace };
+  explicit SafeFileWriter(const std::string& path, Link link = Link::kFollow);
   ~SafeFileWriter();  // abandons the write unless Commit succeeded
   SafeFileWriter(const SafeFileWriter&) = delete;
   SafeFileWriter& operator=(const SafeFileWriter&) = delete;
@@ -46,6 +51,8 @@ class SafeFileWriter {
   bool through_link() const { return through_link_; }
   // Whether a file is there now and will be replaced.
   bool replaces() const { return replaces_; }
+  // Whether a symbolic link is there now and will be replaced (Link::kReplace).
+  bool replaces_link() const { return replaces_link_; }
   // Where the content goes, positioned at its start.
   int fd() const { return fd_.get(); }
 
@@ -59,7 +66,7 @@ class SafeFileWriter {
   [[noreturn]] void FailWrite(int err) const;
 
   // Makes the content durable and gives it the target's name. set_aside,
-  // when given and a file is replaced, runs once the content is complete
+  // when given and a file (or a link) is replaced, runs once the content is complete
   // and named, just before the name changes hands; it may throw to keep
   // the old file (the write is then abandoned).
   void Commit(const std::function<void(const std::string& target)>& set_aside = {});
@@ -71,6 +78,7 @@ class SafeFileWriter {
   UniqueFd fd_;
   bool unnamed_ = false;
   bool replaces_ = false;
+  bool replaces_link_ = false;
   int slot_ = -1;
   bool check_seen_ = false;
   dev_t seen_dev_ = 0;

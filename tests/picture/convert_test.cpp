@@ -587,30 +587,36 @@ TEST(ConvertPicture, APhotoTrashedButNotReplacedIsSaidToBeInTheTrash) {
   EXPECT_EQ(FolderNames(bin.path()), std::vector<std::string>{"1"});
 }
 
-// An earlier result under the output name is simply replaced, but a link
-// there that the user made to another file leads to a photo of theirs,
-// which goes to the trash before the reduced picture takes its place.
-TEST(ConvertPicture, AFileALinkedOutputNameLeadsToGoesToTheTrash) {
-  TempDir dir, bin;
+// An earlier result under the output name is simply replaced. A link there
+// (unpacked from an archive, say) goes to the trash itself, and the reduced
+// picture takes its name: the file it leads to, here or anywhere else, is
+// not touched. So for the JPEG that replaces a bitmap.
+TEST(ConvertPicture, ALinkUnderAnOutputNameGoesToTheTrashNotWhatItLeadsTo) {
+  TempDir dir, elsewhere, bin;
   WriteJpeg(dir / "a.jpg", 64, 48);
-  WriteJpeg(dir / "holiday.jpg", 40, 30);
-  const Bytes holiday = ReadBytes(dir / "holiday.jpg");
+  WriteBmp(dir / "b.bmp", 32, 24);
+  WriteJpeg(elsewhere / "holiday.jpg", 40, 30);
+  const Bytes holiday = ReadBytes(elsewhere / "holiday.jpg");
   FolderTrash taking(bin.path(), true);
   EXPECT_EQ(ConvertPicture(dir / "a.jpg", 50, skByExtension, {.trash = &taking}), dir / "a_x.jpg");
   EXPECT_EQ(ConvertPicture(dir / "a.jpg", 50, skByExtension, {.trash = &taking}), dir / "a_x.jpg");
   EXPECT_TRUE(taking.calls.empty());  // our own earlier result
 
   std::filesystem::remove(dir / "a_x.jpg");
-  ASSERT_EQ(::symlink("holiday.jpg", (dir / "a_x.jpg").c_str()), 0);
+  ASSERT_EQ(::symlink((elsewhere / "holiday.jpg").c_str(), (dir / "a_x.jpg").c_str()), 0);
+  ASSERT_EQ(::symlink((elsewhere / "holiday.jpg").c_str(), (dir / "b.jpg").c_str()), 0);
   FolderTrash refusing(bin.path(), false);
   EXPECT_NE(ErrorOf([&] { ConvertPicture(dir / "a.jpg", 50, skByExtension, {.trash = &refusing}); }),
             "(no error)");
-  EXPECT_EQ(ReadBytes(dir / "holiday.jpg"), holiday);
-  EXPECT_EQ(ConvertPicture(dir / "a.jpg", 50, skByExtension, {.trash = &taking}), dir / "a_x.jpg");
-  EXPECT_EQ(taking.calls, (std::vector<std::string>{dir / "holiday.jpg"}));
-  EXPECT_EQ(ReadBytes(bin / "1"), holiday);
-  EXPECT_EQ(Inspect(ReadBytes(dir / "holiday.jpg")).width, 64);
   EXPECT_TRUE(std::filesystem::is_symlink(dir / "a_x.jpg"));
+  EXPECT_EQ(ConvertPicture(dir / "a.jpg", 50, skByExtension, {.trash = &taking}), dir / "a_x.jpg");
+  EXPECT_EQ(ConvertPicture(dir / "b.bmp", 50, skByExtension, {.overwrite = true, .trash = &taking}),
+            dir / "b.jpg");
+  EXPECT_EQ(taking.calls, (std::vector<std::string>{dir / "a_x.jpg", dir / "b.jpg", dir / "b.bmp"}));
+  EXPECT_EQ(ReadBytes(elsewhere / "holiday.jpg"), holiday);
+  EXPECT_TRUE(std::filesystem::is_symlink(bin / "1"));
+  EXPECT_EQ(Inspect(ReadBytes(dir / "a_x.jpg")).width, 64);
+  EXPECT_EQ(Inspect(ReadBytes(dir / "b.jpg")).width, 32);
 }
 
 TEST(ConvertPicture, AnOutputNameThatReachesTheSourceIsRefused) {
