@@ -31,7 +31,8 @@ class Handover {
   bool AfterEntry(int percent) {
     std::unique_lock lock(mutex_);
     answer_.reset();
-    QMetaObject::invokeMethod(&context_, [this, percent] { Step(percent); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        &context_, [this, percent] { Step(percent); }, Qt::QueuedConnection);
     changed_.wait(lock, [this] { return answer_.has_value() || stopping_; });
     return stopping_ || *answer_;
   }

@@ -313,7 +313,8 @@ TEST_F(ReduceCommand, TheRunGoesOnUnderADialogOpenedMeanwhile) {
     QTimer watcher;
     watcher.setInterval(0);
     QObject::connect(&watcher, &QTimer::timeout, [&] {
-      if (auto* progress = window.findChild<TfrmProgress*>()) under_dialog.push_back(progress->lblProgress->text());
+      if (auto* progress = window.findChild<TfrmProgress*>())
+        under_dialog.push_back(progress->lblProgress->text());
       if (!under_dialog.empty() && under_dialog.back() == QStringLiteral("90 %")) dialog.accept();
     });
     watcher.start();
@@ -327,7 +328,8 @@ TEST_F(ReduceCommand, TheRunGoesOnUnderADialogOpenedMeanwhile) {
   window.S1->trigger();
   holding->Release();
 
-  EXPECT_TRUE(std::find(under_dialog.begin(), under_dialog.end(), QStringLiteral("90 %")) != under_dialog.end())
+  EXPECT_TRUE(std::find(under_dialog.begin(), under_dialog.end(), QStringLiteral("90 %")) !=
+              under_dialog.end())
       << "the run stood still while the dialog was open";
   EXPECT_EQ(window.ListEntries().size(), entries.size());
   EXPECT_TRUE(messages->shown.empty());
