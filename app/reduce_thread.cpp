@@ -71,19 +71,36 @@ class Handover {
   std::exception_ptr StepError() const { return step_error_; }
 
  private:
-  // The windows' thread, in whatever event loop it is running. The pass
-  // takes no input: a click that opened a dialog here would hold the answer
-  // until the dialog closed. Input waits for the loop around, a moment
-  // later, and an abort click it brings is read after the next file.
+  // The windows' thread, in whatever event loop it is running: the share
+  // shown and a pass for paints and timers, then the abort request read in a
+  // step of its own, once the loop has taken the input that came meanwhile.
+  // The pass takes no input: a click that opened a dialog there would hold
+  // the answer until the dialog closed. Nor does the reading step run a
+  // pass, so the loop around takes input as it always does (a pass without
+  // input, run inside the loop's own dispatch, leaves the rest of that
+  // dispatch without input too: run after every file, it would starve it).
   void Step(int percent) {
-    bool stop = true;
     try {
       show_(percent);
       QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
+    } catch (...) {
+      step_error_ = std::current_exception();
+      Answer(true);
+      return;
+    }
+    QMetaObject::invokeMethod(
+        &context_, [this] { ReadStopRequest(); }, Qt::QueuedConnection);
+  }
+  void ReadStopRequest() {
+    bool stop = true;
+    try {
       stop = stop_requested_();
     } catch (...) {
       step_error_ = std::current_exception();
     }
+    Answer(stop);
+  }
+  void Answer(bool stop) {
     {
       const std::lock_guard lock(mutex_);
       answer_ = stop;

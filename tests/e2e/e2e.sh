@@ -280,6 +280,28 @@ case_window_hints() {
   wait_for 120 gone '処理中...' || fail "the run does not end"
 }
 
+# The abort button during a run of many small photos, several a millisecond:
+# the click is taken at once, however often the run has news for the window,
+# and the run stops within a few files.
+case_abort_fast_run() {
+  make_sources
+  start_program
+  photos="$work/photos"
+  make_photos "$photos" 3000 "$small_photo"
+  choose_folder "$photos"
+  menu e s
+  progress=$(window_named '処理中...') || fail "no progress window"
+  xdotool mousemove --window "$progress" 80 66
+  sleep 0.3
+  local before
+  before=$(reduced_count)
+  xdotool click 1
+  wait_for 60 gone '処理中...' || fail "the run does not end"
+  (($(reduced_count) < before + 100)) ||
+    fail "the abort click was taken late: $before photos reduced at the click, $(reduced_count) in the end"
+  expect_idle "after the aborted run"
+}
+
 # A batch: the progress window belongs to the reduction and is gone before
 # the insertion starts, which may take a while with many pictures.
 case_progress_gone_before_insertion() {
