@@ -420,15 +420,14 @@ void TForm1::S1Click(QObject* Sender) {
   // windows painted and the abort button working. The abort request (the
   // button, or the progress window's close) is read between files: a file
   // being converted is always finished first, never cut off half-written.
-  const std::vector<std::string> written =
-      ReduceEntriesBesideEventLoop(entries, quality, options, [&](int percent) {
-        if (progress) {
-          progress->SetProgressPosition(percent);
-          progress->SetProgressText(QString::number(percent) + QStringLiteral(" %"));
-        }
-        QCoreApplication::processEvents(QEventLoop::AllEvents);
-        return AbortRequested;
-      });
+  const std::vector<std::string> written = ReduceEntriesBesideEventLoop(
+      entries, quality, options,
+      [&](int percent) {
+        if (!progress) return;
+        progress->SetProgressPosition(percent);
+        progress->SetProgressText(QString::number(percent) + QStringLiteral(" %"));
+      },
+      [] { return AbortRequested; });
 
   SetListEntries(written);
   SetCaption(shrinkLb, QString::asprintf("縮小数:%d", static_cast<int>(written.size())));

@@ -2,6 +2,7 @@
 
 #include <QCoreApplication>
 #include <QEventLoop>
+#include <QObject>
 #include <condition_variable>
 #include <exception>
 #include <mutex>
@@ -16,44 +17,88 @@ namespace tam {
 namespace {
 
 // What the two threads hand each other. After each entry the reducing thread
-// waits until the windows' thread has answered whether to go on, so the
-// step between two files is the windows' thread's alone, as it was when the
+// posts the step between two files to the windows' thread and waits for its
+// answer, so that step is the windows' thread's alone, as it was when the
 // loop ran there: the progress shown, a pass of the event loop, the abort
-// request read.
+// request read. Posted rather than awaited by the caller's frame, the step
+// is taken by any event loop that runs, a dialog's nested one too.
 class Handover {
  public:
+  Handover(const std::function<void(int)>& show, const std::function<bool()>& stop_requested)
+      : show_(show), stop_requested_(stop_requested) {}
+
   // The reducing thread, after an entry: true when the run is to stop.
   bool AfterEntry(int percent) {
     std::unique_lock lock(mutex_);
-    percent_ = percent;
-    Wake();
-    changed_.wait(lock, [this] { return answer_.has_value() || stopping_; });
-    const bool stop = stopping_ || *answer_;
     answer_.reset();
-    return stop;
+    QMetaObject::invokeMethod(
+        &context_, [this, percent] { Step(percent); }, Qt::QueuedConnection);
+    changed_.wait(lock, [this] { return answer_.has_value() || stopping_; });
+    return stopping_ || *answer_;
   }
   // The reducing thread, once it has nothing more to do.
   void Finished() {
     const std::lock_guard lock(mutex_);
     finished_ = true;
-    Wake();
+    QMetaObject::invokeMethod(&loop_, &QEventLoop::quit, Qt::QueuedConnection);
   }
 
-  // The windows' thread: runs its event loop until an entry is done (its
-  // percent) or the run is over (nullopt).
-  std::optional<int> NextEntry() {
+  // The windows' thread: runs its event loop until the run is over.
+  void WaitUntilFinished() {
     std::unique_lock lock(mutex_);
-    // A wake-up posted after the look at the state below is taken by the
-    // loop; one taken elsewhere (a pass run by between_files, a nested loop)
-    // left the state for this look to see. A loop that returns for any other
-    // reason only looks again; after QCoreApplication::exit no loop starts
-    // until the outermost one has ended, and events are waited for without.
-    while (!percent_ && !finished_) {
+    // A quit posted after the look at the state below is taken by the loop;
+    // one taken elsewhere (a nested loop) left the state for this look to
+    // see. A loop that returns for any other reason only looks again; after
+    // QCoreApplication::exit no loop starts until the outermost one has
+    // ended, and events are waited for without.
+    while (!finished_) {
       lock.unlock();
       if (loop_.exec() < 0) QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
       lock.lock();
     }
-    return std::exchange(percent_, std::nullopt);
+  }
+  // The windows' thread leaves the run: the reducing thread stops after the
+  // entry it is on.
+  void Stop() {
+    {
+      const std::lock_guard lock(mutex_);
+      stopping_ = true;
+    }
+    changed_.notify_one();
+  }
+  // An error of the step between files, read once the reducing thread has
+  // ended.
+  std::exception_ptr StepError() const { return step_error_; }
+
+ private:
+  // The windows' thread, in whatever event loop it is running: the share
+  // shown and a pass for paints and timers, then the abort request read in a
+  // step of its own, once the loop has taken the input that came meanwhile.
+  // The pass takes no input: a click that opened a dialog there would hold
+  // the answer until the dialog closed. Nor does the reading step run a
+  // pass, so the loop around takes input as it always does (a pass without
+  // input, run inside the loop's own dispatch, leaves the rest of that
+  // dispatch without input too: run after every file, it would starve it).
+  void Step(int percent) {
+    try {
+      show_(percent);
+      QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
+    } catch (...) {
+      step_error_ = std::current_exception();
+      Answer(true);
+      return;
+    }
+    QMetaObject::invokeMethod(
+        &context_, [this] { ReadStopRequest(); }, Qt::QueuedConnection);
+  }
+  void ReadStopRequest() {
+    bool stop = true;
+    try {
+      stop = stop_requested_();
+    } catch (...) {
+      step_error_ = std::current_exception();
+    }
+    Answer(stop);
   }
   void Answer(bool stop) {
     {
@@ -62,35 +107,28 @@ class Handover {
     }
     changed_.notify_one();
   }
-  // The windows' thread leaves the run (an error on its side): the reducing
-  // thread stops after the entry it is on.
-  void Stop() {
-    {
-      const std::lock_guard lock(mutex_);
-      stopping_ = true;
-    }
-    changed_.notify_one();
-  }
 
- private:
-  // Posted to the windows' thread; thread-safe.
-  void Wake() { QMetaObject::invokeMethod(&loop_, &QEventLoop::quit, Qt::QueuedConnection); }
-
+  const std::function<void(int)>& show_;
+  const std::function<bool()>& stop_requested_;
   std::mutex mutex_;
   std::condition_variable changed_;
-  std::optional<int> percent_;  // an entry is done, the answer awaited
   std::optional<bool> answer_;  // true: stop
   bool stopping_ = false;
   bool finished_ = false;
-  QEventLoop loop_;  // lives on the windows' thread
+  std::exception_ptr step_error_;  // the windows' thread's own
+  // Both live on the windows' thread; going, the context takes a step still
+  // posted with it.
+  QEventLoop loop_;
+  QObject context_;
 };
 
 }  // namespace
 
 std::vector<std::string> ReduceEntriesBesideEventLoop(const std::vector<std::string>& entries, int quality,
                                                       const ConvertOptions& options,
-                                                      const std::function<bool(int percent)>& between_files) {
-  Handover handover;
+                                                      const std::function<void(int percent)>& show,
+                                                      const std::function<bool()>& stop_requested) {
+  Handover handover(show, stop_requested);
   std::vector<std::string> written;
   std::exception_ptr error;
   const auto reduce = [&] {
@@ -108,13 +146,19 @@ std::vector<std::string> ReduceEntriesBesideEventLoop(const std::vector<std::str
     worker.emplace([&handover] { handover.Stop(); }, reduce);
   } catch (const std::system_error&) {
     // No second thread to be had: the loop runs here, and the windows wait
-    // for each file as they wait between files.
-    return ReduceEntries(entries, quality, options, between_files);
+    // for each file; between files a pass of the event loop takes input, the
+    // abort click among it.
+    return ReduceEntries(entries, quality, options, [&](int percent) {
+      show(percent);
+      QCoreApplication::processEvents(QEventLoop::AllEvents);
+      return stop_requested();
+    });
   }
-  while (const std::optional<int> percent = handover.NextEntry()) handover.Answer(between_files(*percent));
+  handover.WaitUntilFinished();
   worker.reset();
   // The reducing thread has ended: what it left is this thread's to read.
   if (error) std::rethrow_exception(error);
+  if (const std::exception_ptr step_error = handover.StepError()) std::rethrow_exception(step_error);
   return written;
 }
 

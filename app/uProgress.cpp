@@ -38,6 +38,9 @@ TfrmProgress::TfrmProgress(QWidget* owner)
   connect(Button1, &QPushButton::clicked, this, &TfrmProgress::Button1Click);
 
   FormCreate();
+  // The owner's coming back from the task bar brings this window back too,
+  // where the window manager does not.
+  if (owner) owner->installEventFilter(this);
 }
 
 void TfrmProgress::FormCreate() { AbortRequested = false; }
@@ -71,8 +74,16 @@ void TfrmProgress::ShowCentred() {
 void TfrmProgress::changeEvent(QEvent* event) {
   QWidget::changeEvent(event);
   // The window holds the only abort control of the run, so it is not to be
-  // minimised; a window manager that still offers it gets it back.
+  // minimised on its own; a window manager that still offers it gets it back.
+  // Minimised with its owner, it stays with the owner and comes back with it.
   if (event->type() == QEvent::WindowStateChange && isMinimized()) RestoreOnceHidden(0);
+}
+
+bool TfrmProgress::eventFilter(QObject* watched, QEvent* event) {
+  if (watched == parentWidget() && event->type() == QEvent::WindowStateChange && isMinimized() &&
+      !parentWidget()->isMinimized())
+    RestoreOnceHidden(0);
+  return QWidget::eventFilter(watched, event);
 }
 
 // The window comes back a moment after it went, so the user sees that it
@@ -87,6 +98,7 @@ void TfrmProgress::RestoreOnceHidden(int attempt) {
   constexpr int kAttempts = 25;
   QTimer::singleShot(attempt == 0 ? kFirstLook : kInterval, this, [this, attempt] {
     if (!isMinimized()) return;
+    if (const QWidget* owner = parentWidget(); owner && owner->isMinimized()) return;
     const QWindow* window = windowHandle();
     if (window && window->isExposed() && attempt + 1 < kAttempts) {
       RestoreOnceHidden(attempt + 1);

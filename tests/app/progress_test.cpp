@@ -72,4 +72,29 @@ TEST_F(ProgressWindow, ClosingFromTheWindowManagerAsksToStop) {
   EXPECT_TRUE(progress->isVisible());
 }
 
+// The window holds the run's only abort control: minimised on its own it
+// comes back; minimised with its owner it stays with the owner, and comes
+// back when the owner does.
+TEST_F(ProgressWindow, MinimisedAloneComesBackWithItsOwnerFollowsIt) {
+  const auto minimised_after = [](const QWidget& window, int ms) {
+    QTest::qWait(ms);
+    return window.isMinimized();
+  };
+  QWidget owner;
+  owner.show();
+  auto* progress = new TfrmProgress(&owner);
+  progress->ShowCentred();
+  progress->setWindowState(Qt::WindowMinimized);
+  // A window manager may minimise the owner with it (openbox does).
+  const bool back = !minimised_after(*progress, 1000);
+  if (!owner.isMinimized()) EXPECT_TRUE(back) << "minimised on its own, it stayed away";
+
+  owner.setWindowState(Qt::WindowMinimized);
+  progress->setWindowState(Qt::WindowMinimized);
+  EXPECT_TRUE(minimised_after(*progress, 1000)) << "it brought itself back while its owner was minimised";
+
+  owner.setWindowState(Qt::WindowNoState);
+  EXPECT_FALSE(minimised_after(*progress, 1000)) << "it stayed away when its owner came back";
+}
+
 }  // namespace

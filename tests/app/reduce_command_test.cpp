@@ -3,6 +3,7 @@
 
 #include <QAction>
 #include <QCloseEvent>
+#include <QDialog>
 #include <QLabel>
 #include <QProgressBar>
 #include <QPushButton>
@@ -287,6 +288,50 @@ TEST_F(ReduceCommand, TheWindowsRespondWhileAFileConverts) {
   EXPECT_EQ(holding->moved, std::vector<std::string>{entries[0]});
   EXPECT_TRUE(tamtest::ReadBytes(entries[1]) == second) << "the second file was converted too";
   EXPECT_TRUE(window.isEnabled());
+  EXPECT_TRUE(messages->shown.empty());
+}
+
+// A dialog opened while a file converts (a presentation's Save As) runs an
+// event loop of its own: the run goes on under it to the last file.
+TEST_F(ReduceCommand, TheRunGoesOnUnderADialogOpenedMeanwhile) {
+  auto holding = std::make_shared<HoldingTrash>();
+  Seams seams = fakes.Seams(dir / "tamarind2");
+  seams.trash = holding;
+  TForm1 window(seams);
+  window.S2->trigger();  // overwrite: the first source goes to the trash mid-file
+  std::vector<std::string> entries;
+  for (int i = 0; i < 10; ++i) entries.push_back(MakeJpeg("g" + std::to_string(i) + ".jpg"));
+  window.SetListEntries(entries);
+
+  std::vector<QString> under_dialog;  // the progress text at each pass of the dialog's loop
+  QTimer opener;
+  opener.setInterval(0);
+  QObject::connect(&opener, &QTimer::timeout, [&] {
+    if (!holding->Held()) return;
+    opener.stop();
+    QDialog dialog;
+    QTimer watcher;
+    watcher.setInterval(0);
+    QObject::connect(&watcher, &QTimer::timeout, [&] {
+      if (auto* progress = window.findChild<TfrmProgress*>())
+        under_dialog.push_back(progress->lblProgress->text());
+      if (!under_dialog.empty() && under_dialog.back() == QStringLiteral("90 %")) dialog.accept();
+    });
+    watcher.start();
+    // A run held up by the dialog would never get there: the dialog goes
+    // after a while, and the test has failed by then.
+    QTimer::singleShot(5000, &dialog, &QDialog::reject);
+    holding->Release();
+    dialog.exec();
+  });
+  opener.start();
+  window.S1->trigger();
+  holding->Release();
+
+  EXPECT_TRUE(std::find(under_dialog.begin(), under_dialog.end(), QStringLiteral("90 %")) !=
+              under_dialog.end())
+      << "the run stood still while the dialog was open";
+  EXPECT_EQ(window.ListEntries().size(), entries.size());
   EXPECT_TRUE(messages->shown.empty());
 }
 

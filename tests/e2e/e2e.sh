@@ -240,8 +240,10 @@ case_close_during_run() {
 
 # What the window manager offers for each window: the main window can be
 # minimised and closed but not maximised; the progress window shows its
-# caption only, and when minimised all the same it comes back, as it holds
-# the run's only abort control.
+# caption only. It holds the run's only abort control, so it never stays
+# away on its own: minimised with the main window (openbox takes a window's
+# dialogs with it, whichever of them was minimised), the pair stays away
+# while the run goes on and comes back together.
 allowed() { xprop -id "$1" _NET_WM_ALLOWED_ACTIONS; }
 # Field n (1: flags, 2: functions, 3: decorations) of the Motif hints.
 motif() { xprop -id "$1" _MOTIF_WM_HINTS | sed 's/.*= //' | cut -d, -f"$2" | tr -d ' '; }
@@ -253,7 +255,9 @@ case_window_hints() {
   allowed "$main" | grep _NET_WM_ACTION_MINIMIZE >/dev/null || fail "the main window cannot be minimised"
   allowed "$main" | grep _NET_WM_ACTION_CLOSE >/dev/null || fail "the main window cannot be closed"
 
-  start_reduction 80
+  # Enough photos that the run is still on once the windows have stayed
+  # away a while (about 4 s for 400 on a quiet machine).
+  start_reduction 400
   allowed "$progress" | grep 'MAXIMIZE\|_NET_WM_ACTION_RESIZE' >/dev/null &&
     fail "the progress window can be maximised or resized: $(allowed "$progress")"
   # Motif functions (flag 1): minimise 8, maximise 16, close 32; decorations
@@ -265,10 +269,37 @@ case_window_hints() {
   (($(motif "$progress" 2) & 56)) && fail "the progress window offers buttons: $(xprop -id "$progress" _MOTIF_WM_HINTS)"
   ((flags & 2 && $(motif "$progress" 3) & 112)) &&
     fail "the progress window shows buttons: $(xprop -id "$progress" _MOTIF_WM_HINTS)"
-  xdotool windowminimize "$progress"
-  wait_for 5 hidden "$progress" || fail "the progress window cannot be minimised to test"
-  wait_for 3 viewable "$progress" || fail "the minimised progress window stays hidden"
+  xdotool windowminimize "$main"
+  wait_for 5 hidden "$progress" || fail "the progress window stayed up when the main window was minimised"
+  sleep 1.5
+  hidden "$main" || fail "the minimised main window came back by itself during the run"
+  hidden "$progress" || fail "the progress window came back without the main window"
+  reduced_all 400 && fail "the run was over before the windows were brought back"
+  wmctrl -i -a "$main"
+  wait_for 3 viewable "$progress" || fail "the progress window stayed away when the main window came back"
   wait_for 120 gone '処理中...' || fail "the run does not end"
+}
+
+# The abort button during a run of many small photos, several a millisecond:
+# the click is taken at once, however often the run has news for the window,
+# and the run stops within a few files.
+case_abort_fast_run() {
+  make_sources
+  start_program
+  photos="$work/photos"
+  make_photos "$photos" 3000 "$small_photo"
+  choose_folder "$photos"
+  menu e s
+  progress=$(window_named '処理中...') || fail "no progress window"
+  xdotool mousemove --window "$progress" 80 66
+  sleep 0.3
+  local before
+  before=$(reduced_count)
+  xdotool click 1
+  wait_for 60 gone '処理中...' || fail "the run does not end"
+  (($(reduced_count) < before + 100)) ||
+    fail "the abort click was taken late: $before photos reduced at the click, $(reduced_count) in the end"
+  expect_idle "after the aborted run"
 }
 
 # A batch: the progress window belongs to the reduction and is gone before
