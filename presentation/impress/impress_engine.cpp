@@ -865,11 +865,15 @@ class ImpressServer final : public OfficeServer {
 
   // An office with unsaved documents and windows asks the user first; this
   // does not wait for that answer longer than a few seconds.
+  // The office on the pipe is shared: another run of this program, the
+  // window, or the user may have a document open in it, which would go with
+  // the office. It is left running while it holds any document.
   void TerminateOffice() override {
     if (!session_ || session_->worker.hung()) return;
     try {
       session_->Call(
           [desktop = session_->desktop] {
+            if (desktop->getComponents()->createEnumeration()->hasMoreElements()) return;
             try {
               desktop->terminate();
             } catch (const lang::DisposedException&) {

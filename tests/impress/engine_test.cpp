@@ -443,6 +443,24 @@ TEST_F(ImpressEngine, AKilledOfficeIsAnErrorAndTheNextConnectionStartsAnew) {
   EXPECT_EQ(again->SlideCount(), 0);
 }
 
+// Two runs share the office on the pipe: the end of the run that started it
+// must not take the other run's presentation with it.
+TEST_F(ImpressEngine, TheStartedOfficeStaysWhileAnotherRunUsesIt) {
+  auto first = Load();
+  ASSERT_TRUE(first);
+  auto mine = first->ConnectApplication()->AddPresentation(false);
+  Track(*first);
+  ASSERT_GT(first->StartedProcess(), 0);
+  auto second = Load();
+  auto theirs = second->ConnectApplication()->AddPresentation(false);
+  theirs->AddSlide(1, tam::pres::kLayoutBlank);
+  first->ClosePresentation(*mine);
+  first->TerminateOffice();
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));  // an office told to go is gone by then
+  EXPECT_NO_THROW(theirs->AddSlide(2, tam::pres::kLayoutBlank));
+  EXPECT_EQ(theirs->SlideCount(), 2);
+}
+
 TEST_F(ImpressEngine, AHungOfficeTimesOutInsteadOfBlocking) {
   auto server = Load();
   ASSERT_TRUE(server);
