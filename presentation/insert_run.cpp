@@ -79,6 +79,16 @@ InsertOutcome InsertSlides(const InsertComponents& c, const std::vector<std::str
     log_start_failure(error);
     const auto* in_file = dynamic_cast<const Error*>(&error);
     report(ErrorText(error), in_file ? in_file->file() : std::string());
+    // A failure of the server's own (not of a picture) may have taken the
+    // presentation with it, as an office that ended does: its slides are
+    // then nowhere, and no picture counts as held by it.
+    if (!outcome.completed.empty() && !(in_file && !in_file->file().empty())) {
+      try {
+        c.presentation.SlidesCount();
+      } catch (const std::exception&) {
+        outcome.completed.clear();
+      }
+    }
   }
   return outcome;
 }

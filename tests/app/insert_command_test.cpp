@@ -209,6 +209,19 @@ TEST_F(InsertCommand, TrashSparesSkippedMissingAndUnreachedEntries) {
   EXPECT_EQ(fake->log.calls.back(), "slide3: paste 127x64");  // the slide component was not released
 }
 
+// The server ends in the middle (the office was killed): the slides made
+// went with it, so none of their pictures goes to the trash.
+TEST_F(InsertCommand, TrashSparesEverythingWhenTheServerEndsMidRun) {
+  MakeMixedList();
+  List({"a.jpg", "b.BMP", "d.bmp"});
+  fake->log.fail_call = "slide3: paste 119x96";
+  fake->log.fail_call_ends = true;
+  form->D->trigger();
+  form->PPTP1->trigger();
+  ASSERT_EQ(messages->shown.size(), 1u);
+  EXPECT_TRUE(trash->moved.empty());
+}
+
 TEST_F(InsertCommand, FailedConnectionIsReportedAndEveryLaterPhaseTriesAgain) {
   fake->log.fail_connect = "サーバーを起動できません";
   fake->log.start_detail = "Fatal Error: 設定フォルダーが壊れています";

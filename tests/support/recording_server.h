@@ -24,13 +24,19 @@ struct ServerLog {
   std::string foreign_call;  // a call as logged that throws ForeignFault
   std::string std_call;      // a call as logged that throws std::runtime_error("server said no")
   bool no_slide = false;     // connecting a slide hands back no object at all, as a broken server might
+  bool fail_call_ends = false;  // fail_call ends the server: every later call fails too
 
   void Record(const std::string& call) {
     calls.push_back(call);
-    if (call == fail_call) throw tam::Error("server refused " + call);
+    if (ended) throw tam::Error("server gone");
+    if (call == fail_call) {
+      ended = fail_call_ends;
+      throw tam::Error("server refused " + call);
+    }
     if (call == foreign_call) throw ForeignFault{};
     if (call == std_call) throw std::runtime_error("server said no");
   }
+  bool ended = false;
 };
 
 class RecordingSlide : public tam::pres::Slide {
