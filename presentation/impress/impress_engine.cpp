@@ -15,7 +15,9 @@
 #include <cmath>
 #include <cstring>
 #include <exception>
+#include <fstream>
 #include <optional>
+#include <sstream>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -328,6 +330,26 @@ void StopOffice(pid_t pid) {
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
   ReapLater(pid);  // stuck in the kernel: collected when it finally goes
+}
+
+// How many connections the office listening on the pipe has accepted, as the
+// kernel lists its sockets (an accepted one carries the pipe's path, a
+// client's none), or -1 when that list cannot be read.
+int PipeConnections(const std::string& pipe_name) {
+  std::ifstream list("/proc/net/unix");
+  if (!list) return -1;
+  const std::string path = "/tmp/OSL_PIPE_" + std::to_string(::getuid()) + "_" + pipe_name;
+  int connected = 0;
+  std::string line;
+  std::getline(list, line);  // the heading
+  while (std::getline(list, line)) {
+    std::istringstream fields(line);
+    std::string num, refs, protocol, flags, type, state, inode, name;
+    if (fields >> num >> refs >> protocol >> flags >> type >> state >> inode >> name && name == path &&
+        state == "03")
+      ++connected;
+  }
+  return connected;
 }
 
 // ---- one connection to the office ----
@@ -865,11 +887,16 @@ class ImpressServer final : public OfficeServer {
 
   // An office with unsaved documents and windows asks the user first; this
   // does not wait for that answer longer than a few seconds.
-  // The office on the pipe is shared: another run of this program, the
-  // window, or the user may have a document open in it, which would go with
-  // the office. It is left running while it holds any document.
+  // The office on the pipe is shared: another run of this program or the
+  // window may be connected to it, building a presentation, and anybody may
+  // have a document open in it, which would go with the office. It is left
+  // running while it holds any document or another connection.
   void TerminateOffice() override {
     if (!session_ || session_->worker.hung()) return;
+    if (PipeConnections(options_.pipe_name) > 1) {
+      session_.reset();
+      return;
+    }
     try {
       session_->Call(
           [desktop = session_->desktop] {
