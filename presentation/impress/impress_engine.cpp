@@ -140,9 +140,9 @@ auto Guarded(F f) {
   return [f = std::move(f)]() mutable -> std::invoke_result_t<F> {
     try {
       return f();
-    } catch (const lang::DisposedException& e) {
-      throw Error("LibreOffice との接続が切れました (LibreOffice が終了した可能性があります): " +
-                  ToUtf8(e.Message));
+    } catch (const lang::DisposedException&) {
+      // What the bridge adds (its source file and line) means nothing to the user.
+      throw Error("LibreOffice との接続が切れました (LibreOffice が終了した可能性があります)");
     } catch (const uno::Exception& e) {
       std::string message = ToUtf8(e.Message);
       if (message.empty())
