@@ -64,11 +64,13 @@ InsertOutcome InsertSlides(const InsertComponents& c, const std::vector<std::str
   }
 
   // One slide per picture entry; the first failure ends the loop.
+  const std::string* current = nullptr;  // the entry whose slide is being made
   try {
     for (std::size_t i = 0; i < entries.size(); ++i) {
       const std::string& entry = entries[i];
       const PictureKind kind = KindOfName(entry);
       if (kind == PictureKind::None) continue;
+      current = &entry;
       AddPictureSlide(c.presentation, c.slide, entry, SlidePicture::Load(entry, kind, decode), c.clipboard);
       ++outcome.inserted;
       outcome.completed.push_back(i);
@@ -78,11 +80,13 @@ InsertOutcome InsertSlides(const InsertComponents& c, const std::vector<std::str
   } catch (const std::exception& error) {
     log_start_failure(error);
     const auto* in_file = dynamic_cast<const Error*>(&error);
-    report(ErrorText(error), in_file ? in_file->file() : std::string());
-    // A failure of the server's own (not of a picture) may have taken the
-    // presentation with it, as an office that ended does: its slides are
-    // then nowhere, and no picture counts as held by it.
-    if (!outcome.completed.empty() && !(in_file && !in_file->file().empty())) {
+    const bool picture_failed = in_file && !in_file->file().empty();
+    // A failure of the server's own names the picture its slide was for.
+    report(ErrorText(error), picture_failed ? in_file->file() : current ? *current : std::string());
+    // A failure of the server's own may have taken the presentation with it,
+    // as an office that ended does: its slides are then nowhere, and no
+    // picture counts as held by it.
+    if (!outcome.completed.empty() && !picture_failed) {
       try {
         c.presentation.SlidesCount();
       } catch (const std::exception&) {

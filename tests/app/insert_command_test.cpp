@@ -209,8 +209,9 @@ TEST_F(InsertCommand, TrashSparesSkippedMissingAndUnreachedEntries) {
   EXPECT_EQ(fake->log.calls.back(), "slide3: paste 127x64");  // the slide component was not released
 }
 
-// The server ends in the middle (the office was killed): the slides made
-// went with it, so none of their pictures goes to the trash.
+// The server ends in the middle (the office was killed): the box names the
+// picture it was at, and the slides made went with the server, so none of
+// their pictures goes to the trash.
 TEST_F(InsertCommand, TrashSparesEverythingWhenTheServerEndsMidRun) {
   MakeMixedList();
   List({"a.jpg", "b.BMP", "d.bmp"});
@@ -219,6 +220,7 @@ TEST_F(InsertCommand, TrashSparesEverythingWhenTheServerEndsMidRun) {
   form->D->trigger();
   form->PPTP1->trigger();
   ASSERT_EQ(messages->shown.size(), 1u);
+  EXPECT_EQ(messages->shown[0].detail, QStringLiteral("ファイル: ") + QString::fromStdString(dir / "d.bmp"));
   EXPECT_TRUE(trash->moved.empty());
 }
 
