@@ -1,16 +1,16 @@
 // Tamarind 2: start-up. One main window; the program ends when it closes.
-#include <dlfcn.h>
 #include <unistd.h>
 
 #include <QIcon>
 #include <QLibraryInfo>
 #include <QTranslator>
+#include <QtGlobal>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <span>
 #include <string>
-#include <string_view>
+#include <vector>
 
 #include "app/Unit1.h"
 #include "app/application.h"
@@ -35,49 +35,44 @@ tam::CommandLine Parse(int argc, char** argv) {
                                WorkingFolder());
 }
 
-// Qt ends the process with an abort when it finds no display to open.
-bool HasDisplay(int argc, char** argv) {
-  for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) {
-    const char* value = std::getenv(name);
-    if (value && *value) return true;
-  }
-  for (int i = 1; i < argc; ++i) {
-    if (std::string_view(argv[i]) == "-platform" || std::string_view(argv[i]) == "--platform") return true;
-  }
-  return false;
-}
+// Qt ends the process with an abort when its platform plug-in cannot start:
+// no display, one whose server does not answer, a platform asked for
+// (QT_QPA_PLATFORM, -platform) that is not there. While the application
+// starts, such a failure ends the program with a message of its own and
+// exit status 1; what Qt said before it is kept back, and passed on as
+// usual once the start has succeeded.
+QtMessageHandler g_qt_messages = nullptr;
+struct HeldMessage {
+  QtMsgType type;
+  QByteArray category;
+  QString text;
+};
+std::vector<HeldMessage> g_held;
 
-// The X display Qt is about to open, when nothing else is asked for: the
-// same abort follows when it names a server that does not answer (one that
-// has ended, say). Asked of libxcb, which Qt's X plug-in loads anyway;
-// without it, Qt is left to say what it finds.
-const char* UnansweredXDisplay(int argc, char** argv) {
-  for (const char* name : {"WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) {
-    const char* value = std::getenv(name);
-    if (value && *value) return nullptr;
-  }
-  for (int i = 1; i < argc; ++i) {
-    if (std::string_view(argv[i]) == "-platform" || std::string_view(argv[i]) == "--platform") return nullptr;
+void DuringStart(QtMsgType type, const QMessageLogContext& context, const QString& message) {
+  if (type != QtFatalMsg) {
+    g_held.push_back({type, context.category, message});
+    return;
   }
   const char* display = std::getenv("DISPLAY");
-  if (!display || !*display) return nullptr;
-  void* xcb = ::dlopen("libxcb.so.1", RTLD_NOW | RTLD_LOCAL);
-  if (!xcb) return nullptr;
-  using Connect = void* (*)(const char*, int*);
-  using HasError = int (*)(void*);
-  using Disconnect = void (*)(void*);
-  const auto connect = reinterpret_cast<Connect>(::dlsym(xcb, "xcb_connect"));
-  const auto has_error = reinterpret_cast<HasError>(::dlsym(xcb, "xcb_connection_has_error"));
-  const auto disconnect = reinterpret_cast<Disconnect>(::dlsym(xcb, "xcb_disconnect"));
-  bool answered = true;
-  if (connect && has_error && disconnect) {
-    // A connection object comes back even on failure, its error set.
-    void* connection = connect(display, nullptr);
-    answered = connection && has_error(connection) == 0;
-    if (connection) disconnect(connection);
+  if (!display || !*display) display = std::getenv("WAYLAND_DISPLAY");
+  if (display && *display) {
+    std::fprintf(stderr, "tamarind2: 画面 %s に接続できません\n", display);
+  } else {
+    std::fputs("tamarind2: 画面に接続できません (DISPLAY も WAYLAND_DISPLAY もありません)\n", stderr);
   }
-  ::dlclose(xcb);
-  return answered ? nullptr : display;
+  std::fflush(stderr);
+  std::_Exit(1);
+}
+
+// Passes on what Qt said during the start, and its later messages as usual.
+void Started() {
+  qInstallMessageHandler(g_qt_messages);
+  for (const HeldMessage& held : g_held) {
+    const QMessageLogContext context(nullptr, 0, nullptr, held.category.isEmpty() ? nullptr : held.category.constData());
+    g_qt_messages(held.type, context, held.text);
+  }
+  g_held.clear();
 }
 
 }  // namespace
@@ -93,17 +88,11 @@ int main(int argc, char** argv) {
     std::fputs(tam::VersionText().c_str(), stdout);
     return 0;
   }
-  if (!HasDisplay(argc, argv)) {
-    std::fputs("tamarind2: 画面に接続できません (DISPLAY も WAYLAND_DISPLAY もありません)\n", stderr);
-    return 1;
-  }
-  if (const char* display = UnansweredXDisplay(argc, argv)) {
-    std::fprintf(stderr, "tamarind2: 画面 %s に接続できません\n", display);
-    return 1;
-  }
   // Ended by a signal mid-save, the program leaves no temporary file behind.
   tam::RemoveTempFilesOnSignals();
+  g_qt_messages = qInstallMessageHandler(DuringStart);
   tam::TamApplication app(argc, argv);
+  Started();
   // Qt has taken its own options (-platform, -style ...) out of argv by now.
   const tam::CommandLine line = Parse(argc, argv);
   if (line.action != tam::CommandLine::Action::kRun) {

@@ -109,6 +109,9 @@ TEST(OpenWith, HelpAndVersionNeedNoDisplay) {
   qputenv("DISPLAY", ":4297");
   const tamtest::Result no_server = tamtest::Exec(program, {"/no/such.jpg"});
   qunsetenv("DISPLAY");
+  // Nor does the X plug-in asked for by name, with no display to open.
+  qputenv("QT_QPA_PLATFORM", "xcb");
+  const tamtest::Result asked_for = tamtest::Exec(program, {"/no/such.jpg"});
   qputenv("QT_QPA_PLATFORM", platform);
   const tamtest::Result wrong = tamtest::Exec(program, {"--bogus"});
   EXPECT_EQ(version.code, 0);
@@ -118,6 +121,8 @@ TEST(OpenWith, HelpAndVersionNeedNoDisplay) {
   EXPECT_EQ(headless.code, 1) << headless.err.toStdString();
   EXPECT_EQ(no_server.code, 1) << no_server.err.toStdString();
   EXPECT_TRUE(no_server.err.contains(":4297")) << no_server.err.toStdString();
+  EXPECT_EQ(asked_for.code, 1) << asked_for.err.toStdString();
+  EXPECT_TRUE(asked_for.err.startsWith("tamarind2: ")) << asked_for.err.toStdString();
   EXPECT_EQ(wrong.code, 2);
   EXPECT_TRUE(wrong.err.contains("--bogus"));
 }
