@@ -328,13 +328,7 @@ SafeFileWriter::~SafeFileWriter() {
 
 void SafeFileWriter::FailWrite(int err) const { tam::FailWrite(path_, err); }
 
-void SafeFileWriter::ReplaceOnly(const struct stat& seen) {
-  check_seen_ = true;
-  seen_dev_ = seen.st_dev;
-  seen_ino_ = seen.st_ino;
-  seen_size_ = seen.st_size;
-  seen_mtime_ = seen.st_mtim;
-}
+void SafeFileWriter::ReplaceOnly(const struct stat& seen) { seen_ = seen; }
 
 void SafeFileWriter::Write(std::span<const std::uint8_t> data) { WriteAll(fd_.get(), data, path_); }
 
@@ -362,10 +356,9 @@ void SafeFileWriter::Commit(const std::function<void(const std::string& target)>
   // written; that is neither set aside nor replaced.
   struct stat now;
   if (::lstat(target_.c_str(), &now) == 0 && !S_ISLNK(now.st_mode)) CheckReplaceable(path_, now);
-  if (check_seen_ &&
-      (::stat(target_.c_str(), &now) != 0 || now.st_dev != seen_dev_ || now.st_ino != seen_ino_ ||
-       now.st_size != seen_size_ || now.st_mtim.tv_sec != seen_mtime_.tv_sec ||
-       now.st_mtim.tv_nsec != seen_mtime_.tv_nsec)) {
+  if (seen_ && (::stat(target_.c_str(), &now) != 0 || now.st_dev != seen_->st_dev || now.st_ino != seen_->st_ino ||
+                now.st_size != seen_->st_size || now.st_mtim.tv_sec != seen_->st_mtim.tv_sec ||
+                now.st_mtim.tv_nsec != seen_->st_mtim.tv_nsec)) {
     throw Error("ファイル " + path_ + " は読み込んだ後に変更されたため、上書きしませんでした。");
   }
   if ((replaces_ || replaces_link_) && set_aside) set_aside(target_);

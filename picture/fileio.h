@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -80,11 +81,7 @@ class SafeFileWriter {
   bool replaces_ = false;
   bool replaces_link_ = false;
   int slot_ = -1;
-  bool check_seen_ = false;
-  dev_t seen_dev_ = 0;
-  ino_t seen_ino_ = 0;
-  off_t seen_size_ = 0;
-  struct timespec seen_mtime_ = {};
+  std::optional<struct stat> seen_;  // set by ReplaceOnly
 };
 
 // Writes data in place of `path` with a SafeFileWriter.

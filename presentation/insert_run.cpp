@@ -79,10 +79,11 @@ InsertOutcome InsertSlides(const InsertComponents& c, const std::vector<std::str
     c.slide.Disconnect();
   } catch (const std::exception& error) {
     log_start_failure(error);
+    // The picture whose slide was being made, whether it failed itself or
+    // the server did.
+    report(ErrorText(error), current ? *current : std::string());
     const auto* in_file = dynamic_cast<const Error*>(&error);
     const bool picture_failed = in_file && !in_file->file().empty();
-    // A failure of the server's own names the picture its slide was for.
-    report(ErrorText(error), picture_failed ? in_file->file() : current ? *current : std::string());
     // A failure of the server's own may have taken the presentation with it,
     // as an office that ended does: its slides are then nowhere, and no
     // picture counts as held by it.
