@@ -11,6 +11,7 @@
 #include <new>
 #include <system_error>
 
+#include "picture/core_hold.h"
 #include "picture/dither.h"
 #include "picture/error.h"
 #include "picture/fastreduce.h"
@@ -46,6 +47,9 @@ class RowRing {
     if (!storage_) throw std::bad_alloc();
   }
 
+  // Each side looks at the hold between its batches.
+  void set_hold(CoreHold* hold) { hold_ = hold; }
+
   // Safe while the producer writes: asking for pages only brings them in.
   void Prefault() { PrefaultForWrite(storage_.get(), static_cast<std::size_t>(capacity_) * row_bytes_); }
 
@@ -73,6 +77,7 @@ class RowRing {
       wake = published_ >= rows_wanted_;
     }
     if (wake) rows_.notify_one();
+    if (hold_) hold_->Check(CoreHold::kProducer);
   }
   // Producer: the stream is read to its end, or failed.
   void Close(std::exception_ptr error) {
@@ -108,6 +113,7 @@ class RowRing {
       wake = released_ >= space_wanted_;
     }
     if (wake) space_.notify_one();
+    if (hold_) hold_->Check(CoreHold::kConsumer);
   }
   // Consumer: waits for the producer's end and rethrows its error.
   void WaitForEnd() {
@@ -134,6 +140,7 @@ class RowRing {
     void operator()(std::uint8_t* p) const { std::free(p); }
   };
   std::unique_ptr<std::uint8_t, Free> storage_;
+  CoreHold* hold_ = nullptr;
   std::mutex mutex_;
   std::condition_variable rows_;   // the consumer waits here for rows
   std::condition_variable space_;  // the producer waits here for free slots
@@ -432,10 +439,16 @@ std::optional<std::vector<std::uint8_t>> ReduceJpegStreaming(const JpegFile& fil
     // The decoder starts first; this thread makes its own buffers and the
     // encoder meanwhile. Whatever ends the scope stops and joins the decoder
     // before the ring goes.
+    // The two threads on cores of their own while nothing else wants them.
+    CoreHold hold;
+    ring->set_hold(&hold);
     std::optional<JoinedThread> producer;
     try {
       producer.emplace([r = &*ring] { r->Cancel(); },
-                       [r = &reader, g = &*ring, planes] { planes ? ProducePlanes(*r, *g) : Produce(*r, *g); });
+                       [r = &reader, g = &*ring, h = &hold, planes] {
+                         h->EnterProducer();
+                         planes ? ProducePlanes(*r, *g) : Produce(*r, *g);
+                       });
     } catch (const std::system_error&) {
       return std::nullopt;  // no second thread: the whole-picture path does it on one
     }
@@ -461,6 +474,7 @@ std::optional<std::vector<std::uint8_t>> ReduceJpegStreaming(const JpegFile& fil
     // The encoder's last work (a progressive result's optimised scans) while
     // the decoder reads the rest of the stream and lets go of its buffers;
     // an error found there still throws, and the bytes are dropped.
+    hold.Release();  // the encoder's own threads must not share this thread's core
     std::vector<std::uint8_t> bytes = writer.Finish();
     ring->WaitForEnd();
     producer.reset();

@@ -1,0 +1,53 @@
+#pragma once
+// Two threads that hand rows to each other, each kept on a core of its own
+// while nobody else wants those cores.
+//
+// Left alone, a kernel that packs work onto few cores puts a thread woken by
+// the other on the waker's core, and the two then take turns there while a
+// second core idles. Holding them apart lets both work at once; the first
+// time either is preempted (something else wants its core), both let go and
+// the scheduler places them as it likes from then on.
+#include <sched.h>
+
+#include <atomic>
+
+namespace tam {
+
+class CoreHold {
+ public:
+  enum Side { kConsumer = 0, kProducer = 1 };
+
+  // On the consumer's thread, before the producer's thread is made. Holds
+  // nothing unless this thread may run on two cores or more.
+  CoreHold();
+  // Gives the consumer's thread back the cores it had.
+  ~CoreHold();
+  CoreHold(const CoreHold&) = delete;
+  CoreHold& operator=(const CoreHold&) = delete;
+
+  // On the producer's thread, before its work: takes a core other than the
+  // one the consumer was on.
+  void EnterProducer();
+  // On either thread, between pieces of work. The consumer takes its core at
+  // its first call (the producer is settled by then). A side lets go once it
+  // was preempted since it took its core, or the other side let go.
+  void Check(Side side);
+  // On the consumer's thread: lets go for good (before it makes threads of
+  // its own, which would inherit its single core).
+  void Release();
+
+ private:
+  void LetGo(Side side);
+
+  cpu_set_t all_;
+  bool armed_ = false;
+  int consumer_start_ = -1;                // the consumer's core when it began
+  std::atomic<int> producer_core_{-1};     // set by the producer when it holds
+  std::atomic<bool> let_go_{false};
+  // Each side's own (touched by its thread only):
+  bool held_[2] = {false, false};
+  bool tried_[2] = {false, false};
+  long switches_[2] = {0, 0};  // involuntary switches when it took its core
+};
+
+}  // namespace tam
