@@ -1,6 +1,11 @@
 #include "picture/core_hold.h"
 
+#include <fcntl.h>
 #include <sys/resource.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
 
 namespace tam {
 namespace {
@@ -11,54 +16,85 @@ long InvoluntarySwitches() {
   return usage.ru_nivcsw;
 }
 
-bool HoldTo(int core) {
-  cpu_set_t one;
-  CPU_ZERO(&one);
-  CPU_SET(core, &one);
-  return ::sched_setaffinity(0, sizeof one, &one) == 0;
+// Whether threads other than these two are runnable right now: the
+// kernel's count of runnable threads, the fourth field of /proc/loadavg
+// ("0.20 0.18 0.12 3/120 4242"), counts the caller and, most likely, the
+// producer. Unknown counts as busy.
+bool OthersRunnable() {
+  const int fd = ::open("/proc/loadavg", O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return true;
+  char text[128];
+  const ssize_t got = ::read(fd, text, sizeof text - 1);
+  ::close(fd);
+  if (got <= 0) return true;
+  text[got] = '\0';
+  const char* field = text;
+  for (int i = 0; i < 3 && field; ++i) {
+    field = std::strchr(field, ' ');
+    if (field) ++field;
+  }
+  if (!field) return true;
+  char* end = nullptr;
+  const long runnable = std::strtol(field, &end, 10);
+  return end == field || *end != '/' || runnable > 2;
 }
 
 }  // namespace
 
 CoreHold::CoreHold() {
   CPU_ZERO(&all_);
-  if (::sched_getaffinity(0, sizeof all_, &all_) != 0 || CPU_COUNT(&all_) < 2) return;
-  consumer_start_ = ::sched_getcpu();
-  armed_ = consumer_start_ >= 0 && CPU_ISSET(consumer_start_, &all_);
+  armed_ = ::sched_getaffinity(0, sizeof all_, &all_) == 0 && CPU_COUNT(&all_) >= 2;
 }
 
 CoreHold::~CoreHold() { Release(); }
-
-void CoreHold::EnterProducer() {
-  if (!armed_ || let_go_.load(std::memory_order_relaxed)) return;
-  tried_[kProducer] = true;
-  // The next core the process may use after the consumer's.
-  for (int i = 1; i < CPU_SETSIZE; ++i) {
-    const int core = (consumer_start_ + i) % CPU_SETSIZE;
-    if (!CPU_ISSET(core, &all_)) continue;
-    if (!HoldTo(core)) return;
-    switches_[kProducer] = InvoluntarySwitches();
-    held_[kProducer] = true;
-    producer_core_.store(core, std::memory_order_release);
-    return;
-  }
-}
 
 void CoreHold::Check(Side side) {
   if (held_[side]) {
     if (let_go_.load(std::memory_order_relaxed) || InvoluntarySwitches() != switches_[side]) LetGo(side);
     return;
   }
-  if (side != kConsumer || tried_[kConsumer] || !armed_) return;
-  tried_[kConsumer] = true;
+  if (done_[side] || !armed_) return;
+  if (let_go_.load(std::memory_order_relaxed)) {
+    done_[side] = true;
+    return;
+  }
+  const int here = ::sched_getcpu();
+  if (side == kProducer) {
+    if (OthersRunnable()) {
+      let_go_.store(true, std::memory_order_relaxed);
+      done_[kProducer] = true;
+    } else {
+      Take(kProducer, here);
+    }
+    return;
+  }
   const int producer = producer_core_.load(std::memory_order_acquire);
-  if (producer < 0 || let_go_.load(std::memory_order_relaxed)) return;
-  // Where it is now unless that is the producer's core.
-  int core = ::sched_getcpu();
-  if (core == producer || core < 0 || !CPU_ISSET(core, &all_)) core = consumer_start_;
-  if (core == producer || !HoldTo(core)) return;
-  switches_[kConsumer] = InvoluntarySwitches();
-  held_[kConsumer] = true;
+  if (producer < 0) return;  // not yet: asks again at its next call
+  if (OthersRunnable()) {
+    // A core would have to be shared: the producer lets go too, and the
+    // scheduler places both.
+    let_go_.store(true, std::memory_order_relaxed);
+    done_[kConsumer] = true;
+    return;
+  }
+  int core = here >= 0 && here < CPU_SETSIZE ? here : producer;
+  for (int i = 0; core == producer || !CPU_ISSET(core, &all_); ++i) {
+    if (i == CPU_SETSIZE) return;
+    core = i;
+  }
+  Take(kConsumer, core);
+}
+
+void CoreHold::Take(Side side, int core) {
+  done_[side] = true;
+  if (core < 0 || core >= CPU_SETSIZE || !CPU_ISSET(core, &all_)) return;
+  cpu_set_t one;
+  CPU_ZERO(&one);
+  CPU_SET(core, &one);
+  if (::sched_setaffinity(0, sizeof one, &one) != 0) return;
+  switches_[side] = InvoluntarySwitches();
+  held_[side] = true;
+  if (side == kProducer) producer_core_.store(core, std::memory_order_release);
 }
 
 void CoreHold::Release() {

@@ -4,9 +4,10 @@
 //
 // Left alone, a kernel that packs work onto few cores puts a thread woken by
 // the other on the waker's core, and the two then take turns there while a
-// second core idles. Holding them apart lets both work at once; the first
-// time either is preempted (something else wants its core), both let go and
-// the scheduler places them as it likes from then on.
+// second core idles. Holding them apart lets both work at once. They are
+// held only when no other thread is runnable at the time, and the first time
+// either is preempted (something else wants its core), both let go and the
+// scheduler places them as it likes from then on.
 #include <sched.h>
 
 #include <atomic>
@@ -17,37 +18,36 @@ class CoreHold {
  public:
   enum Side { kConsumer = 0, kProducer = 1 };
 
-  // On the consumer's thread, before the producer's thread is made. Holds
-  // nothing unless this thread may run on two cores or more.
+  // On the consumer's thread. Holds nothing unless this thread may run on two
+  // cores or more.
   CoreHold();
   // Gives the consumer's thread back the cores it had.
   ~CoreHold();
   CoreHold(const CoreHold&) = delete;
   CoreHold& operator=(const CoreHold&) = delete;
 
-  // On the producer's thread, before its work: takes a core other than the
-  // one the consumer was on.
-  void EnterProducer();
-  // On either thread, between pieces of work. The consumer takes its core at
-  // its first call (the producer is settled by then). A side lets go once it
-  // was preempted since it took its core, or the other side let go.
+  // On either thread, between pieces of work. The producer takes the core it
+  // is on at its first call, once it has rows to hand over (a progressive
+  // source is read whole before, and that may take long); the consumer then
+  // takes another. A side lets go once it was preempted since it took its
+  // core, or the other side let go.
   void Check(Side side);
   // On the consumer's thread: lets go for good (before it makes threads of
   // its own, which would inherit its single core).
   void Release();
 
  private:
+  void Take(Side side, int core);
   void LetGo(Side side);
 
   cpu_set_t all_;
   bool armed_ = false;
-  int consumer_start_ = -1;                // the consumer's core when it began
-  std::atomic<int> producer_core_{-1};     // set by the producer when it holds
+  std::atomic<int> producer_core_{-1};  // set by the producer when it holds
   std::atomic<bool> let_go_{false};
   // Each side's own (touched by its thread only):
   bool held_[2] = {false, false};
-  bool tried_[2] = {false, false};
-  long switches_[2] = {0, 0};  // involuntary switches when it took its core
+  bool done_[2] = {false, false};  // took its core, or gave up on it
+  long switches_[2] = {0, 0};      // involuntary switches when it took its core
 };
 
 }  // namespace tam

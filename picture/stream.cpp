@@ -436,19 +436,16 @@ std::optional<std::vector<std::uint8_t>> ReduceJpegStreaming(const JpegFile& fil
       ring.emplace(capacity, static_cast<std::size_t>(width) * 3, height);
     }
 
-    // The decoder starts first; this thread makes its own buffers and the
-    // encoder meanwhile. Whatever ends the scope stops and joins the decoder
-    // before the ring goes.
     // The two threads on cores of their own while nothing else wants them.
     CoreHold hold;
     ring->set_hold(&hold);
+    // The decoder starts first; this thread makes its own buffers and the
+    // encoder meanwhile. Whatever ends the scope stops and joins the decoder
+    // before the ring goes.
     std::optional<JoinedThread> producer;
     try {
       producer.emplace([r = &*ring] { r->Cancel(); },
-                       [r = &reader, g = &*ring, h = &hold, planes] {
-                         h->EnterProducer();
-                         planes ? ProducePlanes(*r, *g) : Produce(*r, *g);
-                       });
+                       [r = &reader, g = &*ring, planes] { planes ? ProducePlanes(*r, *g) : Produce(*r, *g); });
     } catch (const std::system_error&) {
       return std::nullopt;  // no second thread: the whole-picture path does it on one
     }
