@@ -173,7 +173,21 @@ std::string ConvertPicture(const std::string& path, int quality, SourceKind kind
   if (bitmap_test) {
     const std::string replaced = ReplacedBitmap(path, base);
     output = base + ".jpg";
+    // A bitmap saved again while it converted holds newer work than its
+    // reduction: it stays, and its .jpg is not written. Checked once more
+    // after the write, which takes time too; the .jpg then stays, a whole
+    // reduction of the picture as it was read (removing it could not bring
+    // back a file it replaced, which is in the trash), and the user is told.
+    const auto unchanged = [&] { return read_known && StillAsSeen(replaced, read); };
+    if (!replaced.empty() && !unchanged()) {
+      throw Error("ファイル " + replaced + " は読み込んだ後に変更されたため、" + output +
+                  " に置き換えませんでした。");
+    }
     WriteOutput(output, path, encoded, trash, /*own_name=*/false, /*chosen=*/true);
+    if (!replaced.empty() && !unchanged()) {
+      throw Error("ファイル " + replaced + " は読み込んだ後に変更されたため、ごみ箱に移しませんでした。" + output +
+                  " は変更前の内容から作ったものです。");
+    }
     // Only now that its replacement is safely on disk does the bitmap go;
     // a trash that fails leaves it where it is, which loses nothing.
     if (!replaced.empty()) trash.MoveToTrash(replaced);

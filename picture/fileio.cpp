@@ -223,6 +223,13 @@ void WriteAll(int fd, std::span<const std::uint8_t> data, const std::string& pat
 
 }  // namespace
 
+bool StillAsSeen(const std::string& path, const struct stat& seen) {
+  struct stat now;
+  return ::stat(path.c_str(), &now) == 0 && now.st_dev == seen.st_dev && now.st_ino == seen.st_ino &&
+         now.st_size == seen.st_size && now.st_mtim.tv_sec == seen.st_mtim.tv_sec &&
+         now.st_mtim.tv_nsec == seen.st_mtim.tv_nsec;
+}
+
 std::vector<std::uint8_t> ReadWholeFile(const std::string& path, std::int64_t largest) {
   // Only a regular file has an end known in advance: a FIFO would wait for a
   // writer for ever and a device such as /dev/zero never ends. Such a file is
@@ -356,9 +363,7 @@ void SafeFileWriter::Commit(const std::function<void(const std::string& target)>
   // written; that is neither set aside nor replaced.
   struct stat now;
   if (::lstat(target_.c_str(), &now) == 0 && !S_ISLNK(now.st_mode)) CheckReplaceable(path_, now);
-  if (seen_ && (::stat(target_.c_str(), &now) != 0 || now.st_dev != seen_->st_dev || now.st_ino != seen_->st_ino ||
-                now.st_size != seen_->st_size || now.st_mtim.tv_sec != seen_->st_mtim.tv_sec ||
-                now.st_mtim.tv_nsec != seen_->st_mtim.tv_nsec)) {
+  if (seen_ && !StillAsSeen(target_, *seen_)) {
     throw Error("ファイル " + path_ + " は読み込んだ後に変更されたため、上書きしませんでした。");
   }
   if ((replaces_ || replaces_link_) && set_aside) set_aside(target_);

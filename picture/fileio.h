@@ -14,6 +14,11 @@
 
 namespace tam {
 
+// Whether the file at `path` (a link followed) is still the one `seen`
+// describes (a stat taken before it was read): the same file, neither
+// grown nor shrunk nor written since. A file gone is not.
+bool StillAsSeen(const std::string& path, const struct stat& seen);
+
 // Reads a whole regular file of at most `largest` bytes, exactly as large as
 // it was when opened. Anything else (a FIFO, a device, a larger file) is
 // refused without waiting. Throws tam::Error naming the file and the reason.

@@ -10,6 +10,7 @@
 #include <functional>
 #include <optional>
 
+#include "picture/bmp.h"
 #include "picture/error.h"
 #include "picture/jpeg.h"
 #include "picture/jpeg_header.h"
@@ -564,6 +565,31 @@ TEST(ConvertPicture, EveryReplacedFileGoesToTheTrashOrNothingChanges) {
   EXPECT_EQ(ReadBytes(bin / "3"), bitmap);
   EXPECT_EQ(Inspect(ReadBytes(dir / "a.jpg")).width, 64);
   EXPECT_EQ(FolderNames(dir.path()), (std::vector<std::string>{"a.jpg", "b.jpg"}));
+}
+
+// A bitmap saved again while its reduction was being written holds newer
+// work: it stays out of the trash, and the error names it.
+TEST(ConvertPicture, ABitmapChangedWhileItConvertsStaysOutOfTheTrash) {
+  TempDir dir, bin;
+  WriteBmp(dir / "b.bmp", 32, 24);
+  tamtest::WriteText(dir / "b.jpg", "someone else's b.jpg");
+  class SavingMeanwhile : public FolderTrash {  // the bitmap is saved as the old b.jpg goes
+   public:
+    SavingMeanwhile(std::string folder, std::string bitmap)
+        : FolderTrash(std::move(folder), true), bitmap_(std::move(bitmap)) {}
+    bool MoveToTrash(const std::string& path) override {
+      if (path != bitmap_) WriteBmp(bitmap_, 16, 16);
+      return FolderTrash::MoveToTrash(path);
+    }
+
+   private:
+    std::string bitmap_;
+  } trash(bin.path(), dir / "b.bmp");
+  const std::string message = ErrorOf(
+      [&] { ConvertPicture(dir / "b.bmp", 50, skByExtension, {.overwrite = true, .trash = &trash}); });
+  EXPECT_EQ(message.rfind("ファイル " + dir / "b.bmp" + " は読み込んだ後に変更されたため、", 0), 0u) << message;
+  EXPECT_EQ(trash.calls, std::vector<std::string>{dir / "b.jpg"});
+  EXPECT_EQ(DecodeBmp(ReadBytes(dir / "b.bmp")).width(), 16);
 }
 
 // The trash took the photo but its name could not then be given to the
