@@ -310,22 +310,43 @@ SafeFileWriter::SafeFileWriter(const std::string& path, Link link)
   }
 
   if (replaces_) {
-    // Owner first: changing it may clear set-id bits that the mode restores.
-    // The new file's own owner and group are what count: a set-group-ID
-    // folder gives it the folder's group, which would read a 0640 photo.
-    struct stat made;
-    if (::fstat(fd_.get(), &made) != 0) FailCreate(path, errno);
-    if ((made.st_uid != old.st_uid || made.st_gid != old.st_gid) &&
-        ::fchown(fd_.get(), old.st_uid, old.st_gid) != 0) {
-      // Somebody else's file becomes ours; it keeps its group where we are a member.
-      [[maybe_unused]] int ignored = ::fchown(fd_.get(), static_cast<uid_t>(-1), old.st_gid);
+    try {
+      KeepWhatTheFileWas(path, old);
+    } catch (...) {
+      // A named temporary file must not outlive a writer that was never made.
+      if (!temp_.empty()) ::unlink(temp_.c_str());
+      FreeTempSlot(slot_);
+      throw;
     }
-    // Attributes while the new file is still writable to us (a 0066 file
-    // made ours would not be), the access list after the mode it masks.
-    CopyUserAttributes(path, target_, fd_.get());
-    if (::fchmod(fd_.get(), old.st_mode & 07777) != 0) FailCreate(path, errno);
-    CopyAccessList(path, target_, fd_.get());
   }
+}
+
+// Gives the new file what the replaced one had, or refuses the write.
+void SafeFileWriter::KeepWhatTheFileWas(const std::string& path, const struct stat& old) {
+  // Owner first: changing it may clear set-id bits that the mode restores.
+  // The new file's own owner and group are what count: a set-group-ID
+  // folder gives it the folder's group, which would read a 0640 photo.
+  struct stat made;
+  if (::fstat(fd_.get(), &made) != 0) FailCreate(path, errno);
+  if ((made.st_uid != old.st_uid || made.st_gid != old.st_gid) &&
+      ::fchown(fd_.get(), old.st_uid, old.st_gid) != 0) {
+    const int err = errno;
+    // Only the system's administrator may give a file away. Somebody else's
+    // file in a folder we share would become ours, its owner perhaps shut
+    // out of it, and the original would sit in our trash; a group we are
+    // not in would be lost with the access it gives. Written in place it
+    // would keep both, but a failed write would then lose the original.
+    if (made.st_uid != old.st_uid)
+      Fail("ファイル ", path, " はほかのユーザーのファイルのため、上書きしませんでした。",
+           "置き換えると持ち主が変わります");
+    Fail("ファイル ", path, " のグループを新しいファイルに付けられないため、上書きしませんでした。",
+         SystemReason(err));
+  }
+  // Attributes while the new file is still writable to us (a 0066 file
+  // made ours would not be), the access list after the mode it masks.
+  CopyUserAttributes(path, target_, fd_.get());
+  if (::fchmod(fd_.get(), old.st_mode & 07777) != 0) FailCreate(path, errno);
+  CopyAccessList(path, target_, fd_.get());
 }
 
 SafeFileWriter::~SafeFileWriter() {

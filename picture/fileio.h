@@ -35,9 +35,10 @@ std::vector<std::uint8_t> ReadWholeFile(const std::string& path, std::int64_t la
 // when this user or the folder's owner made it); an existing file the user
 // may not write is refused, and so is anything there that is no regular file
 // (a FIFO, a device, also behind a link); a replaced file keeps its
-// permission bits, owner and group (where the system lets us give them),
-// access list and user.* attributes, and a new one gets 0666 less the
-// umask. Errors throw tam::Error naming `path` with the system's reason.
+// permission bits, owner and group, access list and user.* attributes (a
+// file whose owner or group the new one could not be given, somebody
+// else's, is refused), and a new one gets 0666 less the umask. Errors
+// throw tam::Error naming `path` with the system's reason.
 class SafeFileWriter {
  public:
   // What a symbolic link at `path` means: the file it leads to, as an
@@ -79,6 +80,7 @@ class SafeFileWriter {
 
  private:
   void Name();
+  void KeepWhatTheFileWas(const std::string& path, const struct stat& old);
   bool through_link_ = false;  // set while target_ is made, so declared first
   std::string path_, target_, folder_, temp_;
   UniqueFd fd_;
