@@ -112,6 +112,23 @@ TEST(CliReduce, NamesThatReachNoFileAndALostOutputFail) {
   EXPECT_TRUE(WIFEXITED(raw) && WEXITSTATUS(raw) == 1) << raw;
 }
 
+// A name with a newline would split the one-path-a-line output, one with an
+// escape sequence would act on the terminal: such names are quoted as the
+// shell reads them, and any other name prints as it is.
+TEST(CliReduce, NamesWithControlCharactersArePrintedQuoted) {
+  TempDir dir;
+  WriteJpeg(dir.path() + "/a\nb.jpg", 20, 20);
+  WriteJpeg(dir / "写真 'c'.jpg", 20, 20);
+  const CliResult r =
+      RunCli(dir, "reduce \"$NL\" " + Q(dir / "写真 '\\''c'\\''.jpg") + " \"$ESC\"",
+             "NL=\"$(printf '%s/a\\nb.jpg' " + Q(dir.path()) + ")\"; ESC=\"$(printf '%s/\\033[2J.jpg' " +
+                 Q(dir.path()) + ")\"; ");
+  EXPECT_EQ(r.status, 1) << r.err;
+  EXPECT_EQ(r.out, "'" + dir.path() + "/a'$'\\n''b_x.jpg'\n" + dir / "写真 'c'_x.jpg\n");
+  EXPECT_EQ(r.err.find('\033'), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find(dir.path() + "/\\033[2J.jpg: "), std::string::npos) << r.err;
+}
+
 TEST(CliReduce, FailuresAreReportedPerFileAndSetTheExitStatus) {
   TempDir dir;
   std::filesystem::copy_file(tamtest::TestData("bmpsuite/g/rgb24.bmp"), dir / "wrong.jpg");
