@@ -13,6 +13,7 @@
 #include <utility>
 #include <vector>
 
+#include "cli/shown.h"
 #include "picture/error.h"
 #include "picture/kind.h"
 #include "presentation/builtin_engine.h"
@@ -97,10 +98,10 @@ int RunImpressProgram(std::span<const std::string_view> args) {
       ::execv(program.c_str(), argv.data());
       why = tam::SystemReason(errno);
     }
-    tried += "\n  " + program + ": " + why;
+    tried += "\n  " + ShownText(program) + ": " + why;
   }
   if (tried.empty()) {
-    for (const std::string& program : candidates) tried += "\n  " + program;
+    for (const std::string& program : candidates) tried += "\n  " + ShownText(program);
     std::cerr << "tamarind2-cli slides: LibreOffice Impress を使うためのプログラム " TAM_CLI_IMPRESS_NAME
                  " が見つかりません。探した場所:"
               << tried << "\n";
@@ -150,7 +151,7 @@ int RunSlides(std::span<const std::string_view> args) {
       }
       engine = args[++i];
     } else if (options && args[i].size() > 1 && args[i][0] == '-') {
-      std::cerr << "tamarind2-cli slides: 不明なオプションです: " << args[i] << "\n";
+      std::cerr << "tamarind2-cli slides: 不明なオプションです: " << ShownText(args[i]) << "\n";
       Usage(stderr);
       return kUsage;
     } else {
@@ -167,13 +168,13 @@ int RunSlides(std::span<const std::string_view> args) {
   if (engine == "impress") return RunImpressProgram(args);
 #endif
   if (const char* why = RefusedOutput(out, files)) {
-    std::cerr << "tamarind2-cli slides: " << out << ": " << why << "\n";
+    std::cerr << "tamarind2-cli slides: " << ShownText(out) << ": " << why << "\n";
     return kUsage;
   }
   // An existing file that is no presentation is somebody's data, not an
   // earlier presentation: it is never replaced, nor written through a link.
   if (const char* why = ForeignOutput(out)) {
-    std::cerr << "tamarind2-cli slides: " << out << ": " << why << "\n";
+    std::cerr << "tamarind2-cli slides: " << ShownText(out) << ": " << why << "\n";
     return kFailed;
   }
 
@@ -185,7 +186,7 @@ int RunSlides(std::span<const std::string_view> args) {
     // windows hidden either way and its presentation closed at the end.
     auto impress = tam::pres::LoadImpressServer({}, &why);
     if (!impress) {
-      std::cerr << "tamarind2-cli slides: " << why << "\n";
+      std::cerr << "tamarind2-cli slides: " << ShownText(why) << "\n";
       return kFailed;
     }
     office = impress.get();
@@ -195,7 +196,8 @@ int RunSlides(std::span<const std::string_view> args) {
     try {
       tam::pres::ZipWriter::LoadNow();
     } catch (const tam::Error& e) {
-      std::cerr << "tamarind2-cli slides: " << out << " を保存できません: " << e.what() << "\n";
+      std::cerr << "tamarind2-cli slides: " << ShownText(out) << " を保存できません: " << ShownText(e.what())
+                << "\n";
       return kFailed;
     }
     server = std::make_unique<tam::pres::BuiltinServer>();
@@ -224,7 +226,7 @@ int RunSlides(std::span<const std::string_view> args) {
     made = app.PresentationsAdd(true);
     presentation.ConnectTo(made);
   } catch (const tam::Error& e) {
-    std::cerr << "tamarind2-cli slides: " << e.what() << "\n";
+    std::cerr << "tamarind2-cli slides: " << ShownText(e.what()) << "\n";
     return kFailed;
   }
 
@@ -234,7 +236,8 @@ int RunSlides(std::span<const std::string_view> args) {
   for (const std::string& file : files) {
     const tam::PictureKind kind = tam::KindOfName(file);
     if (kind == tam::PictureKind::None) {
-      std::cerr << "スキップ: " << file << " (拡張子が .jpg .JPG .bmp .BMP のどれでもありません)\n";
+      std::cerr << "スキップ: " << ShownText(file)
+                << " (拡張子が .jpg .JPG .bmp .BMP のどれでもありません)\n";
       continue;
     }
     try {
@@ -246,7 +249,7 @@ int RunSlides(std::span<const std::string_view> args) {
       tam::pres::AddPictureSlide(presentation, slide, file, std::move(picture), clipboard);
       ++inserted;
     } catch (const tam::Error& e) {
-      std::cerr << file << ": " << e.what() << "\n";
+      std::cerr << ShownText(file) << ": " << ShownText(e.what()) << "\n";
       failed = true;
       break;
     }
@@ -256,7 +259,7 @@ int RunSlides(std::span<const std::string_view> args) {
 
   // A run that made nothing leaves an earlier file of that name as it was.
   if (inserted == 0) {
-    std::cerr << "tamarind2-cli slides: スライドが 1 枚もできなかったため、" << out
+    std::cerr << "tamarind2-cli slides: スライドが 1 枚もできなかったため、" << ShownText(out)
               << " には何も保存しませんでした\n";
     if (office) {
       try {
@@ -278,7 +281,7 @@ int RunSlides(std::span<const std::string_view> args) {
       std::static_pointer_cast<tam::pres::BuiltinPresentation>(made)->SaveAs(out);
     }
   } catch (const tam::Error& e) {
-    std::cerr << "tamarind2-cli slides: " << e.what() << "\n";
+    std::cerr << "tamarind2-cli slides: " << ShownText(e.what()) << "\n";
     return kFailed;
   }
   std::cout << "スライド:" << inserted << "\n";
