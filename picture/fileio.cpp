@@ -277,6 +277,7 @@ std::vector<std::uint8_t> ReadWholeFile(const std::string& path, std::int64_t la
 SafeFileWriter::SafeFileWriter(const std::string& path, Link link)
     : path_(path), target_(link == Link::kFollow ? ResolveTarget(path, through_link_) : path) {
   struct stat old;
+  named_ = ::lstat(target_.c_str(), &old) == 0;
   if (link == Link::kReplace && ::lstat(path.c_str(), &old) == 0 && S_ISLNK(old.st_mode)) {
     replaces_link_ = true;  // the link itself: nothing of it passes to the new file
   } else if (::stat(target_.c_str(), &old) == 0) {
@@ -383,7 +384,14 @@ void SafeFileWriter::Commit(const std::function<void(const std::string& target)>
   // The name may have been given to something else while the content was
   // written; that is neither set aside nor replaced.
   struct stat now;
-  if (::lstat(target_.c_str(), &now) == 0 && !S_ISLNK(now.st_mode)) CheckReplaceable(path_, now);
+  const bool named_now = ::lstat(target_.c_str(), &now) == 0;
+  if (named_now && !S_ISLNK(now.st_mode)) CheckReplaceable(path_, now);
+  // A file made under a name that was free when the write began is
+  // somebody's new work (or the name now leads into another folder, one
+  // put where ours was renamed away): it stays.
+  if (named_now && !named_) {
+    throw Error("ファイル " + path_ + " は書き込みの間にほかで作られたため、上書きしませんでした。");
+  }
   if (seen_ && !StillAsSeen(target_, *seen_)) {
     throw Error("ファイル " + path_ + " は読み込んだ後に変更されたため、上書きしませんでした。");
   }

@@ -72,7 +72,9 @@ class SafeFileWriter {
   // A failure met by someone else writing through fd(), with its errno.
   [[noreturn]] void FailWrite(int err) const;
 
-  // Makes the content durable and gives it the target's name. set_aside,
+  // Makes the content durable and gives it the target's name; a file that
+  // took the name after the write began is somebody's and is never
+  // replaced (Commit fails, leaving it). set_aside,
   // when given and a file (or a link) is replaced, runs once the content is complete
   // and named, just before the name changes hands; it may throw to keep
   // the old file (the write is then abandoned).
@@ -87,6 +89,7 @@ class SafeFileWriter {
   bool unnamed_ = false;
   bool replaces_ = false;
   bool replaces_link_ = false;
+  bool named_ = false;  // something had the target's name when the write began
   int slot_ = -1;
   std::optional<struct stat> seen_;  // set by ReplaceOnly
 };

@@ -382,6 +382,25 @@ TEST(SafeFileWriter, AFileChangedSinceItWasReadIsNotReplaced) {
   }
 }
 
+// A file saved under a name that was free when the write began (or found
+// there because the folder was renamed away and another put in its place)
+// is somebody's work: it is neither replaced nor set aside.
+TEST(SafeFileWriter, AFileThatTookTheNameMeanwhileIsNotReplaced) {
+  TempDir dir;
+  const std::string target = dir / "b.jpg";
+  bool set_aside = false;
+  EXPECT_EQ(MessageOf([&] {
+              SafeFileWriter writer(target, SafeFileWriter::Link::kReplace);
+              writer.Write(kData);
+              tamtest::WriteText(target, "theirs");
+              writer.Commit([&](const std::string&) { set_aside = true; });
+            }),
+            "ファイル " + target + " は書き込みの間にほかで作られたため、上書きしませんでした。");
+  EXPECT_FALSE(set_aside);
+  EXPECT_EQ(tamtest::ReadBytes(target).size(), 6u);
+  EXPECT_EQ(FolderNames(dir.path()), std::vector<std::string>{"b.jpg"});
+}
+
 // Runs body in a child process and returns how the child ended.
 int ChildStatus(const std::function<void()>& body) {
   const pid_t child = ::fork();
