@@ -1,4 +1,5 @@
 // tamarind2-cli reduce: the reduce command of the window, file by file.
+#include <strings.h>
 #include <sys/stat.h>
 
 #include <cerrno>
@@ -31,6 +32,8 @@ constexpr char kUsage[] =
     "  --overwrite   元のファイルに上書きします (BMP はごみ箱へ移し、\n"
     "                同じ名前の .jpg を書き込みます)\n"
     "                上書きされる元のファイルはごみ箱へ移します\n"
+    "                書き込む名前にすでにあったファイルもごみ箱へ移し、\n"
+    "                そのことを表示します\n"
     "                指定しないときは <名前>_x.jpg に書き込みます\n"
     "  --quarter     JPEG を 480 x 360 に収めます\n"
     "  --help        この説明を表示します\n"
@@ -86,7 +89,10 @@ void RequireFile(const std::string& entry) {
 class NotingTrash : public tam::Trash {
  public:
   bool MoveToTrash(const std::string& path) override {
-    if (trash_.MoveToTrash(path)) return true;
+    if (trash_.MoveToTrash(path)) {
+      moved_.push_back(path);
+      return true;
+    }
     refused_.push_back("ファイル " + path + " をごみ箱に移せなかったため、そのまま残しました。" +
                        trash_.LastError());
     return false;
@@ -94,11 +100,25 @@ class NotingTrash : public tam::Trash {
   std::string LastError() const override { return trash_.LastError(); }
   // What was refused since the last call.
   std::vector<std::string> TakeRefusals() { return std::exchange(refused_, {}); }
+  // What was moved since the last call.
+  std::vector<std::string> TakeMoved() { return std::exchange(moved_, {}); }
 
  private:
   tam::FreedesktopTrash trash_;
-  std::vector<std::string> refused_;
+  std::vector<std::string> refused_, moved_;
 };
+
+// The files of a conversion that went to the trash though the user did not
+// name them: what had the output's name (a.jpg beside the converted a.bmp,
+// a link there, the file a named link leads to). The converted file itself
+// is not told again; a bitmap goes under its own name or, where the file
+// system ignores case, another spelling of it.
+void TellTrashed(const std::string& entry, const std::string& source, NotingTrash& trash) {
+  for (const std::string& moved : trash.TakeMoved()) {
+    if (moved.size() == source.size() && ::strncasecmp(moved.c_str(), source.c_str(), moved.size()) == 0) continue;
+    PrintError(entry, ": 注意: すでにあったファイル ", moved + " をごみ箱に移しました");
+  }
+}
 
 }  // namespace
 
@@ -139,9 +159,11 @@ int RunReduce(std::span<const std::string_view> args) {
   options.trash = &trash;
   int failed = 0;
   for (const std::string& entry : files) {
+    std::string source_path;
     try {
       std::string written;
       if (const auto source = tam::ChooseConversionSource(entry)) {
+        source_path = source->path;
         written = tam::ConvertPicture(source->path, quality, source->kind, options);
       } else {
         RequireFile(entry);
@@ -153,10 +175,12 @@ int RunReduce(std::span<const std::string_view> args) {
         std::fflush(stdout);
         for (const std::string& refusal : trash.TakeRefusals()) PrintError(entry, ": 警告: ", refusal);
       }
+      TellTrashed(entry, source_path, trash);
     } catch (const std::exception& e) {
       ++failed;
       PrintError(entry, ": ", tam::ErrorText(e));
       trash.TakeRefusals();  // the error says it
+      TellTrashed(entry, source_path, trash);
     }
   }
   return failed ? kExitFailed : kExitOk;

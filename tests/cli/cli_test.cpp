@@ -92,6 +92,18 @@ TEST(CliReduce, ABitmapTheTrashRefusesStaysAndIsNamed) {
       << r.err;
 }
 
+// A file the user did not name that had the output's name goes to the
+// trash, and the user is told; the converted bitmap is not told again.
+TEST(CliReduce, AFileUnderTheOutputNameIsSaidToBeInTheTrash) {
+  TempDir dir;
+  std::filesystem::copy_file(tamtest::TestData("bmpsuite/g/rgb24.bmp"), dir / "b.bmp");
+  tamtest::WriteText(dir / "b.jpg", "another picture");
+  const CliResult r = RunCli(dir, "reduce --overwrite " + Q(dir / "b.bmp"));
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.err, dir / "b.bmp: 注意: すでにあったファイル " + dir / "b.jpg をごみ箱に移しました\n");
+  EXPECT_EQ(ReadText(dir / ".local/share/Trash/files/b.jpg"), "another picture");
+}
+
 TEST(CliReduce, NamesThatReachNoFileAndALostOutputFail) {
   TempDir dir;
   WriteJpeg(dir / "a.jpg", 20, 20);
