@@ -1,6 +1,7 @@
 #include "picture/convert.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <optional>
@@ -179,6 +180,13 @@ std::string ConvertPicture(const std::string& path, int quality, SourceKind kind
     // reduction of the picture as it was read (removing it could not bring
     // back a file it replaced, which is in the trash), and the user is told.
     const auto unchanged = [&] { return read_known && StillAsSeen(replaced, read); };
+    // Somebody else's bitmap in a folder we share would go to our trash,
+    // out of their reach, and its .jpg would be ours: as an overwritten
+    // photo of theirs, it is not replaced.
+    if (!replaced.empty() && read_known && read.st_uid != ::geteuid() && ::geteuid() != 0) {
+      throw Error("ファイル " + replaced + " はほかのユーザーのファイルのため、" + output +
+                  " に置き換えませんでした。");
+    }
     if (!replaced.empty() && !unchanged()) {
       throw Error("ファイル " + replaced + " は読み込んだ後に変更されたため、" + output +
                   " に置き換えませんでした。");

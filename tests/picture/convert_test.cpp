@@ -592,6 +592,26 @@ TEST(ConvertPicture, ABitmapChangedWhileItConvertsStaysOutOfTheTrash) {
   EXPECT_EQ(DecodeBmp(ReadBytes(dir / "b.bmp")).width(), 16);
 }
 
+// Somebody else's bitmap in a folder both may write stays theirs: it does
+// not go to our trash, and no .jpg of ours takes its place.
+TEST(ConvertPicture, SomebodyElsesBitmapIsNotReplaced) {
+  TempDir dir;
+  WriteBmp(dir / "b.bmp", 32, 24);  // root's
+  ASSERT_EQ(::chmod(dir.path().c_str(), 0777), 0);
+  FakeTrash trash;
+  const int result = tamtest::RunAsAnotherUser([&] {
+    const std::string message = ErrorOf(
+        [&] { ConvertPicture(dir / "b.bmp", 50, skByExtension, {.overwrite = true, .trash = &trash}); });
+    return message.rfind("ファイル " + dir / "b.bmp" + " はほかのユーザーのファイルのため、", 0) == 0 &&
+                   trash.calls.empty()
+               ? 0
+               : 1;
+  });
+  if (result == tamtest::kNoUnprivilegedUser) GTEST_SKIP() << "no second user to be had";
+  EXPECT_EQ(result, 0);
+  EXPECT_EQ(FolderNames(dir.path()), std::vector<std::string>{"b.bmp"});
+}
+
 // The trash took the photo but its name could not then be given to the
 // reduced picture (something took it in between): the error says where the
 // photo went.

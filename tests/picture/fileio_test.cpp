@@ -1,7 +1,6 @@
 #include "picture/fileio.h"
 
 #include <fcntl.h>
-#include <grp.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -300,30 +299,24 @@ TEST(WriteFileAtomic, AFileTheUserMayNotWriteIsRefusedAsInPlace) {
 // Somebody else's photo in a folder both may write stays theirs: a new file
 // could not be given to them, and the write is refused, touching nothing.
 TEST(WriteFileAtomic, SomebodyElsesFileInASharedFolderIsNotReplaced) {
-  if (::geteuid() != 0) GTEST_SKIP() << "no second user to be had";
   TempDir dir;
   const std::string target = dir / "a.jpg";
   tamtest::WriteText(target, "old");
   ASSERT_EQ(::chmod(target.c_str(), 0666), 0);  // root's, writable by all
   ASSERT_EQ(::chmod(dir.path().c_str(), 0777), 0);
-  const pid_t child = ::fork();
-  if (child == 0) {
-    if (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0) ::_exit(77);
+  const int result = tamtest::RunAsAnotherUser([&] {
     try {
       WriteFileAtomic(target, kData);
     } catch (const Error& e) {
-      ::_exit(std::string(e.what()).rfind("ファイル " + target + " はほかのユーザーのファイルのため、上書きしませんでした。",
-                                          0) == 0
-                  ? 0
-                  : 1);
+      return std::string(e.what()).rfind(
+                 "ファイル " + target + " はほかのユーザーのファイルのため、上書きしませんでした。", 0) == 0
+                 ? 0
+                 : 1;
     }
-    ::_exit(2);
-  }
-  int status = 0;
-  ASSERT_EQ(::waitpid(child, &status, 0), child);
-  ASSERT_TRUE(WIFEXITED(status));
-  if (WEXITSTATUS(status) == 77) GTEST_SKIP() << "no second user to be had";
-  EXPECT_EQ(WEXITSTATUS(status), 0) << "1: wrong message, 2: written";
+    return 2;
+  });
+  if (result == tamtest::kNoUnprivilegedUser) GTEST_SKIP() << "no second user to be had";
+  EXPECT_EQ(result, 0) << "1: wrong message, 2: written";
   struct stat st;
   ASSERT_EQ(::stat(target.c_str(), &st), 0);
   EXPECT_EQ(st.st_uid, 0u);

@@ -74,4 +74,24 @@ inline int RunUnprivileged(const std::string& folder, const std::function<int()>
   return WEXITSTATUS(status);
 }
 
+// Runs check as the user nobody in a child process, the files left with
+// their owners: somebody else's files, as that user sees them. Only root can
+// become another user; elsewhere, and when the change fails, it returns
+// kNoUnprivilegedUser (tests skip then).
+inline int RunAsAnotherUser(const std::function<int()>& check) {
+  if (::geteuid() != 0) return kNoUnprivilegedUser;
+  const pid_t child = ::fork();
+  if (child < 0) return kNoUnprivilegedUser;
+  if (child == 0) {
+    constexpr uid_t kNobody = 65534;
+    if (::setgroups(0, nullptr) != 0 || ::setgid(kNobody) != 0 || ::setuid(kNobody) != 0) {
+      ::_exit(kNoUnprivilegedUser);
+    }
+    ::_exit(check());
+  }
+  int status = 0;
+  if (::waitpid(child, &status, 0) != child || !WIFEXITED(status)) return -1;
+  return WEXITSTATUS(status);
+}
+
 }  // namespace tamtest
