@@ -174,12 +174,6 @@ std::string ConvertPicture(const std::string& path, int quality, SourceKind kind
   if (bitmap_test) {
     const std::string replaced = ReplacedBitmap(path, base);
     output = base + ".jpg";
-    // A bitmap saved again while it converted holds newer work than its
-    // reduction: it stays, and its .jpg is not written. Checked once more
-    // after the write, which takes time too; the .jpg then stays, a whole
-    // reduction of the picture as it was read (removing it could not bring
-    // back a file it replaced, which is in the trash), and the user is told.
-    const auto unchanged = [&] { return read_known && StillAsSeen(replaced, read); };
     // Somebody else's bitmap in a folder we share would go to our trash,
     // out of their reach, and its .jpg would be ours: as an overwritten
     // photo of theirs, it is not replaced.
@@ -187,6 +181,12 @@ std::string ConvertPicture(const std::string& path, int quality, SourceKind kind
       throw Error("ファイル " + replaced + " はほかのユーザーのファイルのため、" + output +
                   " に置き換えませんでした。");
     }
+    // A bitmap saved again while it converted holds newer work than its
+    // reduction: it stays, and its .jpg is not written. Checked once more
+    // after the write, which takes time too; the .jpg then stays, a whole
+    // reduction of the picture as it was read (removing it could not bring
+    // back a file it replaced, which is in the trash), and the user is told.
+    const auto unchanged = [&] { return read_known && StillAsSeen(replaced, read); };
     if (!replaced.empty() && !unchanged()) {
       throw Error("ファイル " + replaced + " は読み込んだ後に変更されたため、" + output +
                   " に置き換えませんでした。");
