@@ -334,14 +334,18 @@ void SafeFileWriter::KeepWhatTheFileWas(const std::string& path, const struct st
     const int err = errno;
     // Only the system's administrator may give a file away. Somebody else's
     // file in a folder we share would become ours, its owner perhaps shut
-    // out of it, and the original would sit in our trash; a group we are
-    // not in would be lost with the access it gives. Written in place it
-    // would keep both, but a failed write would then lose the original.
+    // out of it, and the original would sit in our trash. Written in place
+    // it would keep its owner, but a failed write would then lose it.
     if (made.st_uid != old.st_uid)
       Fail("ファイル ", path, " はほかのユーザーのファイルのため、上書きしませんでした。",
            "置き換えると持ち主が変わります");
-    Fail("ファイル ", path, " のグループを新しいファイルに付けられないため、上書きしませんでした。",
-         SystemReason(err));
+    // Our own file in a group we are not in (restored by the administrator,
+    // say) takes our group, as long as that changes nobody's access: its
+    // group may do what everyone may. Otherwise the group's members would
+    // lose what the group gave them, or ours what everyone had.
+    if (((old.st_mode >> 3) & 7) != (old.st_mode & 7))
+      Fail("ファイル ", path, " のグループを新しいファイルに付けられないため、上書きしませんでした。",
+           SystemReason(err));
   }
   // Attributes while the new file is still writable to us (a 0066 file
   // made ours would not be), the access list after the mode it masks.

@@ -36,9 +36,10 @@ std::vector<std::uint8_t> ReadWholeFile(const std::string& path, std::int64_t la
 // may not write is refused, and so is anything there that is no regular file
 // (a FIFO, a device, also behind a link); a replaced file keeps its
 // permission bits, owner and group, access list and user.* attributes (a
-// file whose owner or group the new one could not be given, somebody
-// else's, is refused), and a new one gets 0666 less the umask. Errors
-// throw tam::Error naming `path` with the system's reason.
+// file whose owner the new one could not be given, somebody else's, is
+// refused, and so is one whose group it could not be given where that
+// group's access differs from everyone's), and a new one gets 0666 less
+// the umask. Errors throw tam::Error naming `path` with the system's reason.
 class SafeFileWriter {
  public:
   // What a symbolic link at `path` means: the file it leads to, as an
