@@ -280,6 +280,9 @@ SafeFileWriter::SafeFileWriter(const std::string& path, Link link)
   named_ = ::lstat(target_.c_str(), &old) == 0;
   if (link == Link::kReplace && ::lstat(path.c_str(), &old) == 0 && S_ISLNK(old.st_mode)) {
     replaces_link_ = true;  // the link itself: nothing of it passes to the new file
+    // Somebody else's link stays theirs, as their file would.
+    if (old.st_uid != ::geteuid() && ::geteuid() != 0)
+      Fail("ファイル ", path, " はほかのユーザーのシンボリックリンクのため、上書きしませんでした。", "");
   } else if (::stat(target_.c_str(), &old) == 0) {
     CheckReplaceable(path, old);
     CheckWritable(path, target_);

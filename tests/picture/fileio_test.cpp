@@ -298,30 +298,38 @@ TEST(WriteFileAtomic, AFileTheUserMayNotWriteIsRefusedAsInPlace) {
 
 // Somebody else's photo in a folder both may write stays theirs: a new file
 // could not be given to them, and the write is refused, touching nothing.
+// So does a link of theirs.
 TEST(WriteFileAtomic, SomebodyElsesFileInASharedFolderIsNotReplaced) {
   TempDir dir;
-  const std::string target = dir / "a.jpg";
+  const std::string target = dir / "a.jpg", link = dir / "b.jpg";
   tamtest::WriteText(target, "old");
   ASSERT_EQ(::chmod(target.c_str(), 0666), 0);  // root's, writable by all
+  ASSERT_EQ(::symlink("a.jpg", link.c_str()), 0);
   ASSERT_EQ(::chmod(dir.path().c_str(), 0777), 0);
   const int result = tamtest::RunAsAnotherUser([&] {
-    try {
-      WriteFileAtomic(target, kData);
-    } catch (const Error& e) {
-      return std::string(e.what()).rfind(
-                 "ファイル " + target + " はほかのユーザーのファイルのため、上書きしませんでした。", 0) == 0
-                 ? 0
-                 : 1;
-    }
-    return 2;
+    const auto refused = [](const std::string& path, const char* what, const std::function<void()>& write) {
+      try {
+        write();
+      } catch (const Error& e) {
+        return std::string(e.what()).rfind("ファイル " + path + " はほかのユーザーの" + what, 0) == 0;
+      }
+      return false;
+    };
+    const bool file = refused(target, "ファイル", [&] { WriteFileAtomic(target, kData); });
+    // A link under a name the program chose is replaced itself, never a link of theirs.
+    const bool link_kept = refused(link, "シンボリックリンク", [&] {
+      SafeFileWriter writer(link, SafeFileWriter::Link::kReplace);
+      writer.Commit();
+    });
+    return (file ? 0 : 1) + (link_kept ? 0 : 2);
   });
   if (result == tamtest::kNoUnprivilegedUser) GTEST_SKIP() << "no second user to be had";
-  EXPECT_EQ(result, 0) << "1: wrong message, 2: written";
+  EXPECT_EQ(result, 0) << "1: the file, 2: the link written or the wrong message";
   struct stat st;
   ASSERT_EQ(::stat(target.c_str(), &st), 0);
   EXPECT_EQ(st.st_uid, 0u);
   EXPECT_EQ(tamtest::ReadBytes(target), std::vector<std::uint8_t>({'o', 'l', 'd'}));
-  EXPECT_EQ(FolderNames(dir.path()), std::vector<std::string>{"a.jpg"});
+  EXPECT_EQ(FolderNames(dir.path()), (std::vector<std::string>{"a.jpg", "b.jpg"}));
 }
 
 TEST(SafeFileWriter, SetAsideSeesTheCompleteContentAndMayKeepTheOldFile) {
