@@ -295,6 +295,8 @@ SafeFileWriter::SafeFileWriter(const std::string& path, Link link)
   // gives it the permissions any other new file in that folder would get.
   folder_ = ExtractFilePath(target_);
   const char* folder = folder_.empty() ? "." : folder_.c_str();
+  struct stat dir;
+  if (::stat(folder, &dir) == 0) folder_seen_ = dir;
   if (CanNameUnnamedFiles()) {
     fd_ = UniqueFd(::open(folder, O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666));
     unnamed_ = static_cast<bool>(fd_);
@@ -386,6 +388,14 @@ void SafeFileWriter::Name() {
 void SafeFileWriter::Commit(const std::function<void(const std::string& target)>& set_aside) {
   if (!fd_) FailWrite(EBADF);
   if (::fsync(fd_.get()) != 0) FailWrite(errno);
+  // The folder is found by its name: one renamed away while the content was
+  // written, another perhaps made under its name, is not where the file
+  // that was there went, and nothing is named in either.
+  struct stat folder_now;
+  if (!folder_seen_ || ::stat(folder_.empty() ? "." : folder_.c_str(), &folder_now) != 0 ||
+      folder_now.st_dev != folder_seen_->st_dev || folder_now.st_ino != folder_seen_->st_ino) {
+    throw Error("ファイル " + path_ + " のフォルダーが書き込みの間に移動したため、書き込みませんでした。");
+  }
   if (unnamed_) Name();
   if (fd_.close() != 0) FailWrite(errno);
   // The name may have been given to something else while the content was

@@ -93,6 +93,7 @@ class SafeFileWriter {
   bool named_ = false;  // something had the target's name when the write began
   int slot_ = -1;
   std::optional<struct stat> seen_;  // set by ReplaceOnly
+  std::optional<struct stat> folder_seen_;  // the folder when the write began
 };
 
 // Writes data in place of `path` with a SafeFileWriter.

@@ -402,6 +402,30 @@ TEST(SafeFileWriter, AFileThatTookTheNameMeanwhileIsNotReplaced) {
   EXPECT_EQ(FolderNames(dir.path()), std::vector<std::string>{"b.jpg"});
 }
 
+// The folder renamed away while the content was written, and another made
+// under its name: the file in either stays as it was, nothing is set aside.
+TEST(SafeFileWriter, AFolderRenamedDuringTheWriteGetsNothing) {
+  TempDir dir;
+  const std::string folder = dir / "photos", moved = dir / "moved";
+  ASSERT_EQ(::mkdir(folder.c_str(), 0755), 0);
+  tamtest::WriteText(folder + "/b.jpg", "old");
+  bool set_aside = false;
+  const std::string message = MessageOf([&] {
+    SafeFileWriter writer(folder + "/b.jpg", SafeFileWriter::Link::kReplace);
+    writer.Write(kData);
+    ASSERT_EQ(::rename(folder.c_str(), moved.c_str()), 0);
+    ASSERT_EQ(::mkdir(folder.c_str(), 0755), 0);
+    tamtest::WriteText(folder + "/b.jpg", "theirs");
+    writer.Commit([&](const std::string&) { set_aside = true; });
+  });
+  EXPECT_EQ(message.rfind("ファイル " + folder + "/b.jpg のフォルダーが書き込みの間に移動した", 0), 0u) << message;
+  EXPECT_FALSE(set_aside);
+  EXPECT_EQ(FolderNames(folder), std::vector<std::string>{"b.jpg"});
+  EXPECT_EQ(FolderNames(moved), std::vector<std::string>{"b.jpg"});
+  EXPECT_EQ(tamtest::ReadBytes(folder + "/b.jpg").size(), 6u);
+  EXPECT_EQ(tamtest::ReadBytes(moved + "/b.jpg").size(), 3u);
+}
+
 // Runs body in a child process and returns how the child ended.
 int ChildStatus(const std::function<void()>& body) {
   const pid_t child = ::fork();
