@@ -440,6 +440,14 @@ pid_t PipeListener(const std::string& pipe_name) {
   return listener;
 }
 
+// Whether a process was started as an office without a display.
+bool RunsHeadless(pid_t pid) {
+  std::ifstream cmdline("/proc/" + std::to_string(pid) + "/cmdline");
+  for (std::string arg; std::getline(cmdline, arg, '\0');)
+    if (arg == "--headless" || arg == "-headless") return true;
+  return false;
+}
+
 // How long an office already listening on the pipe has to answer a new
 // connection. One that is running answers within a second or two; one that
 // does not within this is stopped or stuck, and waiting the full call limit
@@ -1177,7 +1185,16 @@ class ImpressServer final : public OfficeServer {
     }
     if (launcher_running) office_ = StartedOffice::Watch(launcher);
     // Ours unless it handed the request over to an office already running.
-    session->headless = launcher != 0 && handed_over == Clock::time_point{} && Headless(options_);
+    const bool ours = launcher != 0 && handed_over == Clock::time_point{};
+    session->headless = ours && Headless(options_);
+    if (!ours && options_.shown && !Headless(options_)) {
+      // An office that runs without a display shows nobody what is made in it.
+      if (const pid_t holder = PipeListener(options_.pipe_name); holder && RunsHeadless(holder))
+        throw ServerStartError("LibreOffice (プロセス " + std::to_string(holder) +
+                                   ") が画面なしで動いているため、プレゼンテーションを表示できません。"
+                                   "その LibreOffice が終わってから、やり直してください",
+                               {});
+    }
     session_ = session;
     return session;
   }

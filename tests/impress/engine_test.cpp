@@ -517,6 +517,32 @@ TEST_F(ImpressEngine, AStoppedOfficeIsToldQuicklyAndEndedOnlyByItsStarter) {
   EXPECT_TRUE(::kill(office, 0) == -1 && errno == ESRCH) << "the stopped office is still there";
 }
 
+// An office that runs without a display, as a run of the tool without one
+// starts it, shows nobody a presentation made in it: a server whose
+// presentations are to be seen refuses it, the tool's own still uses it.
+TEST_F(ImpressEngine, AnOfficeWithoutADisplayIsRefusedWherePresentationsAreShown) {
+  options_.headless = ImpressOptions::Headless::kYes;
+  auto tool = Load();
+  ASSERT_TRUE(tool);
+  auto building = tool->ConnectApplication()->AddPresentation(false);
+  Track(*tool);
+
+  options_.headless = ImpressOptions::Headless::kNo;
+  options_.shown = true;
+  auto window = Load();
+  try {
+    window->ConnectApplication();
+    ADD_FAILURE() << "a presentation to be shown went into an office without a display";
+  } catch (const tam::pres::ServerStartError& e) {
+    EXPECT_NE(std::string(e.what()).find("画面なし"), std::string::npos) << e.what();
+  }
+  EXPECT_THROW(window->ConnectPresentation(), tam::Error) << "the tool's presentation was taken over";
+
+  options_.shown = false;
+  auto another_tool = Load();
+  EXPECT_NO_THROW(another_tool->ConnectApplication()->AddPresentation(false));
+}
+
 // An office program in a folder of its own, found through the launcher
 // beside it, as a LibreOffice install is.
 std::string FakeOffice(const tamtest::TempDir& dir, const std::string& script) {
