@@ -9,11 +9,13 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <cerrno>
 #include <climits>
 #include <cmath>
 #include <condition_variable>
+#include <cstdint>
 #include <cstring>
 #include <dirent.h>
 #include <exception>
@@ -510,13 +512,15 @@ struct Session {
 
 // What the slides of one presentation share, found on the worker by the first
 // slide that needs it and kept: each is a round trip over the pipe saved on
-// every later slide. Only the session's worker touches it.
+// every later slide. Only the session's worker touches it, picture_bytes aside.
 struct PresentationCache {
   Reference<lang::XMultiServiceFactory> factory;  // the document's, for new shapes
   // The notes page of a slide added here was seen to hold its body second,
   // after the picture of the slide: the office lays out every new notes page
   // of a presentation from the same master.
   bool notes_body_second = false;
+  // The bytes of the pictures pasted here, which a save writes again.
+  std::atomic<std::uint64_t> picture_bytes{0};
 };
 
 const Reference<lang::XMultiServiceFactory>& ShapeFactory(PresentationCache& cache,
@@ -735,6 +739,7 @@ class ImpressSlide final : public Slide {
       shape->setPosition(awt::Point(hmm(box.x), hmm(box.y)));
       return size;
     });
+    cache_->picture_bytes += picture->bytes.size();
   }
 
  private:
@@ -924,14 +929,23 @@ class ImpressServer final : public OfficeServer {
     auto* mine = dynamic_cast<ImpressPresentation*>(&presentation);
     if (!mine) throw Error("このプレゼンテーションは LibreOffice Impress のものではありません");
     const OUString url = ToOUString(FileUrl(path));
-    mine->session()->Call([model = mine->model(), url, filter = ToOUString(filter)] {
-      uno::Sequence<beans::PropertyValue> args(2);
-      args.getArray()[0].Name = OUString::createFromAscii("FilterName");
-      args.getArray()[0].Value <<= filter;
-      args.getArray()[1].Name = OUString::createFromAscii("Overwrite");
-      args.getArray()[1].Value <<= true;
-      Reference<frame::XStorable>(model, UNO_QUERY_THROW)->storeToURL(url, args);
-    });
+    // A save writes every picture again: a long presentation is given a
+    // second more for each megabyte of them, far slower than any disk, so
+    // that a save still under way is not taken for a hung office (which
+    // the tool would then end, the save with it).
+    const std::uint64_t extra_ms = mine->cache()->picture_bytes / 1000;
+    const int limit = static_cast<int>(
+        std::min<std::uint64_t>(INT_MAX, static_cast<std::uint64_t>(options_.call_timeout_ms) + extra_ms));
+    mine->session()->Call(
+        [model = mine->model(), url, filter = ToOUString(filter)] {
+          uno::Sequence<beans::PropertyValue> args(2);
+          args.getArray()[0].Name = OUString::createFromAscii("FilterName");
+          args.getArray()[0].Value <<= filter;
+          args.getArray()[1].Name = OUString::createFromAscii("Overwrite");
+          args.getArray()[1].Value <<= true;
+          Reference<frame::XStorable>(model, UNO_QUERY_THROW)->storeToURL(url, args);
+        },
+        limit);
   }
 
   void ClosePresentation(Presentation& presentation) override {
