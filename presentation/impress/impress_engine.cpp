@@ -450,6 +450,72 @@ bool RunsHeadless(pid_t pid) {
   return false;
 }
 
+// What an office's save leaves beside the file while it writes: its lock
+// file, and its temporary file, named from the office's process id, which
+// becomes the file at the end. A save cut short by the office's end leaves
+// both behind in the user's folder; those that were not there before are
+// removed then. Another office's files are never named alike.
+class SaveLeftovers {
+ public:
+  SaveLeftovers(const std::string& path, pid_t office) : office_(office) {
+    const size_t slash = path.rfind('/');
+    folder_ = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+    lock_ = folder_ + "/.~lock." + path.substr(slash == std::string::npos ? 0 : slash + 1) + "#";
+    struct stat st {};
+    lock_was_there_ = ::lstat(lock_.c_str(), &st) == 0;
+    if (office_ > 0) temps_before_ = Temps();
+  }
+
+  // Once the office is gone: nothing of it writes there any more.
+  void RemoveIfGone() const {
+    if (office_ <= 0 || !Gone(office_)) return;
+    if (!lock_was_there_) ::unlink(lock_.c_str());
+    for (const std::string& name : Temps())
+      if (std::find(temps_before_.begin(), temps_before_.end(), name) == temps_before_.end())
+        ::unlink((folder_ + "/" + name).c_str());
+  }
+
+ private:
+  // The office's temporary files in the folder: "lu", its process id, a
+  // few letters and digits, ".tmp", regular files of this user.
+  std::vector<std::string> Temps() const {
+    std::vector<std::string> names;
+    const std::string prefix = "lu" + std::to_string(office_);
+    DIR* dir = ::opendir(folder_.c_str());
+    if (!dir) return names;
+    while (dirent* e = ::readdir(dir)) {
+      const std::string name = e->d_name;
+      if (name.size() <= prefix.size() + 4 || name.compare(0, prefix.size(), prefix) != 0 ||
+          name.compare(name.size() - 4, 4, ".tmp") != 0 || std::isdigit(static_cast<unsigned char>(name[prefix.size()])))
+        continue;
+      struct stat st {};
+      if (::fstatat(::dirfd(dir), e->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode) &&
+          st.st_uid == ::getuid())
+        names.push_back(name);
+    }
+    ::closedir(dir);
+    return names;
+  }
+
+  static bool Gone(pid_t pid) {
+    // Collected, or dead and not yet collected.
+    for (int i = 0; i < 20; ++i) {
+      std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+      std::string line;
+      if (!std::getline(stat, line)) return true;
+      const auto close = line.rfind(')');
+      if (close != std::string::npos && close + 2 < line.size() && line[close + 2] == 'Z') return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return false;
+  }
+
+  pid_t office_;
+  std::string folder_, lock_;
+  bool lock_was_there_ = false;
+  std::vector<std::string> temps_before_;
+};
+
 // How long an office already listening on the pipe has to answer a new
 // connection. One that is running answers within a second or two; one that
 // does not within this is stopped or stuck, and waiting the full call limit
@@ -936,16 +1002,22 @@ class ImpressServer final : public OfficeServer {
     const std::uint64_t extra_ms = mine->cache()->picture_bytes / 1000;
     const int limit = static_cast<int>(
         std::min<std::uint64_t>(INT_MAX, static_cast<std::uint64_t>(options_.call_timeout_ms) + extra_ms));
-    mine->session()->Call(
-        [model = mine->model(), url, filter = ToOUString(filter)] {
-          uno::Sequence<beans::PropertyValue> args(2);
-          args.getArray()[0].Name = OUString::createFromAscii("FilterName");
-          args.getArray()[0].Value <<= filter;
-          args.getArray()[1].Name = OUString::createFromAscii("Overwrite");
-          args.getArray()[1].Value <<= true;
-          Reference<frame::XStorable>(model, UNO_QUERY_THROW)->storeToURL(url, args);
-        },
-        limit);
+    const SaveLeftovers leftovers(path, PipeListener(options_.pipe_name));
+    try {
+      mine->session()->Call(
+          [model = mine->model(), url, filter = ToOUString(filter)] {
+            uno::Sequence<beans::PropertyValue> args(2);
+            args.getArray()[0].Name = OUString::createFromAscii("FilterName");
+            args.getArray()[0].Value <<= filter;
+            args.getArray()[1].Name = OUString::createFromAscii("Overwrite");
+            args.getArray()[1].Value <<= true;
+            Reference<frame::XStorable>(model, UNO_QUERY_THROW)->storeToURL(url, args);
+          },
+          limit);
+    } catch (const Error&) {
+      leftovers.RemoveIfGone();
+      throw;
+    }
   }
 
   void ClosePresentation(Presentation& presentation) override {
