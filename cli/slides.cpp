@@ -202,6 +202,25 @@ int RunSlides(std::span<const std::string_view> args) {
     }
     server = std::make_unique<tam::pres::BuiltinServer>();
   }
+  // However the run ends, an office it started is not left behind: its
+  // presentation is closed and the office stopped, unless somebody else uses
+  // it; one that stopped answering is ended.
+  std::shared_ptr<tam::pres::Presentation> made;
+  struct OfficeEnd {
+    tam::pres::OfficeServer* office;
+    std::shared_ptr<tam::pres::Presentation>& made;
+    void End() {
+      if (!office) return;
+      try {
+        if (made) office->ClosePresentation(*made);
+      } catch (const tam::Error&) {
+        // Nothing more can be saved; an office that will not close changes nothing.
+      }
+      if (office->StartedProcess() != 0) office->TerminateOffice();
+      office = nullptr;
+    }
+    ~OfficeEnd() { End(); }
+  } office_end{office, made};
   // One run, as the insert command makes it: the office redraws the new
   // presentation once its slides are in, not after every change.
   struct Run {
@@ -218,7 +237,6 @@ int RunSlides(std::span<const std::string_view> args) {
   tam::pres::TPowerPointSlide slide(*server);
   // The pictures pass through a clipboard of this process: the user's own stays untouched.
   tam::pres::ProcessClipboard clipboard;
-  std::shared_ptr<tam::pres::Presentation> made;
   try {
     app.Connect();
     // The office's window stays hidden: nobody is there to look at it.
@@ -261,27 +279,20 @@ int RunSlides(std::span<const std::string_view> args) {
   if (inserted == 0) {
     std::cerr << "tamarind2-cli slides: スライドが 1 枚もできなかったため、" << ShownText(out)
               << " には何も保存しませんでした\n";
-    if (office) {
-      try {
-        office->ClosePresentation(*made);
-        if (office->StartedProcess() != 0) office->TerminateOffice();
-      } catch (const tam::Error&) {
-        // Nothing was saved; an office that will not close changes nothing.
-      }
-    }
     return kFailed;
   }
 
   try {
     if (office) {
       office->StorePresentation(*made, out, tam::pres::kPptxFilter);
-      office->ClosePresentation(*made);
-      if (office->StartedProcess() != 0) office->TerminateOffice();
+      office_end.End();
     } else {
       std::static_pointer_cast<tam::pres::BuiltinPresentation>(made)->SaveAs(out);
     }
   } catch (const tam::Error& e) {
-    std::cerr << "tamarind2-cli slides: " << ShownText(e.what()) << "\n";
+    // The office's own words seldom name the file.
+    std::cerr << "tamarind2-cli slides: "
+              << ShownText((office ? out + " を保存できません: " : std::string()) + e.what()) << "\n";
     return kFailed;
   }
   std::cout << "スライド:" << inserted << "\n";

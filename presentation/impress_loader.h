@@ -25,6 +25,11 @@ struct ImpressOptions {
   std::string user_installation;
   // Start the office without any window. By default it does so when there is no display.
   enum class Headless { kAuto, kYes, kNo } headless = Headless::kAuto;
+  // The presentations are made for the user to look at. Where they could be
+  // shown (the office is not to run headless), an office on the pipe that
+  // runs without a display, as one started by a run without a display does,
+  // is refused: a presentation made there would be seen by nobody.
+  bool shown = false;
   // Longest wait for one call into the office, and for a started office to answer.
   int call_timeout_ms = 60000;
   int start_timeout_ms = 60000;

@@ -85,13 +85,14 @@ InsertOutcome InsertSlides(const InsertComponents& c, const std::vector<std::str
     const auto* in_file = dynamic_cast<const Error*>(&error);
     const bool picture_failed = in_file && !in_file->file().empty();
     // A failure of the server's own may have taken the presentation with it,
-    // as an office that ended does: its slides are then nowhere, and no
-    // picture counts as held by it.
+    // as an office that ended does: its slides are then nowhere, none is
+    // counted, and no picture counts as held by it.
     if (!outcome.completed.empty() && !picture_failed) {
       try {
         c.presentation.SlidesCount();
       } catch (const std::exception&) {
         outcome.completed.clear();
+        outcome.inserted = 0;
       }
     }
   }

@@ -26,7 +26,7 @@ struct InsertComponents {
 };
 
 struct InsertOutcome {
-  int inserted = 0;                    // slides that got their picture
+  int inserted = 0;                    // slides that got their picture and are still held
   std::vector<std::size_t> completed;  // indices of their entries, in list order
 };
 

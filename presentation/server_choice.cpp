@@ -9,7 +9,9 @@ EngineChoice::EngineChoice(std::shared_ptr<Server> builtin, std::shared_ptr<Serv
 
 std::shared_ptr<Server> LoadImpressIfInstalled() {
   std::string why_not;
-  return LoadImpressServer({}, &why_not);
+  ImpressOptions options;
+  options.shown = true;  // the window's presentations are there to be seen
+  return LoadImpressServer(options, &why_not);
 }
 
 }  // namespace tam::pres

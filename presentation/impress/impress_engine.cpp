@@ -9,13 +9,18 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <cerrno>
 #include <climits>
 #include <cmath>
+#include <condition_variable>
+#include <cstdint>
 #include <cstring>
+#include <dirent.h>
 #include <exception>
 #include <fstream>
+#include <mutex>
 #include <optional>
 #include <sstream>
 #include <thread>
@@ -332,25 +337,190 @@ void StopOffice(pid_t pid) {
   ReapLater(pid);  // stuck in the kernel: collected when it finally goes
 }
 
-// How many connections the office listening on the pipe has accepted, as the
-// kernel lists its sockets (an accepted one carries the pipe's path, a
-// client's none), or -1 when that list cannot be read.
-int PipeConnections(const std::string& pipe_name) {
+// An office this program started that went on running after it answered.
+// A thread of its own collects it whenever it ends; until then its process
+// group may be signalled, and never after, when its number may be somebody
+// else's.
+class StartedOffice {
+ public:
+  static std::shared_ptr<StartedOffice> Watch(pid_t pid) {
+    auto office = std::shared_ptr<StartedOffice>(new StartedOffice(pid));
+    std::thread([office] {
+      siginfo_t info{};
+      while (::waitid(P_PID, static_cast<id_t>(office->pid_), &info, WEXITED | WNOWAIT) != 0 && errno == EINTR) {
+      }
+      std::lock_guard lock(office->mutex_);
+      ::waitpid(office->pid_, nullptr, 0);
+      office->collected_ = true;
+      office->ended_.notify_all();
+    }).detach();
+    return office;
+  }
+
+  // Ends an office that no longer answers, with whatever it started: it gets
+  // two seconds to go by itself (a stopped one is woken for that), then is killed.
+  void Stop() {
+    using namespace std::chrono_literals;
+    std::unique_lock lock(mutex_);
+    if (collected_) return;
+    ::kill(-pid_, SIGTERM);
+    ::kill(-pid_, SIGCONT);
+    if (ended_.wait_for(lock, 2s, [this] { return collected_; })) return;
+    ::kill(-pid_, SIGKILL);
+    ended_.wait_for(lock, 2s, [this] { return collected_; });
+  }
+
+ private:
+  explicit StartedOffice(pid_t pid) : pid_(pid) {}
+  const pid_t pid_;
+  std::mutex mutex_;
+  std::condition_variable ended_;
+  bool collected_ = false;
+};
+
+std::string PipePath(const std::string& pipe_name) {
+  return "/tmp/OSL_PIPE_" + std::to_string(::getuid()) + "_" + pipe_name;
+}
+
+// The pipe's sockets as the kernel lists them: an accepted connection carries
+// the pipe's path and state 03, the listening socket state 01. Calls
+// found(state, inode) for each; false when the list cannot be read.
+template <class F>
+bool PipeSockets(const std::string& pipe_name, F found) {
   std::ifstream list("/proc/net/unix");
-  if (!list) return -1;
-  const std::string path = "/tmp/OSL_PIPE_" + std::to_string(::getuid()) + "_" + pipe_name;
-  int connected = 0;
+  if (!list) return false;
+  const std::string path = PipePath(pipe_name);
   std::string line;
   std::getline(list, line);  // the heading
   while (std::getline(list, line)) {
     std::istringstream fields(line);
     std::string num, refs, protocol, flags, type, state, inode, name;
-    if (fields >> num >> refs >> protocol >> flags >> type >> state >> inode >> name && name == path &&
-        state == "03")
-      ++connected;
+    if (fields >> num >> refs >> protocol >> flags >> type >> state >> inode >> name && name == path)
+      found(state, inode);
   }
+  return true;
+}
+
+// How many connections the office listening on the pipe has accepted (a
+// client's end carries no path), or -1 when that cannot be read.
+int PipeConnections(const std::string& pipe_name) {
+  int connected = 0;
+  if (!PipeSockets(pipe_name, [&](const std::string& state, const std::string&) { connected += state == "03"; }))
+    return -1;
   return connected;
 }
+
+// The process listening on the pipe, among those of this user that may be
+// looked into; 0 when none is found.
+pid_t PipeListener(const std::string& pipe_name) {
+  std::string socket;
+  PipeSockets(pipe_name, [&](const std::string& state, const std::string& inode) {
+    if (state == "01") socket = "socket:[" + inode + "]";
+  });
+  if (socket.empty()) return 0;
+  DIR* proc = ::opendir("/proc");
+  if (!proc) return 0;
+  pid_t listener = 0;
+  while (dirent* process = ::readdir(proc)) {
+    const pid_t pid = static_cast<pid_t>(std::atol(process->d_name));
+    if (pid <= 0) continue;
+    const std::string fd_folder = "/proc/" + std::string(process->d_name) + "/fd";
+    DIR* fds = ::opendir(fd_folder.c_str());
+    if (!fds) continue;
+    while (dirent* fd = ::readdir(fds)) {
+      char target[64];
+      const ssize_t n = ::readlinkat(::dirfd(fds), fd->d_name, target, sizeof target);
+      if (n > 0 && socket.compare(0, std::string::npos, target, static_cast<size_t>(n)) == 0) {
+        listener = pid;
+        break;
+      }
+    }
+    ::closedir(fds);
+    if (listener) break;
+  }
+  ::closedir(proc);
+  return listener;
+}
+
+// Whether a process was started as an office without a display.
+bool RunsHeadless(pid_t pid) {
+  std::ifstream cmdline("/proc/" + std::to_string(pid) + "/cmdline");
+  for (std::string arg; std::getline(cmdline, arg, '\0');)
+    if (arg == "--headless" || arg == "-headless") return true;
+  return false;
+}
+
+// What an office's save leaves beside the file while it writes: its lock
+// file, and its temporary file, named from the office's process id, which
+// becomes the file at the end. A save cut short by the office's end leaves
+// both behind in the user's folder; those that were not there before are
+// removed then. Another office's files are never named alike.
+class SaveLeftovers {
+ public:
+  SaveLeftovers(const std::string& path, pid_t office) : office_(office) {
+    const size_t slash = path.rfind('/');
+    folder_ = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+    lock_ = folder_ + "/.~lock." + path.substr(slash == std::string::npos ? 0 : slash + 1) + "#";
+    struct stat st {};
+    lock_was_there_ = ::lstat(lock_.c_str(), &st) == 0;
+    if (office_ > 0) temps_before_ = Temps();
+  }
+
+  // Once the office is gone: nothing of it writes there any more.
+  void RemoveIfGone() const {
+    if (office_ <= 0 || !Gone(office_)) return;
+    if (!lock_was_there_) ::unlink(lock_.c_str());
+    for (const std::string& name : Temps())
+      if (std::find(temps_before_.begin(), temps_before_.end(), name) == temps_before_.end())
+        ::unlink((folder_ + "/" + name).c_str());
+  }
+
+ private:
+  // The office's temporary files in the folder: "lu", its process id, a
+  // few letters and digits, ".tmp", regular files of this user.
+  std::vector<std::string> Temps() const {
+    std::vector<std::string> names;
+    const std::string prefix = "lu" + std::to_string(office_);
+    DIR* dir = ::opendir(folder_.c_str());
+    if (!dir) return names;
+    while (dirent* e = ::readdir(dir)) {
+      const std::string name = e->d_name;
+      if (name.size() <= prefix.size() + 4 || name.compare(0, prefix.size(), prefix) != 0 ||
+          name.compare(name.size() - 4, 4, ".tmp") != 0 || std::isdigit(static_cast<unsigned char>(name[prefix.size()])))
+        continue;
+      struct stat st {};
+      if (::fstatat(::dirfd(dir), e->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode) &&
+          st.st_uid == ::getuid())
+        names.push_back(name);
+    }
+    ::closedir(dir);
+    return names;
+  }
+
+  static bool Gone(pid_t pid) {
+    // Collected, or dead and not yet collected.
+    for (int i = 0; i < 20; ++i) {
+      std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+      std::string line;
+      if (!std::getline(stat, line)) return true;
+      const auto close = line.rfind(')');
+      if (close != std::string::npos && close + 2 < line.size() && line[close + 2] == 'Z') return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return false;
+  }
+
+  pid_t office_;
+  std::string folder_, lock_;
+  bool lock_was_there_ = false;
+  std::vector<std::string> temps_before_;
+};
+
+// How long an office already listening on the pipe has to answer a new
+// connection. One that is running answers within a second or two; one that
+// does not within this is stopped or stuck, and waiting the full call limit
+// for it would hold up every run.
+constexpr int kAnswerLimitMs = 10000;
 
 // ---- one connection to the office ----
 
@@ -408,13 +578,15 @@ struct Session {
 
 // What the slides of one presentation share, found on the worker by the first
 // slide that needs it and kept: each is a round trip over the pipe saved on
-// every later slide. Only the session's worker touches it.
+// every later slide. Only the session's worker touches it, picture_bytes aside.
 struct PresentationCache {
   Reference<lang::XMultiServiceFactory> factory;  // the document's, for new shapes
   // The notes page of a slide added here was seen to hold its body second,
   // after the picture of the slide: the office lays out every new notes page
   // of a presentation from the same master.
   bool notes_body_second = false;
+  // The bytes of the pictures pasted here, which a save writes again.
+  std::atomic<std::uint64_t> picture_bytes{0};
 };
 
 const Reference<lang::XMultiServiceFactory>& ShapeFactory(PresentationCache& cache,
@@ -633,6 +805,7 @@ class ImpressSlide final : public Slide {
       shape->setPosition(awt::Point(hmm(box.x), hmm(box.y)));
       return size;
     });
+    cache_->picture_bytes += picture->bytes.size();
   }
 
  private:
@@ -822,14 +995,29 @@ class ImpressServer final : public OfficeServer {
     auto* mine = dynamic_cast<ImpressPresentation*>(&presentation);
     if (!mine) throw Error("このプレゼンテーションは LibreOffice Impress のものではありません");
     const OUString url = ToOUString(FileUrl(path));
-    mine->session()->Call([model = mine->model(), url, filter = ToOUString(filter)] {
-      uno::Sequence<beans::PropertyValue> args(2);
-      args.getArray()[0].Name = OUString::createFromAscii("FilterName");
-      args.getArray()[0].Value <<= filter;
-      args.getArray()[1].Name = OUString::createFromAscii("Overwrite");
-      args.getArray()[1].Value <<= true;
-      Reference<frame::XStorable>(model, UNO_QUERY_THROW)->storeToURL(url, args);
-    });
+    // A save writes every picture again: a long presentation is given a
+    // second more for each megabyte of them, far slower than any disk, so
+    // that a save still under way is not taken for a hung office (which
+    // the tool would then end, the save with it).
+    const std::uint64_t extra_ms = mine->cache()->picture_bytes / 1000;
+    const int limit = static_cast<int>(
+        std::min<std::uint64_t>(INT_MAX, static_cast<std::uint64_t>(options_.call_timeout_ms) + extra_ms));
+    const SaveLeftovers leftovers(path, PipeListener(options_.pipe_name));
+    try {
+      mine->session()->Call(
+          [model = mine->model(), url, filter = ToOUString(filter)] {
+            uno::Sequence<beans::PropertyValue> args(2);
+            args.getArray()[0].Name = OUString::createFromAscii("FilterName");
+            args.getArray()[0].Value <<= filter;
+            args.getArray()[1].Name = OUString::createFromAscii("Overwrite");
+            args.getArray()[1].Value <<= true;
+            Reference<frame::XStorable>(model, UNO_QUERY_THROW)->storeToURL(url, args);
+          },
+          limit);
+    } catch (const Error&) {
+      leftovers.RemoveIfGone();
+      throw;
+    }
   }
 
   void ClosePresentation(Presentation& presentation) override {
@@ -891,25 +1079,32 @@ class ImpressServer final : public OfficeServer {
   // window may be connected to it, building a presentation, and anybody may
   // have a document open in it, which would go with the office. It is left
   // running while it holds any document or another connection.
+  // An office this server started that stopped answering (before or at
+  // this request) is of no use to anybody and holds the pipe from every later
+  // run: unless a new connection shows it was only slow, it is ended. An
+  // office somebody else started is never ended here.
   void TerminateOffice() override {
-    if (!session_ || session_->worker.hung()) return;
-    if (PipeConnections(options_.pipe_name) > 1) {
-      session_.reset();
-      return;
+    if (!session_) return;
+    if (!session_->worker.hung()) {
+      if (PipeConnections(options_.pipe_name) > 1) {
+        session_.reset();
+        return;
+      }
+      try {
+        session_->Call(
+            [desktop = session_->desktop] {
+              if (desktop->getComponents()->createEnumeration()->hasMoreElements()) return;
+              try {
+                desktop->terminate();
+              } catch (const lang::DisposedException&) {
+                // The office went away while answering: that is what was asked for.
+              }
+            },
+            std::min(options_.call_timeout_ms, 5000));
+      } catch (const Error&) {
+      }
     }
-    try {
-      session_->Call(
-          [desktop = session_->desktop] {
-            if (desktop->getComponents()->createEnumeration()->hasMoreElements()) return;
-            try {
-              desktop->terminate();
-            } catch (const lang::DisposedException&) {
-              // The office went away while answering: that is what was asked for.
-            }
-          },
-          std::min(options_.call_timeout_ms, 5000));
-    } catch (const Error&) {
-    }
+    if (session_->worker.hung() && office_ && !Answers()) office_->Stop();
     session_.reset();
   }
 
@@ -924,6 +1119,24 @@ class ImpressServer final : public OfficeServer {
       }
     }
     return Connect();
+  }
+
+  // Whether the office on the pipe takes a new connection and answers on it
+  // within the short limit.
+  bool Answers() {
+    auto probe = std::make_shared<Session>(options_, run_, waiting_);
+    const OUString url =
+        ToOUString("uno:pipe,name=" + options_.pipe_name + ";urp;StarOffice.ComponentContext");
+    const int limit = std::min(options_.call_timeout_ms, kAnswerLimitMs);
+    try {
+      probe->context = probe->Call([url] { return Resolve(url); }, limit);
+      if (!probe->context.is()) return false;
+      probe->Call([context = probe->context] { frame::Desktop::create(context)->getCurrentComponent(); },
+                  limit);
+      return true;
+    } catch (const Error&) {
+      return false;
+    }
   }
 
   // A new connection, unless one already failed in this run: then that
@@ -995,15 +1208,28 @@ class ImpressServer final : public OfficeServer {
     try {
       for (;;) {
         bool broken_off = false;
+        // An office found running is given a short time to answer.
+        const int limit = launcher == 0 ? std::min(options_.call_timeout_ms, kAnswerLimitMs)
+                                        : options_.call_timeout_ms;
         try {
-          session->context = session->Call([url] { return Resolve(url); });
+          session->context = session->Call([url] { return Resolve(url); }, limit);
           if (session->context.is())
-            session->desktop = session->Call([context = session->context] {
-              Reference<frame::XDesktop2> desktop = frame::Desktop::create(context);
-              desktop->getCurrentComponent();
-              return desktop;
-            });
+            session->desktop = session->Call(
+                [context = session->context] {
+                  Reference<frame::XDesktop2> desktop = frame::Desktop::create(context);
+                  desktop->getCurrentComponent();
+                  return desktop;
+                },
+                limit);
         } catch (const Error&) {
+          if (session->worker.hung() && launcher == 0) {
+            const pid_t holder = PipeListener(options_.pipe_name);
+            throw failure("接続を待っている LibreOffice" +
+                          (holder ? " (プロセス " + std::to_string(holder) + ")" : std::string()) + " が " +
+                          Seconds(limit) +
+                          " 秒以内に応答しませんでした。止まっている可能性があります。その LibreOffice "
+                          "を終了してから、やり直してください");
+          }
           // An office we started may drop the first connection when it
           // restarts itself. A busy office, still starting, sometimes drops
           // a second connection too, in the middle of the handshake: that
@@ -1043,9 +1269,18 @@ class ImpressServer final : public OfficeServer {
       }
       throw;
     }
-    if (launcher_running) ReapLater(launcher);
+    if (launcher_running) office_ = StartedOffice::Watch(launcher);
     // Ours unless it handed the request over to an office already running.
-    session->headless = launcher != 0 && handed_over == Clock::time_point{} && Headless(options_);
+    const bool ours = launcher != 0 && handed_over == Clock::time_point{};
+    session->headless = ours && Headless(options_);
+    if (!ours && options_.shown && !Headless(options_)) {
+      // An office that runs without a display shows nobody what is made in it.
+      if (const pid_t holder = PipeListener(options_.pipe_name); holder && RunsHeadless(holder))
+        throw ServerStartError("LibreOffice (プロセス " + std::to_string(holder) +
+                                   ") が画面なしで動いているため、プレゼンテーションを表示できません。"
+                                   "その LibreOffice が終わってから、やり直してください",
+                               {});
+    }
     session_ = session;
     return session;
   }
@@ -1067,6 +1302,7 @@ class ImpressServer final : public OfficeServer {
   std::shared_ptr<std::function<void()>> waiting_ = std::make_shared<std::function<void()>>();
   std::shared_ptr<Session> session_;
   long started_pid_ = 0;
+  std::shared_ptr<StartedOffice> office_;  // the office this server started last
   bool in_run_ = false;
   std::shared_ptr<RunState> run_ = std::make_shared<RunState>();
   std::exception_ptr run_failure_;  // the first failed connection of this run

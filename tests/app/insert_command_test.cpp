@@ -222,6 +222,7 @@ TEST_F(InsertCommand, TrashSparesEverythingWhenTheServerEndsMidRun) {
   ASSERT_EQ(messages->shown.size(), 1u);
   EXPECT_EQ(messages->shown[0].detail, QStringLiteral("ファイル: ") + QString::fromStdString(dir / "d.bmp"));
   EXPECT_TRUE(trash->moved.empty());
+  EXPECT_EQ(form->SlideLb->text(), "スライド:0") << "slides that went with the server are counted";
 }
 
 TEST_F(InsertCommand, FailedConnectionIsReportedAndEveryLaterPhaseTriesAgain) {

@@ -480,6 +480,69 @@ TEST_F(ImpressEngine, AHungOfficeTimesOutInsteadOfBlocking) {
   for (pid_t pid : offices_) ::kill(pid, SIGCONT);
 }
 
+// A stopped office keeps its pipe: a later run is told within seconds who
+// holds it; a run that only attached leaves it alone, and the one that
+// started it ends it.
+TEST_F(ImpressEngine, AStoppedOfficeIsToldQuicklyAndEndedOnlyByItsStarter) {
+  options_.call_timeout_ms = 10000;
+  auto server = Load();
+  ASSERT_TRUE(server);
+  auto presentation = server->ConnectApplication()->AddPresentation(false);
+  Track(*server);
+  const pid_t office = static_cast<pid_t>(server->StartedProcess());
+  ASSERT_GT(office, 0);
+  options_.call_timeout_ms = 2000;
+  auto attached = Load();
+  auto theirs = attached->ConnectPresentation();
+  for (pid_t pid : offices_) ::kill(pid, SIGSTOP);
+
+  EXPECT_THROW(theirs->SlideCount(), tam::Error);
+  attached->TerminateOffice();
+  EXPECT_TRUE(Alive(office)) << "an office this server did not start was ended";
+
+  auto later = Load();
+  auto start = std::chrono::steady_clock::now();
+  try {
+    later->ConnectApplication();
+    ADD_FAILURE() << "a stopped office was connected";
+  } catch (const tam::Error& e) {
+    EXPECT_NE(std::string(e.what()).find("プロセス " + std::to_string(office)), std::string::npos) << e.what();
+  }
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
+
+  EXPECT_THROW(presentation->SlideCount(), tam::Error);
+  start = std::chrono::steady_clock::now();
+  server->TerminateOffice();
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
+  EXPECT_TRUE(::kill(office, 0) == -1 && errno == ESRCH) << "the stopped office is still there";
+}
+
+// An office that runs without a display, as a run of the tool without one
+// starts it, shows nobody a presentation made in it: a server whose
+// presentations are to be seen refuses it, the tool's own still uses it.
+TEST_F(ImpressEngine, AnOfficeWithoutADisplayIsRefusedWherePresentationsAreShown) {
+  options_.headless = ImpressOptions::Headless::kYes;
+  auto tool = Load();
+  ASSERT_TRUE(tool);
+  auto building = tool->ConnectApplication()->AddPresentation(false);
+  Track(*tool);
+
+  options_.headless = ImpressOptions::Headless::kNo;
+  options_.shown = true;
+  auto window = Load();
+  try {
+    window->ConnectApplication();
+    ADD_FAILURE() << "a presentation to be shown went into an office without a display";
+  } catch (const tam::pres::ServerStartError& e) {
+    EXPECT_NE(std::string(e.what()).find("画面なし"), std::string::npos) << e.what();
+  }
+  EXPECT_THROW(window->ConnectPresentation(), tam::Error) << "the tool's presentation was taken over";
+
+  options_.shown = false;
+  auto another_tool = Load();
+  EXPECT_NO_THROW(another_tool->ConnectApplication()->AddPresentation(false));
+}
+
 // An office program in a folder of its own, found through the launcher
 // beside it, as a LibreOffice install is.
 std::string FakeOffice(const tamtest::TempDir& dir, const std::string& script) {
