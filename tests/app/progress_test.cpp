@@ -80,13 +80,19 @@ TEST_F(ProgressWindow, MinimisedAloneComesBackWithItsOwnerFollowsIt) {
     QTest::qWait(ms);
     return window.isMinimized();
   };
+  // Coming back takes the window manager's round trips: up to 5 s on a
+  // loaded machine.
+  const auto back_within = [](const QWidget& window, int ms) {
+    for (int waited = 0; waited < ms && window.isMinimized(); waited += 50) QTest::qWait(50);
+    return !window.isMinimized();
+  };
   QWidget owner;
   owner.show();
   auto* progress = new TfrmProgress(&owner);
   progress->ShowCentred();
   progress->setWindowState(Qt::WindowMinimized);
   // A window manager may minimise the owner with it (openbox does).
-  const bool back = !minimised_after(*progress, 1000);
+  const bool back = back_within(*progress, 5000);
   if (!owner.isMinimized()) EXPECT_TRUE(back) << "minimised on its own, it stayed away";
 
   owner.setWindowState(Qt::WindowMinimized);
@@ -94,7 +100,7 @@ TEST_F(ProgressWindow, MinimisedAloneComesBackWithItsOwnerFollowsIt) {
   EXPECT_TRUE(minimised_after(*progress, 1000)) << "it brought itself back while its owner was minimised";
 
   owner.setWindowState(Qt::WindowNoState);
-  EXPECT_FALSE(minimised_after(*progress, 1000)) << "it stayed away when its owner came back";
+  EXPECT_TRUE(back_within(*progress, 5000)) << "it stayed away when its owner came back";
 }
 
 }  // namespace
