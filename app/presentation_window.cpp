@@ -6,6 +6,7 @@
 #include <QFile>
 #include <QFileDialog>
 #include <QImageReader>
+#include <QLabel>
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QPaintEvent>
@@ -39,6 +40,7 @@ class DialogPrompts : public PresentationPrompts {
     QPushButton* cancel = box.addButton("キャンセル", QMessageBox::RejectRole);
     box.setDefaultButton(save);
     box.setEscapeButton(cancel);
+    ShowTextsPlain(&box);
     StackLikeOurTopWindow(&box);
     box.exec();
     if (box.clickedButton() == save) return Answer::Save;
@@ -58,6 +60,7 @@ class DialogPrompts : public PresentationPrompts {
 
   void ShowError(QWidget* parent, const QString& message) override {
     QMessageBox box(QMessageBox::Critical, "Tamarind 2", message, QMessageBox::Ok, parent);
+    ShowTextsPlain(&box);
     StackLikeOurTopWindow(&box);
     box.exec();
   }
@@ -79,6 +82,11 @@ void StackLikeOurTopWindow(QWidget* prompt) {
       return;
     }
   }
+}
+
+void ShowTextsPlain(QMessageBox* box) {
+  box->setTextFormat(Qt::PlainText);
+  for (QLabel* label : box->findChildren<QLabel*>()) label->setTextFormat(Qt::PlainText);
 }
 
 bool CloseAllPresentations() {

@@ -194,15 +194,8 @@ class QtMessageBoxes : public MessageBoxes {
                                                                        : QMessageBox::NoIcon;
     QWidget* owner = QApplication::activeWindow() ? QApplication::activeWindow() : parent;
     QMessageBox box(qicon, title, text, QMessageBox::Ok, owner);
-    box.setTextFormat(Qt::PlainText);
-    if (!detail.isEmpty()) {
-      box.setInformativeText(detail);
-      // Plain text like the message: the box would take the line for rich
-      // text or not by its look, so "a&b.jpg" or "<b>.jpg" could show
-      // another name than the file's.
-      for (QLabel* label : box.findChildren<QLabel*>())
-        if (label->text() == detail) label->setTextFormat(Qt::PlainText);
-    }
+    if (!detail.isEmpty()) box.setInformativeText(detail);
+    ShowTextsPlain(&box);
     StackLikeOurTopWindow(&box);
     box.exec();
   }

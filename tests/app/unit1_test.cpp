@@ -538,8 +538,8 @@ TEST(MessageBoxes, FileLineShowsTheNameAsItIs) {
       box->accept();
     });
     answer.start();
-    boxes->Show(nullptr, QStringLiteral("JPEG エラー #42"), QStringLiteral("Tamarind 2"), MessageIcon::Critical,
-                detail);
+    boxes->Show(nullptr, QStringLiteral("JPEG エラー #42"), QStringLiteral("Tamarind 2"),
+                MessageIcon::Critical, detail);
     EXPECT_TRUE(shown.contains(detail)) << shown.join(u'|').toStdString();
   }
 }
