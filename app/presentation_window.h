@@ -91,6 +91,8 @@ class PresentationWindow : public QMainWindow {
 
  private:
   PresentationPrompts& Prompts();
+  // Writes the presentation to path under the busy cursor; a failure shown.
+  bool SaveTo(const std::string& path);
   std::shared_ptr<BuiltinPresentation> presentation_;
   PresentationPrompts* prompts_;
   std::shared_ptr<Trash> trash_;
