@@ -6,6 +6,7 @@
 #include <QFile>
 #include <QFileDialog>
 #include <QImageReader>
+#include <QLabel>
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QPaintEvent>
@@ -29,6 +30,14 @@ using pres::SlideData;
 
 namespace {
 
+// The busy cursor over the program's windows for as long as it lives.
+struct BusyCursor {
+  BusyCursor() { QApplication::setOverrideCursor(Qt::WaitCursor); }
+  ~BusyCursor() { QApplication::restoreOverrideCursor(); }
+  BusyCursor(const BusyCursor&) = delete;
+  BusyCursor& operator=(const BusyCursor&) = delete;
+};
+
 class DialogPrompts : public PresentationPrompts {
  public:
   Answer AskSaveChanges(QWidget* parent, const QString& name) override {
@@ -39,6 +48,7 @@ class DialogPrompts : public PresentationPrompts {
     QPushButton* cancel = box.addButton("キャンセル", QMessageBox::RejectRole);
     box.setDefaultButton(save);
     box.setEscapeButton(cancel);
+    ShowTextsPlain(&box);
     StackLikeOurTopWindow(&box);
     box.exec();
     if (box.clickedButton() == save) return Answer::Save;
@@ -58,6 +68,7 @@ class DialogPrompts : public PresentationPrompts {
 
   void ShowError(QWidget* parent, const QString& message) override {
     QMessageBox box(QMessageBox::Critical, "Tamarind 2", message, QMessageBox::Ok, parent);
+    ShowTextsPlain(&box);
     StackLikeOurTopWindow(&box);
     box.exec();
   }
@@ -79,6 +90,11 @@ void StackLikeOurTopWindow(QWidget* prompt) {
       return;
     }
   }
+}
+
+void ShowTextsPlain(QMessageBox* box) {
+  box->setTextFormat(Qt::PlainText);
+  for (QLabel* label : box->findChildren<QLabel*>()) label->setTextFormat(Qt::PlainText);
 }
 
 bool CloseAllPresentations() {
@@ -251,24 +267,26 @@ bool PresentationWindow::SaveAs() {
   std::optional<std::string> path = Prompts().AskFileName(this, suggested);
   if (!path || path->empty()) return false;
   if (ExtractFileExt(*path).empty()) *path += ".pptx";
+  return SaveTo(*path);
+}
+
+bool PresentationWindow::SaveTo(const std::string& path) {
   try {
-    presentation_->SaveAs(*path, trash_.get());
-    return true;
+    // A long show of unreduced photos takes seconds to write, and the window
+    // answers nothing meanwhile: the busy cursor says so. It is gone before
+    // an error box shows.
+    const BusyCursor busy;
+    presentation_->SaveAs(path, trash_.get());
   } catch (const Error& e) {
     Prompts().ShowError(this, QString::fromUtf8(e.what()));
     return false;
   }
+  return true;
 }
 
 bool PresentationWindow::Save() {
   if (presentation_->path().empty()) return SaveAs();
-  try {
-    presentation_->SaveAs(presentation_->path(), trash_.get());
-    return true;
-  } catch (const Error& e) {
-    Prompts().ShowError(this, QString::fromUtf8(e.what()));
-    return false;
-  }
+  return SaveTo(presentation_->path());
 }
 
 bool PresentationWindow::MaySaveChanges() {

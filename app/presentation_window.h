@@ -6,6 +6,7 @@
 #include <QCache>
 #include <QImage>
 #include <QMainWindow>
+#include <QMessageBox>
 #include <QPointer>
 #include <map>
 #include <memory>
@@ -35,6 +36,10 @@ class PresentationPrompts {
 // window: a question asked by a window that lies below the always-on-top main
 // window would otherwise open hidden behind it.
 void StackLikeOurTopWindow(QWidget* prompt);
+
+// Shows every text of a message box, informative text too, as plain text:
+// a file's name in it ("<b>x</b>.pptx", "a&b.jpg") is never taken for markup.
+void ShowTextsPlain(QMessageBox* box);
 
 // Closes every presentation window, asking for each one with unsaved slides
 // whether to save it. False when the user cancelled: the rest stay open.
@@ -86,6 +91,8 @@ class PresentationWindow : public QMainWindow {
 
  private:
   PresentationPrompts& Prompts();
+  // Writes the presentation to path under the busy cursor; a failure shown.
+  bool SaveTo(const std::string& path);
   std::shared_ptr<BuiltinPresentation> presentation_;
   PresentationPrompts* prompts_;
   std::shared_ptr<Trash> trash_;

@@ -194,8 +194,8 @@ class QtMessageBoxes : public MessageBoxes {
                                                                        : QMessageBox::NoIcon;
     QWidget* owner = QApplication::activeWindow() ? QApplication::activeWindow() : parent;
     QMessageBox box(qicon, title, text, QMessageBox::Ok, owner);
-    box.setTextFormat(Qt::PlainText);
-    if (!detail.isEmpty()) box.setInformativeText(detail.toHtmlEscaped());
+    if (!detail.isEmpty()) box.setInformativeText(detail);
+    ShowTextsPlain(&box);
     StackLikeOurTopWindow(&box);
     box.exec();
   }

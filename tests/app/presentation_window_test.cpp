@@ -46,7 +46,11 @@ class RecordingPrompts : public PresentationPrompts {
     asked.push_back("file:" + suggested);
     return file;
   }
-  void ShowError(QWidget*, const QString& m) override { errors.push_back(m); }
+  void ShowError(QWidget*, const QString& m) override {
+    errors.push_back(m);
+    busy_at_error = QApplication::overrideCursor() != nullptr;
+  }
+  bool busy_at_error = false;
 };
 
 // A trash that really takes the file away (into a folder of the test), or
@@ -56,7 +60,9 @@ class FolderTrash : public tam::Trash {
   std::string folder;
   bool refuse = false;
   std::vector<std::string> moved;
+  bool busy = false;  // the busy cursor showed while the save asked
   bool MoveToTrash(const std::string& path) override {
+    busy = QApplication::overrideCursor() && QApplication::overrideCursor()->shape() == Qt::WaitCursor;
     if (refuse) return false;
     moved.push_back(path);
     return ::rename(path.c_str(), (folder + "/" + std::to_string(moved.size())).c_str()) == 0;
@@ -194,6 +200,8 @@ TEST_F(PresentationWindowTest, SavingOverAFileOfAnotherKindTrashesItFirst) {
 
   trash->refuse = true;
   EXPECT_FALSE(windows->WindowOf(*p)->SaveAs());
+  EXPECT_TRUE(trash->busy);  // the save runs under the busy cursor, the error box without it
+  EXPECT_FALSE(prompts.busy_at_error);
   ASSERT_EQ(prompts.errors.size(), 1u);
   EXPECT_TRUE(prompts.errors[0].contains("photo.jpg") && prompts.errors[0].contains("Permission denied"))
       << prompts.errors[0].toStdString();
@@ -203,6 +211,7 @@ TEST_F(PresentationWindowTest, SavingOverAFileOfAnotherKindTrashesItFirst) {
   trash->refuse = false;
   EXPECT_TRUE(windows->WindowOf(*p)->SaveAs());
   ASSERT_EQ(trash->moved, std::vector<std::string>{dir / "photo.jpg"});
+  EXPECT_EQ(QApplication::overrideCursor(), nullptr);
   EXPECT_EQ(tamtest::ReadBytes(dir / "1"), photo);
   EXPECT_TRUE(tamtest::ReadPackage(dir / "photo.jpg").has("ppt/slides/slide1.xml"));
   EXPECT_TRUE(windows->WindowOf(*p)->close());

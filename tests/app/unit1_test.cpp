@@ -16,6 +16,7 @@
 #include <QScrollBar>
 #include <QSlider>
 #include <QTest>
+#include <QTextDocumentFragment>
 #include <QTimer>
 #include <QUrl>
 #include <filesystem>
@@ -511,6 +512,35 @@ TEST(FileDialogs, StoreNothingBetweenRuns) {
     for (const auto& entry : std::filesystem::recursive_directory_iterator(dir / sub))
       stored.push_back(entry.path().string());
     EXPECT_TRUE(stored.empty()) << stored.front();
+  }
+}
+
+// The real error box's line naming the file shows the name as it is, be it
+// taken for markup or not.
+TEST(MessageBoxes, FileLineShowsTheNameAsItIs) {
+  tamtest::App();
+  Seams seams;
+  seams.server = std::make_shared<tamtest::RecordingServer>();
+  const std::shared_ptr<MessageBoxes> boxes = WithRealSeams(seams).messages;
+  for (const char* name : {"/tmp/a&b.jpg", "/tmp/<b>c</b>.jpg"}) {
+    const QString detail = QStringLiteral("ファイル: ") + QString::fromUtf8(name);
+    QStringList shown;
+    QTimer answer;
+    answer.setInterval(10);
+    QObject::connect(&answer, &QTimer::timeout, [&] {
+      auto* box = qobject_cast<QDialog*>(QApplication::activeModalWidget());
+      if (!box) return;
+      for (const QLabel* label : box->findChildren<QLabel*>()) {
+        const bool rich = label->textFormat() == Qt::RichText ||
+                          (label->textFormat() == Qt::AutoText && Qt::mightBeRichText(label->text()));
+        shown << (rich ? QTextDocumentFragment::fromHtml(label->text()).toPlainText() : label->text());
+      }
+      box->accept();
+    });
+    answer.start();
+    boxes->Show(nullptr, QStringLiteral("JPEG エラー #42"), QStringLiteral("Tamarind 2"),
+                MessageIcon::Critical, detail);
+    EXPECT_TRUE(shown.contains(detail)) << shown.join(u'|').toStdString();
   }
 }
 
