@@ -1,5 +1,6 @@
 #include "picture/convert.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -18,6 +19,7 @@
 #include "picture/picture.h"
 #include "picture/reduce.h"
 #include "picture/stream.h"
+#include "picture/unique_fd.h"
 
 namespace tam {
 namespace {
@@ -131,6 +133,10 @@ std::string ConvertPicture(const std::string& path, int quality, SourceKind kind
   // reads of the same bytes always fails, so nothing is written then.
   // The source as it was before it was read: overwritten, it must still be
   // that file, not a newer one saved under its name while it converted.
+  // Held open to the end, the source stays known to the kernel: a card's
+  // file system (FAT, exFAT) numbers a file afresh each time it is read back
+  // in, and a photo let go in the meantime would seem another file.
+  const UniqueFd held(::open(path.c_str(), O_PATH | O_CLOEXEC));
   struct stat read;
   const bool read_known = ::stat(path.c_str(), &read) == 0;
   Picture picture;
