@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <optional>
 #include <span>
+#include <utility>
 #include <vector>
 
 #include "picture/bmp.h"
@@ -57,12 +58,17 @@ Picture ReadJpeg(const JpegFile& file, const ConvertOptions& options, TargetBox 
 
 // The bitmap that a ".jpg" written in its place replaces: base + ".bmp", else
 // base + ".BMP", whichever is the very file that was converted. On a file
-// system that ignores case both names reach the source; on one that does not,
-// a different picture may carry the other spelling, and it must stay.
+// system that ignores case (a camera's card) both names reach the source, and
+// the spelling the source was found by goes first, so that the trash keeps the
+// name the card shows; on one that does not, a different picture may carry
+// the other spelling, and it must stay.
 std::string ReplacedBitmap(const std::string& source, const std::string& base) {
   struct stat src;
   if (::stat(source.c_str(), &src) != 0) return {};
-  for (const char* ext : {".bmp", ".BMP"}) {
+  const char* order[] = {".bmp", ".BMP"};
+  if (source.size() == base.size() + 4 && source.compare(base.size(), 4, ".BMP") == 0)
+    std::swap(order[0], order[1]);
+  for (const char* ext : order) {
     const std::string name = base + ext;
     struct stat st;
     if (::stat(name.c_str(), &st) == 0 && !S_ISDIR(st.st_mode) && st.st_dev == src.st_dev &&

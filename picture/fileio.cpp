@@ -419,7 +419,8 @@ void SafeFileWriter::Commit(const std::function<void(const std::string& target)>
   // A folder no longer found at all (a card pulled out) says why.
   struct stat folder_now;
   if (::stat(folder_.empty() ? "." : folder_.c_str(), &folder_now) != 0) FailCreate(path_, errno);
-  if (!folder_seen_ || folder_now.st_dev != folder_seen_->st_dev || folder_now.st_ino != folder_seen_->st_ino) {
+  if (!folder_seen_ || folder_now.st_dev != folder_seen_->st_dev ||
+      folder_now.st_ino != folder_seen_->st_ino) {
     throw Error("ファイル " + path_ + " のフォルダーが書き込みの間に移動したため、書き込みませんでした。");
   }
   if (unnamed_) Name();

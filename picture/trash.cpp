@@ -80,7 +80,8 @@ bool IsOwnFolder(const std::string& path, uid_t also, std::string& why) {
   struct stat st;
   if (::lstat(path.c_str(), &st) != 0) return Failed(why, path, errno);
   if (!S_ISDIR(st.st_mode)) return Failed(why, path, ENOTDIR);
-  return st.st_uid == ::getuid() || st.st_uid == also || Failed(why, path + ": ほかのユーザーのフォルダーです");
+  return st.st_uid == ::getuid() || st.st_uid == also ||
+         Failed(why, path + ": ほかのユーザーのフォルダーです");
 }
 
 // Makes `path` (mode 0700) unless it is there, and checks that it may be used.

@@ -76,9 +76,9 @@ TEST(ReadWholeFile, ErrorsNameTheFileAndTheReason) {
 TEST(SystemReason, FileReasonsAreJapaneseOthersTheCLibrarys) {
   EXPECT_EQ(SystemReason(EACCES), "許可がありません");
   EXPECT_EQ(SystemReason(ENOSPC), "デバイスに空き領域がありません");
-  for (int err : {ENOENT, EACCES, EPERM, ENOSPC, EDQUOT, EISDIR, ENOTDIR, EROFS, EEXIST, ENAMETOOLONG, ELOOP, EIO,
-                  ENOMEM, EXDEV, EBUSY, EFBIG, EMFILE, ENFILE, ETXTBSY, EINVAL, ENXIO, ENODEV, EAGAIN, EINTR,
-                  ENOTCONN, ENOMEDIUM, EILSEQ}) {
+  for (int err : {ENOENT,       EACCES, EPERM, ENOSPC, EDQUOT, EISDIR, ENOTDIR,  EROFS,     EEXIST,
+                  ENAMETOOLONG, ELOOP,  EIO,   ENOMEM, EXDEV,  EBUSY,  EFBIG,    EMFILE,    ENFILE,
+                  ETXTBSY,      EINVAL, ENXIO, ENODEV, EAGAIN, EINTR,  ENOTCONN, ENOMEDIUM, EILSEQ}) {
     const std::string reason = SystemReason(err);
     EXPECT_TRUE(!reason.empty() && static_cast<unsigned char>(reason[0]) >= 0x80) << err << ": " << reason;
   }

@@ -273,8 +273,8 @@ TEST(FreedesktopTrash, OnACardShowingOneOwnerTheTopTrashIsUsable) {
   for (const std::string& folder : {trash_folder, trash_folder + "/files", trash_folder + "/info"})
     ASSERT_EQ(::mkdir(folder.c_str(), 0755), 0);
   tamtest::WriteText(fs / "DCIM/IMG_0001.JPG", "photo");
-  for (const std::string& path :
-       {fs / "", fs / "DCIM", fs / "DCIM/IMG_0001.JPG", trash_folder, trash_folder + "/files", trash_folder + "/info"})
+  for (const std::string& path : {fs / "", fs / "DCIM", fs / "DCIM/IMG_0001.JPG", trash_folder,
+                                  trash_folder + "/files", trash_folder + "/info"})
     ASSERT_EQ(::chown(path.c_str(), kCardOwner, kCardOwner), 0) << path;
 
   FreedesktopTrash trash;
