@@ -300,7 +300,7 @@ SafeFileWriter::SafeFileWriter(const std::string& path, Link link)
   // meanwhile would seem another folder at Commit.
   folder_held_ = UniqueFd(::open(folder, O_PATH | O_DIRECTORY | O_CLOEXEC));
   struct stat dir;
-  if (folder_held_ && ::fstat(folder_held_.get(), &dir) == 0) folder_seen_ = dir;
+  if (folder_held_ ? ::fstat(folder_held_.get(), &dir) == 0 : ::stat(folder, &dir) == 0) folder_seen_ = dir;
   if (CanNameUnnamedFiles()) {
     fd_ = UniqueFd(::open(folder, O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666));
     unnamed_ = static_cast<bool>(fd_);
