@@ -134,7 +134,10 @@ void CopyAccessList(const std::string& path, const std::string& from, int to) {
   if (!list && errno == EOPNOTSUPP) return;
   if (!list && errno == ENODATA) {
     // Mode bits only: nor does the new file keep what the folder's
-    // default list gave it, users the old file never let in.
+    // default list gave it, users the old file never let in. Asked only
+    // where it has one: on a card, whose every file shows the mount's
+    // owner, a user who is not that owner may remove nothing, even nothing.
+    if (::fgetxattr(to, kName, nullptr, 0) < 0 && (errno == ENODATA || errno == EOPNOTSUPP)) return;
     if (::fremovexattr(to, kName) != 0 && errno != ENODATA && errno != EOPNOTSUPP) FailCreate(path, errno);
     return;
   }
