@@ -1,11 +1,15 @@
 #include "picture/convert.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <functional>
 #include <optional>
 #include <span>
+#include <utility>
 #include <vector>
 
 #include "picture/bmp.h"
@@ -18,6 +22,7 @@
 #include "picture/picture.h"
 #include "picture/reduce.h"
 #include "picture/stream.h"
+#include "picture/unique_fd.h"
 
 namespace tam {
 namespace {
@@ -55,12 +60,17 @@ Picture ReadJpeg(const JpegFile& file, const ConvertOptions& options, TargetBox 
 
 // The bitmap that a ".jpg" written in its place replaces: base + ".bmp", else
 // base + ".BMP", whichever is the very file that was converted. On a file
-// system that ignores case both names reach the source; on one that does not,
-// a different picture may carry the other spelling, and it must stay.
+// system that ignores case (a camera's card) both names reach the source, and
+// the spelling the source was found by goes first, so that the trash keeps the
+// name the card shows; on one that does not, a different picture may carry
+// the other spelling, and it must stay.
 std::string ReplacedBitmap(const std::string& source, const std::string& base) {
   struct stat src;
   if (::stat(source.c_str(), &src) != 0) return {};
-  for (const char* ext : {".bmp", ".BMP"}) {
+  const char* order[] = {".bmp", ".BMP"};
+  if (source.size() == base.size() + 4 && source.compare(base.size(), 4, ".BMP") == 0)
+    std::swap(order[0], order[1]);
+  for (const char* ext : order) {
     const std::string name = base + ext;
     struct stat st;
     if (::stat(name.c_str(), &st) == 0 && !S_ISDIR(st.st_mode) && st.st_dev == src.st_dev &&
@@ -88,13 +98,21 @@ bool SameFile(const std::string& a, const std::string& b) {
 // folder or anywhere else, is left alone. An output name that reaches the
 // source itself (a link, a hard link) is refused: writing there would
 // destroy the picture being converted.
+// `check`, when given, sees the new file as made, before anything is written
+// or replaced, and may throw to leave everything as it was.
 void WriteOutput(const std::string& output, const std::string& source, std::span<const std::uint8_t> data,
-                 Trash& trash, bool own_name, bool chosen, const struct stat* read = nullptr) {
+                 Trash& trash, bool own_name, bool chosen, const struct stat* read = nullptr,
+                 const std::function<void(const struct stat& made)>& check = {}) {
   if (output != source && SameFile(output, source)) {
     throw Error("ファイル " + output + " は変換元の " + source +
                 " と同じファイルのため、書き込みませんでした。");
   }
   SafeFileWriter writer(output, chosen ? SafeFileWriter::Link::kReplace : SafeFileWriter::Link::kFollow);
+  if (check) {
+    struct stat made;
+    if (::fstat(writer.fd(), &made) != 0) writer.FailWrite(errno);
+    check(made);
+  }
   if (read) writer.ReplaceOnly(*read);
   writer.Write(data);
   if (own_name && !writer.through_link() && !writer.replaces_link()) {
@@ -131,6 +149,10 @@ std::string ConvertPicture(const std::string& path, int quality, SourceKind kind
   // reads of the same bytes always fails, so nothing is written then.
   // The source as it was before it was read: overwritten, it must still be
   // that file, not a newer one saved under its name while it converted.
+  // Held open to the end, the source stays known to the kernel: a card's
+  // file system (FAT, exFAT) numbers a file afresh each time it is read back
+  // in, and a photo let go in the meantime would seem another file.
+  const UniqueFd held(::open(path.c_str(), O_PATH | O_CLOEXEC));
   struct stat read;
   const bool read_known = ::stat(path.c_str(), &read) == 0;
   Picture picture;
@@ -176,11 +198,15 @@ std::string ConvertPicture(const std::string& path, int quality, SourceKind kind
     output = base + ".jpg";
     // Somebody else's bitmap in a folder we share would go to our trash,
     // out of their reach, and its .jpg would be ours: as an overwritten
-    // photo of theirs, it is not replaced.
-    if (!replaced.empty() && read_known && read.st_uid != ::geteuid() && ::geteuid() != 0) {
-      throw Error("ファイル " + replaced + " はほかのユーザーのファイルのため、" + output +
-                  " に置き換えませんでした。");
-    }
+    // photo of theirs, it is not replaced. Told by the owner the new file
+    // gets: on a card, which keeps no owners, every file shows the mount's,
+    // whoever made it, and the bitmap is then nobody else's.
+    const auto not_theirs = [&](const struct stat& made) {
+      if (!replaced.empty() && read_known && read.st_uid != made.st_uid && ::geteuid() != 0) {
+        throw Error("ファイル " + replaced + " はほかのユーザーのファイルのため、" + output +
+                    " に置き換えませんでした。");
+      }
+    };
     // A bitmap saved again while it converted holds newer work than its
     // reduction: it stays, and its .jpg is not written. Checked once more
     // after the write, which takes time too; the .jpg then stays, a whole
@@ -191,7 +217,7 @@ std::string ConvertPicture(const std::string& path, int quality, SourceKind kind
       throw Error("ファイル " + replaced + " は読み込んだ後に変更されたため、" + output +
                   " に置き換えませんでした。");
     }
-    WriteOutput(output, path, encoded, trash, /*own_name=*/false, /*chosen=*/true);
+    WriteOutput(output, path, encoded, trash, /*own_name=*/false, /*chosen=*/true, nullptr, not_theirs);
     if (!replaced.empty() && !unchanged()) {
       throw Error("ファイル " + replaced + " は読み込んだ後に変更されたため、ごみ箱に移しませんでした。" + output +
                   " は変更前の内容から作ったものです。");

@@ -45,6 +45,9 @@ inline const char* ErrnoText(int err) noexcept {
     case ENOTSUP: return "サポートされていない操作です";
     case ESTALE: return "古いファイルハンドルです";
     case EDQUOT: return "ディスク使用量制限を超過しました";
+    case ENOTCONN: return "トランスポートエンドポイントが接続されていません";
+    case ENOMEDIUM: return "メディアが見つかりません";
+    case EILSEQ: return "無効または不完全なマルチバイト文字またはワイド文字です";
     default: return nullptr;
   }
 }

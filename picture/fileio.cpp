@@ -134,7 +134,10 @@ void CopyAccessList(const std::string& path, const std::string& from, int to) {
   if (!list && errno == EOPNOTSUPP) return;
   if (!list && errno == ENODATA) {
     // Mode bits only: nor does the new file keep what the folder's
-    // default list gave it, users the old file never let in.
+    // default list gave it, users the old file never let in. Asked only
+    // where it has one: on a card, whose every file shows the mount's
+    // owner, a user who is not that owner may remove nothing, even nothing.
+    if (::fgetxattr(to, kName, nullptr, 0) < 0 && (errno == ENODATA || errno == EOPNOTSUPP)) return;
     if (::fremovexattr(to, kName) != 0 && errno != ENODATA && errno != EOPNOTSUPP) FailCreate(path, errno);
     return;
   }
@@ -295,8 +298,12 @@ SafeFileWriter::SafeFileWriter(const std::string& path, Link link)
   // gives it the permissions any other new file in that folder would get.
   folder_ = ExtractFilePath(target_);
   const char* folder = folder_.empty() ? "." : folder_.c_str();
+  // Held open until the write ends: a card's file system (FAT, exFAT) numbers
+  // a folder afresh each time the kernel reads it back in, and one let go
+  // meanwhile would seem another folder at Commit.
+  folder_held_ = UniqueFd(::open(folder, O_PATH | O_DIRECTORY | O_CLOEXEC));
   struct stat dir;
-  if (::stat(folder, &dir) == 0) folder_seen_ = dir;
+  if (folder_held_ ? ::fstat(folder_held_.get(), &dir) == 0 : ::stat(folder, &dir) == 0) folder_seen_ = dir;
   if (CanNameUnnamedFiles()) {
     fd_ = UniqueFd(::open(folder, O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666));
     unnamed_ = static_cast<bool>(fd_);
@@ -306,7 +313,10 @@ SafeFileWriter::SafeFileWriter(const std::string& path, Link link)
   if (!unnamed_) {
     for (int attempt = 0;; ++attempt) {
       temp_ = TempName(folder_);
-      fd_ = UniqueFd(::open(temp_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
+      // Made in the folder held open, the one RemoveTemp removes it from.
+      fd_ = UniqueFd(folder_held_ ? ::openat(folder_held_.get(), ExtractFileName(temp_).c_str(),
+                                             O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666)
+                                  : ::open(temp_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
       if (fd_) break;
       const int err = errno;
       temp_.clear();
@@ -320,7 +330,7 @@ SafeFileWriter::SafeFileWriter(const std::string& path, Link link)
       KeepWhatTheFileWas(path, old);
     } catch (...) {
       // A named temporary file must not outlive a writer that was never made.
-      if (!temp_.empty()) ::unlink(temp_.c_str());
+      RemoveTemp();
       FreeTempSlot(slot_);
       throw;
     }
@@ -355,13 +365,31 @@ void SafeFileWriter::KeepWhatTheFileWas(const std::string& path, const struct st
   // Attributes while the new file is still writable to us (a 0066 file
   // made ours would not be), the access list after the mode it masks.
   CopyUserAttributes(path, target_, fd_.get());
-  if (::fchmod(fd_.get(), old.st_mode & 07777) != 0) FailCreate(path, errno);
+  // Not asked where nothing changes (the mode as it is now: a change of
+  // owner may have cleared set-id bits): a file system that cannot change
+  // modes may refuse even that.
+  if (::fstat(fd_.get(), &made) != 0) FailCreate(path, errno);
+  if ((made.st_mode & 07777) != (old.st_mode & 07777) && ::fchmod(fd_.get(), old.st_mode & 07777) != 0)
+    FailCreate(path, errno);
   CopyAccessList(path, target_, fd_.get());
 }
 
 SafeFileWriter::~SafeFileWriter() {
-  if (!temp_.empty()) ::unlink(temp_.c_str());
+  RemoveTemp();
   FreeTempSlot(slot_);
+}
+
+// Removed from the folder it was made in, found through the folder held
+// open rather than by its path: a card pulled out (unmounted lazily) or a
+// folder renamed meanwhile leaves that path leading nowhere, or elsewhere.
+void SafeFileWriter::RemoveTemp() {
+  if (temp_.empty()) return;
+  if (folder_held_) {
+    ::unlinkat(folder_held_.get(), ExtractFileName(temp_).c_str(), 0);
+  } else {
+    ::unlink(temp_.c_str());
+  }
+  temp_.clear();
 }
 
 void SafeFileWriter::FailWrite(int err) const { tam::FailWrite(path_, err); }
@@ -391,9 +419,11 @@ void SafeFileWriter::Commit(const std::function<void(const std::string& target)>
   // The folder is found by its name: one renamed away while the content was
   // written, another perhaps made under its name, is not where the file
   // that was there went, and nothing is named in either.
+  // A folder no longer found at all (a card pulled out) says why.
   struct stat folder_now;
-  if (!folder_seen_ || ::stat(folder_.empty() ? "." : folder_.c_str(), &folder_now) != 0 ||
-      folder_now.st_dev != folder_seen_->st_dev || folder_now.st_ino != folder_seen_->st_ino) {
+  if (::stat(folder_.empty() ? "." : folder_.c_str(), &folder_now) != 0) FailCreate(path_, errno);
+  if (!folder_seen_ || folder_now.st_dev != folder_seen_->st_dev ||
+      folder_now.st_ino != folder_seen_->st_ino) {
     throw Error("ファイル " + path_ + " のフォルダーが書き込みの間に移動したため、書き込みませんでした。");
   }
   if (unnamed_) Name();

@@ -83,10 +83,12 @@ class SafeFileWriter {
 
  private:
   void Name();
+  void RemoveTemp();
   void KeepWhatTheFileWas(const std::string& path, const struct stat& old);
   bool through_link_ = false;  // set while target_ is made, so declared first
   std::string path_, target_, folder_, temp_;
   UniqueFd fd_;
+  UniqueFd folder_held_;  // the folder, kept known to the kernel while the write lasts
   bool unnamed_ = false;
   bool replaces_ = false;
   bool replaces_link_ = false;

@@ -73,23 +73,40 @@ bool MakeFolders(const std::string& path, std::string& why) {
   return S_ISDIR(st.st_mode) || Failed(why, path, ENOTDIR);
 }
 
-// A trash folder of ours: a real folder (no link) owned by this user.
-bool IsOwnFolder(const std::string& path, std::string& why) {
+// A trash folder of ours: a real folder (no link) owned by this user, or
+// by `also`, the one owner a file system without owners of its own shows
+// for everything on it (see FixedOwner).
+bool IsOwnFolder(const std::string& path, uid_t also, std::string& why) {
   struct stat st;
   if (::lstat(path.c_str(), &st) != 0) return Failed(why, path, errno);
   if (!S_ISDIR(st.st_mode)) return Failed(why, path, ENOTDIR);
-  return st.st_uid == ::getuid() || Failed(why, path + ": ほかのユーザーのフォルダーです");
+  return st.st_uid == ::getuid() || st.st_uid == also ||
+         Failed(why, path + ": ほかのユーザーのフォルダーです");
 }
 
 // Makes `path` (mode 0700) unless it is there, and checks that it may be used.
-bool EnsureOwnFolder(const std::string& path, std::string& why) {
+bool EnsureOwnFolder(const std::string& path, uid_t also, std::string& why) {
   if (::mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) return Failed(why, path, errno);
-  return IsOwnFolder(path, why);
+  return IsOwnFolder(path, also, why);
 }
 
-bool EnsureTrashFolders(const std::string& trash, std::string& why) {
-  return EnsureOwnFolder(trash, why) && EnsureOwnFolder(trash + "/files", why) &&
-         EnsureOwnFolder(trash + "/info", why);
+bool EnsureTrashFolders(const std::string& trash, std::string& why, uid_t also = ::getuid()) {
+  return EnsureOwnFolder(trash, also, why) && EnsureOwnFolder(trash + "/files", also, why) &&
+         EnsureOwnFolder(trash + "/info", also, why);
+}
+
+// A camera's card (FAT, exFAT) keeps no owners: every file and folder on it,
+// one just made too, shows the owner the mount was given, whoever made it.
+// A trash folder there is ours if that owner also owns the top of the file
+// system and the very file to be trashed: nothing of anyone else's then
+// passes to them. Somebody else's folder on a file system that keeps owners,
+// made to catch our files, still fails this unless the file was theirs.
+uid_t FixedOwner(const std::string& top, const std::string& file) {
+  struct stat top_st, file_st;
+  if (::stat(top.c_str(), &top_st) != 0 || ::lstat(file.c_str(), &file_st) != 0 ||
+      top_st.st_uid != file_st.st_uid)
+    return ::getuid();
+  return file_st.st_uid;
 }
 
 // Where a path lies: its device and, where the kernel says, its mount. A
@@ -253,14 +270,15 @@ bool MoveToTopTrash(const std::string& top, const std::string& file, std::string
   // right when the medium is mounted elsewhere.
   const std::string recorded = file.substr(prefix.size());
 
+  const uid_t also = FixedOwner(top, file);
   struct stat st;
   const std::string shared = prefix + ".Trash";
   if (::lstat(shared.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && (st.st_mode & S_ISVTX)) {
     const std::string mine = shared + "/" + uid;
-    if (EnsureTrashFolders(mine, why) && MoveInto(mine, file, recorded, why)) return true;
+    if (EnsureTrashFolders(mine, why, also) && MoveInto(mine, file, recorded, why)) return true;
   }
   const std::string own = prefix + ".Trash-" + uid;
-  return EnsureTrashFolders(own, why) && MoveInto(own, file, recorded, why);
+  return EnsureTrashFolders(own, why, also) && MoveInto(own, file, recorded, why);
 }
 
 }  // namespace

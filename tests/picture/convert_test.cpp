@@ -473,6 +473,14 @@ TEST(ConvertPicture, OnlyTheConvertedBitmapIsTrashed) {
   EXPECT_EQ(trash.calls, std::vector<std::string>{dir / "b.BMP"});
   EXPECT_EQ(Inspect(ReadBytes(dir / "b.jpg")).width, 32);
 
+  // On a card, which ignores case, c.bmp reaches c.BMP itself (a second link
+  // here): the trash gets the name the card shows.
+  WriteBmp(dir / "c.BMP", 32, 24);
+  ASSERT_EQ(::link((dir / "c.BMP").c_str(), (dir / "c.bmp").c_str()), 0);
+  trash.calls.clear();
+  ConvertPicture(dir / "c.BMP", 50, skByExtension, {.overwrite = true, .trash = &trash});
+  EXPECT_EQ(trash.calls, std::vector<std::string>{dir / "c.BMP"});
+
   // An extensionless bitmap stays, and so does a d.BMP that was not converted.
   WriteBmp(dir / "d", 32, 24);
   WriteBmp(dir / "d.BMP", 16, 16);

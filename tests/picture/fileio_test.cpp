@@ -76,8 +76,9 @@ TEST(ReadWholeFile, ErrorsNameTheFileAndTheReason) {
 TEST(SystemReason, FileReasonsAreJapaneseOthersTheCLibrarys) {
   EXPECT_EQ(SystemReason(EACCES), "許可がありません");
   EXPECT_EQ(SystemReason(ENOSPC), "デバイスに空き領域がありません");
-  for (int err : {ENOENT, EACCES, EPERM, ENOSPC, EDQUOT, EISDIR, ENOTDIR, EROFS, EEXIST, ENAMETOOLONG, ELOOP, EIO,
-                  ENOMEM, EXDEV, EBUSY, EFBIG, EMFILE, ENFILE, ETXTBSY, EINVAL, ENXIO, ENODEV, EAGAIN, EINTR}) {
+  for (int err : {ENOENT,       EACCES, EPERM, ENOSPC, EDQUOT, EISDIR, ENOTDIR,  EROFS,     EEXIST,
+                  ENAMETOOLONG, ELOOP,  EIO,   ENOMEM, EXDEV,  EBUSY,  EFBIG,    EMFILE,    ENFILE,
+                  ETXTBSY,      EINVAL, ENXIO, ENODEV, EAGAIN, EINTR,  ENOTCONN, ENOMEDIUM, EILSEQ}) {
     const std::string reason = SystemReason(err);
     EXPECT_TRUE(!reason.empty() && static_cast<unsigned char>(reason[0]) >= 0x80) << err << ": " << reason;
   }
@@ -424,6 +425,27 @@ TEST(SafeFileWriter, AFolderRenamedDuringTheWriteGetsNothing) {
   EXPECT_EQ(FolderNames(moved), std::vector<std::string>{"b.jpg"});
   EXPECT_EQ(tamtest::ReadBytes(folder + "/b.jpg").size(), 6u);
   EXPECT_EQ(tamtest::ReadBytes(moved + "/b.jpg").size(), 3u);
+}
+
+// Abandoned once its folder was renamed away: the named temporary file goes
+// from the folder it was made in, not from whatever now has that name (a
+// card pulled out leaves the path leading nowhere in the same way).
+TEST(SafeFileWriter, AnAbandonedWriteLeavesNoTemporaryFileInTheRenamedFolder) {
+  TempDir dir;
+  const std::string folder = dir / "DCIM", moved = dir / "moved";
+  ASSERT_EQ(::mkdir(folder.c_str(), 0755), 0);
+  tamtest::WriteText(folder + "/b.jpg", "old");
+  EXPECT_THROW(
+      {
+        SafeFileWriter writer(folder + "/b.jpg");
+        writer.Write(kData);
+        writer.Commit([&](const std::string&) {
+          ASSERT_EQ(::rename(folder.c_str(), moved.c_str()), 0);
+          throw Error("kept");
+        });
+      },
+      Error);
+  EXPECT_EQ(FolderNames(moved), std::vector<std::string>{"b.jpg"});
 }
 
 // Runs body in a child process and returns how the child ended.

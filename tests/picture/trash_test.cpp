@@ -257,6 +257,36 @@ TEST(FreedesktopTrash, FileOnABindMountGoesToTheTrashAtItsMountPoint) {
   EXPECT_EQ(ReadText(mount_point / (".Trash-" + std::to_string(::getuid()) + "/files/a.jpg")), "a");
 }
 
+// A camera's card keeps no owners: the top, the trash folder just made and
+// the photo all show the owner the mount was given, not the user trashing.
+// That trash is usable; the same folder does not get a file of the user's own.
+TEST(FreedesktopTrash, OnACardShowingOneOwnerTheTopTrashIsUsable) {
+  if (::getuid() != 0) GTEST_SKIP() << "needs root to give files the card's owner";
+  TempDir home;
+  ScopedEnv h("HOME", home.path().c_str());
+  ScopedEnv x("XDG_DATA_HOME", nullptr);
+  OtherFileSystem fs;
+  if (!fs.mounted()) GTEST_SKIP() << "cannot mount a tmpfs here";
+  constexpr uid_t kCardOwner = 4711;
+  const std::string trash_folder = fs / ".Trash-0";
+  ASSERT_EQ(::mkdir((fs / "DCIM").c_str(), 0755), 0);
+  for (const std::string& folder : {trash_folder, trash_folder + "/files", trash_folder + "/info"})
+    ASSERT_EQ(::mkdir(folder.c_str(), 0755), 0);
+  tamtest::WriteText(fs / "DCIM/IMG_0001.JPG", "photo");
+  for (const std::string& path : {fs / "", fs / "DCIM", fs / "DCIM/IMG_0001.JPG", trash_folder,
+                                  trash_folder + "/files", trash_folder + "/info"})
+    ASSERT_EQ(::chown(path.c_str(), kCardOwner, kCardOwner), 0) << path;
+
+  FreedesktopTrash trash;
+  ASSERT_TRUE(trash.MoveToTrash(fs / "DCIM/IMG_0001.JPG")) << trash.LastError();
+  EXPECT_EQ(ReadText(trash_folder + "/files/IMG_0001.JPG"), "photo");
+  ExpectTrashInfo(trash_folder + "/info/IMG_0001.JPG.trashinfo", "DCIM/IMG_0001.JPG");
+
+  tamtest::WriteText(fs / "DCIM/mine.jpg", "mine");
+  EXPECT_FALSE(trash.MoveToTrash(fs / "DCIM/mine.jpg"));
+  EXPECT_EQ(ReadText(fs / "DCIM/mine.jpg"), "mine");
+}
+
 TEST(FreedesktopTrash, UnusableTopTrashLeavesTheFileInPlace) {
   TempDir home;
   ScopedEnv h("HOME", home.path().c_str());
