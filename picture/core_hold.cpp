@@ -39,6 +39,21 @@ bool OthersRunnable() {
   return end == field || *end != '/' || runnable > 2;
 }
 
+// The time the calling thread has spent runnable but not running, in ns,
+// from its schedstat file ("run wait slices"); 0 when unknown.
+unsigned long long Waited(int fd) {
+  char text[96];
+  const ssize_t got = fd < 0 ? -1 : ::pread(fd, text, sizeof text - 1, 0);
+  if (got <= 0) return 0;
+  text[got] = '\0';
+  char* end = nullptr;
+  std::strtoull(text, &end, 10);
+  return std::strtoull(end, nullptr, 10);
+}
+
+// How long a held thread may wait for its core, in all, before it lets go.
+constexpr unsigned long long kMostWait = 1'000'000;
+
 }  // namespace
 
 CoreHold::CoreHold() {
@@ -46,11 +61,25 @@ CoreHold::CoreHold() {
   armed_ = ::sched_getaffinity(0, sizeof all_, &all_) == 0 && CPU_COUNT(&all_) >= 2;
 }
 
-CoreHold::~CoreHold() { Release(); }
+CoreHold::~CoreHold() {
+  Release();
+  // The producer's thread is gone by now, perhaps while it held its core.
+  for (int& fd : wait_fd_) {
+    if (fd >= 0) ::close(fd);
+  }
+}
 
 void CoreHold::Check(Side side) {
   if (held_[side]) {
-    if (let_go_.load(std::memory_order_relaxed) || InvoluntarySwitches() != switches_[side]) LetGo(side);
+    if (let_go_.load(std::memory_order_relaxed)) {
+      LetGo(side);
+      return;
+    }
+    // A preemption is cheap to see; only then is the time it cost read.
+    const long switches = InvoluntarySwitches();
+    if (switches == switches_[side]) return;
+    switches_[side] = switches;
+    if (wait_fd_[side] < 0 || Waited(wait_fd_[side]) - waited_[side] > kMostWait) LetGo(side);
     return;
   }
   if (done_[side] || !armed_) return;
@@ -93,6 +122,8 @@ void CoreHold::Take(Side side, int core) {
   CPU_SET(core, &one);
   if (::sched_setaffinity(0, sizeof one, &one) != 0) return;
   switches_[side] = InvoluntarySwitches();
+  wait_fd_[side] = ::open("/proc/thread-self/schedstat", O_RDONLY | O_CLOEXEC);
+  waited_[side] = Waited(wait_fd_[side]);
   held_[side] = true;
   if (side == kProducer) producer_core_.store(core, std::memory_order_release);
 }
@@ -106,6 +137,8 @@ void CoreHold::LetGo(Side side) {
   let_go_.store(true, std::memory_order_relaxed);
   ::sched_setaffinity(0, sizeof all_, &all_);
   held_[side] = false;
+  if (wait_fd_[side] >= 0) ::close(wait_fd_[side]);
+  wait_fd_[side] = -1;
 }
 
 }  // namespace tam
