@@ -2,6 +2,7 @@
 #include <unistd.h>
 
 #include <QIcon>
+#include <QScreen>
 #include <QLibraryInfo>
 #include <QTranslator>
 #include <QtGlobal>
@@ -93,6 +94,13 @@ int main(int argc, char** argv) {
   g_qt_messages = qInstallMessageHandler(DuringStart);
   tam::TamApplication app(argc, argv);
   Started();
+  // A plug-in may start with no screen at all (linuxfb without a frame
+  // buffer); Qt would abort at the first window.
+  if (tam::TamApplication::primaryScreen() == nullptr) {
+    std::fprintf(stderr, "tamarind2: 表示できる画面がありません (%s)\n",
+                 tam::TamApplication::platformName().toLocal8Bit().constData());
+    return 1;
+  }
   // Qt has taken its own options (-platform, -style ...) out of argv by now.
   const tam::CommandLine line = Parse(argc, argv);
   if (line.action != tam::CommandLine::Action::kRun) {

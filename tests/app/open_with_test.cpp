@@ -112,6 +112,9 @@ TEST(OpenWith, HelpAndVersionNeedNoDisplay) {
   // Nor does the X plug-in asked for by name, with no display to open.
   qputenv("QT_QPA_PLATFORM", "xcb");
   const tamtest::Result asked_for = tamtest::Exec(program, {"/no/such.jpg"});
+  // Nor a plug-in that starts without a screen.
+  qputenv("QT_QPA_PLATFORM", "linuxfb:fb=/nonexistent/fb0");
+  const tamtest::Result no_screen = tamtest::Exec(program, {"/no/such.jpg"});
   qputenv("QT_QPA_PLATFORM", platform);
   const tamtest::Result wrong = tamtest::Exec(program, {"--bogus"});
   EXPECT_EQ(version.code, 0);
@@ -123,6 +126,8 @@ TEST(OpenWith, HelpAndVersionNeedNoDisplay) {
   EXPECT_TRUE(no_server.err.contains(":4297")) << no_server.err.toStdString();
   EXPECT_EQ(asked_for.code, 1) << asked_for.err.toStdString();
   EXPECT_TRUE(asked_for.err.startsWith("tamarind2: ")) << asked_for.err.toStdString();
+  EXPECT_EQ(no_screen.code, 1) << no_screen.err.toStdString();
+  EXPECT_TRUE(no_screen.err.contains("tamarind2: ")) << no_screen.err.toStdString();
   EXPECT_EQ(wrong.code, 2);
   EXPECT_TRUE(wrong.err.contains("--bogus"));
 }
