@@ -22,6 +22,7 @@
 #include "picture/jpeg.h"
 #include "picture/limits.h"
 #include "picture/reduce.h"
+#include "picture/unique_fd.h"
 #include "presentation/builtin_engine.h"
 #include "presentation/insertion.h"
 #include "presentation/server_choice.h"
@@ -37,14 +38,13 @@ bool EntryExists(const std::string& path) {
 // The raw name in folder whose shown form is shown, or "" when none is.
 std::string FindRawName(const std::string& folder, const QString& shown) {
   std::string found;
-  if (DIR* dir = ::opendir(folder.empty() ? "/" : folder.c_str())) {
-    while (const dirent* entry = ::readdir(dir)) {
+  if (const tam::UniqueDir dir{::opendir(folder.empty() ? "/" : folder.c_str())}) {
+    while (const dirent* entry = ::readdir(dir.get())) {
       if (QFile::decodeName(entry->d_name) == shown) {
         found = entry->d_name;
         break;
       }
     }
-    ::closedir(dir);
   }
   return found;
 }

@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "picture/kind.h"
+#include "picture/unique_fd.h"
 
 namespace tam {
 namespace {
@@ -14,13 +15,9 @@ bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 
 char FoldCase(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
 
-struct DirCloser {
-  void operator()(DIR* dir) const { ::closedir(dir); }
-};
-
 std::vector<std::string> ReadNames(const std::string& folder) {
   std::vector<std::string> names;
-  std::unique_ptr<DIR, DirCloser> dir(::opendir(folder.c_str()));
+  UniqueDir dir(::opendir(folder.c_str()));
   if (!dir) return names;
   while (const dirent* entry = ::readdir(dir.get())) {
     const std::string_view name = entry->d_name;

@@ -1,7 +1,11 @@
 #pragma once
-// An owned POSIX file descriptor, closed when it goes out of scope.
+// An owned POSIX file descriptor, and an owned directory stream, each
+// closed when it goes out of scope. Header-only: the Impress plug-in uses
+// them too.
+#include <dirent.h>
 #include <unistd.h>
 
+#include <memory>
 #include <utility>
 
 namespace tam {
@@ -36,5 +40,10 @@ class UniqueFd {
  private:
   int fd_ = -1;
 };
+
+struct DirCloser {
+  void operator()(DIR* dir) const { ::closedir(dir); }
+};
+using UniqueDir = std::unique_ptr<DIR, DirCloser>;
 
 }  // namespace tam

@@ -30,6 +30,7 @@
 #pragma GCC visibility push(default)
 #include "picture/errno_text.h"
 #include "picture/error.h"
+#include "picture/unique_fd.h"
 #include "presentation/builtin_model.h"
 #include "presentation/impress_loader.h"
 #pragma GCC visibility pop
@@ -418,28 +419,21 @@ pid_t PipeListener(const std::string& pipe_name) {
     if (state == "01") socket = "socket:[" + inode + "]";
   });
   if (socket.empty()) return 0;
-  DIR* proc = ::opendir("/proc");
+  const tam::UniqueDir proc(::opendir("/proc"));
   if (!proc) return 0;
-  pid_t listener = 0;
-  while (dirent* process = ::readdir(proc)) {
+  while (dirent* process = ::readdir(proc.get())) {
     const pid_t pid = static_cast<pid_t>(std::atol(process->d_name));
     if (pid <= 0) continue;
     const std::string fd_folder = "/proc/" + std::string(process->d_name) + "/fd";
-    DIR* fds = ::opendir(fd_folder.c_str());
+    const tam::UniqueDir fds(::opendir(fd_folder.c_str()));
     if (!fds) continue;
-    while (dirent* fd = ::readdir(fds)) {
+    while (dirent* fd = ::readdir(fds.get())) {
       char target[64];
-      const ssize_t n = ::readlinkat(::dirfd(fds), fd->d_name, target, sizeof target);
-      if (n > 0 && socket.compare(0, std::string::npos, target, static_cast<size_t>(n)) == 0) {
-        listener = pid;
-        break;
-      }
+      const ssize_t n = ::readlinkat(::dirfd(fds.get()), fd->d_name, target, sizeof target);
+      if (n > 0 && socket.compare(0, std::string::npos, target, static_cast<size_t>(n)) == 0) return pid;
     }
-    ::closedir(fds);
-    if (listener) break;
   }
-  ::closedir(proc);
-  return listener;
+  return 0;
 }
 
 // Whether a process was started as an office without a display.
@@ -481,19 +475,18 @@ class SaveLeftovers {
   std::vector<std::string> Temps() const {
     std::vector<std::string> names;
     const std::string prefix = "lu" + std::to_string(office_);
-    DIR* dir = ::opendir(folder_.c_str());
+    const tam::UniqueDir dir(::opendir(folder_.c_str()));
     if (!dir) return names;
-    while (dirent* e = ::readdir(dir)) {
+    while (dirent* e = ::readdir(dir.get())) {
       const std::string name = e->d_name;
       if (name.size() <= prefix.size() + 4 || name.compare(0, prefix.size(), prefix) != 0 ||
           name.compare(name.size() - 4, 4, ".tmp") != 0 || std::isdigit(static_cast<unsigned char>(name[prefix.size()])))
         continue;
       struct stat st {};
-      if (::fstatat(::dirfd(dir), e->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode) &&
+      if (::fstatat(::dirfd(dir.get()), e->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode) &&
           st.st_uid == ::getuid())
         names.push_back(name);
     }
-    ::closedir(dir);
     return names;
   }
 
