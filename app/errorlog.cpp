@@ -7,10 +7,12 @@
 
 #include <QFile>
 #include <cerrno>
+#include <climits>
 #include <cstdlib>
 
 #include "picture/error.h"
 #include "picture/path.h"
+#include "picture/unique_fd.h"
 
 namespace tam {
 namespace {
@@ -82,9 +84,30 @@ TimeLayout ReadTimeLayout(const QString& format) {
 
 QString TwoDigits(int n) { return QStringLiteral("%1").arg(n, 2, 10, QLatin1Char('0')); }
 
+#ifndef TAM_INSTALL_BINDIR
+#define TAM_INSTALL_BINDIR ""
+#endif
+
+// The folders of installed programs: their users never own them, and root
+// does. /bin and /sbin are links into /usr on current systems, but the kernel
+// may name a program there on older ones.
+constexpr std::string_view kSystemFolders[] = {"/usr", "/bin", "/sbin", "/opt"};
+
+bool Within(std::string_view folder, std::string_view top) {
+  return folder.starts_with(top) && (folder.size() == top.size() || folder[top.size()] == '/');
+}
+
+bool OwnedByMe(const struct stat& st) { return st.st_uid == ::geteuid(); }
+
+// $HOME, unless it is somebody else's (root run by sudo with the user's
+// $HOME): then this user's own home from the password database.
 std::string HomeFolder() {
-  if (const char* home = std::getenv("HOME"); home && *home) return home;
-  if (const passwd* pw = ::getpwuid(::getuid()); pw && pw->pw_dir) return pw->pw_dir;
+  const passwd* pw = ::getpwuid(::geteuid());
+  if (const char* home = std::getenv("HOME"); home && *home) {
+    struct stat st;
+    if (::stat(home, &st) != 0 || OwnedByMe(st) || !pw || !pw->pw_dir) return home;
+  }
+  if (pw && pw->pw_dir) return pw->pw_dir;
   return "/tmp";
 }
 
@@ -152,34 +175,66 @@ std::string FallbackLogFolder() {
   return base + "/tamarind2";
 }
 
+bool LogBesideProgram(const std::string& program_path, const std::string& installed_bin) {
+  std::string folder = ExtractFilePath(program_path);
+  while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
+  if (folder.empty()) folder = ".";
+  for (const std::string_view top : kSystemFolders) {
+    if (Within(folder, top)) return false;
+  }
+  if (!installed_bin.empty()) {
+    if (folder == installed_bin) return false;
+    char real[PATH_MAX];
+    if (::realpath(installed_bin.c_str(), real) && folder == real) return false;
+  }
+  // A folder of another user's is refused by AppendToFile, as every folder
+  // that is not this user's own.
+  return true;
+}
+
 void AppendToFile(const std::string& path, std::string_view bytes) {
   // Only a regular file takes the log. Opening a FIFO for writing waits for a
   // reader, which would freeze the program on the error it is about to show;
   // a device is no log either. Refused before opening (opening a device may
-  // do something itself), and once more on what was opened.
-  const auto refuse = [&path] {
-    throw Error("ログファイル " + path + " を開けません: 通常のファイルではありません");
+  // do something itself), and once more on what was opened. A symbolic link
+  // is never followed: in a folder somebody else may write, it could lead
+  // root's line into any file.
+  const auto refuse = [&path](const char* why) {
+    throw Error("ログファイル " + path + " を開けません: " + why);
   };
+  std::string folder = ExtractFilePath(path);
+  if (folder.empty()) folder = ".";
+  const UniqueFd dir(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   struct stat st;
-  if (::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) refuse();
-  const int fd =
-      ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0644);
-  if (fd < 0) throw Error("ログファイル " + path + " を開けません: " + SystemReason(errno));
-  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    ::close(fd);
-    refuse();
+  if (!dir || ::fstat(dir.get(), &st) != 0) {
+    throw Error("ログフォルダ " + folder + " を開けません: " + SystemReason(errno));
   }
+  // A folder of another user's takes nothing: root would leave its files
+  // among a user's, and a user's line would land where anyone may write.
+  if (!OwnedByMe(st)) refuse("フォルダがほかのユーザーのものです");
+  const std::string name = ExtractFileName(path);
+  if (::fstatat(dir.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && !S_ISREG(st.st_mode)) {
+    refuse(S_ISLNK(st.st_mode) ? "シンボリックリンクです" : "通常のファイルではありません");
+  }
+  UniqueFd fd(::openat(dir.get(), name.c_str(),
+                       O_WRONLY | O_APPEND | O_CREAT | O_NONBLOCK | O_NOCTTY | O_CLOEXEC | O_NOFOLLOW, 0644));
+  if (!fd) {
+    const int err = errno;
+    if (err == ELOOP) refuse("シンボリックリンクです");
+    throw Error("ログファイル " + path + " を開けません: " + SystemReason(err));
+  }
+  if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) refuse("通常のファイルではありません");
+  if (!OwnedByMe(st)) refuse("ほかのユーザーのファイルです");
   while (!bytes.empty()) {
-    const ssize_t n = ::write(fd, bytes.data(), bytes.size());
+    const ssize_t n = ::write(fd.get(), bytes.data(), bytes.size());
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) {
       const int err = n < 0 ? errno : EIO;
-      ::close(fd);
       throw Error("ログファイル " + path + " に書き込めません: " + SystemReason(err));
     }
     bytes.remove_prefix(static_cast<std::size_t>(n));
   }
-  if (::close(fd) != 0) throw Error("ログファイル " + path + " を閉じられません: " + SystemReason(errno));
+  if (fd.close() != 0) throw Error("ログファイル " + path + " を閉じられません: " + SystemReason(errno));
 }
 
 ErrorLog::ErrorLog(std::string program_path, Clock& clock, QLocale locale)
@@ -187,21 +242,24 @@ ErrorLog::ErrorLog(std::string program_path, Clock& clock, QLocale locale)
 
 std::string ErrorLog::Write(std::string_view message) {
   const std::string line = LogLine(clock_.Now(), locale_, message);
-  const std::string beside = LogPathFor(program_path_);
-  try {
-    AppendToFile(beside, line);
-    return beside;
-  } catch (const Error& beside_failed) {
-    // An installed program's folder is read-only to its users.
-    const std::string folder = FallbackLogFolder();
-    const std::string fallback = folder + '/' + ExtractFileName(beside);
+  std::string beside_failed;
+  if (LogBesideProgram(program_path_, TAM_INSTALL_BINDIR)) {
+    const std::string beside = LogPathFor(program_path_);
     try {
-      MakeFolders(folder);
-      AppendToFile(fallback, line);
-      return fallback;
-    } catch (const Error& fallback_failed) {
-      throw Error(std::string(beside_failed.what()) + "\n" + fallback_failed.what());
+      AppendToFile(beside, line);
+      return beside;
+    } catch (const Error& failed) {
+      beside_failed = std::string(failed.what()) + "\n";
     }
+  }
+  const std::string folder = FallbackLogFolder();
+  const std::string fallback = folder + "/tamarind2.log";
+  try {
+    MakeFolders(folder);
+    AppendToFile(fallback, line);
+    return fallback;
+  } catch (const Error& fallback_failed) {
+    throw Error(beside_failed + fallback_failed.what());
   }
 }
 

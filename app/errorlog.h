@@ -1,6 +1,7 @@
 #pragma once
 // The log of errors that no command handled: one line per error, appended to
-// a text file beside the program, and the text of the error box.
+// a text file beside the program (or, for an installed program, in the
+// user's state folder), and the text of the error box.
 #include <QDateTime>
 #include <QLocale>
 #include <QString>
@@ -31,20 +32,32 @@ std::string RunningProgramPath();
 std::string LogPathFor(std::string_view program_path);
 
 // $XDG_STATE_HOME/tamarind2 (default ~/.local/state/tamarind2): where the log
-// goes when the program's own folder cannot take it.
+// goes when the program's own folder is not the place for it or cannot take it.
+// A home folder of somebody else (root run with a user's $HOME) is passed over
+// for the user's own, so nothing of root's lands among that user's files.
 std::string FallbackLogFolder();
 
-// Appends bytes to the file at path, creating it when missing. Throws
-// tam::Error naming the file and the system's reason.
+// Whether the log may go beside the program at program_path: not for an
+// installed program (in /usr, /bin, /sbin, /opt or `installed_bin`, this
+// build's install folder for programs), even when run by root, who may write
+// there. A folder that is not the user's own is refused by AppendToFile.
+bool LogBesideProgram(const std::string& program_path, const std::string& installed_bin);
+
+// Appends bytes to the file at path, creating it (mode 0644) when missing.
+// Only a regular file of this user's own, in a folder of this user's own,
+// takes the bytes: a symbolic link at path is never followed, and a FIFO or
+// device is refused without waiting. Throws tam::Error naming the file and
+// the system's reason.
 void AppendToFile(const std::string& path, std::string_view bytes);
 
 class ErrorLog {
  public:
   ErrorLog(std::string program_path, Clock& clock, QLocale locale = QLocale::system());
 
-  // Appends the line for message beside the program or, failing that, in the
-  // fallback folder, and returns the file written. Throws tam::Error when
-  // neither takes it.
+  // Appends the line for message beside the program when the log belongs
+  // there (LogBesideProgram) and that file takes it, otherwise in the
+  // fallback folder, made private to the user when missing. Returns the file
+  // written. Throws tam::Error when none takes it.
   std::string Write(std::string_view message);
 
   const std::string& program_path() const { return program_path_; }

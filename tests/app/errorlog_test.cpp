@@ -9,8 +9,10 @@
 #include <cstdlib>
 #include <future>
 #include <optional>
+#include <pwd.h>
 
 #include "picture/error.h"
+#include "support/readonly.h"
 #include "support/testdata.h"
 
 namespace tam {
@@ -148,6 +150,9 @@ TEST_F(ErrorLogFiles, FolderNamedLikeTheLogSendsTheLineToTheStateFolder) {
   log.Write("y");
   EXPECT_EQ(ReadText(dir / "state/tamarind2/tamarind2.log"),
             "2007/05/12 9:05:07:x\r\n2007/05/12 9:05:07:y\r\n");
+  struct stat st;
+  ASSERT_EQ(::stat((dir / "state/tamarind2").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0700u) << "the state folder is private to its user";
 }
 
 // A FIFO under the log's name would hold the program in open() until some
@@ -176,6 +181,86 @@ TEST_F(ErrorLogFiles, ReadOnlyProgramFolderSendsTheLineToTheStateFolder) {
   ErrorLog log(program, clock, japanese);
   EXPECT_EQ(log.Write("読み取り専用"), dir / "state/tamarind2/tamarind2.log");
   EXPECT_EQ(ReadText(dir / "state/tamarind2/tamarind2.log"), "2007/05/12 9:05:07:読み取り専用\r\n");
+}
+
+// An installed program's folder is writable to root: root's log still goes to
+// root's state folder, never into /usr/bin.
+TEST_F(ErrorLogFiles, InstalledProgramLogsInTheStateFolderEvenAsRoot) {
+  const std::string name = "tamarind2-log-test-" + std::to_string(::getpid());
+  for (const std::string folder : {"/usr/bin", "/usr/local/bin", "/opt/tamarind2"}) {
+    ErrorLog log(folder + "/" + name, clock, japanese);
+    EXPECT_EQ(log.Write("x"), dir / "state/tamarind2/tamarind2.log") << folder;
+    EXPECT_FALSE(tamtest::Exists(folder + "/" + name + ".log")) << folder;
+    ::unlink((folder + "/" + name + ".log").c_str());
+  }
+  // This build's own install folder is one too, wherever it lies.
+  EXPECT_FALSE(LogBesideProgram(dir / "bin/tamarind2", dir / "bin"));
+  EXPECT_TRUE(LogBesideProgram(dir / "tamarind2", dir / "bin"));
+}
+
+// Modes do not bind root, so the rule is seen as the user nobody: a folder
+// of root's is somebody else's even where anyone may write in it, and
+// nobody's own folder keeps the log beside the program.
+TEST_F(ErrorLogFiles, FolderOfAnotherUserKeepsNoLogEvenWhereAnyoneMayWrite) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to become another user";
+  // Root drops nothing into a user's folder.
+  tamtest::TempDir users;
+  ASSERT_EQ(::lchown(users.path().c_str(), 65534, 65534), 0);
+  ErrorLog log(users / "tamarind2", clock, japanese);
+  EXPECT_EQ(log.Write("c"), dir / "state/tamarind2/tamarind2.log");
+  EXPECT_FALSE(tamtest::Exists(users / "tamarind2.log"));
+
+  tamtest::TempDir roots;
+  ASSERT_EQ(::chmod(roots.path().c_str(), 0777), 0);
+  ASSERT_EQ(::mkdir((dir / "own").c_str(), 0755), 0);
+  const int outcome = tamtest::RunUnprivileged(dir.path(), [&] {
+    ErrorLog theirs(roots / "tamarind2", clock, japanese);
+    if (theirs.Write("a") != dir / "state/tamarind2/tamarind2.log") return 1;
+    ErrorLog own(dir / "own/tamarind2", clock, japanese);
+    return own.Write("b") == dir / "own/tamarind2.log" ? 0 : 2;
+  });
+  if (outcome == tamtest::kNoUnprivilegedUser) GTEST_SKIP() << "no unprivileged user";
+  EXPECT_EQ(outcome, 0);
+  EXPECT_FALSE(tamtest::Exists(roots / "tamarind2.log"));
+  EXPECT_EQ(ReadText(dir / "state/tamarind2/tamarind2.log"), "2007/05/12 9:05:07:c\r\n2007/05/12 9:05:07:a\r\n");
+}
+
+// Whoever may write in the state folder could leave a link there to a file
+// of root's; the line is never written through it, nor into a folder or a
+// file that belongs to somebody else.
+TEST_F(ErrorLogFiles, StateFolderLinkOrStrangersFilesAreNeverWrittenThrough) {
+  const std::string program = "/usr/bin/tamarind2-log-test-" + std::to_string(::getpid());
+  ASSERT_EQ(::mkdir((dir / "state").c_str(), 0700), 0);
+  ASSERT_EQ(::mkdir((dir / "state/tamarind2").c_str(), 0700), 0);
+  tamtest::WriteText(dir / "victim", "keep");
+  ASSERT_EQ(::symlink((dir / "victim").c_str(), (dir / "state/tamarind2/tamarind2.log").c_str()), 0);
+  ErrorLog log(program, clock, japanese);
+  EXPECT_THROW(log.Write("x"), Error);
+  EXPECT_EQ(ReadText(dir / "victim"), "keep");
+
+  if (::geteuid() != 0) return;
+  ASSERT_EQ(::unlink((dir / "state/tamarind2/tamarind2.log").c_str()), 0);
+  tamtest::WriteText(dir / "state/tamarind2/tamarind2.log", "theirs\n");
+  ASSERT_EQ(::chown((dir / "state/tamarind2/tamarind2.log").c_str(), 65534, 65534), 0);
+  EXPECT_THROW(log.Write("x"), Error);
+  EXPECT_EQ(ReadText(dir / "state/tamarind2/tamarind2.log"), "theirs\n");
+  ASSERT_EQ(::unlink((dir / "state/tamarind2/tamarind2.log").c_str()), 0);
+  ASSERT_EQ(::chown((dir / "state/tamarind2").c_str(), 65534, 65534), 0);
+  EXPECT_THROW(log.Write("x"), Error);
+  EXPECT_FALSE(tamtest::Exists(dir / "state/tamarind2/tamarind2.log"));
+}
+
+// Root run with a user's $HOME (sudo keeps it on some systems) makes no
+// folders of its own among that user's files.
+TEST(LogPath, HomeOfAnotherUserIsPassedOver) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to hand a folder to another user";
+  tamtest::TempDir home;
+  ASSERT_EQ(::chown(home.path().c_str(), 65534, 65534), 0);
+  ScopedEnv state("XDG_STATE_HOME", nullptr);
+  ScopedEnv user_home("HOME", home.path().c_str());
+  const passwd* pw = ::getpwuid(::geteuid());
+  ASSERT_NE(pw, nullptr);
+  EXPECT_EQ(FallbackLogFolder(), std::string(pw->pw_dir) + "/.local/state/tamarind2");
 }
 
 TEST_F(ErrorLogFiles, NowhereToWriteIsAnError) {
