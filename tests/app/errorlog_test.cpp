@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -9,7 +10,6 @@
 #include <cstdlib>
 #include <future>
 #include <optional>
-#include <pwd.h>
 
 #include "picture/error.h"
 #include "support/readonly.h"
@@ -222,7 +222,8 @@ TEST_F(ErrorLogFiles, FolderOfAnotherUserKeepsNoLogEvenWhereAnyoneMayWrite) {
   if (outcome == tamtest::kNoUnprivilegedUser) GTEST_SKIP() << "no unprivileged user";
   EXPECT_EQ(outcome, 0);
   EXPECT_FALSE(tamtest::Exists(roots / "tamarind2.log"));
-  EXPECT_EQ(ReadText(dir / "state/tamarind2/tamarind2.log"), "2007/05/12 9:05:07:c\r\n2007/05/12 9:05:07:a\r\n");
+  EXPECT_EQ(ReadText(dir / "state/tamarind2/tamarind2.log"),
+            "2007/05/12 9:05:07:c\r\n2007/05/12 9:05:07:a\r\n");
 }
 
 // Whoever may write in the state folder could leave a link there to a file
