@@ -44,8 +44,8 @@ for manual in "$@"; do
   # \- is a minus sign, \fB and the like change the font, \c joins lines.
   text=$(sed -e 's/\\-/-/g' -e 's/\\f[BIRP]//g' -e 's/\\c$//' "$manual") || exit 1
   for opt in "${options[@]}"; do
-    escaped=$(sed 's/[][\.*^$]/\\&/g' <<<"$opt")
-    if ! grep -qP "(?<![\\w-])$escaped(?![\\w-])" <<<"$text"; then
+    # An option holds letters, digits, _ and - alone: no pattern characters.
+    if ! grep -qP "(?<![\\w-])$opt(?![\\w-])" <<<"$text"; then
       echo "$manual: no $opt, which the usage names" >&2
       missing=1
     fi
