@@ -15,6 +15,9 @@ bool AbortRequested = false;
 TfrmProgress::TfrmProgress(QWidget* owner)
     : QWidget(owner, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowStaysOnTopHint) {
   setWindowTitle(QStringLiteral("処理中..."));
+  // A window does not take its owner's font by itself: the design's font,
+  // that of the main window, is given to it, and so to its controls.
+  if (owner) setFont(owner->font());
   setFixedSize(169, 86);
   setAttribute(Qt::WA_DeleteOnClose, false);
 

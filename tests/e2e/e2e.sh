@@ -323,6 +323,39 @@ case_progress_gone_before_insertion() {
   expect_idle "after the batch"
 }
 
+presentations() { windows_named '.* - Tamarind 2' | wc -l; }
+two_presentations() { [ "$(presentations)" -eq 2 ]; }
+
+# A dialog of a presentation window (its Save As) opened during a batch
+# holds up neither the end of the reduction nor the insertion after it: the
+# progress window goes and the new presentation opens, the dialog still up.
+case_batch_ends_under_dialog() {
+  make_sources
+  start_program
+  use_builtin_engine
+  make_photos "$work/few" 2 "$small_photo"
+  choose_folder "$work/few"
+  menu e p
+  local first save
+  first=$(window_named '.* - Tamarind 2' 30) || fail "no presentation window"
+  start_reduction_by a 20
+  xdotool windowactivate --sync "$first" 2>/dev/null || true
+  xdotool key alt+f
+  sleep 0.2
+  xdotool key a
+  save=$(window_named '名前を付けて保存') || fail "no Save As dialog"
+  reduced_all 20 && fail "the run was over before the dialog opened"
+  wait_for 120 reduced_all 20 || fail "only $(reduced_count) of 20 photos were reduced under the dialog"
+  wait_for 10 gone '処理中...' || fail "the progress window stays while the dialog is open"
+  wait_for 60 two_presentations || fail "the insertion waits for the dialog ($(presentations) presentation windows)"
+  viewable "$save" || fail "the dialog went away by itself"
+  [ -n "${E2E_SHOTS:-}" ] && import -window root "$E2E_SHOTS/batch_ends_under_dialog.png"
+  xdotool windowactivate --sync "$save" 2>/dev/null || true
+  xdotool key Escape
+  wait_for 10 gone '名前を付けて保存' || fail "the dialog does not close"
+  expect_idle "after the batch"
+}
+
 # Position of a window in the window manager's stacking order, from the
 # bottom; empty when it is not there.
 stack_position() {
