@@ -13,6 +13,7 @@
 #include <QLabel>
 #include <QMenu>
 #include <QMimeData>
+#include <QScreen>
 #include <QScrollBar>
 #include <QSlider>
 #include <QTest>
@@ -547,14 +548,15 @@ TEST(MessageBoxes, FileLineShowsTheNameAsItIs) {
   }
 }
 
-// A long name without a space is shown whole in the real error box, to its
-// extension: it wraps inside the box rather than running off its edge.
+// A name without a space, wider than the screen, is shown whole in the real
+// error box, to its extension: it wraps inside the box rather than running
+// off its edge.
 TEST(MessageBoxes, LongNameWrapsInsideTheBox) {
   tamtest::App();
   Seams seams;
   seams.server = std::make_shared<tamtest::RecordingServer>();
   const std::shared_ptr<MessageBoxes> boxes = WithRealSeams(seams).messages;
-  const QString name = QStringLiteral("/home/user/写真/") + QString(40, u'x') +
+  const QString name = QStringLiteral("/home/user/写真/") + QString(150, u'x') +
                        QStringLiteral("_IMG_20240812_153012_HDR_edited_final.JPG");
   const QString detail = QStringLiteral("ファイル: ") + name;
   QStringList shown;
@@ -570,6 +572,7 @@ TEST(MessageBoxes, LongNameWrapsInsideTheBox) {
       const QRect needed = label->fontMetrics().boundingRect(label->contentsRect(), Qt::TextWordWrap, label->text());
       fits &= needed.width() <= label->contentsRect().width();
       fits &= label->geometry().right() < box->width();
+      fits &= box->width() <= box->screen()->availableGeometry().width();
     }
     box->accept();
   });
