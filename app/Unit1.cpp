@@ -22,6 +22,7 @@
 #include <optional>
 
 #include "app/application.h"
+#include "app/frame_hints.h"
 #include "app/presentation_window.h"
 #include "app/reduce_thread.h"
 #include "app/uProgress.h"
@@ -555,6 +556,8 @@ void TForm1::SetStaysOnTop(bool on_top) {
   // stacking of the existing one, which keeps its place and is not activated.
   overrideWindowFlags(flags);
   if (QWindow* window = windowHandle()) window->setFlags(flags);
+  // New flags bring Qt's own frame hints back.
+  RequestFrame(this, Frame::kCaptionMenuMinimize);
 }
 
 void TForm1::TrackBar1Change(QObject*) { SetCaption(compLb, QString::number(TrackBar1->value())); }
@@ -622,6 +625,7 @@ void TForm1::FitOuterSizeLimits() {
 
 void TForm1::showEvent(QShowEvent* event) {
   QMainWindow::showEvent(event);
+  RequestFrame(this, Frame::kCaptionMenuMinimize);
   FitOuterSizeLimits();
 }
 

@@ -253,27 +253,39 @@ allowed() { xprop -id "$1" _NET_WM_ALLOWED_ACTIONS; }
 # Field n (1: flags, 2: functions, 3: decorations) of the Motif hints.
 motif() { xprop -id "$1" _MOTIF_WM_HINTS | sed 's/.*= //' | cut -d, -f"$2" | tr -d ' '; }
 
+# The main window's frame in the Motif hints: title, border, menu and
+# minimise (decorations 58), moving, minimising and closing (functions 44).
+main_frame_asked() { [ "$(motif "$main" 1)" = 0x3 ] && [ "$(motif "$main" 2)" = 0x2c ] && [ "$(motif "$main" 3)" = 0x3a ]; }
+
 case_window_hints() {
   make_sources
   start_program
   allowed "$main" | grep MAXIMIZE >/dev/null && fail "the main window can be maximised: $(allowed "$main")"
   allowed "$main" | grep _NET_WM_ACTION_MINIMIZE >/dev/null || fail "the main window cannot be minimised"
   allowed "$main" | grep _NET_WM_ACTION_CLOSE >/dev/null || fail "the main window cannot be closed"
+  main_frame_asked || fail "the main window asks for another frame: $(xprop -id "$main" _MOTIF_WM_HINTS)"
+  # 表示 > 常に手前に表示, off and on again: the new flags keep the frame.
+  local turn
+  for turn in off on; do
+    menu v Return
+    sleep 0.3
+    main_frame_asked ||
+      fail "always on top $turn: the main window asks for another frame: $(xprop -id "$main" _MOTIF_WM_HINTS)"
+  done
 
   # Enough photos that the run is still on once the windows have stayed
   # away a while (about 4 s for 400 on a quiet machine).
   start_reduction 400
   allowed "$progress" | grep 'MAXIMIZE\|_NET_WM_ACTION_RESIZE' >/dev/null &&
     fail "the progress window can be maximised or resized: $(allowed "$progress")"
-  # Motif functions (flag 1): minimise 8, maximise 16, close 32; decorations
-  # (flag 2): menu 16, minimise 32, maximise 64. openbox reads neither for
-  # its buttons, other window managers do.
-  local flags
-  flags=$(motif "$progress" 1)
-  ((flags & 1)) || fail "the progress window's functions are not restricted"
-  (($(motif "$progress" 2) & 56)) && fail "the progress window offers buttons: $(xprop -id "$progress" _MOTIF_WM_HINTS)"
-  ((flags & 2 && $(motif "$progress" 3) & 112)) &&
-    fail "the progress window shows buttons: $(xprop -id "$progress" _MOTIF_WM_HINTS)"
+  # Motif functions (flag 1): move 4, minimise 8, maximise 16, close 32;
+  # decorations (flag 2): border 2, title 8, menu 16, minimise 32, maximise
+  # 64. The progress window asks for a title and a border, no button, and
+  # to be moved only. openbox reads from the decorations only whether a
+  # window has a frame, and draws its own buttons; other window managers
+  # draw these.
+  [ "$(xprop -id "$progress" _MOTIF_WM_HINTS | sed 's/.*= //')" = "0x3, 0x4, 0xa, 0x0, 0x0" ] ||
+    fail "the progress window asks for another frame: $(xprop -id "$progress" _MOTIF_WM_HINTS)"
   xdotool windowminimize "$main"
   wait_for 5 hidden "$progress" || fail "the progress window stayed up when the main window was minimised"
   sleep 1.5
