@@ -29,8 +29,8 @@ std::array<std::uint32_t, 5> HintsOf(Frame frame) {
     case Frame::kCaptionMenuMinimize:
       break;
   }
-  return {kHasFunctions | kHasDecorations, kMove | kMinimize | kClose, kBorder | kTitle | kMenu | kMinimizeButton,
-          0, 0};
+  return {kHasFunctions | kHasDecorations, kMove | kMinimize | kClose,
+          kBorder | kTitle | kMenu | kMinimizeButton, 0, 0};
 }
 
 }  // namespace
@@ -44,8 +44,8 @@ void RequestFrame(QWidget* window, Frame frame) {
       xcb_intern_atom_reply(connection, xcb_intern_atom(connection, 0, std::strlen(kName), kName), nullptr);
   if (!atom) return;
   const std::array<std::uint32_t, 5> hints = HintsOf(frame);
-  xcb_change_property(connection, XCB_PROP_MODE_REPLACE, static_cast<xcb_window_t>(window->winId()), atom->atom,
-                      atom->atom, 32, hints.size(), hints.data());
+  xcb_change_property(connection, XCB_PROP_MODE_REPLACE, static_cast<xcb_window_t>(window->winId()),
+                      atom->atom, atom->atom, 32, hints.size(), hints.data());
   std::free(atom);
   xcb_flush(connection);
 }

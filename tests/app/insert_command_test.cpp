@@ -356,7 +356,8 @@ TEST_F(InsertCommand, BatchInsertionRunsBusyWithTheProgressWindowGone) {
 TEST_F(InsertCommand, BatchEndsAndInsertsUnderADialogOpenedMeanwhile) {
   form->M1->trigger();
   std::vector<std::string> names;
-  for (int i = 0; i < 10; ++i) names.push_back(Copy("jpeg/good/testorig.jpg", "u" + std::to_string(i) + ".jpg"));
+  for (int i = 0; i < 10; ++i)
+    names.push_back(Copy("jpeg/good/testorig.jpg", "u" + std::to_string(i) + ".jpg"));
   List(names);
   bool reduction_went_on_under_dialog = false, done_under_dialog = false;
   QTimer opener;

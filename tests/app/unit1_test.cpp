@@ -569,7 +569,8 @@ TEST(MessageBoxes, LongNameWrapsInsideTheBox) {
     for (const QLabel* label : box->findChildren<QLabel*>()) {
       if (label->text().isEmpty() || !label->isVisible()) continue;
       shown << QString(label->text()).remove(QChar(0x200B));
-      const QRect needed = label->fontMetrics().boundingRect(label->contentsRect(), Qt::TextWordWrap, label->text());
+      const QRect needed =
+          label->fontMetrics().boundingRect(label->contentsRect(), Qt::TextWordWrap, label->text());
       fits &= needed.width() <= label->contentsRect().width();
       fits &= label->geometry().right() < box->width();
       fits &= box->width() <= box->screen()->availableGeometry().width();
