@@ -36,9 +36,13 @@ std::array<std::uint32_t, 5> HintsOf(Frame frame) {
 }  // namespace
 
 void RequestFrame(QWidget* window, Frame frame) {
-  auto* x11 = qGuiApp ? qGuiApp->nativeInterface<QNativeInterface::QX11Application>() : nullptr;
-  if (!x11 || !window->testAttribute(Qt::WA_WState_Created)) return;
-  xcb_connection_t* connection = x11->connection();
+  // Only the xcb platform's windows are X windows of this connection: the
+  // offscreen platform may answer for X11 too, without one.
+  if (QGuiApplication::platformName() != QLatin1String("xcb") || !window->testAttribute(Qt::WA_WState_Created))
+    return;
+  auto* x11 = qGuiApp->nativeInterface<QNativeInterface::QX11Application>();
+  xcb_connection_t* connection = x11 ? x11->connection() : nullptr;
+  if (!connection) return;
   static constexpr char kName[] = "_MOTIF_WM_HINTS";
   xcb_intern_atom_reply_t* atom =
       xcb_intern_atom_reply(connection, xcb_intern_atom(connection, 0, std::strlen(kName), kName), nullptr);

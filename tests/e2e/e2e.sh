@@ -350,14 +350,14 @@ case_batch_ends_under_dialog() {
   menu e p
   local first save
   first=$(window_named '.* - Tamarind 2' 30) || fail "no presentation window"
-  start_reduction_by a 20
+  start_reduction_by a 60
   xdotool windowactivate --sync "$first" 2>/dev/null || true
   xdotool key alt+f
   sleep 0.2
   xdotool key a
   save=$(window_named '名前を付けて保存') || fail "no Save As dialog"
-  reduced_all 20 && fail "the run was over before the dialog opened"
-  wait_for 120 reduced_all 20 || fail "only $(reduced_count) of 20 photos were reduced under the dialog"
+  reduced_all 60 && fail "the run was over before the dialog opened"
+  wait_for 120 reduced_all 60 || fail "only $(reduced_count) of 60 photos were reduced under the dialog"
   wait_for 10 gone '処理中...' || fail "the progress window stays while the dialog is open"
   wait_for 60 two_presentations || fail "the insertion waits for the dialog ($(presentations) presentation windows)"
   viewable "$save" || fail "the dialog went away by itself"
