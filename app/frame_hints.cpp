@@ -38,7 +38,8 @@ std::array<std::uint32_t, 5> HintsOf(Frame frame) {
 void RequestFrame(QWidget* window, Frame frame) {
   // Only the xcb platform's windows are X windows of this connection: the
   // offscreen platform may answer for X11 too, without one.
-  if (QGuiApplication::platformName() != QLatin1String("xcb") || !window->testAttribute(Qt::WA_WState_Created))
+  if (QGuiApplication::platformName() != QLatin1String("xcb") ||
+      !window->testAttribute(Qt::WA_WState_Created))
     return;
   auto* x11 = qGuiApp->nativeInterface<QNativeInterface::QX11Application>();
   xcb_connection_t* connection = x11 ? x11->connection() : nullptr;
