@@ -7,13 +7,15 @@
 #include <cstdlib>
 #include <cstring>
 
-#ifdef TAM_HAVE_XCB
+// Qt answers for X11 only when built with xcb.
+#if defined(TAM_HAVE_XCB) && QT_CONFIG(xcb)
+#define TAM_FRAME_HINTS 1
 #include <xcb/xcb.h>
 #endif
 
 namespace tam {
 
-#ifdef TAM_HAVE_XCB
+#ifdef TAM_FRAME_HINTS
 namespace {
 
 // The Motif window manager hints: flags, functions, decorations, input
