@@ -18,8 +18,11 @@
 #include <QUrl>
 #include <QWindow>
 #include <algorithm>
+#include <functional>
+#include <optional>
 
 #include "app/application.h"
+#include "app/frame_hints.h"
 #include "app/presentation_window.h"
 #include "app/reduce_thread.h"
 #include "app/uProgress.h"
@@ -364,7 +367,11 @@ void TForm1::O2Click(QObject*) {
 void TForm1::D1Click(QObject*) {
   const auto folder = seams_.dialogs->ChooseFolder(this, QStringLiteral("フォルダの選択"));
   if (!folder) return;
-  for (const std::string& path : FindFolderPictures(*folder)) ListBox1->AddEntry(path);
+  AddFolderPictures(*folder);
+}
+
+void TForm1::AddFolderPictures(const std::string& folder) {
+  for (const std::string& path : FindFolderPictures(folder)) ListBox1->AddEntry(path);
   if (ListBox1->count() > 0) PPTP1->setEnabled(true);
   RefreshAfterAdd(Counter("D&D数:", ListBox1->count()));
 }
@@ -395,7 +402,15 @@ void TForm1::X1Click(QObject*) { close(); }
 // showing, abortable between files; the list then holds the written files.
 // The windows stay painted and responsive while a file converts.
 // On an error the list and labels stay as they were and the error goes on.
-void TForm1::S1Click(QObject* Sender) {
+void TForm1::S1Click(QObject* Sender) { Reduce(Sender, nullptr); }
+
+// The run ends in whichever event loop is running when its last file is
+// done: a dialog of another window (a presentation's Save As) opened
+// meanwhile has one of its own, and the end (the list, the labels, the
+// window taking input again, a batch's insertion) does not wait for it to
+// close. then() continues a batch within the same run; it comes only after
+// a run that was not ended by an error.
+void TForm1::Reduce(QObject* Sender, const std::function<void()>& then) {
   if (ListBox1->count() == 0) return;
   const std::vector<std::string> entries = ListEntries();
   const int quality = compLb->text().toInt();
@@ -403,36 +418,44 @@ void TForm1::S1Click(QObject* Sender) {
 
   // No command of this window can start while the run pumps events. The
   // progress window, made after this, is not disabled with it.
-  const RunScope run(*this);
+  std::optional<RunScope> run(std::in_place, *this);
   QPointer<TfrmProgress> progress = new TfrmProgress(this);
-  // The window leaves the screen when the run ends, before whatever comes
-  // next (a batch's insertion, an error box) keeps the program busy.
-  struct ReleaseProgress {
-    QPointer<TfrmProgress>& window;
-    ~ReleaseProgress() {
-      delete window.data();
-      ShowPendingPaints();
-    }
-  } release{progress};
   progress->ShowCentred();
 
   // The files convert on a thread of their own while this one keeps the
   // windows painted and the abort button working. The abort request (the
   // button, or the progress window's close) is read between files: a file
   // being converted is always finished first, never cut off half-written.
-  const std::vector<std::string> written = ReduceEntriesBesideEventLoop(
+  ReduceEntriesBesideEventLoop(
       entries, quality, options,
       [&](int percent) {
         if (!progress) return;
         progress->SetProgressPosition(percent);
         progress->SetProgressText(QString::number(percent) + QStringLiteral(" %"));
       },
-      [] { return AbortRequested; });
-
-  SetListEntries(written);
-  SetCaption(shrinkLb, QString::asprintf("縮小数:%d", static_cast<int>(written.size())));
-  PPTP1->setEnabled(true);
-  if (Sender == S1 && BeepOnFinish_) seams_.beeper->Beep();
+      [] { return AbortRequested; },
+      [&](ReductionEnd end) {
+        // The window leaves the screen when the run ends, before whatever
+        // comes next (a batch's insertion, an error box) keeps the program
+        // busy.
+        delete progress.data();
+        ShowPendingPaints();
+        std::exception_ptr error = end.error;
+        if (!error) {
+          try {
+            SetListEntries(end.written);
+            SetCaption(shrinkLb, QString::asprintf("縮小数:%d", static_cast<int>(end.written.size())));
+            PPTP1->setEnabled(true);
+            if (Sender == S1 && BeepOnFinish_) seams_.beeper->Beep();
+            if (then) then();
+          } catch (...) {
+            error = std::current_exception();
+          }
+        }
+        // The window takes input again before an error box asks for it.
+        run.reset();
+        if (error) Dispatch(Sender, [&] { std::rethrow_exception(error); });
+      });
 }
 
 // The insert command: a new presentation with one slide per listed picture.
@@ -486,7 +509,7 @@ void TForm1::PPTP1Click(QObject* Sender) {
 }
 
 // The batch command: reduce, then insert what the reduction wrote. Only this
-// command beeps, once, at its end.
+// command beeps, once, at its end, and only when there was something to do.
 void TForm1::A1Click(QObject* Sender) {
   if (ListBox1->count() == 0) {
     ShowMessage(QString::fromUtf8(kNoFiles));
@@ -494,16 +517,16 @@ void TForm1::A1Click(QObject* Sender) {
   }
   // One run from the reduction through the insertion: the window stays
   // disabled in between.
-  const RunScope run(*this);
-  S1Click(A1);
-  // A reduction that wrote nothing (or was aborted first) leaves the list
-  // empty: the user is told why no slides come.
-  if (ListBox1->count() == 0) {
-    ShowMessage(QString::fromUtf8(kNoFiles));
-  } else if (FileExists(ListBox1->Entry(0))) {
-    PPTP1Click(A1);
-  }
-  if (Sender == A1 && BeepOnFinish_) seams_.beeper->Beep();
+  Reduce(A1, [this, Sender] {
+    // A reduction that wrote nothing (or was aborted first) leaves the list
+    // empty: the user is told why no slides come, and that is the end.
+    if (ListBox1->count() == 0) {
+      ShowMessage(QString::fromUtf8(kNoFiles));
+      return;
+    }
+    if (FileExists(ListBox1->Entry(0))) PPTP1Click(A1);
+    if (Sender == A1 && BeepOnFinish_) seams_.beeper->Beep();
+  });
 }
 
 void TForm1::jpg1Click(QObject*) { AppendExtensionToBareEntries(AppendedExtension(PictureKind::Jpeg)); }
@@ -533,6 +556,8 @@ void TForm1::SetStaysOnTop(bool on_top) {
   // stacking of the existing one, which keeps its place and is not activated.
   overrideWindowFlags(flags);
   if (QWindow* window = windowHandle()) window->setFlags(flags);
+  // New flags bring Qt's own frame hints back.
+  RequestFrame(this, Frame::kCaptionMenuMinimize);
 }
 
 void TForm1::TrackBar1Change(QObject*) { SetCaption(compLb, QString::number(TrackBar1->value())); }
@@ -600,6 +625,7 @@ void TForm1::FitOuterSizeLimits() {
 
 void TForm1::showEvent(QShowEvent* event) {
   QMainWindow::showEvent(event);
+  RequestFrame(this, Frame::kCaptionMenuMinimize);
   FitOuterSizeLimits();
 }
 

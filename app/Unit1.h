@@ -5,6 +5,7 @@
 #include <QListWidget>
 #include <QMainWindow>
 #include <exception>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -123,6 +124,9 @@ class TForm1 : public QMainWindow {
   void TrackBar1Change(QObject* Sender);
   // The dropped items' byte paths, in the order the file manager gave them.
   void WMDropFiles(const std::vector<std::string>& paths);
+  // What a folder chosen in D1Click adds: the folder's pictures appended,
+  // then the labels and menu states of a folder choice.
+  void AddFolderPictures(const std::string& folder);
   // Logs the error beside the program and shows it in an error box. Never
   // throws: a log that cannot be written does not stop the box.
   void ApplicationEvents1Exception(QObject* Sender, const std::exception& E) noexcept;
@@ -169,6 +173,9 @@ class TForm1 : public QMainWindow {
 
  private:
   class RunScope;
+  // The reduction run of S1Click; then() continues a batch once the run has
+  // ended without an error.
+  void Reduce(QObject* Sender, const std::function<void()>& then);
   // Keeps the window above others, or lets it go below, in place.
   void SetStaysOnTop(bool on_top);
 

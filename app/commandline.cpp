@@ -1,5 +1,7 @@
 #include "app/commandline.h"
 
+#include <sys/stat.h>
+
 #include <string_view>
 
 #include "app/Unit1.h"
@@ -34,6 +36,12 @@ std::string AbsoluteClean(std::string_view arg, const std::string& cwd) {
   std::string clean;
   for (const std::string_view part : parts) (clean += '/') += part;
   return clean;
+}
+
+// A folder, or a link to one; what cannot be looked at is taken as a file.
+bool IsFolder(const std::string& path) {
+  struct stat st;
+  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
 }  // namespace
@@ -74,7 +82,25 @@ std::unique_ptr<TForm1> ShowMainWindow(const std::vector<std::string>& paths, Se
   auto form = std::make_unique<TForm1>(std::move(seams));
   form->setObjectName(QStringLiteral("Form1"));
   form->show();
-  if (!paths.empty()) form->Dispatch(form.get(), [&] { form->WMDropFiles(paths); });
+  form->Dispatch(form.get(), [&] {
+    // In the order given: each folder as a folder choice, the files between
+    // two folders as one drop of them.
+    std::vector<std::string> files;
+    const auto drop_files = [&] {
+      if (files.empty()) return;
+      form->WMDropFiles(files);
+      files.clear();
+    };
+    for (const std::string& path : paths) {
+      if (IsFolder(path)) {
+        drop_files();
+        form->AddFolderPictures(path);
+      } else {
+        files.push_back(path);
+      }
+    }
+    drop_files();
+  });
   return form;
 }
 
@@ -82,8 +108,10 @@ std::string HelpText() {
   return "使い方: tamarind2 [オプション] [ファイル|フォルダ]...\n"
          "\n"
          "写真 (JPEG と BMP) をリストに集めて縮小し、1 枚ずつスライドにします。\n"
-         "指定したファイルとフォルダは、ウィンドウにドロップしたときと同じ規則で\n"
-         "起動時のリストに入ります (.jpg .JPG .bmp .BMP と拡張子のないもの)。\n"
+         "指定したフォルダは「フォルダ選択」と同じく、その中の JPEG と BMP の\n"
+         "ファイルをリストに加えます。指定したファイルは、ウィンドウにドロップした\n"
+         "ときと同じ規則で起動時のリストに入ります (.jpg .JPG .bmp .BMP と拡張子の\n"
+         "ないもの)。\n"
          "\n"
          "オプション:\n"
          "  -h, --help     この説明を表示して終了します\n"

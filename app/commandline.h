@@ -26,9 +26,11 @@ struct CommandLine {
 // URIs are decoded to bytes like dropped ones. "--" ends the options.
 CommandLine ParseCommandLine(std::span<const char* const> args, const std::string& cwd);
 
-// Creates and shows the main window, then puts paths into its list exactly as
-// one drop of them on the window would (same rules, counts and labels). No
-// paths: the window is as any fresh start leaves it.
+// Creates and shows the main window, then puts paths into its list in the
+// order given: a folder (or a link to one) adds its pictures exactly as
+// choosing it in the folder dialog would; the other paths between two
+// folders enter as one drop of them on the window would (same rules, counts
+// and labels). No paths: the window is as any fresh start leaves it.
 std::unique_ptr<TForm1> ShowMainWindow(const std::vector<std::string>& paths, Seams seams = {});
 
 // The texts of --help and --version, each ending in a newline.

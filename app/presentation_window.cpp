@@ -14,6 +14,7 @@
 #include <QPushButton>
 #include <QScrollArea>
 #include <QScrollBar>
+#include <QTextBoundaryFinder>
 #include <algorithm>
 #include <vector>
 
@@ -92,8 +93,42 @@ void StackLikeOurTopWindow(QWidget* prompt) {
   }
 }
 
+QString WithBreakPoints(const QString& text) {
+  // Longer than this, a run without a break point may be wider than a box.
+  constexpr qsizetype kLongRun = 16;
+  constexpr QChar kZeroWidthSpace(0x200B);
+  QString shown;
+  shown.reserve(text.size() * 2);
+  qsizetype i = 0;
+  while (i < text.size()) {
+    if (text[i].isSpace()) {
+      shown += text[i++];
+      continue;
+    }
+    qsizetype end = i;
+    while (end < text.size() && !text[end].isSpace()) ++end;
+    const QString run = text.mid(i, end - i);
+    i = end;
+    if (run.size() <= kLongRun) {
+      shown += run;
+      continue;
+    }
+    // Between characters as the user sees them, never inside one.
+    QTextBoundaryFinder characters(QTextBoundaryFinder::Grapheme, run);
+    qsizetype from = 0;
+    for (qsizetype to = characters.toNextBoundary(); to > 0; to = characters.toNextBoundary()) {
+      if (from > 0) shown += kZeroWidthSpace;
+      shown += run.mid(from, to - from);
+      from = to;
+    }
+  }
+  return shown;
+}
+
 void ShowTextsPlain(QMessageBox* box) {
   box->setTextFormat(Qt::PlainText);
+  box->setText(WithBreakPoints(box->text()));
+  if (!box->informativeText().isEmpty()) box->setInformativeText(WithBreakPoints(box->informativeText()));
   for (QLabel* label : box->findChildren<QLabel*>()) label->setTextFormat(Qt::PlainText);
 }
 

@@ -39,7 +39,13 @@ void StackLikeOurTopWindow(QWidget* prompt);
 
 // Shows every text of a message box, informative text too, as plain text:
 // a file's name in it ("<b>x</b>.pptx", "a&b.jpg") is never taken for markup.
+// A long run without a break point (a file's path) may wrap anywhere, so the
+// box shows it whole, its end and extension too, rather than cut it off.
 void ShowTextsPlain(QMessageBox* box);
+
+// text with a zero-width break point between every two characters of each
+// run of more than a few characters without a space.
+QString WithBreakPoints(const QString& text);
 
 // Closes every presentation window, asking for each one with unsaved slides
 // whether to save it. False when the user cancelled: the rest stay open.

@@ -36,25 +36,24 @@ class Handover {
     changed_.wait(lock, [this] { return answer_.has_value() || stopping_; });
     return stopping_ || *answer_;
   }
-  // The reducing thread, once it has nothing more to do.
+  // The reducing thread, once it has nothing more to do: the end goes to
+  // the windows' thread like the steps, taken by whichever event loop runs
+  // there.
   void Finished() {
-    const std::lock_guard lock(mutex_);
-    finished_ = true;
-    QMetaObject::invokeMethod(&loop_, &QEventLoop::quit, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        &context_, [this] { End(); }, Qt::QueuedConnection);
   }
 
-  // The windows' thread: runs its event loop until the run is over.
-  void WaitUntilFinished() {
-    std::unique_lock lock(mutex_);
-    // A quit posted after the look at the state below is taken by the loop;
-    // one taken elsewhere (a nested loop) left the state for this look to
-    // see. A loop that returns for any other reason only looks again; after
-    // QCoreApplication::exit no loop starts until the outermost one has
-    // ended, and events are waited for without.
-    while (!finished_) {
-      lock.unlock();
+  // The windows' thread: what to do at the end, set before the run starts.
+  void AtEnd(std::function<void()> end) { end_ = std::move(end); }
+  // The windows' thread: runs its event loop until the end has been taken.
+  // The end quits this loop; taken by a nested loop (a dialog's), it leaves
+  // the flag for this look once that loop has returned. After
+  // QCoreApplication::exit no loop starts until the outermost one has ended,
+  // and events are waited for without.
+  void WaitUntilEnded() {
+    while (!ended_) {
       if (loop_.exec() < 0) QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
-      lock.lock();
     }
   }
   // The windows' thread leaves the run: the reducing thread stops after the
@@ -100,6 +99,13 @@ class Handover {
     }
     Answer(stop);
   }
+  // The loop is told first: the end may run a batch's insertion and open
+  // boxes, and the caller's frame is to go on as soon as its loop is back.
+  void End() {
+    ended_ = true;
+    loop_.quit();
+    end_();
+  }
   void Answer(bool stop) {
     {
       const std::lock_guard lock(mutex_);
@@ -114,8 +120,9 @@ class Handover {
   std::condition_variable changed_;
   std::optional<bool> answer_;  // true: stop
   bool stopping_ = false;
-  bool finished_ = false;
   std::exception_ptr step_error_;  // the windows' thread's own
+  std::function<void()> end_;      // the windows' thread's own
+  bool ended_ = false;             // the windows' thread's own
   // Both live on the windows' thread; going, the context takes a step still
   // posted with it.
   QEventLoop loop_;
@@ -124,23 +131,29 @@ class Handover {
 
 }  // namespace
 
-std::vector<std::string> ReduceEntriesBesideEventLoop(const std::vector<std::string>& entries, int quality,
-                                                      const ConvertOptions& options,
-                                                      const std::function<void(int percent)>& show,
-                                                      const std::function<bool()>& stop_requested) {
+void ReduceEntriesBesideEventLoop(const std::vector<std::string>& entries, int quality,
+                                  const ConvertOptions& options, const std::function<void(int percent)>& show,
+                                  const std::function<bool()>& stop_requested,
+                                  const std::function<void(ReductionEnd)>& ended) {
   Handover handover(show, stop_requested);
-  std::vector<std::string> written;
-  std::exception_ptr error;
+  ReductionEnd result;
   const auto reduce = [&] {
     try {
-      written =
+      result.written =
           ReduceEntries(entries, quality, options, [&](int percent) { return handover.AfterEntry(percent); });
     } catch (...) {
-      error = std::current_exception();
+      result.error = std::current_exception();
     }
     handover.Finished();
   };
   std::optional<JoinedThread> worker;
+  handover.AtEnd([&] {
+    // The reducing thread has ended, or is about to: once joined, what it
+    // left is this thread's to read.
+    worker.reset();
+    if (!result.error) result.error = handover.StepError();
+    ended(std::move(result));
+  });
   try {
     // Leaving early tells the reducing thread to stop after its current entry.
     worker.emplace([&handover] { handover.Stop(); }, reduce);
@@ -148,18 +161,19 @@ std::vector<std::string> ReduceEntriesBesideEventLoop(const std::vector<std::str
     // No second thread to be had: the loop runs here, and the windows wait
     // for each file; between files a pass of the event loop takes input, the
     // abort click among it.
-    return ReduceEntries(entries, quality, options, [&](int percent) {
-      show(percent);
-      QCoreApplication::processEvents(QEventLoop::AllEvents);
-      return stop_requested();
-    });
+    try {
+      result.written = ReduceEntries(entries, quality, options, [&](int percent) {
+        show(percent);
+        QCoreApplication::processEvents(QEventLoop::AllEvents);
+        return stop_requested();
+      });
+    } catch (...) {
+      result.error = std::current_exception();
+    }
+    ended(std::move(result));
+    return;
   }
-  handover.WaitUntilFinished();
-  worker.reset();
-  // The reducing thread has ended: what it left is this thread's to read.
-  if (error) std::rethrow_exception(error);
-  if (const std::exception_ptr step_error = handover.StepError()) std::rethrow_exception(step_error);
-  return written;
+  handover.WaitUntilEnded();
 }
 
 }  // namespace tam

@@ -7,14 +7,20 @@
 #include <QTimer>
 #include <QWindow>
 
+#include "app/frame_hints.h"
+
 bool AbortRequested = false;
 
 // A caption and a fixed frame: no system menu and no buttons. Window managers
-// read the buttons from these flags; the fixed size is what makes the ones
-// that ignore them (openbox) leave out maximising.
+// read the buttons from these flags and the frame hints (showEvent); the
+// fixed size is what keeps the ones that ignore them (openbox) from
+// maximising it.
 TfrmProgress::TfrmProgress(QWidget* owner)
     : QWidget(owner, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowStaysOnTopHint) {
   setWindowTitle(QStringLiteral("処理中..."));
+  // A window does not take its owner's font by itself: the design's font,
+  // that of the main window, is given to it, and so to its controls.
+  if (owner) setFont(owner->font());
   setFixedSize(169, 86);
   setAttribute(Qt::WA_DeleteOnClose, false);
 
@@ -69,6 +75,11 @@ void TfrmProgress::ShowCentred() {
     move(frame.center() - QPoint(width() / 2, height() / 2));
   }
   show();
+}
+
+void TfrmProgress::showEvent(QShowEvent* event) {
+  QWidget::showEvent(event);
+  RequestFrame(this, tam::Frame::kCaptionOnly);
 }
 
 void TfrmProgress::changeEvent(QEvent* event) {

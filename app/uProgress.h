@@ -33,6 +33,7 @@ class TfrmProgress : public QWidget {
   QPushButton* Button1;
 
  protected:
+  void showEvent(QShowEvent* event) override;
   void closeEvent(QCloseEvent* event) override;
   void changeEvent(QEvent* event) override;
   bool eventFilter(QObject* watched, QEvent* event) override;

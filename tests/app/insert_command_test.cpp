@@ -6,6 +6,7 @@
 #include <QAction>
 #include <QApplication>
 #include <QCursor>
+#include <QDialog>
 #include <QLabel>
 #include <QRegularExpression>
 #include <QStandardPaths>
@@ -302,7 +303,8 @@ TEST_F(InsertCommand, BatchOnAnEmptyListOnlySaysSo) {
   EXPECT_EQ(form->shrinkLb->text(), QStringLiteral("縮小数:0"));
 }
 
-TEST_F(InsertCommand, BatchWhoseReductionWroteNothingSaysSoAndBeeps) {
+// Nothing was made: the box says so, and no beep announces a finished job.
+TEST_F(InsertCommand, BatchWhoseReductionWroteNothingSaysSoWithoutABeep) {
   form->M1->trigger();
   List({dir / "missing.jpg", dir.path()});
   form->A1->trigger();
@@ -311,7 +313,7 @@ TEST_F(InsertCommand, BatchWhoseReductionWroteNothingSaysSoAndBeeps) {
   EXPECT_EQ(form->ListBox1->count(), 0);
   EXPECT_TRUE(form->PPTP1->isEnabled());  // as the reduction left it
   EXPECT_EQ(form->SlideLb->text(), QStringLiteral("スライド:0"));
-  EXPECT_EQ(beeper->beeps, 1);
+  EXPECT_EQ(beeper->beeps, 0);
 }
 
 // The insertion of a batch has no progress window: the reduction's is gone
@@ -346,6 +348,46 @@ TEST_F(InsertCommand, BatchInsertionRunsBusyWithTheProgressWindowGone) {
   EXPECT_EQ(QApplication::overrideCursor(), nullptr);
   EXPECT_TRUE(form->isEnabled());
   ExpectClosed(2);
+}
+
+// A dialog of another window opened during the batch's reduction (a
+// presentation's Save As) holds up neither the end of the reduction nor the
+// insertion after it, nor the beep at the end.
+TEST_F(InsertCommand, BatchEndsAndInsertsUnderADialogOpenedMeanwhile) {
+  form->M1->trigger();
+  std::vector<std::string> names;
+  for (int i = 0; i < 10; ++i)
+    names.push_back(Copy("jpeg/good/testorig.jpg", "u" + std::to_string(i) + ".jpg"));
+  List(names);
+  bool reduction_went_on_under_dialog = false, done_under_dialog = false;
+  QTimer opener;
+  opener.setInterval(0);
+  QObject::connect(&opener, &QTimer::timeout, [&] {
+    if (!form->findChild<TfrmProgress*>()) return;
+    opener.stop();
+    QDialog dialog;
+    QTimer watcher;
+    watcher.setInterval(0);
+    QObject::connect(&watcher, &QTimer::timeout, [&] {
+      if (form->findChild<TfrmProgress*>()) reduction_went_on_under_dialog = true;
+      if (form->isEnabled() && beeper->beeps == 1) {
+        done_under_dialog = true;
+        dialog.accept();
+      }
+    });
+    watcher.start();
+    QTimer::singleShot(10000, &dialog, &QDialog::reject);
+    dialog.exec();
+  });
+  opener.start();
+  form->A1->trigger();
+
+  EXPECT_TRUE(reduction_went_on_under_dialog);
+  EXPECT_TRUE(done_under_dialog) << "the batch waited for the dialog";
+  EXPECT_EQ(beeper->beeps, 1);
+  EXPECT_EQ(form->shrinkLb->text(), QStringLiteral("縮小数:10"));
+  ExpectClosed(10);
+  EXPECT_TRUE(messages->shown.empty());
 }
 
 // An office takes up to a minute to start. While the run waits for it, the

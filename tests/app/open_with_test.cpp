@@ -2,6 +2,7 @@
 // same intake as a drop.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <QApplication>
 #include <QDropEvent>
@@ -44,29 +45,29 @@ TEST(CommandLine, OptionsPathsAndUris) {
   EXPECT_TRUE(Parse({}).paths.empty());
 }
 
-// The program started with a file, a folder, a non-picture, a missing path
-// and a name that is not UTF-8 lists exactly what a drop of the same items
+// The program started with files (a picture, a non-picture, a missing path
+// and a name that is not UTF-8) lists exactly what a drop of the same items
 // lists, with the same labels and menu states.
-TEST(OpenWith, ArgumentsFillTheListAsADropWould) {
+TEST(OpenWith, FileArgumentsFillTheListAsADropWould) {
   tamtest::App();
   tamtest::TempDir dir;
   tamtest::WriteText(dir / "a.jpg", "");
   tamtest::WriteText(dir / "notes.txt", "");
   tamtest::WriteText(dir / "caf\xe9.BMP", "");
-  ASSERT_EQ(::mkdir((dir / "photos").c_str(), 0755), 0);
+  tamtest::WriteText(dir / "bare", "");
   const std::string raw_name = "caf\xe9.BMP";
-  const std::vector<const char*> args = {"a.jpg", "photos/", "notes.txt", "missing.JPG", raw_name.c_str()};
+  const std::vector<const char*> args = {"a.jpg", "notes.txt", "missing.JPG", raw_name.c_str(), "bare"};
   const CommandLine line = ParseCommandLine(args, dir.path());
   ASSERT_EQ(line.action, CommandLine::Action::kRun);
 
   tamtest::CommandFakes fakes;
   const std::unique_ptr<TForm1> started = ShowMainWindow(line.paths, fakes.Seams(dir / "tamarind2"));
-  const Paths expected = {dir / "a.jpg", dir / "photos", dir / "missing.JPG", dir / raw_name};
+  const Paths expected = {dir / "a.jpg", dir / "missing.JPG", dir / raw_name, dir / "bare"};
   EXPECT_EQ(started->ListEntries(), expected);
   EXPECT_EQ(started->DDLb->text(), "D&D数:5");
   EXPECT_EQ(started->listLb->text(), "リスト:4");
   EXPECT_TRUE(started->PPTP1->isEnabled());
-  EXPECT_TRUE(started->N3->isEnabled());  // the folder has no extension
+  EXPECT_TRUE(started->N3->isEnabled());  // "bare" has no extension
 
   TForm1 dropped(fakes.Seams(dir / "tamarind2"));
   QMimeData mime;
@@ -81,6 +82,55 @@ TEST(OpenWith, ArgumentsFillTheListAsADropWould) {
   EXPECT_EQ(dropped.ListEntries(), started->ListEntries());
   EXPECT_EQ(dropped.DDLb->text(), started->DDLb->text());
   EXPECT_EQ(dropped.ListBox1->HorizontalExtent(), started->ListBox1->HorizontalExtent());
+  EXPECT_TRUE(fakes.messages->shown.empty());
+}
+
+// A folder on the command line ("Open with" on a folder) adds its pictures
+// as choosing it in the folder dialog does, whatever its name looks like and
+// whatever odd entries it holds; the files between folders stay one drop.
+TEST(OpenWith, FolderArgumentsAddTheirPicturesAsAFolderChoice) {
+  tamtest::App();
+  tamtest::TempDir dir;
+  const std::string album = dir / "album.jpg";  // a folder named like a picture
+  ASSERT_EQ(::mkdir(album.c_str(), 0755), 0);
+  for (const char* name : {"b.bmp", "IMG_10.JPG", "IMG_2.jpg", "notes.txt", "empty.jpg"})
+    tamtest::WriteText(album + "/" + name, "");
+  ASSERT_EQ(::mkfifo((album + "/pipe.jpg").c_str(), 0644), 0);
+  ASSERT_EQ(::symlink("loop.jpg", (album + "/loop.jpg").c_str()), 0);
+  ASSERT_EQ(::mkdir((album + "/sub").c_str(), 0755), 0);
+  ASSERT_EQ(::symlink("album.jpg", (dir / "linked").c_str()), 0);
+  tamtest::WriteText(dir / "a.jpg", "");
+  const std::vector<const char*> args = {"a.jpg", "album.jpg/", "linked"};
+  const CommandLine line = ParseCommandLine(args, dir.path());
+  ASSERT_EQ(line.action, CommandLine::Action::kRun);
+
+  tamtest::CommandFakes fakes;
+  const std::unique_ptr<TForm1> started = ShowMainWindow(line.paths, fakes.Seams(dir / "tamarind2"));
+
+  // The same through the menu: a drop of a.jpg, then the folder dialog twice.
+  auto dialogs = std::make_shared<tamtest::FakeDialogs>();
+  Seams seams = fakes.Seams(dir / "tamarind2");
+  seams.dialogs = dialogs;
+  TForm1 chosen(seams);
+  chosen.WMDropFiles({dir / "a.jpg"});
+  dialogs->folder_answer = album;
+  chosen.D1->trigger();
+  dialogs->folder_answer = dir / "linked";
+  chosen.D1->trigger();
+
+  const Paths pictures = {"/empty.jpg", "/IMG_2.jpg", "/IMG_10.JPG", "/loop.jpg", "/pipe.jpg", "/b.bmp"};
+  ASSERT_EQ(started->ListEntries().size(), 1 + 2 * pictures.size());
+  for (std::size_t i = 0; i < pictures.size(); ++i) {
+    EXPECT_EQ(started->ListEntries()[1 + i], album + pictures[i]);
+    EXPECT_EQ(started->ListEntries()[1 + pictures.size() + i], dir / "linked" + pictures[i]);
+  }
+  EXPECT_EQ(started->ListEntries(), chosen.ListEntries());
+  EXPECT_EQ(started->DDLb->text(), "D&D数:13");
+  EXPECT_EQ(started->DDLb->text(), chosen.DDLb->text());
+  EXPECT_EQ(started->listLb->text(), chosen.listLb->text());
+  EXPECT_EQ(started->ListBox1->HorizontalExtent(), chosen.ListBox1->HorizontalExtent());
+  EXPECT_TRUE(started->PPTP1->isEnabled());
+  EXPECT_FALSE(started->N3->isEnabled());
   EXPECT_TRUE(fakes.messages->shown.empty());
 }
 

@@ -31,6 +31,19 @@ TEST_F(ProgressWindow, StartsAtZeroAndResetsTheAbortFlag) {
   EXPECT_FALSE(progress->windowFlags() & Qt::WindowCloseButtonHint);
 }
 
+// Its texts are in the main window's small design font, not in the larger
+// default font of the application.
+TEST_F(ProgressWindow, TextsAreInTheOwnersFont) {
+  QWidget owner;
+  QFont design = QApplication::font();
+  design.setPixelSize(QFontInfo(design).pixelSize() - 3);
+  owner.setFont(design);
+  TfrmProgress progress(&owner);
+  EXPECT_EQ(progress.lblProgress->font(), design);
+  EXPECT_EQ(progress.Button1->font(), design);
+  EXPECT_NE(progress.lblProgress->font(), QApplication::font());
+}
+
 TEST_F(ProgressWindow, AbortButtonSetsTheFlagAndShowsItWasTaken) {
   QWidget owner;
   auto* progress = new TfrmProgress(&owner);

@@ -292,8 +292,10 @@ TEST_F(ReduceCommand, TheWindowsRespondWhileAFileConverts) {
 }
 
 // A dialog opened while a file converts (a presentation's Save As) runs an
-// event loop of its own: the run goes on under it to the last file.
-TEST_F(ReduceCommand, TheRunGoesOnUnderADialogOpenedMeanwhile) {
+// event loop of its own: the run goes on under it to the last file, and
+// ends there: the progress window goes, the list and labels are the run's
+// and the window takes input again, the dialog still open.
+TEST_F(ReduceCommand, TheRunGoesOnAndEndsUnderADialogOpenedMeanwhile) {
   auto holding = std::make_shared<HoldingTrash>();
   Seams seams = fakes.Seams(dir / "tamarind2");
   seams.trash = holding;
@@ -304,6 +306,7 @@ TEST_F(ReduceCommand, TheRunGoesOnUnderADialogOpenedMeanwhile) {
   window.SetListEntries(entries);
 
   std::vector<QString> under_dialog;  // the progress text at each pass of the dialog's loop
+  bool ended_under_dialog = false;
   QTimer opener;
   opener.setInterval(0);
   QObject::connect(&opener, &QTimer::timeout, [&] {
@@ -313,9 +316,12 @@ TEST_F(ReduceCommand, TheRunGoesOnUnderADialogOpenedMeanwhile) {
     QTimer watcher;
     watcher.setInterval(0);
     QObject::connect(&watcher, &QTimer::timeout, [&] {
-      if (auto* progress = window.findChild<TfrmProgress*>())
+      if (auto* progress = window.findChild<TfrmProgress*>()) {
         under_dialog.push_back(progress->lblProgress->text());
-      if (!under_dialog.empty() && under_dialog.back() == QStringLiteral("90 %")) dialog.accept();
+      } else if (window.isEnabled() && window.shrinkLb->text() == QStringLiteral("縮小数:10")) {
+        ended_under_dialog = true;
+        dialog.accept();
+      }
     });
     watcher.start();
     // A run held up by the dialog would never get there: the dialog goes
@@ -331,7 +337,9 @@ TEST_F(ReduceCommand, TheRunGoesOnUnderADialogOpenedMeanwhile) {
   EXPECT_TRUE(std::find(under_dialog.begin(), under_dialog.end(), QStringLiteral("90 %")) !=
               under_dialog.end())
       << "the run stood still while the dialog was open";
-  EXPECT_EQ(window.ListEntries().size(), entries.size());
+  EXPECT_TRUE(ended_under_dialog) << "the end of the run waited for the dialog";
+  EXPECT_EQ(window.ListEntries(), entries);
+  EXPECT_TRUE(window.PPTP1->isEnabled());
   EXPECT_TRUE(messages->shown.empty());
 }
 

@@ -13,6 +13,7 @@
 #include <QLabel>
 #include <QMenu>
 #include <QMimeData>
+#include <QScreen>
 #include <QScrollBar>
 #include <QSlider>
 #include <QTest>
@@ -22,6 +23,7 @@
 #include <filesystem>
 #include <map>
 
+#include "app/presentation_window.h"
 #include "app_fakes.h"
 #include "picture/error.h"
 #include "support/qtapp.h"
@@ -533,7 +535,9 @@ TEST(MessageBoxes, FileLineShowsTheNameAsItIs) {
       for (const QLabel* label : box->findChildren<QLabel*>()) {
         const bool rich = label->textFormat() == Qt::RichText ||
                           (label->textFormat() == Qt::AutoText && Qt::mightBeRichText(label->text()));
-        shown << (rich ? QTextDocumentFragment::fromHtml(label->text()).toPlainText() : label->text());
+        // Break points (zero-width spaces) aside, the text is as given.
+        const QString text = QString(label->text()).remove(QChar(0x200B));
+        shown << (rich ? QTextDocumentFragment::fromHtml(text).toPlainText() : text);
       }
       box->accept();
     });
@@ -542,6 +546,50 @@ TEST(MessageBoxes, FileLineShowsTheNameAsItIs) {
                 MessageIcon::Critical, detail);
     EXPECT_TRUE(shown.contains(detail)) << shown.join(u'|').toStdString();
   }
+}
+
+// A name without a space, wider than the screen, is shown whole in the real
+// error box, to its extension: it wraps inside the box rather than running
+// off its edge.
+TEST(MessageBoxes, LongNameWrapsInsideTheBox) {
+  tamtest::App();
+  Seams seams;
+  seams.server = std::make_shared<tamtest::RecordingServer>();
+  const std::shared_ptr<MessageBoxes> boxes = WithRealSeams(seams).messages;
+  const QString name = QStringLiteral("/home/user/写真/") + QString(150, u'x') +
+                       QStringLiteral("_IMG_20240812_153012_HDR_edited_final.JPG");
+  const QString detail = QStringLiteral("ファイル: ") + name;
+  QStringList shown;
+  bool fits = true;
+  QTimer answer;
+  answer.setInterval(10);
+  QObject::connect(&answer, &QTimer::timeout, [&] {
+    auto* box = qobject_cast<QDialog*>(QApplication::activeModalWidget());
+    if (!box) return;
+    for (const QLabel* label : box->findChildren<QLabel*>()) {
+      if (label->text().isEmpty() || !label->isVisible()) continue;
+      shown << QString(label->text()).remove(QChar(0x200B));
+      const QRect needed =
+          label->fontMetrics().boundingRect(label->contentsRect(), Qt::TextWordWrap, label->text());
+      fits &= needed.width() <= label->contentsRect().width();
+      fits &= label->geometry().right() < box->width();
+      fits &= box->width() <= box->screen()->availableGeometry().width();
+    }
+    box->accept();
+  });
+  answer.start();
+  boxes->Show(nullptr, QStringLiteral("書き込めません: ") + name, QStringLiteral("Tamarind 2"),
+              MessageIcon::Critical, detail);
+  EXPECT_TRUE(shown.contains(detail)) << shown.join(u'|').toStdString();
+  EXPECT_TRUE(fits) << "a line runs past its label or the box";
+
+  // Break points never fall inside a character the user sees as one.
+  const QString emoji = QString(20, u'a') + QStringLiteral("\U0001F600e\u0301") + QString(20, u'b');
+  const QString broken = WithBreakPoints(emoji);
+  EXPECT_EQ(QString(broken).remove(QChar(0x200B)), emoji);
+  EXPECT_FALSE(broken.contains(QStringLiteral("\xD83D\u200B")));
+  EXPECT_FALSE(broken.contains(QStringLiteral("e\u200B\u0301")));
+  EXPECT_EQ(WithBreakPoints(QStringLiteral("短い 名前.jpg")), QStringLiteral("短い 名前.jpg"));
 }
 
 TEST_F(MainWindow, ExitClosesTheWindow) {

@@ -253,27 +253,39 @@ allowed() { xprop -id "$1" _NET_WM_ALLOWED_ACTIONS; }
 # Field n (1: flags, 2: functions, 3: decorations) of the Motif hints.
 motif() { xprop -id "$1" _MOTIF_WM_HINTS | sed 's/.*= //' | cut -d, -f"$2" | tr -d ' '; }
 
+# The main window's frame in the Motif hints: title, border, menu and
+# minimise (decorations 58), moving, minimising and closing (functions 44).
+main_frame_asked() { [ "$(motif "$main" 1)" = 0x3 ] && [ "$(motif "$main" 2)" = 0x2c ] && [ "$(motif "$main" 3)" = 0x3a ]; }
+
 case_window_hints() {
   make_sources
   start_program
   allowed "$main" | grep MAXIMIZE >/dev/null && fail "the main window can be maximised: $(allowed "$main")"
   allowed "$main" | grep _NET_WM_ACTION_MINIMIZE >/dev/null || fail "the main window cannot be minimised"
   allowed "$main" | grep _NET_WM_ACTION_CLOSE >/dev/null || fail "the main window cannot be closed"
+  main_frame_asked || fail "the main window asks for another frame: $(xprop -id "$main" _MOTIF_WM_HINTS)"
+  # 表示 > 常に手前に表示, off and on again: the new flags keep the frame.
+  local turn
+  for turn in off on; do
+    menu v Return
+    sleep 0.3
+    main_frame_asked ||
+      fail "always on top $turn: the main window asks for another frame: $(xprop -id "$main" _MOTIF_WM_HINTS)"
+  done
 
   # Enough photos that the run is still on once the windows have stayed
   # away a while (about 4 s for 400 on a quiet machine).
   start_reduction 400
   allowed "$progress" | grep 'MAXIMIZE\|_NET_WM_ACTION_RESIZE' >/dev/null &&
     fail "the progress window can be maximised or resized: $(allowed "$progress")"
-  # Motif functions (flag 1): minimise 8, maximise 16, close 32; decorations
-  # (flag 2): menu 16, minimise 32, maximise 64. openbox reads neither for
-  # its buttons, other window managers do.
-  local flags
-  flags=$(motif "$progress" 1)
-  ((flags & 1)) || fail "the progress window's functions are not restricted"
-  (($(motif "$progress" 2) & 56)) && fail "the progress window offers buttons: $(xprop -id "$progress" _MOTIF_WM_HINTS)"
-  ((flags & 2 && $(motif "$progress" 3) & 112)) &&
-    fail "the progress window shows buttons: $(xprop -id "$progress" _MOTIF_WM_HINTS)"
+  # Motif functions (flag 1): move 4, minimise 8, maximise 16, close 32;
+  # decorations (flag 2): border 2, title 8, menu 16, minimise 32, maximise
+  # 64. The progress window asks for a title and a border, no button, and
+  # to be moved only. openbox reads from the decorations only whether a
+  # window has a frame, and draws its own buttons; other window managers
+  # draw these.
+  [ "$(xprop -id "$progress" _MOTIF_WM_HINTS | sed 's/.*= //')" = "0x3, 0x4, 0xa, 0x0, 0x0" ] ||
+    fail "the progress window asks for another frame: $(xprop -id "$progress" _MOTIF_WM_HINTS)"
   xdotool windowminimize "$main"
   wait_for 5 hidden "$progress" || fail "the progress window stayed up when the main window was minimised"
   sleep 1.5
@@ -320,6 +332,39 @@ case_progress_gone_before_insertion() {
   alive || fail "the program is gone after the reduction"
   viewable "$progress" && fail "the progress window is still up during the insertion"
   window_named '.* - Tamarind 2' 60 >/dev/null || fail "no presentation window"
+  expect_idle "after the batch"
+}
+
+presentations() { windows_named '.* - Tamarind 2' | wc -l; }
+two_presentations() { [ "$(presentations)" -eq 2 ]; }
+
+# A dialog of a presentation window (its Save As) opened during a batch
+# holds up neither the end of the reduction nor the insertion after it: the
+# progress window goes and the new presentation opens, the dialog still up.
+case_batch_ends_under_dialog() {
+  make_sources
+  start_program
+  use_builtin_engine
+  make_photos "$work/few" 2 "$small_photo"
+  choose_folder "$work/few"
+  menu e p
+  local first save
+  first=$(window_named '.* - Tamarind 2' 30) || fail "no presentation window"
+  start_reduction_by a 60
+  xdotool windowactivate --sync "$first" 2>/dev/null || true
+  xdotool key alt+f
+  sleep 0.2
+  xdotool key a
+  save=$(window_named '名前を付けて保存') || fail "no Save As dialog"
+  reduced_all 60 && fail "the run was over before the dialog opened"
+  wait_for 120 reduced_all 60 || fail "only $(reduced_count) of 60 photos were reduced under the dialog"
+  wait_for 10 gone '処理中...' || fail "the progress window stays while the dialog is open"
+  wait_for 60 two_presentations || fail "the insertion waits for the dialog ($(presentations) presentation windows)"
+  viewable "$save" || fail "the dialog went away by itself"
+  [ -n "${E2E_SHOTS:-}" ] && import -window root "$E2E_SHOTS/batch_ends_under_dialog.png"
+  xdotool windowactivate --sync "$save" 2>/dev/null || true
+  xdotool key Escape
+  wait_for 10 gone '名前を付けて保存' || fail "the dialog does not close"
   expect_idle "after the batch"
 }
 
