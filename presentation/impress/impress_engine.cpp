@@ -24,6 +24,7 @@
 #include <optional>
 #include <sstream>
 #include <thread>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -48,6 +49,7 @@
 #include <com/sun/star/drawing/XDrawPages.hpp>
 #include <com/sun/star/drawing/XDrawPagesSupplier.hpp>
 #include <com/sun/star/drawing/XShape.hpp>
+#include <com/sun/star/drawing/TextVerticalAdjust.hpp>
 #include <com/sun/star/drawing/XShapes.hpp>
 #include <com/sun/star/frame/Desktop.hpp>
 #include <com/sun/star/frame/XComponentLoader.hpp>
@@ -68,6 +70,7 @@
 #include <com/sun/star/lang/XMultiServiceFactory.hpp>
 #include <com/sun/star/lang/XServiceInfo.hpp>
 #include <com/sun/star/presentation/XPresentationPage.hpp>
+#include <com/sun/star/style/ParagraphAdjust.hpp>
 #include <com/sun/star/text/XText.hpp>
 #include <com/sun/star/text/XTextCursor.hpp>
 #include <com/sun/star/text/XTextRange.hpp>
@@ -79,6 +82,7 @@
 #include <rtl/bootstrap.hxx>
 #include <rtl/ustring.hxx>
 
+#include "presentation/impress/office_watch.h"
 #include "presentation/impress/uno_worker.h"
 
 extern char** environ;
@@ -358,6 +362,12 @@ class StartedOffice {
     return office;
   }
 
+  // Whether it ended within the time given.
+  bool WaitEnded(std::chrono::milliseconds time) {
+    std::unique_lock lock(mutex_);
+    return ended_.wait_for(lock, time, [this] { return collected_; });
+  }
+
   // Ends an office that no longer answers, with whatever it started: it gets
   // two seconds to go by itself (a stopped one is woken for that), then is killed.
   void Stop() {
@@ -620,6 +630,27 @@ sal_Int16 ImpressLayout(int layout) {
   }
 }
 
+// The title of a slide with the title layout sits where the built-in
+// engine puts it: along the slide's top, its text at the top left, not in
+// the office's own title box, which is made for a wider slide.
+bool PlaceTitle(const Reference<drawing::XDrawPage>& page) {
+  Reference<drawing::XShape> title(page->getByIndex(0), UNO_QUERY);
+  if (!title.is() || !title->getShapeType().equalsAscii("com.sun.star.presentation.TitleTextShape")) return false;
+  // A box that grew with the office's large title font would stay moved
+  // once the text is made small.
+  Reference<beans::XMultiPropertySet> props(title, UNO_QUERY_THROW);
+  const OUString names[] = {OUString::createFromAscii("TextAutoGrowHeight"),
+                            OUString::createFromAscii("TextVerticalAdjust")};
+  const uno::Any values[] = {uno::Any(false), uno::Any(drawing::TextVerticalAdjust_TOP)};
+  props->setPropertyValues(uno::Sequence<OUString>(names, 2), uno::Sequence<uno::Any>(values, 2));
+  constexpr std::int64_t kEmuPerHmm = 360;
+  title->setSize(awt::Size(static_cast<sal_Int32>(kTitleBox.cx / kEmuPerHmm),
+                           static_cast<sal_Int32>(kTitleBox.cy / kEmuPerHmm)));
+  title->setPosition(awt::Point(static_cast<sal_Int32>(kTitleBox.x / kEmuPerHmm),
+                                static_cast<sal_Int32>(kTitleBox.y / kEmuPerHmm)));
+  return true;
+}
+
 // The shape is asked for at once; the shapes are counted only to say why
 // there is none.
 Reference<text::XText> ShapeText(const Reference<drawing::XDrawPage>& page, int index) {
@@ -702,11 +733,21 @@ class ImpressSlide final : public Slide {
   }
 
   // The text set here is the one whose size is set next: it is kept for that.
+  // The first shape is the title placed by PlaceTitle.
+  void TitlePlaced() { title_placed_ = true; }
+
   void SetShapeText(int index, const std::string& s) override {
     text_.clear();
-    text_ = session_->Call([page = page_, index, text = ToOUString(s)] {
+    const bool title = title_placed_ && index == 1;
+    text_ = session_->Call([page = page_, index, title, text = ToOUString(s)] {
       Reference<text::XText> shape_text = ShapeText(page, index);
       shape_text->setString(text);
+      // At the left, as the built-in engine writes it: the office's title
+      // style centres it, and takes what was set before there was text.
+      if (title)
+        Reference<beans::XPropertySet>(shape_text, UNO_QUERY_THROW)
+            ->setPropertyValue(OUString::createFromAscii("ParaAdjust"),
+                               uno::Any(static_cast<sal_Int16>(style::ParagraphAdjust_LEFT)));
       return shape_text;
     });
     text_index_ = index;
@@ -810,6 +851,7 @@ class ImpressSlide final : public Slide {
   awt::Size page_size_;
   bool added_;
   bool notes_written_ = false;
+  bool title_placed_ = false;
   // The text of shape text_index_ as the last call left it, while no other
   // call has come between.
   Reference<text::XText> text_;
@@ -837,7 +879,7 @@ class ImpressPresentation final : public Presentation {
     const bool reuse = fresh_;
     // A count just read is not read again (the slide goes after the last).
     const std::optional<sal_Int32> counted = std::exchange(counted_, std::nullopt);
-    auto [page, props] = session_->Call([pages = Pages(), index, value, reuse, counted] {
+    auto [page, props, title] = session_->Call([pages = Pages(), index, value, reuse, counted] {
       const sal_Int32 count = reuse ? 0 : counted ? *counted : pages->getCount();
       if (index < 1 || index > count + 1)
         throw Error("スライドの位置が範囲外です: " + std::to_string(index) + " (スライドは " +
@@ -852,10 +894,13 @@ class ImpressPresentation final : public Presentation {
       // Kept for the slide's next layout.
       Reference<beans::XPropertySet> props(page, UNO_QUERY_THROW);
       props->setPropertyValue(OUString::createFromAscii("Layout"), uno::Any(value));
-      return std::make_pair(page, props);
+      const bool title = value == ImpressLayout(kLayoutTitle) && PlaceTitle(page);
+      return std::make_tuple(page, props, title);
     });
     fresh_ = false;
-    return std::make_shared<ImpressSlide>(session_, model_, cache_, page, props, page_size_, true);
+    auto slide = std::make_shared<ImpressSlide>(session_, model_, cache_, page, props, page_size_, true);
+    if (title) slide->TitlePlaced();
+    return slide;
   }
 
   const Reference<frame::XModel>& model() const { return model_; }
@@ -949,7 +994,16 @@ class ImpressApplication final : public Application {
 class ImpressServer final : public OfficeServer {
  public:
   explicit ImpressServer(const ImpressOptions& options) : options_(options) {
-    if (options_.pipe_name.empty()) options_.pipe_name = "tamarind2_impress_" + std::to_string(::getuid());
+    if (options_.private_office) {
+      MakePrivate();
+    } else if (options_.pipe_name.empty()) {
+      options_.pipe_name = "tamarind2_impress_" + std::to_string(::getuid());
+    }
+  }
+  // A private office goes with its watch, and a new profile with it.
+  ~ImpressServer() override {
+    session_.reset();
+    watch_.reset();
   }
 
   std::shared_ptr<Application> ConnectApplication() override {
@@ -1021,6 +1075,14 @@ class ImpressServer final : public OfficeServer {
   }
 
   long StartedProcess() const override { return started_pid_; }
+
+  void WatchFolder(const std::string& folder, bool watch) override {
+    if (!watch_) return;
+    if (watch)
+      watch_->Folder(folder);
+    else
+      watch_->ForgetFolder(folder);
+  }
 
   bool Redrawing(Presentation& presentation) override {
     auto* mine = dynamic_cast<ImpressPresentation*>(&presentation);
@@ -1098,6 +1160,8 @@ class ImpressServer final : public OfficeServer {
       }
     }
     if (session_->worker.hung() && office_ && !Answers()) office_->Stop();
+    // A private office is gone when this returns: nothing else uses it.
+    if (options_.private_office && office_ && !office_->WaitEnded(std::chrono::seconds(10))) office_->Stop();
     session_.reset();
   }
 
@@ -1164,6 +1228,7 @@ class ImpressServer final : public OfficeServer {
     auto start = [&] {
       if (!errors) errors.emplace();
       launcher = StartOffice(options_, errors->fd());
+      if (watch_) watch_->Office(launcher);
       launcher_running = true;
       started_pid_ = launcher;
     };
@@ -1291,7 +1356,26 @@ class ImpressServer final : public OfficeServer {
     }
   }
 
+  // A pipe of this server's own, a profile no other office uses, and the
+  // watch that stops the office should this program end without doing so.
+  void MakePrivate() {
+    static std::atomic<int> servers{0};
+    if (options_.pipe_name.empty())
+      options_.pipe_name = "tamarind2_run_" + std::to_string(::getpid()) + "_" + std::to_string(++servers);
+    OfficeProfile profile;
+    if (options_.user_installation.empty()) {
+      profile = TakeOfficeProfile();
+      if (profile.path.empty()) throw Error("LibreOffice のプロファイル用のフォルダーを作れません");
+      options_.user_installation = profile.path;
+    }
+    profile_lock_ = std::move(profile.lock);
+    watch_ = std::make_unique<OfficeWatch>(profile_lock_.get());
+    if (profile.is_new) watch_->Folder(profile.path);
+  }
+
   ImpressOptions options_;
+  tam::UniqueFd profile_lock_;
+  std::unique_ptr<OfficeWatch> watch_;
   std::shared_ptr<std::function<void()>> waiting_ = std::make_shared<std::function<void()>>();
   std::shared_ptr<Session> session_;
   long started_pid_ = 0;
