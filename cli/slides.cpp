@@ -13,6 +13,7 @@
 #include <iostream>
 #include <memory>
 #include <optional>
+#include <random>
 #include <string>
 #include <utility>
 #include <vector>
@@ -201,8 +202,8 @@ std::optional<int> LoadEngine(const SlidesRequest& request, Engine& engine) {
   try {
     tam::pres::ZipWriter::LoadNow();
   } catch (const tam::Error& e) {
-    std::cerr << "tamarind2-cli slides: " << ShownText(request.out) << " を保存できません: " << ShownText(e.what())
-              << "\n";
+    std::cerr << "tamarind2-cli slides: " << ShownText(request.out)
+              << " を保存できません: " << ShownText(e.what()) << "\n";
     return kFailed;
   }
   engine.server = std::make_unique<tam::pres::BuiltinServer>();
@@ -216,7 +217,8 @@ struct Made {
 
 // Makes one slide per picture in presentation, as the insert command does:
 // the first picture that fails ends the run.
-Made MakeSlides(const SlidesRequest& request, const Engine& engine, tam::pres::TPowerPointPresentation& presentation) {
+Made MakeSlides(const SlidesRequest& request, const Engine& engine,
+                tam::pres::TPowerPointPresentation& presentation) {
   // One run, as the insert command makes it: the office redraws the new
   // presentation once its slides are in, not after every change.
   struct Run {
@@ -280,7 +282,8 @@ void CopyInto(const std::string& from, tam::SafeFileWriter& out) {
 // once the save is complete, as the built-in engine's save does. A run that
 // ends before leaves OUT as it was and, however it ends, nothing beside it:
 // the office's watch removes the folder should this program be killed.
-void StoreThroughOffice(tam::pres::OfficeServer& office, tam::pres::Presentation& made, const std::string& out) {
+void StoreThroughOffice(tam::pres::OfficeServer& office, tam::pres::Presentation& made,
+                        const std::string& out) {
   tam::SafeFileWriter writer(out);
   const auto check_link_target = [&](const std::string& target) {
     if (writer.through_link() && !tam::pres::IsPresentationFile(target))
@@ -292,9 +295,18 @@ void StoreThroughOffice(tam::pres::OfficeServer& office, tam::pres::Presentation
   std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : out.substr(0, slash);
   char real[PATH_MAX];
   if (!::realpath(folder.c_str(), real)) throw tam::Error(tam::SystemReason(errno));
-  std::string scratch = std::string(real) + (real[1] ? "/" : "") + ".tamarind2-save-XXXXXX";
-  if (!::mkdtemp(scratch.data())) throw tam::Error(tam::SystemReason(errno));
-  office.WatchFolder(scratch, true);
+  // Named to the office's watch before it is made: a run killed in between
+  // leaves nothing behind.
+  std::string scratch;
+  std::random_device random;
+  for (int attempt = 0;; ++attempt) {
+    scratch = std::string(real) + (real[1] ? "/" : "") + ".tamarind2-save-" + std::to_string(random());
+    office.WatchFolder(scratch, true);
+    if (::mkdir(scratch.c_str(), 0700) == 0) break;
+    const int err = errno;
+    office.WatchFolder(scratch, false);
+    if (err != EEXIST || attempt == 100) throw tam::Error(tam::SystemReason(err));
+  }
   struct Scratch {
     tam::pres::OfficeServer& office;
     const std::string& path;
@@ -309,6 +321,25 @@ void StoreThroughOffice(tam::pres::OfficeServer& office, tam::pres::Presentation
   CopyInto(stored, writer);
   writer.Commit(check_link_target);
 }
+
+// However the run ends, the office it started is not left behind: its
+// presentation is closed and the office stopped (killed, the office's watch
+// does it); one that stopped answering is ended.
+struct OfficeEnd {
+  tam::pres::OfficeServer* office;
+  std::shared_ptr<tam::pres::Presentation>& made;
+  void End() {
+    if (!office) return;
+    try {
+      if (made) office->ClosePresentation(*made);
+    } catch (const tam::Error&) {
+      // Nothing more can be saved; an office that will not close changes nothing.
+    }
+    if (office->StartedProcess() != 0) office->TerminateOffice();
+    office = nullptr;
+  }
+  ~OfficeEnd() { End(); }
+};
 
 }  // namespace
 
@@ -334,25 +365,8 @@ int RunSlides(std::span<const std::string_view> args) {
   Engine engine;
   if (const std::optional<int> failed = LoadEngine(request, engine)) return *failed;
 
-  // However the run ends, the office it started is not left behind: its
-  // presentation is closed and the office stopped (killed, the office's
-  // watch does it); one that stopped answering is ended.
   std::shared_ptr<tam::pres::Presentation> made;
-  struct OfficeEnd {
-    tam::pres::OfficeServer* office;
-    std::shared_ptr<tam::pres::Presentation>& made;
-    void End() {
-      if (!office) return;
-      try {
-        if (made) office->ClosePresentation(*made);
-      } catch (const tam::Error&) {
-        // Nothing more can be saved; an office that will not close changes nothing.
-      }
-      if (office->StartedProcess() != 0) office->TerminateOffice();
-      office = nullptr;
-    }
-    ~OfficeEnd() { End(); }
-  } office_end{engine.office, made};
+  OfficeEnd office_end{engine.office, made};
   tam::pres::TPowerPointApplication app(*engine.server);
   tam::pres::TPowerPointPresentation presentation(*engine.server);
   try {

@@ -11,9 +11,9 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
-#include <algorithm>
 #include <cstring>
 #include <mutex>
 #include <thread>
@@ -43,7 +43,9 @@ char g_folders[kMostFolders][PATH_MAX];
 char g_input[2 * PATH_MAX + 64];
 
 // The record kinds sent over the pipe: a kind byte, its text, a NUL.
-constexpr char kOffice = 'O', kFolder = 'F', kForgetFolder = 'f';
+constexpr char kOffice = 'O', kFolder = 'F', kForgetFolder = 'f', kMark = 'M';
+// The argument that marks an office of this program's.
+char g_mark[PATH_MAX + 64];
 
 void Sleep(long ms) {
   timespec t{ms / 1000, (ms % 1000) * 1000000L};
@@ -69,6 +71,10 @@ unsigned long long ReadNumber(const char*& at) {
 }
 
 void Take(char kind, const char* text) {
+  if (kind == kMark) {
+    std::strncpy(g_mark, text, sizeof g_mark - 1);
+    return;
+  }
   if (kind == kOffice) {
     const char* at = text;
     const auto pid = static_cast<pid_t>(ReadNumber(at));
@@ -116,21 +122,45 @@ void RemoveTree(int at, const char* name, int depth) {
     const long n = ::syscall(SYS_getdents64, fd, entries, sizeof entries);
     if (n <= 0) break;
     for (long off = 0; off < n;) {
-      struct Entry {
-        ino64_t ino;
-        off64_t next;
-        unsigned short size;
-        unsigned char type;
-        char name[1];
-      };
-      const auto* e = reinterpret_cast<const Entry*>(entries + off);
-      off += e->size;
-      if (std::strcmp(e->name, ".") == 0 || std::strcmp(e->name, "..") == 0) continue;
-      RemoveTree(fd, e->name, depth + 1);
+      const auto* e = reinterpret_cast<const struct dirent64*>(entries + off);
+      off += e->d_reclen;
+      if (std::strcmp(e->d_name, ".") == 0 || std::strcmp(e->d_name, "..") == 0) continue;
+      RemoveTree(fd, e->d_name, depth + 1);
     }
   }
   ::close(fd);
   ::unlinkat(at, name, AT_REMOVEDIR);
+}
+
+// Adds every process whose arguments hold g_mark to the offices: one
+// started just before this program was killed was never named to the watch.
+void FindMarked() {
+  const size_t mark = std::strlen(g_mark);
+  const int proc = mark ? ::open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC) : -1;
+  if (proc < 0) return;
+  alignas(8) char entries[4096];
+  for (long n; (n = ::syscall(SYS_getdents64, proc, entries, sizeof entries)) > 0;) {
+    for (long off = 0; off < n;) {
+      const auto* e = reinterpret_cast<const struct dirent64*>(entries + off);
+      off += e->d_reclen;
+      const char* name = e->d_name;
+      const auto pid = static_cast<pid_t>(ReadNumber(name));
+      if (pid <= 0 || *name != '\0' || g_office_count == kMostOffices) continue;
+      char path[48] = "/proc/";
+      std::strcpy(PutNumber(path + 6, static_cast<unsigned long long>(pid)), "/cmdline");
+      const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+      if (fd < 0) continue;
+      static char args[16384];
+      const ssize_t got = ::read(fd, args, sizeof args);
+      ::close(fd);
+      if (got <= 0 || !::memmem(args, static_cast<size_t>(got), g_mark, mark)) continue;
+      bool known = false;
+      for (int i = 0; i < g_office_count; ++i) known |= g_offices[i].pid == pid;
+      const unsigned long long start = ProcessStartTime(pid);
+      if (!known && start) g_offices[g_office_count++] = {pid, start};
+    }
+  }
+  ::close(proc);
 }
 
 [[noreturn]] void Watch(int input) {
@@ -149,6 +179,7 @@ void RemoveTree(int at, const char* name, int depth) {
   }
   // Two seconds to go by themselves (an office leaves its profile tidy
   // then), then killed; the folders go once nothing writes there any more.
+  FindMarked();
   SignalOffices(SIGTERM);
   WaitWhileRunning(2000);
   SignalOffices(SIGKILL);
@@ -204,7 +235,9 @@ OfficeProfile TakeOfficeProfile() {
   OfficeProfile profile;
   const char* cache = std::getenv("XDG_CACHE_HOME");
   const char* home = std::getenv("HOME");
-  std::string folder = cache && cache[0] == '/' ? cache : home && home[0] == '/' ? std::string(home) + "/.cache" : "";
+  std::string folder = cache && cache[0] == '/' ? cache
+                       : home && home[0] == '/' ? std::string(home) + "/.cache"
+                                                : "";
   if (!folder.empty()) {
     folder += "/tamarind2";
     ::mkdir(folder.substr(0, folder.rfind('/')).c_str(), 0700);
@@ -255,7 +288,8 @@ OfficeWatch::OfficeWatch(int keep_fd) {
     const int err = errno;
     ::close(fds[1]);
     const char* text = tam::ErrnoText(err);
-    throw Error(std::string("LibreOffice を見守るプロセスを起動できません: ") + (text ? text : std::strerror(err)));
+    throw Error(std::string("LibreOffice を見守るプロセスを起動できません: ") +
+                (text ? text : std::strerror(err)));
   }
   fd_ = fds[1];
   pid_ = pid;
@@ -285,6 +319,7 @@ void OfficeWatch::Send(char kind, const std::string& payload) {
 void OfficeWatch::Office(pid_t pid) {
   Send(kOffice, std::to_string(pid) + " " + std::to_string(ProcessStartTime(pid)));
 }
+void OfficeWatch::Mark(const std::string& argument) { Send(kMark, argument); }
 void OfficeWatch::Folder(const std::string& path) { Send(kFolder, path); }
 void OfficeWatch::ForgetFolder(const std::string& path) { Send(kForgetFolder, path); }
 

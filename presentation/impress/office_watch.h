@@ -24,6 +24,10 @@ class OfficeWatch {
   // An office started by this program, with its process group: it is
   // stopped once this program is gone, unless it ended before.
   void Office(pid_t pid);
+  // An argument that only this program's offices are started with: any
+  // process that holds it is stopped too (one started just before this
+  // program was killed may not have been named yet).
+  void Mark(const std::string& argument);
   // A folder that is removed, with all it holds, once this program and its
   // offices are gone.
   void Folder(const std::string& path);

@@ -21,10 +21,15 @@
 #include <thread>
 
 #include "gtest/gtest.h"
+#include "presentation/impress_loader.h"
 #include "support/qtapp.h"
 #include "support/testdata.h"
 
 extern char** environ;
+
+#ifndef TAM_IMPRESS_PLUGIN
+#define TAM_IMPRESS_PLUGIN ""  // not built: every case skips
+#endif
 
 namespace {
 
@@ -36,13 +41,16 @@ std::string ReadText(const std::string& path) {
 }
 const std::string kCli = TAM_BINARY_DIR "/cli/tamarind2-cli";
 
-// Processes whose arguments mention text (a profile folder, say).
+// Processes whose arguments or environment mention text (a scratch HOME):
+// the offices the tool started, and whatever else it started.
 std::set<pid_t> ProcessesMentioning(const std::string& text) {
   std::set<pid_t> found;
   for (const auto& e : std::filesystem::directory_iterator("/proc")) {
-    std::ifstream cmd(e.path() / "cmdline");
-    std::string all((std::istreambuf_iterator<char>(cmd)), std::istreambuf_iterator<char>());
-    if (all.find(text) != std::string::npos) found.insert(std::atoi(e.path().filename().c_str()));
+    for (const char* part : {"cmdline", "environ"}) {
+      std::ifstream in(e.path() / part);
+      const std::string all((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+      if (all.find(text) != std::string::npos) found.insert(std::atoi(e.path().filename().c_str()));
+    }
   }
   found.erase(::getpid());
   return found;
@@ -67,17 +75,16 @@ std::set<std::string> Names(const std::string& folder) {
 class ImpressTool : public ::testing::Test {
  protected:
   void SetUp() override {
-#ifndef TAM_IMPRESS_PLUGIN
-    GTEST_SKIP() << "the Impress plug-in was not built (no LibreOffice SDK)";
-#endif
+    if (std::string(TAM_IMPRESS_PLUGIN).empty())
+      GTEST_SKIP() << "the Impress plug-in was not built (no LibreOffice SDK)";
     tamtest::App();
   }
-  void TearDown() override { NoneLeft(home_.path(), 0s); }
+  void TearDown() override { NoneLeft(Home(), 0s); }
 
   // Starts the tool with a scratch HOME; its output goes to a file.
   pid_t Start(std::vector<std::string> args) {
     args.insert(args.begin(), {kCli, "slides"});
-    std::vector<std::string> env = {"HOME=" + home_.path(), "XDG_CACHE_HOME=" + home_ / "cache",
+    std::vector<std::string> env = {Home(), "XDG_CACHE_HOME=" + home_ / "cache",
                                     "XDG_CONFIG_HOME=" + home_ / "config"};
     for (char** e = environ; *e; ++e)
       if (std::strncmp(*e, "HOME=", 5) && std::strncmp(*e, "XDG_", 4)) env.emplace_back(*e);
@@ -88,7 +95,8 @@ class ImpressTool : public ::testing::Test {
     envp.push_back(nullptr);
     posix_spawn_file_actions_t files;
     posix_spawn_file_actions_init(&files);
-    posix_spawn_file_actions_addopen(&files, 1, (home_ / "out.txt").c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
+    posix_spawn_file_actions_addopen(&files, 1, (home_ / "out.txt").c_str(), O_WRONLY | O_CREAT | O_APPEND,
+                                     0600);
     posix_spawn_file_actions_adddup2(&files, 1, 2);
     pid_t pid = 0;
     EXPECT_EQ(::posix_spawn(&pid, kCli.c_str(), &files, nullptr, argv.data(), envp.data()), 0);
@@ -110,6 +118,9 @@ class ImpressTool : public ::testing::Test {
     }
     return status;
   }
+
+  // The scratch HOME as the tool's environment, and that of all it starts, holds it.
+  std::string Home() const { return "HOME=" + home_.path() + std::string(1, '\0'); }
 
   std::string Output() { return ReadText(home_ / "out.txt"); }
 
@@ -144,7 +155,47 @@ TEST_F(ImpressTool, TheCaptionSitsWhereTheBuiltInEnginePutsIt) {
   ASSERT_EQ(builtin, (Box{0, 0, 9144000, 228600}));
   EXPECT_EQ(impress, builtin) << "at " << impress.x << "," << impress.y << " size " << impress.cx << "x"
                               << impress.cy;
-  EXPECT_TRUE(NoneLeft(home_.path(), 20s)) << "the office the tool started is still running";
+  EXPECT_TRUE(NoneLeft(Home(), 20s)) << "the office the tool started is still running";
+}
+
+// The window's office listens on the pipe every window of this user shares;
+// a tool run starts an office of its own, on a pipe and with a profile of
+// its own, and leaves the window's office and presentation alone.
+TEST_F(ImpressTool, ARunNeverAttachesToTheWindowsOffice) {
+  tamtest::TempDir profile, work;
+  tam::pres::ImpressOptions options;
+  options.plugin = TAM_IMPRESS_PLUGIN;
+  options.user_installation = profile.path();
+  options.headless = tam::pres::ImpressOptions::Headless::kYes;
+  options.start_timeout_ms = 90000;
+  const std::string pipe = "/tmp/OSL_PIPE_" + std::to_string(::getuid()) + "_tamarind2_impress_" +
+                           std::to_string(::getuid());
+  if (tamtest::Exists(pipe)) GTEST_SKIP() << "an office of this user's windows may be running: " << pipe;
+  std::string why;
+  auto window = tam::pres::LoadImpressServer(options, &why);
+  ASSERT_TRUE(window) << why;
+  auto shown = window->ConnectApplication()->AddPresentation(false);
+  const pid_t office = static_cast<pid_t>(window->StartedProcess());
+  ASSERT_GT(office, 0);
+  shown->AddSlide(1, tam::pres::kLayoutBlank);
+
+  const int status = Wait(Start({"--engine", "impress", "-o", work / "out.pptx",
+                                 tamtest::TestData("jpeg/good/testorig.jpg")}),
+                          120s);
+  EXPECT_EQ(status, 0) << Output();
+  EXPECT_TRUE(tamtest::Exists(home_ / "cache/tamarind2/impress-profile-0/user"))
+      << "the run did not start an office of its own";
+  EXPECT_EQ(shown->SlideCount(), 1) << "the window's presentation changed";
+  EXPECT_EQ(window->ConnectPresentation()->SlideCount(), 1);
+  EXPECT_EQ(::kill(office, 0), 0) << "the window's office was stopped";
+  EXPECT_TRUE(NoneLeft(Home(), 20s));
+
+  window->ClosePresentation(*shown);
+  window->TerminateOffice();
+  for (int i = 0; i < 100 && ::kill(office, 0) == 0; ++i) std::this_thread::sleep_for(100ms);
+  ::kill(-office, SIGKILL);
+  ::kill(office, SIGKILL);
+  ::unlink(pipe.c_str());
 }
 
 // A few large, different photos: the office takes seconds to save them.
@@ -171,12 +222,16 @@ TEST_F(ImpressTool, AnInterruptedRunLeavesNoOfficeAndTheOutputAsItWas) {
   const std::string before = ReadText(work / "out.pptx");
   const std::set<std::string> names = Names(work.path());
 
-  auto saving = [&] {
-    for (const std::string& name : Names(work.path()))
-      if (name.starts_with(".tamarind2-save-")) return true;
+  // The save has begun once something new shows in the folder.
+  auto saving = [&] { return Names(work.path()) != names; };
+  auto office_running = [&] {
+    for (pid_t pid : ProcessesMentioning(Home())) {
+      std::ifstream comm("/proc/" + std::to_string(pid) + "/comm");
+      std::string name;
+      if (std::getline(comm, name) && name.starts_with("soffice")) return true;
+    }
     return false;
   };
-  auto office_running = [&] { return !ProcessesMentioning(home_ / "cache").empty(); };
   struct Case {
     int signal;
     const char* phase;
@@ -192,8 +247,9 @@ TEST_F(ImpressTool, AnInterruptedRunLeavesNoOfficeAndTheOutputAsItWas) {
     ASSERT_TRUE(at_save ? saving() : office_running()) << Output();
     ::kill(tool, c.signal);
     const int status = Wait(tool, 30s);
-    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == c.signal) << "status " << status << "\n" << Output();
-    EXPECT_TRUE(NoneLeft(home_ / "cache", 20s)) << "the office the tool started is still running";
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == c.signal) << "status " << status << "\n"
+                                                                     << Output();
+    EXPECT_TRUE(NoneLeft(Home(), 20s)) << "the office the tool started is still running";
     EXPECT_EQ(ReadText(work / "out.pptx"), before) << "the output was replaced";
     // The save's folder goes only once the office is gone.
     for (int i = 0; i < 100 && Names(work.path()) != names; ++i) std::this_thread::sleep_for(50ms);
@@ -204,7 +260,7 @@ TEST_F(ImpressTool, AnInterruptedRunLeavesNoOfficeAndTheOutputAsItWas) {
   EXPECT_EQ(Wait(Start(args), 180s), 0) << Output();
   EXPECT_NE(ReadText(work / "out.pptx"), before);
   EXPECT_EQ(Names(work.path()), names);
-  EXPECT_TRUE(NoneLeft(home_.path(), 20s));
+  EXPECT_TRUE(NoneLeft(Home(), 20s));
 }
 
 }  // namespace
