@@ -103,8 +103,11 @@ bool AnyRunning() {
 void SignalOffices(int sig) {
   for (int i = 0; i < g_office_count; ++i)
     if (Running(g_offices[i])) {
+      // Its process group, and itself where it leads none.
       ::kill(-g_offices[i].pid, sig);
+      ::kill(g_offices[i].pid, sig);
       ::kill(-g_offices[i].pid, SIGCONT);  // a stopped one is woken to go
+      ::kill(g_offices[i].pid, SIGCONT);
     }
 }
 
