@@ -30,6 +30,13 @@ struct ImpressOptions {
   // runs without a display, as one started by a run without a display does,
   // is refused: a presentation made there would be seen by nobody.
   bool shown = false;
+  // The office is this program's own and goes with it, as the command-line
+  // tool's is: a pipe of its own for each server (unless pipe_name is
+  // given) and a profile no running office shares (unless user_installation
+  // is given), so that no other office is attached to and nobody else
+  // attaches to it; and however this program ends, killed too, the office it
+  // started is stopped and the folders given to WatchFolder are removed.
+  bool private_office = false;
   // Longest wait for one call into the office, and for a started office to answer.
   int call_timeout_ms = 60000;
   int start_timeout_ms = 60000;
@@ -50,6 +57,10 @@ class OfficeServer : public Server {
   virtual long StartedProcess() const = 0;
   // Asks the office to quit (for headless runs that started their own office).
   virtual void TerminateOffice() = 0;
+  // With a private office: while watched, a folder (an absolute path) is
+  // removed with all it holds should this program end before it stops
+  // watching it. Does nothing otherwise.
+  virtual void WatchFolder(const std::string& folder, bool watch) = 0;
   // Whether the office redraws the presentation's views as it changes; a
   // presentation made within an insert run is redrawn once the run ends.
   virtual bool Redrawing(Presentation& presentation) = 0;

@@ -658,7 +658,8 @@ TEST_F(ImpressEngine, CommandLineToolStoresThroughImpress) {
   std::filesystem::copy_file(tamtest::TestData("jpeg/good/testorig.jpg"), work / "a.jpg");
   std::filesystem::copy_file(tamtest::TestData("bmpsuite/g/pal8.bmp"), work / "写真.BMP");
   std::filesystem::copy_file(tamtest::TestData("jpeg/good/testorig.jpg"), work / "c.Jpg");
-  const std::string env = "env HOME='" + home.path() + "' XDG_CONFIG_HOME='" + home.path() + "/config' ";
+  const std::string env = "env HOME='" + home.path() + "' XDG_CONFIG_HOME='" + home.path() +
+                          "/config' XDG_CACHE_HOME='" + home.path() + "/cache' ";
   const std::string cli = TAM_BINARY_DIR "/cli/tamarind2-cli slides";
   EXPECT_EQ(::system((env + cli + " --engine other -o x.pptx a.jpg 2>/dev/null").c_str()), 2 << 8);
 
