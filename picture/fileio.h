@@ -84,7 +84,6 @@ class SafeFileWriter {
  private:
   void Name();
   void RemoveTemp();
-  void KeepWhatTheFileWas(const std::string& path, const struct stat& old);
   bool through_link_ = false;  // set while target_ is made, so declared first
   std::string path_, target_, folder_, temp_;
   UniqueFd fd_;
