@@ -42,7 +42,7 @@ std::string UniqueSuffix() {
   return s;
 }
 
-std::string TempName(const std::string& folder) { return folder + ".tamarind-" + UniqueSuffix() + ".tmp"; }
+std::string TempName() { return ".tamarind-" + UniqueSuffix() + ".tmp"; }
 
 // An unnamed file gets its name through its /proc/self/fd entry, which
 // needs no privilege; without /proc a named temporary file is used instead.
@@ -53,21 +53,24 @@ bool CanNameUnnamedFiles() {
 
 // Named temporary files in flight, for the signal handler: fixed storage and
 // lock-free flags, as async-signal-safe code needs. A slot is 2 while its
-// path names a temporary file that must go if the program is ended.
+// name names a temporary file in its folder that must go if the program is
+// ended; the writer keeps that folder open until it frees the slot.
 struct TempSlot {
   std::atomic<int> state{0};
-  char path[PATH_MAX];
+  int folder = -1;
+  char name[NAME_MAX + 1];
 };
 constexpr int kTempSlots = 8;
 TempSlot g_temp_slots[kTempSlots];
 
-int ClaimTempSlot(const std::string& path) {
-  if (path.size() >= PATH_MAX) return -1;
+int ClaimTempSlot(int folder, const std::string& name) {
+  if (name.size() > NAME_MAX) return -1;
   for (int i = 0; i < kTempSlots; ++i) {
     int expected = 0;
     if (g_temp_slots[i].state.compare_exchange_strong(expected, 1)) {
-      path.copy(g_temp_slots[i].path, path.size());
-      g_temp_slots[i].path[path.size()] = '\0';
+      g_temp_slots[i].folder = folder;
+      name.copy(g_temp_slots[i].name, name.size());
+      g_temp_slots[i].name[name.size()] = '\0';
       g_temp_slots[i].state.store(2, std::memory_order_release);
       return i;
     }
@@ -83,11 +86,15 @@ void FreeTempSlot(int& slot) {
 extern "C" void RemoveTempFilesAndDie(int sig) {
   const int saved = errno;
   for (TempSlot& slot : g_temp_slots) {
-    if (slot.state.load(std::memory_order_acquire) == 2) ::unlink(slot.path);
+    if (slot.state.load(std::memory_order_acquire) == 2) ::unlinkat(slot.folder, slot.name, 0);
   }
   errno = saved;
   ::signal(sig, SIG_DFL);
   ::raise(sig);
+}
+
+UniqueFd OpenFolder(int at, const std::string& folder) {
+  return UniqueFd(::openat(at, folder.empty() ? "." : folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
 }
 
 void WriteAll(int fd, std::span<const std::uint8_t> data, const std::string& path) {
@@ -105,56 +112,68 @@ void WriteAll(int fd, std::span<const std::uint8_t> data, const std::string& pat
 }  // namespace
 
 SafeFileWriter::SafeFileWriter(const std::string& path, Link link)
-    : path_(path), target_(link == Link::kFollow ? ResolveTarget(path, through_link_) : path) {
+    : path_(path), folder_(OpenFolder(AT_FDCWD, ExtractFilePath(path))) {
+  if (!folder_) FailCreate(path, errno);
+  Begin(link, /*by_name=*/true);
+}
+
+SafeFileWriter::SafeFileWriter(int folder, const std::string& path, Link link)
+    : path_(path), folder_(OpenFolder(folder, ".")) {
+  if (!folder_) FailCreate(path, errno);
+  Begin(link, /*by_name=*/false);
+}
+
+void SafeFileWriter::Begin(Link link, bool by_name) {
+  target_ = link == Link::kFollow ? ResolveTarget(folder_.get(), path_, through_link_) : path_;
+  name_ = ExtractFileName(target_);
+  if (through_link_) {
+    // The link leads into a folder found by its name, now as at Commit.
+    folder_ = OpenFolder(AT_FDCWD, ExtractFilePath(target_));
+    if (!folder_) FailCreate(path_, errno);
+    by_name = true;
+  }
+  struct stat dir;
+  if (by_name && ::fstat(folder_.get(), &dir) == 0) folder_seen_ = dir;
+  by_name_ = by_name;
+
   struct stat old;
-  named_ = ::lstat(target_.c_str(), &old) == 0;
-  if (link == Link::kReplace && ::lstat(path.c_str(), &old) == 0 && S_ISLNK(old.st_mode)) {
+  named_ = ::fstatat(folder_.get(), name_.c_str(), &old, AT_SYMLINK_NOFOLLOW) == 0;
+  if (link == Link::kReplace && named_ && S_ISLNK(old.st_mode)) {
     replaces_link_ = true;  // the link itself: nothing of it passes to the new file
     // Somebody else's link stays theirs, as their file would.
     if (old.st_uid != ::geteuid() && ::geteuid() != 0)
-      Fail("ファイル ", path, " はほかのユーザーのシンボリックリンクのため、上書きしませんでした。", "");
-  } else if (::stat(target_.c_str(), &old) == 0) {
-    CheckReplaceable(path, old);
-    CheckWritable(path, target_);
+      Fail("ファイル ", path_, " はほかのユーザーのシンボリックリンクのため、上書きしませんでした。", "");
+  } else if (::fstatat(folder_.get(), name_.c_str(), &old, 0) == 0) {
+    CheckReplaceable(path_, old);
+    CheckWritable(path_, folder_.get(), name_);
     replaces_ = true;
   } else if (errno != ENOENT) {
-    FailCreate(path, errno);
+    FailCreate(path_, errno);
   }
 
   // A new file is created with 0666 so that the umask (and any default ACL)
   // gives it the permissions any other new file in that folder would get.
-  folder_ = ExtractFilePath(target_);
-  const char* folder = folder_.empty() ? "." : folder_.c_str();
-  // Held open until the write ends: a card's file system (FAT, exFAT) numbers
-  // a folder afresh each time the kernel reads it back in, and one let go
-  // meanwhile would seem another folder at Commit.
-  folder_held_ = UniqueFd(::open(folder, O_PATH | O_DIRECTORY | O_CLOEXEC));
-  struct stat dir;
-  if (folder_held_ ? ::fstat(folder_held_.get(), &dir) == 0 : ::stat(folder, &dir) == 0) folder_seen_ = dir;
   if (CanNameUnnamedFiles()) {
-    fd_ = UniqueFd(::open(folder, O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666));
+    fd_ = UniqueFd(::openat(folder_.get(), ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666));
     unnamed_ = static_cast<bool>(fd_);
     // Only a file system without unnamed files falls back to a named one.
-    if (!fd_ && errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) FailCreate(path, errno);
+    if (!fd_ && errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) FailCreate(path_, errno);
   }
   if (!unnamed_) {
     for (int attempt = 0;; ++attempt) {
-      temp_ = TempName(folder_);
-      // Made in the folder held open, the one RemoveTemp removes it from.
-      fd_ = UniqueFd(folder_held_ ? ::openat(folder_held_.get(), ExtractFileName(temp_).c_str(),
-                                             O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666)
-                                  : ::open(temp_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
+      temp_ = TempName();
+      fd_ = UniqueFd(::openat(folder_.get(), temp_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
       if (fd_) break;
       const int err = errno;
       temp_.clear();
-      if (err != EEXIST || attempt == 100) FailCreate(path, err);
+      if (err != EEXIST || attempt == 100) FailCreate(path_, err);
     }
-    slot_ = ClaimTempSlot(temp_);
+    slot_ = ClaimTempSlot(folder_.get(), temp_);
   }
 
   if (replaces_) {
     try {
-      KeepWhatTheFileWas(path, target_, fd_.get(), old);
+      KeepWhatTheFileWas(path_, fileio::AtPath(folder_.get(), name_, target_), fd_.get(), old);
     } catch (...) {
       // A named temporary file must not outlive a writer that was never made.
       RemoveTemp();
@@ -174,11 +193,7 @@ SafeFileWriter::~SafeFileWriter() {
 // folder renamed meanwhile leaves that path leading nowhere, or elsewhere.
 void SafeFileWriter::RemoveTemp() {
   if (temp_.empty()) return;
-  if (folder_held_) {
-    ::unlinkat(folder_held_.get(), ExtractFileName(temp_).c_str(), 0);
-  } else {
-    ::unlink(temp_.c_str());
-  }
+  ::unlinkat(folder_.get(), temp_.c_str(), 0);
   temp_.clear();
 }
 
@@ -193,52 +208,57 @@ void SafeFileWriter::Write(std::span<const std::uint8_t> data) { WriteAll(fd_.ge
 void SafeFileWriter::Name() {
   const std::string proc = "/proc/self/fd/" + std::to_string(fd_.get());
   for (int attempt = 0;; ++attempt) {
-    std::string temp = TempName(folder_);
-    if (::linkat(AT_FDCWD, proc.c_str(), AT_FDCWD, temp.c_str(), AT_SYMLINK_FOLLOW) == 0) {
+    std::string temp = TempName();
+    if (::linkat(AT_FDCWD, proc.c_str(), folder_.get(), temp.c_str(), AT_SYMLINK_FOLLOW) == 0) {
       temp_ = std::move(temp);
-      slot_ = ClaimTempSlot(temp_);
+      slot_ = ClaimTempSlot(folder_.get(), temp_);
       return;
     }
     if (errno != EEXIST || attempt == 100) FailCreate(path_, errno);
   }
 }
 
+std::string SafeFileWriter::TargetNow() const {
+  return by_name_ ? target_ : PathNow(folder_.get(), target_);
+}
+
 void SafeFileWriter::Commit(const std::function<void(const std::string& target)>& set_aside) {
   if (!fd_) FailWrite(EBADF);
   if (::fsync(fd_.get()) != 0) FailWrite(errno);
-  // The folder is found by its name: one renamed away while the content was
-  // written, another perhaps made under its name, is not where the file
-  // that was there went, and nothing is named in either.
+  // A folder found by its name must still be found by it: one renamed away
+  // while the content was written, another perhaps made under its name, is
+  // not where the file that was there went, and nothing is named in either.
   // A folder no longer found at all (a card pulled out) says why.
-  struct stat folder_now;
-  if (::stat(folder_.empty() ? "." : folder_.c_str(), &folder_now) != 0) FailCreate(path_, errno);
-  if (!folder_seen_ || folder_now.st_dev != folder_seen_->st_dev ||
-      folder_now.st_ino != folder_seen_->st_ino) {
-    throw Error("ファイル " + path_ + " のフォルダーが書き込みの間に移動したため、書き込みませんでした。");
+  if (by_name_) {
+    const std::string folder = ExtractFilePath(target_);
+    struct stat now;
+    if (::stat(folder.empty() ? "." : folder.c_str(), &now) != 0) FailCreate(path_, errno);
+    if (!folder_seen_ || now.st_dev != folder_seen_->st_dev || now.st_ino != folder_seen_->st_ino) {
+      throw Error("ファイル " + path_ + " のフォルダーが書き込みの間に移動したため、書き込みませんでした。");
+    }
   }
   if (unnamed_) Name();
   if (fd_.close() != 0) FailWrite(errno);
   // The name may have been given to something else while the content was
   // written; that is neither set aside nor replaced.
   struct stat now;
-  const bool named_now = ::lstat(target_.c_str(), &now) == 0;
+  const bool named_now = ::fstatat(folder_.get(), name_.c_str(), &now, AT_SYMLINK_NOFOLLOW) == 0;
   if (named_now && !S_ISLNK(now.st_mode)) CheckReplaceable(path_, now);
   // A file made under a name that was free when the write began is
-  // somebody's new work (or the name now leads into another folder, one
-  // put where ours was renamed away): it stays.
+  // somebody's new work: it stays.
   if (named_now && !named_) {
     throw Error("ファイル " + path_ + " は書き込みの間にほかで作られたため、上書きしませんでした。");
   }
-  if (seen_ && !StillAsSeen(target_, *seen_)) {
+  if (seen_ && !StillAsSeen(folder_.get(), name_, *seen_)) {
     throw Error("ファイル " + path_ + " は読み込んだ後に変更されたため、上書きしませんでした。");
   }
-  if ((replaces_ || replaces_link_) && set_aside) set_aside(target_);
-  if (::rename(temp_.c_str(), target_.c_str()) != 0) FailCreate(path_, errno);
+  if ((replaces_ || replaces_link_) && set_aside) set_aside(TargetNow());
+  if (::renameat(folder_.get(), temp_.c_str(), folder_.get(), name_.c_str()) != 0) FailCreate(path_, errno);
   temp_.clear();
   FreeTempSlot(slot_);
 
   // Makes the rename itself durable; a failure here loses nothing now.
-  UniqueFd dir(::open(folder_.empty() ? "." : folder_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  UniqueFd dir(::openat(folder_.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (dir) ::fsync(dir.get());
 }
 

@@ -93,6 +93,11 @@ void FailOpen(const std::string& path, int err) {
 void FailRead(const std::string& path, int err) {
   Fail("ファイル ", path, " を読み込めません。", err);
 }
+std::string AtPath(int folder, const std::string& name, const std::string& otherwise) {
+  static const bool proc = ::access("/proc/self/fd", X_OK) == 0;
+  return proc ? "/proc/self/fd/" + std::to_string(folder) + "/" + name : otherwise;
+}
+
 void FailCreate(const std::string& path, int err) {
   Fail("ファイル ", path, " を作成できません。", err);
 }
@@ -109,17 +114,17 @@ void FailWrite(const std::string& path, int err) {
 // /tmp, here in every folder: the rename below would not meet that rule, and
 // anyone else who can leave a link under the output name (a_x.jpg ->
 // /etc/passwd) would choose which of our files is replaced.
-std::string ResolveTarget(const std::string& path, bool& followed) {
+std::string ResolveTarget(int folder, const std::string& path, bool& followed) {
+  const std::string name = ExtractFileName(path);
   struct stat st;
-  if (::lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return path;
+  if (::fstatat(folder, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISLNK(st.st_mode)) return path;
   if (st.st_uid != ::geteuid()) {
-    const std::string folder = ExtractFilePath(path);
     struct stat dir;
-    if (::stat(folder.empty() ? "." : folder.c_str(), &dir) != 0 || dir.st_uid != st.st_uid) {
+    if (::fstat(folder, &dir) != 0 || dir.st_uid != st.st_uid) {
       Fail("ファイル ", path, " を作成できません。", "ほかのユーザーが作ったシンボリックリンクです");
     }
   }
-  char* real = ::realpath(path.c_str(), nullptr);
+  char* real = ::realpath(AtPath(folder, name, path).c_str(), nullptr);
   if (!real) {
     if (errno == ENOENT) return path;
     FailCreate(path, errno);
@@ -133,9 +138,9 @@ std::string ResolveTarget(const std::string& path, bool& followed) {
 // Refuses what an in-place write would refuse: a file that this user may
 // not write (mode, read-only mount, immutable flag). Root passes, as it
 // would in place.
-void CheckWritable(const std::string& path, const std::string& target) {
+void CheckWritable(const std::string& path, int folder, const std::string& name) {
   // Opened without O_TRUNC: nothing about the file changes.
-  UniqueFd probe(::open(target.c_str(), O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+  UniqueFd probe(::openat(folder, name.c_str(), O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
   if (!probe) FailCreate(path, errno);
 }
 

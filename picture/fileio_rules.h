@@ -14,12 +14,18 @@ namespace tam::fileio {
 [[noreturn]] void FailCreate(const std::string& path, int err);
 [[noreturn]] void FailWrite(const std::string& path, int err);
 
-// The file a write to `path` should replace: `path`, or the file its
-// symbolic link leads to (`followed` then set), when that link may be followed.
-std::string ResolveTarget(const std::string& path, bool& followed);
+// A path that reaches `name` in the folder held open as `folder` wherever
+// that folder is now, for the calls that take only paths; `otherwise`
+// where the system shows no /proc.
+std::string AtPath(int folder, const std::string& name, const std::string& otherwise);
+
+// The file a write to `path`, whose name lies in `folder`, should replace:
+// `path`, or the file its symbolic link leads to (`followed` then set),
+// when that link may be followed.
+std::string ResolveTarget(int folder, const std::string& path, bool& followed);
 
 // Refuses a file that this user may not write, as an in-place write would.
-void CheckWritable(const std::string& path, const std::string& target);
+void CheckWritable(const std::string& path, int folder, const std::string& name);
 
 // Refuses anything but a regular file.
 void CheckReplaceable(const std::string& path, const struct stat& st);
