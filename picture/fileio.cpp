@@ -132,6 +132,9 @@ void SafeFileWriter::Begin(Link link, bool by_name) {
     if (!folder_) FailCreate(path_, errno);
     by_name = true;
   }
+  // Held open until the write ends, the folder also stays known to the
+  // kernel: a card's file system (FAT, exFAT) numbers a folder afresh each
+  // time it is read back in, and one let go meanwhile would seem another.
   struct stat dir;
   if (by_name && ::fstat(folder_.get(), &dir) == 0) folder_seen_ = dir;
   by_name_ = by_name;

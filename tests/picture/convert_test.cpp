@@ -26,6 +26,7 @@ using tamtest::ErrorOf;
 
 using Bytes = std::vector<std::uint8_t>;
 using tamtest::Exists;
+using tamtest::FolderNames;
 using tamtest::ReadBytes;
 using tamtest::TempDir;
 using tamtest::TestData;
@@ -148,13 +149,6 @@ JpegInfo Inspect(const Bytes& d) {
 }
 
 Picture DecodeFile(const std::string& path) { return DecodeJpeg(ReadBytes(path)).picture; }
-
-std::vector<std::string> FolderNames(const std::string& folder) {
-  std::vector<std::string> names;
-  for (const auto& e : std::filesystem::directory_iterator(folder)) names.push_back(e.path().filename());
-  std::sort(names.begin(), names.end());
-  return names;
-}
 
 // Records what would go to the trash, and what was already written then.
 class FakeTrash : public Trash {
