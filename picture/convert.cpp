@@ -73,8 +73,8 @@ std::string ReplacedBitmap(int folder, const std::string& source, const std::str
   for (const char* ext : order) {
     const std::string name = base + ext;
     struct stat st;
-    if (::fstatat(folder, ExtractFileName(name).c_str(), &st, 0) == 0 && !S_ISDIR(st.st_mode) && st.st_dev == src.st_dev &&
-        st.st_ino == src.st_ino) {
+    if (::fstatat(folder, ExtractFileName(name).c_str(), &st, 0) == 0 && !S_ISDIR(st.st_mode) &&
+        st.st_dev == src.st_dev && st.st_ino == src.st_ino) {
       return name;
     }
   }
@@ -105,12 +105,14 @@ bool SameFile(int folder, const std::string& a, const std::string& b) {
 // or replaced, and may throw to leave everything as it was.
 void WriteOutput(int folder, const std::string& output, const std::string& source,
                  std::span<const std::uint8_t> data, Trash& trash, bool own_name, bool chosen,
-                 const struct stat* read = nullptr, const std::function<void(const struct stat& made)>& check = {}) {
+                 const struct stat* read = nullptr,
+                 const std::function<void(const struct stat& made)>& check = {}) {
   if (output != source && SameFile(folder, output, source)) {
     throw Error("ファイル " + output + " は変換元の " + source +
                 " と同じファイルのため、書き込みませんでした。");
   }
-  SafeFileWriter writer(folder, output, chosen ? SafeFileWriter::Link::kReplace : SafeFileWriter::Link::kFollow);
+  SafeFileWriter writer(folder, output,
+                        chosen ? SafeFileWriter::Link::kReplace : SafeFileWriter::Link::kFollow);
   if (check) {
     struct stat made;
     if (::fstat(writer.fd(), &made) != 0) writer.FailWrite(errno);
@@ -135,7 +137,8 @@ void WriteOutput(int folder, const std::string& output, const std::string& sourc
     if (!trashed) throw;
     // The name could not be taken once the file had gone: the user must
     // not look for it where it was.
-    throw Error(std::string(e.what()) + "。元のファイル " + writer.TargetNow() + " はごみ箱に移してあります。");
+    throw Error(std::string(e.what()) + "。元のファイル " + writer.TargetNow() +
+                " はごみ箱に移してあります。");
   }
 }
 
@@ -144,7 +147,8 @@ void WriteOutput(int folder, const std::string& output, const std::string& sourc
 // bitmap; one of the two reads of the same bytes always fails, so nothing is
 // written then.
 std::optional<std::vector<std::uint8_t>> Reduced(int folder, const std::string& path, int quality,
-                                                 bool bitmap_test, bool jpeg_test, const ConvertOptions& options) {
+                                                 bool bitmap_test, bool jpeg_test,
+                                                 const ConvertOptions& options) {
   Picture picture;
   bool progressive = false;
   std::optional<std::vector<std::uint8_t>> streamed;
@@ -197,8 +201,8 @@ std::string ReplaceBitmap(int folder, const std::string& path, std::span<const s
   }
   WriteOutput(folder, output, path, encoded, trash, /*own_name=*/false, /*chosen=*/true, nullptr, not_theirs);
   if (!replaced.empty() && !unchanged()) {
-    throw Error("ファイル " + replaced + " は読み込んだ後に変更されたため、ごみ箱に移しませんでした。" + output +
-                " は変更前の内容から作ったものです。");
+    throw Error("ファイル " + replaced + " は読み込んだ後に変更されたため、ごみ箱に移しませんでした。" +
+                output + " は変更前の内容から作ったものです。");
   }
   // Only now that its replacement is safely on disk does the bitmap go;
   // a trash that fails leaves it where it is, which loses nothing.
@@ -218,7 +222,8 @@ std::string ConvertPicture(const std::string& path, int quality, SourceKind kind
   // The source's folder, held from before the read to the last write: every
   // name below is looked up in it, wherever it is moved meanwhile.
   const std::string folder_path = ExtractFilePath(path);
-  const UniqueFd folder(::open(folder_path.empty() ? "." : folder_path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+  const UniqueFd folder(
+      ::open(folder_path.empty() ? "." : folder_path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
   if (!folder) throw Error("ファイル " + path + " を開けません。" + SystemReason(errno));
   // The source as it was before it was read: overwritten, it must still be
   // that file, not a newer one saved under its name while it converted.

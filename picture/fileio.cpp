@@ -221,9 +221,7 @@ void SafeFileWriter::Name() {
   }
 }
 
-std::string SafeFileWriter::TargetNow() const {
-  return by_name_ ? target_ : PathNow(folder_.get(), target_);
-}
+std::string SafeFileWriter::TargetNow() const { return by_name_ ? target_ : PathNow(folder_.get(), target_); }
 
 void SafeFileWriter::Commit(const std::function<void(const std::string& target)>& set_aside) {
   if (!fd_) FailWrite(EBADF);

@@ -33,7 +33,8 @@ std::string PathNow(int folder, const std::string& path);
 std::vector<std::uint8_t> ReadWholeFile(const std::string& path, std::int64_t largest = kLargestFile);
 // The same for the file `path` names in the folder held open as `folder`,
 // wherever that folder is now.
-std::vector<std::uint8_t> ReadWholeFile(int folder, const std::string& path, std::int64_t largest = kLargestFile);
+std::vector<std::uint8_t> ReadWholeFile(int folder, const std::string& path,
+                                        std::int64_t largest = kLargestFile);
 
 // The one way this program puts a file in place: the new content is written
 // into a file without a name in the target's folder (a named temporary one

@@ -96,9 +96,8 @@ std::vector<std::uint8_t> ReadWholeFile(int folder, const std::string& path, std
 std::string PathNow(int folder, const std::string& path) {
   const std::string by_name = ExtractFilePath(path);
   struct stat named, held;
-  if (::fstat(folder, &held) != 0 ||
-      (::stat(by_name.empty() ? "." : by_name.c_str(), &named) == 0 && named.st_dev == held.st_dev &&
-       named.st_ino == held.st_ino))
+  if (::fstat(folder, &held) != 0 || (::stat(by_name.empty() ? "." : by_name.c_str(), &named) == 0 &&
+                                      named.st_dev == held.st_dev && named.st_ino == held.st_ino))
     return path;
   char place[PATH_MAX];
   const ssize_t n = ::readlink(("/proc/self/fd/" + std::to_string(folder)).c_str(), place, sizeof place);

@@ -87,22 +87,14 @@ void Fail(const char* before, const std::string& path, const char* after, int er
   Fail(before, path, after, SystemReason(err));
 }
 
-void FailOpen(const std::string& path, int err) {
-  Fail("ファイル ", path, " を開けません。", err);
-}
-void FailRead(const std::string& path, int err) {
-  Fail("ファイル ", path, " を読み込めません。", err);
-}
+void FailOpen(const std::string& path, int err) { Fail("ファイル ", path, " を開けません。", err); }
+void FailRead(const std::string& path, int err) { Fail("ファイル ", path, " を読み込めません。", err); }
+void FailCreate(const std::string& path, int err) { Fail("ファイル ", path, " を作成できません。", err); }
+void FailWrite(const std::string& path, int err) { Fail("ファイル ", path, " に書き込めません。", err); }
+
 std::string AtPath(int folder, const std::string& name, const std::string& otherwise) {
   static const bool proc = ::access("/proc/self/fd", X_OK) == 0;
   return proc ? "/proc/self/fd/" + std::to_string(folder) + "/" + name : otherwise;
-}
-
-void FailCreate(const std::string& path, int err) {
-  Fail("ファイル ", path, " を作成できません。", err);
-}
-void FailWrite(const std::string& path, int err) {
-  Fail("ファイル ", path, " に書き込めません。", err);
 }
 
 // The file a write to `path` should replace: a symbolic link stays a link
@@ -160,8 +152,7 @@ void KeepWhatTheFileWas(const std::string& path, const std::string& target, int 
   // folder gives it the folder's group, which would read a 0640 photo.
   struct stat made;
   if (::fstat(fd, &made) != 0) FailCreate(path, errno);
-  if ((made.st_uid != old.st_uid || made.st_gid != old.st_gid) &&
-      ::fchown(fd, old.st_uid, old.st_gid) != 0) {
+  if ((made.st_uid != old.st_uid || made.st_gid != old.st_gid) && ::fchown(fd, old.st_uid, old.st_gid) != 0) {
     const int err = errno;
     // Only the system's administrator may give a file away. Somebody else's
     // file in a folder we share would become ours, its owner perhaps shut

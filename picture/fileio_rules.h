@@ -7,7 +7,8 @@
 
 namespace tam::fileio {
 
-[[noreturn]] void Fail(const char* before, const std::string& path, const char* after, const std::string& reason);
+[[noreturn]] void Fail(const char* before, const std::string& path, const char* after,
+                       const std::string& reason);
 [[noreturn]] void Fail(const char* before, const std::string& path, const char* after, int err);
 [[noreturn]] void FailOpen(const std::string& path, int err);
 [[noreturn]] void FailRead(const std::string& path, int err);

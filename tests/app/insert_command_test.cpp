@@ -503,7 +503,7 @@ TEST_F(InsertCommand, ClosingTheWindowOrItsExitItemAsksAboutUnsavedPresentations
   form->close();
   EXPECT_EQ(prompts.asked, 1);
   EXPECT_TRUE(form->isVisible());  // cancelled: both stay open
-  form->X1->trigger();  // the exit item asks as closing does
+  form->X1->trigger();             // the exit item asks as closing does
   EXPECT_EQ(prompts.asked, 2);
   EXPECT_TRUE(form->isVisible());
   prompts.answer = PresentationPrompts::Answer::Discard;

@@ -146,12 +146,29 @@ TEST_F(MainWindow, MenusShowTheirItemsInOrderEachWithALetterOfItsOwn) {
     }
   };
   walk(form->menuBar()->actions(), "");
-  EXPECT_EQ(shown, (std::vector<std::string>{
-                       "ファイル(&F)", "  ファイル選択(&O)", "  フォルダ選択(&D)", "  すべて閉じる(&C)", "  -",
-                       "  終了(&X)", "編集(&E)", "  縮小(&S)", "  PPT挿入(&P)", "  一括処理(&A)", "  -",
-                       "  拡張子付加", "    jpg", "    bmp", "設定(&O)", "  上書き保存(&S)",
-                       "  挿入後元ファイル削除(&D)", "  終了時音を鳴らす(&M)", "  スライドの1/4サイズ(&H)", "  -",
-                       "  LibreOffice Impress を使う(&I)", "表示(&V)", "  常に手前に表示"}));
+  EXPECT_EQ(shown, (std::vector<std::string>{"ファイル(&F)",
+                                             "  ファイル選択(&O)",
+                                             "  フォルダ選択(&D)",
+                                             "  すべて閉じる(&C)",
+                                             "  -",
+                                             "  終了(&X)",
+                                             "編集(&E)",
+                                             "  縮小(&S)",
+                                             "  PPT挿入(&P)",
+                                             "  一括処理(&A)",
+                                             "  -",
+                                             "  拡張子付加",
+                                             "    jpg",
+                                             "    bmp",
+                                             "設定(&O)",
+                                             "  上書き保存(&S)",
+                                             "  挿入後元ファイル削除(&D)",
+                                             "  終了時音を鳴らす(&M)",
+                                             "  スライドの1/4サイズ(&H)",
+                                             "  -",
+                                             "  LibreOffice Impress を使う(&I)",
+                                             "表示(&V)",
+                                             "  常に手前に表示"}));
 }
 
 TEST_F(MainWindow, OptionTogglesKeepFlagsEqualToCheckMarks) {

@@ -30,8 +30,8 @@
 namespace {
 
 using tam::pres::ImpressOptions;
-using tamtest::Clip;
 using tam::pres::OfficeServer;
+using tamtest::Clip;
 
 std::string Shell(const std::string& command) {
   std::string out;

@@ -677,7 +677,8 @@ TEST(ConvertPicture, TheOutputGoesIntoTheFolderTheSourceWasReadFrom) {
   const std::string photos = dir / "photos", moved = dir / "moved", other = dir / "other";
   ASSERT_EQ(::mkdir(photos.c_str(), 0755), 0);
   ASSERT_EQ(::mkdir(other.c_str(), 0755), 0);
-  for (const char* name : {"a_x.jpg", "a.jpg", "b.bmp", "b.jpg"}) tamtest::WriteText(other + "/" + name, name);
+  for (const char* name : {"a_x.jpg", "a.jpg", "b.bmp", "b.jpg"})
+    tamtest::WriteText(other + "/" + name, name);
   const auto swap = [&] {
     ASSERT_EQ(::rename(photos.c_str(), moved.c_str()), 0);
     ASSERT_EQ(::symlink(other.c_str(), photos.c_str()), 0);
