@@ -33,8 +33,8 @@ struct TargetBox {
 };
 constexpr TargetBox kSlideBox{960, 720}, kQuarterBox{480, 360};
 
-Picture ReadBitmap(const std::string& path) {
-  Picture picture = DecodeBmp(ReadWholeFile(path));
+Picture ReadBitmap(int folder, const std::string& path) {
+  Picture picture = DecodeBmp(ReadWholeFile(folder, path));
   picture.ToBgr24();
   // Bitmaps always fit the full slide box, quarter size or not.
   ReducePicture(picture, kSlideBox.width, kSlideBox.height);
@@ -64,30 +64,33 @@ Picture ReadJpeg(const JpegFile& file, const ConvertOptions& options, TargetBox 
 // the spelling the source was found by goes first, so that the trash keeps the
 // name the card shows; on one that does not, a different picture may carry
 // the other spelling, and it must stay.
-std::string ReplacedBitmap(const std::string& source, const std::string& base) {
+std::string ReplacedBitmap(int folder, const std::string& source, const std::string& base) {
   struct stat src;
-  if (::stat(source.c_str(), &src) != 0) return {};
+  if (::fstatat(folder, ExtractFileName(source).c_str(), &src, 0) != 0) return {};
   const char* order[] = {".bmp", ".BMP"};
   if (source.size() == base.size() + 4 && source.compare(base.size(), 4, ".BMP") == 0)
     std::swap(order[0], order[1]);
   for (const char* ext : order) {
     const std::string name = base + ext;
     struct stat st;
-    if (::stat(name.c_str(), &st) == 0 && !S_ISDIR(st.st_mode) && st.st_dev == src.st_dev &&
-        st.st_ino == src.st_ino) {
+    if (::fstatat(folder, ExtractFileName(name).c_str(), &st, 0) == 0 && !S_ISDIR(st.st_mode) &&
+        st.st_dev == src.st_dev && st.st_ino == src.st_ino) {
       return name;
     }
   }
   return {};
 }
 
-bool SameFile(const std::string& a, const std::string& b) {
+// Whether the names a and b reach the same file in `folder`.
+bool SameFile(int folder, const std::string& a, const std::string& b) {
   struct stat sa, sb;
-  return ::stat(a.c_str(), &sa) == 0 && ::stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev &&
+  return ::fstatat(folder, ExtractFileName(a).c_str(), &sa, 0) == 0 &&
+         ::fstatat(folder, ExtractFileName(b).c_str(), &sb, 0) == 0 && sa.st_dev == sb.st_dev &&
          sa.st_ino == sb.st_ino;
 }
 
-// Writes the reduced picture to output. A file there that is not the
+// Writes the reduced picture to output, in the source's folder held open as
+// `folder`. A file there that is not the
 // program's own earlier output goes to the trash first, once its replacement
 // is complete: a photo is never replaced for good, and when the trash cannot
 // take it nothing changes. Under our own output name (own_name) an earlier
@@ -100,14 +103,16 @@ bool SameFile(const std::string& a, const std::string& b) {
 // destroy the picture being converted.
 // `check`, when given, sees the new file as made, before anything is written
 // or replaced, and may throw to leave everything as it was.
-void WriteOutput(const std::string& output, const std::string& source, std::span<const std::uint8_t> data,
-                 Trash& trash, bool own_name, bool chosen, const struct stat* read = nullptr,
+void WriteOutput(int folder, const std::string& output, const std::string& source,
+                 std::span<const std::uint8_t> data, Trash& trash, bool own_name, bool chosen,
+                 const struct stat* read = nullptr,
                  const std::function<void(const struct stat& made)>& check = {}) {
-  if (output != source && SameFile(output, source)) {
+  if (output != source && SameFile(folder, output, source)) {
     throw Error("ファイル " + output + " は変換元の " + source +
                 " と同じファイルのため、書き込みませんでした。");
   }
-  SafeFileWriter writer(output, chosen ? SafeFileWriter::Link::kReplace : SafeFileWriter::Link::kFollow);
+  SafeFileWriter writer(folder, output,
+                        chosen ? SafeFileWriter::Link::kReplace : SafeFileWriter::Link::kFollow);
   if (check) {
     struct stat made;
     if (::fstat(writer.fd(), &made) != 0) writer.FailWrite(errno);
@@ -132,8 +137,77 @@ void WriteOutput(const std::string& output, const std::string& source, std::span
     if (!trashed) throw;
     // The name could not be taken once the file had gone: the user must
     // not look for it where it was.
-    throw Error(std::string(e.what()) + "。元のファイル " + writer.target() + " はごみ箱に移してあります。");
+    throw Error(std::string(e.what()) + "。元のファイル " + writer.TargetNow() +
+                " はごみ箱に移してあります。");
   }
+}
+
+// Reads, reduces and encodes the source: the new JPEG's bytes, or nothing
+// for an empty bitmap. When both tests hold, the JPEG read replaces the
+// bitmap; one of the two reads of the same bytes always fails, so nothing is
+// written then.
+std::optional<std::vector<std::uint8_t>> Reduced(int folder, const std::string& path, int quality,
+                                                 bool bitmap_test, bool jpeg_test,
+                                                 const ConvertOptions& options) {
+  Picture picture;
+  bool progressive = false;
+  std::optional<std::vector<std::uint8_t>> streamed;
+  try {
+    if (bitmap_test) picture = ReadBitmap(folder, path);
+    if (jpeg_test) {
+      const JpegFile file(ReadWholeFile(folder, path));
+      const TargetBox box = options.quarter ? kQuarterBox : kSlideBox;
+      // Decoded, reduced and encoded row by row where the stream can serve
+      // the file: the same bytes, without the whole decoded picture.
+      streamed = ReduceJpegStreaming(file, box.width, box.height, quality,
+                                     {.low_colour_display = options.low_colour_display});
+      picture = streamed ? Picture() : ReadJpeg(file, options, box, progressive);
+    }
+  } catch (const LimitError& refusal) {
+    throw NamingFile(path, refusal);
+  }
+  if (streamed) return streamed;
+  // An empty bitmap file gives a 0 x 0 picture: there is nothing to encode.
+  if (picture.empty()) return std::nullopt;
+  return EncodeJpeg(picture, quality, progressive);
+}
+
+// Puts the JPEG in place of the bitmap `path` (base + ".jpg"), which then
+// goes to the trash; `read` is the bitmap as it was before it was read.
+std::string ReplaceBitmap(int folder, const std::string& path, std::span<const std::uint8_t> encoded,
+                          Trash& trash, const struct stat* read) {
+  const std::string replaced = ReplacedBitmap(folder, path, RemoveFileExt(path));
+  const std::string output = RemoveFileExt(path) + ".jpg";
+  // Somebody else's bitmap in a folder we share would go to our trash,
+  // out of their reach, and its .jpg would be ours: as an overwritten
+  // photo of theirs, it is not replaced. Told by the owner the new file
+  // gets: on a card, which keeps no owners, every file shows the mount's,
+  // whoever made it, and the bitmap is then nobody else's.
+  const auto not_theirs = [&](const struct stat& made) {
+    if (!replaced.empty() && read && read->st_uid != made.st_uid && ::geteuid() != 0) {
+      throw Error("ファイル " + replaced + " はほかのユーザーのファイルのため、" + output +
+                  " に置き換えませんでした。");
+    }
+  };
+  // A bitmap saved again while it converted holds newer work than its
+  // reduction: it stays, and its .jpg is not written. Checked once more
+  // after the write, which takes time too; the .jpg then stays, a whole
+  // reduction of the picture as it was read (removing it could not bring
+  // back a file it replaced, which is in the trash), and the user is told.
+  const auto unchanged = [&] { return read && StillAsSeen(folder, ExtractFileName(replaced), *read); };
+  if (!replaced.empty() && !unchanged()) {
+    throw Error("ファイル " + replaced + " は読み込んだ後に変更されたため、" + output +
+                " に置き換えませんでした。");
+  }
+  WriteOutput(folder, output, path, encoded, trash, /*own_name=*/false, /*chosen=*/true, nullptr, not_theirs);
+  if (!replaced.empty() && !unchanged()) {
+    throw Error("ファイル " + replaced + " は読み込んだ後に変更されたため、ごみ箱に移しませんでした。" +
+                output + " は変更前の内容から作ったものです。");
+  }
+  // Only now that its replacement is safely on disk does the bitmap go;
+  // a trash that fails leaves it where it is, which loses nothing.
+  if (!replaced.empty()) trash.MoveToTrash(PathNow(folder, replaced));
+  return output;
 }
 
 }  // namespace
@@ -145,92 +219,41 @@ std::string ConvertPicture(const std::string& path, int quality, SourceKind kind
   const bool jpeg_test = named == PictureKind::Jpeg || forced == PictureKind::Jpeg;
   if (!bitmap_test && !jpeg_test) return {};
 
-  // When both tests hold, the JPEG read replaces the bitmap; one of the two
-  // reads of the same bytes always fails, so nothing is written then.
+  // The source's folder, held from before the read to the last write: every
+  // name below is looked up in it, wherever it is moved meanwhile.
+  const std::string folder_path = ExtractFilePath(path);
+  const UniqueFd folder(
+      ::open(folder_path.empty() ? "." : folder_path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+  if (!folder) throw Error("ファイル " + path + " を開けません。" + SystemReason(errno));
   // The source as it was before it was read: overwritten, it must still be
   // that file, not a newer one saved under its name while it converted.
   // Held open to the end, the source stays known to the kernel: a card's
   // file system (FAT, exFAT) numbers a file afresh each time it is read back
   // in, and a photo let go in the meantime would seem another file.
-  const UniqueFd held(::open(path.c_str(), O_PATH | O_CLOEXEC));
+  const std::string name = ExtractFileName(path);
+  const UniqueFd held(::openat(folder.get(), name.c_str(), O_PATH | O_CLOEXEC));
   struct stat read;
-  const bool read_known = ::stat(path.c_str(), &read) == 0;
-  Picture picture;
-  bool progressive = false;
-  std::optional<std::vector<std::uint8_t>> streamed;
-  try {
-    if (bitmap_test) picture = ReadBitmap(path);
-    if (jpeg_test) {
-      const JpegFile file(ReadWholeFile(path));
-      const TargetBox box = options.quarter ? kQuarterBox : kSlideBox;
-      // Decoded, reduced and encoded row by row where the stream can serve
-      // the file: the same bytes, without the whole decoded picture.
-      streamed = ReduceJpegStreaming(file, box.width, box.height, quality,
-                                     {.low_colour_display = options.low_colour_display});
-      picture = streamed ? Picture() : ReadJpeg(file, options, box, progressive);
-    }
-  } catch (const LimitError& refusal) {
-    throw NamingFile(path, refusal);
-  }
-
-  std::vector<std::uint8_t> encoded;
-  if (streamed) {
-    encoded = std::move(*streamed);
-  } else {
-    // An empty bitmap file gives a 0 x 0 picture: there is nothing to encode.
-    if (picture.empty()) return {};
-    encoded = EncodeJpeg(picture, quality, progressive);
-    picture = Picture();
-  }
+  const bool read_known = ::fstatat(folder.get(), name.c_str(), &read, 0) == 0;
+  const std::optional<std::vector<std::uint8_t>> encoded =
+      Reduced(folder.get(), path, quality, bitmap_test, jpeg_test, options);
+  if (!encoded) return {};
+  if (options.after_read) options.after_read();
 
   FreedesktopTrash real_trash;
   Trash& trash = options.trash ? *options.trash : real_trash;
-  const std::string base = RemoveFileExt(path);
-  if (!options.overwrite) {
-    std::string output = base + "_x.jpg";
-    WriteOutput(output, path, encoded, trash, /*own_name=*/true, /*chosen=*/true);
-    return output;
-  }
-
   std::string output;
-  if (bitmap_test) {
-    const std::string replaced = ReplacedBitmap(path, base);
-    output = base + ".jpg";
-    // Somebody else's bitmap in a folder we share would go to our trash,
-    // out of their reach, and its .jpg would be ours: as an overwritten
-    // photo of theirs, it is not replaced. Told by the owner the new file
-    // gets: on a card, which keeps no owners, every file shows the mount's,
-    // whoever made it, and the bitmap is then nobody else's.
-    const auto not_theirs = [&](const struct stat& made) {
-      if (!replaced.empty() && read_known && read.st_uid != made.st_uid && ::geteuid() != 0) {
-        throw Error("ファイル " + replaced + " はほかのユーザーのファイルのため、" + output +
-                    " に置き換えませんでした。");
-      }
-    };
-    // A bitmap saved again while it converted holds newer work than its
-    // reduction: it stays, and its .jpg is not written. Checked once more
-    // after the write, which takes time too; the .jpg then stays, a whole
-    // reduction of the picture as it was read (removing it could not bring
-    // back a file it replaced, which is in the trash), and the user is told.
-    const auto unchanged = [&] { return read_known && StillAsSeen(replaced, read); };
-    if (!replaced.empty() && !unchanged()) {
-      throw Error("ファイル " + replaced + " は読み込んだ後に変更されたため、" + output +
-                  " に置き換えませんでした。");
-    }
-    WriteOutput(output, path, encoded, trash, /*own_name=*/false, /*chosen=*/true, nullptr, not_theirs);
-    if (!replaced.empty() && !unchanged()) {
-      throw Error("ファイル " + replaced + " は読み込んだ後に変更されたため、ごみ箱に移しませんでした。" + output +
-                  " は変更前の内容から作ったものです。");
-    }
-    // Only now that its replacement is safely on disk does the bitmap go;
-    // a trash that fails leaves it where it is, which loses nothing.
-    if (!replaced.empty()) trash.MoveToTrash(replaced);
+  if (!options.overwrite) {
+    output = RemoveFileExt(path) + "_x.jpg";
+    WriteOutput(folder.get(), output, path, *encoded, trash, /*own_name=*/true, /*chosen=*/true);
   }
-  if (jpeg_test) {
-    WriteOutput(path, path, encoded, trash, /*own_name=*/false, /*chosen=*/false, read_known ? &read : nullptr);
+  if (options.overwrite && bitmap_test)
+    output = ReplaceBitmap(folder.get(), path, *encoded, trash, read_known ? &read : nullptr);
+  if (options.overwrite && jpeg_test) {
+    WriteOutput(folder.get(), path, path, *encoded, trash, /*own_name=*/false, /*chosen=*/false,
+                read_known ? &read : nullptr);
     output = path;
   }
-  return output;
+  return PathNow(folder.get(), output);
 }
 
 }  // namespace tam

@@ -18,11 +18,23 @@ namespace tam {
 // describes (a stat taken before it was read): the same file, neither
 // grown nor shrunk nor written since. A file gone is not.
 bool StillAsSeen(const std::string& path, const struct stat& seen);
+// The same for the file `name` in the folder held open as `folder`.
+bool StillAsSeen(int folder, const std::string& name, const struct stat& seen);
+
+// The path that reaches, now, the file `path` names in the folder held open
+// as `folder`: `path` itself while its folder is still found by it, else
+// the folder's present place (the folder was renamed, or another put under
+// its name).
+std::string PathNow(int folder, const std::string& path);
 
 // Reads a whole regular file of at most `largest` bytes, exactly as large as
 // it was when opened. Anything else (a FIFO, a device, a larger file) is
 // refused without waiting. Throws tam::Error naming the file and the reason.
 std::vector<std::uint8_t> ReadWholeFile(const std::string& path, std::int64_t largest = kLargestFile);
+// The same for the file `path` names in the folder held open as `folder`,
+// wherever that folder is now.
+std::vector<std::uint8_t> ReadWholeFile(int folder, const std::string& path,
+                                        std::int64_t largest = kLargestFile);
 
 // The one way this program puts a file in place: the new content is written
 // into a file without a name in the target's folder (a named temporary one
@@ -48,6 +60,11 @@ class SafeFileWriter {
   // then replaced, and nothing outside the folder changes.
   enum class Link { kFollow, kReplace };
   explicit SafeFileWriter(const std::string& path, Link link = Link::kFollow);
+  // Puts the file in the folder held open as `folder`, under the name that
+  // ends `path`, wherever that folder is by then (`path` names it in
+  // messages): a folder renamed meanwhile still gets it, and one put in its
+  // place gets nothing. A link followed leads into a folder found by name.
+  SafeFileWriter(int folder, const std::string& path, Link link = Link::kFollow);
   ~SafeFileWriter();  // abandons the write unless Commit succeeded
   SafeFileWriter(const SafeFileWriter&) = delete;
   SafeFileWriter& operator=(const SafeFileWriter&) = delete;
@@ -55,6 +72,8 @@ class SafeFileWriter {
   // The file whose name the content will take: `path`, or the file its
   // symbolic link points to.
   const std::string& target() const { return target_; }
+  // The path that reaches target() now (see PathNow).
+  std::string TargetNow() const;
   // Whether target() was reached through a symbolic link at `path`.
   bool through_link() const { return through_link_; }
   // Whether a file is there now and will be replaced.
@@ -75,26 +94,29 @@ class SafeFileWriter {
 
   // Makes the content durable and gives it the target's name; a file that
   // took the name after the write began is somebody's and is never
-  // replaced (Commit fails, leaving it). set_aside,
-  // when given and a file (or a link) is replaced, runs once the content is complete
-  // and named, just before the name changes hands; it may throw to keep
-  // the old file (the write is then abandoned).
+  // replaced (Commit fails, leaving it). set_aside, when given and a file
+  // (or a link) is replaced, runs once the content is complete and named,
+  // just before the name changes hands, with TargetNow(); it may throw to
+  // keep the old file (the write is then abandoned).
   void Commit(const std::function<void(const std::string& target)>& set_aside = {});
 
  private:
+  void Begin(Link link, bool by_name);
   void Name();
   void RemoveTemp();
-  void KeepWhatTheFileWas(const std::string& path, const struct stat& old);
-  bool through_link_ = false;  // set while target_ is made, so declared first
-  std::string path_, target_, folder_, temp_;
+  std::string path_, target_;
+  UniqueFd folder_;   // the folder the target lies in, held while the write lasts
+  std::string name_;  // the target's name in folder_
+  std::string temp_;  // the temporary file's name in folder_, while it has one
   UniqueFd fd_;
-  UniqueFd folder_held_;  // the folder, kept known to the kernel while the write lasts
+  bool through_link_ = false;
+  bool by_name_ = false;  // folder_ was found by its name, and must still be at Commit
   bool unnamed_ = false;
   bool replaces_ = false;
   bool replaces_link_ = false;
   bool named_ = false;  // something had the target's name when the write began
   int slot_ = -1;
-  std::optional<struct stat> seen_;  // set by ReplaceOnly
+  std::optional<struct stat> seen_;         // set by ReplaceOnly
   std::optional<struct stat> folder_seen_;  // the folder when the write began
 };
 

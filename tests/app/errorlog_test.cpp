@@ -18,30 +18,14 @@
 namespace tam {
 namespace {
 
+using tamtest::ReadText;
+using tamtest::ScopedEnv;
+
 class FixedClock : public Clock {
  public:
   QDateTime now{QDate(2007, 5, 12), QTime(9, 5, 7)};
   QDateTime Now() override { return now; }
 };
-
-// Sets or clears an environment variable for the life of the object.
-class ScopedEnv {
- public:
-  ScopedEnv(const char* name, const char* value) : name_(name) {
-    if (const char* old = std::getenv(name)) old_ = old;
-    value ? ::setenv(name, value, 1) : ::unsetenv(name);
-  }
-  ~ScopedEnv() { old_ ? ::setenv(name_, old_->c_str(), 1) : ::unsetenv(name_); }
-
- private:
-  const char* name_;
-  std::optional<std::string> old_;
-};
-
-std::string ReadText(const std::string& path) {
-  const auto bytes = tamtest::ReadBytes(path);
-  return {bytes.begin(), bytes.end()};
-}
 
 TEST(LogTimestamp, FollowsTheLocaleShortFormats) {
   struct Case {

@@ -535,7 +535,7 @@ class AnswerPrompts : public PresentationPrompts {
   void ShowError(QWidget*, const QString&) override {}
 };
 
-TEST_F(InsertCommand, ClosingTheWindowAsksAboutUnsavedPresentations) {
+TEST_F(InsertCommand, ClosingTheWindowOrItsExitItemAsksAboutUnsavedPresentations) {
   AnswerPrompts prompts;
   UseServer(std::make_shared<pres::BuiltinServer>(std::make_shared<PresentationWindows>(&prompts)));
   Copy("jpeg/good/testorig.jpg", "a.jpg");
@@ -545,9 +545,12 @@ TEST_F(InsertCommand, ClosingTheWindowAsksAboutUnsavedPresentations) {
   form->close();
   EXPECT_EQ(prompts.asked, 1);
   EXPECT_TRUE(form->isVisible());  // cancelled: both stay open
-  prompts.answer = PresentationPrompts::Answer::Discard;
-  form->close();
+  form->X1->trigger();             // the exit item asks as closing does
   EXPECT_EQ(prompts.asked, 2);
+  EXPECT_TRUE(form->isVisible());
+  prompts.answer = PresentationPrompts::Answer::Discard;
+  form->X1->trigger();
+  EXPECT_EQ(prompts.asked, 3);
   EXPECT_FALSE(form->isVisible());
 }
 

@@ -21,13 +21,8 @@ namespace tam {
 namespace {
 
 using namespace pres;
+using tamtest::Clip;
 using tamtest::ErrorOf;
-
-// The clipboard of these tests.
-ProcessClipboard& Clip() {
-  static ProcessClipboard clipboard;
-  return clipboard;
-}
 
 void ClipboardImage(const QImage& image) { Clip().Put(tamtest::ClipOf(image)); }
 

@@ -8,22 +8,19 @@
 #include <filesystem>
 #include <string>
 
+#include "picture/convert.h"
 #include "picture/jpeg.h"
 #include "support/testdata.h"
 
 namespace {
 
+using tamtest::ReadText;
 using tamtest::TempDir;
 
 struct CliResult {
   int status = -1;
   std::string out, err;
 };
-
-std::string ReadText(const std::string& path) {
-  const auto bytes = tamtest::ReadBytes(path);
-  return {bytes.begin(), bytes.end()};
-}
 
 // Arguments are single-quoted for the shell; the temporary folders and the
 // names used here hold no quote. A run that hangs is stopped after two
@@ -65,6 +62,21 @@ TEST(CliReduce, WritesEachPictureAndPrintsItsPath) {
   EXPECT_NE(r.err.find(dir / "notes.txt"), std::string::npos) << r.err;
   EXPECT_EQ(WidthOf(dir / "a_x.jpg"), 960);
   EXPECT_EQ(WidthOf(dir / "c_x.jpg"), 100);
+}
+
+// The file is written at the quality asked for, 50 when none is: the very
+// bytes the conversion itself gives at that quality.
+TEST(CliReduce, WritesAtTheQualityAskedForOrFifty) {
+  TempDir dir, own;
+  WriteJpeg(dir / "a.jpg", 200, 150);
+  std::filesystem::copy_file(dir / "a.jpg", dir / "b.jpg");
+  std::filesystem::copy_file(dir / "a.jpg", own / "a.jpg");
+  EXPECT_EQ(RunCli(dir, "reduce --quality 90 " + Q(dir / "a.jpg")).status, 0);
+  EXPECT_EQ(RunCli(dir, "reduce " + Q(dir / "b.jpg")).status, 0);
+  for (const auto& [quality, written] : {std::pair{90, "a_x.jpg"}, std::pair{50, "b_x.jpg"}}) {
+    tam::ConvertPicture(own / "a.jpg", quality, tam::skByExtension, {});
+    EXPECT_EQ(tamtest::ReadBytes(dir / written), tamtest::ReadBytes(own / "a_x.jpg")) << quality;
+  }
 }
 
 TEST(CliReduce, OverwriteAndQuarterReplaceTheSource) {

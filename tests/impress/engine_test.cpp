@@ -31,6 +31,7 @@ namespace {
 
 using tam::pres::ImpressOptions;
 using tam::pres::OfficeServer;
+using tamtest::Clip;
 
 std::string Shell(const std::string& command) {
   std::string out;
@@ -157,11 +158,6 @@ class ImpressEngine : public ::testing::Test {
   ImpressOptions options_;
   std::set<pid_t> offices_;
 };
-
-tam::pres::ProcessClipboard& Clip() {
-  static tam::pres::ProcessClipboard clipboard;
-  return clipboard;
-}
 
 void PutOnClipboard(const QImage& image, const QByteArray& jpeg = {}) {
   Clip().Put(tamtest::ClipOf(image, jpeg));

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <functional>
 #include <optional>
@@ -25,6 +26,7 @@ using tamtest::ErrorOf;
 
 using Bytes = std::vector<std::uint8_t>;
 using tamtest::Exists;
+using tamtest::FolderNames;
 using tamtest::ReadBytes;
 using tamtest::TempDir;
 using tamtest::TestData;
@@ -147,13 +149,6 @@ JpegInfo Inspect(const Bytes& d) {
 }
 
 Picture DecodeFile(const std::string& path) { return DecodeJpeg(ReadBytes(path)).picture; }
-
-std::vector<std::string> FolderNames(const std::string& folder) {
-  std::vector<std::string> names;
-  for (const auto& e : std::filesystem::directory_iterator(folder)) names.push_back(e.path().filename());
-  std::sort(names.begin(), names.end());
-  return names;
-}
 
 // Records what would go to the trash, and what was already written then.
 class FakeTrash : public Trash {
@@ -671,6 +666,47 @@ TEST(ConvertPicture, ALinkUnderAnOutputNameGoesToTheTrashNotWhatItLeadsTo) {
   EXPECT_TRUE(std::filesystem::is_symlink(bin / "1"));
   EXPECT_EQ(Inspect(ReadBytes(dir / "a_x.jpg")).width, 64);
   EXPECT_EQ(Inspect(ReadBytes(dir / "b.jpg")).width, 32);
+}
+
+// The source's folder renamed once the photo is read, and a link to another
+// folder put under its old name: the output goes into the renamed folder,
+// beside the photo it came from, and the other folder's files of the same
+// names are not touched; what goes to the trash is what was read.
+TEST(ConvertPicture, TheOutputGoesIntoTheFolderTheSourceWasReadFrom) {
+  TempDir dir, bin;
+  const std::string photos = dir / "photos", moved = dir / "moved", other = dir / "other";
+  ASSERT_EQ(::mkdir(photos.c_str(), 0755), 0);
+  ASSERT_EQ(::mkdir(other.c_str(), 0755), 0);
+  for (const char* name : {"a_x.jpg", "a.jpg", "b.bmp", "b.jpg"})
+    tamtest::WriteText(other + "/" + name, name);
+  const auto swap = [&] {
+    ASSERT_EQ(::rename(photos.c_str(), moved.c_str()), 0);
+    ASSERT_EQ(::symlink(other.c_str(), photos.c_str()), 0);
+  };
+  const auto undo = [&] {
+    ASSERT_EQ(::unlink(photos.c_str()), 0);
+    ASSERT_EQ(::rename(moved.c_str(), photos.c_str()), 0);
+  };
+  const std::string real = std::filesystem::canonical(dir.path()).string() + "/moved";
+  WriteJpeg(photos + "/a.jpg", 64, 48);
+  WriteBmp(photos + "/b.bmp", 32, 24);
+  const Bytes jpeg = ReadBytes(photos + "/a.jpg"), bitmap = ReadBytes(photos + "/b.bmp");
+
+  EXPECT_EQ(ConvertPicture(photos + "/a.jpg", 50, skByExtension, {.after_read = swap}), real + "/a_x.jpg");
+  EXPECT_EQ(Inspect(ReadBytes(moved + "/a_x.jpg")).width, 64);
+  undo();
+  FolderTrash taking(bin.path(), true);
+  const ConvertOptions on{.overwrite = true, .trash = &taking, .after_read = swap};
+  EXPECT_EQ(ConvertPicture(photos + "/a.jpg", 50, skByExtension, on), real + "/a.jpg");
+  undo();
+  EXPECT_EQ(ConvertPicture(photos + "/b.bmp", 50, skByExtension, on), real + "/b.jpg");
+  EXPECT_EQ(taking.calls, (std::vector<std::string>{real + "/a.jpg", real + "/b.bmp"}));
+  EXPECT_EQ(ReadBytes(bin / "1"), jpeg);
+  EXPECT_EQ(ReadBytes(bin / "2"), bitmap);
+  EXPECT_EQ(Inspect(ReadBytes(moved + "/a.jpg")).width, 64);
+  EXPECT_EQ(Inspect(ReadBytes(moved + "/b.jpg")).width, 32);
+  for (const char* name : {"a_x.jpg", "a.jpg", "b.bmp", "b.jpg"})
+    EXPECT_EQ(ReadBytes(other + "/" + name), Bytes(name, name + std::strlen(name))) << name;
 }
 
 TEST(ConvertPicture, AnOutputNameThatReachesTheSourceIsRefused) {

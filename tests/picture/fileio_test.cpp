@@ -22,30 +22,10 @@
 namespace tam {
 namespace {
 
+using tamtest::ErrorOf;
+using tamtest::FolderNames;
+using tamtest::ModeOf;
 using tamtest::TempDir;
-
-std::vector<std::string> FolderNames(const std::string& folder) {
-  std::vector<std::string> names;
-  for (const auto& e : std::filesystem::directory_iterator(folder)) names.push_back(e.path().filename());
-  std::sort(names.begin(), names.end());
-  return names;
-}
-
-mode_t ModeOf(const std::string& path) {
-  struct stat st;
-  EXPECT_EQ(::stat(path.c_str(), &st), 0) << path;
-  return st.st_mode & 07777;
-}
-
-std::string MessageOf(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const Error& e) {
-    return e.what();
-  }
-  ADD_FAILURE() << "no tam::Error thrown";
-  return {};
-}
 
 const std::vector<std::uint8_t> kData = {0xFF, 0xD8, 0x00, 0x01, 0x02, 0xFF, 0xD9};
 
@@ -65,10 +45,41 @@ TEST(ReadWholeFile, ReadsEveryByteOfFilesOfAnySize) {
 TEST(ReadWholeFile, ErrorsNameTheFileAndTheReason) {
   TempDir dir;
   const std::string missing = dir / "写真.jpg";
-  EXPECT_EQ(MessageOf([&] { ReadWholeFile(missing); }),
+  EXPECT_EQ(ErrorOf([&] { ReadWholeFile(missing); }),
             "ファイル " + missing + " を開けません。" + SystemReason(ENOENT));
-  EXPECT_EQ(MessageOf([&] { ReadWholeFile(dir.path()); }),
+  EXPECT_EQ(ErrorOf([&] { ReadWholeFile(dir.path()); }),
             "ファイル " + dir.path() + " を開けません。" + SystemReason(EISDIR));
+}
+
+// The limit is the largest size read: one byte more is refused, unread.
+TEST(ReadWholeFile, AFileLargerThanTheLimitIsRefused) {
+  TempDir dir;
+  constexpr std::int64_t kMiB = std::int64_t{1} << 20;
+  tamtest::WriteBytes(dir / "a.jpg", std::vector<std::uint8_t>(kMiB, 1));
+  EXPECT_EQ(ReadWholeFile(dir / "a.jpg", kMiB).size(), static_cast<std::size_t>(kMiB));
+  tamtest::WriteBytes(dir / "a.jpg", std::vector<std::uint8_t>(kMiB + 1, 1));
+  EXPECT_EQ(ErrorOf([&] { ReadWholeFile(dir / "a.jpg", kMiB); }),
+            "ファイル " + dir / "a.jpg" + " を読み込めません。ファイルが大きすぎます (2 MiB、上限 1 MiB)");
+}
+
+// A file saved again within the same second at the same size differs from
+// the one read only in the fraction of a second of its modification time.
+TEST(StillAsSeen, TheFractionOfASecondOfTheModificationTimeCounts) {
+  TempDir dir;
+  const std::string photo = dir / "a.jpg";
+  tamtest::WriteText(photo, "photo");
+  struct stat seen;
+  ASSERT_EQ(::stat(photo.c_str(), &seen), 0);
+  const long other = seen.st_mtim.tv_nsec < 500'000'000 ? 750'000'000 : 250'000'000;
+  const struct timespec saved[2] = {{0, UTIME_OMIT}, {seen.st_mtim.tv_sec, other}};
+  ASSERT_EQ(::utimensat(AT_FDCWD, photo.c_str(), saved, 0), 0);
+  struct stat now;
+  ASSERT_EQ(::stat(photo.c_str(), &now), 0);
+  if (now.st_mtim.tv_nsec == seen.st_mtim.tv_nsec) GTEST_SKIP() << "whole seconds only on this file system";
+  EXPECT_FALSE(StillAsSeen(photo, seen));
+  const struct timespec back[2] = {{0, UTIME_OMIT}, seen.st_mtim};
+  ASSERT_EQ(::utimensat(AT_FDCWD, photo.c_str(), back, 0), 0);
+  EXPECT_TRUE(StillAsSeen(photo, seen));
 }
 
 // The reasons of file work are Japanese in any locale; anything else is
@@ -169,11 +180,11 @@ TEST(WriteFileAtomic, FailuresLeaveTheTargetAndTheFolderAsTheyWere) {
   TempDir dir;
   // The target name is taken by a folder.
   ASSERT_EQ(::mkdir((dir / "b.jpg").c_str(), 0755), 0);
-  EXPECT_EQ(MessageOf([&] { WriteFileAtomic(dir / "b.jpg", kData); }),
+  EXPECT_EQ(ErrorOf([&] { WriteFileAtomic(dir / "b.jpg", kData); }),
             "ファイル " + dir / "b.jpg" + " を作成できません。" + SystemReason(EISDIR));
   // The folder does not exist.
   const std::string nowhere = dir / "missing/c.jpg";
-  EXPECT_EQ(MessageOf([&] { WriteFileAtomic(nowhere, kData); }),
+  EXPECT_EQ(ErrorOf([&] { WriteFileAtomic(nowhere, kData); }),
             "ファイル " + nowhere + " を作成できません。" + SystemReason(ENOENT));
   EXPECT_EQ(FolderNames(dir.path()), std::vector<std::string>{"b.jpg"});
 }
@@ -185,7 +196,7 @@ TEST(WriteFileAtomic, AFifoOrADeviceIsNeverReplaced) {
   TempDir dir;
   const std::string fifo = dir / "out.pptx";
   ASSERT_EQ(::mkfifo(fifo.c_str(), 0644), 0);
-  EXPECT_EQ(MessageOf([&] { WriteFileAtomic(fifo, kData); }),
+  EXPECT_EQ(ErrorOf([&] { WriteFileAtomic(fifo, kData); }),
             "ファイル " + fifo + " を作成できません。通常のファイルではありません");
   struct stat st;
   ASSERT_EQ(::lstat(fifo.c_str(), &st), 0);
@@ -193,7 +204,7 @@ TEST(WriteFileAtomic, AFifoOrADeviceIsNeverReplaced) {
 
   if (::mknod((dir / "zero").c_str(), S_IFCHR | 0666, ::makedev(1, 5)) == 0) {
     ASSERT_EQ(::symlink((dir / "zero").c_str(), (dir / "a_x.jpg").c_str()), 0);
-    EXPECT_EQ(MessageOf([&] { WriteFileAtomic(dir / "a_x.jpg", kData); }),
+    EXPECT_EQ(ErrorOf([&] { WriteFileAtomic(dir / "a_x.jpg", kData); }),
               "ファイル " + dir / "a_x.jpg" + " を作成できません。通常のファイルではありません");
     ASSERT_EQ(::lstat((dir / "zero").c_str(), &st), 0);
     EXPECT_TRUE(S_ISCHR(st.st_mode)) << "the device node was replaced";
@@ -202,7 +213,7 @@ TEST(WriteFileAtomic, AFifoOrADeviceIsNeverReplaced) {
   // A name that becomes a FIFO while the content is written is not replaced.
   const std::string late = dir / "late.jpg";
   tamtest::WriteText(late, "old");
-  EXPECT_NE(MessageOf([&] {
+  EXPECT_NE(ErrorOf([&] {
               SafeFileWriter writer(late);
               writer.Write(kData);
               ASSERT_EQ(::unlink(late.c_str()), 0);
@@ -228,7 +239,7 @@ TEST(WriteFileAtomic, ALinkOfAnotherUserIsNotFollowed) {
   ASSERT_EQ(::symlink(victim.c_str(), (dir / "a_x.jpg").c_str()), 0);
   ASSERT_EQ(::lchown((dir / "a_x.jpg").c_str(), 65534, 65534), 0);
   EXPECT_EQ(
-      MessageOf([&] { WriteFileAtomic(dir / "a_x.jpg", kData); }),
+      ErrorOf([&] { WriteFileAtomic(dir / "a_x.jpg", kData); }),
       "ファイル " + dir / "a_x.jpg" + " を作成できません。ほかのユーザーが作ったシンボリックリンクです");
   EXPECT_EQ(tamtest::ReadBytes(victim), std::vector<std::uint8_t>({'p', 'r', 'e', 'c', 'i', 'o', 'u', 's'}));
   struct stat st;
@@ -255,7 +266,7 @@ TEST(WriteFileAtomic, FailureWhileWritingKeepsTheOldFile) {
   limit.rlim_cur = 4096;
   ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limit), 0);
   const std::vector<std::uint8_t> big(10000, 0x55);
-  const std::string message = MessageOf([&] { WriteFileAtomic(target, big); });
+  const std::string message = ErrorOf([&] { WriteFileAtomic(target, big); });
   ::setrlimit(RLIMIT_FSIZE, &old_limit);
   EXPECT_EQ(message, "ファイル " + target + " に書き込めません。" + SystemReason(EFBIG));
   EXPECT_EQ(tamtest::ReadBytes(target), std::vector<std::uint8_t>({'o', 'l', 'd'}));
@@ -268,7 +279,7 @@ TEST(WriteFileAtomic, ReadOnlyFolderRefusesTheWrite) {
   if (!folder.ok()) GTEST_SKIP() << "no read-only folder to be had";
   tamtest::WriteText(dir / "a.jpg", "old");
   ASSERT_TRUE(folder.Lock());
-  const std::string message = MessageOf([&] { WriteFileAtomic(dir / "a.jpg", kData); });
+  const std::string message = ErrorOf([&] { WriteFileAtomic(dir / "a.jpg", kData); });
   EXPECT_EQ(message.rfind("ファイル " + dir / "a.jpg" + " を作成できません。", 0), 0u) << message;
   EXPECT_EQ(tamtest::ReadBytes(dir / "a.jpg"), std::vector<std::uint8_t>({'o', 'l', 'd'}));
   EXPECT_EQ(FolderNames(dir.path()), std::vector<std::string>{"a.jpg"});
@@ -364,7 +375,7 @@ TEST(SafeFileWriter, AFileChangedSinceItWasReadIsNotReplaced) {
     struct stat seen;
     ASSERT_EQ(::stat(target.c_str(), &seen), 0);
     bool set_aside = false;
-    EXPECT_EQ(MessageOf([&] {
+    EXPECT_EQ(ErrorOf([&] {
                 SafeFileWriter writer(target);
                 writer.ReplaceOnly(seen);
                 writer.Write(kData);
@@ -391,7 +402,7 @@ TEST(SafeFileWriter, AFileThatTookTheNameMeanwhileIsNotReplaced) {
   TempDir dir;
   const std::string target = dir / "b.jpg";
   bool set_aside = false;
-  EXPECT_EQ(MessageOf([&] {
+  EXPECT_EQ(ErrorOf([&] {
               SafeFileWriter writer(target, SafeFileWriter::Link::kReplace);
               writer.Write(kData);
               tamtest::WriteText(target, "theirs");
@@ -411,7 +422,7 @@ TEST(SafeFileWriter, AFolderRenamedDuringTheWriteGetsNothing) {
   ASSERT_EQ(::mkdir(folder.c_str(), 0755), 0);
   tamtest::WriteText(folder + "/b.jpg", "old");
   bool set_aside = false;
-  const std::string message = MessageOf([&] {
+  const std::string message = ErrorOf([&] {
     SafeFileWriter writer(folder + "/b.jpg", SafeFileWriter::Link::kReplace);
     writer.Write(kData);
     ASSERT_EQ(::rename(folder.c_str(), moved.c_str()), 0);

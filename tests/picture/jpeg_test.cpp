@@ -587,6 +587,21 @@ TEST(JpegHeader, ReadsTheFrameAndTheOrientationWhicheverComesFirst) {
   EXPECT_EQ(header.height, 8);
 }
 
+// Tables may come before the frame header (DHT, and DAC or the reserved JPG
+// marker in the same number range): none of them is taken for the frame.
+TEST(JpegHeader, SegmentsNumberedLikeFramesBeforeTheFrameAreNotIt) {
+  const Bytes plain = EncodeJpeg(TestPicture(8, 8), 50, false);
+  for (const std::uint8_t marker : {0xC4, 0xC8, 0xCC}) {
+    // Read as a frame, it would say 8-bit, 16 x 16, three components.
+    Bytes early = {0xFF, 0xD8, 0xFF, marker, 0, 8, 8, 0, 16, 0, 16, 3};
+    early.insert(early.end(), plain.begin() + 2, plain.end());
+    const JpegHeader header = ReadJpegHeader(early);
+    EXPECT_EQ(header.frame_marker, 0xC0) << int{marker};
+    EXPECT_EQ(header.width, 8) << int{marker};
+    EXPECT_TRUE(header.portable()) << int{marker};
+  }
+}
+
 // Where the stored first row and first column lie in the upright picture,
 // by orientation, as EXIF defines them.
 enum Side { kTop, kBottom, kLeft, kRight };

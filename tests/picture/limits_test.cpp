@@ -188,6 +188,12 @@ TEST(HostileFiles, BombsAreRefusedBeforeTheirBigAllocation) {
   EXPECT_EQ(CountJpegScans(Turned(Claiming(16, 16, false))), 1);
 }
 
+// The budget is what may be taken: a need of exactly that much passes.
+TEST(HostileFiles, ANeedOfExactlyTheBudgetPassesOneByteMoreIsRefused) {
+  EXPECT_NO_THROW(CheckMemoryNeed(100, 100, kMemoryBudget));
+  EXPECT_THROW(CheckMemoryNeed(100, 100, kMemoryBudget + 1), LimitError);
+}
+
 TEST(HostileFiles, RealPicturesUpTo100MegapixelsStayWithinTheLimits) {
   // The costliest real photo: 100 MP, progressive, 4:4:4, turned upright,
   // with a file of 60 MB, as libjpeg itself sizes its buffers.

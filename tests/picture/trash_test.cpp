@@ -17,36 +17,10 @@
 namespace tam {
 namespace {
 
+using tamtest::ModeOf;
+using tamtest::ReadText;
+using tamtest::ScopedEnv;
 using tamtest::TempDir;
-
-std::string ReadText(const std::string& path) {
-  const auto bytes = tamtest::ReadBytes(path);
-  return {bytes.begin(), bytes.end()};
-}
-
-// Sets an environment variable for the life of a test.
-class ScopedEnv {
- public:
-  ScopedEnv(const char* name, const char* value) : name_(name) {
-    if (const char* old = std::getenv(name)) old_ = old;
-    if (value) {
-      ::setenv(name, value, 1);
-    } else {
-      ::unsetenv(name);
-    }
-  }
-  ~ScopedEnv() {
-    if (old_) {
-      ::setenv(name_, old_->c_str(), 1);
-    } else {
-      ::unsetenv(name_);
-    }
-  }
-
- private:
-  const char* name_;
-  std::optional<std::string> old_;
-};
 
 void ExpectTrashInfo(const std::string& info_file, const std::string& escaped_path) {
   const std::string text = ReadText(info_file);
@@ -55,12 +29,6 @@ void ExpectTrashInfo(const std::string& info_file, const std::string& escaped_pa
   std::smatch m;
   ASSERT_TRUE(std::regex_match(text, m, form)) << text;
   EXPECT_EQ(m[1].str(), escaped_path);
-}
-
-mode_t ModeOf(const std::string& path) {
-  struct stat st;
-  EXPECT_EQ(::stat(path.c_str(), &st), 0) << path;
-  return st.st_mode & 07777;
 }
 
 TEST(FreedesktopTrash, FreshHomeGetsItsDataFolderAndTrashCreated) {

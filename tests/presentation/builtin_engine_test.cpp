@@ -20,13 +20,8 @@
 namespace tam::pres {
 namespace {
 
+using tamtest::Clip;
 using tamtest::ErrorOf;
-
-// The clipboard of these tests.
-ProcessClipboard& Clip() {
-  static ProcessClipboard clipboard;
-  return clipboard;
-}
 
 void ClipboardImage(const QImage& image, const QByteArray& jpeg = {}) {
   Clip().Put(tamtest::ClipOf(image, jpeg));

@@ -87,6 +87,45 @@ class PptxWriterTest : public ::testing::Test {
   tamtest::TempDir dir;
 };
 
+// What every package must be: every part has a content type and every
+// override names a part, every XML part parses, and every relationship
+// points at a part, its id unique within its .rels. The content types'
+// defaults and overrides are handed back for a closer look.
+void ExpectConsistent(const tamtest::Package& pkg, std::map<QString, QString>& defaults,
+                      std::map<QString, QString>& overrides) {
+  // Every part has a content type; every override names a part.
+  tamtest::Element types = pkg.xml("[Content_Types].xml");
+  for (const auto* d : types.all("Default")) defaults[d->attr("Extension")] = d->attr("ContentType");
+  for (const auto* o : types.all("Override")) overrides[o->attr("PartName")] = o->attr("ContentType");
+  for (const auto& e : pkg.entries) {
+    if (e.name == "[Content_Types].xml") continue;
+    QString part = "/" + QString::fromStdString(e.name);
+    QString ext = part.mid(part.lastIndexOf('.') + 1);
+    EXPECT_TRUE(overrides.count(part) || defaults.count(ext)) << e.name;
+  }
+  for (const auto& [part, type] : overrides)
+    EXPECT_TRUE(pkg.has(part.mid(1).toStdString())) << part.toStdString();
+  // Every relationship points at a part; ids within a .rels are unique; XML parses.
+  for (const auto& e : pkg.entries) {
+    if (e.name.ends_with(".xml") || e.name.ends_with(".rels")) {
+      EXPECT_NO_THROW(pkg.xml(e.name)) << e.name;
+    }
+    if (!e.name.ends_with(".rels")) continue;
+    std::string source = tamtest::RelsSource(e.name);
+    if (e.name != "_rels/.rels") {
+      EXPECT_TRUE(pkg.has(source)) << e.name;
+    }
+    std::set<QString> ids;
+    tamtest::Element rels = pkg.xml(e.name);
+    for (const auto* r : rels.all("Relationship")) {
+      EXPECT_TRUE(ids.insert(r->attr("Id")).second) << e.name;
+      std::string target =
+          tamtest::ResolveTarget(e.name == "_rels/.rels" ? "" : source, r->attr("Target").toStdString());
+      EXPECT_TRUE(pkg.has(target)) << e.name << " -> " << target;
+    }
+  }
+}
+
 TEST_F(PptxWriterTest, PackageIsCompleteAndConsistent) {
   PresentationData data;
   auto png = PngMedia(480, 360);
@@ -112,19 +151,8 @@ TEST_F(PptxWriterTest, PackageIsCompleteAndConsistent) {
   EXPECT_EQ(bytes.find("PK\x06\x06"), std::string::npos) << "Zip64 end record";
   EXPECT_EQ(bytes.find("PK\x06\x07"), std::string::npos) << "Zip64 locator";
 
-  // Every part has a content type; every override names a part.
-  tamtest::Element types = pkg.xml("[Content_Types].xml");
   std::map<QString, QString> defaults, overrides;
-  for (const auto* d : types.all("Default")) defaults[d->attr("Extension")] = d->attr("ContentType");
-  for (const auto* o : types.all("Override")) overrides[o->attr("PartName")] = o->attr("ContentType");
-  for (const auto& e : pkg.entries) {
-    if (e.name == "[Content_Types].xml") continue;
-    QString part = "/" + QString::fromStdString(e.name);
-    QString ext = part.mid(part.lastIndexOf('.') + 1);
-    EXPECT_TRUE(overrides.count(part) || defaults.count(ext)) << e.name;
-  }
-  for (const auto& [part, type] : overrides)
-    EXPECT_TRUE(pkg.has(part.mid(1).toStdString())) << part.toStdString();
+  ExpectConsistent(pkg, defaults, overrides);
   EXPECT_EQ(overrides["/ppt/presentation.xml"],
             "application/vnd.openxmlformats-officedocument.presentationml.presentation.main+xml");
   EXPECT_EQ(overrides["/ppt/notesMasters/notesMaster1.xml"],
@@ -132,26 +160,6 @@ TEST_F(PptxWriterTest, PackageIsCompleteAndConsistent) {
   EXPECT_EQ(overrides["/ppt/slides/slide4.xml"],
             "application/vnd.openxmlformats-officedocument.presentationml.slide+xml");
   EXPECT_EQ(defaults["jpeg"], "image/jpeg");
-
-  // Every relationship points at a part; ids within a .rels are unique; XML parses.
-  for (const auto& e : pkg.entries) {
-    if (e.name.ends_with(".xml") || e.name.ends_with(".rels")) {
-      EXPECT_NO_THROW(pkg.xml(e.name)) << e.name;
-    }
-    if (!e.name.ends_with(".rels")) continue;
-    std::string source = tamtest::RelsSource(e.name);
-    if (e.name != "_rels/.rels") {
-      EXPECT_TRUE(pkg.has(source)) << e.name;
-    }
-    std::set<QString> ids;
-    tamtest::Element rels = pkg.xml(e.name);
-    for (const auto* r : rels.all("Relationship")) {
-      EXPECT_TRUE(ids.insert(r->attr("Id")).second) << e.name;
-      std::string target =
-          tamtest::ResolveTarget(e.name == "_rels/.rels" ? "" : source, r->attr("Target").toStdString());
-      EXPECT_TRUE(pkg.has(target)) << e.name << " -> " << target;
-    }
-  }
 
   // Slide ids unique and in range, master and layout ids above them.
   tamtest::Element pres = pkg.xml("ppt/presentation.xml");
@@ -261,8 +269,13 @@ TEST_F(PptxWriterTest, EmptyPresentationIsStillAValidPackage) {
   PresentationData data;
   std::string out = dir / "empty.pptx";
   SavePptx(data, out);
+  EXPECT_TRUE(IsPresentationFile(out));
   tamtest::Package pkg = tamtest::ReadPackage(out);
+  std::map<QString, QString> defaults, overrides;
+  ExpectConsistent(pkg, defaults, overrides);
   EXPECT_TRUE(pkg.has("ppt/notesMasters/notesMaster1.xml"));
+  EXPECT_EQ(overrides["/ppt/presentation.xml"],
+            "application/vnd.openxmlformats-officedocument.presentationml.presentation.main+xml");
   tamtest::Element pres = pkg.xml("ppt/presentation.xml");
   EXPECT_TRUE(pres.all("p:sldId").empty());
 }

@@ -1,6 +1,7 @@
 #pragma once
 // Pictures for a paste, made from Qt images the way the desktop clipboard
-// hands them over: the pixels at 24 bits, and a JPEG file's bytes if given.
+// hands them over: the pixels at 24 bits, and a JPEG file's bytes if given;
+// and the one clipboard a test program pastes from.
 #include <QByteArray>
 #include <QImage>
 #include <cstring>
@@ -19,6 +20,12 @@ inline tam::pres::ClipboardPicture ClipOf(const QImage& image, const QByteArray&
   if (!jpeg.isEmpty())
     clip.jpeg = tam::JpegFile(std::vector<std::uint8_t>(jpeg.constData(), jpeg.constData() + jpeg.size()));
   return clip;
+}
+
+// The clipboard of a test program.
+inline tam::pres::ProcessClipboard& Clip() {
+  static tam::pres::ProcessClipboard clipboard;
+  return clipboard;
 }
 
 }  // namespace tamtest

@@ -1,8 +1,11 @@
 #pragma once
 // Helpers shared by the tests: where the shared test data lies, scratch
 // folders that clean up after themselves, small file utilities.
+#include <sys/types.h>
+
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -28,8 +31,27 @@ class TempDir {
 
 std::vector<std::uint8_t> ReadBytes(const std::string& path);
 void WriteBytes(const std::string& path, const std::vector<std::uint8_t>& bytes);
+std::string ReadText(const std::string& path);
 void WriteText(const std::string& path, const std::string& text);
 bool Exists(const std::string& path);
+// The permission bits of a file, links followed; a test failure if it has none.
+mode_t ModeOf(const std::string& path);
+// The names in a folder, sorted.
+std::vector<std::string> FolderNames(const std::string& folder);
+
+// Sets, or with a null value clears, an environment variable for the life
+// of the object.
+class ScopedEnv {
+ public:
+  ScopedEnv(const char* name, const char* value);
+  ~ScopedEnv();
+  ScopedEnv(const ScopedEnv&) = delete;
+  ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+ private:
+  const char* name_;
+  std::optional<std::string> old_;
+};
 
 // The message of the tam::Error that f throws, or "(no error)".
 std::string ErrorOf(const std::function<void()>& f);
