@@ -5,7 +5,7 @@
 # The programs are built for /usr with Debian's hardening flags, the modules
 # under /usr/lib/<triplet>/tamarind2/, without tests or benchmarks; CMake
 # arguments after BUILD_DIR are passed on, e.g. -DTAM_MAINTAINER="Name <address>"
-# or -DTAM_DEB_VERSION=2.0-2.
+# or -DTAM_DEB_VERSION=2.0-2; they hold for that run only.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source=$PWD
@@ -30,7 +30,7 @@ cmake -S "$source" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=None -DCMAKE_INSTALL_
   -DTAM_BUILD_TESTS=OFF -DTAM_BUILD_BENCH=OFF -DTAM_SANITIZE=OFF -DTAM_BUILD_GUI=ON \
   "-DCMAKE_C_FLAGS=$CFLAGS $CPPFLAGS" "-DCMAKE_CXX_FLAGS=$CXXFLAGS $CPPFLAGS" \
   "-DCMAKE_EXE_LINKER_FLAGS=$LDFLAGS" "-DCMAKE_SHARED_LINKER_FLAGS=$LDFLAGS" \
-  "-DCMAKE_MODULE_LINKER_FLAGS=$LDFLAGS" "${launcher[@]}" "$@" >&2
+  "-DCMAKE_MODULE_LINKER_FLAGS=$LDFLAGS" "${launcher[@]}" -UTAM_DEB_VERSION -UTAM_MAINTAINER "$@" >&2
 maintainer=$(sed -n 's/^TAM_MAINTAINER:STRING=//p' "$build/CMakeCache.txt")
 if [ -z "$maintainer" ]; then
   echo "package.sh: nobody to name as the packages' maintainer: set DEBFULLNAME and DEBEMAIL," \
