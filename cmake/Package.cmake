@@ -9,7 +9,8 @@ set(TAM_DEB_VERSION "${PROJECT_VERSION}-1" CACHE STRING "Version of the Debian p
 
 # Who answers for the packages: whoever builds them, unless told
 # (-DTAM_MAINTAINER="Name <address>"); taken from DEBFULLNAME and DEBEMAIL as
-# Debian's tools take it, else from git's user of this tree.
+# Debian's tools take it, else from git's user of this tree, else from the
+# author of its last commit.
 if(NOT TAM_MAINTAINER)
   set(name "$ENV{DEBFULLNAME}")
   set(mail "$ENV{DEBEMAIL}")
@@ -22,6 +23,10 @@ if(NOT TAM_MAINTAINER)
   endif()
   if(name AND mail)
     set(TAM_MAINTAINER "${name} <${mail}>")
+  elseif(TAM_GIT)
+    # A fresh clone without a user: the author of the tree's last commit.
+    execute_process(COMMAND ${TAM_GIT} log -1 "--format=%an <%ae>" WORKING_DIRECTORY ${CMAKE_SOURCE_DIR}
+                    OUTPUT_VARIABLE TAM_MAINTAINER OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
   else()
     set(TAM_MAINTAINER "")
   endif()
