@@ -8,8 +8,8 @@
 #include <new>
 #include <utility>
 
-#include "picture/error.h"
 #include "picture/errno_text.h"
+#include "picture/error.h"
 
 namespace tam::pres {
 
@@ -52,17 +52,28 @@ zip_int64_t Failed(zip_error_t& error, int code, int err) {
 // kind left to libzip's own text.
 const char* KindText(int code) {
   switch (code) {
-    case ZIP_ER_WRITE: return "書き込みエラー";
-    case ZIP_ER_READ: return "読み込みエラー";
-    case ZIP_ER_SEEK: return "シークエラー";
-    case ZIP_ER_TELL: return "ファイル位置を得られません";
-    case ZIP_ER_OPEN: return "ファイルを開けません";
-    case ZIP_ER_CLOSE: return "ファイルを閉じられません";
-    case ZIP_ER_RENAME: return "一時ファイルの名前を変えられません";
-    case ZIP_ER_TMPOPEN: return "一時ファイルを作れません";
-    case ZIP_ER_REMOVE: return "ファイルを削除できません";
-    case ZIP_ER_MEMORY: return "メモリが不足しています";
-    default: return nullptr;
+    case ZIP_ER_WRITE:
+      return "書き込みエラー";
+    case ZIP_ER_READ:
+      return "読み込みエラー";
+    case ZIP_ER_SEEK:
+      return "シークエラー";
+    case ZIP_ER_TELL:
+      return "ファイル位置を得られません";
+    case ZIP_ER_OPEN:
+      return "ファイルを開けません";
+    case ZIP_ER_CLOSE:
+      return "ファイルを閉じられません";
+    case ZIP_ER_RENAME:
+      return "一時ファイルの名前を変えられません";
+    case ZIP_ER_TMPOPEN:
+      return "一時ファイルを作れません";
+    case ZIP_ER_REMOVE:
+      return "ファイルを削除できません";
+    case ZIP_ER_MEMORY:
+      return "メモリが不足しています";
+    default:
+      return nullptr;
   }
 }
 
