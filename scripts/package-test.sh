@@ -59,7 +59,7 @@ for deb in "${debs[@]}"; do
 done
 
 # What a maintainer would be told: any error or warning fails.
-lintian --fail-on error,warning --no-tag-display-limit "${debs[@]}" >&2 || fail "lintian"
+lintian --fail-on error,warning --tag-display-limit 0 "${debs[@]}" >&2 || fail "lintian"
 dpkg-deb -x "$main" "$work/main"
 # desktop-file-validate fails only on errors: any remark at all fails here.
 remarks=$(desktop-file-validate "$work/main/usr/share/applications/tamarind2.desktop" 2>&1) && [ -z "$remarks" ] ||
