@@ -26,10 +26,8 @@
 #include "presentation/components.h"
 #include "presentation/impress_loader.h"
 #include "presentation/insertion.h"
-#include "presentation/module_file.h"
 #include "presentation/package_check.h"
 #include "presentation/pptx_writer.h"
-#include "presentation/zip_archive.h"
 
 namespace tamcli {
 
@@ -76,48 +74,6 @@ const char* RefusedOutput(const std::string& out, const std::vector<std::string>
   }
   return nullptr;
 }
-
-#ifdef TAM_CLI_IMPRESS_NAME
-// Runs tamarind2-cli-impress slides ARGS... in place of this program; returns
-// only when it cannot be started.
-int RunImpressProgram(std::span<const std::string_view> args) {
-  std::vector<std::string> candidates;
-  if (const std::string folder = tam::pres::ProgramFolder(); !folder.empty()) {
-    candidates.push_back(folder + "/" TAM_CLI_IMPRESS_NAME);           // beside it, as built
-    candidates.push_back(folder + "/" TAM_CLI_IMPRESS_RELATIVE_PATH);  // an installed tree
-  }
-  candidates.emplace_back(TAM_CLI_IMPRESS_INSTALL_PATH);
-  std::vector<std::string> owned{"", "slides"};
-  owned.insert(owned.end(), args.begin(), args.end());
-  std::string tried;
-  for (const std::string& program : candidates) {
-    struct stat st;
-    if (::stat(program.c_str(), &st) != 0) continue;
-    std::string why = "通常のファイルではありません";
-    if (S_ISREG(st.st_mode)) {
-      owned[0] = program;
-      std::vector<char*> argv;
-      for (std::string& a : owned) argv.push_back(a.data());
-      argv.push_back(nullptr);
-      std::cout.flush();
-      std::fflush(nullptr);
-      ::execv(program.c_str(), argv.data());
-      why = tam::SystemReason(errno);
-    }
-    tried += "\n  " + ShownText(program) + ": " + why;
-  }
-  if (tried.empty()) {
-    for (const std::string& program : candidates) tried += "\n  " + ShownText(program);
-    std::cerr << "tamarind2-cli slides: LibreOffice Impress を使うためのプログラム " TAM_CLI_IMPRESS_NAME
-                 " が見つかりません。探した場所:"
-              << tried << "\n";
-  } else {
-    std::cerr << "tamarind2-cli slides: LibreOffice Impress を使うためのプログラムを起動できません:" << tried
-              << "\n";
-  }
-  return kFailed;
-}
-#endif
 
 // Why OUT, already there, is not an earlier presentation that a save may
 // replace; the save itself would refuse it too, but only once every picture
@@ -197,14 +153,6 @@ std::optional<int> LoadEngine(const SlidesRequest& request, Engine& engine) {
     engine.office = impress.get();
     engine.server = std::move(impress);
     return std::nullopt;
-  }
-  // The save needs the zip module: without it, say so before any photo is read.
-  try {
-    tam::pres::ZipWriter::LoadNow();
-  } catch (const tam::Error& e) {
-    std::cerr << "tamarind2-cli slides: " << ShownText(request.out)
-              << " を保存できません: " << ShownText(e.what()) << "\n";
-    return kFailed;
   }
   engine.server = std::make_unique<tam::pres::BuiltinServer>();
   return std::nullopt;
@@ -346,11 +294,6 @@ struct OfficeEnd {
 int RunSlides(std::span<const std::string_view> args) {
   SlidesRequest request;
   if (const std::optional<int> done = ParseSlides(args, request)) return *done;
-#ifdef TAM_CLI_IMPRESS_NAME
-  // This program has its own C++ runtime, which the Impress plug-in must not
-  // meet: the same command with the shared runtime does the work.
-  if (request.engine == "impress") return RunImpressProgram(args);
-#endif
   const std::string& out = request.out;
   if (const char* why = RefusedOutput(out, request.files)) {
     std::cerr << "tamarind2-cli slides: " << ShownText(out) << ": " << why << "\n";

@@ -2,9 +2,8 @@
 // The Japanese text of the system's reasons a user of this program meets
 // when files are read, written, renamed, linked or trashed, worded as the C
 // library's Japanese messages are: the program speaks Japanese whatever the
-// locale. Header only and free of the C++ runtime, so that libtam_zip.so and
-// the Impress plug-in, which link neither tam_picture nor (the former) the
-// runtime, use the same words.
+// locale. Header only, so that the zip writer and the Impress plug-in, which
+// does not link tam_picture, use the same words.
 #include <cerrno>
 
 namespace tam {

@@ -1,93 +1,180 @@
 #include "presentation/zip_archive.h"
 
-#include <dlfcn.h>
 #include <unistd.h>
+#include <zip.h>
 
-#include <cstdlib>
-#include <mutex>
+#include <cerrno>
+#include <cstring>
 #include <new>
 #include <utility>
-#include <vector>
 
+#include "picture/errno_text.h"
 #include "picture/error.h"
-#include "presentation/module_file.h"
-#include "presentation/zip_module.h"
 
 namespace tam::pres {
+
+struct ZipWriter::Sink {
+  int fd;
+  zip_error_t error;  // what libzip reports when a write fails
+  // What the first input that failed said.
+  std::string input_failure;
+
+  explicit Sink(int descriptor) : fd(descriptor) { zip_error_init(&error); }
+  ~Sink() { zip_error_fini(&error); }
+  Sink(const Sink&) = delete;
+  Sink& operator=(const Sink&) = delete;
+};
+
+void ZipWriter::Discard::operator()(zip_t* za) const noexcept { zip_discard(za); }
+
 namespace {
 
-// Where the module may be: TAM_ZIP_MODULE alone when set; else where an
-// installed tree puts it relative to the program (wherever the tree was
-// moved), the build folder's for a program run from there, the install folder.
-std::vector<std::string> ModuleCandidates() {
-  if (const char* env = std::getenv("TAM_ZIP_MODULE"); env && *env) return {env};
-  std::vector<std::string> out;
-  const std::string folder = ProgramFolder();
-  if (!folder.empty()) {
-    out.push_back(folder + "/" TAM_ZIP_RELATIVE_PATH);
-    const std::string build = TAM_ZIP_BUILD_FOLDER "/";
-    if ((folder + "/").compare(0, build.size(), build) == 0) out.emplace_back(TAM_ZIP_BUILD_PATH);
-  }
-  out.emplace_back(TAM_ZIP_INSTALL_PATH);
-  return out;
+// A libzip error of our own: freed however the scope is left.
+struct ZipError {
+  zip_error_t error;
+  ZipError() { zip_error_init(&error); }
+  ~ZipError() { zip_error_fini(&error); }
+  ZipError(const ZipError&) = delete;
+  ZipError& operator=(const ZipError&) = delete;
+};
+
+struct SourceFree {
+  void operator()(zip_source_t* source) const noexcept { zip_source_free(source); }
+};
+using UniqueSource = std::unique_ptr<zip_source_t, SourceFree>;
+
+zip_int64_t Failed(zip_error_t& error, int code, int err) {
+  zip_error_set(&error, code, err);
+  return -1;
 }
 
-const TamZipModule* LoadModule() {
-  static std::mutex mutex;
-  static const TamZipModule* loaded = nullptr;
-  const std::lock_guard lock(mutex);
-  if (loaded) return loaded;
-  std::string errors, looked;
-  auto note = [&errors](const std::string& e) { errors += (errors.empty() ? "" : "; ") + e; };
-  for (const std::string& candidate : ModuleCandidates()) {
-    looked += (looked.empty() ? "" : ", ") + candidate;
-    if (::access(candidate.c_str(), F_OK) != 0) continue;
-    if (const std::string problem = ModuleFileProblem(candidate); !problem.empty()) {
-      note(candidate + ": " + problem);
-      continue;
-    }
-    // Never unloaded: it costs nothing to keep, and the next save needs it.
-    void* handle = ::dlopen(ModuleFileName(candidate).c_str(), RTLD_NOW | RTLD_LOCAL);
-    if (!handle) {
-      const char* e = ::dlerror();
-      note(e ? e : candidate);
-      continue;
-    }
-    auto entry = reinterpret_cast<TamZipEntryFn>(::dlsym(handle, kTamZipEntryPoint));
-    const TamZipModule* module = entry ? entry() : nullptr;
-    if (!module || module->abi != kTamZipAbi) {
-      note(candidate + ": 別の版のモジュールです");
-      continue;
-    }
-    loaded = module;
-    return loaded;
-  }
-  if (errors.empty()) {
-    // Where it was looked for: a tree installed or moved by hand is set right from that.
-    throw Error("zip を書き出すモジュール " TAM_ZIP_MODULE_NAME " が見つかりません (探した場所: " + looked +
-                ")");
-  }
-  throw Error("zip を書き出すモジュール " TAM_ZIP_MODULE_NAME " を読み込めません: " + errors);
-}
-
-// The module's reason, kept until it is thrown on this side of the boundary.
-// Nothing may be thrown back into the module.
-void KeepReason(void* context, const char* reason) noexcept {
-  try {
-    *static_cast<std::string*>(context) = reason ? reason : "";
-  } catch (...) {
-    // Out of memory: the failure is still reported, without its reason.
+// What a failure of libzip's kind code is, in the user's words; null for a
+// kind left to libzip's own text.
+const char* KindText(int code) {
+  switch (code) {
+    case ZIP_ER_WRITE:
+      return "書き込みエラー";
+    case ZIP_ER_READ:
+      return "読み込みエラー";
+    case ZIP_ER_SEEK:
+      return "シークエラー";
+    case ZIP_ER_TELL:
+      return "ファイル位置を得られません";
+    case ZIP_ER_OPEN:
+      return "ファイルを開けません";
+    case ZIP_ER_CLOSE:
+      return "ファイルを閉じられません";
+    case ZIP_ER_RENAME:
+      return "一時ファイルの名前を変えられません";
+    case ZIP_ER_TMPOPEN:
+      return "一時ファイルを作れません";
+    case ZIP_ER_REMOVE:
+      return "ファイルを削除できません";
+    case ZIP_ER_MEMORY:
+      return "メモリが不足しています";
+    default:
+      return nullptr;
   }
 }
 
-// A ZipInput as the module calls it: nothing is thrown across the boundary,
-// the reason of a failure stays here.
-struct InputCall {
+// The user's reason for error: the kind of failure and, when the system gave
+// one, its errno's text; libzip's own text for the rest.
+[[noreturn]] void Throw(zip_error_t* error) {
+  const int code = zip_error_code_zip(error);
+  const char* kind = KindText(code);
+  if (!kind) throw Error(zip_error_strerror(error));
+  const int err = zip_error_system_type(error) == ZIP_ET_SYS ? zip_error_code_system(error) : 0;
+  if (err == 0 || code == ZIP_ER_MEMORY) throw Error(kind);
+  char buffer[256];
+  const char* detail = ErrnoText(err);
+  // GNU strerror_r returns the message, which may or may not live in buffer.
+  if (!detail) detail = ::strerror_r(err, buffer, sizeof buffer);
+  throw Error(std::string(kind) + ": " + detail);
+}
+
+[[noreturn]] void Throw(zip_t* za) { Throw(zip_get_error(za)); }
+
+// libzip's view of the descriptor: a new archive that is only ever written.
+// It writes each entry's header, its data, then seeks back to complete the
+// header, the same calls it makes on a file of its own, so the bytes are the
+// same. Committing is the caller's business (the file is named by its writer).
+zip_int64_t SinkCallback(void* user, void* data, zip_uint64_t length, zip_source_cmd_t command) {
+  auto& sink = *static_cast<ZipWriter::Sink*>(user);
+  switch (command) {
+    case ZIP_SOURCE_SUPPORTS:
+      return ZIP_SOURCE_SUPPORTS_WRITABLE;
+    case ZIP_SOURCE_STAT: {
+      // An empty file: there is no earlier archive to read.
+      auto* st = ZIP_SOURCE_GET_ARGS(zip_stat_t, data, length, &sink.error);
+      if (!st) return -1;
+      zip_stat_init(st);
+      st->valid |= ZIP_STAT_SIZE;
+      st->size = 0;
+      return sizeof(zip_stat_t);
+    }
+    case ZIP_SOURCE_ERROR:
+      return zip_error_to_data(&sink.error, data, length);
+    case ZIP_SOURCE_READ:
+      return 0;
+    case ZIP_SOURCE_WRITE: {
+      const auto* bytes = static_cast<const char*>(data);
+      zip_uint64_t done = 0;
+      while (done < length) {
+        const ssize_t n = ::write(sink.fd, bytes + done, length - done);
+        if (n < 0) {
+          if (errno == EINTR) continue;
+          return Failed(sink.error, ZIP_ER_WRITE, errno);
+        }
+        done += static_cast<zip_uint64_t>(n);
+      }
+      return static_cast<zip_int64_t>(length);
+    }
+    case ZIP_SOURCE_SEEK_WRITE: {
+      auto* args = ZIP_SOURCE_GET_ARGS(zip_source_args_seek_t, data, length, &sink.error);
+      if (!args) return -1;
+      if (::lseek(sink.fd, static_cast<off_t>(args->offset), args->whence) < 0) {
+        return Failed(sink.error, ZIP_ER_SEEK, errno);
+      }
+      return 0;
+    }
+    case ZIP_SOURCE_TELL_WRITE: {
+      const off_t at = ::lseek(sink.fd, 0, SEEK_CUR);
+      if (at < 0) return Failed(sink.error, ZIP_ER_TELL, errno);
+      return static_cast<zip_int64_t>(at);
+    }
+    case ZIP_SOURCE_SEEK:
+    case ZIP_SOURCE_TELL:
+    case ZIP_SOURCE_OPEN:
+    case ZIP_SOURCE_CLOSE:
+    case ZIP_SOURCE_BEGIN_WRITE:
+    case ZIP_SOURCE_COMMIT_WRITE:
+    case ZIP_SOURCE_ROLLBACK_WRITE:
+    case ZIP_SOURCE_REMOVE:
+    case ZIP_SOURCE_FREE:
+      return 0;
+    default:
+      return Failed(sink.error, ZIP_ER_OPNOTSUPP, 0);
+  }
+}
+
+// An entry whose bytes come from a ZipInput while the archive is written.
+// libzip owns it through its source and frees it with ZIP_SOURCE_FREE.
+// Nothing is thrown back into libzip: an input's failure is kept for Close.
+struct InputSource {
   std::unique_ptr<ZipInput> input;
+  std::time_t mtime;
   std::string* failure;
+  ZipError error;
 
+  void Note(const char* what) noexcept {
+    try {
+      if (failure->empty()) *failure = what;
+    } catch (...) {
+      // Out of memory: the failure is still reported, without its reason.
+    }
+  }
   template <class F>
-  std::int64_t Guard(F f) noexcept {
+  zip_int64_t Guard(F f) noexcept {
     try {
       return f();
     } catch (const std::bad_alloc&) {
@@ -95,74 +182,86 @@ struct InputCall {
     } catch (const std::exception& e) {
       Note(e.what());
     }
-    return -1;
+    return Failed(error.error, ZIP_ER_READ, 0);
   }
-  void Note(const char* what) noexcept {
-    try {
-      if (failure->empty()) *failure = what;
-    } catch (...) {
-    }
-  }
-
-  static InputCall& Of(void* user) { return *static_cast<InputCall*>(user); }
-  static int Open(void* user) {
-    return static_cast<int>(Of(user).Guard([&] {
-      Of(user).input->Open();
-      return std::int64_t{0};
-    }));
-  }
-  static std::int64_t Read(void* user, void* buffer, std::uint64_t n) {
-    return Of(user).Guard([&] {
-      return static_cast<std::int64_t>(
-          Of(user).input->Read(static_cast<std::uint8_t*>(buffer), static_cast<std::size_t>(n)));
-    });
-  }
-  static void Close(void* user) {
-    Of(user).Guard([&] {
-      Of(user).input->Close();
-      return std::int64_t{0};
-    });
-  }
-  static void Free(void* user) { delete &Of(user); }
 };
+
+zip_int64_t InputCallback(void* user, void* data, zip_uint64_t length, zip_source_cmd_t command) {
+  auto* source = static_cast<InputSource*>(user);
+  switch (command) {
+    case ZIP_SOURCE_SUPPORTS:
+      return zip_source_make_command_bitmap(ZIP_SOURCE_OPEN, ZIP_SOURCE_READ, ZIP_SOURCE_CLOSE,
+                                            ZIP_SOURCE_STAT, ZIP_SOURCE_ERROR, ZIP_SOURCE_FREE, -1);
+    case ZIP_SOURCE_STAT: {
+      // What a buffer of the same bytes states, so the archive is the same.
+      auto* st = ZIP_SOURCE_GET_ARGS(zip_stat_t, data, length, &source->error.error);
+      if (!st) return -1;
+      zip_stat_init(st);
+      st->valid |= ZIP_STAT_MTIME | ZIP_STAT_SIZE | ZIP_STAT_COMP_SIZE | ZIP_STAT_COMP_METHOD |
+                   ZIP_STAT_ENCRYPTION_METHOD;
+      st->mtime = source->mtime;
+      st->size = st->comp_size = source->input->size();
+      st->comp_method = ZIP_CM_STORE;
+      st->encryption_method = ZIP_EM_NONE;
+      return sizeof(zip_stat_t);
+    }
+    case ZIP_SOURCE_ERROR:
+      return zip_error_to_data(&source->error.error, data, length);
+    case ZIP_SOURCE_OPEN:
+      return source->Guard([&] {
+        source->input->Open();
+        return zip_int64_t{0};
+      });
+    case ZIP_SOURCE_READ:
+      return source->Guard([&] {
+        return static_cast<zip_int64_t>(source->input->Read(static_cast<std::uint8_t*>(data), length));
+      });
+    case ZIP_SOURCE_CLOSE:
+      source->Guard([&] {
+        source->input->Close();
+        return zip_int64_t{0};
+      });
+      return 0;
+    case ZIP_SOURCE_FREE:
+      delete source;
+      return 0;
+    default:
+      return Failed(source->error.error, ZIP_ER_OPNOTSUPP, 0);
+  }
+}
 
 }  // namespace
 
-void ZipWriter::LoadNow() { LoadModule(); }
-
-ZipWriter::ZipWriter(int fd, std::time_t mtime) : module_(LoadModule()), mtime_(mtime) {
-  std::string reason;
-  archive_ = module_->open(fd, KeepReason, &reason);
-  if (!archive_) throw Error(reason);
+ZipWriter::ZipWriter(int fd, std::time_t mtime) : sink_(std::make_unique<Sink>(fd)), mtime_(mtime) {
+  ZipError error;
+  UniqueSource source(zip_source_function_create(SinkCallback, sink_.get(), &error.error));
+  if (!source) Throw(&error.error);
+  zip_.reset(zip_open_from_source(source.get(), ZIP_CREATE | ZIP_TRUNCATE, &error.error));
+  if (!zip_) Throw(&error.error);
+  source.release();  // the archive's now
 }
 
-ZipWriter::~ZipWriter() {
-  if (archive_) module_->discard(archive_);
-}
+ZipWriter::~ZipWriter() = default;
+ZipWriter::ZipWriter(ZipWriter&& other) noexcept = default;
+ZipWriter& ZipWriter::operator=(ZipWriter&& other) noexcept = default;
 
-ZipWriter::ZipWriter(ZipWriter&& other) noexcept
-    : module_(other.module_),
-      archive_(std::exchange(other.archive_, nullptr)),
-      mtime_(other.mtime_),
-      input_failure_(std::move(other.input_failure_)) {}
-
-ZipWriter& ZipWriter::operator=(ZipWriter&& other) noexcept {
-  if (this != &other) {
-    if (archive_) module_->discard(archive_);
-    module_ = other.module_;
-    archive_ = std::exchange(other.archive_, nullptr);
-    mtime_ = other.mtime_;
-    input_failure_ = std::move(other.input_failure_);
+void ZipWriter::AddSource(const std::string& name, zip_source_t* source, int level) {
+  UniqueSource owned(source);
+  zip_t* za = zip_.get();
+  const zip_int64_t index = zip_file_add(za, name.c_str(), source, ZIP_FL_ENC_UTF_8);
+  if (index < 0) Throw(za);
+  owned.release();  // the archive's now
+  const auto i = static_cast<zip_uint64_t>(index);
+  if (zip_set_file_compression(za, i, ZIP_CM_DEFLATE, static_cast<zip_uint32_t>(level)) < 0 ||
+      zip_file_set_mtime(za, i, mtime_, 0) < 0) {
+    Throw(za);
   }
-  return *this;
 }
 
 void ZipWriter::Add(const std::string& name, std::span<const std::uint8_t> data, int level) {
-  std::string reason;
-  if (module_->add(archive_, name.c_str(), data.data(), data.size(), level, static_cast<std::int64_t>(mtime_),
-                   KeepReason, &reason) != 0) {
-    throw Error(reason);
-  }
+  zip_source_t* source = zip_source_buffer(zip_.get(), data.data(), data.size(), 0);
+  if (!source) Throw(zip_.get());
+  AddSource(name, source, level);
 }
 
 void ZipWriter::Add(const std::string& name, const std::string& text, int level) {
@@ -170,24 +269,20 @@ void ZipWriter::Add(const std::string& name, const std::string& text, int level)
 }
 
 void ZipWriter::Add(const std::string& name, std::unique_ptr<ZipInput> input, int level) {
-  const std::uint64_t size = input->size();
-  auto* call = new InputCall{std::move(input), input_failure_.get()};
-  const TamZipInput table{call, size, InputCall::Open, InputCall::Read, InputCall::Close, InputCall::Free};
-  std::string reason;
-  // The module owns call from here on.
-  if (module_->add_input(archive_, name.c_str(), &table, level, static_cast<std::int64_t>(mtime_), KeepReason,
-                         &reason) != 0) {
-    throw Error(reason);
-  }
+  auto state = std::make_unique<InputSource>(std::move(input), mtime_, &sink_->input_failure);
+  ZipError error;
+  zip_source_t* source = zip_source_function_create(InputCallback, state.get(), &error.error);
+  if (!source) Throw(&error.error);
+  state.release();  // the source frees it
+  AddSource(name, source, level);
 }
 
 void ZipWriter::Close() {
-  std::string reason;
-  if (module_->close(archive_, KeepReason, &reason) != 0) {
-    if (!input_failure_->empty()) throw Error(*input_failure_);
-    throw Error(reason);
+  if (zip_close(zip_.get()) < 0) {
+    if (!sink_->input_failure.empty()) throw Error(sink_->input_failure);
+    Throw(zip_.get());
   }
-  archive_ = nullptr;
+  zip_.release();  // zip_close freed it
 }
 
 }  // namespace tam::pres

@@ -4,9 +4,7 @@
 // fields. The data handed to Add must stay alive until Close; an entry added
 // as a ZipInput is read only while the archive is written. The archive is
 // written straight into a file descriptor the caller owns (a SafeFileWriter's),
-// never into a temporary file of libzip's own. libzip itself lives in a
-// module loaded by the first archive written (zip_module.h), so a program
-// that never saves one never loads it.
+// never into a temporary file of libzip's own.
 #include <cstddef>
 #include <cstdint>
 #include <ctime>
@@ -14,8 +12,8 @@
 #include <span>
 #include <string>
 
-struct TamZipArchive;
-struct TamZipModule;
+typedef struct zip zip_t;
+typedef struct zip_source zip_source_t;
 
 namespace tam::pres {
 
@@ -36,18 +34,13 @@ class ZipInput {
 class ZipWriter {
  public:
   // Writes the archive into fd, open for writing and positioned at its start,
-  // which must stay open until Close. Throws tam::Error, also when the
-  // module cannot be loaded.
+  // which must stay open until Close. Throws tam::Error.
   ZipWriter(int fd, std::time_t mtime);
   ~ZipWriter();  // discards an archive not closed
   ZipWriter(const ZipWriter&) = delete;
   ZipWriter& operator=(const ZipWriter&) = delete;
   ZipWriter(ZipWriter&& other) noexcept;
   ZipWriter& operator=(ZipWriter&& other) noexcept;
-
-  // Loads the module now, so that a program can refuse at once what it could
-  // not save later. Throws tam::Error as the constructor does.
-  static void LoadNow();
 
   // level 1 (fast) to 9 (small); 0 lets libzip choose.
   void Add(const std::string& name, std::span<const std::uint8_t> data, int level = 0);
@@ -56,13 +49,19 @@ class ZipWriter {
   // Writes the archive. Throws tam::Error with libzip's reason.
   void Close();
 
+  // Where libzip's callbacks write; its own place, so that they find it
+  // after the writer has moved.
+  struct Sink;
+
  private:
-  const TamZipModule* module_ = nullptr;
-  TamZipArchive* archive_ = nullptr;
+  struct Discard {
+    void operator()(zip_t* za) const noexcept;
+  };
+  void AddSource(const std::string& name, zip_source_t* source, int level);
+
+  std::unique_ptr<Sink> sink_;
+  std::unique_ptr<zip_t, Discard> zip_;  // after sink_: discarded before it goes
   std::time_t mtime_;
-  // What the first input that failed said; its own place, so that the
-  // inputs' calls find it after the writer has moved.
-  std::unique_ptr<std::string> input_failure_ = std::make_unique<std::string>();
 };
 
 }  // namespace tam::pres

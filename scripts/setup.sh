@@ -44,6 +44,7 @@ packages=(
   file
   groff-base
   debootstrap
+  lintian
   openbox
   "$@"
 )

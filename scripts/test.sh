@@ -23,11 +23,11 @@ cmake --build build-asan -j"$jobs"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
   ctest --test-dir build-asan --output-on-failure -j"$jobs" --timeout 600
 
-# On CI (as root, with the Debian archive reachable) the Debian package built
-# from the tested tree is installed with apt on a fresh Debian 12 root and run
-# there: about three minutes, most of it debootstrap.
+# On CI (as root, with the Debian archive reachable) the Debian packages built
+# from the tested tree are linted, installed with apt on a fresh root of this
+# machine's release, run there, upgraded and purged (their own build folder).
 if [ "${CI:-}" = true ]; then
-  bash scripts/package-test.sh build
+  bash scripts/package-test.sh build-deb
 fi
 
 if [ "${FUZZ:-0}" = 1 ]; then

@@ -123,52 +123,6 @@ TEST_F(SlidesCli, OutputIsReplacedOnlyByAPresentationThatWasMade) {
   EXPECT_EQ(std::string(notes.begin(), notes.end()), "my notes");
 }
 
-// libzip is loaded only when the presentation is saved: a module that is
-// missing or broken fails that save with its name, and writes nothing. Neither
-// a FIFO (dlopen would wait on it for ever) nor the real module cut short
-// (dlopen would map pages past its end: SIGBUS) may reach dlopen.
-TEST_F(SlidesCli, WithoutItsZipModuleTheSaveFailsAndLeavesTheEarlierFile) {
-  const std::string out = dir / "out.pptx";
-  ASSERT_EQ(Cli({"-o", Q(out), Q(dir / "a.jpg")}).code, 0);
-  const auto before = tamtest::ReadBytes(out);
-  tamtest::WriteText(dir / "broken.so", "not a shared object");
-  ASSERT_EQ(::mkfifo((dir / "fifo.so").c_str(), 0644), 0);
-  auto module = tamtest::ReadBytes(TAM_BINARY_DIR "/presentation/zip/libtam_zip.so");
-  module.resize(4096);  // the headers whole, the first segment cut
-  tamtest::WriteBytes(dir / "cut.so", module);
-  for (const std::string& module : {dir / "missing.so", dir / "broken.so", dir / "fifo.so", dir / "cut.so"}) {
-    ::setenv("TAM_ZIP_MODULE", module.c_str(), 1);
-    const Result replaced = Cli({"-o", Q(out), Q(dir / "a.jpg"), Q(dir / "d.bmp")});
-    // Refused before any photo is read: the missing one is never reached.
-    const Result fresh = Cli({"-o", Q(dir / "new.pptx"), Q(dir / "missing.jpg"), Q(dir / "a.jpg")});
-    ::unsetenv("TAM_ZIP_MODULE");
-    for (const Result& r : {replaced, fresh}) {
-      EXPECT_EQ(r.code, 1) << module;
-      EXPECT_TRUE(r.err.contains("libtam_zip.so") && r.err.contains(".pptx")) << r.err.toStdString();
-      EXPECT_FALSE(r.out.contains("スライド")) << module;
-    }
-    EXPECT_FALSE(fresh.err.contains("missing.jpg")) << fresh.err.toStdString();
-    // The message names the file it looked for or refused, whatever the reason.
-    EXPECT_TRUE(fresh.err.contains(Q(module))) << fresh.err.toStdString();
-    EXPECT_TRUE(tamtest::ReadBytes(out) == before) << module;
-    EXPECT_FALSE(tamtest::Exists(dir / "new.pptx")) << module;
-  }
-}
-
-// A module named without a folder is the file of that name in the current
-// folder, as for any other file the user names.
-TEST_F(SlidesCli, AZipModuleNamedWithoutAFolderIsTakenFromTheCurrentOne) {
-  std::filesystem::copy_file(TAM_BINARY_DIR "/presentation/zip/libtam_zip.so", dir / "zip.so");
-  const auto cwd = std::filesystem::current_path();
-  std::filesystem::current_path(dir.path());
-  ::setenv("TAM_ZIP_MODULE", "zip.so", 1);
-  const Result r = Cli({"-o", "out.pptx", "a.jpg"});
-  ::unsetenv("TAM_ZIP_MODULE");
-  std::filesystem::current_path(cwd);
-  EXPECT_EQ(r.code, 0) << r.err.toStdString();
-  EXPECT_TRUE(tamtest::Exists(dir / "out.pptx"));
-}
-
 // LibreOffice opens what we wrote: every slide becomes a page with its caption
 // and its picture at 96 dpi.
 TEST_F(SlidesCli, LibreOfficeRendersEveryCaptionAndPicture) {
