@@ -3,7 +3,12 @@
 
 namespace tam {
 
-// AVX2 and FMA in the processor, and their registers saved by the system.
+// The AVX2 kernels of the filter and the colour conversion are used where
+// the processor has them. Off (the plain kernels everywhere): false here.
+constexpr bool kUseAvx2 = true;
+
+// AVX2 and FMA in the processor, and their registers saved by the system
+// (false where kUseAvx2 is).
 bool HasAvx2();
 
 }  // namespace tam

@@ -87,7 +87,7 @@ namespace {
 // edges go through doubles. Whole sums are exact, so a column's sum takes
 // fewer roundings than when every row is multiplied and added in doubles,
 // and the bound above holds as it stands. Each body is built twice, plain
-// and for AVX2, and the filter picks one set when it first runs (Kernels).
+// and for AVX2, and the filter picks one set when it first runs (KernelSet).
 constexpr std::int32_t kMostWholeRows = 65535 / 255;  // sums of bytes that fit 16 bits
 
 [[gnu::always_inline]] inline void FirstWholeRowBody(std::uint16_t* whole, const std::uint8_t* row,
@@ -604,7 +604,7 @@ struct Footprint {
 // a filter first runs, not by the loader at every start of a program (as
 // target_clones would be): asking the processor is slow where a hypervisor
 // answers it, and most starts of tamarind2-cli filter nothing.
-struct Kernels {
+struct KernelSet {
   void (*first_whole_row)(std::uint16_t*, const std::uint8_t*, std::size_t);
   void (*add_whole_row)(std::uint16_t*, const std::uint8_t*, std::size_t);
   void (*first_two_whole_rows)(std::uint16_t*, const std::uint8_t*, const std::uint8_t*, std::size_t);
@@ -682,7 +682,7 @@ struct Kernels {
     return AcrossFloatBody<kCount>(table, sums, inverse_area, margin, settle, out, undecided);               \
   }                                                                                                          \
   __VA_ARGS__ bool Decide##Name(const Footprint& f, std::uint8_t* out) { return DecideOne(f, out); }         \
-  constexpr Kernels k##Name = {                                                                              \
+  constexpr KernelSet k##Name = {                                                                              \
       FirstWholeRow##Name,                                                                                   \
       AddWholeRow##Name,                                                                                     \
       FirstTwoWholeRows##Name,                                                                               \
@@ -714,12 +714,12 @@ TAM_KERNELS(Plain, FinishBody, FinishBody, AcrossRowBody, AcrossRowBody, DecideB
 TAM_KERNELS(Avx2, FinishAvx2Body, FinishFloatAvx2Body, AcrossRowAvx2Body, AcrossRowFloatAvx2Body, DecideAvx2Body,
             __attribute__((target("avx2,fma"))))
 
-const Kernels& ChosenKernels() {
-  static const Kernels& chosen = HasAvx2() ? kAvx2 : kPlain;
-  return chosen;
+const KernelSet& ChosenKernels(bool plain) {
+  static const KernelSet& fastest = HasAvx2() ? kAvx2 : kPlain;
+  return plain ? kPlain : fastest;
 }
 #else
-const Kernels& ChosenKernels() { return kPlain; }
+const KernelSet& ChosenKernels(bool) { return kPlain; }
 #endif
 #undef TAM_KERNELS
 
@@ -787,11 +787,12 @@ bool FastRowFilter::DecideInDoubles(std::int32_t x, const void* row, std::uint8_
   if (f.nx <= 0) return false;
   f.start = 3 * static_cast<std::size_t>(plan_.FirstSourceColumn(x));
   f.wx = plan_.ColumnCoverages(x);
-  return ChosenKernels().decide(f, out);
+  return ChosenKernels(plain_).decide(f, out);
 }
 
-FastRowFilter::FastRowFilter(const ReducePlan& plan, double margin, double float_margin)
+FastRowFilter::FastRowFilter(const ReducePlan& plan, double margin, double float_margin, Kernels kernels)
     : plan_(plan),
+      plain_(kernels == Kernels::kPlain),
       margin_(margin < 0 ? SafeMargin(plan) : margin),
       inverse_area_(1.0 / static_cast<double>(plan.box().area_ratio)),
       float_margin_(static_cast<float>(float_margin < 0 ? std::max(FloatMargin(plan), margin_) : float_margin)),
@@ -839,7 +840,7 @@ void FastRowFilter::FilterRow(std::int32_t y, const std::uint8_t* const* source_
   const std::int32_t last = plan_.LastSourceRow(y);
   const double* const wy = plan_.RowCoverages(y);
   const std::int32_t width = plan_.width();
-  const Kernels& k = ChosenKernels();
+  const KernelSet& k = ChosenKernels(plain_);
   if (last < first) {
     // No source row under the footprint (never for a plan that reduces).
     for (std::int32_t x = 0; x < width; ++x) plan_.FilterPixel(x, y, source_rows, out + 3 * x);

@@ -98,12 +98,6 @@ class JpegReader {
   // wide enough for libjpeg to smooth it). False and nothing changed otherwise.
   bool HandOutPlanes();
   const PlaneLayout& plane_layout() const;
-  // Switches the reader, before Start(), from handing out a grey picture's
-  // 236-colour palette indices to its grey samples, so that whoever takes
-  // the rows can dither them (GreyDither, in the same order and to the same
-  // indices as libjpeg). palette() stays the colour map. False and nothing
-  // changed for any other picture.
-  bool HandOutGrey();
   // Decodes the next group into y (group_rows rows of stride bytes), cb and
   // cr (chroma_group_rows rows of chroma_stride bytes each); the last group's
   // rows beyond the picture hold padding.
@@ -130,10 +124,8 @@ class JpegWriter {
   JpegWriter& operator=(JpegWriter&&) noexcept;
 
   void WriteRows(const std::uint8_t* const* bgr_rows, int count);
-  // The whole file. A progressive file's scans are coded here, by two
-  // threads, to the bytes libjpeg writes; this makes libjpeg write them
-  // itself (to compare).
-  void LeaveScansToLibjpeg();
+  // The whole file (jpeg_finish_compress: a progressive file's scans are
+  // coded here).
   std::vector<std::uint8_t> Finish();
 
  private:

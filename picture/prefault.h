@@ -13,6 +13,9 @@
 
 namespace tam {
 
+// Off (pages come one fault at a time): false here.
+constexpr bool kAskForPages = true;
+
 constexpr std::uintptr_t kHugePage = std::uintptr_t{2} << 20;
 
 // Where the system offers huge pages on request, the whole 2 MiB pages
@@ -32,7 +35,7 @@ inline void PrefaultForWrite(void* data, std::size_t size) {
 #ifdef MADV_POPULATE_WRITE
   // Below this a buffer likely comes from memory the allocator already has.
   constexpr std::size_t kWorthAsking = std::size_t{64} << 10;
-  if (!data || size < kWorthAsking) return;
+  if (!kAskForPages || !data || size < kWorthAsking) return;
   const auto page = static_cast<std::uintptr_t>(::sysconf(_SC_PAGESIZE));
   const auto begin = (reinterpret_cast<std::uintptr_t>(data) + page - 1) & ~(page - 1);
   const auto end = (reinterpret_cast<std::uintptr_t>(data) + size) & ~(page - 1);

@@ -13,6 +13,9 @@
 
 namespace tam {
 
+// Off (every JPEG through the whole-picture path): false here.
+constexpr bool kStreamJpeg = true;
+
 // Whether a JPEG file with this header can take the streaming path: it needs no upright turn
 // from an EXIF orientation (the turn needs the whole picture).
 bool CanStreamJpeg(const JpegHeader& header);

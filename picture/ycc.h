@@ -10,6 +10,9 @@
 
 namespace tam {
 
+// Off (libjpeg upsamples and converts on the decoding thread): false here.
+constexpr bool kHandOutPlanes = true;
+
 // How the two colour-difference planes are sampled against the brightness plane.
 enum class ChromaSampling {
   kFull,       // 4:4:4
