@@ -27,6 +27,8 @@ struct ErrorManager {
   jpeg_error_mgr pub;
   std::jmp_buf jump;
   bool too_many_scans = false;  // the error was ours, not libjpeg's
+  bool cut_short_is_error = false;
+  decltype(jpeg_error_mgr::emit_message) count_warning = nullptr;  // libjpeg's own
 };
 
 ErrorManager* Manager(j_common_ptr cinfo) { return reinterpret_cast<ErrorManager*>(cinfo->err); }
@@ -36,10 +38,20 @@ ErrorManager* Manager(j_common_ptr cinfo) { return reinterpret_cast<ErrorManager
 // Warnings (recoverable damage) are still counted by libjpeg, never printed.
 void Quiet(j_common_ptr) {}
 
+// A warning is an error where the caller said so: the data ended early
+// (libjpeg then makes up the rest).
+void OnMessage(j_common_ptr cinfo, int level) {
+  ErrorManager* err = Manager(cinfo);
+  if (level < 0 && err->cut_short_is_error && err->pub.msg_code == JWRN_JPEG_EOF) err->pub.error_exit(cinfo);
+  err->count_warning(cinfo, level);
+}
+
 void InstallErrorManager(ErrorManager& err) {
   jpeg_std_error(&err.pub);
   err.pub.error_exit = JumpOnError;
   err.pub.output_message = Quiet;
+  err.count_warning = err.pub.emit_message;
+  err.pub.emit_message = OnMessage;
 }
 
 Error JpegError(int code) { return Error("JPEG エラー #" + std::to_string(code)); }
@@ -196,6 +208,7 @@ JpegReader::JpegReader(std::span<const std::uint8_t> file, const JpegDecodeOptio
   if (s.file_bytes > kLargestFile) {
     throw LimitError("ファイルが大きすぎます (上限 " + std::to_string(kLargestFile >> 20) + " MiB)");
   }
+  s.err.cut_short_is_error = options.cut_short_is_error;
   s.alive = true;
   if (!GuardedOpen(&s.cinfo, file.data(), file.size(), &facts)) s.Fail();
   s.cinfo.progress = &s.progress;

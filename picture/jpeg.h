@@ -15,6 +15,10 @@ struct JpegDecodeOptions {
   // The display works at 8 bits per pixel or fewer: quantize colour output
   // to 236 colours too (grayscale sources are always quantized).
   bool low_colour_display = false;
+  // A stream that ends before its picture does (a copy cut off, a card
+  // pulled out) fails with libjpeg's code for that warning, JWRN_JPEG_EOF,
+  // instead of decoding grey below the cut. Other warnings stay ignored.
+  bool cut_short_is_error = false;
 };
 
 struct DecodedJpeg {
@@ -22,8 +26,8 @@ struct DecodedJpeg {
   bool multiple_scans = false;  // jpeg_has_multiple_scans: a progressive source
 };
 
-// Decodes at full size with block smoothing. libjpeg warnings are ignored;
-// errors throw tam::Error "JPEG エラー #<libjpeg message code>". A picture of
+// Decodes at full size with block smoothing. libjpeg warnings are ignored
+// (but see cut_short_is_error); errors throw tam::Error "JPEG エラー #<libjpeg message code>". A picture of
 // 2^31 pixels or more, one whose decoding would take more than the budget of
 // picture/limits.h, or one of more than kMostScans scans, is refused with a
 // LimitError before anything large is allocated (or the scan too many read). CMYK and YCCK sources come out
