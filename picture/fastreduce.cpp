@@ -88,7 +88,9 @@ namespace {
 // fewer roundings than when every row is multiplied and added in doubles,
 // and the bound above holds as it stands. Each body is built twice, plain
 // and for AVX2, and the filter picks one set when it first runs (KernelSet).
-constexpr std::int32_t kMostWholeRows = 65535 / 255;  // sums of bytes that fit 16 bits
+// The sums in 16 bits hold all but the last two whole rows (FilterRow), and
+// 257 rows of bytes fit them.
+constexpr std::int32_t kMostWholeRows = 65535 / 255 + 2;
 
 [[gnu::always_inline]] inline void FirstWholeRowBody(std::uint16_t* whole, const std::uint8_t* row,
                                                      std::size_t count) {

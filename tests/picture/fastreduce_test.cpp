@@ -144,9 +144,12 @@ TEST(FastRowFilter, EveryMixOfWholeAndPartlyCoveredRows) {
 }
 
 TEST(FastRowFilter, TallFootprintsOfWhiteRowsDoNotOverflowTheirSums) {
-  // Footprints of 257 whole rows of 255 fill 16 bits exactly; one more row
-  // has to be summed another way.
-  for (const int h : {258, 259, 600}) ExpectSameAsExact(Stripes(4, h, 255, 255, 1), 1, 1, "white column");
+  // A footprint of h - 1 whole rows and a partly covered last one. Of 259
+  // whole rows of 255, 257 are summed in 16 bits: 65535 exactly; with one
+  // more the rows have to be summed another way.
+  for (const int h : {258, 259, 260, 261, 262, 600}) {
+    ExpectSameAsExact(Stripes(4, h, 255, 255, 1), 1, 1, "white column");
+  }
 }
 
 TEST(FastRowFilter, MarginIsFarBelowTheShortfallOfCameraSizedReductions) {
