@@ -19,7 +19,6 @@
 
 #include "picture/error.h"
 #include "picture/path.h"
-#include "picture/prefault.h"
 #include "picture/unique_fd.h"
 
 namespace tam {
@@ -258,8 +257,6 @@ std::vector<std::uint8_t> ReadWholeFile(const std::string& path, std::int64_t la
   // meanwhile are not read, and a file that shrinks is an error.
   std::vector<std::uint8_t> data;
   try {
-    data.reserve(static_cast<std::size_t>(st.st_size));
-    PrefaultForWrite(data.data(), data.capacity());
     data.resize(static_cast<std::size_t>(st.st_size));
   } catch (const std::bad_alloc&) {
     FailRead(path, ENOMEM);

@@ -15,7 +15,6 @@
 #include "picture/fastreduce.h"
 #include "picture/jpeg_header.h"
 #include "picture/joined_thread.h"
-#include "picture/prefault.h"
 #include "picture/reduce.h"
 #include "picture/ycc.h"
 
@@ -38,15 +37,12 @@ class RowRing {
 
   // capacity: at least the most rows the consumer holds at once + 2 * slack.
   // The rows start as zeros from the allocator, their pages untouched: the
-  // decoder can start at once, and Prefault brings them in meanwhile.
+  // decoder can start at once.
   RowRing(int capacity, std::size_t row_bytes, std::int32_t height, int slack = kSlack)
       : capacity_(capacity), slack_(slack), height_(height), row_bytes_(row_bytes),
         storage_(static_cast<std::uint8_t*>(std::calloc(static_cast<std::size_t>(capacity), row_bytes))) {
     if (!storage_) throw std::bad_alloc();
   }
-
-  // Safe while the producer writes: asking for pages only brings them in.
-  void Prefault() { PrefaultForWrite(storage_.get(), static_cast<std::size_t>(capacity_) * row_bytes_); }
 
   std::uint8_t* slot(std::int32_t row) {
     return storage_.get() + static_cast<std::size_t>(row % capacity_) * row_bytes_;
@@ -232,12 +228,8 @@ void CopyRows(RowRing& ring, std::int32_t height, JpegWriter& writer) {
 class MadeRows {
  public:
   MadeRows(std::int32_t width, int capacity)
-      : capacity_(capacity), row_bytes_(static_cast<std::size_t>(width) * 3) {
-    const std::size_t size = static_cast<std::size_t>(capacity) * row_bytes_;
-    rows_.reserve(size);
-    PrefaultForWrite(rows_.data(), size);
-    rows_.resize(size);
-  }
+      : capacity_(capacity), row_bytes_(static_cast<std::size_t>(width) * 3),
+        rows_(static_cast<std::size_t>(capacity) * row_bytes_) {}
   std::uint8_t* Slot(std::int32_t i) { return rows_.data() + static_cast<std::size_t>(i % capacity_) * row_bytes_; }
 
  private:
@@ -403,7 +395,6 @@ std::optional<std::vector<std::uint8_t>> ReduceJpegStreaming(const JpegFile& fil
     } catch (const std::system_error&) {
       return std::nullopt;  // no second thread: the whole-picture path does it on one
     }
-    ring->Prefault();
     if (planes) make_plan();
     std::optional<RowsFromPlanes> made;
     if (planes) made.emplace(*ring, reader.plane_layout(), width, height, span + kBatch);
