@@ -13,14 +13,15 @@
 # quarter size. Prints one line per difference and a summary; the exit
 # status is 0 when everything matched.
 set -u
-old=$1
-new=$2
+old=$(readlink -f "$1")
+new=$(readlink -f "$2")
 shift 2
 repo=$(cd "$(dirname "$0")/.." && pwd)
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
-files=("$@")
+files=()
+for f in "$@"; do files+=("$(readlink -f "$f")"); done
 if [ ${#files[@]} -eq 0 ]; then
   data=$repo/../shared/testdata
   while IFS= read -r -d '' f; do files+=("$f"); done < <(
