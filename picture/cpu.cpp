@@ -9,6 +9,7 @@ namespace tam {
 #if defined(__x86_64__) || defined(__i386__)
 bool HasAvx2() {
   static const bool has = [] {
+    if (!kUseAvx2) return false;
     unsigned a = 0, b = 0, c = 0, d = 0;
     if (!__get_cpuid(1, &a, &b, &c, &d) || !(c & bit_OSXSAVE) || !(c & bit_AVX) || !(c & bit_FMA)) return false;
     unsigned saved = 0, high = 0;

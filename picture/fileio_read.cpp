@@ -12,7 +12,6 @@
 #include "picture/fileio.h"
 #include "picture/fileio_rules.h"
 #include "picture/path.h"
-#include "picture/prefault.h"
 #include "picture/unique_fd.h"
 
 namespace tam {
@@ -56,8 +55,6 @@ std::vector<std::uint8_t> ReadAt(int at, const char* name, const std::string& pa
   // meanwhile are not read, and a file that shrinks is an error.
   std::vector<std::uint8_t> data;
   try {
-    data.reserve(static_cast<std::size_t>(st.st_size));
-    PrefaultForWrite(data.data(), data.capacity());
     data.resize(static_cast<std::size_t>(st.st_size));
   } catch (const std::bad_alloc&) {
     FailRead(path, ENOMEM);

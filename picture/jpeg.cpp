@@ -1,53 +1,52 @@
 #include "picture/jpeg.h"
 
-// jpeglib.h wants FILE and size_t declared before it.
 #include <jerror.h>
-#include <jpeglib.h>
-#include <sys/mman.h>
 
 #include <algorithm>
-#include <csetjmp>
 #include <cstddef>
-#include <cstdio>
 #include <cstdlib>
-#include <new>
 #include <string>
-#include <thread>
 
-#include "picture/dither.h"
 #include "picture/error.h"
-#include "picture/jpeg_scans.h"
+#include "picture/jpeg_error.h"
 #include "picture/limits.h"
-#include "picture/prefault.h"
 
 namespace tam {
+
+namespace jpeg_detail {
+
 namespace {
-
-// libjpeg reports an error through error_exit, which must not return: it
-// jumps back to the setjmp of the small function that made the call. Those
-// functions (the "Guarded" ones below) hold nothing with a destructor, so the
-// jump skips no clean-up; on error they destroy the libjpeg object and return
-// false, and their caller throws once they have returned.
-struct ErrorManager {
-  jpeg_error_mgr pub;
-  std::jmp_buf jump;
-  bool too_many_scans = false;  // the error was ours, not libjpeg's
-};
-
-ErrorManager* Manager(j_common_ptr cinfo) { return reinterpret_cast<ErrorManager*>(cinfo->err); }
 
 [[noreturn]] void JumpOnError(j_common_ptr cinfo) { std::longjmp(Manager(cinfo)->jump, 1); }
 
 // Warnings (recoverable damage) are still counted by libjpeg, never printed.
 void Quiet(j_common_ptr) {}
 
+// A warning is an error where the caller said so: the data ended early
+// (libjpeg then makes up the rest).
+void OnMessage(j_common_ptr cinfo, int level) {
+  ErrorManager* err = Manager(cinfo);
+  if (level < 0 && err->cut_short_is_error && err->pub.msg_code == JWRN_JPEG_EOF) err->pub.error_exit(cinfo);
+  err->count_warning(cinfo, level);
+}
+
+}  // namespace
+
 void InstallErrorManager(ErrorManager& err) {
   jpeg_std_error(&err.pub);
   err.pub.error_exit = JumpOnError;
   err.pub.output_message = Quiet;
+  err.count_warning = err.pub.emit_message;
+  err.pub.emit_message = OnMessage;
 }
 
 Error JpegError(int code) { return Error("JPEG エラー #" + std::to_string(code)); }
+
+}  // namespace jpeg_detail
+
+using namespace jpeg_detail;
+
+namespace {
 
 // Every scan of a progressive file passes over all its blocks again, so a
 // file of many tiny scans costs minutes; libjpeg calls this between scans
@@ -59,180 +58,18 @@ void CountScans(j_common_ptr cinfo) {
   }
 }
 
-// ---- coefficient arrays of our own ----
-
-}  // namespace
-}  // namespace tam
-
-// libjpeg names the type of its coefficient arrays and keeps its own memory
-// manager's definition to itself; the arrays PagedArrays hands out are this.
-struct jvirt_barray_control {
-  JBLOCKARRAY rows;
-  JDIMENSION blocks_per_row, row_count, max_access;
-  JDIMENSION first_undef_row;  // rows from here on were never written
-  bool pre_zero;
-};
-
-namespace tam {
-namespace {
-
-// A progressive JPEG (or any of several scans) is decoded into a buffer of
-// DCT coefficients for the whole picture, 13 MB for a 4.5 MP photo: libjpeg
-// would take it from malloc and zero it, some 3,300 page faults of a few
-// microseconds each on a virtual machine, a sixth of the whole decode. Here
-// the arrays lie in one fresh mapping instead, already zero, marked for huge
-// pages (2 MiB, one fault each) where the system offers them. The memory
-// manager's methods for these arrays are replaced; everything else stays
-// libjpeg's. The encoder of a progressive result keeps its coefficients in
-// such arrays too, and its scans are read from them (rows()).
-class PagedArrays {
- public:
-  PagedArrays() = default;
-  PagedArrays(const PagedArrays&) = delete;
-  PagedArrays& operator=(const PagedArrays&) = delete;
-  ~PagedArrays() { Release(); }
-
-  void Install(j_common_ptr cinfo) {
-    jpeg_memory_mgr* mem = cinfo->mem;
-    cinfo->client_data = this;
-    request_ = mem->request_virt_barray;
-    realize_ = mem->realize_virt_arrays;
-    access_ = mem->access_virt_barray;
-    free_pool_ = mem->free_pool;
-    self_destruct_ = mem->self_destruct;
-    mem->request_virt_barray = Request;
-    mem->realize_virt_arrays = Realize;
-    mem->access_virt_barray = Access;
-    mem->free_pool = FreePool;
-    mem->self_destruct = SelfDestruct;
-  }
-
-  // The arrays made so far, in the order they were asked for; their rows
-  // exist once libjpeg has realized them.
-  int count() const { return count_; }
-  bool realized() const { return map_ != nullptr; }
-  const jvirt_barray_control& array(int i) const { return arrays_[i]; }
-
- private:
-  static PagedArrays& Of(j_common_ptr cinfo) { return *static_cast<PagedArrays*>(cinfo->client_data); }
-
-  bool Owns(jvirt_barray_ptr array) const {
-    for (int i = 0; i < count_; ++i)
-      if (array == &arrays_[i]) return true;
-    return false;
-  }
-
-  static jvirt_barray_ptr Request(j_common_ptr cinfo, int pool_id, boolean pre_zero, JDIMENSION blocks_per_row,
-                                  JDIMENSION row_count, JDIMENSION max_access) {
-    PagedArrays& self = Of(cinfo);
-    if (pool_id != JPOOL_IMAGE) ERREXIT1(cinfo, JERR_BAD_POOL_ID, pool_id);
-    if (self.count_ == kMost || self.map_) return self.request_(cinfo, pool_id, pre_zero, blocks_per_row, row_count, max_access);
-    jvirt_barray_control& a = self.arrays_[self.count_++];
-    a = {nullptr, blocks_per_row, row_count, max_access, 0, pre_zero != FALSE};
-    return &a;
-  }
-
-  static void Realize(j_common_ptr cinfo) {
-    PagedArrays& self = Of(cinfo);
-    self.realize_(cinfo);
-    if (self.map_ || self.count_ == 0) return;
-    std::size_t bytes = 0, pointers = 0;
-    for (int i = 0; i < self.count_; ++i) {
-      const jvirt_barray_control& a = self.arrays_[i];
-      bytes += (std::size_t{a.blocks_per_row} * a.row_count * sizeof(JBLOCK) + 63) & ~std::size_t{63};
-      pointers += a.row_count;
-    }
-    // The budget libjpeg would have kept to for its own arrays.
-    if (cinfo->mem->max_memory_to_use > 0 && bytes > static_cast<std::size_t>(cinfo->mem->max_memory_to_use)) {
-      ERREXIT(cinfo, JERR_NO_BACKING_STORE);
-    }
-    const std::size_t pointer_bytes = (pointers * sizeof(JBLOCKROW) + 63) & ~std::size_t{63};
-    const std::size_t size = pointer_bytes + bytes + kHugePage;
-    void* map = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (map == MAP_FAILED) ERREXIT1(cinfo, JERR_OUT_OF_MEMORY, 11);
-    self.map_ = map;
-    self.map_bytes_ = size;
-    // The coefficients start on a huge page's boundary; the row pointers
-    // sit just below it.
-    const auto base = reinterpret_cast<std::uintptr_t>(map);
-    const std::uintptr_t blocks = (base + pointer_bytes + kHugePage - 1) & ~(kHugePage - 1);
-    AdviseHugePages(blocks, base + size);
-    auto* row_pointers = reinterpret_cast<JBLOCKROW*>(blocks - pointer_bytes);
-    auto* next = reinterpret_cast<JBLOCK*>(blocks);
-    for (int i = 0; i < self.count_; ++i) {
-      jvirt_barray_control& a = self.arrays_[i];
-      a.rows = row_pointers;
-      for (JDIMENSION r = 0; r < a.row_count; ++r) {
-        *row_pointers++ = next;
-        next += a.blocks_per_row;
-      }
-      next = reinterpret_cast<JBLOCK*>((reinterpret_cast<std::uintptr_t>(next) + 63) & ~std::uintptr_t{63});
-    }
-  }
-
-  // As libjpeg's own: rows never written read as zeros where the array was
-  // asked for so (a fresh mapping is), and are an error otherwise.
-  static JBLOCKARRAY Access(j_common_ptr cinfo, jvirt_barray_ptr array, JDIMENSION start_row, JDIMENSION num_rows,
-                            boolean writable) {
-    PagedArrays& self = Of(cinfo);
-    if (!self.Owns(array)) return self.access_(cinfo, array, start_row, num_rows, writable);
-    const JDIMENSION end_row = start_row + num_rows;
-    if (!array->rows || end_row > array->row_count || num_rows > array->max_access || end_row < start_row) {
-      ERREXIT(cinfo, JERR_BAD_VIRTUAL_ACCESS);
-    }
-    if (array->first_undef_row < end_row) {
-      if (array->first_undef_row < start_row && writable) ERREXIT(cinfo, JERR_BAD_VIRTUAL_ACCESS);
-      if (!array->pre_zero && !writable) ERREXIT(cinfo, JERR_BAD_VIRTUAL_ACCESS);
-      if (writable) array->first_undef_row = end_row;
-    }
-    return array->rows + start_row;
-  }
-
-  static void FreePool(j_common_ptr cinfo, int pool_id) {
-    PagedArrays& self = Of(cinfo);
-    if (pool_id == JPOOL_IMAGE) self.Release();
-    self.free_pool_(cinfo, pool_id);
-  }
-
-  static void SelfDestruct(j_common_ptr cinfo) {
-    PagedArrays& self = Of(cinfo);
-    self.Release();
-    self.self_destruct_(cinfo);
-  }
-
-  void Release() {
-    if (map_) ::munmap(map_, map_bytes_);
-    map_ = nullptr;
-    map_bytes_ = 0;
-    count_ = 0;
-  }
-
-  static constexpr int kMost = MAX_COMPONENTS;
-  jvirt_barray_control arrays_[kMost] = {};
-  int count_ = 0;
-  void* map_ = nullptr;
-  std::size_t map_bytes_ = 0;
-  decltype(jpeg_memory_mgr::request_virt_barray) request_ = nullptr;
-  decltype(jpeg_memory_mgr::realize_virt_arrays) realize_ = nullptr;
-  decltype(jpeg_memory_mgr::access_virt_barray) access_ = nullptr;
-  decltype(jpeg_memory_mgr::free_pool) free_pool_ = nullptr;
-  decltype(jpeg_memory_mgr::self_destruct) self_destruct_ = nullptr;
-};
-
 // ---- decoder ----
 
 struct HeaderFacts {
   bool multiple_scans;
 };
 
-bool GuardedOpen(j_decompress_ptr cinfo, const std::uint8_t* data, std::size_t size, HeaderFacts* facts,
-                 PagedArrays* arrays) {
+bool GuardedOpen(j_decompress_ptr cinfo, const std::uint8_t* data, std::size_t size, HeaderFacts* facts) {
   if (setjmp(Manager(reinterpret_cast<j_common_ptr>(cinfo))->jump)) {
     jpeg_destroy_decompress(cinfo);
     return false;
   }
   jpeg_create_decompress(cinfo);
-  arrays->Install(reinterpret_cast<j_common_ptr>(cinfo));
   // libjpeg's own limit for its whole-picture buffers, in case the sizes
   // checked before they are made ever fall short of what it takes.
   cinfo->mem->max_memory_to_use = static_cast<long>(kMemoryBudget - static_cast<std::int64_t>(size));
@@ -319,12 +156,9 @@ void CmykToBgr(const std::uint8_t* cmyk, std::uint8_t* bgr, std::int32_t width, 
   }
 }
 
-constexpr int kBatchRows = 16;
-
 }  // namespace
 
 struct JpegReader::State {
-  PagedArrays arrays;  // outlives cinfo, whose memory manager it serves
   jpeg_decompress_struct cinfo{};
   ErrorManager err{};
   jpeg_progress_mgr progress{};
@@ -364,8 +198,9 @@ JpegReader::JpegReader(std::span<const std::uint8_t> file, const JpegDecodeOptio
   if (s.file_bytes > kLargestFile) {
     throw LimitError("ファイルが大きすぎます (上限 " + std::to_string(kLargestFile >> 20) + " MiB)");
   }
+  s.err.cut_short_is_error = options.cut_short_is_error;
   s.alive = true;
-  if (!GuardedOpen(&s.cinfo, file.data(), file.size(), &facts, &s.arrays)) s.Fail();
+  if (!GuardedOpen(&s.cinfo, file.data(), file.size(), &facts)) s.Fail();
   s.cinfo.progress = &s.progress;
   s.multiple_scans = facts.multiple_scans;
 
@@ -537,24 +372,6 @@ bool JpegReader::HandOutPlanes() {
 
 const JpegReader::PlaneLayout& JpegReader::plane_layout() const { return state_->layout; }
 
-bool JpegReader::HandOutGrey() {
-  State& s = *state_;
-  jpeg_decompress_struct& c = s.cinfo;
-  if (s.started || !s.quantize || c.out_color_space != JCS_GRAYSCALE || c.num_components != 1 ||
-      c.desired_number_of_colors != GreyDither::kLevels || c.dither_mode != JDITHER_FS) {
-    return false;
-  }
-  c.quantize_colors = FALSE;
-  if (!GuardedConfigure(&c, JCS_GRAYSCALE, false)) s.Fail();
-  s.quantize = false;
-  s.palette.resize(GreyDither::kLevels);
-  for (int i = 0; i < GreyDither::kLevels; ++i) {
-    const std::uint8_t v = GreyDither::Level(i);
-    s.palette[static_cast<std::size_t>(i)] = {v, v, v};
-  }
-  return true;
-}
-
 void JpegReader::ReadPlanes(std::uint8_t* const* y, std::uint8_t* const* cb, std::uint8_t* const* cr) {
   State& s = *state_;
   Start();
@@ -610,255 +427,6 @@ int CountJpegScans(std::span<const std::uint8_t> file, int stop_after) {
     i += std::max<std::size_t>(length, 2);
   }
   return scans;
-}
-
-// ---- encoder ----
-
-namespace {
-
-// The encoder's output grows in a vector the writer owns, so a writer
-// abandoned half-way (an error, or its caller giving up) frees it like any
-// other member. (jpeg_mem_dest hands its buffer over only when compression
-// ends; until then the pointer it was given goes stale once the buffer grows.)
-struct VectorDestination {
-  jpeg_destination_mgr pub;
-  std::vector<std::uint8_t> data;
-};
-
-VectorDestination* Destination(j_compress_ptr cinfo) {
-  return reinterpret_cast<VectorDestination*>(cinfo->dest);
-}
-
-void StartOutput(j_compress_ptr cinfo) {
-  VectorDestination* dest = Destination(cinfo);
-  // libjpeg's own error exit jumps: never from inside a catch block.
-  bool grown = true;
-  try {
-    dest->data.resize(64 * 1024);
-  } catch (const std::bad_alloc&) {
-    grown = false;
-  }
-  if (!grown) ERREXIT1(cinfo, JERR_OUT_OF_MEMORY, 10);
-  dest->pub.next_output_byte = dest->data.data();
-  dest->pub.free_in_buffer = dest->data.size();
-}
-
-boolean GrowOutput(j_compress_ptr cinfo) {
-  VectorDestination* dest = Destination(cinfo);
-  // Called when the buffer is full, whatever free_in_buffer says.
-  const std::size_t used = dest->data.size();
-  bool grown = true;
-  try {
-    dest->data.resize(used * 2);
-  } catch (const std::bad_alloc&) {
-    grown = false;
-  }
-  if (!grown) ERREXIT1(cinfo, JERR_OUT_OF_MEMORY, 10);
-  dest->pub.next_output_byte = dest->data.data() + used;
-  dest->pub.free_in_buffer = dest->data.size() - used;
-  return TRUE;
-}
-
-void EndOutput(j_compress_ptr cinfo) {
-  VectorDestination* dest = Destination(cinfo);
-  dest->data.resize(dest->data.size() - dest->pub.free_in_buffer);
-}
-
-bool GuardedOpenEncoder(j_compress_ptr cinfo, VectorDestination* dest, JDIMENSION width, JDIMENSION height,
-                        int quality, bool progressive, PagedArrays* arrays) {
-  if (setjmp(Manager(reinterpret_cast<j_common_ptr>(cinfo))->jump)) {
-    jpeg_destroy_compress(cinfo);
-    return false;
-  }
-  jpeg_create_compress(cinfo);
-  if (arrays) arrays->Install(reinterpret_cast<j_common_ptr>(cinfo));
-  dest->pub.init_destination = StartOutput;
-  dest->pub.empty_output_buffer = GrowOutput;
-  dest->pub.term_destination = EndOutput;
-  cinfo->dest = &dest->pub;
-  cinfo->image_width = width;
-  cinfo->image_height = height;
-  cinfo->input_components = 3;
-  // Our rows are blue, green, red: the encoder takes them as they are.
-  cinfo->in_color_space = JCS_EXT_BGR;
-  jpeg_set_defaults(cinfo);
-  jpeg_set_quality(cinfo, quality, TRUE);
-  if (progressive) jpeg_simple_progression(cinfo);
-  jpeg_start_compress(cinfo, TRUE);
-  return true;
-}
-
-bool GuardedWrite(j_compress_ptr cinfo, JSAMPARRAY rows, JDIMENSION count) {
-  if (setjmp(Manager(reinterpret_cast<j_common_ptr>(cinfo))->jump)) {
-    jpeg_destroy_compress(cinfo);
-    return false;
-  }
-  jpeg_write_scanlines(cinfo, rows, count);
-  return true;
-}
-
-// The frame and its scans as the encoder holds them once every row is in;
-// false where they are not as expected.
-bool Collect(const jpeg_compress_struct& c, const PagedArrays& arrays, ProgressiveFrame& frame) {
-  if (!c.progressive_mode || !arrays.realized() || c.num_components != arrays.count() ||
-      c.next_scanline != c.image_height || !c.scan_info || c.num_scans < 1 || c.restart_interval != 0 ||
-      c.arith_code || c.data_precision != 8) {
-    return false;
-  }
-  frame.width = static_cast<int>(c.image_width);
-  frame.height = static_cast<int>(c.image_height);
-  frame.max_h = c.max_h_samp_factor;
-  frame.max_v = c.max_v_samp_factor;
-  for (int q = 0; q < 4; ++q) frame.quant[q] = c.quant_tbl_ptrs[q] ? c.quant_tbl_ptrs[q]->quantval : nullptr;
-  frame.components.resize(static_cast<std::size_t>(c.num_components));
-  for (int ci = 0; ci < c.num_components; ++ci) {
-    const jpeg_component_info& info = c.comp_info[ci];
-    const jvirt_barray_control& array = arrays.array(ci);
-    ScanComponent& component = frame.components[static_cast<std::size_t>(ci)];
-    component.id = info.component_id;
-    component.h = info.h_samp_factor;
-    component.v = info.v_samp_factor;
-    component.quant_table = info.quant_tbl_no;
-    component.dc_table = info.dc_tbl_no;
-    component.ac_table = info.ac_tbl_no;
-    component.width_in_blocks = static_cast<int>(info.width_in_blocks);
-    component.height_in_blocks = static_cast<int>(info.height_in_blocks);
-    component.row_blocks = static_cast<int>(array.blocks_per_row);
-    if (component.h < 1 || component.v < 1 || array.blocks_per_row < info.width_in_blocks ||
-        array.row_count < info.height_in_blocks) {
-      return false;
-    }
-    component.rows.resize(array.row_count);
-    for (JDIMENSION r = 0; r < array.row_count; ++r) component.rows[r] = array.rows[r][0];
-  }
-  frame.scans.resize(static_cast<std::size_t>(c.num_scans));
-  for (int i = 0; i < c.num_scans; ++i) {
-    const jpeg_scan_info& info = c.scan_info[i];
-    ScanSpec& scan = frame.scans[static_cast<std::size_t>(i)];
-    if (info.comps_in_scan < 1 || info.comps_in_scan > 4) return false;
-    scan.count = info.comps_in_scan;
-    for (int j = 0; j < scan.count; ++j) scan.components[j] = info.component_index[j];
-    scan.ss = info.Ss;
-    scan.se = info.Se;
-    scan.ah = info.Ah;
-    scan.al = info.Al;
-  }
-  return true;
-}
-
-bool GuardedFinishEncoder(j_compress_ptr cinfo) {
-  if (setjmp(Manager(reinterpret_cast<j_common_ptr>(cinfo))->jump)) {
-    jpeg_destroy_compress(cinfo);
-    return false;
-  }
-  jpeg_finish_compress(cinfo);
-  return true;
-}
-
-}  // namespace
-
-struct JpegWriter::State {
-  PagedArrays arrays;  // outlives cinfo, whose memory manager it serves
-  jpeg_compress_struct cinfo{};
-  ErrorManager err{};
-  bool alive = false;
-  VectorDestination dest{};
-  bool progressive = false;
-  bool own_scans = true;
-
-  State() {
-    InstallErrorManager(err);
-    cinfo.err = &err.pub;
-  }
-  ~State() {
-    if (alive) jpeg_destroy_compress(&cinfo);
-  }
-  [[noreturn]] void Fail() {
-    alive = false;
-    throw JpegError(err.pub.msg_code);
-  }
-};
-
-JpegWriter::JpegWriter(std::int32_t width, std::int32_t height, int quality, bool progressive)
-    : state_(std::make_unique<State>()) {
-  State& s = *state_;
-  if (width < 0 || height < 0) throw Error("画像の大きさが不正です");
-  s.alive = true;
-  s.progressive = progressive;
-  if (!GuardedOpenEncoder(&s.cinfo, &s.dest, static_cast<JDIMENSION>(width), static_cast<JDIMENSION>(height),
-                          quality, progressive, progressive ? &s.arrays : nullptr)) {
-    s.Fail();
-  }
-}
-
-void JpegWriter::LeaveScansToLibjpeg() { state_->own_scans = false; }
-
-JpegWriter::~JpegWriter() = default;
-JpegWriter::JpegWriter(JpegWriter&&) noexcept = default;
-JpegWriter& JpegWriter::operator=(JpegWriter&&) noexcept = default;
-
-void JpegWriter::WriteRows(const std::uint8_t* const* bgr_rows, int count) {
-  State& s = *state_;
-  for (int done = 0; done < count;) {
-    const int n = std::min(count - done, kBatchRows);
-    JSAMPROW batch[kBatchRows];
-    // The encoder only reads its input rows.
-    for (int i = 0; i < n; ++i) batch[i] = const_cast<JSAMPROW>(bgr_rows[done + i]);
-    if (!GuardedWrite(&s.cinfo, batch, static_cast<JDIMENSION>(n))) s.Fail();
-    done += n;
-  }
-}
-
-std::vector<std::uint8_t> JpegWriter::Finish() {
-  State& s = *state_;
-  if (s.progressive && s.own_scans) {
-    // A progressive file's scans, coded by two threads instead of libjpeg's one.
-    ProgressiveFrame frame;
-    if (Collect(s.cinfo, s.arrays, frame)) {
-      std::size_t blocks = 0;
-      for (const ScanComponent& c : frame.components)
-        blocks += static_cast<std::size_t>(c.width_in_blocks) * static_cast<std::size_t>(c.height_in_blocks);
-      // Below a few thousand blocks a thread costs more than it saves.
-      const int threads = blocks >= 4096 && std::thread::hardware_concurrency() > 1 ? 2 : 1;
-      const std::size_t written = s.dest.data.size() - s.cinfo.dest->free_in_buffer;
-      std::vector<std::uint8_t> out(s.dest.data.begin(), s.dest.data.begin() + static_cast<std::ptrdiff_t>(written));
-      if (WriteProgressiveScans(frame, threads, out)) {
-        jpeg_destroy_compress(&s.cinfo);
-        s.alive = false;
-        s.dest.data.clear();
-        return out;
-      }
-    }
-  }
-  if (!GuardedFinishEncoder(&s.cinfo)) s.Fail();
-  std::vector<std::uint8_t> out = std::move(s.dest.data);
-  jpeg_destroy_compress(&s.cinfo);
-  s.alive = false;
-  return out;
-}
-
-std::vector<std::uint8_t> EncodeJpeg(const Picture& picture, int quality, bool progressive) {
-  if (picture.empty()) return {};
-  JpegWriter writer(picture.width(), picture.height(), quality, progressive);
-  const std::int32_t height = picture.height();
-  const std::uint8_t* rows[kBatchRows];
-  if (picture.format() == PixelFormat::Bgr24) {
-    for (std::int32_t y = 0; y < height; y += kBatchRows) {
-      const int n = static_cast<int>(std::min<std::int32_t>(kBatchRows, height - y));
-      for (int i = 0; i < n; ++i) rows[i] = picture.row(y + i);
-      writer.WriteRows(rows, n);
-    }
-    return writer.Finish();
-  }
-  // A palette picture is expanded a row at a time.
-  const PaletteLookup palette(picture.palette());
-  std::vector<std::uint8_t> row(static_cast<std::size_t>(picture.width()) * 3);
-  for (std::int32_t y = 0; y < height; ++y) {
-    palette.Expand(picture.row(y), static_cast<std::size_t>(picture.width()), row.data());
-    rows[0] = row.data();
-    writer.WriteRows(rows, 1);
-  }
-  return writer.Finish();
 }
 
 }  // namespace tam

@@ -15,6 +15,10 @@ struct JpegDecodeOptions {
   // The display works at 8 bits per pixel or fewer: quantize colour output
   // to 236 colours too (grayscale sources are always quantized).
   bool low_colour_display = false;
+  // A stream that ends before its picture does (a copy cut off, a card
+  // pulled out) fails with libjpeg's code for that warning, JWRN_JPEG_EOF,
+  // instead of decoding grey below the cut. Other warnings stay ignored.
+  bool cut_short_is_error = false;
 };
 
 struct DecodedJpeg {
@@ -22,8 +26,8 @@ struct DecodedJpeg {
   bool multiple_scans = false;  // jpeg_has_multiple_scans: a progressive source
 };
 
-// Decodes at full size with block smoothing. libjpeg warnings are ignored;
-// errors throw tam::Error "JPEG エラー #<libjpeg message code>". A picture of
+// Decodes at full size with block smoothing. libjpeg warnings are ignored
+// (but see cut_short_is_error); errors throw tam::Error "JPEG エラー #<libjpeg message code>". A picture of
 // 2^31 pixels or more, one whose decoding would take more than the budget of
 // picture/limits.h, or one of more than kMostScans scans, is refused with a
 // LimitError before anything large is allocated (or the scan too many read). CMYK and YCCK sources come out
@@ -98,12 +102,6 @@ class JpegReader {
   // wide enough for libjpeg to smooth it). False and nothing changed otherwise.
   bool HandOutPlanes();
   const PlaneLayout& plane_layout() const;
-  // Switches the reader, before Start(), from handing out a grey picture's
-  // 236-colour palette indices to its grey samples, so that whoever takes
-  // the rows can dither them (GreyDither, in the same order and to the same
-  // indices as libjpeg). palette() stays the colour map. False and nothing
-  // changed for any other picture.
-  bool HandOutGrey();
   // Decodes the next group into y (group_rows rows of stride bytes), cb and
   // cr (chroma_group_rows rows of chroma_stride bytes each); the last group's
   // rows beyond the picture hold padding.
@@ -130,10 +128,8 @@ class JpegWriter {
   JpegWriter& operator=(JpegWriter&&) noexcept;
 
   void WriteRows(const std::uint8_t* const* bgr_rows, int count);
-  // The whole file. A progressive file's scans are coded here, by two
-  // threads, to the bytes libjpeg writes; this makes libjpeg write them
-  // itself (to compare).
-  void LeaveScansToLibjpeg();
+  // The whole file (jpeg_finish_compress: a progressive file's scans are
+  // coded here).
   std::vector<std::uint8_t> Finish();
 
  private:

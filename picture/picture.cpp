@@ -5,7 +5,6 @@
 
 #include "picture/error.h"
 #include "picture/limits.h"
-#include "picture/prefault.h"
 
 namespace tam {
 
@@ -24,11 +23,7 @@ std::vector<std::uint8_t> Allocate(std::int32_t width, std::int32_t height, int 
   CheckPictureSize(width, height, bpp);
   try {
     const std::size_t size = static_cast<std::size_t>(width) * static_cast<std::size_t>(height) * bpp;
-    std::vector<std::uint8_t> pixels;
-    pixels.reserve(size);
-    PrefaultForWrite(pixels.data(), size);
-    pixels.resize(size);
-    return pixels;
+    return std::vector<std::uint8_t>(size);
   } catch (const std::bad_alloc&) {
     throw Error("画像を保持するメモリが足りません (" + std::to_string(width) + " x " +
                 std::to_string(height) + ")");

@@ -11,13 +11,10 @@
 #include <new>
 #include <system_error>
 
-#include "picture/core_hold.h"
-#include "picture/dither.h"
 #include "picture/error.h"
 #include "picture/fastreduce.h"
 #include "picture/jpeg_header.h"
 #include "picture/joined_thread.h"
-#include "picture/prefault.h"
 #include "picture/reduce.h"
 #include "picture/ycc.h"
 
@@ -40,18 +37,12 @@ class RowRing {
 
   // capacity: at least the most rows the consumer holds at once + 2 * slack.
   // The rows start as zeros from the allocator, their pages untouched: the
-  // decoder can start at once, and Prefault brings them in meanwhile.
+  // decoder can start at once.
   RowRing(int capacity, std::size_t row_bytes, std::int32_t height, int slack = kSlack)
       : capacity_(capacity), slack_(slack), height_(height), row_bytes_(row_bytes),
         storage_(static_cast<std::uint8_t*>(std::calloc(static_cast<std::size_t>(capacity), row_bytes))) {
     if (!storage_) throw std::bad_alloc();
   }
-
-  // Each side looks at the hold between its batches.
-  void set_hold(CoreHold* hold) { hold_ = hold; }
-
-  // Safe while the producer writes: asking for pages only brings them in.
-  void Prefault() { PrefaultForWrite(storage_.get(), static_cast<std::size_t>(capacity_) * row_bytes_); }
 
   std::uint8_t* slot(std::int32_t row) {
     return storage_.get() + static_cast<std::size_t>(row % capacity_) * row_bytes_;
@@ -77,7 +68,6 @@ class RowRing {
       wake = published_ >= rows_wanted_;
     }
     if (wake) rows_.notify_one();
-    if (hold_) hold_->Check(CoreHold::kProducer);
   }
   // Producer: the stream is read to its end, or failed.
   void Close(std::exception_ptr error) {
@@ -113,7 +103,6 @@ class RowRing {
       wake = released_ >= space_wanted_;
     }
     if (wake) space_.notify_one();
-    if (hold_) hold_->Check(CoreHold::kConsumer);
   }
   // Consumer: waits for the producer's end and rethrows its error.
   void WaitForEnd() {
@@ -140,7 +129,6 @@ class RowRing {
     void operator()(std::uint8_t* p) const { std::free(p); }
   };
   std::unique_ptr<std::uint8_t, Free> storage_;
-  CoreHold* hold_ = nullptr;
   std::mutex mutex_;
   std::condition_variable rows_;   // the consumer waits here for rows
   std::condition_variable space_;  // the producer waits here for free slots
@@ -235,57 +223,19 @@ void CopyRows(RowRing& ring, std::int32_t height, JpegWriter& writer) {
   }
 }
 
-// The rows this thread makes itself (from planes, or dithered), blue, green,
+// The rows this thread makes itself from planes, blue, green,
 // red: a row stays until `capacity` newer rows are made.
 class MadeRows {
  public:
   MadeRows(std::int32_t width, int capacity)
-      : capacity_(capacity), row_bytes_(static_cast<std::size_t>(width) * 3) {
-    const std::size_t size = static_cast<std::size_t>(capacity) * row_bytes_;
-    rows_.reserve(size);
-    PrefaultForWrite(rows_.data(), size);
-    rows_.resize(size);
-  }
+      : capacity_(capacity), row_bytes_(static_cast<std::size_t>(width) * 3),
+        rows_(static_cast<std::size_t>(capacity) * row_bytes_) {}
   std::uint8_t* Slot(std::int32_t i) { return rows_.data() + static_cast<std::size_t>(i % capacity_) * row_bytes_; }
 
  private:
   const int capacity_;
   const std::size_t row_bytes_;
   std::vector<std::uint8_t> rows_;
-};
-
-// A grey picture's rows, dithered to its palette on this thread in order
-// and expanded into rows of its own; each ring row is let go as soon as it
-// is made.
-class RowsFromGrey {
- public:
-  RowsFromGrey(RowRing& ring, const std::vector<Bgr>& palette, std::int32_t width, std::int32_t height,
-               int capacity)
-      : ring_(ring), palette_(palette), height_(height), rows_(width, capacity), dither_(width),
-        indices_(static_cast<std::size_t>(width)) {}
-
-  void Need(std::int32_t last) {
-    for (; made_ <= last; ++made_) {
-      ring_.WaitForRows(made_ + 1);
-      dither_.Row(ring_.slot(made_), indices_.data());
-      palette_.Expand(indices_.data(), indices_.size(), rows_.Slot(made_));
-      ring_.Release(made_ + 1);
-    }
-  }
-  const std::uint8_t* Row(std::int32_t i) { return rows_.Slot(i); }
-  // Rows the filter will not ask for are let go at the end too.
-  void Done(std::int32_t first) {
-    if (first >= height_) ring_.Release(height_);
-  }
-
- private:
-  RowRing& ring_;
-  const PaletteLookup palette_;
-  const std::int32_t height_;
-  MadeRows rows_;
-  GreyDither dither_;
-  std::vector<std::uint8_t> indices_;
-  std::int32_t made_ = 0;
 };
 
 // Source rows straight from the ring.
@@ -373,7 +323,11 @@ void ReduceRows(Source& source, const ReducePlan& plan, JpegWriter& writer) {
     source.Need(last);
     for (std::int32_t i = first; i <= last; ++i) source_rows[static_cast<std::size_t>(i)] = source.Row(i);
     std::uint8_t* row = out.data() + stride * static_cast<std::size_t>(pending);
-    filter.FilterRow(y, source_rows.data(), row);
+    if (kFastFilter) {
+      filter.FilterRow(y, source_rows.data(), row);
+    } else {
+      plan.FilterRows(y, y + 1, source_rows.data(), row, stride);
+    }
     out_rows[pending++] = row;
     // Rows the next destination row starts below are done with.
     source.Done(y + 1 < plan.height() ? plan.FirstSourceRow(y + 1) : plan.source_height());
@@ -386,7 +340,7 @@ void ReduceRows(Source& source, const ReducePlan& plan, JpegWriter& writer) {
 
 }  // namespace
 
-bool CanStreamJpeg(const JpegHeader& header) { return header.orientation == 1; }
+bool CanStreamJpeg(const JpegHeader& header) { return kStreamJpeg && header.orientation == 1; }
 
 std::optional<std::vector<std::uint8_t>> ReduceJpegStreaming(const JpegFile& file, std::int32_t box_w,
                                                              std::int32_t box_h, int quality,
@@ -417,9 +371,7 @@ std::optional<std::vector<std::uint8_t>> ReduceJpegStreaming(const JpegFile& fil
     // then made on this thread, and the decoder's is the shorter. The ring
     // of planes does not depend on the plan, which is then made once the
     // decoder runs; a ring of rows must hold the rows one output row spans.
-    const bool planes = box.reduces && reader.HandOutPlanes();
-    // A grey picture is dithered to its palette on this thread too.
-    const bool grey = box.reduces && !planes && reader.HandOutGrey();
+    const bool planes = kHandOutPlanes && box.reduces && reader.HandOutPlanes();
     if (box.reduces && !planes) make_plan();
     std::optional<RowRing> ring;
     if (planes) {
@@ -428,17 +380,11 @@ std::optional<std::vector<std::uint8_t>> ReduceJpegStreaming(const JpegFile& fil
       // and the one below (for the colour-difference rows around them).
       const int slack = std::max(1, RowRing::kSlack / layout.group_rows);
       ring.emplace(3 + 2 * slack + 1, GroupBytes(layout), layout.groups, slack);
-    } else if (grey) {
-      // This thread takes each row out as soon as it comes.
-      ring.emplace(2 * RowRing::kSlack + kBatch, static_cast<std::size_t>(width), height);
     } else {
       const int capacity = (box.reduces ? span : 0) + 2 * RowRing::kSlack + kBatch;
       ring.emplace(capacity, static_cast<std::size_t>(width) * 3, height);
     }
 
-    // The two threads on cores of their own while nothing else wants them.
-    CoreHold hold;
-    ring->set_hold(&hold);
     // The decoder starts first; this thread makes its own buffers and the
     // encoder meanwhile. Whatever ends the scope stops and joins the decoder
     // before the ring goes.
@@ -449,29 +395,23 @@ std::optional<std::vector<std::uint8_t>> ReduceJpegStreaming(const JpegFile& fil
     } catch (const std::system_error&) {
       return std::nullopt;  // no second thread: the whole-picture path does it on one
     }
-    ring->Prefault();
     if (planes) make_plan();
     std::optional<RowsFromPlanes> made;
     if (planes) made.emplace(*ring, reader.plane_layout(), width, height, span + kBatch);
-    std::optional<RowsFromGrey> dithered;
-    if (grey) dithered.emplace(*ring, reader.palette(), width, height, span + kBatch);
     const std::int32_t out_width = box.reduces ? plan->width() : width;
     const std::int32_t out_height = box.reduces ? plan->height() : height;
     JpegWriter writer(out_width, out_height, quality, reader.multiple_scans());
     if (planes) {
       ReduceRows(*made, *plan, writer);
-    } else if (grey) {
-      ReduceRows(*dithered, *plan, writer);
     } else if (box.reduces) {
       RingRows rows(*ring);
       ReduceRows(rows, *plan, writer);
     } else {
       CopyRows(*ring, height, writer);
     }
-    // The encoder's last work (a progressive result's optimised scans) while
+    // The encoder's last work (a progressive result's scans) while
     // the decoder reads the rest of the stream and lets go of its buffers;
     // an error found there still throws, and the bytes are dropped.
-    hold.Release();  // the encoder's own threads must not share this thread's core
     std::vector<std::uint8_t> bytes = writer.Finish();
     ring->WaitForEnd();
     producer.reset();

@@ -10,6 +10,13 @@
 
 namespace tam {
 
+// Buys (2026-12-10, 38 bench photos, bench/rounds.py, a machine loaded
+// far beyond its two cores): without it 1.03x the CPU time and 1.06x the
+// wall time (1.13x for progressive photos), medians: a shorter decoding
+// thread, which shows in wall time only when both threads get a core.
+// Off (libjpeg upsamples and converts on the decoding thread): false here.
+constexpr bool kHandOutPlanes = true;
+
 // How the two colour-difference planes are sampled against the brightness plane.
 enum class ChromaSampling {
   kFull,       // 4:4:4

@@ -164,6 +164,21 @@ TEST(CliReduce, FailuresAreReportedPerFileAndSetTheExitStatus) {
   EXPECT_FALSE(tamtest::Exists(dir / "wrong_x.jpg"));
 }
 
+// A photo cut short is an error like any damage: no output, the original
+// kept in place (not trashed), a failing exit status.
+TEST(CliReduce, APhotoCutShortFailsAndStays) {
+  TempDir dir;
+  const auto whole = tamtest::ReadBytes(tamtest::TestData("jpeg/good/testorig.jpg"));
+  const std::vector<std::uint8_t> cut(whole.begin(), whole.begin() + static_cast<std::ptrdiff_t>(whole.size() * 2 / 3));
+  tamtest::WriteBytes(dir / "cut.jpg", cut);
+  const CliResult r = RunCli(dir, "reduce --overwrite " + Q(dir / "cut.jpg"));
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, "");
+  EXPECT_NE(r.err.find(dir / "cut.jpg: JPEG エラー #"), std::string::npos) << r.err;
+  EXPECT_EQ(tamtest::ReadBytes(dir / "cut.jpg"), cut);
+  EXPECT_FALSE(tamtest::Exists(dir / ".local/share/Trash/files/cut.jpg"));
+}
+
 TEST(CliReduce, AWritePastTheFileSizeLimitFailsThatFileAndTheRunGoesOn) {
   TempDir dir;
   WriteJpeg(dir / "big.jpg", 800, 600);  // its reduction is some tens of KB

@@ -1,6 +1,7 @@
 #include "picture/convert.h"
 
 #include <gtest/gtest.h>
+#include <jerror.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -387,6 +388,47 @@ TEST(ConvertPicture, DamageFoundAfterTheLastRowFailsAndWritesNothing) {
               expected);
     EXPECT_EQ(FolderNames(dir.path()), names);
     EXPECT_TRUE(ReadBytes(dir / "late.jpg") == jpeg);
+  }
+}
+
+// A copy cut off, or read from a card pulled out half-way: libjpeg only
+// warns and makes up grey for the rest, but a reduction of it must fail like
+// any damaged file, nothing written and the source neither replaced nor
+// trashed. Baseline and progressive, on the streamed path (reduced or as it
+// is) and the whole-picture one (an upright turn).
+TEST(ConvertPicture, AFileCutShortFailsAndTheOriginalStays) {
+  struct Case {
+    const char* file;
+    bool quarter;
+  };
+  const Case cases[] = {
+      {"jpeg/good/testorig.jpg", false},                  // baseline, fits its box
+      {"jpeg/good/multiple-0xff-before-eoi.jpg", true},   // baseline, reduced
+      {"jpeg/good/app13-multiple.jpg", false},            // progressive
+      {"jpeg/good/hopper_orientation_6.jpg", false},      // turned upright
+  };
+  const std::string expected = "JPEG エラー #" + std::to_string(JWRN_JPEG_EOF);
+  for (const Case& c : cases) {
+    const Bytes whole = ReadBytes(TestData(c.file));
+    // Cut inside the entropy-coded data of the first scan.
+    std::size_t sos = 2;
+    while (sos + 4 < whole.size() && !(whole[sos] == 0xFF && whole[sos + 1] == 0xDA)) {
+      sos += whole[sos + 1] == 0xFF ? 1 : 2 + (whole[sos + 2] << 8 | whole[sos + 3]);  // fill byte, or a segment
+    }
+    ASSERT_LT(sos + 4, whole.size());
+    const Bytes cut(whole.begin(), whole.begin() + static_cast<std::ptrdiff_t>(sos + (whole.size() - sos) / 2));
+    TempDir dir;
+    WriteBytes(dir / "cut.jpg", cut);
+    FakeTrash trash;
+    SCOPED_TRACE(c.file);
+    EXPECT_EQ(ErrorOf([&] {
+                ConvertPicture(dir / "cut.jpg", 50, skByExtension,
+                               {.overwrite = true, .quarter = c.quarter, .trash = &trash});
+              }),
+              expected);
+    EXPECT_TRUE(trash.calls.empty());
+    EXPECT_EQ(FolderNames(dir.path()), std::vector<std::string>{"cut.jpg"});
+    EXPECT_TRUE(ReadBytes(dir / "cut.jpg") == cut);
   }
 }
 

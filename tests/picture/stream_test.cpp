@@ -1,7 +1,6 @@
 #include "picture/stream.h"
 
 #include <gtest/gtest.h>
-#include <sched.h>
 #include <sys/wait.h>
 
 #include <algorithm>
@@ -254,35 +253,6 @@ TEST(StreamErrors, DamageAnywhereGivesTheSameBytesOrTheSameError) {
     // A stream cut short: libjpeg warns and fills the rest in.
     const Bytes cut(good.begin(), good.begin() + static_cast<std::ptrdiff_t>(good.size() * 2 / 3));
     ExpectSameOutcome(cut, 200, 150, 50, false, std::string(options) + " cut");
-  }
-}
-
-TEST(StreamThreads, TheCallingThreadGetsItsCoresBackHoweverTheReductionEnds) {
-  // The two threads may be held to a core each while they work; the
-  // caller (the window's worker, the tool's main thread) must not stay held.
-  cpu_set_t before;
-  CPU_ZERO(&before);
-  ASSERT_EQ(::sched_getaffinity(0, sizeof before, &before), 0);
-  if (CPU_COUNT(&before) < 2) GTEST_SKIP() << "one core only";
-  const Bytes baseline = Cjpeg(Synthesised(1600, 1200, 12), "-sample 2x2");
-  const Bytes progressive = Cjpeg(Synthesised(1600, 1200, 13), "-progressive -sample 2x1");
-  Bytes late = baseline;  // every row decodes, then a second frame header
-  const std::size_t sof = FindMarker(late, 0xC0, 0);
-  ASSERT_NE(sof, std::string::npos);
-  late.insert(late.end() - 2, late.begin() + static_cast<std::ptrdiff_t>(sof),
-              late.begin() + static_cast<std::ptrdiff_t>(sof + (late[sof + 2] << 8 | late[sof + 3]) + 2));
-  for (const Bytes* file : {&baseline, &progressive, static_cast<const Bytes*>(&late)}) {
-    for (int round = 0; round < 3; ++round) {
-      try {
-        ASSERT_TRUE(ReduceJpegStreaming(JpegFile(*file), 960, 720, 50).has_value());
-      } catch (const Error&) {
-        EXPECT_EQ(file, &late);
-      }
-      cpu_set_t after;
-      CPU_ZERO(&after);
-      ASSERT_EQ(::sched_getaffinity(0, sizeof after, &after), 0);
-      EXPECT_TRUE(CPU_EQUAL(&before, &after)) << CPU_COUNT(&after) << " of " << CPU_COUNT(&before) << " cores";
-    }
   }
 }
 
