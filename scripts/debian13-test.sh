@@ -134,6 +134,7 @@ logs=$PWD/build-debian13
 rm -rf "$logs"
 mkdir -p "$logs"
 root=$(mktemp -d /var/tmp/tamarind2-trixie.XXXXXX)
+chmod 755 "$root"  # the root's /, which users other than root must pass (apt's _apt)
 cleanup() {
   if [ "${DEBIAN13_KEEP:-0}" = 1 ]; then
     say "the root is kept at $root"
