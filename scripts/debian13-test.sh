@@ -135,7 +135,15 @@ rm -rf "$logs"
 mkdir -p "$logs"
 root=$(mktemp -d /var/tmp/tamarind2-trixie.XXXXXX)
 chmod 755 "$root"  # the root's /, which users other than root must pass (apt's _apt)
+inner=''
 cleanup() {
+  # The namespace's first process takes every other one with it. unshare
+  # ignores SIGTERM and SIGINT while it waits, hence SIGKILL, which it hands
+  # on to that process (--kill-child).
+  if [ -n "$inner" ]; then
+    kill -KILL "$inner" 2>/dev/null || true
+    wait "$inner" 2>/dev/null || true
+  fi
   if [ "${DEBIAN13_KEEP:-0}" = 1 ]; then
     say "the root is kept at $root"
   else
@@ -165,6 +173,10 @@ Suites: trixie-security
 Components: main
 Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
 EOF
+# The root lives for one run: dpkg need not wait for each file to reach the
+# disk, and apt needs no translated descriptions.
+echo force-unsafe-io >"$root/etc/dpkg/dpkg.cfg.d/unsafe-io"
+echo 'Acquire::Languages "none";' >"$root/etc/apt/apt.conf.d/no-languages"
 # Services that packages would start stay stopped in the root.
 printf '#!/bin/sh\nexit 101\n' >"$root/usr/sbin/policy-rc.d"
 chmod 755 "$root/usr/sbin/policy-rc.d"
@@ -175,4 +187,9 @@ tar -C . --exclude='./build*' --exclude=./.git --exclude=./.cache -cf - . | tar 
 cp -a "$shared/." "$root/src/shared/testdata/"
 
 unshare --mount --pid --fork --propagation private --kill-child \
-  bash "$self" --in-namespace "$root" "$logs" "$started"
+  bash "$self" --in-namespace "$root" "$logs" "$started" &
+inner=$!
+status=0
+wait "$inner" || status=$?
+inner=''
+exit "$status"
