@@ -46,6 +46,38 @@ class WriteStruct {
   png_infop info_ = nullptr;
 };
 
+// Every libpng call of one encoding. It runs beneath the jump buffer that
+// Encoded sets, in a frame of its own: its locals change after setjmp, and
+// kept out of the frame that setjmp returns to twice, they cannot be
+// clobbered by the jump. It makes nothing with a destructor, which the jump
+// would skip.
+[[gnu::noinline]] void Write(png_structp png, png_infop info, const Picture& picture,
+                             const PaletteLookup& colours, std::uint8_t* bgr, std::vector<std::uint8_t>* out) {
+  png_set_write_fn(png, out, Append, Flush);
+  png_set_IHDR(png, info, static_cast<png_uint_32>(picture.width()), static_cast<png_uint_32>(picture.height()),
+               8, PNG_COLOR_TYPE_RGB, PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
+  png_write_info(png, info);
+  png_set_bgr(png);  // rows are given blue first, as the picture holds them
+  const bool indexed = picture.format() == PixelFormat::Indexed8;
+  for (std::int32_t y = 0; y < picture.height(); ++y) {
+    const std::uint8_t* row = picture.row(y);
+    if (indexed) {
+      colours.Expand(row, static_cast<std::size_t>(picture.width()), bgr);
+      row = bgr;
+    }
+    png_write_row(png, const_cast<png_bytep>(row));
+  }
+  png_write_end(png, nullptr);
+}
+
+// False when libpng gave up (its error handler jumps back here).
+bool Encoded(png_structp png, png_infop info, const Picture& picture, const PaletteLookup& colours,
+             std::uint8_t* bgr, std::vector<std::uint8_t>* out) {
+  if (setjmp(png_jmpbuf(png))) return false;
+  Write(png, info, picture, colours, bgr, out);
+  return true;
+}
+
 }  // namespace
 
 std::vector<std::uint8_t> EncodePng(const Picture& picture) {
@@ -55,23 +87,7 @@ std::vector<std::uint8_t> EncodePng(const Picture& picture) {
   std::vector<std::uint8_t> out;
   std::vector<std::uint8_t> bgr(indexed ? static_cast<std::size_t>(picture.width()) * 3 : 0);
   WriteStruct s;
-  // Nothing with a destructor may be made between here and the last libpng call.
-  if (setjmp(png_jmpbuf(s.png()))) throw Error("図を PNG に変換できません");
-  png_set_write_fn(s.png(), &out, Append, Flush);
-  png_set_IHDR(s.png(), s.info(), static_cast<png_uint_32>(picture.width()),
-               static_cast<png_uint_32>(picture.height()), 8, PNG_COLOR_TYPE_RGB, PNG_INTERLACE_NONE,
-               PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
-  png_write_info(s.png(), s.info());
-  png_set_bgr(s.png());  // rows are given blue first, as the picture holds them
-  for (std::int32_t y = 0; y < picture.height(); ++y) {
-    const std::uint8_t* row = picture.row(y);
-    if (indexed) {
-      colours.Expand(row, bgr.size() / 3, bgr.data());
-      row = bgr.data();
-    }
-    png_write_row(s.png(), const_cast<png_bytep>(row));
-  }
-  png_write_end(s.png(), nullptr);
+  if (!Encoded(s.png(), s.info(), picture, colours, bgr.data(), &out)) throw Error("図を PNG に変換できません");
   return out;
 }
 

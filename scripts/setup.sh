@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Installs every Debian package that building, testing and running Tamarind 2 needs.
+# Installs every Debian package that building, testing and running Tamarind 2 needs,
+# on Debian 12 (bookworm) and Debian 13 (trixie) alike: every name here exists in both.
 # Idempotent: quiet and quick when everything is already there.
 # Extra package names given as arguments are installed too (bench/setup.sh).
 set -euo pipefail
@@ -24,7 +25,7 @@ packages=(
   libgmock-dev
   libbenchmark-dev
   clang
-  libclang-rt-14-dev
+  libclang-rt-dev
   fonts-noto-cjk
   qt6-translations-l10n
   xvfb
@@ -45,7 +46,6 @@ packages=(
   groff-base
   debootstrap
   lintian
-  openbox
   "$@"
 )
 

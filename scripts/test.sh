@@ -30,6 +30,13 @@ if [ "${CI:-}" = true ]; then
   bash scripts/package-test.sh build-deb
 fi
 
+# On CI, and with DEBIAN13=1, the tree is built and its tests (those without
+# LibreOffice) run again on a fresh Debian 13 root, where its packages are
+# then built, installed and started (scripts/debian13-test.sh, as root).
+if [ "${CI:-}" = true ] || [ "${DEBIAN13:-0}" = 1 ]; then
+  bash scripts/debian13-test.sh
+fi
+
 if [ "${FUZZ:-0}" = 1 ]; then
   FUZZ_SECONDS=60 bash scripts/fuzz.sh
 fi

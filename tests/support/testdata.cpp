@@ -113,9 +113,9 @@ tam::Picture LoadReference(const std::string& path) {
 }
 
 std::vector<std::uint8_t> WithoutQuantTables(const std::vector<std::uint8_t>& jpeg) {
-  if (jpeg.size() < 2) return jpeg;
-  std::vector<std::uint8_t> out(jpeg.begin(), jpeg.begin() + 2);
-  std::size_t at = 2;
+  // SOI, or all there is of a shorter file.
+  std::size_t at = std::min<std::size_t>(2, jpeg.size());
+  std::vector<std::uint8_t> out(jpeg.begin(), jpeg.begin() + static_cast<std::ptrdiff_t>(at));
   // Marker segments up to the first scan; DQT (0xDB) ones are left out.
   while (at + 4 <= jpeg.size() && jpeg[at] == 0xFF && jpeg[at + 1] != 0xDA) {
     const std::size_t end = std::min(jpeg.size(), at + 2 + (std::size_t{jpeg[at + 2]} << 8 | jpeg[at + 3]));
