@@ -234,7 +234,7 @@ class ScratchFile {
   // The last bytes written, on one line: the office's reason comes last.
   std::string Tail() const {
     constexpr off_t kMost = 2000;
-    struct stat st {};
+    struct stat st = {};
     if (fd_ < 0 || ::fstat(fd_, &st) != 0 || st.st_size <= 0) return {};
     const off_t from = std::max<off_t>(0, st.st_size - kMost);
     std::string bytes(static_cast<size_t>(st.st_size - from), '\0');
@@ -455,7 +455,7 @@ class SaveLeftovers {
     const size_t slash = path.rfind('/');
     folder_ = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
     lock_ = folder_ + "/.~lock." + path.substr(slash == std::string::npos ? 0 : slash + 1) + "#";
-    struct stat st {};
+    struct stat st = {};
     lock_was_there_ = ::lstat(lock_.c_str(), &st) == 0;
     if (office_ > 0) temps_before_ = Temps();
   }
@@ -482,7 +482,7 @@ class SaveLeftovers {
       if (name.size() <= prefix.size() + 4 || name.compare(0, prefix.size(), prefix) != 0 ||
           name.compare(name.size() - 4, 4, ".tmp") != 0 || std::isdigit(static_cast<unsigned char>(name[prefix.size()])))
         continue;
-      struct stat st {};
+      struct stat st = {};
       if (::fstatat(::dirfd(dir.get()), e->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode) &&
           st.st_uid == ::getuid())
         names.push_back(name);
@@ -1308,7 +1308,7 @@ extern "C" __attribute__((visibility("default"))) tam::pres::OfficeServer* tam_c
     const tam::pres::ImpressOptions* options) {
   // A write to an office that has just died must be an error, not the end
   // of this program.
-  struct sigaction pipe_action {};
+  struct sigaction pipe_action = {};
   if (::sigaction(SIGPIPE, nullptr, &pipe_action) == 0 && pipe_action.sa_handler == SIG_DFL)
     ::signal(SIGPIPE, SIG_IGN);
   return new tam::pres::impress::ImpressServer(options ? *options : tam::pres::ImpressOptions{});
