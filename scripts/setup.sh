@@ -25,6 +25,8 @@ packages=(
   libbenchmark-dev
   clang
   libclang-rt-14-dev
+  clang-format
+  clang-tidy
   fonts-noto-cjk
   qt6-translations-l10n
   xvfb
