@@ -113,7 +113,7 @@ bool CloseAllPresentations() {
 // ---- SlidesView
 
 SlidesView::SlidesView(std::shared_ptr<BuiltinPresentation> presentation, QWidget* parent)
-    : QWidget(parent), presentation_(presentation) {
+    : QWidget(parent), presentation_(std::move(presentation)) {
   setAutoFillBackground(true);
   QPalette pal = palette();
   pal.setColor(QPalette::Window, QColor(0xE0, 0xE0, 0xE0));
@@ -195,7 +195,7 @@ void SlidesView::paintEvent(QPaintEvent* event) {
         }
         continue;
       }
-      float points = s.font_size > 0                 ? s.font_size
+      float points = s.font_size > 0                 ? static_cast<float>(s.font_size)
                      : s.kind == ShapeKind::Title    ? 44
                      : s.kind == ShapeKind::Subtitle ? 32
                                                      : 18;
@@ -203,8 +203,8 @@ void SlidesView::paintEvent(QPaintEvent* event) {
       f.setPixelSize(std::max(1, Px(std::llround(points * kEmuPerPoint))));
       painter.setFont(f);
       painter.setPen(Qt::black);
-      int align =
-          s.kind == ShapeKind::Subtitle ? Qt::AlignHCenter | Qt::AlignTop : Qt::AlignLeft | Qt::AlignTop;
+      int align = static_cast<int>(s.kind == ShapeKind::Subtitle ? Qt::AlignHCenter | Qt::AlignTop
+                                                                 : Qt::AlignLeft | Qt::AlignTop);
       painter.drawText(r.adjusted(1, 0, -1, 0), align | Qt::TextWordWrap, QString::fromStdString(s.text));
     }
     painter.setClipping(false);

@@ -449,7 +449,7 @@ bool ReadAcRefine(const ProgressiveFrame& frame, const ScanSpec& scan, Tokens& t
     if (run > 0 || next < n || held_now) {
       ++eob.run;
       eob.held_by_run = eob.held.size();
-      if (eob.run == kMaxEobRun || eob.held_by_run > static_cast<std::size_t>(kMaxCorrectionBits - 64 + 1))
+      if (eob.run == kMaxEobRun || eob.held_by_run > static_cast<std::size_t>(kMaxCorrectionBits) - 64 + 1)
         return eob.Flush(tokens);
     }
     return true;
@@ -569,8 +569,8 @@ void WriteFrameHeader(const ProgressiveFrame& frame, std::vector<std::uint8_t>& 
     sink.Marker(0xDB);
     sink.Two(wide ? 64 * 2 + 1 + 2 : 64 + 1 + 2);
     sink.Byte(q + (wide ? 0x10 : 0));
-    for (int k = 0; k < 64; ++k) {
-      const unsigned v = table[kNaturalOrder[k]];
+    for (const int natural : kNaturalOrder) {
+      const unsigned v = table[natural];
       if (wide) sink.Byte(static_cast<int>(v >> 8));
       sink.Byte(static_cast<int>(v & 0xFF));
     }
