@@ -112,8 +112,8 @@ bool CloseAllPresentations() {
 
 // ---- SlidesView
 
-SlidesView::SlidesView(std::shared_ptr<BuiltinPresentation> presentation, QWidget* parent)
-    : QWidget(parent), presentation_(std::move(presentation)) {
+SlidesView::SlidesView(const std::shared_ptr<BuiltinPresentation>& presentation, QWidget* parent)
+    : QWidget(parent), presentation_(presentation) {
   setAutoFillBackground(true);
   QPalette pal = palette();
   pal.setColor(QPalette::Window, QColor(0xE0, 0xE0, 0xE0));
