@@ -182,19 +182,19 @@ void AppendToFile(const std::string& path, std::string_view bytes) {
   if (::close(fd) != 0) throw Error("ログファイル " + path + " を閉じられません: " + SystemReason(errno));
 }
 
-ErrorLog::ErrorLog(std::string program_path, Clock& clock, const QLocale& locale)
-    : program_path_(std::move(program_path)), clock_(clock), locale_(locale) {}
+ErrorLog::ErrorLog(std::string program_path, Clock& clock, QLocale locale)
+    : program_path_(std::move(program_path)), clock_(clock), locale_(std::move(locale)) {}
 
 std::string ErrorLog::Write(std::string_view message) {
   const std::string line = LogLine(clock_.Now(), locale_, message);
-  std::string beside = LogPathFor(program_path_);
+  const std::string beside = LogPathFor(program_path_);
   try {
     AppendToFile(beside, line);
     return beside;
   } catch (const Error& beside_failed) {
     // An installed program's folder is read-only to its users.
     const std::string folder = FallbackLogFolder();
-    std::string fallback = folder + '/' + ExtractFileName(beside);
+    const std::string fallback = folder + '/' + ExtractFileName(beside);
     try {
       MakeFolders(folder);
       AppendToFile(fallback, line);

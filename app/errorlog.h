@@ -40,7 +40,7 @@ void AppendToFile(const std::string& path, std::string_view bytes);
 
 class ErrorLog {
  public:
-  ErrorLog(std::string program_path, Clock& clock, const QLocale& locale = QLocale::system());
+  ErrorLog(std::string program_path, Clock& clock, QLocale locale = QLocale::system());
 
   // Appends the line for message beside the program or, failing that, in the
   // fallback folder, and returns the file written. Throws tam::Error when

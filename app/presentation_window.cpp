@@ -112,7 +112,7 @@ bool CloseAllPresentations() {
 
 // ---- SlidesView
 
-SlidesView::SlidesView(const std::shared_ptr<BuiltinPresentation>& presentation, QWidget* parent)
+SlidesView::SlidesView(std::shared_ptr<BuiltinPresentation> presentation, QWidget* parent)
     : QWidget(parent), presentation_(presentation) {
   setAutoFillBackground(true);
   QPalette pal = palette();

@@ -48,7 +48,7 @@ bool CloseAllPresentations();
 class SlidesView : public QWidget {
   Q_OBJECT
  public:
-  explicit SlidesView(const std::shared_ptr<BuiltinPresentation>& presentation, QWidget* parent = nullptr);
+  explicit SlidesView(std::shared_ptr<BuiltinPresentation> presentation, QWidget* parent = nullptr);
   QSize sizeHint() const override;
   void ModelChanged();
   // Top edge of slide i (from 0) in the view.

@@ -75,7 +75,6 @@ class Server {
   // takes up to a minute to start), `waiting` runs now and then on the
   // calling thread, so the caller's windows can repaint. It must not call
   // into the server. Empty: nothing runs.
-  // NOLINTNEXTLINE(performance-unnecessary-value-param): a sink; the overrides move from it
   virtual void WhileWaiting(std::function<void()> /*waiting*/) {}
 };
 
