@@ -4,7 +4,7 @@
 # any finding. It reads the compile commands of a configured and built tree
 # (CMAKE_EXPORT_COMPILE_COMMANDS; the build makes the generated headers the
 # sources include). The checks are settled with clang-tidy 14 (Debian 12)
-# and give no finding with clang-tidy 19 (Debian 13) either.
+# and, over all but the office plug-in, clang-tidy 19 (Debian 13) agrees.
 #
 #   bash scripts/tidy.sh                 # the tree in build/
 #   bash scripts/tidy.sh build-other     # another build folder
@@ -22,8 +22,9 @@ ours="$repo/(picture|presentation|app|cli)/"
 echo "tidy: $("$tidy" --version | grep -i version | head -n1 | sed 's/^ *//'), $jobs at a time" >&2
 # The file arguments are regular expressions over the database's paths: our
 # folders, not the generated files of the build folder (moc's).
+# The compiler's own warnings are the build's to judge (TAM_WERROR), not clang's.
 if ! run-clang-tidy -clang-tidy-binary "$(command -v "$tidy")" -p "$build" -j "$jobs" -quiet \
-    -header-filter "^$ours" "^$ours.*\.cpp\$" >"$build/tidy.log" 2>&1; then
+    -extra-arg=-Wno-error -header-filter "^$ours" "^$ours.*\.cpp\$" >"$build/tidy.log" 2>&1; then
   # Only the findings, not the counts of the warnings left out.
   grep -v -e '^[0-9]* warnings\? generated\.$' -e '^Suppressed [0-9]* warnings' \
     -e '^Use -header-filter=' "$build/tidy.log" | sed 's/\x1b\[[0-9;]*m//g' >&2
