@@ -230,7 +230,7 @@ void SlidesView::paintEvent(QPaintEvent* event) {
         }
         continue;
       }
-      float points = s.font_size > 0                 ? s.font_size
+      float points = s.font_size > 0                 ? static_cast<float>(s.font_size)
                      : s.kind == ShapeKind::Title    ? 44
                      : s.kind == ShapeKind::Subtitle ? 32
                                                      : 18;
@@ -238,8 +238,8 @@ void SlidesView::paintEvent(QPaintEvent* event) {
       f.setPixelSize(std::max(1, Px(std::llround(points * kEmuPerPoint))));
       painter.setFont(f);
       painter.setPen(Qt::black);
-      int align =
-          s.kind == ShapeKind::Subtitle ? Qt::AlignHCenter | Qt::AlignTop : Qt::AlignLeft | Qt::AlignTop;
+      int align = static_cast<int>(s.kind == ShapeKind::Subtitle ? Qt::AlignHCenter | Qt::AlignTop
+                                                                 : Qt::AlignLeft | Qt::AlignTop);
       painter.drawText(r.adjusted(1, 0, -1, 0), align | Qt::TextWordWrap, QString::fromStdString(s.text));
     }
     painter.setClipping(false);

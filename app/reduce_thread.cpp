@@ -31,8 +31,8 @@ class Handover {
   bool AfterEntry(int percent) {
     std::unique_lock lock(mutex_);
     answer_.reset();
-    QMetaObject::invokeMethod(
-        &context_, [this, percent] { Step(percent); }, Qt::QueuedConnection);
+    const auto step = [this, percent] { Step(percent); };
+    QMetaObject::invokeMethod(&context_, step, Qt::QueuedConnection);
     changed_.wait(lock, [this] { return answer_.has_value() || stopping_; });
     return stopping_ || *answer_;
   }
@@ -87,8 +87,8 @@ class Handover {
       Answer(true);
       return;
     }
-    QMetaObject::invokeMethod(
-        &context_, [this] { ReadStopRequest(); }, Qt::QueuedConnection);
+    const auto read_stop_request = [this] { ReadStopRequest(); };
+    QMetaObject::invokeMethod(&context_, read_stop_request, Qt::QueuedConnection);
   }
   void ReadStopRequest() {
     bool stop = true;

@@ -90,7 +90,7 @@ class BuiltinApplication : public Application {
  public:
   explicit BuiltinApplication(std::shared_ptr<PresentationObserver> observer)
       : observer_(std::move(observer)) {}
-  ~BuiltinApplication() override;
+  ~BuiltinApplication() override;  // NOLINT(bugprone-exception-escape): see its definition
   void SetVisible(bool visible) override;
   std::shared_ptr<Presentation> AddPresentation(bool with_window) override;
 

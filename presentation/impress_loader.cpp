@@ -13,7 +13,7 @@ namespace tam::pres {
 namespace {
 
 bool IsExecutableFile(const std::string& path) {
-  struct stat st {};
+  struct stat st = {};
   return !path.empty() && ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
          ::access(path.c_str(), X_OK) == 0;
 }

@@ -44,7 +44,7 @@ std::string ModuleFileProblem(const std::string& path) {
   // Not blocking: a FIFO is only looked at, never waited on.
   const UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
   if (!fd) return {};
-  struct stat st {};
+  struct stat st = {};
   if (::fstat(fd.get(), &st) != 0) return {};
   if (!S_ISREG(st.st_mode)) return "通常のファイルではありません";
   const auto size = static_cast<std::uint64_t>(st.st_size);

@@ -26,6 +26,8 @@ packages=(
   libbenchmark-dev
   clang
   libclang-rt-dev
+  clang-format
+  clang-tidy
   fonts-noto-cjk
   qt6-translations-l10n
   xvfb

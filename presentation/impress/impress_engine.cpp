@@ -470,7 +470,7 @@ extern "C" __attribute__((visibility("default"))) tam::pres::OfficeServer* tam_c
     const tam::pres::ImpressOptions* options) {
   // A write to an office that has just died must be an error, not the end
   // of this program.
-  struct sigaction pipe_action {};
+  struct sigaction pipe_action = {};
   if (::sigaction(SIGPIPE, nullptr, &pipe_action) == 0 && pipe_action.sa_handler == SIG_DFL)
     ::signal(SIGPIPE, SIG_IGN);
   return new tam::pres::impress::ImpressServer(options ? *options : tam::pres::ImpressOptions{});

@@ -65,7 +65,7 @@ class ScratchFile {
   // The last bytes written, on one line: the office's reason comes last.
   std::string Tail() const {
     constexpr off_t kMost = 2000;
-    struct stat st {};
+    struct stat st = {};
     if (fd_ < 0 || ::fstat(fd_, &st) != 0 || st.st_size <= 0) return {};
     const off_t from = std::max<off_t>(0, st.st_size - kMost);
     std::string bytes(static_cast<size_t>(st.st_size - from), '\0');
@@ -170,7 +170,7 @@ class SaveLeftovers {
     const size_t slash = path.rfind('/');
     folder_ = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
     lock_ = folder_ + "/.~lock." + path.substr(slash == std::string::npos ? 0 : slash + 1) + "#";
-    struct stat st {};
+    struct stat st = {};
     lock_was_there_ = ::lstat(lock_.c_str(), &st) == 0;
     if (office_ > 0) temps_before_ = Temps();
   }
@@ -198,7 +198,7 @@ class SaveLeftovers {
           name.compare(name.size() - 4, 4, ".tmp") != 0 ||
           std::isdigit(static_cast<unsigned char>(name[prefix.size()])))
         continue;
-      struct stat st {};
+      struct stat st = {};
       if (::fstatat(::dirfd(dir.get()), e->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode) &&
           st.st_uid == ::getuid())
         names.push_back(name);

@@ -272,7 +272,7 @@ OfficeWatch::OfficeWatch(int keep_fd) {
   if (pid == 0) {
     // A session of its own: Ctrl-C and a closed terminal do not reach it.
     ::setsid();
-    struct sigaction ignore {};
+    struct sigaction ignore = {};
     ignore.sa_handler = SIG_IGN;
     for (int sig : {SIGINT, SIGHUP, SIGTERM, SIGQUIT, SIGPIPE, SIGTSTP, SIGTTIN, SIGTTOU})
       ::sigaction(sig, &ignore, nullptr);

@@ -415,16 +415,15 @@ TEST_F(InsertCommand, AServerSlowToConnectKeepsTheWindowsPaintedWithinTheRun) {
   int delivered = 0;
   std::vector<int> delivered_by_then;  // at each look
   bool enabled = false, idle_cursor = false;
+  const auto deliver = [&] { ++delivered; };
   slow->while_waiting = [&] {
     delivered_by_then.push_back(delivered);
     enabled |= form->isEnabled();
     const QCursor* cursor = QApplication::overrideCursor();
     idle_cursor |= cursor == nullptr || cursor->shape() != Qt::WaitCursor;
-    QMetaObject::invokeMethod(
-        qApp, [&] { ++delivered; }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(qApp, deliver, Qt::QueuedConnection);
   };
-  QMetaObject::invokeMethod(
-      qApp, [&] { ++delivered; }, Qt::QueuedConnection);
+  QMetaObject::invokeMethod(qApp, deliver, Qt::QueuedConnection);
   form->PPTP1->trigger();
   // Each wait delivers what was queued before it.
   EXPECT_EQ(delivered_by_then, (std::vector<int>{1, 2, 3}))

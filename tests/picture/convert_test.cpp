@@ -450,9 +450,8 @@ TEST(ConvertPicture, OrientationSixComesOutUprightWithoutTag) {
   TempDir dir;
   // Stored on its side: red on the left, blue on the right; shown turned a
   // quarter clockwise, red is on top.
-  const Picture stored = MakePicture(48, 24, [](int x, int) {
-    return x < 24 ? Bgr{0, 0, 255} : Bgr{255, 0, 0};
-  });
+  const auto red_left = [](int x, int) { return x < 24 ? Bgr{0, 0, 255} : Bgr{255, 0, 0}; };
+  const Picture stored = MakePicture(48, 24, red_left);
   WriteBytes(dir / "side.jpg", WithOrientation(EncodeJpeg(stored, 95, false), 6));
   ASSERT_EQ(ReadJpegHeader(ReadBytes(dir / "side.jpg")).orientation, 6);
   const std::string out = ConvertPicture(dir / "side.jpg", 95, skByExtension, {});
