@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 // The main window: the file list, the quality slider, the counter labels, the
 // menu with every command and option, and the application-wide error hook.

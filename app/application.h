@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 // The application object. Every window handler already runs through its
 // window's dispatch wrapper; notify() is the last safety net for an error

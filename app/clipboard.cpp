@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "app/clipboard.h"
 
 #include <QClipboard>

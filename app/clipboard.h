@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 // The desktop's clipboard as the insert command uses it: a picture goes on it
 // as an image, with a JPEG file's own bytes beside it as image/jpeg, and is

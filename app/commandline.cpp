@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "app/commandline.h"
 
 #include <sys/stat.h>

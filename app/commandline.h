@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 // The command line of tamarind2: files and folders to put into the list at
 // start, as a file manager's "Open with" hands them over, or a request for

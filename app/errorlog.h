@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 // The log of errors that no command handled: one line per error, appended to
 // a text file beside the program (or, for an installed program, in the

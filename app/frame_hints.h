@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 // The frame each window of the design has, asked of an X window manager
 // through the Motif hints. Qt derives those hints from the window flags, but

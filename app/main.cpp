@@ -1,9 +1,10 @@
+// SPDX-License-Identifier: MIT
 // Tamarind 2: start-up. One main window; the program ends when it closes.
 #include <unistd.h>
 
 #include <QIcon>
-#include <QScreen>
 #include <QLibraryInfo>
+#include <QScreen>
 #include <QTranslator>
 #include <QtGlobal>
 #include <cerrno>
@@ -70,7 +71,8 @@ void DuringStart(QtMsgType type, const QMessageLogContext& context, const QStrin
 void Started() {
   qInstallMessageHandler(g_qt_messages);
   for (const HeldMessage& held : g_held) {
-    const QMessageLogContext context(nullptr, 0, nullptr, held.category.isEmpty() ? nullptr : held.category.constData());
+    const QMessageLogContext context(nullptr, 0, nullptr,
+                                     held.category.isEmpty() ? nullptr : held.category.constData());
     g_qt_messages(held.type, context, held.text);
   }
   g_held.clear();

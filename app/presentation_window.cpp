@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "app/presentation_window.h"
 
 #include <QApplication>
@@ -190,8 +191,8 @@ const QImage* SlidesView::Thumbnail(const Media& media, QSize size) {
     return nullptr;  // drawn as a grey box; the save names the damage
   }
   if (image.isNull()) return nullptr;
-  auto* scaled =
-      new QImage(image.size() == size ? image : image.scaled(size, Qt::IgnoreAspectRatio, Qt::SmoothTransformation));
+  auto* scaled = new QImage(
+      image.size() == size ? image : image.scaled(size, Qt::IgnoreAspectRatio, Qt::SmoothTransformation));
   thumbnails_.insert(&media, scaled);
   return scaled;
 }

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 // The window of a presentation of the built-in engine: the slides drawn from
 // the model one under the other, each with its notes, and a file menu. The

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "app/reduce_thread.h"
 
 #include <QCoreApplication>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 // The reduce command's loop on a thread of its own, so that the windows keep
 // painting and taking input while one large picture converts.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "app/seams.h"
 
 #include <dirent.h>

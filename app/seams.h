@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 // The few things the window asks of the desktop, behind small interfaces so
 // that tests can answer a dialog, count message boxes and beeps or stop the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "app/uProgress.h"
 
 #include <QCloseEvent>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 // The progress window of the reduce command: a text line, a bar and the
 // abort button, always on top of the other windows.

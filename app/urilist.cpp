@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "app/urilist.h"
 
 #include <unistd.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 // Dropped files arrive as a text/uri-list: one file:// URI a line. Their paths
 // are percent-decoded straight to bytes, so a name that is not valid UTF-8

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The batch command of the main window over many copies of one real photo,
 // with the built-in engine and its presentation window (offscreen unless a
 // platform is chosen): the whole batch, then the insertion alone over the

@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: MIT
 # Runs two builds of tamarind2-cli on copies of the same pictures and
 # compares every output byte for byte, its error lines and its exit status
 # too: the check that a change to the codec, the filter or the streaming

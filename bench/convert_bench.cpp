@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Times the stages of the conversion on real photos, each as a ratio to
 // libjpeg-turbo's own full-size decode (djpeg -dct int) of the same file,
 // measured in the same run.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The CPU time (user + system) of a whole conversion against the codec
 // floor: the work no conversion can avoid, decoding the source and encoding
 // the result. On a shared machine CPU time is what neighbours inflate least.

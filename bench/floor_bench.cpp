@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The whole conversion of one photo against the floor it cannot go below:
 // libjpeg-turbo's own full-size decode of the same file, `djpeg -dct int`.
 //

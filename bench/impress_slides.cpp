@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Time of the Impress engine: the cold start (office started with a fresh
 // private profile, connected, new presentation) and the insertion of 100 or
 // 500 slides of a 960 x 720 picture, the way the insert command makes them.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 // What the conversion benchmarks share: the photos they run on by default
 // (every 4 to 24 MP JPEG of the wallpaper packages bench/setup.sh installs),

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Building and saving a presentation of 500 slides from 960 x 720 JPEG files
 // with the built-in engine, the way the insert command builds it.
 // Reports per-slide times, the file size against the sum of the JPEG sizes,

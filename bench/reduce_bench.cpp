@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Time of one ReducePicture call on random 24-bit camera-sized pictures, and
 // of its parts: planning the coverage tables and filtering on one thread.
 #include <benchmark/benchmark.h>

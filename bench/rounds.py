@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
 """Builds of `tamarind2-cli reduce` against the codec floor, djpeg's decode
 and the exact box-filter reducers of other programs, photo by photo.
 

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Runs the conversion benchmark: stage times as ratios to djpeg, then the
 # peak memory of one whole conversion by tamarind2-cli against its budget
 # (1.2 x the decoded 24-bit picture + the file size).

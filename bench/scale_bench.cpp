@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A batch of many photos (hard links of one photo in a scratch folder) through
 // the reduce command's loop and the insert command's run without the window,
 // built-in engine, then a save: peak memory of each phase, the time of one
@@ -212,7 +213,8 @@ int Measure(int argc, char** argv) {
   const double insert_cpu_start = CpuMs();
   const tam::pres::InsertOutcome outcome = tam::pres::InsertSlides(
       {app, presentation, slide, clipboard}, written, {},
-      [](const std::string& text, const std::string&) { std::fprintf(stderr, "insert: %s\n", text.c_str()); }, {},
+      [](const std::string& text, const std::string&) { std::fprintf(stderr, "insert: %s\n", text.c_str()); },
+      {},
       [&] {
         marks.push_back(Clock::now());
         cpu_marks.push_back(CpuMs());
@@ -246,9 +248,11 @@ int Measure(int argc, char** argv) {
   // do not go through the heap, and the counts of bytes in the probes below
   // are those the slides would hold without one.
   const double beyond = held > 0 ? reduced_mib : 0.0;
-  std::printf("insert   heap grew by %.2f MiB (%.2f x the reduced bytes; %.1f KiB a slide beyond the bytes in memory)\n",
-              heap_after_insert - heap_before_insert, (heap_after_insert - heap_before_insert) / reduced_mib,
-              (heap_after_insert - heap_before_insert - beyond) * 1024.0 / std::max(1, outcome.inserted));
+  std::printf(
+      "insert   heap grew by %.2f MiB (%.2f x the reduced bytes; %.1f KiB a slide beyond the bytes in "
+      "memory)\n",
+      heap_after_insert - heap_before_insert, (heap_after_insert - heap_before_insert) / reduced_mib,
+      (heap_after_insert - heap_before_insert - beyond) * 1024.0 / std::max(1, outcome.inserted));
   if (held == 0)
     for (double& b : insert_bytes_at) b = 0;
   std::printf(
@@ -257,7 +261,8 @@ int Measure(int argc, char** argv) {
       MiB(rss_before_insert), MiB(rss_after_insert), MiB(StatusKiB("VmHWM")), files, MiB(insert_hwm_at[0]),
       MiB(insert_hwm_at[1]), MiB(insert_hwm_at[2]), MiB(insert_hwm_at[3]));
   std::printf(
-      "insert   heap beyond the pictures' bytes in memory after slide 10 / 100 / 1000 / %d: %.2f / %.2f / %.2f / "
+      "insert   heap beyond the pictures' bytes in memory after slide 10 / 100 / 1000 / %d: %.2f / %.2f / "
+      "%.2f / "
       "%.2f MiB (%.2f KiB a slide from 100 on)\n",
       files, insert_heap_at[0] - insert_bytes_at[0], insert_heap_at[1] - insert_bytes_at[1],
       insert_heap_at[2] - insert_bytes_at[2], insert_heap_at[3] - insert_bytes_at[3],

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Installs what the benchmarks need on top of the project's own set-up: real
 # photos (Debian's wallpaper packages: a 20 MP baseline and a 12 MP
 # progressive one among them), GNU time for the peak memory, and the exact

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 // The subcommands of tamarind2-cli. Each takes the arguments after its own
 // name and returns the process exit status.

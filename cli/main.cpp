@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // tamarind2-cli: the picture pipeline of Tamarind 2 from a shell.
 #include <cerrno>
 #include <cstdio>

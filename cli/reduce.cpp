@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // tamarind2-cli reduce: the reduce command of the window, file by file.
 #include <strings.h>
 #include <sys/stat.h>
@@ -114,7 +115,8 @@ class NotingTrash : public tam::Trash {
 // system ignores case, another spelling of it.
 void TellTrashed(const std::string& entry, const std::string& source, NotingTrash& trash) {
   for (const std::string& moved : trash.TakeMoved()) {
-    if (moved.size() == source.size() && ::strncasecmp(moved.c_str(), source.c_str(), moved.size()) == 0) continue;
+    if (moved.size() == source.size() && ::strncasecmp(moved.c_str(), source.c_str(), moved.size()) == 0)
+      continue;
     PrintError(entry, ": 注意: すでにあったファイル ", moved + " をごみ箱に移しました");
   }
 }

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "cli/shown.h"
 
 namespace tamcli {

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 // Names as the command-line tool shows them: a control character in a file
 // name must neither split a line nor act on the terminal.

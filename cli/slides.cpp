@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "cli/slides.h"
 
 #include <fcntl.h>

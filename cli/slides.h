@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 // tamarind2-cli slides -o OUT.pptx FILE...: one slide per JPEG or BMP file,
 // made by the built-in presentation engine as the insert command makes them.

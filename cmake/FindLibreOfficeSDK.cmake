@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Finds the LibreOffice SDK for C++ UNO clients.
 #
 # Sets LibreOfficeSDK_FOUND and, when found:

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # The Debian packages: `cpack -G DEB` in a build folder configured for the
 # /usr prefix (scripts/package.sh does both) writes two of them:
 #   tamarind2         both programs, manuals, desktop entry, icons, metainfo

@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: MIT
 # Every option that a program's usage names is in each of its manuals.
 #   help_in_manuals.sh PROGRAM [COMMAND...] -- MANUAL...
 # reads `PROGRAM --help` and `PROGRAM COMMAND --help` for each COMMAND, and

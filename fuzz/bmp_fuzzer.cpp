@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // libFuzzer target for the BMP reader: any input must decode or fail with
 // tam::Error, never crash, hang, read out of bounds or take more memory than
 // the budget of picture/limits.h (a run-length file of a few bytes may claim

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // libFuzzer target for the JPEG decode path: EXIF orientation, the decoder
 // with and without quantization, and the upright turn of what it decoded,
 // with the conversion's own check of the memory this takes. A few bytes can

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // libFuzzer target for the check that tells an earlier presentation from
 // somebody's file at a save name: any bytes must be judged one way or the
 // other without a crash, a read out of bounds, a hang or an allocation the

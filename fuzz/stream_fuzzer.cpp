@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // libFuzzer target for the streaming reduction: a JPEG taken from decoder to
 // encoder row by row (its planes made into rows on the filtering thread)
 // must give the very bytes of the whole-picture path, or fail with the same
@@ -50,7 +51,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       const tam::DecodeCost cost = header.cost();
       tam::CheckMemoryNeed(cost.width, cost.height, tam::ConversionNeed(cost, false));
     }
-    std::optional<std::vector<std::uint8_t>> bytes = tam::ReduceJpegStreaming(tam::JpegFile(file), kBoxW, kBoxH, 75);
+    std::optional<std::vector<std::uint8_t>> bytes =
+        tam::ReduceJpegStreaming(tam::JpegFile(file), kBoxW, kBoxH, 75);
     if (!bytes) return 0;  // left to the whole-picture path
     streamed.bytes = std::move(*bytes);
   } catch (const tam::Error& e) {

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "picture/bmp.h"
 
 #include <algorithm>

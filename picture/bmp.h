@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 // Windows BMP reader: a defensive decoder of untrusted files.
 #include <cstdint>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "picture/convert.h"
 
 #include <fcntl.h>
@@ -45,7 +46,8 @@ Picture ReadBitmap(int folder, const std::string& path) {
 // (an upright turn needs the whole picture) and as the reference it matches.
 Picture ReadJpeg(const JpegFile& file, const ConvertOptions& options, TargetBox box, bool& multiple_scans) {
   const int orientation = file.header().orientation;
-  JpegReader reader(file.bytes(), {.low_colour_display = options.low_colour_display, .cut_short_is_error = true});
+  JpegReader reader(file.bytes(),
+                    {.low_colour_display = options.low_colour_display, .cut_short_is_error = true});
   const DecodeCost cost = reader.cost();
   CheckMemoryNeed(cost.width, cost.height, ConversionNeed(cost, orientation >= 2 && orientation <= 8));
   DecodedJpeg decoded = DecodeJpeg(reader);
@@ -159,8 +161,9 @@ std::optional<std::vector<std::uint8_t>> Reduced(int folder, const std::string& 
       const TargetBox box = options.quarter ? kQuarterBox : kSlideBox;
       // Decoded, reduced and encoded row by row where the stream can serve
       // the file: the same bytes, without the whole decoded picture.
-      streamed = ReduceJpegStreaming(file, box.width, box.height, quality,
-                                     {.low_colour_display = options.low_colour_display, .cut_short_is_error = true});
+      streamed =
+          ReduceJpegStreaming(file, box.width, box.height, quality,
+                              {.low_colour_display = options.low_colour_display, .cut_short_is_error = true});
       picture = streamed ? Picture() : ReadJpeg(file, options, box, progressive);
     }
   } catch (const LimitError& refusal) {

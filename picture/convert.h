@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 // The per-file conversion: one JPEG or BMP file in, one reduced JPEG file out.
 #include <functional>

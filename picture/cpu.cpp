@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "picture/cpu.h"
 
 #if defined(__x86_64__) || defined(__i386__)
@@ -11,7 +12,8 @@ bool HasAvx2() {
   static const bool has = [] {
     if (!kUseAvx2) return false;
     unsigned a = 0, b = 0, c = 0, d = 0;
-    if (!__get_cpuid(1, &a, &b, &c, &d) || !(c & bit_OSXSAVE) || !(c & bit_AVX) || !(c & bit_FMA)) return false;
+    if (!__get_cpuid(1, &a, &b, &c, &d) || !(c & bit_OSXSAVE) || !(c & bit_AVX) || !(c & bit_FMA))
+      return false;
     unsigned saved = 0, high = 0;
     __asm__("xgetbv" : "=a"(saved), "=d"(high) : "c"(0));
     if ((saved & 6) != 6) return false;  // XMM and YMM state

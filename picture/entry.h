@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 // Which file a list entry stands for, and how it is to be converted.
 #include <optional>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 // Errors carry the message the user sees, in Japanese, ready for the error box.
 #include <memory>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Turning the pixels upright for an EXIF orientation (read in jpeg_header.h).
 #include <algorithm>
 #include <cstddef>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "picture/fastreduce.h"
 
 #include <algorithm>
@@ -74,7 +75,6 @@ namespace tam {
 // and F rounds as S does. So each channel is settled from F alone, in the
 // float pass across (its settle argument).
 
-
 using namespace fast_kernels;
 
 namespace {
@@ -92,8 +92,9 @@ void FootprintCounts(const ReducePlan& plan, std::int32_t& nx, std::int32_t& ny)
 // The sums down source rows first to last (coverages wy) of every source
 // column and channel, into float_sums where given, else into sums; whole
 // holds the 16-bit sums of whole rows. Returns how they were formed.
-RowSums SumDown(const KernelSet& k, const std::uint8_t* const* source_rows, std::int32_t first, std::int32_t last,
-                const double* wy, std::size_t count, std::uint16_t* whole, float* float_sums, double* sums) {
+RowSums SumDown(const KernelSet& k, const std::uint8_t* const* source_rows, std::int32_t first,
+                std::int32_t last, const double* wy, std::size_t count, std::uint16_t* whole,
+                float* float_sums, double* sums) {
   RowSums down;
   // The partly covered rows are the first and the last at most; any other
   // layout, or too many whole rows for 16 bits, takes every row weighted.
@@ -206,7 +207,8 @@ FastRowFilter::FastRowFilter(const ReducePlan& plan, double margin, double float
       plain_(kernels == Kernels::kPlain),
       margin_(margin < 0 ? SafeMargin(plan) : margin),
       inverse_area_(1.0 / static_cast<double>(plan.box().area_ratio)),
-      float_margin_(static_cast<float>(float_margin < 0 ? std::max(FloatMargin(plan), margin_) : float_margin)),
+      float_margin_(
+          static_cast<float>(float_margin < 0 ? std::max(FloatMargin(plan), margin_) : float_margin)),
       float_inverse_area_(static_cast<float>(inverse_area_)),
       half_threshold_(float_margin < 0 && margin < 0 ? HalfThreshold(plan) : 0),
       may_leave_floats_(float_margin < 0),
@@ -240,7 +242,8 @@ FastRowFilter::FastRowFilter(const ReducePlan& plan, double margin, double float
   // Zeros past the last column, so that a footprint near the right edge
   // padded to columns_ reads them (times a zero coverage), and the last
   // pixel's unused fourth lane one more.
-  const std::size_t padded = (static_cast<std::size_t>(plan.source_width()) + static_cast<std::size_t>(columns_)) * 3 + 1;
+  const std::size_t padded =
+      (static_cast<std::size_t>(plan.source_width()) + static_cast<std::size_t>(columns_)) * 3 + 1;
   sums_.resize(padded);
   float_sums_.resize(padded);
 }
@@ -265,15 +268,24 @@ void FastRowFilter::FilterRow(std::int32_t y, const std::uint8_t* const* source_
   const std::int32_t unrolled = columns_ <= kMostUnrolled ? columns_ : 0;
   std::int32_t listed = 0;
   if (floats) {
-    const ColumnTable<float> table{starts_.data(), float_coverages_.data(), float_pairs_.data(), width, columns_};
+    const ColumnTable<float> table{starts_.data(), float_coverages_.data(), float_pairs_.data(), width,
+                                   columns_};
     // Where the plan's halves are settled, only a pixel outside the byte
     // range (none, by the shortfall) is left doubtful.
     const std::int32_t doubtful =
         k.across_row_float[unrolled](table, float_sums_.data(), float_inverse_area_, float_margin_,
                                      static_cast<float>(half_threshold_), out, undecided_.data());
     // Each doubtful pixel in doubles: the row's part of its footprint once.
-    const Footprint row{&down,   source_rows + first, wy,           last - first + 1, 0,
-                        3 * static_cast<std::size_t>(plan_.source_width()), nullptr, 0, inverse_area_, margin_};
+    const Footprint row{&down,
+                        source_rows + first,
+                        wy,
+                        last - first + 1,
+                        0,
+                        3 * static_cast<std::size_t>(plan_.source_width()),
+                        nullptr,
+                        0,
+                        inverse_area_,
+                        margin_};
     for (std::int32_t i = 0; i < doubtful; ++i) {
       const std::int32_t x = undecided_[static_cast<std::size_t>(i)];
       if (!DecideInDoubles(x, &row, out + 3 * static_cast<std::size_t>(x))) {

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 // A faster way to the very bytes ReducePlan::FilterRows gives: the
 // coverage-weighted sums of one destination row are formed in two passes
@@ -65,7 +66,7 @@ class FastRowFilter {
   float float_margin_;
   float float_inverse_area_;
   double half_threshold_;  // HalfThreshold, or 0 where a margin was given
-  bool in_floats_ = true;    // false once a row left many pixels undecided
+  bool in_floats_ = true;  // false once a row left many pixels undecided
   bool may_leave_floats_;
   std::int32_t columns_ = 0;              // the widest footprint's count of source columns
   std::vector<std::int32_t> starts_;      // per destination column: where its sums start

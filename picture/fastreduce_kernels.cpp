@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "picture/fastreduce_kernels.h"
 
 #include <cstddef>
@@ -113,7 +114,8 @@ template <int kLayout, int kEdges>
     __m256i w = TAM_EIGHT(r0 + i);
     if constexpr (kLayout >= 1) w = _mm256_add_epi32(w, TAM_EIGHT(r1 + i));
     if constexpr (kLayout == 2) {
-      w = _mm256_add_epi32(w, _mm256_cvtepu16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(whole + i))));
+      w = _mm256_add_epi32(
+          w, _mm256_cvtepu16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(whole + i))));
     }
     __m256 sum = _mm256_cvtepi32_ps(w);
     if constexpr (kEdges >= 1) sum = _mm256_fmadd_ps(va, _mm256_cvtepi32_ps(TAM_EIGHT(a + i)), sum);
@@ -127,12 +129,14 @@ template <int kLayout, int kEdges>
 
 // Every row weighted: footprints too tall for 16-bit sums.
 template <typename T>
-[[gnu::always_inline]] inline void FirstRowBody(T* sums, const std::uint8_t* row, std::size_t count, T coverage) {
+[[gnu::always_inline]] inline void FirstRowBody(T* sums, const std::uint8_t* row, std::size_t count,
+                                                T coverage) {
   for (std::size_t i = 0; i < count; ++i) sums[i] = coverage * static_cast<T>(row[i]);
 }
 
 template <typename T>
-[[gnu::always_inline]] inline void AddRowBody(T* sums, const std::uint8_t* row, std::size_t count, T coverage) {
+[[gnu::always_inline]] inline void AddRowBody(T* sums, const std::uint8_t* row, std::size_t count,
+                                              T coverage) {
   for (std::size_t i = 0; i < count; ++i) sums[i] += coverage * static_cast<T>(row[i]);
 }
 
@@ -162,8 +166,6 @@ struct LanesFor<float> {
 };
 template <typename T>
 using LanesOf = typename LanesFor<T>::type;
-
-
 
 // The weighted sum of one pixel's count columns into sum. count is a
 // constant where the caller's is (the loop then unrolls).
@@ -200,8 +202,8 @@ constexpr float kFloatRounder = 12582912.0f;     // 1.5 * 2^23
 // pixel outside the byte range is listed.
 template <int kCount, typename T>
 [[gnu::always_inline]] inline std::int32_t AcrossRowBody(const ColumnTable<T>& table, const T* sums,
-                                                         T inverse_area, T margin, T settle, std::uint8_t* out,
-                                                         std::int32_t* undecided) {
+                                                         T inverse_area, T margin, T settle,
+                                                         std::uint8_t* out, std::int32_t* undecided) {
   using V = LanesOf<T>;
   const T h = T(0.5) - margin;
   const T s = T(0.5) - settle;
@@ -337,10 +339,12 @@ template <int kCount>
   for (; x + 1 < width; x += 2, out += 6) {
     const float* const s0 = sums + table.start[x];
     const float* const s1 = sums + table.start[x + 1];
-    const float* const w = table.pairs + static_cast<std::size_t>(count) * 8 * static_cast<std::size_t>(x / 2);
+    const float* const w =
+        table.pairs + static_cast<std::size_t>(count) * 8 * static_cast<std::size_t>(x / 2);
     __m256 even = _mm256_setzero_ps(), odd = _mm256_setzero_ps();
     for (std::int32_t m = 0; m < count; m += 2) {
-      __m256 v = _mm256_insertf128_ps(_mm256_castps128_ps256(_mm_loadu_ps(s0 + 3 * m)), _mm_loadu_ps(s1 + 3 * m), 1);
+      __m256 v =
+          _mm256_insertf128_ps(_mm256_castps128_ps256(_mm_loadu_ps(s0 + 3 * m)), _mm_loadu_ps(s1 + 3 * m), 1);
       even = _mm256_fmadd_ps(_mm256_loadu_ps(w + 8 * m), v, even);
       if (m + 1 < count) {
         v = _mm256_insertf128_ps(_mm256_castps128_ps256(_mm_loadu_ps(s0 + 3 * (m + 1))),
@@ -356,7 +360,8 @@ template <int kCount>
     // rounded sum's low bits hold the byte; one is subtracted exactly), and
     // none is listed for being near a half.
     rounded = _mm256_sub_ps(rounded, _mm256_and_ps(_mm256_cmp_ps(off, settled, _CMP_LT_OQ), one));
-    const __m256 far = settle > 0 ? _mm256_setzero_ps() : _mm256_cmp_ps(_mm256_and_ps(off, magnitude), half, _CMP_GE_OQ);
+    const __m256 far =
+        settle > 0 ? _mm256_setzero_ps() : _mm256_cmp_ps(_mm256_and_ps(off, magnitude), half, _CMP_GE_OQ);
     const int bad = _mm256_movemask_ps(_mm256_or_ps(far, _mm256_cmp_ps(nearest, top, _CMP_GT_OQ)));
     if (bad & 0x77) [[unlikely]] {
       if (bad & 0x07) undecided[listed++] = x;
@@ -388,8 +393,6 @@ template <int kCount>
 }
 #endif
 
-
-
 // One destination pixel in doubles, straight from its source rows: down
 // each column of the footprint, then across, the three channels side by
 // side. For the few pixels the single-precision passes leave undecided.
@@ -401,8 +404,8 @@ template <int kCount>
     for (std::int32_t k = 0; k < f.ny; ++k) {
       const std::uint8_t* const p = f.rows[k] + at;
       const double w = f.wy[k];
-      down += Lanes{w, w, w, w} * Lanes{static_cast<double>(p[0]), static_cast<double>(p[1]),
-                                        static_cast<double>(p[2]), 0};
+      down += Lanes{w, w, w, w} *
+              Lanes{static_cast<double>(p[0]), static_cast<double>(p[1]), static_cast<double>(p[2]), 0};
     }
     const double w = f.wx[m];
     sum += Lanes{w, w, w, w} * down;
@@ -412,8 +415,8 @@ template <int kCount>
   const Lanes average = sum * Lanes{f.inverse_area, f.inverse_area, f.inverse_area, f.inverse_area};
   const Lanes nearest = (average + round) - round;
   const Lanes off = average - nearest;
-  const auto bad = (off >= Lanes{h, h, h, h}) | (off <= Lanes{-h, -h, -h, -h}) | (nearest < Lanes{0, 0, 0, 0}) |
-                    (nearest > Lanes{255, 255, 255, 255});
+  const auto bad = (off >= Lanes{h, h, h, h}) | (off <= Lanes{-h, -h, -h, -h}) |
+                   (nearest < Lanes{0, 0, 0, 0}) | (nearest > Lanes{255, 255, 255, 255});
   if (bad[0] | bad[1] | bad[2]) return false;
   out[0] = static_cast<std::uint8_t>(static_cast<std::int32_t>(nearest[0]));
   out[1] = static_cast<std::uint8_t>(static_cast<std::int32_t>(nearest[1]));
@@ -425,7 +428,7 @@ template <int kCount>
 // The same with the set's own operations: each column's three bytes widened
 // from one 4-byte load, where the row has a fourth byte after them.
 [[gnu::always_inline]] inline __attribute__((target("avx2,fma"))) bool DecideAvx2Body(const Footprint& f,
-                                                                                   std::uint8_t* out) {
+                                                                                      std::uint8_t* out) {
   __m256d sum = _mm256_setzero_pd();
   const RowSums& d = *f.down;
   if (d.layout >= 0) {
@@ -447,7 +450,8 @@ template <int kCount>
       if (d.layout >= 1) w = _mm_add_epi32(w, four(d.r1));
       // whole has one value to spare after the last column's.
       if (d.layout == 2) {
-        w = _mm_add_epi32(w, _mm_cvtepu16_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(d.whole + at))));
+        w = _mm_add_epi32(
+            w, _mm_cvtepu16_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(d.whole + at))));
       }
       __m256d down = _mm256_cvtepi32_pd(w);
       if (d.edges >= 1) down = _mm256_fmadd_pd(wa, _mm256_cvtepi32_pd(four(d.a)), down);
@@ -491,7 +495,8 @@ template <int kCount>
   const __m256d nearest = _mm256_sub_pd(rounded, round);
   const __m256d off = _mm256_fmsub_pd(sum, inverse, nearest);
   const __m256d magnitude = _mm256_castsi256_pd(_mm256_set1_epi64x(0x7fffffffffffffff));
-  const __m256d far = _mm256_cmp_pd(_mm256_and_pd(off, magnitude), _mm256_set1_pd(0.5 - f.margin), _CMP_GE_OQ);
+  const __m256d far =
+      _mm256_cmp_pd(_mm256_and_pd(off, magnitude), _mm256_set1_pd(0.5 - f.margin), _CMP_GE_OQ);
   const __m256d bad = _mm256_or_pd(far, _mm256_cmp_pd(nearest, _mm256_set1_pd(255), _CMP_GT_OQ));
   if (_mm256_movemask_pd(bad) & 7) return false;
   alignas(32) double values[4];
@@ -501,8 +506,7 @@ template <int kCount>
 }
 #endif
 
-
-#define TAM_KERNELS(Name, FinishRows, FinishFloatRows, AcrossBody, AcrossFloatBody, DecideOne, ...)         \
+#define TAM_KERNELS(Name, FinishRows, FinishFloatRows, AcrossBody, AcrossFloatBody, DecideOne, ...)          \
   __VA_ARGS__ void FirstWholeRow##Name(std::uint16_t* whole, const std::uint8_t* row, std::size_t count) {   \
     FirstWholeRowBody(whole, row, count);                                                                    \
   }                                                                                                          \
@@ -557,7 +561,7 @@ template <int kCount>
     return AcrossFloatBody<kCount>(table, sums, inverse_area, margin, settle, out, undecided);               \
   }                                                                                                          \
   __VA_ARGS__ bool Decide##Name(const Footprint& f, std::uint8_t* out) { return DecideOne(f, out); }         \
-  constexpr KernelSet k##Name = {                                                                              \
+  constexpr KernelSet k##Name = {                                                                            \
       FirstWholeRow##Name,                                                                                   \
       AddWholeRow##Name,                                                                                     \
       FirstTwoWholeRows##Name,                                                                               \
@@ -578,16 +582,16 @@ template <int kCount>
       AddRowFloat##Name,                                                                                     \
       {AcrossRowFloat##Name<0>, AcrossRowFloat##Name<1>, AcrossRowFloat##Name<2>, AcrossRowFloat##Name<3>,   \
        AcrossRowFloat##Name<4>, AcrossRowFloat##Name<5>, AcrossRowFloat##Name<6>, AcrossRowFloat##Name<7>,   \
-       AcrossRowFloat##Name<8>, AcrossRowFloat##Name<9>, AcrossRowFloat##Name<10>,                           \
-       AcrossRowFloat##Name<11>, AcrossRowFloat##Name<12>, AcrossRowFloat##Name<13>,                         \
-       AcrossRowFloat##Name<14>, AcrossRowFloat##Name<15>, AcrossRowFloat##Name<16>},                         \
+       AcrossRowFloat##Name<8>, AcrossRowFloat##Name<9>, AcrossRowFloat##Name<10>, AcrossRowFloat##Name<11>, \
+       AcrossRowFloat##Name<12>, AcrossRowFloat##Name<13>, AcrossRowFloat##Name<14>,                         \
+       AcrossRowFloat##Name<15>, AcrossRowFloat##Name<16>},                                                  \
       Decide##Name};
 
 TAM_KERNELS(Plain, FinishBody, FinishBody, AcrossRowBody, AcrossRowBody, DecideBody)
 
 #if defined(__x86_64__) || defined(__i386__)
-TAM_KERNELS(Avx2, FinishAvx2Body, FinishFloatAvx2Body, AcrossRowAvx2Body, AcrossRowFloatAvx2Body, DecideAvx2Body,
-            __attribute__((target("avx2,fma"))))
+TAM_KERNELS(Avx2, FinishAvx2Body, FinishFloatAvx2Body, AcrossRowAvx2Body, AcrossRowFloatAvx2Body,
+            DecideAvx2Body, __attribute__((target("avx2,fma"))))
 
 #endif
 #undef TAM_KERNELS

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 // The kernels of the fast filter (picture/fastreduce.h): its passes down the
 // rows and across the columns, built once plain and once for AVX2, and what
@@ -19,7 +20,7 @@ template <typename T>
 struct ColumnTable {
   const std::int32_t* start;  // per destination column: its first source column's sums
   const T* coverages;         // per destination column: count coverages, the last ones zero
-  const T* pairs;             // floats: per pair of columns, for each of count, the first's four times, the second's
+  const T* pairs;  // floats: per pair of columns, for each of count, the first's four times, the second's
   std::int32_t width;
   std::int32_t count;
 };
@@ -69,8 +70,8 @@ struct KernelSet {
                              const std::uint8_t*, float, const std::uint8_t*, float, std::size_t);
   void (*first_row_float)(float*, const std::uint8_t*, std::size_t, float);
   void (*add_row_float)(float*, const std::uint8_t*, std::size_t, float);
-  std::int32_t (*across_row_float[kMostUnrolled + 1])(const ColumnTable<float>&, const float*, float, float, float,
-                                                      std::uint8_t*, std::int32_t*);
+  std::int32_t (*across_row_float[kMostUnrolled + 1])(const ColumnTable<float>&, const float*, float, float,
+                                                      float, std::uint8_t*, std::int32_t*);
   bool (*decide)(const Footprint&, std::uint8_t*);
 };
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 // Whole-file reads and safe whole-file writes on byte-string paths.
 #include <sys/stat.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "picture/fileio_rules.h"
 
 #include <fcntl.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 // What the file functions share: their error messages, and the rules that
 // decide which file a write replaces and what the new file keeps of the old.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 // The folder search behind "choose a folder": the folder's JPEG names, then its
 // BMP names, each group in natural name order. No subfolders are searched.

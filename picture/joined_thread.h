@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 // A second thread for one scope, always joined, never detached: leaving the
 // scope in any way first calls `stop` (which must make the body return

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "picture/jpeg.h"
 
 #include <jerror.h>
@@ -365,7 +366,8 @@ bool JpegReader::HandOutPlanes() {
   s.layout.chroma_stride = std::size_t{cb.width_in_blocks} * DCTSIZE;
   s.layout.chroma_width = static_cast<std::int32_t>(cb.downsampled_width);
   s.layout.chroma_height = static_cast<std::int32_t>(cb.downsampled_height);
-  s.layout.groups = static_cast<std::int32_t>((c.output_height + s.layout.group_rows - 1) / s.layout.group_rows);
+  s.layout.groups =
+      static_cast<std::int32_t>((c.output_height + s.layout.group_rows - 1) / s.layout.group_rows);
   c.raw_data_out = TRUE;
   return true;
 }

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 // JPEG through libjpeg's 6b interface, whole streams held in memory.
 #include <cstdint>
@@ -89,9 +90,9 @@ class JpegReader {
   // a caller that makes the rows itself with YccToBgr (the same bytes).
   struct PlaneLayout {
     ChromaSampling sampling;
-    int group_rows;          // picture rows a group of planes covers
-    int chroma_group_rows;   // colour-difference rows in a group
-    std::size_t stride;      // bytes of a brightness row as decoded (whole blocks)
+    int group_rows;         // picture rows a group of planes covers
+    int chroma_group_rows;  // colour-difference rows in a group
+    std::size_t stride;     // bytes of a brightness row as decoded (whole blocks)
     std::size_t chroma_stride;
     std::int32_t chroma_width;   // colour-difference samples of the picture in a row
     std::int32_t chroma_height;  // and rows

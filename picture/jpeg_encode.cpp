@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The encoder of picture/jpeg.h.
 #include <jerror.h>
 

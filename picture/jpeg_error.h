@@ -1,12 +1,13 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 // What the decoder (jpeg.cpp) and the encoder (jpeg_encode.cpp) share: how
 // libjpeg's errors reach them. For those two files alone.
 // jpeglib.h wants FILE and size_t declared before it.
-#include <cstddef>
-#include <cstdio>
 #include <jpeglib.h>
 
 #include <csetjmp>
+#include <cstddef>
+#include <cstdio>
 
 #include "picture/error.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "picture/jpeg_header.h"
 
 #include <libexif/exif-data.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 // What a JPEG file's own header says, read in one walk over the marker
 // segments before the first scan, without libjpeg: every caller that asks

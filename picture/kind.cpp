@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "picture/kind.h"
 
 #include <algorithm>

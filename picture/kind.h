@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 // What kind of picture a file is taken for. The kind is told by the file's
 // name alone, decided once for each list entry and handed on: every rule by

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 // What one picture may cost. Every file is untrusted: a few hundred bytes can
 // claim a picture of gigabytes, or ten thousand scans over it. Each size is

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "picture/path.h"
 
 #include <sys/stat.h>

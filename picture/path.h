@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 // Path helpers on byte strings. A Linux file name is bytes, not necessarily
 // UTF-8; "/" is the only separator. No multi-byte UTF-8 character contains the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 // The picture in memory: rows top-down, no row padding. The working form is
 // 24 bits per pixel in blue, green, red order; a picture decoded with

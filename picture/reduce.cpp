@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "picture/reduce.h"
 
 #include <algorithm>

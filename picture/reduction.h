@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 // The loop of the reduce command over the file list, without the window.
 #include <functional>

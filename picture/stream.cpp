@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "picture/stream.h"
 
 #include <algorithm>
@@ -13,8 +14,8 @@
 
 #include "picture/error.h"
 #include "picture/fastreduce.h"
-#include "picture/jpeg_header.h"
 #include "picture/joined_thread.h"
+#include "picture/jpeg_header.h"
 #include "picture/reduce.h"
 #include "picture/ycc.h"
 
@@ -39,7 +40,10 @@ class RowRing {
   // The rows start as zeros from the allocator, their pages untouched: the
   // decoder can start at once.
   RowRing(int capacity, std::size_t row_bytes, std::int32_t height, int slack = kSlack)
-      : capacity_(capacity), slack_(slack), height_(height), row_bytes_(row_bytes),
+      : capacity_(capacity),
+        slack_(slack),
+        height_(height),
+        row_bytes_(row_bytes),
         storage_(static_cast<std::uint8_t*>(std::calloc(static_cast<std::size_t>(capacity), row_bytes))) {
     if (!storage_) throw std::bad_alloc();
   }
@@ -228,9 +232,12 @@ void CopyRows(RowRing& ring, std::int32_t height, JpegWriter& writer) {
 class MadeRows {
  public:
   MadeRows(std::int32_t width, int capacity)
-      : capacity_(capacity), row_bytes_(static_cast<std::size_t>(width) * 3),
+      : capacity_(capacity),
+        row_bytes_(static_cast<std::size_t>(width) * 3),
         rows_(static_cast<std::size_t>(capacity) * row_bytes_) {}
-  std::uint8_t* Slot(std::int32_t i) { return rows_.data() + static_cast<std::size_t>(i % capacity_) * row_bytes_; }
+  std::uint8_t* Slot(std::int32_t i) {
+    return rows_.data() + static_cast<std::size_t>(i % capacity_) * row_bytes_;
+  }
 
  private:
   const int capacity_;
@@ -255,9 +262,12 @@ class RingRows {
 // the filter comes to them, into rows of its own.
 class RowsFromPlanes {
  public:
-  RowsFromPlanes(RowRing& ring, const JpegReader::PlaneLayout& layout, std::int32_t width, std::int32_t height,
-                 int capacity)
-      : ring_(ring), layout_(layout), height_(height), rows_(width, capacity),
+  RowsFromPlanes(RowRing& ring, const JpegReader::PlaneLayout& layout, std::int32_t width,
+                 std::int32_t height, int capacity)
+      : ring_(ring),
+        layout_(layout),
+        height_(height),
+        rows_(width, capacity),
         convert_(layout.sampling, width, layout.chroma_width) {}
 
   void Need(std::int32_t last) {
@@ -283,7 +293,8 @@ class RowsFromPlanes {
   }
   void Make(std::int32_t row) {
     const ChromaRows chroma = ChromaRowsFor(layout_.sampling, row, layout_.chroma_height);
-    const std::int32_t last_group = std::max(row / layout_.group_rows, chroma.far / layout_.chroma_group_rows);
+    const std::int32_t last_group =
+        std::max(row / layout_.group_rows, chroma.far / layout_.chroma_group_rows);
     ring_.WaitForRows(last_group + 1);
     convert_.Row(Luma(row), Chroma(chroma.near, 0), Chroma(chroma.near, 1), Chroma(chroma.far, 0),
                  Chroma(chroma.far, 1), rows_.Slot(row));
@@ -390,8 +401,9 @@ std::optional<std::vector<std::uint8_t>> ReduceJpegStreaming(const JpegFile& fil
     // before the ring goes.
     std::optional<JoinedThread> producer;
     try {
-      producer.emplace([r = &*ring] { r->Cancel(); },
-                       [r = &reader, g = &*ring, planes] { planes ? ProducePlanes(*r, *g) : Produce(*r, *g); });
+      producer.emplace(
+          [r = &*ring] { r->Cancel(); },
+          [r = &reader, g = &*ring, planes] { planes ? ProducePlanes(*r, *g) : Produce(*r, *g); });
     } catch (const std::system_error&) {
       return std::nullopt;  // no second thread: the whole-picture path does it on one
     }

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 // The JPEG-to-JPEG reduction without the whole decoded picture in memory:
 // rows go from the decoder through a small ring into the filter, and from the

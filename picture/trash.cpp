@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "picture/trash.h"
 
 #include <fcntl.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 // Recoverable deletion: the freedesktop.org trash.
 #include <string>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 // An owned POSIX file descriptor, and an owned directory stream, each
 // closed when it goes out of scope. Header-only: the Impress plug-in uses

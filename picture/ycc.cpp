@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "picture/ycc.h"
 
 #include <algorithm>
@@ -38,8 +39,9 @@ template <typename T>
   }
 }
 
-[[gnu::always_inline]] inline void ConvertBody(const std::uint8_t* y, const std::uint8_t* cb, const std::uint8_t* cr,
-                                               std::int32_t width, std::uint8_t* bgr) {
+[[gnu::always_inline]] inline void ConvertBody(const std::uint8_t* y, const std::uint8_t* cb,
+                                               const std::uint8_t* cr, std::int32_t width,
+                                               std::uint8_t* bgr) {
   for (std::int32_t x = 0; x < width; ++x) {
     const std::int32_t luma = y[x];
     const std::int32_t b = cb[x] - 128;
@@ -50,8 +52,8 @@ template <typename T>
   }
 }
 
-[[gnu::always_inline]] inline void WeighBody(const std::uint8_t* near, const std::uint8_t* far, std::int32_t n,
-                                             std::int16_t* sums) {
+[[gnu::always_inline]] inline void WeighBody(const std::uint8_t* near, const std::uint8_t* far,
+                                             std::int32_t n, std::int16_t* sums) {
   for (std::int32_t i = 0; i < n; ++i) sums[i + 1] = static_cast<std::int16_t>(3 * near[i] + far[i]);
 }
 
@@ -72,15 +74,15 @@ void WeighPlain(const std::uint8_t* near, const std::uint8_t* far, std::int32_t 
 #if defined(__x86_64__) || defined(__i386__)
 // Byte k of the 48 bytes of 16 pixels' blue, green, red comes from plane k % 3.
 alignas(16) constexpr std::uint8_t kSpread[3][3][16] = {
-  {{0, 0x80, 0x80, 1, 0x80, 0x80, 2, 0x80, 0x80, 3, 0x80, 0x80, 4, 0x80, 0x80, 5},
-   {0x80, 0x80, 6, 0x80, 0x80, 7, 0x80, 0x80, 8, 0x80, 0x80, 9, 0x80, 0x80, 10, 0x80},
-   {0x80, 11, 0x80, 0x80, 12, 0x80, 0x80, 13, 0x80, 0x80, 14, 0x80, 0x80, 15, 0x80, 0x80}},
-  {{0x80, 0, 0x80, 0x80, 1, 0x80, 0x80, 2, 0x80, 0x80, 3, 0x80, 0x80, 4, 0x80, 0x80},
-   {5, 0x80, 0x80, 6, 0x80, 0x80, 7, 0x80, 0x80, 8, 0x80, 0x80, 9, 0x80, 0x80, 10},
-   {0x80, 0x80, 11, 0x80, 0x80, 12, 0x80, 0x80, 13, 0x80, 0x80, 14, 0x80, 0x80, 15, 0x80}},
-  {{0x80, 0x80, 0, 0x80, 0x80, 1, 0x80, 0x80, 2, 0x80, 0x80, 3, 0x80, 0x80, 4, 0x80},
-   {0x80, 5, 0x80, 0x80, 6, 0x80, 0x80, 7, 0x80, 0x80, 8, 0x80, 0x80, 9, 0x80, 0x80},
-   {10, 0x80, 0x80, 11, 0x80, 0x80, 12, 0x80, 0x80, 13, 0x80, 0x80, 14, 0x80, 0x80, 15}},
+    {{0, 0x80, 0x80, 1, 0x80, 0x80, 2, 0x80, 0x80, 3, 0x80, 0x80, 4, 0x80, 0x80, 5},
+     {0x80, 0x80, 6, 0x80, 0x80, 7, 0x80, 0x80, 8, 0x80, 0x80, 9, 0x80, 0x80, 10, 0x80},
+     {0x80, 11, 0x80, 0x80, 12, 0x80, 0x80, 13, 0x80, 0x80, 14, 0x80, 0x80, 15, 0x80, 0x80}},
+    {{0x80, 0, 0x80, 0x80, 1, 0x80, 0x80, 2, 0x80, 0x80, 3, 0x80, 0x80, 4, 0x80, 0x80},
+     {5, 0x80, 0x80, 6, 0x80, 0x80, 7, 0x80, 0x80, 8, 0x80, 0x80, 9, 0x80, 0x80, 10},
+     {0x80, 0x80, 11, 0x80, 0x80, 12, 0x80, 0x80, 13, 0x80, 0x80, 14, 0x80, 0x80, 15, 0x80}},
+    {{0x80, 0x80, 0, 0x80, 0x80, 1, 0x80, 0x80, 2, 0x80, 0x80, 3, 0x80, 0x80, 4, 0x80},
+     {0x80, 5, 0x80, 0x80, 6, 0x80, 0x80, 7, 0x80, 0x80, 8, 0x80, 0x80, 9, 0x80, 0x80},
+     {10, 0x80, 0x80, 11, 0x80, 0x80, 12, 0x80, 0x80, 13, 0x80, 0x80, 14, 0x80, 0x80, 15}},
 };
 
 [[gnu::always_inline]] inline __attribute__((target("avx2"))) __m128i Spread(int channel, int part) {
@@ -90,7 +92,8 @@ alignas(16) constexpr std::uint8_t kSpread[3][3][16] = {
 // (a * weight + 2^15) >> 16 in 16-bit lanes: the high half of the product,
 // plus one where its low half is 2^15 or more.
 [[gnu::always_inline]] inline __attribute__((target("avx2"))) __m256i RoundedHigh(__m256i a, __m256i weight) {
-  return _mm256_add_epi16(_mm256_mulhi_epi16(a, weight), _mm256_srli_epi16(_mm256_mullo_epi16(a, weight), 15));
+  return _mm256_add_epi16(_mm256_mulhi_epi16(a, weight),
+                          _mm256_srli_epi16(_mm256_mullo_epi16(a, weight), 15));
 }
 
 // Two sets of 16 lanes saturated to 0..255, as libjpeg's range limit does,
@@ -101,7 +104,7 @@ alignas(16) constexpr std::uint8_t kSpread[3][3][16] = {
 
 // Part `part` of each lane's 48 bytes, this channel's bytes in place.
 [[gnu::always_inline]] inline __attribute__((target("avx2"))) __m256i SpreadLanes(__m256i plane, int channel,
-                                                                                int part) {
+                                                                                  int part) {
   return _mm256_shuffle_epi8(plane, _mm256_broadcastsi128_si256(Spread(channel, part)));
 }
 
@@ -111,17 +114,18 @@ struct Channels16 {
 };
 
 [[gnu::always_inline]] inline __attribute__((target("avx2"))) Channels16 Convert16(__m128i y, __m128i cb,
-                                                                                 __m128i cr) {
+                                                                                   __m128i cr) {
   const __m256i centre = _mm256_set1_epi16(128);
   const __m256i luma = _mm256_cvtepu8_epi16(y);
   const __m256i b = _mm256_sub_epi16(_mm256_cvtepu8_epi16(cb), centre);
   const __m256i r = _mm256_sub_epi16(_mm256_cvtepu8_epi16(cr), centre);
-  const __m256i g_weights = _mm256_set1_epi32((18734 << 16) | (-22554 & 0xFFFF));  // (cb, cr) . (-22554, 18734)
+  const __m256i g_weights =
+      _mm256_set1_epi32((18734 << 16) | (-22554 & 0xFFFF));  // (cb, cr) . (-22554, 18734)
   const __m256i half = _mm256_set1_epi32(kHalf);
   const __m256i low = _mm256_madd_epi16(_mm256_unpacklo_epi16(b, r), g_weights);
   const __m256i high = _mm256_madd_epi16(_mm256_unpackhi_epi16(b, r), g_weights);
   const __m256i g = _mm256_packs_epi32(_mm256_srai_epi32(_mm256_add_epi32(low, half), 16),
-                                      _mm256_srai_epi32(_mm256_add_epi32(high, half), 16));
+                                       _mm256_srai_epi32(_mm256_add_epi32(high, half), 16));
   return {_mm256_add_epi16(_mm256_add_epi16(luma, _mm256_add_epi16(b, b)),
                            RoundedHigh(b, _mm256_set1_epi16(-14942))),
           _mm256_add_epi16(_mm256_sub_epi16(luma, r), g),
@@ -135,7 +139,8 @@ struct Channels16 {
 // and low halves, green's two products and the half are summed by pmaddwd
 // in 32 bits: every sum is libjpeg's to the bit.
 __attribute__((target("avx2"))) void ConvertAvx2(const std::uint8_t* y, const std::uint8_t* cb,
-                                                 const std::uint8_t* cr, std::int32_t width, std::uint8_t* bgr) {
+                                                 const std::uint8_t* cr, std::int32_t width,
+                                                 std::uint8_t* bgr) {
   static_assert(kCrToR == 65536 + 26345 && kCbToB == 2 * 65536 - 14942 && kCrToG == -65536 + 18734 &&
                 kCbToG == -22554);
   const auto load = [](const std::uint8_t* p) __attribute__((always_inline, target("avx2"))) {
@@ -149,13 +154,16 @@ __attribute__((target("avx2"))) void ConvertAvx2(const std::uint8_t* y, const st
     // Each lane spreads its 16 pixels into 48 bytes, in three parts.
     __m256i parts[3];
     for (int part = 0; part < 3; ++part) {
-      parts[part] = _mm256_or_si256(_mm256_or_si256(SpreadLanes(planes[0], 0, part), SpreadLanes(planes[1], 1, part)),
-                                    SpreadLanes(planes[2], 2, part));
+      parts[part] =
+          _mm256_or_si256(_mm256_or_si256(SpreadLanes(planes[0], 0, part), SpreadLanes(planes[1], 1, part)),
+                          SpreadLanes(planes[2], 2, part));
     }
     std::uint8_t* out = bgr + 3 * x;
     _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), _mm256_permute2x128_si256(parts[0], parts[1], 0x20));
-    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 32), _mm256_permute2x128_si256(parts[2], parts[0], 0x30));
-    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 64), _mm256_permute2x128_si256(parts[1], parts[2], 0x31));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 32),
+                        _mm256_permute2x128_si256(parts[2], parts[0], 0x30));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 64),
+                        _mm256_permute2x128_si256(parts[1], parts[2], 0x31));
   }
   ConvertBody(y + x, cb + x, cr + x, width - x, bgr + 3 * x);
 }
@@ -175,7 +183,8 @@ template <typename Load>
     const __m256i near3 = _mm256_add_epi16(near, _mm256_add_epi16(near, near));
     const __m256i even = _mm256_srl_epi16(_mm256_add_epi16(_mm256_add_epi16(near3, left), even_bias), count);
     const __m256i odd = _mm256_srl_epi16(_mm256_add_epi16(_mm256_add_epi16(near3, right), odd_bias), count);
-    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 2 * i), _mm256_or_si256(even, _mm256_slli_epi16(odd, 8)));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 2 * i),
+                        _mm256_or_si256(even, _mm256_slli_epi16(odd, 8)));
   }
 }
 
@@ -197,8 +206,8 @@ __attribute__((target("avx2"))) void DoubleAcross16Avx2(const std::int16_t* padd
   const std::int32_t done = n / 16 * 16;
   DoubleAcross(padded + done, n - done, 4, 8, 7, out + 2 * done);
 }
-__attribute__((target("avx2"))) void WeighAvx2(const std::uint8_t* near, const std::uint8_t* far, std::int32_t n,
-                                               std::int16_t* sums) {
+__attribute__((target("avx2"))) void WeighAvx2(const std::uint8_t* near, const std::uint8_t* far,
+                                               std::int32_t n, std::int16_t* sums) {
   WeighBody(near, far, n, sums);
 }
 #endif

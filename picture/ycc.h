@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 // A JPEG's brightness and colour-difference planes (what libjpeg hands out
 // with raw_data_out) made into rows of blue, green, red: byte for byte what
@@ -19,9 +20,9 @@ constexpr bool kHandOutPlanes = true;
 
 // How the two colour-difference planes are sampled against the brightness plane.
 enum class ChromaSampling {
-  kFull,       // 4:4:4
-  kHalfAcross, // 4:2:2: half the columns
-  kHalfBoth,   // 4:2:0: half the columns and half the rows
+  kFull,        // 4:4:4
+  kHalfAcross,  // 4:2:2: half the columns
+  kHalfBoth,    // 4:2:0: half the columns and half the rows
 };
 
 // The colour-difference rows picture row `row` is made from: the nearest,
@@ -57,9 +58,9 @@ class YccToBgr {
   bool plain_;
   std::int32_t width_;
   std::int32_t chroma_width_;
-  std::vector<std::uint8_t> padded_; // a colour-difference row with its ends repeated
-  std::vector<std::int16_t> sums_;   // the same, two rows weighted down
-  std::vector<std::uint8_t> cb_;     // the colour-difference rows at full width
+  std::vector<std::uint8_t> padded_;  // a colour-difference row with its ends repeated
+  std::vector<std::int16_t> sums_;    // the same, two rows weighted down
+  std::vector<std::uint8_t> cb_;      // the colour-difference rows at full width
   std::vector<std::uint8_t> cr_;
 };
 

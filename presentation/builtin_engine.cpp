@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "presentation/builtin_engine.h"
 
 #include <cmath>

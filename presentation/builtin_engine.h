@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 // The built-in presentation engine: an in-process application that, once
 // started, stays running for the life of its server and holds any number of

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "presentation/builtin_model.h"
 
 #include <algorithm>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 // The document model of the built-in presentation engine: 4:3 slides of
 // shapes in z-order (back to front), each with a notes page. Lengths are in

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "presentation/clipboard.h"
 
 #include "picture/error.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 // The clipboard between the insert command and the engines. The program puts
 // each picture on the desktop's clipboard (app/); the command-line tool keeps

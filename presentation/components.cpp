@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "presentation/components.h"
 
 #include <exception>

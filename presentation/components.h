@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 // The three automation components of the main window. Each holds at most one
 // object of the presentation server and offers the operations the insert

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "presentation/impress_loader.h"
 
 #include <dlfcn.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 // The LibreOffice Impress engine lives in a plug-in loaded at run time, so
 // that this program starts on machines without LibreOffice: nothing here

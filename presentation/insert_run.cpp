@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "presentation/insert_run.h"
 
 #include <new>
@@ -10,11 +11,10 @@
 
 namespace tam::pres {
 
-InsertOutcome InsertSlides(const InsertComponents& c, const std::vector<std::string>& entries,
-                           const JpegDecodeOptions& decode,
-                           const std::function<void(const std::string& text, const std::string& file)>& report,
-                           const std::function<void(const std::string& line)>& log,
-                           const std::function<void()>& repaint) {
+InsertOutcome InsertSlides(
+    const InsertComponents& c, const std::vector<std::string>& entries, const JpegDecodeOptions& decode,
+    const std::function<void(const std::string& text, const std::string& file)>& report,
+    const std::function<void(const std::string& line)>& log, const std::function<void()>& repaint) {
   InsertOutcome outcome;
   struct Run {
     Server& server;

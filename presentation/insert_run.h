@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 // The insert command without the window: connect to the presentation server,
 // make a new presentation, then one slide per listed JPEG or BMP picture.
@@ -41,11 +42,11 @@ struct InsertOutcome {
 // given, runs after each complete slide and, within the run, now and then
 // while the server keeps it waiting (Server::WhileWaiting), as an office
 // that is starting does for up to a minute.
-InsertOutcome InsertSlides(const InsertComponents& components, const std::vector<std::string>& entries,
-                           const JpegDecodeOptions& decode,
-                           const std::function<void(const std::string& text, const std::string& file)>& report,
-                           const std::function<void(const std::string& line)>& log = {},
-                           const std::function<void()>& repaint = {});
+InsertOutcome InsertSlides(
+    const InsertComponents& components, const std::vector<std::string>& entries,
+    const JpegDecodeOptions& decode,
+    const std::function<void(const std::string& text, const std::string& file)>& report,
+    const std::function<void(const std::string& line)>& log = {}, const std::function<void()>& repaint = {});
 
 // Sends the files whose entries got a complete slide to the trash, in list
 // order. Entries skipped for their extension, left unreached by an error or

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "presentation/insertion.h"
 
 #include <utility>

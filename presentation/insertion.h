@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 // The steps that make one picture slide, shared by the insert command of the
 // main window and the command-line tool: load the listed file, append a slide

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "presentation/media.h"
 
 #include <fcntl.h>
@@ -48,7 +49,8 @@ std::vector<std::string> MediaStore::Folders() {
 std::optional<std::uint64_t> MediaStore::Append(std::span<const std::uint8_t> bytes) {
   std::uint64_t done = 0;
   while (done < bytes.size()) {
-    const ssize_t n = ::pwrite(fd_.get(), bytes.data() + done, bytes.size() - done, static_cast<off_t>(end_ + done));
+    const ssize_t n =
+        ::pwrite(fd_.get(), bytes.data() + done, bytes.size() - done, static_cast<off_t>(end_ + done));
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) {
       // What was written stays unused; the next append writes over it.
@@ -81,8 +83,7 @@ std::vector<std::uint8_t> HeldBytes(const Media& media) {
     if (got == 0) break;
     done += got;
   }
-  if (done != bytes.size() || MediaCrc(bytes.data(), bytes.size()) != s.crc)
-    throw StoreDamage();
+  if (done != bytes.size() || MediaCrc(bytes.data(), bytes.size()) != s.crc) throw StoreDamage();
   return bytes;
 }
 
@@ -96,8 +97,8 @@ std::shared_ptr<const Media> KeptIn(const std::shared_ptr<MediaStore>& store,
   kept->width = media->width;
   kept->height = media->height;
   // Each picture holds the store: it outlives them all.
-  kept->stored = StoredBytes{store, *offset, media->bytes.size(),
-                             MediaCrc(media->bytes.data(), media->bytes.size())};
+  kept->stored =
+      StoredBytes{store, *offset, media->bytes.size(), MediaCrc(media->bytes.data(), media->bytes.size())};
   return kept;
 }
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 // A picture as a slide stores it and the saved package holds it: its encoded
 // bytes, kept unchanged, and its size.

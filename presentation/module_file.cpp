@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "presentation/module_file.h"
 
 #include <fcntl.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 // The check a module's file passes before dlopen is handed it. dlopen opens a
 // FIFO and waits for a writer that never comes, and maps an ELF file's

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "presentation/package_check.h"
 
 #include <fcntl.h>

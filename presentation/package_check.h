@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 // What a file already under a presentation's save name is: an earlier
 // presentation, which a save simply replaces, or somebody's data of another

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "presentation/png.h"
 
 #include <png.h>
@@ -52,10 +53,12 @@ class WriteStruct {
 // clobbered by the jump. It makes nothing with a destructor, which the jump
 // would skip.
 [[gnu::noinline]] void Write(png_structp png, png_infop info, const Picture& picture,
-                             const PaletteLookup& colours, std::uint8_t* bgr, std::vector<std::uint8_t>* out) {
+                             const PaletteLookup& colours, std::uint8_t* bgr,
+                             std::vector<std::uint8_t>* out) {
   png_set_write_fn(png, out, Append, Flush);
-  png_set_IHDR(png, info, static_cast<png_uint_32>(picture.width()), static_cast<png_uint_32>(picture.height()),
-               8, PNG_COLOR_TYPE_RGB, PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
+  png_set_IHDR(png, info, static_cast<png_uint_32>(picture.width()),
+               static_cast<png_uint_32>(picture.height()), 8, PNG_COLOR_TYPE_RGB, PNG_INTERLACE_NONE,
+               PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
   png_write_info(png, info);
   png_set_bgr(png);  // rows are given blue first, as the picture holds them
   const bool indexed = picture.format() == PixelFormat::Indexed8;
@@ -87,7 +90,8 @@ std::vector<std::uint8_t> EncodePng(const Picture& picture) {
   std::vector<std::uint8_t> out;
   std::vector<std::uint8_t> bgr(indexed ? static_cast<std::size_t>(picture.width()) * 3 : 0);
   WriteStruct s;
-  if (!Encoded(s.png(), s.info(), picture, colours, bgr.data(), &out)) throw Error("図を PNG に変換できません");
+  if (!Encoded(s.png(), s.info(), picture, colours, bgr.data(), &out))
+    throw Error("図を PNG に変換できません");
   return out;
 }
 

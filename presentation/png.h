@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 // A picture stored as PNG (libpng): 24-bit RGB, a palette picture expanded.
 #include <cstdint>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "presentation/pptx_writer.h"
 
 #include <fcntl.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 // Writes a presentation as an Office Open XML .pptx package: slide master with
 // its theme, title and blank layouts, a notes master with a theme of its own,

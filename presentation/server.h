@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 // The presentation server seen through the operations the insert command
 // uses: an application holding presentations, presentations holding slides.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "presentation/server_choice.h"
 
 #include "presentation/impress_loader.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 // Which presentation server the main window drives: the user's choice between
 // LibreOffice Impress and the built-in engine, made on the menu.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "presentation/xml_writer.h"
 
 #include <cassert>

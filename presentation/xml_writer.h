@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 // A small streaming XML writer: elements, attributes and text, escaped and
 // encoded as UTF-8. Characters XML 1.0 cannot carry (most C0 controls, lone

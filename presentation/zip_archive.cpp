@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "presentation/zip_archive.h"
 
 #include <unistd.h>

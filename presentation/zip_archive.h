@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 // A zip archive being written, over libzip. Entries are stored in the order
 // they are added, DEFLATE-compressed, without directory entries or extra

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Fails when a C++ file of the repository (every *.cpp and *.h that git
 # tracks, tests, benchmarks and fuzz targets included) is not as
 # clang-format (.clang-format) would write it, and names each such place.

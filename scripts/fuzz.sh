@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Builds every fuzz/*_fuzzer.cpp with libFuzzer, AddressSanitizer and UBSan
 # together with the picture library's sources, and runs each for a bounded
 # time (FUZZ_SECONDS, 60 by default) seeded from the shared test data.

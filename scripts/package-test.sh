@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Builds the Debian packages (scripts/package.sh) and proves them:
 #  - lintian finds no error and no warning in either package, and the desktop
 #    entry and the AppStream metainfo they install validate;

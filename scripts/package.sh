@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Builds the Debian packages from this tree and prints the absolute path of
 # each .deb, one per line, on stdout (everything else goes to stderr):
 #   bash scripts/package.sh [BUILD_DIR [CMAKE_ARGS...]]   (default build-deb)

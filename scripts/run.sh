@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Sets up, builds and starts Tamarind 2.
 set -euo pipefail
 cd "$(dirname "$0")/.."

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Takes the README's pictures under a private Xvfb with openbox: the main
 # window opened with photos, and a presentation the insert command made in
 # the program's own window. Writes doc/window.png and doc/presentation.png.

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Installs every Debian package that building, testing and running Tamarind 2 needs,
 # on Debian 12 (bookworm) and Debian 13 (trixie) alike: every name here exists in both.
 # Idempotent: quiet and quick when everything is already there.

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Sets up, builds and runs every test: the format check, the normal build
 # (warnings are errors) and clang-tidy over it, the picture library and the
 # companion tool again under AddressSanitizer + UBSan, the threaded parts

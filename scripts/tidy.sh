@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Runs clang-tidy (the checks of .clang-tidy) over the program's own sources,
 # picture/, presentation/, app/ and cli/, and the headers there, and fails on
 # any finding. It reads the compile commands of a configured and built tree

@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: MIT
 # Renders the program's icon at the sizes desktops look for, from
 # app/tamarind2.svg, into app/icons/<size>x<size>/tamarind2.png. The PNGs are
 # kept in the repository so that a build needs no SVG renderer; run this

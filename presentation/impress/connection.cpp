@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "presentation/impress/connection.h"
 
 #include <com/sun/star/bridge/UnoUrlResolver.hpp>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 // One connection to the office over its pipe, and what every call through it
 // shares: the conversions, the errors the user sees, the local UNO runtime.

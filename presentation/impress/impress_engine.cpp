@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The presentation server on LibreOffice Impress, driven over UNO through a
 // named pipe. Every call into the office runs on the watchdog worker, so a
 // dead or hung office turns into an error instead of a frozen program.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "presentation/impress/impress_objects.h"
 
 #include <cmath>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 // The office's presentation object model behind the server's interfaces: an
 // application, its presentations and their slides, each a handle on the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "presentation/impress/office_process.h"
 
 #include <limits.h>

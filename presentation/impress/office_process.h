@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 // The office's process seen from outside, without UNO: how this program
 // starts it, watches and stops it, finds who listens on its pipe, and tidies

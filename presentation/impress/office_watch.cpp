@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "presentation/impress/office_watch.h"
 
 #include <dirent.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 // A small process that outlives this one only to clean up after it: once
 // this program is gone, however it went (an error, Ctrl-C, SIGKILL), it

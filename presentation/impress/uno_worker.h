@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 // Calls into another process may never come back. The worker makes every such
 // call on a thread of its own and waits for it only so long: a call that

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 // Fakes for the window's seams: dialogs that answer as told, message boxes
 // and beeps that are only counted, a clock that stands still.

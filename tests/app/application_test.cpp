@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The application object's safety net: an error thrown from any event
 // handler, outside the window's own dispatch, still reaches the hook.
 #include "app/application.h"

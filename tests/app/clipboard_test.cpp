@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The desktop's clipboard between the insert command and the engines' paste.
 #include "app/clipboard.h"
 

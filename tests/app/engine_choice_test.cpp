@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The 設定 menu's choice between LibreOffice Impress and the built-in engine:
 // which engine the insert command reaches, with a stand-in for the office.
 #include <gtest/gtest.h>

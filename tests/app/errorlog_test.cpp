@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "app/errorlog.h"
 
 #include <fcntl.h>

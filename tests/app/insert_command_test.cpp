@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The insert and batch commands on the main window, with real picture files:
 // a recording server for the order of the calls, the built-in engine for the
 // slides they make, LibreOffice for the saved file.

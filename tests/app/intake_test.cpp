@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // How dropped and chosen paths become byte strings.
 #include <gtest/gtest.h>
 #include <sys/stat.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // "Open with": paths on the command line enter the list at start through the
 // same intake as a drop.
 #include <gtest/gtest.h>

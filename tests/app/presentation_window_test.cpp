@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The presentation window of the built-in engine: it follows its
 // presentation (opened, hidden with the application, redrawn, gone when the
 // presentation closes), draws the model, and asks before unsaved slides go.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The reduce command on the main window, with real picture files.
 #include <gtest/gtest.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "app/Unit1.h"
 
 #include <gtest/gtest.h>

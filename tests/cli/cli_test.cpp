@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Runs the built tamarind2-cli on real files.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -143,10 +144,9 @@ TEST(CliReduce, NamesWithControlCharactersArePrintedQuoted) {
   TempDir dir;
   WriteJpeg(dir.path() + "/a\nb.jpg", 20, 20);
   WriteJpeg(dir / "写真 'c'.jpg", 20, 20);
-  const CliResult r =
-      RunCli(dir, "reduce \"$NL\" " + Q(dir / "写真 '\\''c'\\''.jpg") + " \"$ESC\"",
-             "NL=\"$(printf '%s/a\\nb.jpg' " + Q(dir.path()) + ")\"; ESC=\"$(printf '%s/\\033[2J.jpg' " +
-                 Q(dir.path()) + ")\"; ");
+  const CliResult r = RunCli(dir, "reduce \"$NL\" " + Q(dir / "写真 '\\''c'\\''.jpg") + " \"$ESC\"",
+                             "NL=\"$(printf '%s/a\\nb.jpg' " + Q(dir.path()) +
+                                 ")\"; ESC=\"$(printf '%s/\\033[2J.jpg' " + Q(dir.path()) + ")\"; ");
   EXPECT_EQ(r.status, 1) << r.err;
   EXPECT_EQ(r.out, "'" + dir.path() + "/a'$'\\n''b_x.jpg'\n" + dir / "写真 'c'_x.jpg\n");
   EXPECT_EQ(r.err.find('\033'), std::string::npos) << r.err;
@@ -169,7 +169,8 @@ TEST(CliReduce, FailuresAreReportedPerFileAndSetTheExitStatus) {
 TEST(CliReduce, APhotoCutShortFailsAndStays) {
   TempDir dir;
   const auto whole = tamtest::ReadBytes(tamtest::TestData("jpeg/good/testorig.jpg"));
-  const std::vector<std::uint8_t> cut(whole.begin(), whole.begin() + static_cast<std::ptrdiff_t>(whole.size() * 2 / 3));
+  const std::vector<std::uint8_t> cut(whole.begin(),
+                                      whole.begin() + static_cast<std::ptrdiff_t>(whole.size() * 2 / 3));
   tamtest::WriteBytes(dir / "cut.jpg", cut);
   const CliResult r = RunCli(dir, "reduce --overwrite " + Q(dir / "cut.jpg"));
   EXPECT_EQ(r.status, 1);
@@ -184,7 +185,8 @@ TEST(CliReduce, AWritePastTheFileSizeLimitFailsThatFileAndTheRunGoesOn) {
   WriteJpeg(dir / "big.jpg", 800, 600);  // its reduction is some tens of KB
   WriteJpeg(dir / "small.jpg", 8, 8);
   // dash counts 512-byte blocks: 4 KiB for every file the run writes.
-  const CliResult r = RunCli(dir, "reduce " + Q(dir / "big.jpg") + " " + Q(dir / "small.jpg"), "ulimit -f 8; ");
+  const CliResult r =
+      RunCli(dir, "reduce " + Q(dir / "big.jpg") + " " + Q(dir / "small.jpg"), "ulimit -f 8; ");
   EXPECT_EQ(r.status, 1) << r.err;
   EXPECT_EQ(r.out, dir / "small_x.jpg\n");
   EXPECT_NE(r.err.find(dir / "big_x.jpg"), std::string::npos) << r.err;

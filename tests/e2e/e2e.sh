@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # End-to-end checks of tamarind2 as a user meets it: on an X server of its own
 # with the openbox window manager, driven by keys (xdotool) and by requests
 # through the window manager (wmctrl), its windows read back with xprop and

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The Impress engine against a real, headless LibreOffice with a private
 // profile. Every office a test starts is stopped by its process id.
 #include <dirent.h>
@@ -502,7 +503,8 @@ TEST_F(ImpressEngine, AStoppedOfficeIsToldQuicklyAndEndedOnlyByItsStarter) {
     later->ConnectApplication();
     ADD_FAILURE() << "a stopped office was connected";
   } catch (const tam::Error& e) {
-    EXPECT_NE(std::string(e.what()).find("プロセス " + std::to_string(office)), std::string::npos) << e.what();
+    EXPECT_NE(std::string(e.what()).find("プロセス " + std::to_string(office)), std::string::npos)
+        << e.what();
   }
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
 

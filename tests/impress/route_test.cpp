@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The insert command through the window with the Impress item checked, against
 // a real headless LibreOffice with a private profile, stopped by process id.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The command-line tool with the Impress engine, run as a user runs it:
 // what it saves, and what an interrupted run leaves behind. HOME and the
 // cache folder are scratch folders, so the office's profile is found there
@@ -168,8 +169,8 @@ TEST_F(ImpressTool, ARunNeverAttachesToTheWindowsOffice) {
   options.user_installation = profile.path();
   options.headless = tam::pres::ImpressOptions::Headless::kYes;
   options.start_timeout_ms = 90000;
-  const std::string pipe = "/tmp/OSL_PIPE_" + std::to_string(::getuid()) + "_tamarind2_impress_" +
-                           std::to_string(::getuid());
+  const std::string pipe =
+      "/tmp/OSL_PIPE_" + std::to_string(::getuid()) + "_tamarind2_impress_" + std::to_string(::getuid());
   if (tamtest::Exists(pipe)) GTEST_SKIP() << "an office of this user's windows may be running: " << pipe;
   std::string why;
   auto window = tam::pres::LoadImpressServer(options, &why);
@@ -179,9 +180,9 @@ TEST_F(ImpressTool, ARunNeverAttachesToTheWindowsOffice) {
   ASSERT_GT(office, 0);
   shown->AddSlide(1, tam::pres::kLayoutBlank);
 
-  const int status = Wait(Start({"--engine", "impress", "-o", work / "out.pptx",
-                                 tamtest::TestData("jpeg/good/testorig.jpg")}),
-                          120s);
+  const int status = Wait(
+      Start({"--engine", "impress", "-o", work / "out.pptx", tamtest::TestData("jpeg/good/testorig.jpg")}),
+      120s);
   EXPECT_EQ(status, 0) << Output();
   EXPECT_TRUE(tamtest::Exists(home_ / "cache/tamarind2/impress-profile-0/user"))
       << "the run did not start an office of its own";

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "picture/convert.h"
 
 #include <gtest/gtest.h>
@@ -402,10 +403,10 @@ TEST(ConvertPicture, AFileCutShortFailsAndTheOriginalStays) {
     bool quarter;
   };
   const Case cases[] = {
-      {"jpeg/good/testorig.jpg", false},                  // baseline, fits its box
-      {"jpeg/good/multiple-0xff-before-eoi.jpg", true},   // baseline, reduced
-      {"jpeg/good/app13-multiple.jpg", false},            // progressive
-      {"jpeg/good/hopper_orientation_6.jpg", false},      // turned upright
+      {"jpeg/good/testorig.jpg", false},                 // baseline, fits its box
+      {"jpeg/good/multiple-0xff-before-eoi.jpg", true},  // baseline, reduced
+      {"jpeg/good/app13-multiple.jpg", false},           // progressive
+      {"jpeg/good/hopper_orientation_6.jpg", false},     // turned upright
   };
   const std::string expected = "JPEG エラー #" + std::to_string(JWRN_JPEG_EOF);
   for (const Case& c : cases) {
@@ -413,10 +414,12 @@ TEST(ConvertPicture, AFileCutShortFailsAndTheOriginalStays) {
     // Cut inside the entropy-coded data of the first scan.
     std::size_t sos = 2;
     while (sos + 4 < whole.size() && !(whole[sos] == 0xFF && whole[sos + 1] == 0xDA)) {
-      sos += whole[sos + 1] == 0xFF ? 1 : 2 + (whole[sos + 2] << 8 | whole[sos + 3]);  // fill byte, or a segment
+      sos +=
+          whole[sos + 1] == 0xFF ? 1 : 2 + (whole[sos + 2] << 8 | whole[sos + 3]);  // fill byte, or a segment
     }
     ASSERT_LT(sos + 4, whole.size());
-    const Bytes cut(whole.begin(), whole.begin() + static_cast<std::ptrdiff_t>(sos + (whole.size() - sos) / 2));
+    const Bytes cut(whole.begin(),
+                    whole.begin() + static_cast<std::ptrdiff_t>(sos + (whole.size() - sos) / 2));
     TempDir dir;
     WriteBytes(dir / "cut.jpg", cut);
     FakeTrash trash;
@@ -631,7 +634,8 @@ TEST(ConvertPicture, ABitmapChangedWhileItConvertsStaysOutOfTheTrash) {
   } trash(bin.path(), dir / "b.bmp");
   const std::string message = ErrorOf(
       [&] { ConvertPicture(dir / "b.bmp", 50, skByExtension, {.overwrite = true, .trash = &trash}); });
-  EXPECT_EQ(message.rfind("ファイル " + dir / "b.bmp" + " は読み込んだ後に変更されたため、", 0), 0u) << message;
+  EXPECT_EQ(message.rfind("ファイル " + dir / "b.bmp" + " は読み込んだ後に変更されたため、", 0), 0u)
+      << message;
   EXPECT_EQ(trash.calls, std::vector<std::string>{dir / "b.jpg"});
   EXPECT_EQ(DecodeBmp(ReadBytes(dir / "b.bmp")).width(), 16);
 }

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "picture/entry.h"
 
 #include <gtest/gtest.h>

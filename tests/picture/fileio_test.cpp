@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "picture/fileio.h"
 
 #include <fcntl.h>
@@ -430,7 +431,8 @@ TEST(SafeFileWriter, AFolderRenamedDuringTheWriteGetsNothing) {
     tamtest::WriteText(folder + "/b.jpg", "theirs");
     writer.Commit([&](const std::string&) { set_aside = true; });
   });
-  EXPECT_EQ(message.rfind("ファイル " + folder + "/b.jpg のフォルダーが書き込みの間に移動した", 0), 0u) << message;
+  EXPECT_EQ(message.rfind("ファイル " + folder + "/b.jpg のフォルダーが書き込みの間に移動した", 0), 0u)
+      << message;
   EXPECT_FALSE(set_aside);
   EXPECT_EQ(FolderNames(folder), std::vector<std::string>{"b.jpg"});
   EXPECT_EQ(FolderNames(moved), std::vector<std::string>{"b.jpg"});

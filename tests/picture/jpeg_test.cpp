@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "picture/jpeg.h"
 
 #include <gtest/gtest.h>
@@ -310,7 +311,8 @@ TEST(JpegDecode, CoefficientMemoryGoesWithTheDecoder) {
     return m.uordblks + m.hblkhd;
   };
   const Bytes progressive = EncodeJpeg(TestPicture(700, 500), 80, true);  // about 1 MB of coefficients
-  Bytes truncated(progressive.begin(), progressive.begin() + static_cast<std::ptrdiff_t>(progressive.size() / 2));
+  Bytes truncated(progressive.begin(),
+                  progressive.begin() + static_cast<std::ptrdiff_t>(progressive.size() / 2));
   const auto decode_all = [&] {
     for (int i = 0; i < 3; ++i) {
       DecodeJpeg(progressive);

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The rules by which a name makes a picture kind, side by side.
 #include "picture/kind.h"
 

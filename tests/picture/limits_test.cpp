@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Hostile files: what never ends, and what claims far more than it holds.
 // Each reading runs in a child process with a watchdog and a memory ceiling,
 // so a regression fails here instead of hanging the run or the machine, and

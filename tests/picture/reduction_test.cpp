@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "picture/reduction.h"
 
 #include <gtest/gtest.h>

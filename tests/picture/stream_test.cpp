@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "picture/stream.h"
 
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "picture/ycc.h"
 
 #include <gtest/gtest.h>
@@ -134,8 +135,8 @@ TEST(YccToBgr, UpsamplesEverySamplingAtNarrowAndOddSizesAsLibjpegDoes) {
         // libjpeg smooths a halved row only when it has more than two samples.
         const bool planes = h_samp == 1 || (w + 1) / 2 > 2;
         ExpectSameRows(EncodeYcc(ycc, w, h, h_samp, v_samp, 90), planes,
-                       std::to_string(w) + "x" + std::to_string(h) + " sampled " + std::to_string(h_samp) + "x" +
-                           std::to_string(v_samp));
+                       std::to_string(w) + "x" + std::to_string(h) + " sampled " + std::to_string(h_samp) +
+                           "x" + std::to_string(v_samp));
       }
     }
   }

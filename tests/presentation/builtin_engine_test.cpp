@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The built-in engine: a running application that later connections attach
 // to, the slide model the insert command builds, and paste from the clipboard.
 #include "presentation/builtin_engine.h"
@@ -167,7 +168,8 @@ TEST_F(BuiltinEngine, PasteKeepsTheJpegBytesOnlyForTheSamePicture) {
   ASSERT_EQ(shapes.size(), 3u);
   EXPECT_EQ(shapes[0].media->format, Media::Format::Jpeg);
   const std::vector<std::uint8_t> first = HeldBytes(*shapes[0].media);
-  EXPECT_EQ(QByteArray::fromRawData(reinterpret_cast<const char*>(first.data()), qsizetype(first.size())), jpeg);
+  EXPECT_EQ(QByteArray::fromRawData(reinterpret_cast<const char*>(first.data()), qsizetype(first.size())),
+            jpeg);
   EXPECT_EQ(shapes[1].media->format, Media::Format::Png);
   const std::vector<std::uint8_t> second = HeldBytes(*shapes[1].media);
   EXPECT_EQ(QImage::fromData(second.data(), int(second.size())).size(), QSize(100, 100));

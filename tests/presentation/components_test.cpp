@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The automation components: connecting on first use, binding that releases
 // the previous object first, and errors that carry the server's own text.
 #include "presentation/components.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The per-slide steps shared by the insert command and the command-line tool.
 #include "presentation/insertion.h"
 

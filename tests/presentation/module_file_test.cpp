@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The Impress plug-in's file is looked at before dlopen is handed it: dlopen
 // would wait for ever on a FIFO, and map the pages of a module cut short (an
 // upgrade that stopped half-way) past its end, killing the program with SIGBUS.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 // Reads a written .pptx back for the tests: the zip entries with what their
 // headers say, and the XML parts as small element trees.

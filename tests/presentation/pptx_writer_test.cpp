@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The .pptx package read back: structure, content types, relationships, ids,
 // text and sizes, and what a failed save leaves behind.
 #include "presentation/pptx_writer.h"

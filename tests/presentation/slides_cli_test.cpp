@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // tamarind2-cli slides, run as the user runs it, and its output opened by a
 // real presentation program (LibreOffice) and turned into a PDF.
 #include <gtest/gtest.h>

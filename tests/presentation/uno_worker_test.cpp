@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The watchdog that every call into the office goes through.
 #include "presentation/impress/uno_worker.h"
 

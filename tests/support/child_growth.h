@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 // How much memory one piece of work takes, measured in a child process so
 // that what earlier tests left behind does not count and a runaway cannot

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 // Pictures for a paste, made from Qt images the way the desktop clipboard
 // hands them over: the pixels at 24 bits, and a JPEG file's bytes if given;

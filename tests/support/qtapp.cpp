@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "support/qtapp.h"
 
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 // The QApplication shared by a test program, created on first use so that
 // listing the tests needs no display; offscreen unless a platform is chosen.

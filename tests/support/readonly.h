@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 // A folder that refuses every change, for tests of failed writes. Permissions
 // do not bind root, so as root the folder is a tmpfs of its own mounted

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 // A presentation server that records every call made to it, in order, and
 // fails where a test asks it to. A paste records the picture (its size, and
@@ -17,13 +18,13 @@ struct ForeignFault {};
 
 struct ServerLog {
   std::vector<std::string> calls;
-  std::string fail_connect;  // non-empty: connecting the application throws this
-  std::string start_detail;  // non-empty: ...as a failed start, the server having said this
-  std::string fail_visible;  // non-empty: making the application visible throws this
-  std::string fail_call;     // a call as logged (e.g. "slide2: layout 12") that throws tam::Error
-  std::string foreign_call;  // a call as logged that throws ForeignFault
-  std::string std_call;      // a call as logged that throws std::runtime_error("server said no")
-  bool no_slide = false;     // connecting a slide hands back no object at all, as a broken server might
+  std::string fail_connect;     // non-empty: connecting the application throws this
+  std::string start_detail;     // non-empty: ...as a failed start, the server having said this
+  std::string fail_visible;     // non-empty: making the application visible throws this
+  std::string fail_call;        // a call as logged (e.g. "slide2: layout 12") that throws tam::Error
+  std::string foreign_call;     // a call as logged that throws ForeignFault
+  std::string std_call;         // a call as logged that throws std::runtime_error("server said no")
+  bool no_slide = false;        // connecting a slide hands back no object at all, as a broken server might
   bool fail_call_ends = false;  // fail_call ends the server: every later call fails too
 
   void Record(const std::string& call) {

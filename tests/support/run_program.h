@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 // Runs another program to its end and collects what it printed.
 #include <QProcess>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "support/testdata.h"
 
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 // Helpers shared by the tests: where the shared test data lies, scratch
 // folders that clean up after themselves, small file utilities.
