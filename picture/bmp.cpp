@@ -64,6 +64,23 @@ bool IsWindowsInfoSize(std::uint32_t size) {
   return size == 40 || size == 52 || size == 56 || size == 108 || size == 124;
 }
 
+// The depths each coding allows.
+bool DepthFits(Coding coding, int bpp) {
+  switch (coding) {
+    case Coding::kRgb:
+      return bpp == 1 || bpp == 2 || bpp == 4 || bpp == 8 || bpp == 16 || bpp == 24 || bpp == 32;
+    case Coding::kRle8:
+      return bpp == 8;
+    case Coding::kRle4:
+      return bpp == 4;
+    case Coding::kRle24:
+      return bpp == 24;
+    case Coding::kBitFields:
+      return bpp == 16 || bpp == 32;
+  }
+  return false;
+}
+
 // Reads the file header and the bitmap header and checks what does not depend
 // on the palette. Compression numbers mean different things in OS/2 2.x and
 // Windows headers, so the header size decides which table applies.
@@ -132,26 +149,7 @@ Header ReadHeader(Bytes file) {
       Invalid();
   }
 
-  bool depth_ok = false;
-  switch (h.coding) {
-    case Coding::kRgb:
-      depth_ok =
-          h.bpp == 1 || h.bpp == 2 || h.bpp == 4 || h.bpp == 8 || h.bpp == 16 || h.bpp == 24 || h.bpp == 32;
-      break;
-    case Coding::kRle8:
-      depth_ok = h.bpp == 8;
-      break;
-    case Coding::kRle4:
-      depth_ok = h.bpp == 4;
-      break;
-    case Coding::kRle24:
-      depth_ok = h.bpp == 24;
-      break;
-    case Coding::kBitFields:
-      depth_ok = h.bpp == 16 || h.bpp == 32;
-      break;
-  }
-  if (!depth_ok) Invalid();
+  if (!DepthFits(h.coding, h.bpp)) Invalid();
   // Run-length pictures are stored bottom-up only.
   if (h.top_down && h.coding != Coding::kRgb && h.coding != Coding::kBitFields) Invalid();
 
