@@ -239,7 +239,7 @@ ZipWriter::ZipWriter(int fd, std::time_t mtime) : sink_(std::make_unique<Sink>(f
   if (!source) Throw(&error.error);
   zip_.reset(zip_open_from_source(source.get(), ZIP_CREATE | ZIP_TRUNCATE, &error.error));
   if (!zip_) Throw(&error.error);
-  source.release();  // the archive's now
+  static_cast<void>(source.release());  // the archive's now
 }
 
 ZipWriter::~ZipWriter() = default;
@@ -251,7 +251,7 @@ void ZipWriter::AddSource(const std::string& name, zip_source_t* source, int lev
   zip_t* za = zip_.get();
   const zip_int64_t index = zip_file_add(za, name.c_str(), source, ZIP_FL_ENC_UTF_8);
   if (index < 0) Throw(za);
-  owned.release();  // the archive's now
+  static_cast<void>(owned.release());  // the archive's now
   const auto i = static_cast<zip_uint64_t>(index);
   if (zip_set_file_compression(za, i, ZIP_CM_DEFLATE, static_cast<zip_uint32_t>(level)) < 0 ||
       zip_file_set_mtime(za, i, mtime_, 0) < 0) {
@@ -270,11 +270,11 @@ void ZipWriter::Add(const std::string& name, const std::string& text, int level)
 }
 
 void ZipWriter::Add(const std::string& name, std::unique_ptr<ZipInput> input, int level) {
-  auto state = std::make_unique<InputSource>(std::move(input), mtime_, &sink_->input_failure);
+  std::unique_ptr<InputSource> state(new InputSource{std::move(input), mtime_, &sink_->input_failure, {}});
   ZipError error;
   zip_source_t* source = zip_source_function_create(InputCallback, state.get(), &error.error);
   if (!source) Throw(&error.error);
-  state.release();  // the source frees it
+  static_cast<void>(state.release());  // the source frees it
   AddSource(name, source, level);
 }
 
@@ -283,7 +283,7 @@ void ZipWriter::Close() {
     if (!sink_->input_failure.empty()) throw Error(sink_->input_failure);
     Throw(zip_.get());
   }
-  zip_.release();  // zip_close freed it
+  static_cast<void>(zip_.release());  // zip_close freed it
 }
 
 }  // namespace tam::pres

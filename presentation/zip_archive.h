@@ -13,8 +13,8 @@
 #include <span>
 #include <string>
 
-typedef struct zip zip_t;
-typedef struct zip_source zip_source_t;
+using zip_t = struct zip;
+using zip_source_t = struct zip_source;
 
 namespace tam::pres {
 
