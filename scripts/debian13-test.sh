@@ -69,7 +69,8 @@ if [ "${1:-}" = --in-namespace ]; then
     step office-tests env QT_QPA_PLATFORM=offscreen ctest --test-dir /src/tamarind2/build --output-on-failure \
       -j"$jobs" --timeout 300 -L LibreOffice --repeat until-pass:2
   fi
-  step package bash -c 'bash /src/tamarind2/scripts/package.sh /src/tamarind2/build >/work/debs'
+  step package bash -c 'bash /src/tamarind2/scripts/package.sh /src/tamarind2/build \
+    "-DTAM_MAINTAINER=$(cat /work/maintainer)" >/work/debs'
   # shellcheck disable=SC2016
   step install bash -c 'xargs -d "\n" apt-get install -y -qq --no-install-recommends </work/debs'
 
@@ -185,6 +186,9 @@ chmod 755 "$root/usr/sbin/policy-rc.d"
 # the tests expect (../shared/testdata).
 mkdir -p "$root/src/tamarind2" "$root/src/shared/testdata" "$root/work"
 tar -C . --exclude='./build*' --exclude=./.git --exclude=./.cache -cf - . | tar -C "$root/src/tamarind2" -xf -
+# The packages name a maintainer, which the copy, without its history,
+# cannot tell: the last commit's author unless TAM_MAINTAINER says.
+printf '%s\n' "${TAM_MAINTAINER:-$(git log -1 --format='%an <%ae>' 2>/dev/null || true)}" >"$root/work/maintainer"
 cp -a "$shared/." "$root/src/shared/testdata/"
 
 unshare --mount --pid --fork --propagation private --kill-child \
